@@ -1,0 +1,67 @@
+// The configuration store: read and write `key=value` values in sectioned profile files, with the
+// semantics the engine library relies on (case-insensitive names, first occurrence wins, untouched
+// lines kept byte for byte). Reads never fail: a missing or damaged file gives the defaults. Writes
+// are atomic (new file, then rename) and serialised across processes by a lock file, and refuse
+// names or values that would break the file. Any thread may call; no Qt.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Resolves a file argument: "" -> default profile file (<exe base>.ini); ".xyz" -> <exe base>.xyz;
+// anything containing ':' or starting with '/' -> itself; else <application directory>/<argument>.
+std::string ResolveProfilePath(std::string_view fileArgument);
+
+// The integer under the key (optional sign, decimal digits, wrapping modulo 2^32); the default
+// when the file, section or key is missing or the value is empty.
+int ProfileGetInt(std::string_view section, std::string_view key, int defaultValue,
+                  std::string_view fileArgument);
+
+// The value under the key (blanks around it removed, one pair of surrounding quotes stripped), at
+// most 1023 characters; the default (trailing spaces removed) when the key is missing.
+std::string ProfileGetString(std::string_view section, std::string_view key,
+                             std::string_view defaultValue, std::string_view fileArgument);
+
+// Writes the value as signed decimal text. True when the file was written.
+bool ProfileSetInt(std::string_view section, std::string_view key, int value,
+                   std::string_view fileArgument);
+
+// Writes the value; with no value the key is removed. Creates file and section as needed.
+// False (file unchanged) when a name or value cannot be stored faithfully or the write failed.
+bool ProfileSetString(std::string_view section, std::string_view key,
+                      std::optional<std::string_view> value, std::string_view fileArgument);
+
+// Number of lines of the section (main configuration file) that have a non-empty key before their
+// first '='; when keys is given it is emptied and receives those keys, trimmed, in file order.
+int ProfileGetSection(std::string_view section, std::vector<std::string>* keys);
+
+// Several writes to one file applied as one atomic rewrite under one lock: all or nothing.
+class ProfileBatch {
+public:
+    void Set(std::string_view section, std::string_view key, std::string_view value);
+    void SetInt(std::string_view section, std::string_view key, int value);
+    void Remove(std::string_view section, std::string_view key);
+    bool Empty() const { return operations_.empty(); }
+    size_t Size() const { return operations_.size(); }
+    void Clear() { operations_.clear(); }
+    // Applies every operation in order; false (file unchanged) if any one is refused or the
+    // write fails. The batch is left as it was.
+    bool Commit(std::string_view fileArgument) const;
+
+    struct Operation {
+        std::string section;
+        std::string key;
+        std::optional<std::string> value;  // none: remove the key
+    };
+    const std::vector<Operation>& Operations() const { return operations_; }
+
+private:
+    std::vector<Operation> operations_;
+};
+
+// Whether a section name, key or value can be written and read back unchanged.
+bool IsStorableSectionName(std::string_view section);
+bool IsStorableKey(std::string_view key);
+bool IsStorableValue(std::string_view value);

@@ -1,0 +1,38 @@
+// The console's binding to the engine library librelvomailservice.so in the application
+// directory: one wrapper per entry point. The library is loaded on first use and, while loading
+// fails, tried again at every call; each entry point is looked up at first use and kept. A missing
+// library or entry point makes a wrapper return 0 without calling anything. Text is passed as
+// UTF-8. Meant for the UI thread; internally locked all the same.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "relvomail.h"
+
+namespace engine {
+
+inline constexpr const char* kLibraryFileName = "librelvomailservice.so";
+
+// The full path the library is loaded from.
+std::string LibraryPath();
+// Whether the library has been loaded (it stays loaded until the process ends).
+bool IsLoaded();
+
+int SmtpServiceStart(int port);
+int SmtpServiceStop();
+int SmtpServiceSetWnd(RelvoMailWindow* window, unsigned int message);
+int SendServiceStart(int threadCount);
+int SendServiceStop();
+int SendServiceSetWnd(RelvoMailWindow* window, unsigned int message);
+int CreateMail(std::string_view reserved);
+int SetFrom(int mailId, std::string_view sender, std::string_view reserved);
+int AddRecipients(int mailId, std::string_view recipients, int reserved);
+int SetSubject(int mailId, std::string_view subject);
+int SetMailBody(int mailId, std::string_view body);
+int AttachFile(int mailId, std::string_view filePath);
+int SaveMailAs(int mailId, std::string_view filePath);
+int SendMailNow(std::string_view companionFilePath, std::string_view recipient);
+int SetWnd(RelvoMailWindow* window, unsigned int message);
+
+}  // namespace engine

@@ -1,0 +1,17 @@
+// Window handles for the engine: a handle lets engine threads deliver progress lines to a QObject
+// on the UI thread. Lines are copied at once, arrive in order on the receiver's (UI) thread, and
+// are dropped once the receiver is gone. A handle stays valid for the life of the process, so an
+// engine that keeps using it after the receiver died never touches freed memory.
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <functional>
+
+#include "relvomail.h"
+
+using EngineLineHandler = std::function<void(const QByteArray& line)>;
+
+// Creates a handle whose lines go to handler, called on receiver's thread while receiver lives.
+// Never blocks the engine thread on the UI thread.
+RelvoMailWindow* CreateEngineWindow(QObject* receiver, EngineLineHandler handler);

@@ -1,0 +1,7 @@
+// Readable QString values in test failure messages.
+#pragma once
+
+#include <QString>
+#include <ostream>
+
+inline void PrintTo(const QString& text, std::ostream* out) { *out << '"' << text.toStdString() << '"'; }
