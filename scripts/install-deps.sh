@@ -3,7 +3,7 @@
 # Does nothing (and needs no network) when they are all present already.
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build pkg-config qt6-base-dev
+packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins
           libgtest-dev libgmock-dev xvfb xauth fonts-dejavu-core)
 
 missing=()

@@ -1,0 +1,177 @@
+#include "app/config_app.h"
+
+#include <QApplication>
+#include <QThread>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+#include <unistd.h>
+
+#include "app/config_dlg.h"
+#include "app/instance_channel.h"
+#include "config/app_paths.h"
+#include "config/utilities.h"
+
+namespace {
+
+constexpr int kCommandLineLimit = 1023;
+constexpr int kLookupTries = 5;
+constexpr int kLookupPauseMs = 10;
+constexpr int kShutdownPolls = 300;
+constexpr int kShutdownPollPauseMs = 20;
+
+// Messages Qt prints while it opens the display; shown only if the display opened.
+QList<QPair<QtMsgType, QString>>* pendingStartupMessages = nullptr;
+
+void StartupMessageHandler(QtMsgType type, const QMessageLogContext&, const QString& message) {
+    if (type == QtFatalMsg) {
+        // Qt cannot open the display: one clear line instead of an abort with a backtrace.
+        std::fprintf(stderr,
+                     "relvoconsole: cannot open a window: no usable display (check DISPLAY or "
+                     "WAYLAND_DISPLAY)\n");
+        std::fflush(stderr);
+        _exit(1);
+    }
+    if (pendingStartupMessages) {
+        pendingStartupMessages->append({type, message});
+    }
+}
+
+std::unique_ptr<QApplication> OpenGuiApplication(int& argc, char** argv) {
+    QList<QPair<QtMsgType, QString>> messages;
+    pendingStartupMessages = &messages;
+    QtMessageHandler previous = qInstallMessageHandler(StartupMessageHandler);
+    auto app = std::make_unique<QApplication>(argc, argv);
+    qInstallMessageHandler(previous);
+    pendingStartupMessages = nullptr;
+    for (const auto& [type, text] : messages) {
+        qt_message_output(type, QMessageLogContext(), text);
+    }
+    return app;
+}
+
+QString PlatformName(const QStringList& arguments) {
+    int index = arguments.indexOf(QStringLiteral("-platform"));
+    if (index >= 0 && index + 1 < arguments.size()) {
+        return arguments[index + 1];
+    }
+    return qEnvironmentVariable("QT_QPA_PLATFORM");
+}
+
+}  // namespace
+
+QString MissingDisplayReason(const QStringList& arguments) {
+    QString platform = PlatformName(arguments).section(QLatin1Char(':'), 0, 0);
+    bool hasX = !qEnvironmentVariableIsEmpty("DISPLAY");
+    bool hasWayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+    if (platform.isEmpty() && !hasX && !hasWayland) {
+        return QStringLiteral("no display found (DISPLAY and WAYLAND_DISPLAY are not set); the "
+                              "console needs a graphical desktop");
+    }
+    if (platform == QLatin1String("xcb") && !hasX) {
+        return QStringLiteral("no X display found (DISPLAY is not set)");
+    }
+    if (platform == QLatin1String("wayland") && !hasWayland) {
+        return QStringLiteral("no Wayland display found (WAYLAND_DISPLAY is not set)");
+    }
+    return {};
+}
+
+CRelvoConfigApp::CRelvoConfigApp(QStringList arguments) : arguments_(std::move(arguments)) {}
+
+CRelvoConfigApp::~CRelvoConfigApp() = default;
+
+InstanceChannel& CRelvoConfigApp::Channel() {
+    if (!channel_) {
+        channel_ = std::make_unique<InstanceChannel>(QString::fromStdString(ApplicationDirectory()));
+    }
+    return *channel_;
+}
+
+QString CRelvoConfigApp::CommandLineText() const {
+    return arguments_.join(QLatin1Char(' ')).left(kCommandLineLimit);
+}
+
+bool CRelvoConfigApp::IsUninstallCommand(const QString& commandLine) {
+    // The whole text, nothing trimmed: " -uninstall" or "-uninstall now" are not the command.
+    return commandLine.compare(QLatin1String("-uninstall"), Qt::CaseInsensitive) == 0;
+}
+
+bool CRelvoConfigApp::EnsureWorkingDirectories() {
+    for (const char* name : {"mail", "log", "old"}) {
+        std::string path = AppFilePath(name);
+        if (!FileExists(path)) {
+            std::error_code ignored;  // a directory that cannot be made fails where it is used
+            std::filesystem::create_directory(path, ignored);
+        }
+    }
+    return true;
+}
+
+bool CRelvoConfigApp::HandleUninstallCommand() {
+    if (!IsUninstallCommand(CommandLineText())) {
+        return true;
+    }
+    // Sockets need an application object; no display is needed for this command.
+    static int argc = 1;
+    static char name[] = "relvoconsole";
+    static char* argv[] = {name, nullptr};
+    std::optional<QCoreApplication> core;
+    if (QCoreApplication::instance() == nullptr) {
+        core.emplace(argc, argv);
+    }
+    InstanceChannel& channel = Channel();
+    channel.SendRequest(InstanceChannel::Request::Shutdown);
+    for (int poll = 0; poll < kShutdownPolls && channel.IsInstanceRunning(); ++poll) {
+        QThread::msleep(kShutdownPollPauseMs);
+    }
+    return false;
+}
+
+bool CRelvoConfigApp::ActivateRunningInstance() {
+    InstanceChannel& channel = Channel();
+    for (int attempt = 0; attempt < kLookupTries; ++attempt) {
+        if (channel.TryBecomeInstance()) {
+            return false;
+        }
+        if (channel.SendRequest(InstanceChannel::Request::BringForward)) {
+            return true;
+        }
+        // The elected console may be between taking the lock and listening.
+        QThread::msleep(kLookupPauseMs);
+    }
+    // A live console holds the election but does not answer: never run a second one.
+    std::fprintf(stderr, "relvoconsole: another console is running but does not answer\n");
+    return true;
+}
+
+int CRelvoConfigApp::Run(int& argc, char** argv) {
+    EnsureWorkingDirectories();
+    if (!HandleUninstallCommand()) {
+        return 0;
+    }
+    QString reason = MissingDisplayReason(arguments_);
+    if (!reason.isEmpty()) {
+        std::fprintf(stderr, "relvoconsole: %s\n", qPrintable(reason));
+        return 1;
+    }
+    std::unique_ptr<QApplication> app = OpenGuiApplication(argc, argv);
+    if (ActivateRunningInstance()) {
+        return 0;
+    }
+    {
+        CRelvoConfigDlg dialog;
+        QObject::connect(&Channel(), &InstanceChannel::bringForwardRequested, &dialog,
+                         &CRelvoConfigDlg::BringForward);
+        QObject::connect(&Channel(), &InstanceChannel::shutdownRequested, &dialog,
+                         &CRelvoConfigDlg::RunExitSequence);
+        dialog.exec();
+        // The window is gone: a waiting "-uninstall" may return now.
+        Channel().Release();
+    }
+    channel_.reset();
+    return 0;
+}

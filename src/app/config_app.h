@@ -1,0 +1,41 @@
+// The application object: what start-up does before the main window runs, and the main window's
+// modal run. Run() is the whole life of the program and returns its exit status.
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+class InstanceChannel;
+
+class CRelvoConfigApp {
+public:
+    // arguments: the command-line arguments after the program name.
+    explicit CRelvoConfigApp(QStringList arguments);
+    ~CRelvoConfigApp();
+
+    int Run(int& argc, char** argv);
+
+    // Creates "mail", "log" and "old" under the application directory where nothing of that
+    // name exists. Returns true always.
+    bool EnsureWorkingDirectories();
+    // False when the command line was "-uninstall": the running console (if any) was asked to
+    // shut down and waited for, and this program must end now.
+    bool HandleUninstallCommand();
+    // True when another console runs and was asked to come forward (this program must end);
+    // false when this process is now the one console.
+    bool ActivateRunningInstance();
+
+    // The command line as one text, the arguments joined by single blanks.
+    QString CommandLineText() const;
+    static bool IsUninstallCommand(const QString& commandLine);
+
+    InstanceChannel& Channel();
+
+private:
+    QStringList arguments_;
+    std::unique_ptr<InstanceChannel> channel_;
+};
+
+// Why the console cannot open a window here, or "" when a display seems available.
+QString MissingDisplayReason(const QStringList& arguments);

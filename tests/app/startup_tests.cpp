@@ -1,0 +1,243 @@
+// Start-up and single instance: the working directories, the "-uninstall" command, and the
+// election of one console among processes started at once (real console processes).
+#include <gtest/gtest.h>
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QTest>
+#include <filesystem>
+#include <vector>
+
+#include "app/config_app.h"
+#include "app/instance_channel.h"
+#include "support/qt_print.h"
+#include "support/temp_app_dir.h"
+
+namespace {
+
+QString AppDir(const TempAppDir& dir) { return QString::fromStdString(dir.Path()); }
+
+// A console process of the product itself, on the test's application directory, offscreen.
+std::unique_ptr<QProcess> StartConsole(const TempAppDir& dir, const QStringList& arguments = {}) {
+    auto process = std::make_unique<QProcess>();
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("RELVO_APP_DIR"), AppDir(dir));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    process->setProcessEnvironment(environment);
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->start(QStringLiteral(RELVO_CONSOLE_PATH), arguments);
+    EXPECT_TRUE(process->waitForStarted(5000));
+    return process;
+}
+
+bool WaitUntilRunning(InstanceChannel& channel, int timeoutMs = 10000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < timeoutMs) {
+        if (channel.IsInstanceRunning()) {
+            return true;
+        }
+        QTest::qWait(20);
+    }
+    return false;
+}
+
+}  // namespace
+
+TEST(UninstallCommand, IsTheWholeTextIgnoringCaseOnly) {
+    EXPECT_TRUE(CRelvoConfigApp::IsUninstallCommand("-uninstall"));
+    EXPECT_TRUE(CRelvoConfigApp::IsUninstallCommand("-UNINSTALL"));
+    EXPECT_TRUE(CRelvoConfigApp::IsUninstallCommand("-UnInstall"));
+    EXPECT_FALSE(CRelvoConfigApp::IsUninstallCommand(" -uninstall"));
+    EXPECT_FALSE(CRelvoConfigApp::IsUninstallCommand("-uninstall now"));
+    EXPECT_FALSE(CRelvoConfigApp::IsUninstallCommand("uninstall"));
+    EXPECT_FALSE(CRelvoConfigApp::IsUninstallCommand(""));
+    EXPECT_EQ(CRelvoConfigApp({"-uninstall", "now"}).CommandLineText(), "-uninstall now");
+}
+
+TEST(WorkingDirectories, AreCreatedWhereNothingOfThatNameExists) {
+    TempAppDir dir;
+    dir.Write("log", "a file in the way");
+    CRelvoConfigApp app({});
+    EXPECT_TRUE(app.EnsureWorkingDirectories());
+    EXPECT_TRUE(std::filesystem::is_directory(dir.File("mail")));
+    EXPECT_TRUE(std::filesystem::is_directory(dir.File("old")));
+    EXPECT_TRUE(std::filesystem::is_regular_file(dir.File("log")));
+    EXPECT_EQ(dir.Read("log"), "a file in the way");
+}
+
+TEST(InstanceChannel, ElectsOneAndCarriesBothRequests) {
+    TempAppDir dir;
+    InstanceChannel first(AppDir(dir));
+    InstanceChannel second(AppDir(dir));
+    ASSERT_TRUE(first.TryBecomeInstance());
+    EXPECT_FALSE(second.TryBecomeInstance());
+    EXPECT_TRUE(second.IsInstanceRunning());
+
+    QSignalSpy forward(&first, &InstanceChannel::bringForwardRequested);
+    QSignalSpy shutdown(&first, &InstanceChannel::shutdownRequested);
+    EXPECT_TRUE(second.SendRequest(InstanceChannel::Request::BringForward));
+    EXPECT_TRUE(forward.wait(2000));
+    EXPECT_TRUE(second.SendRequest(InstanceChannel::Request::Shutdown));
+    EXPECT_TRUE(shutdown.wait(2000));
+    EXPECT_EQ(forward.count(), 1);
+    EXPECT_EQ(shutdown.count(), 1);
+
+    first.Release();
+    EXPECT_FALSE(second.IsInstanceRunning());
+    EXPECT_TRUE(second.TryBecomeInstance());
+}
+
+TEST(InstanceChannel, ConsolesOfOtherDirectoriesDoNotMeet) {
+    TempAppDir one;
+    InstanceChannel first(AppDir(one));
+    ASSERT_TRUE(first.TryBecomeInstance());
+    std::string other = one.Path() + "-other";
+    InstanceChannel second(QString::fromStdString(other));
+    EXPECT_TRUE(second.TryBecomeInstance());
+}
+
+TEST(SecondStart, BringsTheRunningConsoleForwardAndEnds) {
+    TempAppDir dir;
+    InstanceChannel running(AppDir(dir));
+    ASSERT_TRUE(running.TryBecomeInstance());
+    QSignalSpy forward(&running, &InstanceChannel::bringForwardRequested);
+
+    auto second = StartConsole(dir);
+    EXPECT_TRUE(forward.wait(5000));
+    ASSERT_TRUE(second->waitForFinished(5000));
+    EXPECT_EQ(second->exitCode(), 0);
+    // The second start created the working directories before it looked for the first.
+    EXPECT_TRUE(std::filesystem::is_directory(dir.File("mail")));
+}
+
+TEST(SecondStart, ThatIsNotTheUninstallCommandIsAnOrdinaryStart) {
+    TempAppDir dir;
+    InstanceChannel running(AppDir(dir));
+    ASSERT_TRUE(running.TryBecomeInstance());
+    QSignalSpy forward(&running, &InstanceChannel::bringForwardRequested);
+    QSignalSpy shutdown(&running, &InstanceChannel::shutdownRequested);
+
+    auto second = StartConsole(dir, {"-uninstall", "now"});
+    EXPECT_TRUE(forward.wait(5000));
+    ASSERT_TRUE(second->waitForFinished(5000));
+    EXPECT_EQ(shutdown.count(), 0);
+}
+
+TEST(Uninstall, WithNoConsoleRunningEndsAtOnce) {
+    TempAppDir dir;
+    QElapsedTimer timer;
+    timer.start();
+    auto uninstall = StartConsole(dir, {"-UNINSTALL"});
+    ASSERT_TRUE(uninstall->waitForFinished(5000));
+    EXPECT_LT(timer.elapsed(), 2000);
+    EXPECT_TRUE(std::filesystem::is_directory(dir.File("log")));
+}
+
+TEST(Uninstall, EndsARunningConsoleAndReturnsWhenItIsGone) {
+    TempAppDir dir;
+    auto console = StartConsole(dir);
+    InstanceChannel probe(AppDir(dir));
+    ASSERT_TRUE(WaitUntilRunning(probe));
+
+    QElapsedTimer timer;
+    timer.start();
+    auto uninstall = StartConsole(dir, {"-uninstall"});
+    ASSERT_TRUE(console->waitForFinished(6000));
+    ASSERT_TRUE(uninstall->waitForFinished(6000));
+    EXPECT_LT(timer.elapsed(), 6000);
+    EXPECT_EQ(console->exitStatus(), QProcess::NormalExit);
+    EXPECT_FALSE(probe.IsInstanceRunning());
+}
+
+TEST(Uninstall, GivesUpAfterTheWaitWhenTheConsoleStays) {
+    TempAppDir dir;
+    InstanceChannel stubborn(AppDir(dir));  // receives the request but never goes away
+    ASSERT_TRUE(stubborn.TryBecomeInstance());
+    QSignalSpy shutdown(&stubborn, &InstanceChannel::shutdownRequested);
+
+    QElapsedTimer timer;
+    timer.start();
+    auto uninstall = StartConsole(dir, {"-uninstall"});
+    EXPECT_TRUE(shutdown.wait(5000));
+    while (uninstall->state() != QProcess::NotRunning && timer.elapsed() < 15000) {
+        QTest::qWait(50);
+    }
+    EXPECT_EQ(uninstall->state(), QProcess::NotRunning);
+    // 300 polls of 20 ms: about 6 s, give or take the machine's load.
+    EXPECT_GE(timer.elapsed(), 5500);
+    EXPECT_LT(timer.elapsed(), 12000);
+}
+
+TEST(Election, TwentyConsolesStartedAtOnceLeaveExactlyOne) {
+    TempAppDir dir;
+    std::vector<std::unique_ptr<QProcess>> consoles;
+    for (int i = 0; i < 20; ++i) {
+        consoles.push_back(StartConsole(dir));
+    }
+    auto running = [&] {
+        return std::count_if(consoles.begin(), consoles.end(),
+                             [](const auto& p) { return p->state() != QProcess::NotRunning; });
+    };
+    QElapsedTimer timer;
+    timer.start();
+    while (running() > 1 && timer.elapsed() < 30000) {
+        QTest::qWait(50);
+    }
+    ASSERT_EQ(running(), 1);
+    QTest::qWait(500);
+    EXPECT_EQ(running(), 1);
+
+    auto uninstall = StartConsole(dir, {"-uninstall"});
+    ASSERT_TRUE(uninstall->waitForFinished(10000));
+    for (auto& console : consoles) {
+        EXPECT_TRUE(console->state() == QProcess::NotRunning || console->waitForFinished(5000));
+    }
+}
+
+TEST(Election, AConsoleKilledOutrightIsTakenOverByTheNextStart) {
+    TempAppDir dir;
+    auto console = StartConsole(dir);
+    InstanceChannel probe(AppDir(dir));
+    ASSERT_TRUE(WaitUntilRunning(probe));
+    console->kill();
+    ASSERT_TRUE(console->waitForFinished(5000));
+    EXPECT_TRUE(probe.TryBecomeInstance());
+}
+
+TEST(NoDisplay, SaysSoInOneLineAndFails) {
+    TempAppDir dir;
+    for (const char* platform : {"", "xcb"}) {
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("RELVO_APP_DIR"), AppDir(dir));
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QString::fromLatin1(platform));
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(RELVO_CONSOLE_PATH), {});
+        ASSERT_TRUE(process.waitForFinished(10000));
+        EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << platform;
+        EXPECT_NE(process.exitCode(), 0) << platform;
+        QString errors = QString::fromUtf8(process.readAllStandardError()).trimmed();
+        EXPECT_FALSE(errors.contains(QLatin1Char('\n'))) << errors;
+        EXPECT_TRUE(errors.startsWith(QLatin1String("relvoconsole: "))) << errors;
+    }
+}
+
+TEST(NoDisplay, AnUnreachableXDisplayIsReportedWithoutACrash) {
+    TempAppDir dir;
+    QProcess process;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("RELVO_APP_DIR"), AppDir(dir));
+    environment.insert(QStringLiteral("DISPLAY"), QStringLiteral(":987"));
+    environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+    process.setProcessEnvironment(environment);
+    process.start(QStringLiteral(RELVO_CONSOLE_PATH), {});
+    ASSERT_TRUE(process.waitForFinished(10000));
+    EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
+    EXPECT_EQ(process.exitCode(), 1);
+    QString errors = QString::fromUtf8(process.readAllStandardError()).trimmed();
+    EXPECT_FALSE(errors.contains(QLatin1Char('\n'))) << errors;
+}
