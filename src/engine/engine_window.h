@@ -1,7 +1,9 @@
 // Window handles for the engine: a handle lets engine threads deliver progress lines to a QObject
 // on the UI thread. Lines are copied at once, arrive in order on the receiver's (UI) thread, and
 // are dropped once the receiver is gone. A handle stays valid for the life of the process, so an
-// engine that keeps using it after the receiver died never touches freed memory.
+// engine that keeps using it after the receiver died never touches freed memory. Only messages
+// numbered RELVOMAIL_PROGRESS_MESSAGE are lines (others are dropped, wparam is ignored); a null
+// text is an empty line. Without a QCoreApplication lines are dropped.
 #pragma once
 
 #include <QByteArray>
