@@ -5,10 +5,15 @@
 // names or values that would break the file. Any thread may call; no Qt.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace profile {
+class Document;
+}
 
 // Resolves a file argument: "" -> default profile file (<exe base>.ini); ".xyz" -> <exe base>.xyz;
 // anything containing ':' or starting with '/' -> itself; else <application directory>/<argument>.
@@ -24,6 +29,9 @@ int ProfileGetInt(std::string_view section, std::string_view key, int defaultVal
 std::string ProfileGetString(std::string_view section, std::string_view key,
                              std::string_view defaultValue, std::string_view fileArgument);
 
+// Whether the section has a line for the key (even one with an empty value).
+bool ProfileHasKey(std::string_view section, std::string_view key, std::string_view fileArgument);
+
 // Writes the value as signed decimal text. True when the file was written.
 bool ProfileSetInt(std::string_view section, std::string_view key, int value,
                    std::string_view fileArgument);
@@ -37,9 +45,26 @@ bool ProfileSetString(std::string_view section, std::string_view key,
 // first '='; when keys is given it is emptied and receives those keys, trimmed, in file order.
 int ProfileGetSection(std::string_view section, std::vector<std::string>* keys);
 
+// One file as it was when the snapshot was taken, for reading many values with one look at the
+// file (each of the functions above checks the file again on every call). Reads as they do; take
+// a new snapshot to see later changes. Any thread may use a snapshot.
+class ProfileSnapshot {
+  public:
+    explicit ProfileSnapshot(std::string_view fileArgument);
+
+    int GetInt(std::string_view section, std::string_view key, int defaultValue) const;
+    std::string GetString(std::string_view section, std::string_view key,
+                          std::string_view defaultValue) const;
+    bool HasKey(std::string_view section, std::string_view key) const;
+    int GetSection(std::string_view section, std::vector<std::string>* keys) const;
+
+  private:
+    std::shared_ptr<const profile::Document> document_;  // none: missing or unreadable file
+};
+
 // Several writes to one file applied as one atomic rewrite under one lock: all or nothing.
 class ProfileBatch {
-public:
+  public:
     void Set(std::string_view section, std::string_view key, std::string_view value);
     void SetInt(std::string_view section, std::string_view key, int value);
     void Remove(std::string_view section, std::string_view key);
@@ -57,7 +82,7 @@ public:
     };
     const std::vector<Operation>& Operations() const { return operations_; }
 
-private:
+  private:
     std::vector<Operation> operations_;
 };
 

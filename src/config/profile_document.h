@@ -1,0 +1,123 @@
+// A profile file held as its bytes plus a table of classified lines, with lookups by the file's
+// rules: names compare without regard to ASCII letter case, the first section and the first key
+// of a name win, lines before the first header belong to no section. Parsing never fails: any
+// bytes give some document. Immutable once built, so one parse is shared by any number of
+// threads; the per-section key index is built on first use under the document's own lock.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace profile {
+
+// Blanks as the file's readers trim them.
+inline bool IsBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\v';
+}
+std::string_view TrimFileBlanks(std::string_view text);
+// Section and key arguments lose their spaces only; any other blank is part of the name.
+std::string_view TrimSpaces(std::string_view text);
+
+inline char FoldCase(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c;
+}
+bool EqualsFolded(std::string_view a, std::string_view b);
+std::string Folded(std::string_view text);
+
+struct FoldedHash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const;
+};
+struct FoldedEqual {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const { return EqualsFolded(a, b); }
+};
+
+// One pair of identical surrounding quotes removed, as readers do.
+std::string_view Unquote(std::string_view value);
+// The text to put after '=' so that a reader gives back exactly `value`.
+std::string EncodeValue(std::string_view value);
+// Optional sign and decimal digits up to the first other character, wrapping modulo 2^32.
+int ParseWrappedInt(std::string_view text);
+
+enum class LineKind : uint8_t {
+    kOutside,  // before the first header: no lookup reaches it
+    kHeader,
+    kComment,
+    kBlank,
+    kKey,   // has '=': a key line
+    kText,  // inside a section, neither of the above
+};
+
+struct Line {
+    uint32_t start;   // offset of its first byte
+    uint32_t length;  // bytes before the line break
+    uint32_t equals;  // offset of the first '=' from start (key lines only)
+    uint8_t breakLength;
+    LineKind kind;
+};
+
+struct Section {
+    std::string_view name;  // trimmed, spelled as in the file
+    uint32_t header;        // index of the header line
+    uint32_t end;           // one past its last line
+};
+
+class Document {
+  public:
+    // Offsets are 32 bits wide; larger files are treated as unreadable by the file layer.
+    static constexpr size_t kMaxBytes = size_t{1} << 30;
+
+    explicit Document(std::string bytes);
+    Document(const Document&) = delete;
+    Document& operator=(const Document&) = delete;
+
+    const std::string& Bytes() const { return bytes_; }
+    // Where the first line starts: after a UTF-8 byte order mark, if any.
+    size_t ContentStart() const { return contentStart_; }
+    const std::vector<Line>& Lines() const { return lines_; }
+    const std::vector<Section>& Sections() const { return sections_; }
+    // The line break of the file's first line, or CRLF when it has none.
+    std::string_view LineBreak() const { return lineBreak_; }
+
+    std::string_view Text(const Line& line) const {
+        return {bytes_.data() + line.start, line.length};
+    }
+    std::string_view Raw(const Line& line) const {
+        return {bytes_.data() + line.start, size_t{line.length} + line.breakLength};
+    }
+    std::string_view KeyOf(const Line& line) const;
+    // Trimmed, quotes kept.
+    std::string_view RawValueOf(const Line& line) const;
+
+    // Names are compared as given: callers strip the spaces of arguments first.
+    std::optional<uint32_t> FindSection(std::string_view name) const;
+    std::optional<uint32_t> FindKey(uint32_t section, std::string_view key) const;
+    // The same without building the section's key index: cheaper for a few lookups.
+    std::optional<uint32_t> ScanForKey(uint32_t section, std::string_view key) const;
+
+  private:
+    using NameIndex = std::unordered_map<std::string_view, uint32_t, FoldedHash, FoldedEqual>;
+
+    void Parse();
+    void AddLine(size_t start, size_t end, size_t breakLength);
+    const NameIndex& KeyIndex(uint32_t section) const;
+
+    std::string bytes_;
+    size_t contentStart_ = 0;
+    std::string_view lineBreak_ = "\r\n";
+    std::vector<Line> lines_;
+    std::vector<Section> sections_;
+    NameIndex sectionIndex_;
+    mutable std::mutex keyIndexMutex_;
+    mutable std::vector<std::unique_ptr<NameIndex>> keyIndexes_;
+};
+
+}  // namespace profile

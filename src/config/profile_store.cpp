@@ -1,0 +1,208 @@
+#include "config/profile_store.h"
+
+#include "config/app_paths.h"
+#include "config/profile_document.h"
+#include "config/profile_file.h"
+
+namespace {
+
+// The longest value a reader receives, as with the fixed buffers of the old callers.
+constexpr size_t kMaxValueLength = 1023;
+
+using profile::Document;
+using profile::TrimSpaces;
+
+// At most kMaxValueLength bytes, never ending inside a UTF-8 sequence.
+std::string CappedText(std::string_view text) {
+    if (text.size() <= kMaxValueLength) {
+        return std::string(text);
+    }
+    size_t length = kMaxValueLength;
+    // Back up over continuation bytes to the start of the cut character (at most 3 of them).
+    for (int step = 0; step < 3 && length > 0 && (text[length] & 0xC0) == 0x80; ++step) {
+        --length;
+    }
+    if ((text[length] & 0xC0) == 0x80) {
+        length = kMaxValueLength;  // not UTF-8 anyway: cut at the byte limit
+    }
+    return std::string(text.substr(0, length));
+}
+
+std::optional<std::string_view> FindValue(const Document& document, std::string_view section,
+                                          std::string_view key) {
+    auto s = document.FindSection(TrimSpaces(section));
+    if (!s) {
+        return std::nullopt;
+    }
+    auto line = document.FindKey(*s, TrimSpaces(key));
+    if (!line) {
+        return std::nullopt;
+    }
+    return profile::Unquote(document.RawValueOf(document.Lines()[*line]));
+}
+
+bool HasEdgeBlank(std::string_view name) {
+    return !name.empty() && (profile::IsBlank(name.front()) || profile::IsBlank(name.back()));
+}
+
+bool HasLineBreakOrNul(std::string_view text) {
+    return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+bool IsStorable(const ProfileBatch::Operation& operation) {
+    return IsStorableSectionName(operation.section) && IsStorableKey(operation.key) &&
+           (!operation.value || IsStorableValue(*operation.value));
+}
+
+}  // namespace
+
+std::string ResolveProfilePath(std::string_view fileArgument) {
+    if (fileArgument.empty()) {
+        return ExecutableBasePath() + ".ini";
+    }
+    if (fileArgument.front() == '.') {
+        return ExecutableBasePath() + std::string(fileArgument);
+    }
+    if (fileArgument.front() == '/' || fileArgument.find(':') != std::string_view::npos) {
+        return std::string(fileArgument);
+    }
+    return ApplicationDirectory() + "/" + std::string(fileArgument);
+}
+
+int ProfileGetInt(std::string_view section, std::string_view key, int defaultValue,
+                  std::string_view fileArgument) {
+    return ProfileSnapshot(fileArgument).GetInt(section, key, defaultValue);
+}
+
+std::string ProfileGetString(std::string_view section, std::string_view key,
+                             std::string_view defaultValue, std::string_view fileArgument) {
+    return ProfileSnapshot(fileArgument).GetString(section, key, defaultValue);
+}
+
+bool ProfileHasKey(std::string_view section, std::string_view key, std::string_view fileArgument) {
+    return ProfileSnapshot(fileArgument).HasKey(section, key);
+}
+
+bool ProfileSetInt(std::string_view section, std::string_view key, int value,
+                   std::string_view fileArgument) {
+    ProfileBatch batch;
+    batch.SetInt(section, key, value);
+    return batch.Commit(fileArgument);
+}
+
+bool ProfileSetString(std::string_view section, std::string_view key,
+                      std::optional<std::string_view> value, std::string_view fileArgument) {
+    ProfileBatch batch;
+    if (value) {
+        batch.Set(section, key, *value);
+    } else {
+        batch.Remove(section, key);
+    }
+    return batch.Commit(fileArgument);
+}
+
+int ProfileGetSection(std::string_view section, std::vector<std::string>* keys) {
+    return ProfileSnapshot(".cfg").GetSection(section, keys);
+}
+
+ProfileSnapshot::ProfileSnapshot(std::string_view fileArgument)
+    : document_(profile::LoadDocument(ResolveProfilePath(fileArgument)).document) {}
+
+int ProfileSnapshot::GetInt(std::string_view section, std::string_view key,
+                            int defaultValue) const {
+    auto value = document_ ? FindValue(*document_, section, key) : std::nullopt;
+    if (!value || value->empty()) {
+        return defaultValue;
+    }
+    return profile::ParseWrappedInt(*value);
+}
+
+std::string ProfileSnapshot::GetString(std::string_view section, std::string_view key,
+                                       std::string_view defaultValue) const {
+    if (auto value = document_ ? FindValue(*document_, section, key) : std::nullopt) {
+        return CappedText(*value);
+    }
+    size_t end = defaultValue.find_last_not_of(' ');
+    return CappedText(defaultValue.substr(0, end == std::string_view::npos ? 0 : end + 1));
+}
+
+bool ProfileSnapshot::HasKey(std::string_view section, std::string_view key) const {
+    return document_ && FindValue(*document_, section, key).has_value();
+}
+
+int ProfileSnapshot::GetSection(std::string_view section, std::vector<std::string>* keys) const {
+    if (keys) {
+        keys->clear();
+    }
+    auto s = document_ ? document_->FindSection(TrimSpaces(section)) : std::nullopt;
+    if (!s) {
+        return 0;
+    }
+    int count = 0;
+    const profile::Section& found = document_->Sections()[*s];
+    for (uint32_t i = found.header + 1; i < found.end; ++i) {
+        const profile::Line& line = document_->Lines()[i];
+        // Lines without '=' have an empty key and are not listed, like "=value" lines.
+        if (line.kind != profile::LineKind::kKey) {
+            continue;
+        }
+        std::string_view name = document_->KeyOf(line);
+        if (name.empty()) {
+            continue;
+        }
+        ++count;
+        if (keys) {
+            keys->emplace_back(name);
+        }
+    }
+    return count;
+}
+
+void ProfileBatch::Set(std::string_view section, std::string_view key, std::string_view value) {
+    operations_.push_back({std::string(section), std::string(key), std::string(value)});
+}
+
+void ProfileBatch::SetInt(std::string_view section, std::string_view key, int value) {
+    Set(section, key, std::to_string(value));
+}
+
+void ProfileBatch::Remove(std::string_view section, std::string_view key) {
+    operations_.push_back({std::string(section), std::string(key), std::nullopt});
+}
+
+bool ProfileBatch::Commit(std::string_view fileArgument) const {
+    for (const Operation& operation : operations_) {
+        if (!IsStorable(operation)) {
+            return false;
+        }
+    }
+    return profile::RewriteFile(ResolveProfilePath(fileArgument), [this](profile::Editor& editor) {
+        for (const Operation& operation : operations_) {
+            std::string_view section = TrimSpaces(operation.section);
+            std::string_view key = TrimSpaces(operation.key);
+            if (operation.value) {
+                editor.Set(section, key, *operation.value);
+            } else {
+                editor.Remove(section, key);
+            }
+        }
+    });
+}
+
+bool IsStorableSectionName(std::string_view section) {
+    section = TrimSpaces(section);
+    // A ']' would end the name early; edge tabs would be trimmed by readers but not by lookups.
+    return !HasLineBreakOrNul(section) && section.find(']') == std::string_view::npos &&
+           !HasEdgeBlank(section);
+}
+
+bool IsStorableKey(std::string_view key) {
+    key = TrimSpaces(key);
+    // A key line starting with ';' is a comment, one starting with '[' a section header.
+    return !HasLineBreakOrNul(key) && key.find('=') == std::string_view::npos &&
+           !HasEdgeBlank(key) && (key.empty() || (key.front() != ';' && key.front() != '['));
+}
+
+bool IsStorableValue(std::string_view value) {
+    return !HasLineBreakOrNul(value);
+}
