@@ -205,18 +205,41 @@ std::optional<uint32_t> Document::FindSection(std::string_view name) const {
     return found->second;
 }
 
-const Document::NameIndex& Document::KeyIndex(uint32_t section) const {
+Document::KeyIndex Document::BuildIndex(uint32_t section) const {
+    const Section& s = sections_[section];
+    KeyIndex index;
+    size_t capacity = 16;
+    while (capacity < 2 * size_t{s.end - s.header}) {
+        capacity *= 2;
+    }
+    index.slots.assign(capacity, {kNoLine, 0});
+    index.mask = capacity - 1;
+    const FoldedHash hasher;
+    for (uint32_t i = s.header + 1; i < s.end; ++i) {
+        if (lines_[i].kind != LineKind::kKey) {
+            continue;
+        }
+        std::string_view key = KeyOf(lines_[i]);
+        const auto hash = static_cast<uint32_t>(hasher(key));
+        for (size_t slot = hash & index.mask;; slot = (slot + 1) & index.mask) {
+            KeyIndex::Slot& entry = index.slots[slot];
+            if (entry.line == kNoLine) {
+                entry = {i, hash};
+                break;
+            }
+            if (entry.hash == hash && EqualsFolded(KeyOf(lines_[entry.line]), key)) {
+                break;  // a later duplicate: the first one answers
+            }
+        }
+    }
+    return index;
+}
+
+const Document::KeyIndex& Document::IndexOf(uint32_t section) const {
     std::lock_guard lock(keyIndexMutex_);
     auto& index = keyIndexes_[section];
     if (!index) {
-        index = std::make_unique<NameIndex>();
-        const Section& s = sections_[section];
-        index->reserve(s.end - s.header);
-        for (uint32_t i = s.header + 1; i < s.end; ++i) {
-            if (lines_[i].kind == LineKind::kKey) {
-                index->emplace(KeyOf(lines_[i]), i);
-            }
-        }
+        index = std::make_unique<KeyIndex>(BuildIndex(section));
     }
     return *index;
 }
@@ -226,12 +249,17 @@ std::optional<uint32_t> Document::FindKey(uint32_t section, std::string_view key
     if (s.end - s.header <= kIndexThreshold) {
         return ScanForKey(section, key);
     }
-    const NameIndex& index = KeyIndex(section);
-    auto found = index.find(key);
-    if (found == index.end()) {
-        return std::nullopt;
+    const KeyIndex& index = IndexOf(section);
+    const auto hash = static_cast<uint32_t>(FoldedHash()(key));
+    for (size_t slot = hash & index.mask;; slot = (slot + 1) & index.mask) {
+        const KeyIndex::Slot& entry = index.slots[slot];
+        if (entry.line == kNoLine) {
+            return std::nullopt;
+        }
+        if (entry.hash == hash && EqualsFolded(KeyOf(lines_[entry.line]), key)) {
+            return entry.line;
+        }
     }
-    return found->second;
 }
 
 std::optional<uint32_t> Document::ScanForKey(uint32_t section, std::string_view key) const {

@@ -108,7 +108,19 @@ class Document {
 
     void Parse();
     void AddLine(size_t start, size_t end, size_t breakLength);
-    const NameIndex& KeyIndex(uint32_t section) const;
+    // Open addressing over the section's key lines, first occurrence only: no allocation per key.
+    struct KeyIndex {
+        struct Slot {
+            uint32_t line;  // kNoLine: free
+            uint32_t hash;
+        };
+        std::vector<Slot> slots;
+        size_t mask = 0;
+    };
+    static constexpr uint32_t kNoLine = UINT32_MAX;
+
+    const KeyIndex& IndexOf(uint32_t section) const;
+    KeyIndex BuildIndex(uint32_t section) const;
 
     std::string bytes_;
     size_t contentStart_ = 0;
@@ -117,7 +129,7 @@ class Document {
     std::vector<Section> sections_;
     NameIndex sectionIndex_;
     mutable std::mutex keyIndexMutex_;
-    mutable std::vector<std::unique_ptr<NameIndex>> keyIndexes_;
+    mutable std::vector<std::unique_ptr<KeyIndex>> keyIndexes_;
 };
 
 }  // namespace profile

@@ -58,6 +58,10 @@ class FileDescriptor {
     FileDescriptor(const FileDescriptor&) = delete;
     FileDescriptor& operator=(const FileDescriptor&) = delete;
     int Get() const { return fd_; }
+    void Reset(int fd) {
+        Close();
+        fd_ = fd;
+    }
     // Closes now, reporting whether the close succeeded.
     bool Close() {
         int fd = std::exchange(fd_, -1);
@@ -212,8 +216,7 @@ void SyncDirectory(const std::string& path) {
 // deletes it could let two writers lock two different files.
 class FileLock {
   public:
-    explicit FileLock(const std::string& path)
-        : fd_(open((path + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kNewFileMode)) {
+    explicit FileLock(const std::string& path) : fd_(OpenLockFile(path + ".lock")) {
         if (fd_.Get() < 0) {
             return;
         }
@@ -226,6 +229,12 @@ class FileLock {
     bool Locked() const { return locked_; }
 
   private:
+    static int OpenLockFile(const std::string& path) {
+        int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, kNewFileMode);
+        // Another user's lock file can still be locked through a read-only descriptor.
+        return fd >= 0 || errno != EACCES ? fd : open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    }
+
     FileDescriptor fd_;
     bool locked_ = false;
 };
@@ -252,10 +261,16 @@ Loaded LoadDocument(const std::string& path) {
 bool ReplaceFileAtomically(const std::string& path, const std::string& bytes,
                            const struct stat* previous) {
     static std::atomic<unsigned> counter{0};
-    std::string temporary =
-        path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
-    FileDescriptor fd(
-        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
+    std::string temporary;
+    FileDescriptor fd(-1);
+    // A name left by a crashed process with our process id is skipped, not overwritten.
+    for (int attempt = 0; attempt < 3 && fd.Get() < 0; ++attempt) {
+        temporary = path + ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter++);
+        fd.Reset(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
+        if (fd.Get() < 0 && errno != EEXIST) {
+            return false;
+        }
+    }
     if (fd.Get() < 0) {
         return false;
     }
