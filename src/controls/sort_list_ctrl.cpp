@@ -1,0 +1,255 @@
+#include "controls/sort_list_ctrl.h"
+
+#include <QAbstractTableModel>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <algorithm>
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "controls/list_compare.h"
+
+// Rows of the list: the texts shown and the record sorting reads. Kept apart so that the record's
+// lifetime (released before a row goes) follows the dialogs' usage.
+class SortListModel final : public QAbstractTableModel {
+  public:
+    struct Row {
+        QStringList cells;
+        std::optional<QStringList> record;
+    };
+
+    explicit SortListModel(QObject* parent) : QAbstractTableModel(parent) {}
+
+    int rowCount(const QModelIndex& parent) const override {
+        return parent.isValid() ? 0 : static_cast<int>(rows_.size());
+    }
+    int columnCount(const QModelIndex& parent) const override {
+        return parent.isValid() ? 0 : static_cast<int>(headings_.size());
+    }
+
+    QVariant data(const QModelIndex& index, int role) const override {
+        if (!HasCell(index.row(), index.column())) {
+            return {};
+        }
+        if (role == Qt::DisplayRole) {
+            return rows_[static_cast<std::size_t>(index.row())].cells[index.column()];
+        }
+        if (role == Qt::TextAlignmentRole) {
+            return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
+        }
+        return {};
+    }
+
+    QVariant headerData(int section, Qt::Orientation orientation, int role) const override {
+        if (orientation != Qt::Horizontal || section < 0 || section >= headings_.size()) {
+            return {};
+        }
+        if (role == Qt::DisplayRole) {
+            return headings_[section];
+        }
+        if (role == Qt::TextAlignmentRole) {
+            return QVariant::fromValue(Qt::Alignment(Qt::AlignCenter));
+        }
+        return {};
+    }
+
+    bool HasRow(int row) const { return row >= 0 && row < static_cast<int>(rows_.size()); }
+    bool HasCell(int row, int column) const {
+        return HasRow(row) && column >= 0 && column < headings_.size();
+    }
+    int ColumnCount() const { return static_cast<int>(headings_.size()); }
+    int RowCount() const { return static_cast<int>(rows_.size()); }
+    const Row& RowAt(int row) const { return rows_[static_cast<std::size_t>(row)]; }
+
+    void AddColumns(const QList<ListColumnSpec>& columns) {
+        if (columns.isEmpty()) {
+            return;
+        }
+        const int first = ColumnCount();
+        beginInsertColumns({}, first, first + static_cast<int>(columns.size()) - 1);
+        for (const ListColumnSpec& column : columns) {
+            headings_.append(column.heading);
+        }
+        // Records always hold one text per column, so sorting a new column reads no further.
+        for (Row& row : rows_) {
+            row.cells.resize(headings_.size());
+            if (row.record) {
+                row.record->resize(headings_.size());
+            }
+        }
+        endInsertColumns();
+    }
+
+    int Append(const QStringList& texts) {
+        const int row = RowCount();
+        beginInsertRows({}, row, row);
+        rows_.push_back({texts, texts});
+        endInsertRows();
+        return row;
+    }
+
+    void SetCell(int row, int column, const QString& text) {
+        Row& target = rows_[static_cast<std::size_t>(row)];
+        target.cells[column] = text;
+        if (target.record) {
+            (*target.record)[column] = text;
+        }
+        const QModelIndex cell = index(row, column);
+        emit dataChanged(cell, cell, {Qt::DisplayRole});
+    }
+
+    void ReleaseRecord(int row) { rows_[static_cast<std::size_t>(row)].record.reset(); }
+
+    void Remove(int row) {
+        beginRemoveRows({}, row, row);
+        rows_.erase(rows_.begin() + row);
+        endRemoveRows();
+    }
+
+    void Clear() {
+        beginResetModel();
+        rows_.clear();
+        endResetModel();
+    }
+
+    void SortBy(int column, bool ascending) {
+        static const QString kNoRecord;
+        auto key = [&](int row) -> const QString& {
+            const auto& record = rows_[static_cast<std::size_t>(row)].record;
+            return record ? (*record)[column] : kNoRecord;
+        };
+        Reorder(SortedRowOrder(
+            RowCount(), [&](int x, int y) { return CompareListCells(key(x), key(y), ascending); }));
+    }
+
+  private:
+    // order[newRow] = oldRow. One layout change moves every row; selection and current row follow
+    // their rows through the persistent indexes.
+    void Reorder(const std::vector<int>& order) {
+        emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+        std::vector<int> newRowOf(order.size());
+        std::vector<Row> sorted;
+        sorted.reserve(order.size());
+        for (std::size_t position = 0; position < order.size(); ++position) {
+            newRowOf[static_cast<std::size_t>(order[position])] = static_cast<int>(position);
+            sorted.push_back(std::move(rows_[static_cast<std::size_t>(order[position])]));
+        }
+        rows_ = std::move(sorted);
+        const QModelIndexList from = persistentIndexList();
+        QModelIndexList to;
+        to.reserve(from.size());
+        for (const QModelIndex& old : from) {
+            to.append(index(newRowOf[static_cast<std::size_t>(old.row())], old.column()));
+        }
+        changePersistentIndexList(from, to);
+        emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+    }
+
+    QStringList headings_;
+    std::vector<Row> rows_;
+};
+
+CSortListCtrl::CSortListCtrl(QWidget* parent) : QTreeView(parent), model_(new SortListModel(this)) {
+    setModel(model_);
+    setRootIsDecorated(false);
+    setItemsExpandable(false);
+    setUniformRowHeights(true);
+    setSelectionMode(QAbstractItemView::ExtendedSelection);
+    setSelectionBehavior(QAbstractItemView::SelectRows);
+    setAllColumnsShowFocus(true);
+    setEditTriggers(QAbstractItemView::NoEditTriggers);
+    QHeaderView* heading = header();
+    heading->setSectionsClickable(true);
+    heading->setSortIndicatorShown(false);
+    heading->setSectionsMovable(false);
+    heading->setStretchLastSection(false);
+    heading->setMinimumSectionSize(0);
+    heading->setDefaultAlignment(Qt::AlignCenter);
+    connect(heading, &QHeaderView::sectionClicked, this, &CSortListCtrl::OnHeadingClicked);
+}
+
+CSortListCtrl::~CSortListCtrl() = default;
+
+bool CSortListCtrl::DefineColumns(const QString& description) {
+    const int first = model_->ColumnCount();
+    const QList<ListColumnSpec> columns =
+        ParseColumnDescription(description, kMaxListColumns - first);
+    model_->AddColumns(columns);
+    for (int i = 0; i < columns.size(); ++i) {
+        header()->resizeSection(first + i, columns[i].width);
+    }
+    return true;
+}
+
+int CSortListCtrl::AppendRow(const QStringList& texts) {
+    if (model_->ColumnCount() == 0 || texts.size() != model_->ColumnCount()) {
+        return -1;
+    }
+    return model_->Append(texts);
+}
+
+bool CSortListCtrl::SetCellText(int row, int column, const QString& text) {
+    if (!model_->HasCell(row, column)) {
+        return false;
+    }
+    model_->SetCell(row, column, text);
+    return true;
+}
+
+void CSortListCtrl::ReleaseRowRecord(int row) {
+    if (model_->HasRow(row)) {
+        model_->ReleaseRecord(row);
+    }
+}
+
+bool CSortListCtrl::DeleteRow(int row) {
+    if (!model_->HasRow(row)) {
+        return false;
+    }
+    model_->ReleaseRecord(row);
+    model_->Remove(row);
+    return true;
+}
+
+bool CSortListCtrl::RemoveAllRows() {
+    model_->Clear();
+    return true;
+}
+
+int CSortListCtrl::ListSelectedRows(QList<int>& rows) const {
+    rows.clear();
+    for (const QItemSelectionRange& range : selectionModel()->selection()) {
+        for (int row = range.top(); row <= range.bottom(); ++row) {
+            rows.append(row);
+        }
+    }
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    return static_cast<int>(rows.size());
+}
+
+int CSortListCtrl::ColumnCount() const {
+    return model_->ColumnCount();
+}
+
+int CSortListCtrl::RowCount() const {
+    return model_->RowCount();
+}
+
+QString CSortListCtrl::CellText(int row, int column) const {
+    return model_->HasCell(row, column) ? model_->RowAt(row).cells[column] : QString();
+}
+
+QStringList CSortListCtrl::RowRecord(int row) const {
+    if (!model_->HasRow(row) || !model_->RowAt(row).record) {
+        return {};
+    }
+    return *model_->RowAt(row).record;
+}
+
+void CSortListCtrl::OnHeadingClicked(int column) {
+    ascending_ = column != sortColumn_ ? true : !ascending_;
+    sortColumn_ = column;
+    model_->SortBy(column, ascending_);
+}

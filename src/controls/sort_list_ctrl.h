@@ -1,0 +1,69 @@
+// A report-style list for the table dialogs: columns declared by one description text, rows added
+// with all their cell texts at once, and a click on a column heading sorts the rows by that
+// column's stored texts (CompareListCells). Every row keeps its own copy of its texts (the row
+// record); sorting reads only the records. Bad row or column indexes are refused, never fatal.
+// UI thread only.
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+#include <QTreeView>
+
+class SortListModel;
+
+class CSortListCtrl final : public QTreeView {
+    Q_OBJECT
+
+  public:
+    explicit CSortListCtrl(QWidget* parent = nullptr);
+    ~CSortListCtrl() override;
+
+    // Adds the columns of a description "heading,width;..." (see ParseColumnDescription) after the
+    // existing ones, up to 99 in all; every column is centred. Rows already present get empty
+    // cells in the new columns. Always true: Qt never refuses a column.
+    bool DefineColumns(const QString& description);
+
+    // Appends a row at the end (whatever the current sort) with exactly ColumnCount() texts and
+    // stores its record. Returns the new row's index, or -1 for a wrong number of texts or when
+    // no column exists.
+    int AppendRow(const QStringList& texts);
+
+    // Sets a cell and the record's copy of it. False for a row or column out of range. A row whose
+    // record was released keeps no record: only the shown text changes.
+    bool SetCellText(int row, int column, const QString& text);
+
+    // Drops the row's record (callers do so right before removing the row). Until it goes, the
+    // row sorts as if all its cells were empty. Out of range: nothing happens.
+    void ReleaseRowRecord(int row);
+
+    // Releases the row's record and removes the row. False for a row out of range.
+    bool DeleteRow(int row);
+
+    // Drops every record, then every row. True.
+    bool RemoveAllRows();
+
+    // Clears rows, then fills it with the selected rows' indexes in ascending order; returns their
+    // number.
+    int ListSelectedRows(QList<int>& rows) const;
+
+    int ColumnCount() const;
+    int RowCount() const;
+    // The text shown in a cell; "" out of range.
+    QString CellText(int row, int column) const;
+    // The row's record (its cell texts), so a dialog can tell which entry a row stands for; empty
+    // when the row is out of range or its record was released.
+    QStringList RowRecord(int row) const;
+
+    // Column last sorted by (-1: never) and its direction.
+    int SortColumn() const { return sortColumn_; }
+    bool IsSortAscending() const { return ascending_; }
+
+  private:
+    // First click on a heading sorts ascending, a repeated click on it reverses the order.
+    void OnHeadingClicked(int column);
+
+    SortListModel* model_;
+    int sortColumn_ = -1;
+    bool ascending_ = true;
+};

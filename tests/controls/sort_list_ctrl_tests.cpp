@@ -1,0 +1,162 @@
+#include "controls/sort_list_ctrl.h"
+
+#include <gtest/gtest.h>
+
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QTest>
+#include <algorithm>
+#include <memory>
+#include <random>
+
+#include "support/qt_print.h"
+
+namespace {
+
+class SortListTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        list_ = std::make_unique<CSortListCtrl>();
+        list_->resize(600, 400);
+        list_->show();
+        ASSERT_TRUE(QTest::qWaitForWindowExposed(list_.get()));
+    }
+
+    void ClickHeading(int section) {
+        QHeaderView* heading = list_->header();
+        QTest::mouseClick(
+            heading->viewport(), Qt::LeftButton, {},
+            {heading->sectionViewportPosition(section) + heading->sectionSize(section) / 2,
+             heading->height() / 2});
+    }
+
+    QStringList Column(int column) const {
+        QStringList texts;
+        for (int row = 0; row < list_->RowCount(); ++row) {
+            texts.append(list_->CellText(row, column));
+        }
+        return texts;
+    }
+
+    void AddRows(const QList<QStringList>& rows) {
+        for (const QStringList& row : rows) {
+            ASSERT_GE(list_->AppendRow(row), 0);
+        }
+    }
+
+    std::unique_ptr<CSortListCtrl> list_;
+};
+
+TEST_F(SortListTest, DefinesAtMostNinetyNineColumnsWithTheirWidths) {
+    EXPECT_TRUE(list_->DefineColumns("Name,150;Port,80;Last"));
+    ASSERT_EQ(list_->ColumnCount(), 2);
+    EXPECT_EQ(list_->header()->sectionSize(0), 150);
+    EXPECT_EQ(list_->header()->sectionSize(1), 80);
+    QString many;
+    for (int i = 0; i < 100; ++i) {
+        many += QStringLiteral("C%1,5;").arg(i);
+    }
+    EXPECT_TRUE(list_->DefineColumns(many));
+    EXPECT_EQ(list_->ColumnCount(), 99);
+    EXPECT_EQ(list_->model()->headerData(98, Qt::Horizontal).toString(), "C96");
+}
+
+TEST_F(SortListTest, RefusesRowsWithTheWrongNumberOfTexts) {
+    EXPECT_EQ(list_->AppendRow({}), -1);  // no columns yet
+    list_->DefineColumns("A,50;B,50");
+    EXPECT_EQ(list_->AppendRow({"only one"}), -1);
+    EXPECT_EQ(list_->AppendRow({"1", "2", "3"}), -1);
+    EXPECT_EQ(list_->AppendRow({"1", "2"}), 0);
+    EXPECT_EQ(list_->RowCount(), 1);
+}
+
+TEST_F(SortListTest, HeadingClicksSortAscendingThenReverseThenAscendingForAnotherColumn) {
+    list_->DefineColumns("A,60;B,60;C,60;D,60");
+    AddRows({{"x", "y", "10", "b"}, {"x", "y", "9", "c"}, {"x", "y", "100", "a"}});
+    ClickHeading(2);
+    EXPECT_EQ(Column(2), QStringList({"9", "10", "100"}));
+    ClickHeading(2);
+    EXPECT_EQ(Column(2), QStringList({"100", "10", "9"}));
+    ClickHeading(3);
+    EXPECT_EQ(Column(3), QStringList({"a", "b", "c"}));
+    EXPECT_EQ(list_->SortColumn(), 3);
+    EXPECT_TRUE(list_->IsSortAscending());
+}
+
+TEST_F(SortListTest, SortsDatesByDayMonthYear) {
+    list_->DefineColumns("Date,100");
+    AddRows({{"31/01/2010"}, {"01/02/2009"}, {"31/01/2009"}});
+    ClickHeading(0);
+    EXPECT_EQ(Column(0), QStringList({"31/01/2009", "01/02/2009", "31/01/2010"}));
+}
+
+TEST_F(SortListTest, SortsByRecordsUpdatedThroughSetCellText) {
+    list_->DefineColumns("Name,100;Port,60");
+    AddRows({{"a", "25"}, {"b", "587"}, {"c", "465"}});
+    EXPECT_TRUE(list_->SetCellText(0, 1, "2525"));
+    EXPECT_EQ(list_->RowRecord(0), QStringList({"a", "2525"}));
+    EXPECT_FALSE(list_->SetCellText(3, 0, "none"));
+    EXPECT_FALSE(list_->SetCellText(0, 2, "none"));
+    ClickHeading(1);
+    EXPECT_EQ(Column(0), QStringList({"c", "b", "a"}));
+}
+
+TEST_F(SortListTest, ReleasedRecordSortsAsEmptyUntilTheRowIsRemoved) {
+    list_->DefineColumns("Name,100");
+    AddRows({{"b"}, {"a"}, {"c"}});
+    list_->ReleaseRowRecord(2);
+    list_->ReleaseRowRecord(7);  // out of range: nothing
+    EXPECT_TRUE(list_->SetCellText(2, 0, "d"));
+    EXPECT_TRUE(list_->RowRecord(2).isEmpty());
+    ClickHeading(0);
+    EXPECT_EQ(Column(0), QStringList({"d", "a", "b"}));
+    EXPECT_TRUE(list_->DeleteRow(0));
+    EXPECT_FALSE(list_->DeleteRow(2));
+    EXPECT_EQ(Column(0), QStringList({"a", "b"}));
+    list_->DefineColumns("Later,50");  // existing rows get an empty cell to sort by
+    EXPECT_EQ(list_->RowRecord(0), QStringList({"a", ""}));
+    ClickHeading(1);
+    EXPECT_EQ(Column(0), QStringList({"a", "b"}));
+}
+
+TEST_F(SortListTest, SelectedRowsAreListedAscendingAndFollowTheirRowsThroughASort) {
+    list_->DefineColumns("N,60");
+    AddRows({{"4"}, {"3"}, {"2"}, {"1"}});
+    for (int row : {3, 0}) {
+        list_->selectionModel()->select(list_->model()->index(row, 0),
+                                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+    QList<int> rows{42};
+    EXPECT_EQ(list_->ListSelectedRows(rows), 2);
+    EXPECT_EQ(rows, QList<int>({0, 3}));
+    ClickHeading(0);
+    ASSERT_EQ(list_->ListSelectedRows(rows), 2);
+    EXPECT_EQ(list_->RowRecord(rows[0]), QStringList({"1"}));
+    EXPECT_EQ(list_->RowRecord(rows[1]), QStringList({"4"}));
+    EXPECT_TRUE(list_->RemoveAllRows());
+    EXPECT_EQ(list_->ListSelectedRows(rows), 0);
+}
+
+TEST_F(SortListTest, MixedKindColumnsSortWithoutLosingRows) {
+    list_->DefineColumns("Mixed,100;Id,60");
+    std::mt19937 random(20090131);
+    const QStringList pieces = {"",           "7",   "12",  "-3", "31/01/2009",
+                                "01/02/2010", "abc", "Abc", "x9", "99999999999999999999999"};
+    for (int row = 0; row < 3000; ++row) {
+        const QString text = pieces[static_cast<int>(random() % pieces.size())] +
+                             pieces[static_cast<int>(random() % pieces.size())];
+        ASSERT_EQ(list_->AppendRow({text, QString::number(row)}), row);
+    }
+    for (int click = 0; click < 3; ++click) {
+        ClickHeading(0);
+        QStringList ids = Column(1);
+        std::sort(ids.begin(), ids.end(),
+                  [](const QString& x, const QString& y) { return x.toInt() < y.toInt(); });
+        for (int row = 0; row < 3000; ++row) {
+            ASSERT_EQ(ids[row].toInt(), row);
+            ASSERT_EQ(list_->RowRecord(row)[0], list_->CellText(row, 0));
+        }
+    }
+}
+
+}  // namespace
