@@ -68,8 +68,9 @@ QString MissingDisplayReason(const QStringList& arguments) {
     bool hasX = !qEnvironmentVariableIsEmpty("DISPLAY");
     bool hasWayland = !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
     if (platform.isEmpty() && !hasX && !hasWayland) {
-        return QStringLiteral("no display found (DISPLAY and WAYLAND_DISPLAY are not set); the "
-                              "console needs a graphical desktop");
+        return QStringLiteral(
+            "no display found (DISPLAY and WAYLAND_DISPLAY are not set); the "
+            "console needs a graphical desktop");
     }
     if (platform == QLatin1String("xcb") && !hasX) {
         return QStringLiteral("no X display found (DISPLAY is not set)");
@@ -86,7 +87,8 @@ CRelvoConfigApp::~CRelvoConfigApp() = default;
 
 InstanceChannel& CRelvoConfigApp::Channel() {
     if (!channel_) {
-        channel_ = std::make_unique<InstanceChannel>(QString::fromStdString(ApplicationDirectory()));
+        channel_ =
+            std::make_unique<InstanceChannel>(QString::fromStdString(ApplicationDirectory()));
     }
     return *channel_;
 }

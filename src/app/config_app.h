@@ -9,7 +9,7 @@
 class InstanceChannel;
 
 class CRelvoConfigApp {
-public:
+  public:
     // arguments: the command-line arguments after the program name.
     explicit CRelvoConfigApp(QStringList arguments);
     ~CRelvoConfigApp();
@@ -32,7 +32,7 @@ public:
 
     InstanceChannel& Channel();
 
-private:
+  private:
     QStringList arguments_;
     std::unique_ptr<InstanceChannel> channel_;
 };

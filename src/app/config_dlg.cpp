@@ -1,27 +1,339 @@
 #include "app/config_dlg.h"
 
 #include <QApplication>
+#include <QCloseEvent>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPainterPath>
+#include <QVBoxLayout>
 
-CRelvoConfigDlg::CRelvoConfigDlg(QWidget* parent) : QDialog(parent) {
+#include "app/activity_pane.h"
+#include "app/dlg_close.h"
+#include "app/ext_system_tray.h"
+#include "config/profile_store.h"
+#include "config/utilities.h"
+#include "controls/url_launcher.h"
+#include "controls/xhyperlink.h"
+#include "engine/engine_binding.h"
+#include "engine/engine_window.h"
+
+namespace {
+
+// Cleared by the first show of the main window in this process.
+bool firstShowPending = true;
+
+constexpr int kExitRetryMs = 50;
+
+bool AskWithMessageBox(QWidget* parent, const QString& question) {
+    return QMessageBox::question(parent, QStringLiteral("Relvo SMTP Server"), question,
+                                 QMessageBox::Yes | QMessageBox::No,
+                                 QMessageBox::No) == QMessageBox::Yes;
+}
+
+QPushButton* CommandButton(const QString& text, const QString& name, QWidget* parent) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(name);
+    // No button is the default: Enter must not press whichever has the focus.
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    return button;
+}
+
+QLabel* CentredLabel(const QString& text, const QString& name, QWidget* parent) {
+    auto* label = new QLabel(text, parent);
+    label->setObjectName(name);
+    label->setAlignment(Qt::AlignCenter);
+    return label;
+}
+
+void SetTextColour(QLabel* label, const QColor& colour) {
+    QPalette palette = label->palette();
+    palette.setColor(QPalette::WindowText, colour);
+    label->setPalette(palette);
+}
+
+}  // namespace
+
+CRelvoConfigDlg::CRelvoConfigDlg(QWidget* parent, Question ask)
+    : QDialog(parent),
+      ask_(ask ? std::move(ask) : Question(AskWithMessageBox)),
+      services_([this](const QString& question) { return ask_(this, question); },
+                [this](const QString& line) { pane_->AppendLogLine(line); }) {
     setObjectName(QStringLiteral("CRelvoConfigDlg"));
     setWindowTitle(QStringLiteral("Relvo SMTP Server 1.1"));
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
-    clockTimer_.setInterval(1000);
-    clockTimer_.start();
+    BuildControls();
+    RunOpeningSequence();
+}
+
+CRelvoConfigDlg::~CRelvoConfigDlg() = default;
+
+void CRelvoConfigDlg::BuildControls() {
+    auto* group = new QGroupBox(this);
+
+    auto* icon = new QLabel(group);
+    icon->setPixmap(AppIcon().pixmap(32, 32));
+    icon->setAlignment(Qt::AlignCenter);
+    homeLink_ = new CXHyperLink(QStringLiteral("www.relvo.example"), group);
+    homeLink_->setObjectName(QStringLiteral("HomeLink"));
+    clock_ = CentredLabel(QStringLiteral("10:11:12"), QStringLiteral("Clock"), group);
+    date_ = CentredLabel(QStringLiteral("Friday, Oct. 24"), QStringLiteral("Date"), group);
+    auto* left = new QVBoxLayout;
+    left->addWidget(icon);
+    left->addWidget(homeLink_, 0, Qt::AlignHCenter);
+    left->addSpacing(6);
+    left->addWidget(clock_);
+    left->addWidget(date_);
+    left->addStretch();
+
+    smtpStatus_ = new QLabel(group);
+    smtpStatus_->setObjectName(QStringLiteral("SmtpStatus"));
+    sendStatus_ = new QLabel(group);
+    sendStatus_->setObjectName(QStringLiteral("SendStatus"));
+    auto* account =
+        CommandButton(QStringLiteral("&Account"), QStringLiteral("AccountButton"), group);
+    auto* help = CommandButton(QStringLiteral("Help"), QStringLiteral("HelpButton"), group);
+    auto* domain = CommandButton(QStringLiteral("&Domain"), QStringLiteral("DomainButton"), group);
+    auto* suggestion =
+        CommandButton(QStringLiteral("Suggestion"), QStringLiteral("SuggestionButton"), group);
+    auto* exit = CommandButton(QStringLiteral("E&xit"), QStringLiteral("ExitButton"), group);
+    smtpButton_ = CommandButton(QString(), QStringLiteral("SmtpButton"), group);
+    sendButton_ = CommandButton(QString(), QStringLiteral("SendButton"), group);
+    auto* logs =
+        CommandButton(QStringLiteral("History &logs"), QStringLiteral("LogsButton"), group);
+    auto* settings =
+        CommandButton(QStringLiteral("&Server settings"), QStringLiteral("SettingsButton"), group);
+    auto* diagnose =
+        CommandButton(QStringLiteral("Dia&gnose sending"), QStringLiteral("DiagnoseButton"), group);
+    auto* relays =
+        CommandButton(QStringLiteral("&Relay accounts"), QStringLiteral("RelayButton"), group);
+
+    auto* statusAndSmall = new QGridLayout;
+    statusAndSmall->addWidget(smtpStatus_, 0, 0);
+    statusAndSmall->addWidget(sendStatus_, 1, 0);
+    statusAndSmall->addWidget(account, 0, 1);
+    statusAndSmall->addWidget(help, 0, 2);
+    statusAndSmall->addWidget(domain, 1, 1);
+    statusAndSmall->addWidget(suggestion, 1, 2);
+    statusAndSmall->addWidget(exit, 1, 3);
+    statusAndSmall->setColumnStretch(0, 1);
+    auto* large = new QGridLayout;
+    large->addWidget(smtpButton_, 0, 0);
+    large->addWidget(logs, 0, 1);
+    large->addWidget(settings, 0, 2);
+    large->addWidget(sendButton_, 1, 0);
+    large->addWidget(diagnose, 1, 1);
+    large->addWidget(relays, 1, 2);
+    auto* right = new QVBoxLayout;
+    right->addLayout(statusAndSmall);
+    right->addSpacing(4);
+    right->addLayout(large);
+    right->addStretch();
+
+    auto* groupLayout = new QHBoxLayout(group);
+    groupLayout->addLayout(left);
+    groupLayout->addSpacing(8);
+    groupLayout->addLayout(right, 1);
+
+    pane_ = new ActivityPane(this);
+    pane_->setMinimumHeight(150);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(6, 4, 6, 6);
+    layout->addWidget(group);
+    layout->addWidget(pane_, 1);
+
+    connect(account, &QPushButton::clicked, this, &CRelvoConfigDlg::accountsRequested);
+    connect(domain, &QPushButton::clicked, this, &CRelvoConfigDlg::domainsRequested);
+    connect(relays, &QPushButton::clicked, this, &CRelvoConfigDlg::relaysRequested);
+    connect(settings, &QPushButton::clicked, this, &CRelvoConfigDlg::settingsRequested);
+    connect(logs, &QPushButton::clicked, this, &CRelvoConfigDlg::logsRequested);
+    connect(diagnose, &QPushButton::clicked, this, &CRelvoConfigDlg::diagnoseRequested);
+    connect(smtpButton_, &QPushButton::clicked, this, &CRelvoConfigDlg::ToggleSmtpService);
+    connect(sendButton_, &QPushButton::clicked, this, &CRelvoConfigDlg::ToggleSendService);
+    connect(exit, &QPushButton::clicked, this, &CRelvoConfigDlg::AskClose);
+    connect(help, &QPushButton::clicked, this, [] { OpenUrlInBrowser(SupportPageUrl(), false); });
+    connect(suggestion, &QPushButton::clicked, this,
+            [] { OpenUrlInBrowser(SuggestionMailUrl(), false); });
+    connect(&clockTimer_, &QTimer::timeout, this, &CRelvoConfigDlg::TickClock);
+    exitTimer_.setSingleShot(true);
+    exitTimer_.setInterval(kExitRetryMs);
+    connect(&exitTimer_, &QTimer::timeout, this, &CRelvoConfigDlg::FinishExitWhenAlone);
+}
+
+void CRelvoConfigDlg::RunOpeningSequence() {
+    QIcon icon = AppIcon();
+    setWindowIcon(icon);
+    homeLink_->SetLinkUrl(HomePageUrl(), QString());
+    tray_ = std::make_unique<CExtSystemTray>(this);
+    tray_->Create(icon);
+
+    services_.AutoStart();
+    UpdateServiceTexts();
+
+    QFont clockFont(QStringLiteral("Arial"));
+    clockFont.setStyleHint(QFont::SansSerif);
+    clockFont.setPixelSize(15);
+    clockFont.setBold(true);
+    clock_->setFont(clockFont);
+    TickClock();
+    clockTimer_.start(1000);
+
+    // Registered after the automatic start, so the first lines of a start are the console's.
+    engineWindow_ =
+        CreateEngineWindow(this, [this](const QByteArray& line) { pane_->AppendEngineLine(line); });
+    engine::SmtpServiceSetWnd(engineWindow_, RELVOMAIL_PROGRESS_MESSAGE);
+    engine::SendServiceSetWnd(engineWindow_, RELVOMAIL_PROGRESS_MESSAGE);
+
+    QFont paneFont(QStringLiteral("Courier New"));
+    paneFont.setStyleHint(QFont::Monospace);
+    paneFont.setPixelSize(14);
+    pane_->setFont(paneFont);
+    setFixedWidth(sizeHint().width());
+}
+
+void CRelvoConfigDlg::UpdateServiceTexts() {
+    bool smtp = services_.SmtpRunning();
+    bool send = services_.SendRunning();
+    smtpButton_->setText(SmtpButtonText(smtp));
+    sendButton_->setText(SendButtonText(send));
+    smtpStatus_->setText(SmtpStatusText(smtp));
+    sendStatus_->setText(SendStatusText(send));
+    SetTextColour(smtpStatus_, smtp ? QColor(0, 0, 255) : QColor(255, 0, 0));
+    SetTextColour(sendStatus_, send ? QColor(0, 0, 255) : QColor(255, 0, 0));
+}
+
+void CRelvoConfigDlg::ToggleSmtpService() {
+    if (services_.ToggleSmtpService()) {
+        UpdateServiceTexts();
+    }
+}
+
+void CRelvoConfigDlg::ToggleSendService() {
+    if (services_.ToggleSendService()) {
+        UpdateServiceTexts();
+    }
+}
+
+void CRelvoConfigDlg::TickClock() {
+    clock_->setText(QString::fromStdString(CurrentTimeText(2)));
+    date_->setText(QString::fromStdString(CurrentTimeText(5)));
+}
+
+void CRelvoConfigDlg::AskClose() {
+    CDlgClose question(this);
+    if (question.exec() != QDialog::Accepted) {
+        return;
+    }
+    if (question.ChoiceMade() == CDlgClose::kExit) {
+        RunExitSequence();
+    } else if (question.ChoiceMade() == CDlgClose::kHide) {
+        PutAway();
+    }
 }
 
 void CRelvoConfigDlg::RunExitSequence() {
+    if (exitRequested_) {
+        return;
+    }
+    exitRequested_ = true;
+    services_.StopRunningServices();
     clockTimer_.stop();
-    accept();
+    FinishExitWhenAlone();
+}
+
+void CRelvoConfigDlg::FinishExitWhenAlone() {
+    // Another modal dialog of the console is open: the window ends once that one has closed.
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal != nullptr && modal != this) {
+        exitTimer_.start();
+        return;
+    }
+    QDialog::done(QDialog::Accepted);
 }
 
 void CRelvoConfigDlg::BringForward() {
+    if (!tray_->IsShown()) {
+        // Without a tray a put-away window could not be reached any other way.
+        if (isMinimized()) {
+            showNormal();
+        }
+        show();
+    }
     raise();
     activateWindow();
 }
 
+void CRelvoConfigDlg::PutAway() {
+    if (tray_->IsShown()) {
+        hide();
+    } else {
+        showMinimized();
+    }
+}
+
+void CRelvoConfigDlg::accept() {}
+
 void CRelvoConfigDlg::reject() {
-    // Escape and the close box never end the program; they only put the window away.
-    showMinimized();
+    PutAway();
+}
+
+void CRelvoConfigDlg::closeEvent(QCloseEvent* event) {
+    if (exitRequested_) {
+        event->accept();
+        return;
+    }
+    event->ignore();
+    PutAway();
+}
+
+void CRelvoConfigDlg::changeEvent(QEvent* event) {
+    QDialog::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange && isMinimized() && tray_ && tray_->IsShown()) {
+        QTimer::singleShot(0, this, [this] {
+            if (isMinimized()) {
+                hide();
+            }
+        });
+    }
+}
+
+void CRelvoConfigDlg::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (!firstShowPending) {
+        return;
+    }
+    firstShowPending = false;
+    if (ProfileGetInt("System", "AutoMinimize", 0, ".cfg") != 0) {
+        QTimer::singleShot(0, this, &CRelvoConfigDlg::PutAway);
+    }
+}
+
+QIcon CRelvoConfigDlg::AppIcon() {
+    QIcon icon;
+    for (int size : {16, 24, 32, 48, 64}) {
+        QPixmap pixmap(size, size);
+        pixmap.fill(Qt::transparent);
+        QPainter painter(&pixmap);
+        painter.setRenderHint(QPainter::Antialiasing);
+        qreal s = size;
+        QRectF envelope(s * 0.06, s * 0.2, s * 0.88, s * 0.6);
+        painter.setPen(QPen(QColor(20, 60, 140), qMax(1.0, s / 20)));
+        painter.setBrush(QColor(250, 215, 90));
+        painter.drawRoundedRect(envelope, s * 0.06, s * 0.06);
+        QPainterPath flap;
+        flap.moveTo(envelope.topLeft());
+        flap.lineTo(envelope.center().x(), envelope.top() + envelope.height() * 0.55);
+        flap.lineTo(envelope.topRight());
+        painter.setBrush(Qt::NoBrush);
+        painter.drawPath(flap);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor(30, 140, 60));
+        painter.drawEllipse(QRectF(s * 0.62, s * 0.56, s * 0.34, s * 0.34));
+        icon.addPixmap(pixmap);
+    }
+    return icon;
 }

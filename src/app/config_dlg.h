@@ -1,24 +1,97 @@
-// The console's main window: runs for the whole life of the program and ends only through the
-// exit sequence (the Exit choice or a shutdown request from another process).
+// The console's main window: service status and toggles, clock and date, the buttons that open
+// the other dialogs, and the activity pane. It runs for the whole life of the program; closing,
+// Escape and minimising only put it away, and it ends only through the exit sequence (the Exit
+// choice or a shutdown request from another process). UI thread only.
 #pragma once
 
 #include <QDialog>
+#include <QLabel>
+#include <QPushButton>
 #include <QTimer>
+#include <memory>
+
+#include "engine/service_control.h"
+
+class ActivityPane;
+class CExtSystemTray;
+class CXHyperLink;
+struct RelvoMailWindow;
 
 class CRelvoConfigDlg : public QDialog {
     Q_OBJECT
 
-public:
-    explicit CRelvoConfigDlg(QWidget* parent = nullptr);
+  public:
+    // Asks a Yes/No question; replaceable so that tests answer without a modal box.
+    using Question = std::function<bool(QWidget* parent, const QString& question)>;
 
-    // Stops the running services and the clock, then ends the window's modal run.
+    explicit CRelvoConfigDlg(QWidget* parent = nullptr, Question ask = {});
+    ~CRelvoConfigDlg() override;
+
+    // Stops the running services and the clock, then ends the window's run (once any other modal
+    // dialog of the console has closed).
     void RunExitSequence();
-    // Raises and activates the window (a second start asked for it).
+    // The Exit button: asks whether to hide or exit.
+    void AskClose();
+    // Raises and activates the window (a second start asked for it); without a tray it is also
+    // shown and restored, as it could not be reached otherwise.
     void BringForward();
+    // Puts the window away: hidden to the tray, or minimised where there is no tray.
+    void PutAway();
 
-protected:
-    void reject() override;
+    void ToggleSmtpService();
+    void ToggleSendService();
 
-private:
+    ActivityPane* Pane() const { return pane_; }
+    CExtSystemTray* Tray() const { return tray_.get(); }
+    const ServiceControl& Services() const { return services_; }
+    bool ExitRequested() const { return exitRequested_; }
+
+    // The application icon, drawn in code so the console needs no image files.
+    static QIcon AppIcon();
+
+    static QString HomePageUrl() { return QStringLiteral("https://www.relvo.example/"); }
+    static QString SupportPageUrl() { return QStringLiteral("https://www.relvo.example/support/"); }
+    static QString SuggestionMailUrl() {
+        return QStringLiteral(
+            "mailto:support@relvo.example?subject=Suggestion%20for%20Relvo%20SMTP%2dServer");
+    }
+
+  signals:
+    // Emitted by the buttons whose dialogs live elsewhere.
+    void accountsRequested();
+    void domainsRequested();
+    void relaysRequested();
+    void settingsRequested();
+    void logsRequested();
+    void diagnoseRequested();
+
+  protected:
+    void accept() override;  // Enter does nothing
+    void reject() override;  // Escape puts the window away
+    void closeEvent(QCloseEvent* event) override;
+    void changeEvent(QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+
+  private:
+    void BuildControls();
+    void RunOpeningSequence();
+    void UpdateServiceTexts();
+    void TickClock();
+    void FinishExitWhenAlone();
+
+    Question ask_;
+    ServiceControl services_;
+    std::unique_ptr<CExtSystemTray> tray_;
+    ActivityPane* pane_ = nullptr;
+    CXHyperLink* homeLink_ = nullptr;
+    QLabel* smtpStatus_ = nullptr;
+    QLabel* sendStatus_ = nullptr;
+    QLabel* clock_ = nullptr;
+    QLabel* date_ = nullptr;
+    QPushButton* smtpButton_ = nullptr;
+    QPushButton* sendButton_ = nullptr;
     QTimer clockTimer_;
+    QTimer exitTimer_;
+    RelvoMailWindow* engineWindow_ = nullptr;
+    bool exitRequested_ = false;
 };

@@ -39,7 +39,9 @@ InstanceChannel::InstanceChannel(const QString& applicationDirectory, QObject* p
     lockPath_ = directory + QLatin1Char('/') + key + QStringLiteral(".lock");
 }
 
-InstanceChannel::~InstanceChannel() { Release(); }
+InstanceChannel::~InstanceChannel() {
+    Release();
+}
 
 bool InstanceChannel::TryBecomeInstance() {
     if (server_) {

@@ -13,7 +13,7 @@
 class InstanceChannel final : public QObject {
     Q_OBJECT
 
-public:
+  public:
     enum class Request { BringForward, Shutdown };
 
     // The channel of the consoles that share applicationDirectory.
@@ -35,11 +35,11 @@ public:
     const QString& ServerName() const { return serverName_; }
     const QString& LockPath() const { return lockPath_; }
 
-signals:
+  signals:
     void bringForwardRequested();
     void shutdownRequested();
 
-private:
+  private:
     void AcceptConnections();
 
     QString serverName_;

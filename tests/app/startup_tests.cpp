@@ -16,7 +16,9 @@
 
 namespace {
 
-QString AppDir(const TempAppDir& dir) { return QString::fromStdString(dir.Path()); }
+QString AppDir(const TempAppDir& dir) {
+    return QString::fromStdString(dir.Path());
+}
 
 // A console process of the product itself, on the test's application directory, offscreen.
 std::unique_ptr<QProcess> StartConsole(const TempAppDir& dir, const QStringList& arguments = {}) {
@@ -221,8 +223,8 @@ TEST(NoDisplay, SaysSoInOneLineAndFails) {
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << platform;
         EXPECT_NE(process.exitCode(), 0) << platform;
         QString errors = QString::fromUtf8(process.readAllStandardError()).trimmed();
-        EXPECT_FALSE(errors.contains(QLatin1Char('\n'))) << errors;
-        EXPECT_TRUE(errors.startsWith(QLatin1String("relvoconsole: "))) << errors;
+        EXPECT_FALSE(errors.contains(QLatin1Char('\n'))) << errors.toStdString();
+        EXPECT_TRUE(errors.startsWith(QLatin1String("relvoconsole: "))) << errors.toStdString();
     }
 }
 
@@ -239,5 +241,5 @@ TEST(NoDisplay, AnUnreachableXDisplayIsReportedWithoutACrash) {
     EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(process.exitCode(), 1);
     QString errors = QString::fromUtf8(process.readAllStandardError()).trimmed();
-    EXPECT_FALSE(errors.contains(QLatin1Char('\n'))) << errors;
+    EXPECT_FALSE(errors.contains(QLatin1Char('\n'))) << errors.toStdString();
 }

@@ -1,0 +1,23 @@
+// The activity pane: the console's time-stamped lines and the engine's lines, in arrival order.
+// Only engine lines cut the pane when it has grown past its limit. The user may type into it;
+// typed text counts like any other. UI thread only.
+#pragma once
+
+#include <QPlainTextEdit>
+
+class ActivityPane final : public QPlainTextEdit {
+    Q_OBJECT
+
+  public:
+    explicit ActivityPane(QWidget* parent = nullptr);
+
+    void AppendLogLine(const QString& text);
+    // One line from the engine, as UTF-8 bytes.
+    void AppendEngineLine(const QByteArray& text);
+    void AppendToPane(const QString& line);
+
+    // The pane's size counted with CR LF line breaks, as its lines are written.
+    int CharacterCount() const;
+    // The pane's text with CR LF line breaks.
+    QString PaneText() const;
+};

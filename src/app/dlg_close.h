@@ -1,0 +1,18 @@
+// The Close question: hide the console to the tray, or shut the services down and exit.
+#pragma once
+
+#include <QDialog>
+
+class CDlgClose final : public QDialog {
+    Q_OBJECT
+
+  public:
+    enum Choice { kExit = 0, kHide = 1, kNone = -1 };
+
+    explicit CDlgClose(QWidget* parent = nullptr);
+    // kHide or kExit once the matching button ended the dialog; kNone otherwise.
+    int ChoiceMade() const { return choice_; }
+
+  private:
+    int choice_ = kNone;
+};

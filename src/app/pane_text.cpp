@@ -1,0 +1,47 @@
+#include "app/pane_text.h"
+
+namespace pane {
+
+namespace {
+const QString kDoubleBreak = QStringLiteral("\r\n\r\n");
+const QString kBreak = QStringLiteral("\r\n");
+}  // namespace
+
+QString CollapseLineBreaks(QString text) {
+    text.replace(kDoubleBreak, kBreak);
+    text.replace(kDoubleBreak, kBreak);
+    return text;
+}
+
+QString ConsoleLine(const QString& text, const QString& stamp, const QString& todayPrefix) {
+    QString line = QStringLiteral("[%1] %2\r\n").arg(stamp, text);
+    if (!todayPrefix.isEmpty()) {
+        line.remove(todayPrefix);
+    }
+    return CollapseLineBreaks(line);
+}
+
+QString EngineLine(const QString& text, const QString& todayPrefix) {
+    QString line = text + kBreak;
+    if (!todayPrefix.isEmpty()) {
+        line.remove(todayPrefix);
+    }
+    line = CollapseLineBreaks(line);
+    line.replace(QLatin1String("Client/"), QLatin1String("C/"));
+    line.replace(QLatin1String("Server/"), QLatin1String("S/"));
+    return line;
+}
+
+QString TrimmedPaneText(const QString& paneText) {
+    if (paneText.size() <= kTrimThreshold) {
+        return paneText;
+    }
+    QString rest = paneText.mid(kTrimAmount);
+    qsizetype lineEnd = rest.indexOf(kBreak);
+    if (lineEnd >= 0) {
+        rest.remove(0, lineEnd + kBreak.size());
+    }
+    return rest;
+}
+
+}  // namespace pane

@@ -1,0 +1,92 @@
+#include "engine/service_control.h"
+
+#include "config/profile_store.h"
+#include "engine/engine_binding.h"
+
+namespace {
+constexpr const char* kConfig = ".cfg";
+constexpr const char* kSystem = "System";
+}  // namespace
+
+ServiceControl::ServiceControl(Question ask, LogLine log)
+    : ask_(std::move(ask)), log_(std::move(log)) {}
+
+bool ServiceControl::ToggleSmtpService() {
+    if (smtpRunning_ == 0) {
+        int port = ProfileGetInt(kSystem, "SmtpPort", 25, kConfig);
+        smtpRunning_ = engine::SmtpServiceStart(port);
+        log_(QStringLiteral("SMTP service [Port:%1] %2")
+                 .arg(port)
+                 .arg(smtpRunning_ ? QStringLiteral("started successfully")
+                                   : QStringLiteral("started failed")));
+        int second = ProfileGetInt(kSystem, "SmtpPort2nd", 0, kConfig);
+        if (second > 0) {
+            bool started = engine::SmtpServiceStart(second) != 0;
+            log_(QStringLiteral("SMTP service 2nd [Port:%1] %2")
+                     .arg(second)
+                     .arg(started ? QStringLiteral("started successfully")
+                                  : QStringLiteral("started failed")));
+        }
+        return true;
+    }
+    if (!ask_(QStringLiteral("Are you sure to stop SMTP service?"))) {
+        return false;
+    }
+    engine::SmtpServiceStop();
+    smtpRunning_ = 0;
+    log_(QStringLiteral("SMTP service stopped"));
+    return true;
+}
+
+bool ServiceControl::ToggleSendService() {
+    if (sendRunning_ == 0) {
+        int threads = ProfileGetInt(kSystem, "SendMailThread", 5, kConfig);
+        sendRunning_ = engine::SendServiceStart(threads);
+        log_(sendRunning_ ? QStringLiteral("SEND service started successfully")
+                          : QStringLiteral("SEND service started failed"));
+        return true;
+    }
+    if (!ask_(QStringLiteral("Are you sure to stop SEND service?"))) {
+        return false;
+    }
+    engine::SendServiceStop();
+    sendRunning_ = 0;
+    log_(QStringLiteral("SEND service stopped"));
+    return true;
+}
+
+void ServiceControl::AutoStart() {
+    // Both keys are read before anything starts.
+    bool smtp = ProfileGetInt(kSystem, "AutoStartSmtpService", 1, kConfig) != 0;
+    bool send = ProfileGetInt(kSystem, "AutoStartSendService", 1, kConfig) != 0;
+    if (smtp) {
+        ToggleSmtpService();
+    }
+    if (send) {
+        ToggleSendService();
+    }
+}
+
+void ServiceControl::StopRunningServices() {
+    if (smtpRunning_ != 0) {
+        engine::SmtpServiceStop();
+    }
+    if (sendRunning_ != 0) {
+        engine::SendServiceStop();
+    }
+}
+
+QString SmtpButtonText(bool running) {
+    return running ? QStringLiteral("Stop SMTP service") : QStringLiteral("Start SMTP service");
+}
+QString SendButtonText(bool running) {
+    return running ? QStringLiteral("Stop SEND service") : QStringLiteral("Start SEND service");
+}
+QString SmtpStatusText(bool running) {
+    return running ? QStringLiteral("SMTP service: RUNNING!")
+                   : QStringLiteral("SMTP service: STOPPED!");
+}
+QString SendStatusText(bool running) {
+    return running ? QStringLiteral("SEND service: RUNNING!")
+                   : QStringLiteral("SEND service: STOPPED!");
+}
