@@ -1,0 +1,236 @@
+#include "tables/account_file.h"
+
+#include <QIODevice>
+#include <QSaveFile>
+#include <QString>
+#include <cstdint>
+
+#include "config/profile_store.h"
+#include "config/utilities.h"
+
+namespace {
+
+// Code points of 0x80-0x9F in Windows-1252; the undefined five keep their own value.
+constexpr char16_t kWindows1252High[32] = {
+    0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+};
+
+void AppendUtf8(std::string& out, char32_t c) {
+    if (c < 0x80) {
+        out += static_cast<char>(c);
+    } else if (c < 0x800) {
+        out += static_cast<char>(0xC0 | (c >> 6));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (c >> 12));
+        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (c & 0x3F));
+    }
+}
+
+// Length of the UTF-8 sequence starting at i, or 0 when it is not well-formed.
+size_t Utf8SequenceLength(std::string_view bytes, size_t i) {
+    const auto byte = [&](size_t k) { return static_cast<uint8_t>(bytes[k]); };
+    const uint8_t lead = byte(i);
+    if (lead < 0x80) {
+        return 1;
+    }
+    size_t length = 0;
+    uint8_t low = 0x80;   // allowed range of the second byte, which rules out overlong forms,
+    uint8_t high = 0xBF;  // surrogates and code points past U+10FFFF
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        low = lead == 0xE0 ? 0xA0 : 0x80;
+        high = lead == 0xED ? 0x9F : 0xBF;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        low = lead == 0xF0 ? 0x90 : 0x80;
+        high = lead == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (i + length > bytes.size() || byte(i + 1) < low || byte(i + 1) > high) {
+        return 0;
+    }
+    for (size_t k = 2; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) {
+            return 0;
+        }
+    }
+    return length;
+}
+
+std::string StripOuterQuotes(std::string_view field) {
+    size_t begin = field.find_first_not_of('"');
+    if (begin == std::string_view::npos) {
+        return {};
+    }
+    size_t end = field.find_last_not_of('"');
+    return std::string(field.substr(begin, end - begin + 1));
+}
+
+// Like atoi: blanks, an optional sign, digits; only whether the number is above 0 matters, so a
+// long run of digits cannot overflow.
+bool LeadingNumberIsPositive(std::string_view text) {
+    size_t i = text.find_first_not_of(" \t\r\n\v\f");
+    if (i == std::string_view::npos) {
+        return false;
+    }
+    bool negative = false;
+    if (text[i] == '+' || text[i] == '-') {
+        negative = text[i] == '-';
+        ++i;
+    }
+    bool nonZero = false;
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+        nonZero = nonZero || text[i] != '0';
+    }
+    return nonZero && !negative;
+}
+
+bool HasControlCharacter(std::string_view text) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<uint8_t>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            return true;
+        }
+        // C1 controls, U+0080-U+009F, are C2 80-C2 9F in UTF-8.
+        if (c == 0xC2 && i + 1 < text.size() && static_cast<uint8_t>(text[i + 1]) <= 0x9F &&
+            static_cast<uint8_t>(text[i + 1]) >= 0x80) {
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+bool IsValidUtf8(std::string_view bytes) {
+    for (size_t i = 0; i < bytes.size();) {
+        const size_t length = Utf8SequenceLength(bytes, i);
+        if (length == 0) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::string Windows1252ToUtf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size() * 2);
+    for (char c : bytes) {
+        const auto byte = static_cast<uint8_t>(c);
+        if (byte >= 0x80 && byte <= 0x9F) {
+            AppendUtf8(out, kWindows1252High[byte - 0x80]);
+        } else {
+            AppendUtf8(out, byte);  // the rest is Latin-1
+        }
+    }
+    return out;
+}
+
+std::string DecodeAccountLine(std::string_view bytes) {
+    return IsValidUtf8(bytes) ? std::string(bytes) : Windows1252ToUtf8(bytes);
+}
+
+std::optional<AccountLine> ParseAccountLine(std::string_view text) {
+    std::string untabbed;
+    untabbed.reserve(text.size());
+    for (char c : text) {
+        if (c != '\t') {
+            untabbed += c;
+        }
+    }
+    std::vector<std::string> fields;
+    if (SplitText(untabbed, fields, ",") < 2) {
+        return std::nullopt;
+    }
+    AccountLine line;
+    line.name = StripOuterQuotes(fields[0]);
+    line.password = StripOuterQuotes(fields[1]);
+    if (fields.size() > 2) {
+        line.description = StripOuterQuotes(fields[2]);
+    }
+    if (fields.size() > 3) {
+        line.enabled = LeadingNumberIsPositive(StripOuterQuotes(fields[3])) ? 1 : 0;
+    }
+    return line;
+}
+
+std::string FormatAccountLine(const AccountRecord& account) {
+    static constexpr std::string_view kSeparator = "\", \t\"";
+    std::string line;
+    line.reserve(account.name.size() + account.password.size() + account.description.size() + 32);
+    line += '"';
+    line += account.name;
+    line += kSeparator;
+    line += account.password;
+    line += kSeparator;
+    line += account.description;
+    line += kSeparator;
+    line += std::to_string(account.enabled);
+    line += "\"\r\n";
+    return line;
+}
+
+bool IsStorableAccountName(std::string_view name) {
+    const auto blank = [](char c) { return c == ' ' || c == '\t'; };
+    if (name.empty() || blank(name.front()) || blank(name.back()) || HasControlCharacter(name) ||
+        name.find('=') != std::string_view::npos || name.front() == ';' || name.front() == '[') {
+        return false;
+    }
+    return IsStorableKey(name) && IsStorableKey(std::string(name) + "_Password");
+}
+
+bool AccountFileReader::Next(std::string& line) {
+    if (device_.atEnd()) {
+        return false;
+    }
+    const QByteArray bytes = device_.readLine();
+    if (bytes.isEmpty()) {
+        return false;  // nothing more could be read
+    }
+    std::string_view text(bytes.constData(), static_cast<size_t>(bytes.size()));
+    if (first_ && text.starts_with("\xEF\xBB\xBF")) {
+        text.remove_prefix(3);
+    }
+    first_ = false;
+    if (text.ends_with('\n')) {
+        text.remove_suffix(1);
+    }
+    line.assign(text);
+    return true;
+}
+
+AccountFileResult WriteAccountFile(const QString& path,
+                                   const std::vector<AccountRecord>& accounts) {
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly)) {
+        return {false, file.errorString().toStdString()};
+    }
+    std::string chunk;
+    for (const AccountRecord& account : accounts) {
+        chunk += FormatAccountLine(account);
+        // Written in pieces of about 64 KiB: few system calls, little memory.
+        if (chunk.size() >= 65536) {
+            if (file.write(chunk.data(), static_cast<qint64>(chunk.size())) !=
+                static_cast<qint64>(chunk.size())) {
+                return {false, file.errorString().toStdString()};
+            }
+            chunk.clear();
+        }
+    }
+    if (!chunk.empty() && file.write(chunk.data(), static_cast<qint64>(chunk.size())) !=
+                              static_cast<qint64>(chunk.size())) {
+        return {false, file.errorString().toStdString()};
+    }
+    if (!file.commit()) {
+        return {false, file.errorString().toStdString()};
+    }
+    return {true, {}};
+}
