@@ -17,6 +17,8 @@ struct AccountRecord {
     std::string password;
     std::string description;
     int enabled = 0;
+
+    bool operator==(const AccountRecord&) const = default;
 };
 
 // The fields of one import line. Missing third or fourth fields leave the stored values alone.
