@@ -44,6 +44,8 @@ QString FileNameOf(const QString& path) {
 QPushButton* Button(const QString& text, const QString& name, QWidget* parent) {
     auto* button = new QPushButton(text, parent);
     button->setObjectName(name);
+    // No default button: Enter presses the focused button, elsewhere it closes (keyPressEvent).
+    button->setAutoDefault(false);
     return button;
 }
 
@@ -252,11 +254,14 @@ bool CDlgAccount::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CDlgAccount::keyPressEvent(QKeyEvent* event) {
-    // Enter with no button focused ends the dialog like Close; a focused button handles its own.
+    // Enter presses the focused button; with no button focused it ends the dialog like Close.
     const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (enter && event->modifiers() == Qt::NoModifier &&
-        qobject_cast<QPushButton*>(focusWidget()) == nullptr) {
-        reject();
+    if (enter && event->modifiers() == Qt::NoModifier) {
+        if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+            button->click();
+        } else {
+            reject();
+        }
         return;
     }
     QDialog::keyPressEvent(event);
