@@ -19,6 +19,85 @@ size_t FindByte(const char* data, size_t from, size_t size, char wanted) {
     return hit ? static_cast<size_t>(static_cast<const char*>(hit) - data) : size;
 }
 
+// Names are compared and hashed eight bytes at a time: lookups by name are most of the cost of
+// reading many values.
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kHighBits = 0x8080808080808080ull;
+
+// The eight bytes with ASCII capitals made small; each byte on its own, no carries between them.
+uint64_t FoldWord(uint64_t word) {
+    const uint64_t low = word & ~kHighBits;
+    const uint64_t fromA = low + (0x80 - 'A') * kOnes;      // high bit: byte >= 'A'
+    const uint64_t pastZ = low + (0x80 - 'Z' - 1) * kOnes;  // high bit: byte > 'Z'
+    const uint64_t capitals = fromA & ~pastZ & ~word & kHighBits;
+    return word | (capitals >> 2);
+}
+
+uint64_t LoadWord(const char* data) {
+    uint64_t word;
+    std::memcpy(&word, data, sizeof word);
+    return word;
+}
+
+// All bytes of a text shorter than eight, in one word (bytes may repeat; the length tells apart).
+uint64_t LoadShort(const char* data, size_t size) {
+    if (size >= 4) {
+        uint32_t first;
+        uint32_t last;
+        std::memcpy(&first, data, 4);
+        std::memcpy(&last, data + size - 4, 4);
+        return first | (uint64_t{last} << 32);
+    }
+    if (size == 0) {
+        return 0;
+    }
+    return uint64_t{static_cast<unsigned char>(data[0])} |
+           uint64_t{static_cast<unsigned char>(data[size / 2])} << 8 |
+           uint64_t{static_cast<unsigned char>(data[size - 1])} << 16;
+}
+
+NameTable EmptyTable(size_t names) {
+    size_t capacity = 16;
+    while (capacity < 2 * names) {
+        capacity *= 2;
+    }
+    NameTable table;
+    table.slots.assign(capacity, {NameTable::kFree, 0});
+    table.mask = capacity - 1;
+    return table;
+}
+
+// Adds the item unless an earlier one has the same name; `nameOf` gives an item's name.
+template <typename NameOf>
+void Insert(NameTable& table, uint32_t item, std::string_view name, uint32_t hash,
+            const NameOf& nameOf) {
+    for (size_t slot = hash & table.mask;; slot = (slot + 1) & table.mask) {
+        NameTable::Slot& entry = table.slots[slot];
+        if (entry.item == NameTable::kFree) {
+            entry = {item, hash};
+            return;
+        }
+        if (entry.hash == hash && EqualsFolded(nameOf(entry.item), name)) {
+            return;
+        }
+    }
+}
+
+template <typename NameOf>
+std::optional<uint32_t> Lookup(const NameTable& table, std::string_view name,
+                               const NameOf& nameOf) {
+    const auto hash = static_cast<uint32_t>(FoldedHash()(name));
+    for (size_t slot = hash & table.mask;; slot = (slot + 1) & table.mask) {
+        const NameTable::Slot& entry = table.slots[slot];
+        if (entry.item == NameTable::kFree) {
+            return std::nullopt;
+        }
+        if (entry.hash == hash && EqualsFolded(nameOf(entry.item), name)) {
+            return entry.item;
+        }
+    }
+}
+
 }  // namespace
 
 std::string_view TrimFileBlanks(std::string_view text) {
@@ -42,15 +121,21 @@ std::string_view TrimSpaces(std::string_view text) {
 }
 
 bool EqualsFolded(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
+    const size_t size = a.size();
+    if (size != b.size()) {
         return false;
     }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i] && FoldCase(a[i]) != FoldCase(b[i])) {
+    auto same = [](uint64_t x, uint64_t y) { return x == y || FoldWord(x) == FoldWord(y); };
+    if (size < 8) {
+        return same(LoadShort(a.data(), size), LoadShort(b.data(), size));
+    }
+    for (size_t i = 0; i + 8 < size; i += 8) {
+        if (!same(LoadWord(a.data() + i), LoadWord(b.data() + i))) {
             return false;
         }
     }
-    return true;
+    // The last eight bytes, overlapping what was compared when the size is not a multiple of 8.
+    return same(LoadWord(a.data() + size - 8), LoadWord(b.data() + size - 8));
 }
 
 std::string Folded(std::string_view text) {
@@ -62,12 +147,25 @@ std::string Folded(std::string_view text) {
 }
 
 size_t FoldedHash::operator()(std::string_view text) const {
-    // FNV-1a over the folded bytes.
-    uint64_t hash = 14695981039346656037ull;
-    for (char c : text) {
-        hash ^= static_cast<unsigned char>(FoldCase(c));
-        hash *= 1099511628211ull;
+    constexpr uint64_t kMultiplier = 0x9E3779B97F4A7C15ull;
+    const size_t size = text.size();
+    uint64_t hash = size * kMultiplier;
+    auto mix = [&hash](uint64_t word) {
+        hash = (hash ^ FoldWord(word)) * kMultiplier;
+        hash ^= hash >> 32;
+    };
+    if (size < 8) {
+        mix(LoadShort(text.data(), size));
+    } else {
+        for (size_t i = 0; i + 8 < size; i += 8) {
+            mix(LoadWord(text.data() + i));
+        }
+        mix(LoadWord(text.data() + size - 8));
     }
+    // Slots are picked by the low bits: let every input bit reach them.
+    hash ^= hash >> 33;
+    hash *= 0xFF51AFD7ED558CCDull;
+    hash ^= hash >> 33;
     return static_cast<size_t>(hash);
 }
 
@@ -149,7 +247,14 @@ void Document::Parse() {
     if (!sections_.empty()) {
         sections_.back().end = static_cast<uint32_t>(lines_.size());
     }
+    sectionIndex_ = EmptyTable(sections_.size());
+    auto nameOf = [this](uint32_t section) { return sections_[section].name; };
+    for (uint32_t i = 0; i < sections_.size(); ++i) {
+        Insert(sectionIndex_, i, sections_[i].name,
+               static_cast<uint32_t>(FoldedHash()(sections_[i].name)), nameOf);
+    }
     keyIndexes_.resize(sections_.size());
+    publishedIndexes_ = std::make_unique<std::atomic<const KeyIndex*>[]>(sections_.size());
 }
 
 void Document::AddLine(size_t start, size_t end, size_t breakLength) {
@@ -169,7 +274,6 @@ void Document::AddLine(size_t start, size_t end, size_t breakLength) {
             sections_.back().end = index;
         }
         sections_.push_back({name, index, index + 1});
-        sectionIndex_.emplace(name, static_cast<uint32_t>(sections_.size() - 1));
     } else if (sections_.empty()) {
         line.kind = LineKind::kOutside;
     } else if (first == end) {
@@ -198,48 +302,54 @@ std::string_view Document::RawValueOf(const Line& line) const {
 }
 
 std::optional<uint32_t> Document::FindSection(std::string_view name) const {
-    auto found = sectionIndex_.find(name);
-    if (found == sectionIndex_.end()) {
-        return std::nullopt;
-    }
-    return found->second;
+    return Lookup(sectionIndex_, name,
+                  [this](uint32_t section) { return sections_[section].name; });
 }
 
 Document::KeyIndex Document::BuildIndex(uint32_t section) const {
     const Section& s = sections_[section];
-    KeyIndex index;
-    size_t capacity = 16;
-    while (capacity < 2 * size_t{s.end - s.header}) {
-        capacity *= 2;
-    }
-    index.slots.assign(capacity, {kNoLine, 0});
-    index.mask = capacity - 1;
+    KeyIndex index = EmptyTable(s.end - s.header);
     const FoldedHash hasher;
+    auto keyOf = [this](uint32_t line) { return KeyOf(lines_[line]); };
+    // Keys are inserted in file order (the first one of a name wins) a few lines behind where
+    // they are hashed, so that their slots are already being fetched from memory.
+    struct Pending {
+        uint32_t line;
+        uint32_t hash;
+        std::string_view key;
+    };
+    constexpr size_t kAhead = 8;
+    Pending pending[kAhead];
+    size_t hashed = 0;
     for (uint32_t i = s.header + 1; i < s.end; ++i) {
         if (lines_[i].kind != LineKind::kKey) {
             continue;
         }
         std::string_view key = KeyOf(lines_[i]);
         const auto hash = static_cast<uint32_t>(hasher(key));
-        for (size_t slot = hash & index.mask;; slot = (slot + 1) & index.mask) {
-            KeyIndex::Slot& entry = index.slots[slot];
-            if (entry.line == kNoLine) {
-                entry = {i, hash};
-                break;
-            }
-            if (entry.hash == hash && EqualsFolded(KeyOf(lines_[entry.line]), key)) {
-                break;  // a later duplicate: the first one answers
-            }
+        __builtin_prefetch(&index.slots[hash & index.mask], 1);
+        Pending& slot = pending[hashed++ % kAhead];
+        if (hashed > kAhead) {
+            Insert(index, slot.line, slot.key, slot.hash, keyOf);
         }
+        slot = {i, hash, key};
+    }
+    for (size_t done = hashed > kAhead ? hashed - kAhead : 0; done < hashed; ++done) {
+        const Pending& slot = pending[done % kAhead];
+        Insert(index, slot.line, slot.key, slot.hash, keyOf);
     }
     return index;
 }
 
 const Document::KeyIndex& Document::IndexOf(uint32_t section) const {
+    if (const KeyIndex* built = publishedIndexes_[section].load(std::memory_order_acquire)) {
+        return *built;
+    }
     std::lock_guard lock(keyIndexMutex_);
     auto& index = keyIndexes_[section];
     if (!index) {
         index = std::make_unique<KeyIndex>(BuildIndex(section));
+        publishedIndexes_[section].store(index.get(), std::memory_order_release);
     }
     return *index;
 }
@@ -249,17 +359,7 @@ std::optional<uint32_t> Document::FindKey(uint32_t section, std::string_view key
     if (s.end - s.header <= kIndexThreshold) {
         return ScanForKey(section, key);
     }
-    const KeyIndex& index = IndexOf(section);
-    const auto hash = static_cast<uint32_t>(FoldedHash()(key));
-    for (size_t slot = hash & index.mask;; slot = (slot + 1) & index.mask) {
-        const KeyIndex::Slot& entry = index.slots[slot];
-        if (entry.line == kNoLine) {
-            return std::nullopt;
-        }
-        if (entry.hash == hash && EqualsFolded(KeyOf(lines_[entry.line]), key)) {
-            return entry.line;
-        }
-    }
+    return Lookup(IndexOf(section), key, [this](uint32_t line) { return KeyOf(lines_[line]); });
 }
 
 std::optional<uint32_t> Document::ScanForKey(uint32_t section, std::string_view key) const {

@@ -5,6 +5,7 @@
 // threads; the per-section key index is built on first use under the document's own lock.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -70,6 +71,17 @@ struct Section {
     uint32_t end;           // one past its last line
 };
 
+// Open addressing over names, first occurrence only: no allocation per name.
+struct NameTable {
+    static constexpr uint32_t kFree = UINT32_MAX;
+    struct Slot {
+        uint32_t item;  // kFree: unused
+        uint32_t hash;
+    };
+    std::vector<Slot> slots;
+    size_t mask = 0;
+};
+
 class Document {
   public:
     // Offsets are 32 bits wide; larger files are treated as unreadable by the file layer.
@@ -104,21 +116,11 @@ class Document {
     std::optional<uint32_t> ScanForKey(uint32_t section, std::string_view key) const;
 
   private:
-    using NameIndex = std::unordered_map<std::string_view, uint32_t, FoldedHash, FoldedEqual>;
+    // The key lines of one section by key.
+    using KeyIndex = NameTable;
 
     void Parse();
     void AddLine(size_t start, size_t end, size_t breakLength);
-    // Open addressing over the section's key lines, first occurrence only: no allocation per key.
-    struct KeyIndex {
-        struct Slot {
-            uint32_t line;  // kNoLine: free
-            uint32_t hash;
-        };
-        std::vector<Slot> slots;
-        size_t mask = 0;
-    };
-    static constexpr uint32_t kNoLine = UINT32_MAX;
-
     const KeyIndex& IndexOf(uint32_t section) const;
     KeyIndex BuildIndex(uint32_t section) const;
 
@@ -127,9 +129,11 @@ class Document {
     std::string_view lineBreak_ = "\r\n";
     std::vector<Line> lines_;
     std::vector<Section> sections_;
-    NameIndex sectionIndex_;
+    NameTable sectionIndex_;
     mutable std::mutex keyIndexMutex_;
-    mutable std::vector<std::unique_ptr<KeyIndex>> keyIndexes_;
+    mutable std::vector<std::unique_ptr<KeyIndex>> keyIndexes_;  // owned; built under the mutex
+    // The same once built, read without the mutex.
+    mutable std::unique_ptr<std::atomic<const KeyIndex*>[]> publishedIndexes_;
 };
 
 }  // namespace profile

@@ -41,12 +41,90 @@ std::optional<std::string_view> FindValue(const Document& document, std::string_
     return profile::Unquote(document.RawValueOf(document.Lines()[*line]));
 }
 
+int IntFrom(const Document* document, std::string_view section, std::string_view key,
+            int defaultValue) {
+    auto value = document ? FindValue(*document, section, key) : std::nullopt;
+    if (!value || value->empty()) {
+        return defaultValue;
+    }
+    return profile::ParseWrappedInt(*value);
+}
+
+std::string StringFrom(const Document* document, std::string_view section, std::string_view key,
+                       std::string_view defaultValue) {
+    if (auto value = document ? FindValue(*document, section, key) : std::nullopt) {
+        return CappedText(*value);
+    }
+    size_t end = defaultValue.find_last_not_of(' ');
+    return CappedText(defaultValue.substr(0, end == std::string_view::npos ? 0 : end + 1));
+}
+
+int SectionFrom(const Document* document, std::string_view section,
+                std::vector<std::string>* keys) {
+    if (keys) {
+        keys->clear();
+    }
+    auto s = document ? document->FindSection(TrimSpaces(section)) : std::nullopt;
+    if (!s) {
+        return 0;
+    }
+    int count = 0;
+    const profile::Section& found = document->Sections()[*s];
+    for (uint32_t i = found.header + 1; i < found.end; ++i) {
+        const profile::Line& line = document->Lines()[i];
+        // Lines without '=' have an empty key and are not listed, like "=value" lines.
+        if (line.kind != profile::LineKind::kKey) {
+            continue;
+        }
+        std::string_view name = document->KeyOf(line);
+        if (name.empty()) {
+            continue;
+        }
+        ++count;
+        if (keys) {
+            keys->emplace_back(name);
+        }
+    }
+    return count;
+}
+
 bool HasEdgeBlank(std::string_view name) {
     return !name.empty() && (profile::IsBlank(name.front()) || profile::IsBlank(name.back()));
 }
 
 bool HasLineBreakOrNul(std::string_view text) {
     return text.find_first_of(std::string_view("\r\n\0", 3)) != std::string_view::npos;
+}
+
+// ResolveProfilePath without building the same path again on every read: the thread's last result,
+// kept while the argument and the executable base path it came from are unchanged. The reference
+// is good until the thread's next call.
+const std::string& ResolvedPath(std::string_view fileArgument) {
+    struct Resolved {
+        std::string argument;
+        std::string base;
+        std::string path;
+    };
+    thread_local Resolved last;
+    if (!fileArgument.empty() &&
+        (fileArgument.front() == '/' || fileArgument.find(':') != std::string_view::npos)) {
+        last.argument.clear();
+        last.path.assign(fileArgument);
+        return last.path;
+    }
+    if (fileArgument.empty() || fileArgument.front() == '.') {
+        std::string base = ExecutableBasePath();
+        if (base != last.base || fileArgument != last.argument) {
+            last.path = base;
+            last.path.append(fileArgument.empty() ? std::string_view(".ini") : fileArgument);
+            last.base = std::move(base);
+            last.argument.assign(fileArgument);
+        }
+        return last.path;
+    }
+    last.argument.clear();
+    last.path = ResolveProfilePath(fileArgument);
+    return last.path;
 }
 
 bool IsStorable(const ProfileBatch::Operation& operation) {
@@ -71,16 +149,18 @@ std::string ResolveProfilePath(std::string_view fileArgument) {
 
 int ProfileGetInt(std::string_view section, std::string_view key, int defaultValue,
                   std::string_view fileArgument) {
-    return ProfileSnapshot(fileArgument).GetInt(section, key, defaultValue);
+    return IntFrom(profile::BorrowDocument(ResolvedPath(fileArgument)), section, key, defaultValue);
 }
 
 std::string ProfileGetString(std::string_view section, std::string_view key,
                              std::string_view defaultValue, std::string_view fileArgument) {
-    return ProfileSnapshot(fileArgument).GetString(section, key, defaultValue);
+    return StringFrom(profile::BorrowDocument(ResolvedPath(fileArgument)), section, key,
+                      defaultValue);
 }
 
 bool ProfileHasKey(std::string_view section, std::string_view key, std::string_view fileArgument) {
-    return ProfileSnapshot(fileArgument).HasKey(section, key);
+    const Document* document = profile::BorrowDocument(ResolvedPath(fileArgument));
+    return document && FindValue(*document, section, key).has_value();
 }
 
 bool ProfileSetInt(std::string_view section, std::string_view key, int value,
@@ -102,28 +182,20 @@ bool ProfileSetString(std::string_view section, std::string_view key,
 }
 
 int ProfileGetSection(std::string_view section, std::vector<std::string>* keys) {
-    return ProfileSnapshot(".cfg").GetSection(section, keys);
+    return SectionFrom(profile::BorrowDocument(ResolvedPath(".cfg")), section, keys);
 }
 
 ProfileSnapshot::ProfileSnapshot(std::string_view fileArgument)
-    : document_(profile::LoadDocument(ResolveProfilePath(fileArgument)).document) {}
+    : document_(profile::LoadDocument(ResolvedPath(fileArgument)).document) {}
 
 int ProfileSnapshot::GetInt(std::string_view section, std::string_view key,
                             int defaultValue) const {
-    auto value = document_ ? FindValue(*document_, section, key) : std::nullopt;
-    if (!value || value->empty()) {
-        return defaultValue;
-    }
-    return profile::ParseWrappedInt(*value);
+    return IntFrom(document_.get(), section, key, defaultValue);
 }
 
 std::string ProfileSnapshot::GetString(std::string_view section, std::string_view key,
                                        std::string_view defaultValue) const {
-    if (auto value = document_ ? FindValue(*document_, section, key) : std::nullopt) {
-        return CappedText(*value);
-    }
-    size_t end = defaultValue.find_last_not_of(' ');
-    return CappedText(defaultValue.substr(0, end == std::string_view::npos ? 0 : end + 1));
+    return StringFrom(document_.get(), section, key, defaultValue);
 }
 
 bool ProfileSnapshot::HasKey(std::string_view section, std::string_view key) const {
@@ -131,31 +203,7 @@ bool ProfileSnapshot::HasKey(std::string_view section, std::string_view key) con
 }
 
 int ProfileSnapshot::GetSection(std::string_view section, std::vector<std::string>* keys) const {
-    if (keys) {
-        keys->clear();
-    }
-    auto s = document_ ? document_->FindSection(TrimSpaces(section)) : std::nullopt;
-    if (!s) {
-        return 0;
-    }
-    int count = 0;
-    const profile::Section& found = document_->Sections()[*s];
-    for (uint32_t i = found.header + 1; i < found.end; ++i) {
-        const profile::Line& line = document_->Lines()[i];
-        // Lines without '=' have an empty key and are not listed, like "=value" lines.
-        if (line.kind != profile::LineKind::kKey) {
-            continue;
-        }
-        std::string_view name = document_->KeyOf(line);
-        if (name.empty()) {
-            continue;
-        }
-        ++count;
-        if (keys) {
-            keys->emplace_back(name);
-        }
-    }
-    return count;
+    return SectionFrom(document_.get(), section, keys);
 }
 
 void ProfileBatch::Set(std::string_view section, std::string_view key, std::string_view value) {

@@ -2,6 +2,7 @@
 // what it was asked to, and a batch writes exactly what the same writes made one by one would.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <map>
 #include <random>
 #include <string>
@@ -9,12 +10,25 @@
 #include <vector>
 
 #include "config/profile_document.h"
+#include "config/profile_file.h"
 #include "config/profile_store.h"
 #include "support/temp_app_dir.h"
 
 namespace {
 
 using Rng = std::mt19937;
+
+class LookOnEveryRead {
+  public:
+    LookOnEveryRead()
+        : previous_(profile::SetRecheckIntervalForTesting(std::chrono::nanoseconds::zero())) {}
+    ~LookOnEveryRead() { profile::SetRecheckIntervalForTesting(previous_); }
+    LookOnEveryRead(const LookOnEveryRead&) = delete;
+    LookOnEveryRead& operator=(const LookOnEveryRead&) = delete;
+
+  private:
+    std::chrono::nanoseconds previous_;
+};
 
 int Pick(Rng& rng, int count) {
     return std::uniform_int_distribution<int>(0, count - 1)(rng);
@@ -76,6 +90,9 @@ std::map<std::pair<std::string, std::string>, std::string> ReadableValues(const 
 
 TEST(ProfileStoreRandomTest, DamagedFilesStillReadAndTakeWrites) {
     TempAppDir dir;
+    // Every round rewrites the file behind the store's back, far sooner than readers would look
+    // at it again on their own: here they must look on every read.
+    LookOnEveryRead look;
     Rng rng(20240607);
     for (int round = 0; round < 400; ++round) {
         const std::string before = RandomBytes(rng);

@@ -5,10 +5,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "config/profile_document.h"
+#include "config/profile_file.h"
 #include "config/profile_store.h"
 #include "support/temp_app_dir.h"
 
@@ -313,6 +317,37 @@ TEST_F(ProfileStoreTest, UnsafeNamesAndValuesAreRefusedWithoutTouchingTheFile) {
     EXPECT_EQ(batch.Size(), 2u);
 }
 
+TEST(ProfileNameTest, OnlyAsciiLettersIgnoreCase) {
+    const profile::FoldedHash hash;
+    // Names are compared several bytes at a time: every length up to a few words, with the byte
+    // that differs at every position.
+    for (size_t length = 1; length <= 20; ++length) {
+        for (size_t at = 0; at < length; ++at) {
+            auto with = [&](char c) {
+                std::string name(length, 'k');
+                name[at] = c;
+                return name;
+            };
+            for (auto [upper, lower] : {std::pair{'A', 'a'}, {'Q', 'q'}, {'Z', 'z'}}) {
+                EXPECT_TRUE(profile::EqualsFolded(with(upper), with(lower))) << with(upper);
+                EXPECT_EQ(hash(with(upper)), hash(with(lower))) << with(upper);
+            }
+            // Pairs 32 apart like a capital and its small letter, but not letters.
+            for (auto [a, b] : {std::pair{'@', '`'},
+                                {'[', '{'},
+                                {'^', '~'},
+                                {'\xC1', '\xE1'},
+                                {'\xDA', '\xFA'},
+                                {'1', '\x11'},
+                                {'k', 'j'}}) {
+                EXPECT_FALSE(profile::EqualsFolded(with(a), with(b))) << length << " " << at;
+            }
+        }
+    }
+    EXPECT_FALSE(profile::EqualsFolded("key", "key "));
+    EXPECT_TRUE(profile::EqualsFolded("", ""));
+}
+
 TEST(ProfileStorableTest, AcceptsWhatReadsBack) {
     EXPECT_TRUE(IsStorableSectionName(""));
     EXPECT_TRUE(IsStorableSectionName(" [odd;name\" "));
@@ -373,6 +408,8 @@ TEST_F(ProfileStoreTest, LargeSectionsAreListedInFull) {
 // --- Cache ---------------------------------------------------------------------------------
 
 TEST_F(ProfileStoreTest, ExternalChangesAreSeenByTheNextRead) {
+    // Nothing was ever written through the store here: without a lock file there is no write
+    // generation to trust, and every read looks at the file.
     dir.Write(kFile, "[S]\nk=aaaa\n");
     EXPECT_EQ(Get("S", "k"), "aaaa");
     // Same size, new inode, as another process's atomic rewrite would leave it.
@@ -386,6 +423,39 @@ TEST_F(ProfileStoreTest, ExternalChangesAreSeenByTheNextRead) {
     EXPECT_EQ(Get("S", "k"), "cccc");
     std::filesystem::remove(dir.File(kFile));
     EXPECT_EQ(Get("S", "k"), "<default>");
+}
+
+// Past the interval in which readers may trust a cached parse, also on a coarse clock.
+void WaitPastTheRecheckInterval() {
+    std::this_thread::sleep_for(profile::kRecheckInterval + std::chrono::milliseconds(30));
+}
+
+TEST_F(ProfileStoreTest, EditsByOtherProgramsAreSeenOnceTheIntervalHasPassed) {
+    ASSERT_TRUE(Set("S", "k", "aaaa"));  // the lock file now counts writes
+    ASSERT_EQ(Get("S", "k"), "aaaa");
+    // Same size, new inode: an editor that saves to a new file and renames it.
+    dir.Write("other", "[S]\r\nk=bbbb\r\n");
+    std::filesystem::rename(dir.File("other"), dir.File(kFile));
+    WaitPastTheRecheckInterval();
+    EXPECT_EQ(Get("S", "k"), "bbbb");
+    // Same size, same inode, rewritten in place.
+    dir.Write(kFile, "[S]\r\nk=cccc\r\n");
+    WaitPastTheRecheckInterval();
+    EXPECT_EQ(GetInt("missing", 3), 3);
+    EXPECT_EQ(Get("S", "k"), "cccc");
+    std::filesystem::remove(dir.File(kFile));
+    WaitPastTheRecheckInterval();
+    EXPECT_EQ(Get("S", "k"), "<default>");
+}
+
+TEST_F(ProfileStoreTest, AWriteKeepsAnEditMadeByAnotherProgramJustBefore) {
+    ASSERT_TRUE(Set("S", "k", "1"));
+    ASSERT_EQ(Get("S", "k"), "1");  // the parse is now cached and trusted
+    dir.Write("other", "[S]\r\nk=1\r\nedited=yes\r\n");
+    std::filesystem::rename(dir.File("other"), dir.File(kFile));
+    ASSERT_TRUE(Set("S", "k", "2"));
+    EXPECT_EQ(Bytes(), "[S]\r\nk=2\r\nedited=yes\r\n");
+    EXPECT_EQ(Get("S", "edited"), "yes");
 }
 
 }  // namespace
