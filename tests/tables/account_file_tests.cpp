@@ -67,41 +67,10 @@ TEST(AccountLineParsing, ReadsTheLinesExportWrites) {
     EXPECT_EQ(line.enabled, 1);
 }
 
-TEST(AccountLineParsing, TwoFieldsLeaveDescriptionAndFlagUnset) {
-    for (const char* text :
-         {"joe@x.org,secret", "\"joe@x.org\",\"secret\"", "  joe@x.org , secret "}) {
-        AccountLine line = Parsed(text);
-        EXPECT_EQ(line.name, "joe@x.org");
-        EXPECT_EQ(line.password, "secret");
-        EXPECT_FALSE(line.description.has_value());
-        EXPECT_FALSE(line.enabled.has_value());
-    }
-}
-
-TEST(AccountLineParsing, AnUnquotedEmptyFieldShiftsTheRestLeft) {
-    AccountLine line = Parsed("joe@x.org,,Joe,1");
-    EXPECT_EQ(line.password, "Joe");
-    EXPECT_EQ(line.description, "1");
-    EXPECT_FALSE(line.enabled.has_value());
-}
-
-TEST(AccountLineParsing, AQuotedEmptyFieldKeepsItsPlace) {
-    AccountLine line = Parsed("\"joe@x.org\",\"\",\"Joe\",\"1\"");
-    EXPECT_EQ(line.password, "");
-    EXPECT_EQ(line.description, "Joe");
-    EXPECT_EQ(line.enabled, 1);
-}
-
 TEST(AccountLineParsing, SkipsLinesWithFewerThanTwoFields) {
     for (const char* text : {"", "   ", "\r\n", "\t\t", "only-one", "\"one\",", ",,,", " , "}) {
         EXPECT_FALSE(ParseAccountLine(text).has_value()) << '"' << text << '"';
     }
-}
-
-TEST(AccountLineParsing, AHeaderLineIsAnAccountLikeAnyOther) {
-    AccountLine line = Parsed("Account,Password");
-    EXPECT_EQ(line.name, "Account");
-    EXPECT_EQ(line.password, "Password");
 }
 
 TEST(AccountLineParsing, StripsQuotesOnlyAtTheEndsAndRemovesTabs) {

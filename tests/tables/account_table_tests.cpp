@@ -36,7 +36,6 @@ std::string Info(const std::string& key) {
     return ProfileGetString("AccountInfo", key, "<missing>", ".cfg");
 }
 
-
 }  // namespace
 
 // Readable records in failure messages.

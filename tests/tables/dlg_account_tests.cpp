@@ -334,7 +334,8 @@ TEST_F(AccountDialogTest, AFailedExportIsToldAndNeverClaimedDone) {
     Click(*d, "ExportButton");
     EXPECT_TRUE(informed.isEmpty());
     ASSERT_EQ(warned.size(), 1);
-    EXPECT_TRUE(warned[0].startsWith("out.csv: the accounts could not be exported")) << warned[0].toStdString();
+    EXPECT_TRUE(warned[0].startsWith("out.csv: the accounts could not be exported"))
+        << warned[0].toStdString();
 }
 
 TEST_F(AccountDialogTest, ExportWithoutAccountsDoesNothing) {
