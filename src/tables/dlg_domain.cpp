@@ -1,0 +1,65 @@
+#include "tables/dlg_domain.h"
+
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+
+#include "tables/record_rules.h"
+
+namespace {
+
+QString Columns() {
+    return QString(15, u' ') + QStringLiteral("Domain,150;Server address,160;Port,90");
+}
+
+}  // namespace
+
+CDlgDomain::CDlgDomain(QWidget* parent)
+    : CTableDialog(
+          DomainLayout(),
+          {QStringLiteral("Domains"),
+           QStringLiteral("You can specify server address for your local domains."), Columns()},
+          parent),
+      name_(MakeLineEdit("domainName", this)),
+      address_(MakeLineEdit("serverAddress", this)),
+      port_(MakeLineEdit("port", this)) {
+    auto* form = new QGridLayout;
+    AddLabelledRow(form, 0, QStringLiteral("Local domain"), name_);
+    AddLabelledRow(form, 1, QStringLiteral("Server address"), address_);
+    AddLabelledRow(form, 2, QStringLiteral("Port"), port_);
+    form->addWidget(new QLabel(QStringLiteral("(default:25)"), this), 2, 2);
+    Open(form, {name_, address_, port_});
+}
+
+CDlgDomain::~CDlgDomain() = default;
+
+bool CDlgDomain::ReadForm() {
+    const std::optional<quint32> port = ReadNumberBox(port_);
+    if (!port) {
+        return false;
+    }
+    form_ = {name_->text(), address_->text(), *port};
+    return true;
+}
+
+void CDlgDomain::ShowForm() {
+    name_->setText(form_.name);
+    address_->setText(form_.serverAddress);
+    port_->setText(UnsignedText(form_.port));
+}
+
+void CDlgDomain::LoadRecord(const QString& name) {
+    form_ = LoadDomain(name);
+    ShowForm();
+}
+
+std::optional<QStringList> CDlgDomain::PrepareSave(ProfileBatch& batch) {
+    if (!IsAcceptableDomainName(form_.name)) {
+        return RefuseAt(name_);
+    }
+    if (!IsFaithfulValue(form_.serverAddress)) {
+        return RefuseAt(address_);
+    }
+    AddDomainSave(batch, form_);
+    return DomainSavedRow(form_);
+}

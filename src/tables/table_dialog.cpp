@@ -1,0 +1,260 @@
+#include "tables/table_dialog.h"
+
+#include <QBoxLayout>
+#include <QCheckBox>
+#include <QGridLayout>
+#include <QHeaderView>
+#include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QMouseEvent>
+#include <QPushButton>
+#include <QScrollBar>
+#include <utility>
+
+#include "app/config_dlg.h"
+#include "controls/sort_list_ctrl.h"
+#include "controls/xhyperlink.h"
+#include "tables/record_rules.h"
+
+namespace {
+
+constexpr std::string_view kMainFile = ".cfg";
+
+QString BoxTitle() {
+    return QStringLiteral("Relvo SMTP Server");
+}
+
+// Texts keep the "\r\n" line breaks of the portable message; a label wants "\n".
+QString Displayed(const QString& text) {
+    QString shown = text;
+    return shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+}
+
+bool AskWithMessageBox(QWidget* parent, const QString& text) {
+    return QMessageBox::question(parent, BoxTitle(), Displayed(text),
+                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+}
+
+void WarnWithMessageBox(QWidget* parent, const QString& text) {
+    QMessageBox::warning(parent, BoxTitle(), Displayed(text));
+}
+
+QPushButton* MakeButton(const QString& text, const char* name, QWidget* parent) {
+    auto* button = new QPushButton(text, parent);
+    button->setObjectName(QString::fromLatin1(name));
+    // Enter is decided by the dialog: the focused button, otherwise the form's own rule.
+    button->setAutoDefault(false);
+    button->setDefault(false);
+    return button;
+}
+
+bool IsEnterKey(const QKeyEvent* event) {
+    const auto modifiers = event->modifiers() & ~Qt::KeypadModifier;
+    return (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+           modifiers == Qt::NoModifier;
+}
+
+}  // namespace
+
+QLineEdit* MakeLineEdit(const char* objectName, QWidget* parent) {
+    auto* box = new QLineEdit(parent);
+    box->setObjectName(QString::fromLatin1(objectName));
+    return box;
+}
+
+QCheckBox* MakeCheckBox(const QString& text, const char* objectName, QWidget* parent) {
+    auto* box = new QCheckBox(text, parent);
+    box->setObjectName(QString::fromLatin1(objectName));
+    return box;
+}
+
+void AddLabelledRow(QGridLayout* form, int row, const QString& label, QWidget* box, int column) {
+    auto* caption = new QLabel(label, box->parentWidget());
+    caption->setBuddy(box);
+    form->addWidget(caption, row, column);
+    form->addWidget(box, row, column + 1);
+}
+
+CTableDialog::CTableDialog(const RecordTableLayout& layout, const Texts& texts, QWidget* parent)
+    : QDialog(parent),
+      layout_(layout),
+      ask_(AskWithMessageBox),
+      warn_(WarnWithMessageBox),
+      heading_(new QLabel(texts.heading, this)),
+      list_(new CSortListCtrl(this)),
+      save_(MakeButton(QStringLiteral("&Save"), "saveButton", this)),
+      delete_(MakeButton(QStringLiteral("&Delete"), "deleteButton", this)),
+      close_(MakeButton(QStringLiteral("&Close"), "closeButton", this)),
+      helpLink_(new CXHyperLink(QStringLiteral("Click here for more help."), this)) {
+    setWindowTitle(texts.caption);
+    heading_->setObjectName(QStringLiteral("heading"));
+    list_->setObjectName(QStringLiteral("list"));
+    helpLink_->setObjectName(QStringLiteral("helpLink"));
+    helpLink_->SetLinkUrl(CRelvoConfigDlg::SupportPageUrl());
+    list_->header()->setSectionsMovable(true);
+    list_->DefineColumns(texts.columns);
+    // Wide enough for every column at its declared width, without a horizontal scroll bar.
+    list_->setMinimumWidth(list_->header()->length() + 2 * list_->frameWidth() +
+                           list_->verticalScrollBar()->sizeHint().width());
+    list_->viewport()->installEventFilter(this);
+    connect(save_, &QPushButton::clicked, this, &CTableDialog::Save);
+    connect(delete_, &QPushButton::clicked, this, &CTableDialog::Delete);
+    connect(close_, &QPushButton::clicked, this, &CTableDialog::reject);
+}
+
+CTableDialog::~CTableDialog() {
+    list_->viewport()->removeEventFilter(this);
+}
+
+void CTableDialog::SetQuestion(Question ask) {
+    ask_ = ask ? std::move(ask) : Question(AskWithMessageBox);
+}
+
+void CTableDialog::SetWarning(Warning warn) {
+    warn_ = warn ? std::move(warn) : Warning(WarnWithMessageBox);
+}
+
+void CTableDialog::Open(QLayout* form, const QList<QWidget*>& tabOrder) {
+    auto* buttons = new QVBoxLayout;
+    buttons->addWidget(save_);
+    buttons->addWidget(delete_);
+    buttons->addWidget(close_);
+    buttons->addStretch();
+    auto* top = new QHBoxLayout;
+    top->addLayout(form, 1);
+    top->addSpacing(12);
+    top->addLayout(buttons);
+    auto* main = new QVBoxLayout(this);
+    main->addWidget(heading_);
+    main->addLayout(top);
+    main->addWidget(list_, 1);
+    main->addWidget(helpLink_, 0, Qt::AlignLeft);
+
+    QList<QWidget*> order = tabOrder;
+    order << save_ << delete_ << close_ << list_;
+    for (qsizetype i = 1; i < order.size(); ++i) {
+        setTabOrder(order[i - 1], order[i]);
+    }
+    ShowForm();
+    FillList();
+    order.front()->setFocus();
+}
+
+void CTableDialog::FillList() {
+    const ProfileSnapshot file(kMainFile);
+    for (const std::string& name : ListedNames(file, layout_.table)) {
+        list_->AppendRow(layout_.listRow(file, name));
+    }
+}
+
+std::optional<quint32> CTableDialog::ReadNumberBox(QLineEdit* box) {
+    const std::optional<quint32> number = ReadUnsignedNumber(box->text());
+    if (!number) {
+        warn_(this, QString::fromLatin1(kPortMessage));
+        box->setFocus();
+        box->selectAll();
+    }
+    return number;
+}
+
+std::optional<QStringList> CTableDialog::RefuseAt(QWidget* box) {
+    box->setFocus();
+    return std::nullopt;
+}
+
+void CTableDialog::Save() {
+    if (!ReadForm()) {
+        return;
+    }
+    ProfileBatch batch;
+    const std::optional<QStringList> row = PrepareSave(batch);
+    if (!row) {
+        return;
+    }
+    if (!batch.Commit(kMainFile)) {
+        warn_(this, QString::fromLatin1(kWriteFailedMessage));
+        return;
+    }
+    ShowSavedRow(*row);
+}
+
+void CTableDialog::ShowSavedRow(const QStringList& cells) {
+    int row = FindRow(cells.front());
+    if (row < 0) {
+        row = list_->AppendRow(cells);
+    }
+    for (int column = 0; column < cells.size(); ++column) {
+        list_->SetCellText(row, column, cells[column]);
+    }
+    const QModelIndex index = list_->model()->index(row, 0);
+    list_->selectionModel()->setCurrentIndex(
+        index, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+    list_->scrollTo(index);
+    list_->setFocus();
+}
+
+int CTableDialog::FindRow(const QString& name) const {
+    for (int row = 0; row < list_->RowCount(); ++row) {
+        if (SameRecordName(list_->CellText(row, 0), name)) {
+            return row;
+        }
+    }
+    return -1;
+}
+
+void CTableDialog::Delete() {
+    QList<int> rows;
+    if (list_->ListSelectedRows(rows) == 0) {
+        return;
+    }
+    QStringList names;
+    for (int row : rows) {
+        names.append(list_->CellText(row, 0));
+    }
+    if (!ask_(this, DeleteQuestion(layout_.deleteNoun, names))) {
+        return;
+    }
+    ProfileBatch batch;
+    AddRemovals(batch, layout_, names);
+    if (!batch.Commit(kMainFile)) {
+        warn_(this, QString::fromLatin1(kWriteFailedMessage));
+        return;
+    }
+    // From the last row up, so the indexes still to come stay valid.
+    for (auto row = rows.crbegin(); row != rows.crend(); ++row) {
+        list_->DeleteRow(*row);
+    }
+}
+
+void CTableDialog::accept() {
+    if (ReadForm()) {
+        QDialog::accept();
+    }
+}
+
+void CTableDialog::keyPressEvent(QKeyEvent* event) {
+    if (!IsEnterKey(event)) {
+        QDialog::keyPressEvent(event);
+        return;
+    }
+    if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
+        button->click();
+    } else {
+        accept();
+    }
+}
+
+bool CTableDialog::eventFilter(QObject* watched, QEvent* event) {
+    // Only a left click loads a record, not a selection made with the keyboard.
+    if (watched == list_->viewport() && event->type() == QEvent::MouseButtonRelease) {
+        const auto* mouse = static_cast<QMouseEvent*>(event);
+        if (mouse->button() == Qt::LeftButton) {
+            const QModelIndex hit = list_->indexAt(mouse->position().toPoint());
+            LoadRecord(hit.isValid() ? list_->CellText(hit.row(), 0) : QString());
+        }
+    }
+    return QDialog::eventFilter(watched, event);
+}

@@ -1,0 +1,57 @@
+// Saves pictures of the Domains and Relay accounts dialogs, each with a few rows and a loaded form,
+// for the documentation: table_screenshots <output directory>. Run it under a real display server
+// (e.g. Xvfb) so the pictures use the desktop's style and fonts.
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QTest>
+#include <cstdio>
+
+#include "controls/sort_list_ctrl.h"
+#include "support/temp_app_dir.h"
+#include "tables/dlg_domain.h"
+#include "tables/dlg_relay.h"
+
+namespace {
+
+const char* const kConfig =
+    "[DomainList]\nexample.com=1\nmail.example.org=1\nlocal.lan=1\n"
+    "[DomainInfo]\nexample.com_ServerAddress=192.168.1.10\nexample.com_Port=25\n"
+    "mail.example.org_ServerAddress=mx.example.org\nmail.example.org_Port=2525\n"
+    "[RelayList]\nalerts@example.com=1\nbackup@mail.example.org=1\nold@isp.net=1\n"
+    "[RelayInfo]\nalerts@example.com_SmtpServer=smtp.example.com\nalerts@example.com_SmtpPort=465\n"
+    "alerts@example.com_SSLFlag=1\nalerts@example.com_Enabled=1\n"
+    "alerts@example.com_LoginAcc=alerts\nalerts@example.com_LoginPwd=s3cret\n"
+    "backup@mail.example.org_SmtpServer=relay.example.org\nbackup@mail.example.org_Enabled=1\n"
+    "old@isp.net_SmtpServer=smtp.isp.net\nold@isp.net_SmtpPort=587\nold@isp.net_Enabled=0\n";
+
+bool Capture(CTableDialog& dialog, const QString& path) {
+    dialog.show();
+    if (!QTest::qWaitForWindowExposed(&dialog)) {
+        return false;
+    }
+    // Load the first row as a click would, so the form shows a record.
+    CSortListCtrl* list = dialog.List();
+    const QRect cell = list->visualRect(list->model()->index(0, 0));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, cell.center());
+    QTest::qWait(200);
+    return dialog.grab().save(path);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: table_screenshots <output directory>\n");
+        return 2;
+    }
+    const QDir out(QString::fromLocal8Bit(argv[1]));
+    TempAppDir dir;
+    dir.Write("relvoconsole.cfg", kConfig);
+    CDlgDomain domains;
+    CDlgRelay relays;
+    const bool saved = Capture(domains, out.filePath("domains.png")) &&
+                       Capture(relays, out.filePath("relays.png"));
+    return saved ? 0 : 1;
+}
