@@ -2,6 +2,7 @@
 
 #include <QTextBlock>
 #include <QTextCursor>
+#include <optional>
 
 #include "app/pane_text.h"
 #include "config/utilities.h"
@@ -41,14 +42,35 @@ void ActivityPane::AppendLogLine(const QString& text) {
 }
 
 void ActivityPane::AppendEngineLine(const QByteArray& text) {
-    // Invalid UTF-8 shows as replacement characters rather than being lost.
-    QString line = pane::EngineLine(QString::fromUtf8(text), TodayPrefix());
-    if (CharacterCount() > pane::kTrimThreshold) {
-        QString kept = pane::TrimmedPaneText(PaneText());
-        kept.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-        setPlainText(kept);
+    AppendEngineLines({text});
+}
+
+void ActivityPane::AppendEngineLines(const QList<QByteArray>& lines) {
+    QString today = TodayPrefix();
+    // The pane's text is only fetched when a line has to cut it; until then new lines collect
+    // in "pending" and go in with one insertion.
+    std::optional<QString> replaced;
+    QString pending;
+    int count = CharacterCount();
+    for (const QByteArray& text : lines) {
+        // Invalid UTF-8 shows as replacement characters rather than being lost.
+        QString line = pane::EngineLine(QString::fromUtf8(text), today);
+        if (count + pending.size() > pane::kTrimThreshold) {
+            replaced = pane::TrimmedPaneText((replaced ? *replaced : PaneText()) + pending);
+            pending.clear();
+            count = static_cast<int>(replaced->size());
+        }
+        pending += line;
     }
-    AppendToPane(line);
+    if (!replaced) {
+        AppendToPane(pending);
+        return;
+    }
+    // One new text instead of a cut followed by an insertion: the widget lays it out once.
+    QString text = *replaced + pending;
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+    setPlainText(text);
+    PlaceCaretBeforeLastBreak();
 }
 
 void ActivityPane::AppendToPane(const QString& line) {
@@ -59,9 +81,14 @@ void ActivityPane::AppendToPane(const QString& line) {
     cursor.movePosition(QTextCursor::End);
     // The new text always goes at the end, whatever the user had selected or typed.
     cursor.insertText(text);
+    PlaceCaretBeforeLastBreak();
+}
+
+void ActivityPane::PlaceCaretBeforeLastBreak() {
     // The caret rests just before the line break that ends the text, so the last line shows.
+    QTextCursor cursor(document());
     cursor.movePosition(QTextCursor::End);
-    if (text.endsWith(QLatin1Char('\n'))) {
+    if (document()->characterCount() > 1 && document()->lastBlock().text().isEmpty()) {
         cursor.movePosition(QTextCursor::PreviousCharacter);
     }
     setTextCursor(cursor);

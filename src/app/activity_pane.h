@@ -14,10 +14,16 @@ class ActivityPane final : public QPlainTextEdit {
     void AppendLogLine(const QString& text);
     // One line from the engine, as UTF-8 bytes.
     void AppendEngineLine(const QByteArray& text);
+    // Several engine lines at once, with the same result as appending them one by one, but
+    // with one change of the widget's text instead of one per line.
+    void AppendEngineLines(const QList<QByteArray>& lines);
     void AppendToPane(const QString& line);
 
     // The pane's size counted with CR LF line breaks, as its lines are written.
     int CharacterCount() const;
     // The pane's text with CR LF line breaks.
     QString PaneText() const;
+
+  private:
+    void PlaceCaretBeforeLastBreak();
 };

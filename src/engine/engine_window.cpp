@@ -4,6 +4,9 @@
 #include <QMetaObject>
 #include <QPointer>
 #include <QThread>
+#include <QTimer>
+#include <algorithm>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <type_traits>
@@ -13,32 +16,85 @@
 namespace {
 
 // Receives the lines of one handle on the receiver's thread and hands them on while the receiver
-// lives. Never destroyed: queued lines may reach it at any time.
+// lives. Engine threads only append to its mailbox; one drain at a time is queued to the
+// receiver's thread. Never destroyed: queued lines may reach it at any time.
 class LineDispatcher final : public QObject {
   public:
-    LineDispatcher(QObject* receiver, EngineLineHandler handler)
-        : receiver_(receiver), handler_(std::move(handler)) {}
+    LineDispatcher(QObject* receiver, EngineLineHandler lineHandler,
+                   EngineLinesHandler batchHandler)
+        : receiver_(receiver),
+          lineHandler_(std::move(lineHandler)),
+          batchHandler_(std::move(batchHandler)) {}
 
-    void Dispatch(const QByteArray& line) {
-        if (receiver_.isNull()) {
-            // Let go of what the handler holds on to, but never while it runs: a handler that
-            // opens a modal box dispatches further lines from inside itself.
-            if (depth_ == 0) {
-                handler_ = nullptr;
-            }
-            return;
-        }
-        if (handler_) {
-            ++depth_;
-            handler_(line);
-            --depth_;
+    // Any thread.
+    void Post(QByteArray line) {
+        std::lock_guard lock(mailboxMutex_);
+        mailbox_.push_back(std::move(line));
+        if (!drainQueued_) {
+            drainQueued_ = true;
+            QMetaObject::invokeMethod(
+                this, [this] { Drain(); }, Qt::QueuedConnection);
         }
     }
 
   private:
+    // Receiver's thread.
+    void Drain() {
+        if (depth_ > 0) {
+            // A handler is still running (it opened a modal box): later lines wait for it, so
+            // they never overtake the rest of its batch.
+            QTimer::singleShot(10, this, [this] { Drain(); });
+            return;
+        }
+        QList<QByteArray> lines;
+        {
+            std::lock_guard lock(mailboxMutex_);
+            qsizetype count = std::min<qsizetype>(mailbox_.size(), kEngineLinesPerBatch);
+            lines.reserve(count);
+            for (qsizetype i = 0; i < count; ++i) {
+                lines.push_back(std::move(mailbox_.front()));
+                mailbox_.pop_front();
+            }
+            if (mailbox_.empty()) {
+                drainQueued_ = false;
+            } else {
+                // A zero timer, not a posted event: timers and input get their turn in between.
+                QTimer::singleShot(0, this, [this] { Drain(); });
+            }
+        }
+        if (!lines.isEmpty()) {
+            Dispatch(lines);
+        }
+    }
+
+    void Dispatch(const QList<QByteArray>& lines) {
+        ++depth_;
+        if (batchHandler_ && !receiver_.isNull()) {
+            batchHandler_(lines);
+        } else if (lineHandler_) {
+            // A line handler may end its receiver; the lines after that are dropped.
+            for (const QByteArray& line : lines) {
+                if (receiver_.isNull()) {
+                    break;
+                }
+                lineHandler_(line);
+            }
+        }
+        --depth_;
+        if (receiver_.isNull() && depth_ == 0) {
+            // Let go of what the handlers hold on to, but never while one runs.
+            lineHandler_ = nullptr;
+            batchHandler_ = nullptr;
+        }
+    }
+
     QPointer<QObject> receiver_;
-    EngineLineHandler handler_;
+    EngineLineHandler lineHandler_;
+    EngineLinesHandler batchHandler_;
     int depth_ = 0;
+    std::mutex mailboxMutex_;
+    std::deque<QByteArray> mailbox_;
+    bool drainQueued_ = false;
 };
 
 // The handle given to the engine. Standard layout with the C struct first, so the engine's
@@ -73,16 +129,10 @@ void Deliver(RelvoMailWindow* window, unsigned int message, uintptr_t /*wparam*/
         return;
     }
     LineDispatcher* dispatcher = reinterpret_cast<EngineWindow*>(window)->dispatcher;
-    QByteArray line = text != nullptr ? QByteArray(text) : QByteArray();
-    QMetaObject::invokeMethod(
-        dispatcher, [dispatcher, line = std::move(line)] { dispatcher->Dispatch(line); },
-        Qt::QueuedConnection);
+    dispatcher->Post(text != nullptr ? QByteArray(text) : QByteArray());
 }
 
-}  // namespace
-
-RelvoMailWindow* CreateEngineWindow(QObject* receiver, EngineLineHandler handler) {
-    auto dispatcher = std::make_unique<LineDispatcher>(receiver, std::move(handler));
+RelvoMailWindow* RegisterWindow(std::unique_ptr<LineDispatcher> dispatcher, QObject* receiver) {
     if (receiver != nullptr && receiver->thread() != dispatcher->thread()) {
         dispatcher->moveToThread(receiver->thread());
     }
@@ -94,4 +144,16 @@ RelvoMailWindow* CreateEngineWindow(QObject* receiver, EngineLineHandler handler
     registry.dispatchers.push_back(std::move(dispatcher));
     registry.windows.push_back(std::move(window));
     return handle;
+}
+
+}  // namespace
+
+RelvoMailWindow* CreateEngineWindow(QObject* receiver, EngineLineHandler handler) {
+    return RegisterWindow(std::make_unique<LineDispatcher>(receiver, std::move(handler), nullptr),
+                          receiver);
+}
+
+RelvoMailWindow* CreateEngineWindowForBatches(QObject* receiver, EngineLinesHandler handler) {
+    return RegisterWindow(std::make_unique<LineDispatcher>(receiver, nullptr, std::move(handler)),
+                          receiver);
 }

@@ -7,13 +7,21 @@
 #pragma once
 
 #include <QByteArray>
+#include <QList>
 #include <QObject>
 #include <functional>
 
 #include "relvomail.h"
 
 using EngineLineHandler = std::function<void(const QByteArray& line)>;
+using EngineLinesHandler = std::function<void(const QList<QByteArray>& lines)>;
+
+// At most this many lines are handed over at once; the rest follow after the receiver's thread
+// has handled its other events (timers, input), so a flood of lines never freezes the window.
+inline constexpr int kEngineLinesPerBatch = 250;
 
 // Creates a handle whose lines go to handler, called on receiver's thread while receiver lives.
 // Never blocks the engine thread on the UI thread.
 RelvoMailWindow* CreateEngineWindow(QObject* receiver, EngineLineHandler handler);
+// The same, for receivers that handle lines faster in batches (in arrival order, never empty).
+RelvoMailWindow* CreateEngineWindowForBatches(QObject* receiver, EngineLinesHandler handler);

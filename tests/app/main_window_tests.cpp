@@ -220,7 +220,7 @@ TEST_F(MainWindowTest, ShutdownDuringAnotherModalDialogEndsTheWindowAfterIt) {
         });
     });
     other.exec();
-    EXPECT_TRUE(finished.wait(2000));
+    EXPECT_TRUE(finished.wait(5000));
     EXPECT_FALSE(window.isVisible());
 }
 
