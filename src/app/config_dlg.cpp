@@ -15,10 +15,14 @@
 #include "app/ext_system_tray.h"
 #include "config/profile_store.h"
 #include "config/utilities.h"
+#include "controls/product_links.h"
 #include "controls/url_launcher.h"
 #include "controls/xhyperlink.h"
 #include "engine/engine_binding.h"
 #include "engine/engine_window.h"
+#include "tables/dlg_account.h"
+#include "tables/dlg_domain.h"
+#include "tables/dlg_relay.h"
 
 namespace {
 
@@ -78,7 +82,7 @@ void CRelvoConfigDlg::BuildControls() {
     auto* icon = new QLabel(group);
     icon->setPixmap(AppIcon().pixmap(32, 32));
     icon->setAlignment(Qt::AlignCenter);
-    homeLink_ = new CXHyperLink(QStringLiteral("www.relvo.example"), group);
+    homeLink_ = new CXHyperLink(HomePageCaption(), group);
     homeLink_->setObjectName(QStringLiteral("HomeLink"));
     clock_ = CentredLabel(QStringLiteral("10:11:12"), QStringLiteral("Clock"), group);
     date_ = CentredLabel(QStringLiteral("Friday, Oct. 24"), QStringLiteral("Date"), group);
@@ -146,9 +150,9 @@ void CRelvoConfigDlg::BuildControls() {
     layout->addWidget(group);
     layout->addWidget(pane_, 1);
 
-    connect(account, &QPushButton::clicked, this, &CRelvoConfigDlg::accountsRequested);
-    connect(domain, &QPushButton::clicked, this, &CRelvoConfigDlg::domainsRequested);
-    connect(relays, &QPushButton::clicked, this, &CRelvoConfigDlg::relaysRequested);
+    connect(account, &QPushButton::clicked, this, &CRelvoConfigDlg::OpenAccounts);
+    connect(domain, &QPushButton::clicked, this, &CRelvoConfigDlg::OpenDomains);
+    connect(relays, &QPushButton::clicked, this, &CRelvoConfigDlg::OpenRelays);
     connect(settings, &QPushButton::clicked, this, &CRelvoConfigDlg::settingsRequested);
     connect(logs, &QPushButton::clicked, this, &CRelvoConfigDlg::logsRequested);
     connect(diagnose, &QPushButton::clicked, this, &CRelvoConfigDlg::diagnoseRequested);
@@ -216,6 +220,21 @@ void CRelvoConfigDlg::ToggleSendService() {
     if (services_.ToggleSendService()) {
         UpdateServiceTexts();
     }
+}
+
+void CRelvoConfigDlg::OpenAccounts() {
+    CDlgAccount dialog(SupportPageUrl(), this);
+    dialog.exec();
+}
+
+void CRelvoConfigDlg::OpenDomains() {
+    CDlgDomain dialog(this);
+    dialog.exec();
+}
+
+void CRelvoConfigDlg::OpenRelays() {
+    CDlgRelay dialog(this);
+    dialog.exec();
 }
 
 void CRelvoConfigDlg::TickClock() {

@@ -38,6 +38,11 @@ class CRelvoConfigDlg : public QDialog {
     // Puts the window away: hidden to the tray, or minimised where there is no tray.
     void PutAway();
 
+    // The table dialogs, each run modally.
+    void OpenAccounts();
+    void OpenDomains();
+    void OpenRelays();
+
     void ToggleSmtpService();
     void ToggleSendService();
 
@@ -49,18 +54,8 @@ class CRelvoConfigDlg : public QDialog {
     // The application icon, drawn in code so the console needs no image files.
     static QIcon AppIcon();
 
-    static QString HomePageUrl() { return QStringLiteral("https://www.relvo.example/"); }
-    static QString SupportPageUrl() { return QStringLiteral("https://www.relvo.example/support/"); }
-    static QString SuggestionMailUrl() {
-        return QStringLiteral(
-            "mailto:support@relvo.example?subject=Suggestion%20for%20Relvo%20SMTP%2dServer");
-    }
-
   signals:
-    // Emitted by the buttons whose dialogs live elsewhere.
-    void accountsRequested();
-    void domainsRequested();
-    void relaysRequested();
+    // Emitted by the buttons whose dialogs are not part of the console yet.
     void settingsRequested();
     void logsRequested();
     void diagnoseRequested();

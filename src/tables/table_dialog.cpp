@@ -14,7 +14,7 @@
 #include <QScrollBar>
 #include <utility>
 
-#include "app/config_dlg.h"
+#include "controls/product_links.h"
 #include "controls/sort_list_ctrl.h"
 #include "controls/xhyperlink.h"
 #include "tables/record_rules.h"
@@ -93,7 +93,7 @@ CTableDialog::CTableDialog(const RecordTableLayout& layout, const Texts& texts, 
     heading_->setObjectName(QStringLiteral("heading"));
     list_->setObjectName(QStringLiteral("list"));
     helpLink_->setObjectName(QStringLiteral("helpLink"));
-    helpLink_->SetLinkUrl(CRelvoConfigDlg::SupportPageUrl());
+    helpLink_->SetLinkUrl(SupportPageUrl());
     list_->header()->setSectionsMovable(true);
     list_->DefineColumns(texts.columns);
     // Wide enough for every column at its declared width, without a horizontal scroll bar.

@@ -331,3 +331,21 @@ TEST(MainWindowWithoutEngine, LogsFailuresOnTheDefaultPort) {
     window.RunExitSequence();
     EXPECT_EQ(window.result(), QDialog::Accepted);
 }
+
+TEST_F(MainWindowTest, TableButtonsOpenTheirDialogsModally) {
+    CRelvoConfigDlg window(nullptr, NoQuestion());
+    window.show();
+    for (auto [button, caption] :
+         {std::pair{"AccountButton", "Accounts"}, std::pair{"DomainButton", "Domains"},
+          std::pair{"RelayButton", "Relay accounts"}}) {
+        QString seen;
+        QTimer::singleShot(100, [&seen] {
+            if (QWidget* modal = QApplication::activeModalWidget()) {
+                seen = modal->windowTitle();
+                modal->close();
+            }
+        });
+        window.findChild<QPushButton*>(button)->click();
+        EXPECT_EQ(seen, QString::fromLatin1(caption));
+    }
+}

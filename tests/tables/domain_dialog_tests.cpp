@@ -2,8 +2,8 @@
 
 #include <filesystem>
 
-#include "app/config_dlg.h"
 #include "config/profile_store.h"
+#include "controls/product_links.h"
 #include "controls/xhyperlink.h"
 #include "table_dialog_driver.h"
 
@@ -18,7 +18,7 @@ const std::string kInfo =
 TEST_F(DomainDialogTest, ListsStoredTextsAndAClickLoadsTheRecordFromTheFile) {
     Open(kList + kInfo + "_ServerAddress=stray\n");
     EXPECT_EQ(dialog_->windowTitle(), "Domains");
-    EXPECT_EQ(Find<CXHyperLink>("helpLink")->LinkUrl(), CRelvoConfigDlg::SupportPageUrl());
+    EXPECT_EQ(Find<CXHyperLink>("helpLink")->LinkUrl(), SupportPageUrl());
     EXPECT_EQ(List()->RowRecord(1), QStringList({"a.org", "", "x7"}));
     EXPECT_EQ(List()->RowRecord(2), QStringList({"c.net", "", "25"}));
     std::string changed = Config();
