@@ -168,9 +168,12 @@ int main() {
         std::vector<std::string> names;
         ProfileGetSection("AccountList", &names);
         enabled = 0;
+        std::string key;  // one buffer for every key name, as a careful caller keeps it
         for (const std::string& name : names) {
-            enabled += !ProfileGetString("AccountInfo", name + "_Desc", "", ".cfg").empty();
-            enabled += ProfileGetInt("AccountInfo", name + "_Enabled", 0, ".cfg");
+            key.assign(name).append("_Desc");
+            enabled += !ProfileGetString("AccountInfo", key, "", ".cfg").empty();
+            key.assign(name).append("_Enabled");
+            enabled += ProfileGetInt("AccountInfo", key, 0, ".cfg");
         }
     };
     Timing cold = Measure(
@@ -185,11 +188,12 @@ int main() {
     const std::string sampleValue = "Mailbox of user 1234";
     auto callerOnly = [&] {
         enabled = 0;
+        std::string key;
         for (const std::string& name : accountNames) {
-            std::string desc = name + "_Desc";
-            enabled += !std::string(sampleValue).empty() + (desc.size() > 1);
-            std::string flag = name + "_Enabled";
-            enabled += flag.size() > 1;
+            key.assign(name).append("_Desc");
+            enabled += !std::string(sampleValue).empty() + (key.size() > 1);
+            key.assign(name).append("_Enabled");
+            enabled += key.size() > 1;
         }
     };
     Timing caller = Measure(
@@ -200,9 +204,12 @@ int main() {
         std::vector<std::string> names;
         snapshot.GetSection("AccountList", &names);
         enabled = 0;
+        std::string key;
         for (const std::string& name : names) {
-            enabled += !snapshot.GetString("AccountInfo", name + "_Desc", "").empty();
-            enabled += snapshot.GetInt("AccountInfo", name + "_Enabled", 0);
+            key.assign(name).append("_Desc");
+            enabled += !snapshot.GetString("AccountInfo", key, "").empty();
+            key.assign(name).append("_Enabled");
+            enabled += snapshot.GetInt("AccountInfo", key, 0);
         }
     };
     Timing snapshotCold = Measure(

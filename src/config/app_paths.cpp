@@ -1,13 +1,15 @@
 #include "config/app_paths.h"
 
+#include <atomic>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <system_error>
-#include <filesystem>
 
 namespace {
 
 std::mutex pathsMutex;
+std::atomic<unsigned long long> pathsVersion{1};
 std::optional<std::string> directoryOverride;
 std::optional<std::string> cachedExecutable;
 
@@ -59,8 +61,13 @@ std::string ExecutableBasePath() {
     return path;
 }
 
+unsigned long long ApplicationPathsVersion() {
+    return pathsVersion.load(std::memory_order_acquire);
+}
+
 void OverrideApplicationDirectory(std::string_view directory) {
     std::lock_guard lock(pathsMutex);
+    pathsVersion.fetch_add(1, std::memory_order_acq_rel);
     if (directory.empty()) {
         directoryOverride.reset();
         return;

@@ -16,6 +16,10 @@ std::string ExecutablePath();
 // The executable's path without its extension; with an override, <override>/relvoconsole.
 std::string ExecutableBasePath();
 
+// Changes whenever the override does, so callers may keep paths built from the ones above
+// while it stays the same. Cheap: no lock.
+unsigned long long ApplicationPathsVersion();
+
 // Sets the application directory for the whole process ("" clears the override).
 void OverrideApplicationDirectory(std::string_view directory);
 

@@ -102,27 +102,27 @@ bool HasLineBreakOrNul(std::string_view text) {
 const std::string& ResolvedPath(std::string_view fileArgument) {
     struct Resolved {
         std::string argument;
-        std::string base;
+        unsigned long long pathsVersion = 0;
         std::string path;
     };
     thread_local Resolved last;
     if (!fileArgument.empty() &&
         (fileArgument.front() == '/' || fileArgument.find(':') != std::string_view::npos)) {
-        last.argument.clear();
+        last.pathsVersion = 0;  // what is kept no longer belongs to a "." argument
         last.path.assign(fileArgument);
         return last.path;
     }
     if (fileArgument.empty() || fileArgument.front() == '.') {
-        std::string base = ExecutableBasePath();
-        if (base != last.base || fileArgument != last.argument) {
-            last.path = base;
+        unsigned long long version = ApplicationPathsVersion();
+        if (version != last.pathsVersion || fileArgument != last.argument || last.path.empty()) {
+            last.path = ExecutableBasePath();
             last.path.append(fileArgument.empty() ? std::string_view(".ini") : fileArgument);
-            last.base = std::move(base);
+            last.pathsVersion = version;
             last.argument.assign(fileArgument);
         }
         return last.path;
     }
-    last.argument.clear();
+    last.pathsVersion = 0;
     last.path = ResolveProfilePath(fileArgument);
     return last.path;
 }

@@ -459,3 +459,17 @@ TEST_F(ProfileStoreTest, AWriteKeepsAnEditMadeByAnotherProgramJustBefore) {
 }
 
 }  // namespace
+
+TEST_F(ProfileStoreTest, ReadsAlternatingBetweenFileArgumentsEachReachTheirOwnFile) {
+    ASSERT_TRUE(ProfileSetString("S", "k", "default", ""));
+    ASSERT_TRUE(ProfileSetString("S", "k", "absolute", dir.File("other.cfg")));
+    ASSERT_TRUE(ProfileSetString("S", "k", "relative", "rel.cfg"));
+    ASSERT_TRUE(ProfileSetString("S", "k", "main", ".cfg"));
+    for (int round = 0; round < 2; ++round) {
+        EXPECT_EQ(ProfileGetString("S", "k", "", dir.File("other.cfg")), "absolute");
+        EXPECT_EQ(ProfileGetString("S", "k", "", ""), "default");
+        EXPECT_EQ(ProfileGetString("S", "k", "", "rel.cfg"), "relative");
+        EXPECT_EQ(ProfileGetString("S", "k", "", ""), "default");
+        EXPECT_EQ(ProfileGetString("S", "k", "", ".cfg"), "main");
+    }
+}
