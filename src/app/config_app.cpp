@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QThread>
+#include <QTimer>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -170,6 +172,16 @@ int CRelvoConfigApp::Run(int& argc, char** argv) {
                          &CRelvoConfigDlg::BringForward);
         QObject::connect(&Channel(), &InstanceChannel::shutdownRequested, &dialog,
                          &CRelvoConfigDlg::RunExitSequence);
+        if (qEnvironmentVariableIsSet("RELVO_REPORT_SHOWN")) {
+            // For start-up measurements: the first turn of the window's loop, once it is shown.
+            QTimer::singleShot(0, [] {
+                auto now = std::chrono::system_clock::now().time_since_epoch();
+                std::fprintf(
+                    stderr, "relvoconsole: window shown at %lld us\n",
+                    static_cast<long long>(
+                        std::chrono::duration_cast<std::chrono::microseconds>(now).count()));
+            });
+        }
         dialog.exec();
         // The window is gone: a waiting "-uninstall" may return now.
         Channel().Release();
