@@ -37,6 +37,7 @@
 #include "config/profile_store.h"
 #include "controls/list_compare.h"
 #include "controls/sort_list_ctrl.h"
+#include "support/temp_app_dir.h"
 #include "tables/account_file.h"
 #include "tables/dlg_account.h"
 
@@ -62,29 +63,6 @@ std::string ReadFile(const std::string& path) {
     bytes << in.rdbuf();
     return bytes.str();
 }
-
-// A fresh application directory per run, removed afterwards.
-class ScratchDirectory {
-  public:
-    ScratchDirectory() {
-        std::string pattern =
-            (std::filesystem::temp_directory_path() / "relvo-bench-accounts-XXXXXX").string();
-        path_ = mkdtemp(pattern.data()) ? pattern : std::string();
-        OverrideApplicationDirectory(path_);
-    }
-    ~ScratchDirectory() {
-        OverrideApplicationDirectory("");
-        std::error_code ignored;
-        std::filesystem::remove_all(path_, ignored);
-    }
-    ScratchDirectory(const ScratchDirectory&) = delete;
-    ScratchDirectory& operator=(const ScratchDirectory&) = delete;
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    std::string ConfigFile() const { return File("relvoconsole.cfg"); }
-
-  private:
-    std::string path_;
-};
 
 // Accounts in shuffled order, so the sort has work to do.
 std::string AccountFileBytes() {
@@ -155,7 +133,7 @@ void Report(const std::vector<Figure>& figures) {
 
 // The dialog with a few accounts, grabbed into a PNG file (for the documentation).
 int Screenshot(const QString& png) {
-    ScratchDirectory dir;
+    TempAppDir dir;
     WriteFile(dir.File("in.csv"),
               "\"anna.berg@example.org\",\"pw\",\"Anna Berg (sales)\",\"1\"\r\n"
               "\"postmaster@example.org\",\"pw\",\"Postmaster\",\"1\"\r\n"
@@ -191,7 +169,7 @@ int main(int argc, char** argv) {
     std::vector<double> import, importFloor, open, openFloor, sort, sortFloor, exportTime,
         exportFloor;
     for (int run = 0; run < kRuns; ++run) {
-        ScratchDirectory dir;
+        TempAppDir dir;
         WriteFile(dir.File("in.csv"), accountFile);
         {
             auto dialog = OpenDialog(dir.File("in.csv"));

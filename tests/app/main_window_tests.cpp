@@ -18,6 +18,7 @@
 #include "config/clock.h"
 #include "config/profile_store.h"
 #include "support/fake_engine.h"
+#include "support/local_time.h"
 #include "support/qt_print.h"
 #include "support/temp_app_dir.h"
 
@@ -302,15 +303,7 @@ TEST_F(MainWindowTest, LinesForAClosedWindowAreDropped) {
 }
 
 TEST_F(MainWindowTest, TheClockShowsTheNewDateAfterMidnight) {
-    std::tm parts{};
-    parts.tm_year = 126;
-    parts.tm_mon = 11;
-    parts.tm_mday = 31;
-    parts.tm_hour = 23;
-    parts.tm_min = 59;
-    parts.tm_sec = 59;
-    parts.tm_isdst = -1;
-    auto now = std::chrono::system_clock::from_time_t(std::mktime(&parts));
+    auto now = LocalTime(2026, 12, 31, 23, 59, 59);
     SetClockForTesting([&now] { return now; });
     CRelvoConfigDlg window(nullptr, NoQuestion());
     EXPECT_EQ(Text(window, "Date"), "Thursday, Dec.31");

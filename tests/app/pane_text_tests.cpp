@@ -6,6 +6,7 @@
 #include "app/activity_pane.h"
 #include "app/pane_text.h"
 #include "config/clock.h"
+#include "support/local_time.h"
 #include "support/qt_print.h"
 
 namespace {
@@ -64,17 +65,7 @@ TEST(PaneText, TrimCutsHalfThenUpToTheNextLineStart) {
 class ActivityPaneTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        SetClockForTesting([] {
-            std::tm parts{};
-            parts.tm_year = 126;
-            parts.tm_mon = 11;
-            parts.tm_mday = 7;
-            parts.tm_hour = 14;
-            parts.tm_min = 2;
-            parts.tm_sec = 51;
-            parts.tm_isdst = -1;
-            return std::chrono::system_clock::from_time_t(std::mktime(&parts));
-        });
+        SetClockForTesting([] { return LocalTime(2026, 12, 7, 14, 2, 51); });
     }
     void TearDown() override { SetClockForTesting({}); }
     ActivityPane pane;
