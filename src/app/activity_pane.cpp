@@ -47,30 +47,45 @@ void ActivityPane::AppendEngineLine(const QByteArray& text) {
 
 void ActivityPane::AppendEngineLines(const QList<QByteArray>& lines) {
     QString today = TodayPrefix();
-    // The pane's text is only fetched when a line has to cut it; until then new lines collect
-    // in "pending" and go in with one insertion.
-    std::optional<QString> replaced;
-    QString pending;
-    int count = CharacterCount();
+    // The lines go in with one insertion. A cut only ever drops the front of the pane's text
+    // followed by the new lines, so the cuts are followed in one text ("combined", fetched only
+    // when a cut is due) and applied at the end as one removal from the front: what stays in the
+    // widget keeps its layout.
+    const qsizetype paneSize = CharacterCount();
+    QString added;
+    std::optional<QString> combined;
+    qsizetype dropped = 0;
     for (const QByteArray& text : lines) {
         // Invalid UTF-8 shows as replacement characters rather than being lost.
-        QString line = pane::EngineLine(QString::fromUtf8(text), today);
-        if (count + pending.size() > pane::kTrimThreshold) {
-            replaced = pane::TrimmedPaneText((replaced ? *replaced : PaneText()) + pending);
-            pending.clear();
-            count = static_cast<int>(replaced->size());
+        QString line = pane::WithCrLfBreaks(pane::EngineLine(QString::fromUtf8(text), today));
+        if (paneSize + added.size() - dropped > pane::kTrimThreshold) {
+            if (!combined) {
+                combined = PaneText() + added;
+            }
+            dropped = pane::TrimmedStart(*combined, dropped);
         }
-        pending += line;
+        added += line;
+        if (combined) {
+            *combined += line;
+        }
     }
-    if (!replaced) {
-        AppendToPane(pending);
+    if (dropped > 0) {
+        RemoveFront(*combined, dropped, paneSize);
+    }
+    AppendToPane(dropped > paneSize ? combined->mid(dropped) : added);
+}
+
+void ActivityPane::RemoveFront(const QString& combined, qsizetype dropped, qsizetype paneSize) {
+    if (dropped >= paneSize) {
+        clear();
         return;
     }
-    // One new text instead of a cut followed by an insertion: the widget lays it out once.
-    QString text = *replaced + pending;
-    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
-    setPlainText(text);
-    PlaceCaretBeforeLastBreak();
+    // The widget holds one character per CR LF.
+    QStringView front = QStringView(combined).left(dropped);
+    qsizetype position = dropped - front.count(u"\r\n");
+    QTextCursor cursor(document());
+    cursor.setPosition(static_cast<int>(position), QTextCursor::KeepAnchor);
+    cursor.removeSelectedText();
 }
 
 void ActivityPane::AppendToPane(const QString& line) {

@@ -26,4 +26,7 @@ class ActivityPane final : public QPlainTextEdit {
 
   private:
     void PlaceCaretBeforeLastBreak();
+    // Removes the first "dropped" characters (counted with CR LF breaks) of the pane, whose text
+    // starts combined.
+    void RemoveFront(const QString& combined, qsizetype dropped, qsizetype paneSize);
 };

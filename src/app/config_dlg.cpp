@@ -187,8 +187,8 @@ void CRelvoConfigDlg::RunOpeningSequence() {
     clockTimer_.start(1000);
 
     // Registered after the automatic start, so the first lines of a start are the console's.
-    engineWindow_ =
-        CreateEngineWindow(this, [this](const QByteArray& line) { pane_->AppendEngineLine(line); });
+    engineWindow_ = CreateEngineWindowForBatches(
+        this, [this](const QList<QByteArray>& lines) { pane_->AppendEngineLines(lines); });
     engine::SmtpServiceSetWnd(engineWindow_, RELVOMAIL_PROGRESS_MESSAGE);
     engine::SendServiceSetWnd(engineWindow_, RELVOMAIL_PROGRESS_MESSAGE);
 

@@ -1,5 +1,7 @@
 #include "app/pane_text.h"
 
+#include <algorithm>
+
 namespace pane {
 
 namespace {
@@ -36,12 +38,20 @@ QString TrimmedPaneText(const QString& paneText) {
     if (paneText.size() <= kTrimThreshold) {
         return paneText;
     }
-    QString rest = paneText.mid(kTrimAmount);
-    qsizetype lineEnd = rest.indexOf(kBreak);
-    if (lineEnd >= 0) {
-        rest.remove(0, lineEnd + kBreak.size());
-    }
-    return rest;
+    return paneText.mid(TrimmedStart(paneText, 0));
+}
+
+qsizetype TrimmedStart(const QString& text, qsizetype start) {
+    qsizetype cut = std::min(start + kTrimAmount, text.size());
+    qsizetype lineEnd = text.indexOf(kBreak, cut);
+    return lineEnd >= 0 ? lineEnd + kBreak.size() : cut;
+}
+
+QString WithCrLfBreaks(QString text) {
+    text.replace(kBreak, QStringLiteral("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    text.replace(QLatin1Char('\n'), kBreak);
+    return text;
 }
 
 }  // namespace pane

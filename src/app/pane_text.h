@@ -25,4 +25,12 @@ QString EngineLine(const QString& text, const QString& todayPrefix);
 // the next CR LF (if any).
 QString TrimmedPaneText(const QString& paneText);
 
+// Where the pane's text starts after one such cut, for a pane whose text is text.mid(start)
+// (so that several cuts can be followed in one text without copying it).
+qsizetype TrimmedStart(const QString& text, qsizetype start);
+
+// Every line break as CR LF: the pane can hold no other kind, so lone CRs and LFs count as
+// breaks of two characters like the others.
+QString WithCrLfBreaks(QString text);
+
 }  // namespace pane

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <QTest>
+#include <random>
 
 #include "app/activity_pane.h"
 #include "app/pane_text.h"
@@ -100,4 +101,41 @@ TEST_F(ActivityPaneTest, TypedTextStaysAndNewLinesGoAtTheEnd) {
     QString text = pane.PaneText();
     EXPECT_TRUE(text.contains(QLatin1String("typed")));
     EXPECT_TRUE(text.endsWith(QLatin1String("second\r\n"))) << text.toStdString();
+}
+
+TEST_F(ActivityPaneTest, ABatchOfEngineLinesEndsAsTheLinesOneByOneWould) {
+    ActivityPane single;
+    std::mt19937 random(20261207);
+    auto randomLine = [&] {
+        QByteArray line(static_cast<int>(random() % 400), 'a' + static_cast<char>(random() % 26));
+        switch (random() % 8) {
+            case 0:
+                line.insert(line.size() / 2, "\r\n");
+                break;
+            case 1:
+                line += "\r\n\r\n\r\n";
+                break;
+            case 2:
+                line.prepend("2026-12-07 Client/");
+                break;
+            default:
+                break;
+        }
+        return line;
+    };
+    pane.AppendLogLine("start");
+    single.AppendLogLine("start");
+    for (int round = 0; round < 60; ++round) {
+        QList<QByteArray> batch;
+        for (int i = static_cast<int>(random() % 120); i >= 0; --i) {
+            batch.push_back(randomLine());
+        }
+        pane.AppendEngineLines(batch);
+        for (const QByteArray& line : batch) {
+            single.AppendEngineLine(line);
+        }
+        ASSERT_EQ(pane.PaneText(), single.PaneText()) << "round " << round;
+        ASSERT_EQ(pane.CharacterCount(), pane.PaneText().size());
+        ASSERT_LE(pane.CharacterCount(), pane::kTrimThreshold + 420 * 2);
+    }
 }
