@@ -11,7 +11,7 @@
 #include "config/profile_store.h"
 
 class RecordTable {
-public:
+  public:
     RecordTable(std::string listSection, std::string infoSection);
 
     // Record names in file order.
@@ -34,7 +34,7 @@ public:
     const std::string& ListSection() const { return listSection_; }
     const std::string& InfoSection() const { return infoSection_; }
 
-private:
+  private:
     std::string listSection_;
     std::string infoSection_;
 };

@@ -14,7 +14,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
-bool HasWildcard(std::string_view text) { return text.find_first_of("*?") != std::string_view::npos; }
+bool HasWildcard(std::string_view text) {
+    return text.find_first_of("*?") != std::string_view::npos;
+}
 
 struct PathParts {
     std::string directory;  // "" means the current directory
@@ -26,7 +28,8 @@ PathParts SplitLastComponent(std::string_view path) {
     if (slash == std::string_view::npos) {
         return {"", std::string(path)};
     }
-    return {std::string(path.substr(0, slash == 0 ? 1 : slash)), std::string(path.substr(slash + 1))};
+    return {std::string(path.substr(0, slash == 0 ? 1 : slash)),
+            std::string(path.substr(slash + 1))};
 }
 
 std::string JoinPath(const std::string& directory, const std::string& name) {

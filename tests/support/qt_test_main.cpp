@@ -15,8 +15,8 @@ int main(int argc, char** argv) {
         setenv("QT_QPA_PLATFORM", "offscreen", 1);
     }
     if (std::getenv("XDG_RUNTIME_DIR") == nullptr) {
-        std::string dir = QDir::tempPath().toStdString() + "/relvo-test-runtime-" +
-                          std::to_string(getuid());
+        std::string dir =
+            QDir::tempPath().toStdString() + "/relvo-test-runtime-" + std::to_string(getuid());
         QDir().mkpath(QString::fromStdString(dir));
         QFile::setPermissions(QString::fromStdString(dir),
                               QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);

@@ -11,9 +11,10 @@
 #include "config/app_paths.h"
 
 class TempAppDir {
-public:
+  public:
     TempAppDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "relvo-test-XXXXXX").string();
+        std::string pattern =
+            (std::filesystem::temp_directory_path() / "relvo-test-XXXXXX").string();
         path_ = mkdtemp(pattern.data()) ? pattern : std::string();
         OverrideApplicationDirectory(path_);
     }
@@ -40,6 +41,6 @@ public:
         return text.str();
     }
 
-private:
+  private:
     std::string path_;
 };
