@@ -69,16 +69,17 @@ NameTable EmptyTable(size_t names) {
 
 // Adds the item unless an earlier one has the same name; `nameOf` gives an item's name.
 template <typename NameOf>
-void Insert(NameTable& table, uint32_t item, std::string_view name, uint32_t hash,
+// False when the name is there already (the item is a later one of the same name).
+bool Insert(NameTable& table, uint32_t item, std::string_view name, uint32_t hash,
             const NameOf& nameOf) {
     for (size_t slot = hash & table.mask;; slot = (slot + 1) & table.mask) {
         NameTable::Slot& entry = table.slots[slot];
         if (entry.item == NameTable::kFree) {
             entry = {item, hash};
-            return;
+            return true;
         }
         if (entry.hash == hash && EqualsFolded(nameOf(entry.item), name)) {
-            return;
+            return false;
         }
     }
 }
@@ -302,15 +303,30 @@ std::string_view Document::RawValueOf(const Line& line) const {
 }
 
 std::optional<uint32_t> Document::FindSection(std::string_view name) const {
-    return Lookup(sectionIndex_, name,
-                  [this](uint32_t section) { return sections_[section].name; });
+    // What a lookup found is the first section of its name, so a name equal to it finds it too.
+    const uint32_t last = lastSection_.load(std::memory_order_relaxed);
+    if (last < sections_.size() && EqualsFolded(sections_[last].name, name)) {
+        return last;
+    }
+    std::optional<uint32_t> found =
+        Lookup(sectionIndex_, name, [this](uint32_t section) { return sections_[section].name; });
+    if (found) {
+        lastSection_.store(*found, std::memory_order_relaxed);
+    }
+    return found;
 }
 
-Document::KeyIndex Document::BuildIndex(uint32_t section) const {
+void Document::BuildIndex(uint32_t section, KeyIndex& keyIndex) const {
     const Section& s = sections_[section];
-    KeyIndex index = EmptyTable(s.end - s.header);
+    keyIndex.table = EmptyTable(s.end - s.header);
+    keyIndex.firstOfName.assign(s.end - s.header, 0);
+    keyIndex.next.store(s.header + 1, std::memory_order_relaxed);
+    NameTable& index = keyIndex.table;
     const FoldedHash hasher;
     auto keyOf = [this](uint32_t line) { return KeyOf(lines_[line]); };
+    auto insert = [&](uint32_t line, std::string_view key, uint32_t hash) {
+        keyIndex.firstOfName[line - s.header] = Insert(index, line, key, hash, keyOf) ? 1 : 0;
+    };
     // Keys are inserted in file order (the first one of a name wins) a few lines behind where
     // they are hashed, so that their slots are already being fetched from memory.
     struct Pending {
@@ -330,15 +346,14 @@ Document::KeyIndex Document::BuildIndex(uint32_t section) const {
         __builtin_prefetch(&index.slots[hash & index.mask], 1);
         Pending& slot = pending[hashed++ % kAhead];
         if (hashed > kAhead) {
-            Insert(index, slot.line, slot.key, slot.hash, keyOf);
+            insert(slot.line, slot.key, slot.hash);
         }
         slot = {i, hash, key};
     }
     for (size_t done = hashed > kAhead ? hashed - kAhead : 0; done < hashed; ++done) {
         const Pending& slot = pending[done % kAhead];
-        Insert(index, slot.line, slot.key, slot.hash, keyOf);
+        insert(slot.line, slot.key, slot.hash);
     }
-    return index;
 }
 
 const Document::KeyIndex& Document::IndexOf(uint32_t section) const {
@@ -348,7 +363,8 @@ const Document::KeyIndex& Document::IndexOf(uint32_t section) const {
     std::lock_guard lock(keyIndexMutex_);
     auto& index = keyIndexes_[section];
     if (!index) {
-        index = std::make_unique<KeyIndex>(BuildIndex(section));
+        index = std::make_unique<KeyIndex>();
+        BuildIndex(section, *index);
         publishedIndexes_[section].store(index.get(), std::memory_order_release);
     }
     return *index;
@@ -359,7 +375,33 @@ std::optional<uint32_t> Document::FindKey(uint32_t section, std::string_view key
     if (s.end - s.header <= kIndexThreshold) {
         return ScanForKey(section, key);
     }
-    return Lookup(IndexOf(section), key, [this](uint32_t line) { return KeyOf(lines_[line]); });
+    const KeyIndex& index = IndexOf(section);
+    std::optional<uint32_t> found = FindNearHint(index, section, key);
+    if (!found) {
+        found = Lookup(index.table, key, [this](uint32_t line) { return KeyOf(lines_[line]); });
+    }
+    if (found) {
+        index.next.store(*found + 1, std::memory_order_relaxed);
+    }
+    return found;
+}
+
+std::optional<uint32_t> Document::FindNearHint(const KeyIndex& index, uint32_t section,
+                                               std::string_view key) const {
+    // A few lines, so that a field skipped between two reads is stepped over.
+    constexpr uint32_t kLinesTried = 4;
+    const Section& s = sections_[section];
+    // Another thread may move the hint at the same time: any line of the section will do.
+    const uint32_t from = std::max(index.next.load(std::memory_order_relaxed), s.header + 1);
+    const uint32_t to = std::min(from + kLinesTried, s.end);
+    for (uint32_t i = from; i < to; ++i) {
+        // Only the first line of a name is what the table would give.
+        if (lines_[i].kind == LineKind::kKey && index.firstOfName[i - s.header] != 0 &&
+            EqualsFolded(KeyOf(lines_[i]), key)) {
+            return i;
+        }
+    }
+    return std::nullopt;
 }
 
 std::optional<uint32_t> Document::ScanForKey(uint32_t section, std::string_view key) const {

@@ -116,13 +116,21 @@ class Document {
     std::optional<uint32_t> ScanForKey(uint32_t section, std::string_view key) const;
 
   private:
-    // The key lines of one section by key.
-    using KeyIndex = NameTable;
+    // The key lines of one section by key, and which of them are the first of their name.
+    // Lookups usually come in file order (a record's fields one after another), so the line
+    // after the last one found is tried before the table.
+    struct KeyIndex {
+        NameTable table;
+        std::vector<uint8_t> firstOfName;  // per line of the section, from its header on
+        mutable std::atomic<uint32_t> next{0};
+    };
 
     void Parse();
     void AddLine(size_t start, size_t end, size_t breakLength);
     const KeyIndex& IndexOf(uint32_t section) const;
-    KeyIndex BuildIndex(uint32_t section) const;
+    void BuildIndex(uint32_t section, KeyIndex& index) const;
+    std::optional<uint32_t> FindNearHint(const KeyIndex& index, uint32_t section,
+                                         std::string_view key) const;
 
     std::string bytes_;
     size_t contentStart_ = 0;
@@ -130,6 +138,8 @@ class Document {
     std::vector<Line> lines_;
     std::vector<Section> sections_;
     NameTable sectionIndex_;
+    // The section found last: reads come in runs against one section.
+    mutable std::atomic<uint32_t> lastSection_{UINT32_MAX};
     mutable std::mutex keyIndexMutex_;
     mutable std::vector<std::unique_ptr<KeyIndex>> keyIndexes_;  // owned; built under the mutex
     // The same once built, read without the mutex.

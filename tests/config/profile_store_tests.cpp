@@ -52,6 +52,27 @@ TEST_F(ProfileStoreTest, NamesIgnoreCaseAndFirstSectionAndKeyWin) {
     EXPECT_EQ(Get("Main", "later"), "<default>");
 }
 
+TEST_F(ProfileStoreTest, ReadsInFileOrderStillFindTheFirstOfEveryName) {
+    // A large section (so it is indexed) in which later copies of names stand right after the
+    // lines just read, and a second copy of the section after another one.
+    std::string text = "[S]\n";
+    for (int i = 0; i < 40; ++i) {
+        text += "k" + std::to_string(i) + "=first" + std::to_string(i) + "\n";
+        text += "K" + std::to_string(i) + "=later" + std::to_string(i) + "\n";
+    }
+    text += "[T]\nk0=t\n[s]\nk0=copy\nonly=copy\n";
+    dir.Write(kFile, text);
+    for (int round = 0; round < 2; ++round) {
+        for (int i = 0; i < 40; ++i) {
+            ASSERT_EQ(Get("S", "k" + std::to_string(i)), "first" + std::to_string(i));
+            ASSERT_EQ(Get("s", "K" + std::to_string(i)), "first" + std::to_string(i));
+        }
+        EXPECT_EQ(Get("T", "k0"), "t");
+        EXPECT_EQ(Get("S", "only"), "<default>");
+        EXPECT_EQ(Get("S", "k0"), "first0");
+    }
+}
+
 TEST_F(ProfileStoreTest, ValuesAreTrimmedAndLoseOnePairOfQuotes) {
     dir.Write(kFile,
               "[S]\n\tTabbed\t=  v  \nspaced=  \"  v  \"  \nnested='\"v\"'\nmixed=\"v'\n"
