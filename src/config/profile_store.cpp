@@ -70,6 +70,9 @@ int SectionFrom(const Document* document, std::string_view section,
     }
     int count = 0;
     const profile::Section& found = document->Sections()[*s];
+    if (keys) {
+        keys->reserve(found.end - found.header - 1);
+    }
     for (uint32_t i = found.header + 1; i < found.end; ++i) {
         const profile::Line& line = document->Lines()[i];
         // Lines without '=' have an empty key and are not listed, like "=value" lines.
