@@ -1,5 +1,11 @@
 #include "controls/sort_list_ctrl.h"
 
+#include <QToolTip>
+
+#include <QStyle>
+
+#include <QHelpEvent>
+
 #include <QAbstractTableModel>
 #include <QHeaderView>
 #include <QItemSelectionModel>
@@ -252,4 +258,35 @@ void CSortListCtrl::OnHeadingClicked(int column) {
     ascending_ = column != sortColumn_ ? true : !ascending_;
     sortColumn_ = column;
     model_->SortBy(column, ascending_);
+}
+
+void CSortListCtrl::SetHeaderDragDrop(bool enabled) {
+    header()->setSectionsMovable(enabled);
+}
+
+QString CSortListCtrl::InfoTipAt(const QPoint& position) const {
+    QModelIndex index = indexAt(position);
+    if (!infoTips_ || !index.isValid()) {
+        return {};
+    }
+    QString text = index.data(Qt::DisplayRole).toString();
+    // The margin the style leaves on either side of a cell's text.
+    const int margin = style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, this) + 1;
+    bool cut = fontMetrics().horizontalAdvance(text) + 2 * margin > visualRect(index).width();
+    return cut ? text : QString();
+}
+
+bool CSortListCtrl::viewportEvent(QEvent* event) {
+    if (event->type() != QEvent::ToolTip || !infoTips_) {
+        return QTreeView::viewportEvent(event);
+    }
+    auto* help = static_cast<QHelpEvent*>(event);
+    QString tip = InfoTipAt(help->pos());
+    if (tip.isEmpty()) {
+        QToolTip::hideText();
+        event->ignore();
+    } else {
+        QToolTip::showText(help->globalPos(), tip, viewport(), visualRect(indexAt(help->pos())));
+    }
+    return true;
 }

@@ -59,6 +59,17 @@ class CSortListCtrl final : public QTreeView {
     int SortColumn() const { return sortColumn_; }
     bool IsSortAscending() const { return ascending_; }
 
+    // Headings that the user can drag into another order (the columns keep their indexes).
+    void SetHeaderDragDrop(bool enabled);
+    // A tooltip with the whole text of a cell that is too narrow to show it.
+    void SetInfoTips(bool enabled) { infoTips_ = enabled; }
+    // The tip for a point of the viewport: the cell's text when info tips are on and the cell
+    // is too narrow for it, else empty.
+    QString InfoTipAt(const QPoint& position) const;
+
+  protected:
+    bool viewportEvent(QEvent* event) override;
+
   private:
     // First click on a heading sorts ascending, a repeated click on it reverses the order.
     void OnHeadingClicked(int column);
@@ -66,4 +77,5 @@ class CSortListCtrl final : public QTreeView {
     SortListModel* model_;
     int sortColumn_ = -1;
     bool ascending_ = true;
+    bool infoTips_ = false;
 };

@@ -185,8 +185,10 @@ void CDlgAccount::BuildWidgets(const QString& supportUrl) {
 
     list_ = new CSortListCtrl(this);
     list_->setObjectName(QStringLiteral("AccountList"));
+    // Full-row select is the list's own; headings can be dragged, cut-off cells show tips.
+    list_->SetHeaderDragDrop(true);
+    list_->SetInfoTips(true);
     list_->DefineColumns(ColumnDescription());
-    list_->header()->setSectionsMovable(true);  // headings may be dragged, as in the other lists
     list_->viewport()->installEventFilter(this);
     list_->setMinimumSize(420, 220);
 

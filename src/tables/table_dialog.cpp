@@ -94,7 +94,9 @@ CTableDialog::CTableDialog(const RecordTableLayout& layout, const Texts& texts, 
     list_->setObjectName(QStringLiteral("list"));
     helpLink_->setObjectName(QStringLiteral("helpLink"));
     helpLink_->SetLinkUrl(SupportPageUrl());
-    list_->header()->setSectionsMovable(true);
+    // Full-row select is the list's own; headings can be dragged, cut-off cells show tips.
+    list_->SetHeaderDragDrop(true);
+    list_->SetInfoTips(true);
     list_->DefineColumns(texts.columns);
     // Wide enough for every column at its declared width, without a horizontal scroll bar.
     list_->setMinimumWidth(list_->header()->length() + 2 * list_->frameWidth() +

@@ -2,9 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QItemSelectionModel>
 #include <QTest>
+#include <QToolTip>
 #include <algorithm>
 #include <memory>
 #include <random>
@@ -160,3 +163,29 @@ TEST_F(SortListTest, MixedKindColumnsSortWithoutLosingRows) {
 }
 
 }  // namespace
+
+TEST(SortListInfoTips, ShowTheWholeTextOfACutOffCellOnly) {
+    CSortListCtrl list;
+    list.DefineColumns("Account,60;Description,400");
+    list.AppendRow({"a-very-long-account-name@example.org", "short"});
+    list.SetInfoTips(true);
+    list.resize(500, 200);
+    list.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&list));
+
+    auto tipAt = [&list](int column) {
+        return list.InfoTipAt(list.visualRect(list.model()->index(0, column)).center());
+    };
+    EXPECT_EQ(tipAt(0), "a-very-long-account-name@example.org");
+    EXPECT_EQ(tipAt(1), "");
+    EXPECT_EQ(list.InfoTipAt({5, 190}), "");  // below the last row
+
+    // The event the view gets when the pointer rests on a cell shows the tip.
+    QRect cell = list.visualRect(list.model()->index(0, 0));
+    QHelpEvent event(QEvent::ToolTip, cell.center(), list.viewport()->mapToGlobal(cell.center()));
+    QApplication::sendEvent(list.viewport(), &event);
+    EXPECT_EQ(QToolTip::text(), "a-very-long-account-name@example.org");
+
+    list.SetInfoTips(false);
+    EXPECT_EQ(tipAt(0), "");
+}
