@@ -69,29 +69,31 @@ void Warn(QWidget* parent, const QString& text) {
     QMessageBox::warning(parent, parent->windowTitle(), text);
 }
 
-QString ChooseImportFile(QWidget* parent) {
+// An account file chosen in the file dialog, or "" when the user cancelled.
+QString ChooseAccountFile(QWidget* parent, bool forSaving, const QString& filter,
+                          const QString& initialName = {}) {
     QFileDialog dialog(parent);
-    dialog.setAcceptMode(QFileDialog::AcceptOpen);
-    dialog.setFileMode(QFileDialog::ExistingFile);
-    dialog.setNameFilter(QStringLiteral("Account files (*.csv);;All files (*)"));
+    dialog.setAcceptMode(forSaving ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(forSaving ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    dialog.setNameFilter(filter);
     dialog.setDefaultSuffix(QStringLiteral("csv"));
+    if (!initialName.isEmpty()) {
+        dialog.selectFile(initialName);
+    }
     if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
         return {};
     }
     return dialog.selectedFiles().constFirst();
 }
 
+QString ChooseImportFile(QWidget* parent) {
+    return ChooseAccountFile(parent, false, QStringLiteral("Account files (*.csv);;All files (*)"));
+}
+
 QString ChooseExportFile(QWidget* parent) {
-    QFileDialog dialog(parent);
-    dialog.setAcceptMode(QFileDialog::AcceptSave);
-    dialog.setFileMode(QFileDialog::AnyFile);
-    dialog.setNameFilter(QStringLiteral("CSV Files (*.csv);;Text Files (*.txt);;All files (*)"));
-    dialog.setDefaultSuffix(QStringLiteral("csv"));
-    dialog.selectFile(QStringLiteral("accountlist.csv"));
-    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) {
-        return {};
-    }
-    return dialog.selectedFiles().constFirst();
+    return ChooseAccountFile(parent, true,
+                             QStringLiteral("CSV Files (*.csv);;Text Files (*.txt);;All files (*)"),
+                             QStringLiteral("accountlist.csv"));
 }
 
 QString ImportSummary(const QString& file, const AccountImportCounts& counts) {
