@@ -4,7 +4,12 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins
-          libgtest-dev libgmock-dev xvfb xauth fonts-dejavu-core)
+          libgtest-dev libgmock-dev xvfb xauth fonts-dejavu-core
+          # the engine library: sockets and TLS, DNS, MIME
+          libasio-dev libssl-dev libc-ares-dev libgmime-3.0-dev
+          # test peers nobody here wrote, and a desktop with a tray for the process tests
+          python3 python3-aiosmtpd swaks dnsmasq-base iproute2 openssl
+          openbox trayer xdotool x11-utils desktop-file-utils)
 
 missing=()
 for p in "${packages[@]}"; do
