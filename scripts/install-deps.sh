@@ -3,7 +3,7 @@
 # Does nothing (and needs no network) when they are all present already.
 set -euo pipefail
 
-packages=(build-essential cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins
+packages=(build-essential make cmake ninja-build pkg-config qt6-base-dev qt6-qpa-plugins
           libgtest-dev libgmock-dev xvfb xauth fonts-dejavu-core
           # the engine library: sockets and TLS, DNS, MIME
           libasio-dev libssl-dev libc-ares-dev libgmime-3.0-dev
@@ -21,7 +21,13 @@ done
 
 echo "Installing missing packages: ${missing[*]}"
 sudo_cmd=()
-[ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "install-deps: not root and no sudo: install these packages as root first: ${missing[*]}" >&2
+    exit 1
+  fi
+  sudo_cmd=(sudo)
+fi
 export DEBIAN_FRONTEND=noninteractive
 "${sudo_cmd[@]}" apt-get update -q
 "${sudo_cmd[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
