@@ -36,11 +36,13 @@ class FakeEngine {
     void SetMissing(std::string_view entryPoint, bool missing = true);
 
     // Deliver lines from a new thread of the fake to the window registered for target ("smtp",
-    // "send" or "mail"): count lines "<prefix><index>", or one exact text. Return false when no
-    // window is registered there.
+    // "send" or "mail"), or to the window registered for "mail" when the k-th SendMailNow call
+    // (from 0) was made (target "sendmail:<k>", see SendTarget): count lines "<prefix><index>",
+    // or one exact text. Return false when no window is registered there.
     bool SendLines(std::string_view target, int count, std::string_view prefix,
                    std::chrono::microseconds interval = {});
     bool SendText(std::string_view target, std::string_view text);
+    static std::string SendTarget(int sendIndex) { return "sendmail:" + std::to_string(sendIndex); }
     // Waits until every delivery thread has finished.
     void JoinThreads();
 
