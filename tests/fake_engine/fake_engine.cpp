@@ -67,6 +67,10 @@ struct State {
     // The "mail" window of each RelvoMail_SendMailNow call, in call order: like the engine, a
     // send reports to the window registered when it started.
     std::vector<Registration> sends;
+    // What RelvoMail_SaveMailAs leaves on disk: nothing (the default), the mail file, or no mail
+    // but its companion file with `MailInfo`/`BuildError` = buildError.
+    int mailStore = 0;
+    std::string buildError;
     std::vector<std::thread> threads;
 
     ~State() {
@@ -213,7 +217,31 @@ int FakeSetMailBody(int mailId, const char* body) {
 int FakeAttachFile(int mailId, const char* filePath) {
     return Record(kAttachFile, mailId, filePath);
 }
+void WriteFile(const std::string& path, const std::string& bytes) {
+    if (FILE* file = std::fopen(path.c_str(), "wb")) {
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+    }
+}
+
 int FakeSaveMailAs(int mailId, const char* filePath) {
+    int mailStore = 0;
+    std::string buildError;
+    {
+        std::lock_guard lock(TheState().mutex);
+        mailStore = TheState().mailStore;
+        buildError = TheState().buildError;
+    }
+    std::string path = filePath != nullptr ? filePath : "";
+    if (mailStore == 1 && path.size() > 4) {
+        WriteFile(path, "Subject: fake mail " + std::to_string(mailId) + "\r\n\r\n");
+        WriteFile(path.substr(0, path.size() - 4) + ".cfg",
+                  "[MailInfo]\r\nMailId=" + std::to_string(mailId) + "\r\n");
+    } else if (mailStore == 2 && path.size() > 4) {
+        WriteFile(path.substr(0, path.size() - 4) + ".cfg",
+                  "[MailInfo]\r\nMailId=" + std::to_string(mailId) +
+                      "\r\nBuildError=" + buildError + "\r\n");
+    }
     return Record(kSaveMailAs, mailId, filePath);
 }
 int FakeSendMailNow(const char* companionFilePath, const char* recipient) {
@@ -306,6 +334,17 @@ FAKE_EXPORT void FakeEngine_Reset(void) {
         registration = Registration{};
     }
     state.sends.clear();
+    state.mailStore = 0;
+    state.buildError.clear();
+}
+
+// What RelvoMail_SaveMailAs leaves on disk from now on: 0 nothing, 1 the mail file at the path
+// given and its companion (the path's last four characters replaced by ".cfg") with
+// `MailInfo`/`MailId`, 2 no mail but its companion with `MailInfo`/`BuildError` = buildError.
+FAKE_EXPORT void FakeEngine_SetMailStore(int mode, const char* buildError) {
+    std::lock_guard lock(TheState().mutex);
+    TheState().mailStore = mode;
+    TheState().buildError = buildError != nullptr ? buildError : "";
 }
 
 // entryPoint: "RelvoMail_SetFrom" or "SetFrom". Returns 0 for an unknown name.

@@ -34,6 +34,12 @@ class FakeEngine {
     // entryPoint: "RelvoMail_SetFrom" or "SetFrom".
     void SetResult(std::string_view entryPoint, int value);
     void SetMissing(std::string_view entryPoint, bool missing = true);
+    // From now on RelvoMail_SaveMailAs stores the mail file at the path it is given and a
+    // companion file beside it with `MailInfo`/`MailId`, as the engine does; or, after
+    // FailSavedMails, stores no mail but the companion file beside it with the reason as
+    // `MailInfo`/`BuildError`. Reset stores nothing.
+    void StoreSavedMails();
+    void FailSavedMails(std::string_view reason);
 
     // Deliver lines from a new thread of the fake to the window registered for target ("smtp",
     // "send" or "mail"), or to the window registered for "mail" when the k-th SendMailNow call
