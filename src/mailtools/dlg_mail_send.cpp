@@ -58,10 +58,6 @@ CDlgMailSend::CDlgMailSend(const QString& supportUrl, QWidget* parent) : QDialog
     };
     prompts_ = {::ChooseMailFile, compose, Warn};
     BuildWidgets(supportUrl);
-    // One handle per dialog for its whole life: the engine sends each send's lines to the
-    // handle registered when that send started, so dialogs never see each other's lines.
-    engineWindow_ = CreateEngineWindowForBatches(
-        this, [this](const QList<QByteArray>& lines) { AppendLines(lines); });
     LoadSampleMail();
     FillLists();
     toEdit_->setText(to_);
@@ -98,6 +94,10 @@ void CDlgMailSend::BuildWidgets(const QString& supportUrl) {
     choose->setAutoDefault(false);
     auto* compose = MakeButton(QStringLiteral("&New"), "NewButton", this);
     compose->setAutoDefault(false);
+    // The path box takes the width; the two buttons beside it keep theirs.
+    choose->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+    choose->setFixedWidth(choose->fontMetrics().horizontalAdvance(choose->text()) + 24);
+    compose->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     transcript_ = new QPlainTextEdit(this);
     transcript_->setObjectName(QStringLiteral("TranscriptEdit"));
     transcript_->setReadOnly(true);
@@ -271,7 +271,17 @@ void CDlgMailSend::Send() {
         return;
     }
     transcript_->clear();
-    engine::SetWnd(engineWindow_, RELVOMAIL_PROGRESS_MESSAGE);
+    // A handle of its own for each send: the engine sends a send's lines to the handle
+    // registered when it started, so no dialog sees another's lines, and the lines of an
+    // earlier send of this dialog that still arrive stay out of the emptied transcript.
+    const int send = ++sendCount_;
+    RelvoMailWindow* window =
+        CreateEngineWindowForBatches(this, [this, send](const QList<QByteArray>& lines) {
+            if (send == sendCount_) {
+                AppendLines(lines);
+            }
+        });
+    engine::SetWnd(window, RELVOMAIL_PROGRESS_MESSAGE);
     engine::SendMailNow(plan.companionPath, plan.recipient);
 }
 

@@ -1,5 +1,5 @@
 // The diagnose dialog: sends one stored mail to one recipient, directly or through a relay
-// account, and shows the engine's progress lines for its own sends only. Modeless: each opening
+// account, and shows the engine's progress lines of its latest send only. Modeless: each opening
 // makes a new dialog, several may be open at once, and each deletes itself when closed; lines
 // that arrive after that are dropped. UI thread only.
 #pragma once
@@ -11,8 +11,6 @@
 #include <functional>
 #include <string>
 #include <vector>
-
-#include "relvomail.h"
 
 class CXHyperLink;
 class QComboBox;
@@ -55,7 +53,6 @@ class CDlgMailSend final : public QDialog {
     void Send();
 
     int MailId() const { return mailId_; }
-    RelvoMailWindow* EngineWindow() const { return engineWindow_; }
 
   private:
     void BuildWidgets(const QString& supportUrl);
@@ -71,7 +68,7 @@ class CDlgMailSend final : public QDialog {
     QString to_;
     QString mailPath_;
     std::vector<std::string> relayNames_;
-    RelvoMailWindow* engineWindow_ = nullptr;
+    int sendCount_ = 0;
     QComboBox* fromBox_ = nullptr;
     QLineEdit* toEdit_ = nullptr;
     QComboBox* sendViaBox_ = nullptr;

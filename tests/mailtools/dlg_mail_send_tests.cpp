@@ -295,9 +295,12 @@ TEST_F(DiagnoseDialogTest, TwoDialogsSendingAtOnceEachShowOnlyTheirOwnLines) {
     EXPECT_EQ(Transcript(*first), expectedFirst);
     EXPECT_EQ(Transcript(*second), expectedSecond);
 
-    // A new send starts an empty transcript for its own lines.
+    // A new send starts an empty transcript for its own lines: late lines of the earlier send
+    // stay out.
     Click(*first, "SendButton");
     EXPECT_TRUE(Transcript(*first).isEmpty());
+    ASSERT_TRUE(fake.SendText(FakeEngine::SendTarget(0), "late line of the first send"));
+    fake.JoinThreads();
     ASSERT_TRUE(fake.SendText(FakeEngine::SendTarget(2), "yesterday 2000-01-01 stays"));
     ASSERT_TRUE(WaitFor([&] { return Transcript(*first).size() == 1; }));
     EXPECT_EQ(Transcript(*first), QStringList{"yesterday 2000-01-01 stays"});
