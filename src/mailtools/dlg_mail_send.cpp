@@ -273,7 +273,8 @@ void CDlgMailSend::Send() {
     transcript_->clear();
     // A handle of its own for each send: the engine sends a send's lines to the handle
     // registered when it started, so no dialog sees another's lines, and the lines of an
-    // earlier send of this dialog that still arrive stay out of the emptied transcript.
+    // earlier send of this dialog that still arrive stay out of the emptied transcript. (Handles
+    // live as long as the process, a few hundred bytes each.)
     const int send = ++sendCount_;
     RelvoMailWindow* window =
         CreateEngineWindowForBatches(this, [this, send](const QList<QByteArray>& lines) {

@@ -125,7 +125,7 @@ std::optional<StoredMail> LoadStoredMail(int mailId, std::string_view currentSen
     mail.sender = file.GetString(kMailInfoSection, "Sender", currentSender);
     mail.recipients = file.GetString(kMailInfoSection, "RecipientsTo", currentRecipients);
     mail.subject = file.GetString(kMailInfoSection, "Subject", "");
-    const int count = file.GetInt(kMailInfoSection, "AttachNumber", 0);
+    const int count = std::min(file.GetInt(kMailInfoSection, "AttachNumber", 0), kMaxAttachments);
     for (int n = 0; n < count; ++n) {
         std::string path = file.GetString(kMailInfoSection, IntToText("Attach", n), "");
         if (!path.empty() && std::find(mail.attachments.begin(), mail.attachments.end(), path) ==

@@ -40,6 +40,8 @@ struct StoredMail {
 
 // Bodies larger than this are not loaded (a test mail's text is small; the file is untrusted).
 inline constexpr size_t kMaxBodyBytes = 4 * 1024 * 1024;
+// At most this many `Attach<n>` keys are read, whatever `AttachNumber` claims.
+inline constexpr int kMaxAttachments = 1000;
 
 // The stored values of mail `mailId`, or none when its companion file does not exist. Sender and
 // recipients default to the given texts; the body is empty when `<id>.txt` is missing, cannot be

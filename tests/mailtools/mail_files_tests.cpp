@@ -76,6 +76,10 @@ TEST_F(MailFilesTest, StoredMailIsReadWithDefaultsAndEachAttachmentOnce) {
     dir.Write("mail/5.txt", std::string(kMaxBodyBytes + 1, 'x'));
     EXPECT_EQ(LoadStoredMail(5, "", "")->body, "");
     EXPECT_FALSE(LoadStoredMail(0, "", "")) << "mail id 0 is no mail";
+
+    // A count no mail has is not taken at its word.
+    dir.Write("mail/6.cfg", "[MailInfo]\r\nAttachNumber=2147483647\r\nAttach1=/a/y.pdf\r\n");
+    EXPECT_EQ(LoadStoredMail(6, "", "")->attachments, std::vector<std::string>{"/a/y.pdf"});
 }
 
 TEST_F(MailFilesTest, SampleMailIsWrittenOnceAndNeverOverwritten) {
