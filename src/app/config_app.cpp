@@ -16,6 +16,7 @@
 #include "app/instance_channel.h"
 #include "config/app_paths.h"
 #include "config/utilities.h"
+#include "mailtools/mail_files.h"
 
 namespace {
 
@@ -112,6 +113,7 @@ bool CRelvoConfigApp::EnsureWorkingDirectories() {
             std::filesystem::create_directory(path, ignored);
         }
     }
+    EnsureSampleMail();  // a sample that cannot be written only leaves the diagnose dialog empty
     return true;
 }
 

@@ -17,7 +17,8 @@ class CRelvoConfigApp {
     int Run(int& argc, char** argv);
 
     // Creates "mail", "log" and "old" under the application directory where nothing of that
-    // name exists. Returns true always.
+    // name exists, and the diagnose dialog's sample mail in "help" when missing. Returns true
+    // always.
     bool EnsureWorkingDirectories();
     // False when the command line was "-uninstall": the running console (if any) was asked to
     // shut down and waited for, and this program must end now.

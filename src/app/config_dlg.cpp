@@ -20,6 +20,7 @@
 #include "controls/xhyperlink.h"
 #include "engine/engine_binding.h"
 #include "engine/engine_window.h"
+#include "mailtools/dlg_mail_send.h"
 #include "tables/dlg_account.h"
 #include "tables/dlg_domain.h"
 #include "tables/dlg_relay.h"
@@ -71,6 +72,7 @@ CRelvoConfigDlg::CRelvoConfigDlg(QWidget* parent, Question ask)
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     BuildControls();
+    connect(this, &CRelvoConfigDlg::diagnoseRequested, this, &CRelvoConfigDlg::OpenDiagnose);
     RunOpeningSequence();
 }
 
@@ -235,6 +237,11 @@ void CRelvoConfigDlg::OpenDomains() {
 void CRelvoConfigDlg::OpenRelays() {
     CDlgRelay dialog(this);
     dialog.exec();
+}
+
+void CRelvoConfigDlg::OpenDiagnose() {
+    auto* dialog = new CDlgMailSend(SupportPageUrl(), this);
+    dialog->show();
 }
 
 void CRelvoConfigDlg::TickClock() {

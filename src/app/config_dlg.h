@@ -42,6 +42,8 @@ class CRelvoConfigDlg : public QDialog {
     void OpenAccounts();
     void OpenDomains();
     void OpenRelays();
+    // A new modeless diagnose dialog, deleted when closed; several may be open at once.
+    void OpenDiagnose();
 
     void ToggleSmtpService();
     void ToggleSendService();

@@ -64,6 +64,13 @@ struct State {
     std::optional<int> results[kEntryCount];
     int nextMailId = 1;
     Registration targets[kTargetCount];
+    // The "mail" window of each RelvoMail_SendMailNow call, in call order: like the engine, a
+    // send reports to the window registered when it started.
+    std::vector<Registration> sends;
+    // What RelvoMail_SaveMailAs leaves on disk: nothing (the default), the mail file, or no mail
+    // but its companion file with `MailInfo`/`BuildError` = buildError.
+    int mailStore = 0;
+    std::string buildError;
     std::vector<std::thread> threads;
 
     ~State() {
@@ -210,26 +217,69 @@ int FakeSetMailBody(int mailId, const char* body) {
 int FakeAttachFile(int mailId, const char* filePath) {
     return Record(kAttachFile, mailId, filePath);
 }
+void WriteFile(const std::string& path, const std::string& bytes) {
+    if (FILE* file = std::fopen(path.c_str(), "wb")) {
+        std::fwrite(bytes.data(), 1, bytes.size(), file);
+        std::fclose(file);
+    }
+}
+
 int FakeSaveMailAs(int mailId, const char* filePath) {
+    int mailStore = 0;
+    std::string buildError;
+    {
+        std::lock_guard lock(TheState().mutex);
+        mailStore = TheState().mailStore;
+        buildError = TheState().buildError;
+    }
+    std::string path = filePath != nullptr ? filePath : "";
+    if (mailStore == 1 && path.size() > 4) {
+        WriteFile(path, "Subject: fake mail " + std::to_string(mailId) + "\r\n\r\n");
+        WriteFile(path.substr(0, path.size() - 4) + ".cfg",
+                  "[MailInfo]\r\nMailId=" + std::to_string(mailId) + "\r\n");
+    } else if (mailStore == 2 && path.size() > 4) {
+        WriteFile(path.substr(0, path.size() - 4) + ".cfg",
+                  "[MailInfo]\r\nMailId=" + std::to_string(mailId) +
+                      "\r\nBuildError=" + buildError + "\r\n");
+    }
     return Record(kSaveMailAs, mailId, filePath);
 }
 int FakeSendMailNow(const char* companionFilePath, const char* recipient) {
+    {
+        std::lock_guard lock(TheState().mutex);
+        TheState().sends.push_back(TheState().targets[kMailTarget]);
+    }
     return Record(kSendMailNow, companionFilePath, recipient);
 }
 int FakeSetWnd(RelvoMailWindow* window, unsigned int message) {
     return RecordSetWnd(kSetWnd, kMailTarget, window, message);
 }
 
-// Starts a thread that delivers lines to the window registered for target; false when none is.
+// The window a target name stands for: a target's last registration, or for "sendmail:<k>" the
+// window of the k-th send (from 0). Requires the state's mutex.
+Registration FindRegistration(const char* targetName) {
+    State& state = TheState();
+    constexpr std::string_view kSendPrefix = "sendmail:";
+    if (targetName != nullptr && std::string_view(targetName).starts_with(kSendPrefix)) {
+        const char* digits = targetName + kSendPrefix.size();
+        char* end = nullptr;
+        const long index = std::strtol(digits, &end, 10);
+        if (end == digits || *end != '\0' || index < 0 ||
+            static_cast<size_t>(index) >= state.sends.size()) {
+            return {};
+        }
+        return state.sends[static_cast<size_t>(index)];
+    }
+    int target = FindTarget(targetName);
+    return target < 0 ? Registration{} : state.targets[target];
+}
+
+// Starts a thread that delivers lines to the window a target names; false when there is none.
 template <typename Lines>
 bool StartDelivery(const char* targetName, Lines lines) {
-    int target = FindTarget(targetName);
-    if (target < 0) {
-        return false;
-    }
     State& state = TheState();
     std::lock_guard lock(state.mutex);
-    Registration registration = state.targets[target];
+    Registration registration = FindRegistration(targetName);
     if (registration.window == nullptr) {
         return false;
     }
@@ -283,6 +333,18 @@ FAKE_EXPORT void FakeEngine_Reset(void) {
     for (auto& registration : state.targets) {
         registration = Registration{};
     }
+    state.sends.clear();
+    state.mailStore = 0;
+    state.buildError.clear();
+}
+
+// What RelvoMail_SaveMailAs leaves on disk from now on: 0 nothing, 1 the mail file at the path
+// given and its companion (the path's last four characters replaced by ".cfg") with
+// `MailInfo`/`MailId`, 2 no mail but its companion with `MailInfo`/`BuildError` = buildError.
+FAKE_EXPORT void FakeEngine_SetMailStore(int mode, const char* buildError) {
+    std::lock_guard lock(TheState().mutex);
+    TheState().mailStore = mode;
+    TheState().buildError = buildError != nullptr ? buildError : "";
 }
 
 // entryPoint: "RelvoMail_SetFrom" or "SetFrom". Returns 0 for an unknown name.
@@ -328,7 +390,8 @@ FAKE_EXPORT int FakeEngine_CopyCall(int index, char* buffer, size_t size) {
 }
 
 // Delivers count lines "<prefix><index>" (index from 0, also passed as wparam) from a new thread
-// to the window last registered for target ("smtp", "send" or "mail"), waiting
+// to the window last registered for target ("smtp", "send" or "mail"), or to the window of the
+// k-th RelvoMail_SendMailNow call (target "sendmail:<k>", k from 0), waiting
 // intervalMicroseconds after each. Returns 0 when no window is registered there.
 FAKE_EXPORT int FakeEngine_SendLines(const char* target, int count, const char* prefix,
                                      int intervalMicroseconds) {

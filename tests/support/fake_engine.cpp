@@ -94,6 +94,14 @@ void FakeEngine::SetMissing(std::string_view entryPoint, bool missing) {
     }
 }
 
+void FakeEngine::StoreSavedMails() {
+    Control<void(int, const char*)>("FakeEngine_SetMailStore")(1, "");
+}
+
+void FakeEngine::FailSavedMails(std::string_view reason) {
+    Control<void(int, const char*)>("FakeEngine_SetMailStore")(2, std::string(reason).c_str());
+}
+
 bool FakeEngine::SendLines(std::string_view target, int count, std::string_view prefix,
                            std::chrono::microseconds interval) {
     auto sendLines = Control<int(const char*, int, const char*, int)>("FakeEngine_SendLines");

@@ -34,13 +34,21 @@ class FakeEngine {
     // entryPoint: "RelvoMail_SetFrom" or "SetFrom".
     void SetResult(std::string_view entryPoint, int value);
     void SetMissing(std::string_view entryPoint, bool missing = true);
+    // From now on RelvoMail_SaveMailAs stores the mail file at the path it is given and a
+    // companion file beside it with `MailInfo`/`MailId`, as the engine does; or, after
+    // FailSavedMails, stores no mail but the companion file beside it with the reason as
+    // `MailInfo`/`BuildError`. Reset stores nothing.
+    void StoreSavedMails();
+    void FailSavedMails(std::string_view reason);
 
     // Deliver lines from a new thread of the fake to the window registered for target ("smtp",
-    // "send" or "mail"): count lines "<prefix><index>", or one exact text. Return false when no
-    // window is registered there.
+    // "send" or "mail"), or to the window registered for "mail" when the k-th SendMailNow call
+    // (from 0) was made (target "sendmail:<k>", see SendTarget): count lines "<prefix><index>",
+    // or one exact text. Return false when no window is registered there.
     bool SendLines(std::string_view target, int count, std::string_view prefix,
                    std::chrono::microseconds interval = {});
     bool SendText(std::string_view target, std::string_view text);
+    static std::string SendTarget(int sendIndex) { return "sendmail:" + std::to_string(sendIndex); }
     // Waits until every delivery thread has finished.
     void JoinThreads();
 

@@ -1,0 +1,22 @@
+# compose mail and diagnose sending (included from src/CMakeLists.txt)
+
+# the mail rules without Qt: address rules, the files of a mail, what a diagnose send writes
+add_library(relvo_mailrules STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/mail_address.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/mail_files.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/diagnose_send.cpp
+)
+target_include_directories(relvo_mailrules PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(relvo_mailrules PUBLIC relvoconfig)
+set_target_properties(relvo_mailrules PROPERTIES AUTOMOC OFF)
+
+# the two dialogs and the engine call sequence that builds a mail
+add_library(relvo_mailtools STATIC
+  ${CMAKE_CURRENT_LIST_DIR}/mail_builder.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/mail_widgets.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/dlg_mail_compose.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/dlg_mail_send.cpp
+)
+target_include_directories(relvo_mailtools PUBLIC ${PROJECT_SOURCE_DIR}/src)
+target_link_libraries(relvo_mailtools PUBLIC relvo_mailrules relvoengine relvocontrols relvotables
+  Qt6::Widgets)
