@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -446,9 +447,13 @@ TEST_F(ProfileStoreTest, ExternalChangesAreSeenByTheNextRead) {
     EXPECT_EQ(Get("S", "k"), "<default>");
 }
 
-// Past the interval in which readers may trust a cached parse, also on a coarse clock.
+// Just past what readers may go without looking at the file: the interval, measured on the
+// coarse clock, plus one of its ticks.
 void WaitPastTheRecheckInterval() {
-    std::this_thread::sleep_for(profile::kRecheckInterval + std::chrono::milliseconds(30));
+    timespec tick{};
+    clock_getres(CLOCK_MONOTONIC_COARSE, &tick);
+    std::this_thread::sleep_for(profile::kRecheckInterval + std::chrono::nanoseconds(tick.tv_nsec) +
+                                std::chrono::milliseconds(1));
 }
 
 TEST_F(ProfileStoreTest, EditsByOtherProgramsAreSeenOnceTheIntervalHasPassed) {
