@@ -291,6 +291,14 @@ TEST_F(HostileFileTest, OversizedProfilesAreRefusedWithAReason) {
              std::ofstream(path) << "[S]\nk=1\n";
              truncate(path.c_str(), static_cast<off_t>(profile::Document::kMaxBytes + 1));
          }},
+        {"too many sections",
+         [](const std::string& path) {
+             std::ofstream file(path);
+             file << "[S]\nk=1\n";
+             for (size_t i = 0; i < profile::Document::kMaxSections; ++i) {
+                 file << "[s" << i << "]\n";
+             }
+         }},
         {"too many lines", [](const std::string& path) {
              std::ofstream(path) << "[S]\nk=1\n" << std::string(profile::Document::kMaxLines, '\n');
          }}};
