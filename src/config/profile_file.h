@@ -6,8 +6,9 @@
 // clock. So a write through the store is seen by the next read of every process. An edit by
 // another program that changes the file's size, inode or timestamps is seen by reads that start
 // later than kRecheckInterval plus one tick of that clock (clock_getres(CLOCK_MONOTONIC_COARSE):
-// 1 to 10 ms by kernel, 4 ms on common ones) after it; one that rewrites the file in place with
-// the same size in the same timestamp tick as the previous change is seen after the next change.
+// 1 to 10 ms by kernel, 4 ms on common ones) after it. Only an edit in place that keeps the size
+// and falls in the same file-timestamp tick as the change a reader last saw goes unseen until the
+// next change; kernels from 6.13 give it a finer timestamp once the file was looked at.
 // Without a usable lock file the cache is checked against the file (one stat) on every call.
 // Only regular files are read or locked, opened so that nothing blocks; profiles over the
 // Document limits are refused. Loading never fails loudly: a missing, unusable or unreadable file
