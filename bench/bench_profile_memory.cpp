@@ -53,45 +53,50 @@ long StatusKiB(const char* field) {
     return -1;
 }
 
-// Peak growth of a child doing `work`, in KiB; negative when the work failed.
-long PeakKiB(const std::function<bool()>& work) {
+struct Peak {
+    long kib = -1;  // growth of the child's peak resident memory
+    bool done = false;
+};
+
+// What a child doing `work` needed beyond what it started with, and whether the work succeeded.
+Peak PeakOf(const std::function<bool()>& work) {
     int fds[2];
     if (pipe(fds) != 0) {
-        return -1;
+        return {};
     }
     pid_t pid = fork();
     if (pid == 0) {
         close(fds[0]);
         std::ofstream("/proc/self/clear_refs") << "5";
         const long start = StatusKiB("VmRSS:");
-        long grown = work() ? StatusKiB("VmHWM:") - start : -1;
-        [[maybe_unused]] ssize_t ignored = write(fds[1], &grown, sizeof grown);
+        Peak peak;
+        peak.done = work();
+        peak.kib = StatusKiB("VmHWM:") - start;
+        [[maybe_unused]] ssize_t ignored = write(fds[1], &peak, sizeof peak);
         _exit(0);
     }
     close(fds[1]);
-    long grown = -1;
-    if (read(fds[0], &grown, sizeof grown) != static_cast<ssize_t>(sizeof grown)) {
-        grown = -1;
+    Peak peak;
+    if (read(fds[0], &peak, sizeof peak) != static_cast<ssize_t>(sizeof peak)) {
+        peak = {};
     }
     close(fds[0]);
     waitpid(pid, nullptr, 0);
-    return grown;
+    return peak;
 }
 
 void Report(const char* shape, const std::string& path, std::string text) {
     const double size = static_cast<double>(text.size());
-    { std::ofstream(path, std::ios::binary) << text; }
+    std::ofstream(path, std::ios::binary) << text;
     text = std::string();  // the children start without the text
     const std::string key = shape[0] == 'a' ? "user1@example.com_Desc" : "k1";
-    long read = PeakKiB([&] { return !ProfileGetString("AccountInfo", key, "", path).empty(); });
-    long write = PeakKiB([&] { return ProfileSetString("AccountInfo", key, "changed", path); });
-    auto ratio = [size](long kib) {
-        return kib < 0 ? -1.0 : static_cast<double>(kib) * 1024 / size;
-    };
+    Peak read = PeakOf([&] { return !ProfileGetString("AccountInfo", key, "", path).empty(); });
+    Peak write = PeakOf([&] { return ProfileSetString("AccountInfo", key, "changed", path); });
+    auto ratio = [size](const Peak& peak) { return static_cast<double>(peak.kib) * 1024 / size; };
     std::printf("%-26s %9.2f MiB  read %8.1f MiB (%4.2fx)  write %8.1f MiB (%4.2fx)%s\n", shape,
-                size / 1048576, static_cast<double>(read) / 1024, ratio(read),
-                static_cast<double>(write) / 1024, ratio(write),
-                read < 0 || write < 0 ? "  refused" : "");
+                size / 1048576, static_cast<double>(read.kib) / 1024, ratio(read),
+                static_cast<double>(write.kib) / 1024, ratio(write),
+                read.done && write.done ? "" : "  refused");
 }
 
 }  // namespace
