@@ -87,8 +87,8 @@ class Document {
     // Far beyond any configuration, so that a damaged or hostile file cannot take the memory of
     // every process that reads it: 100,000 accounts take 400,000 lines and 15 MiB with fields
     // like "user12345@example.com" (bench_profile_memory), 58 MiB even with 64-character names
-    // and passwords and 256-character descriptions. Reading a file at the limits takes at most
-    // about twice its size. A document over a limit holds no lines (see TooLarge).
+    // and passwords and 256-character descriptions. Within the limits a read takes a few times
+    // the file's size at most (bench_profile_memory). A document over a limit holds no lines.
     static constexpr size_t kMaxBytes = size_t{64} << 20;
     static constexpr size_t kMaxLines = size_t{1} << 21;
     static constexpr size_t kMaxSections = size_t{1} << 16;
