@@ -327,7 +327,11 @@ TEST_F(ProfileStoreTest, UnsafeNamesAndValuesAreRefusedWithoutTouchingTheFile) {
     };
     for (const Case& c : refused) {
         EXPECT_FALSE(Set(c.section, c.key, c.value)) << c.section << "/" << c.key;
+        EXPECT_NE(ProfileLastWriteError().find("cannot be stored"), std::string::npos);
     }
+    // The reason names the entry, never the value: values may be passwords.
+    EXPECT_FALSE(Set("S", "k", "secret\r\npassword"));
+    EXPECT_EQ(ProfileLastWriteError().find("secret"), std::string::npos);
     EXPECT_FALSE(Set("S", "a=b", std::nullopt));
     EXPECT_EQ(Bytes(), before);
 
@@ -337,6 +341,8 @@ TEST_F(ProfileStoreTest, UnsafeNamesAndValuesAreRefusedWithoutTouchingTheFile) {
     EXPECT_FALSE(batch.Commit(kFile));
     EXPECT_EQ(Bytes(), before);
     EXPECT_EQ(batch.Size(), 2u);
+    ASSERT_TRUE(Set("S", "k", "2"));
+    EXPECT_EQ(ProfileLastWriteError(), "");
 }
 
 TEST(ProfileNameTest, OnlyAsciiLettersIgnoreCase) {
