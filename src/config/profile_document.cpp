@@ -221,7 +221,16 @@ void Document::Parse() {
     if (size >= 3 && std::memcmp(data, "\xEF\xBB\xBF", 3) == 0) {
         contentStart_ = 3;
     }
-    lines_.reserve(size / 32 + 1);
+    // Every line takes at least one byte: only a larger file can have too many. Counting them
+    // costs a pass, so smaller files guess, and larger ones get exactly the room they need.
+    const size_t lines = size > kMaxBytes   ? kMaxLines + 1
+                         : size > kMaxLines ? CountLines()
+                                            : size / 32 + 1;
+    if (lines > kMaxLines) {
+        tooLarge_ = true;
+        return;
+    }
+    lines_.reserve(lines);
     bool breakSeen = false;
     size_t nextLf = FindByte(data, contentStart_, size, '\n');
     size_t nextCr = FindByte(data, contentStart_, size, '\r');
@@ -245,6 +254,12 @@ void Document::Parse() {
         AddLine(pos, end, breakLength);
         pos = end + breakLength;
     }
+    if (sections_.size() > kMaxSections) {
+        tooLarge_ = true;
+        lines_ = {};
+        sections_ = {};
+        lineBreak_ = "\r\n";
+    }
     if (!sections_.empty()) {
         sections_.back().end = static_cast<uint32_t>(lines_.size());
     }
@@ -256,6 +271,28 @@ void Document::Parse() {
     }
     keyIndexes_.resize(sections_.size());
     publishedIndexes_ = std::make_unique<std::atomic<const KeyIndex*>[]>(sections_.size());
+}
+
+size_t Document::CountLines() const {
+    const char* data = bytes_.data();
+    const size_t size = bytes_.size();
+    size_t lines = 0;
+    size_t pos = contentStart_;
+    // CR LF, lone LF and lone CR each end one line; a last line without a break counts too.
+    size_t nextLf = FindByte(data, pos, size, '\n');
+    size_t nextCr = FindByte(data, pos, size, '\r');
+    while (pos < size) {
+        if (nextLf < pos) {
+            nextLf = FindByte(data, pos, size, '\n');
+        }
+        if (nextCr < pos) {
+            nextCr = FindByte(data, pos, size, '\r');
+        }
+        const size_t end = std::min(nextLf, nextCr);
+        ++lines;
+        pos = end + (end + 1 < size && data[end] == '\r' && data[end + 1] == '\n' ? 2 : 1);
+    }
+    return lines;
 }
 
 void Document::AddLine(size_t start, size_t end, size_t breakLength) {

@@ -224,6 +224,10 @@ void ProfileBatch::Remove(std::string_view section, std::string_view key) {
 bool ProfileBatch::Commit(std::string_view fileArgument) const {
     for (const Operation& operation : operations_) {
         if (!IsStorable(operation)) {
+            profile::SetLastWriteError("the section name, key or value of [" + operation.section +
+                                       "] " + operation.key +
+                                       " cannot be stored: line breaks, NUL or misplaced '=', "
+                                       "';', '[' or ']'");
             return false;
         }
     }
@@ -238,6 +242,10 @@ bool ProfileBatch::Commit(std::string_view fileArgument) const {
             }
         }
     });
+}
+
+std::string ProfileLastWriteError() {
+    return profile::LastWriteError();
 }
 
 bool IsStorableSectionName(std::string_view section) {

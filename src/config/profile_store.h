@@ -41,6 +41,10 @@ bool ProfileSetInt(std::string_view section, std::string_view key, int value,
 bool ProfileSetString(std::string_view section, std::string_view key,
                       std::optional<std::string_view> value, std::string_view fileArgument);
 
+// Why this thread's last failed write (set, remove, batch commit) failed, naming the file: for
+// messages to the user. Empty after a write that succeeded.
+std::string ProfileLastWriteError();
+
 // Number of lines of the section (main configuration file) that have a non-empty key before their
 // first '='; when keys is given it is emptied and receives those keys, trimmed, in file order.
 int ProfileGetSection(std::string_view section, std::vector<std::string>* keys);

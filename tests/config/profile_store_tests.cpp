@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <thread>
@@ -326,7 +327,11 @@ TEST_F(ProfileStoreTest, UnsafeNamesAndValuesAreRefusedWithoutTouchingTheFile) {
     };
     for (const Case& c : refused) {
         EXPECT_FALSE(Set(c.section, c.key, c.value)) << c.section << "/" << c.key;
+        EXPECT_NE(ProfileLastWriteError().find("cannot be stored"), std::string::npos);
     }
+    // The reason names the entry, never the value: values may be passwords.
+    EXPECT_FALSE(Set("S", "k", "secret\r\npassword"));
+    EXPECT_EQ(ProfileLastWriteError().find("secret"), std::string::npos);
     EXPECT_FALSE(Set("S", "a=b", std::nullopt));
     EXPECT_EQ(Bytes(), before);
 
@@ -336,6 +341,8 @@ TEST_F(ProfileStoreTest, UnsafeNamesAndValuesAreRefusedWithoutTouchingTheFile) {
     EXPECT_FALSE(batch.Commit(kFile));
     EXPECT_EQ(Bytes(), before);
     EXPECT_EQ(batch.Size(), 2u);
+    ASSERT_TRUE(Set("S", "k", "2"));
+    EXPECT_EQ(ProfileLastWriteError(), "");
 }
 
 TEST(ProfileNameTest, OnlyAsciiLettersIgnoreCase) {
@@ -446,9 +453,13 @@ TEST_F(ProfileStoreTest, ExternalChangesAreSeenByTheNextRead) {
     EXPECT_EQ(Get("S", "k"), "<default>");
 }
 
-// Past the interval in which readers may trust a cached parse, also on a coarse clock.
+// Just past what readers may go without looking at the file: the interval, measured on the
+// coarse clock, plus one of its ticks.
 void WaitPastTheRecheckInterval() {
-    std::this_thread::sleep_for(profile::kRecheckInterval + std::chrono::milliseconds(30));
+    timespec tick{};
+    clock_getres(CLOCK_MONOTONIC_COARSE, &tick);
+    std::this_thread::sleep_for(profile::kRecheckInterval + std::chrono::nanoseconds(tick.tv_nsec) +
+                                std::chrono::milliseconds(1));
 }
 
 TEST_F(ProfileStoreTest, EditsByOtherProgramsAreSeenOnceTheIntervalHasPassed) {
