@@ -42,6 +42,9 @@ class CRelvoConfigDlg : public QDialog {
     void OpenAccounts();
     void OpenDomains();
     void OpenRelays();
+    // The settings sheet and the log viewer, each run modally.
+    void OpenSettings();
+    void OpenLogs();
 
     void ToggleSmtpService();
     void ToggleSendService();
@@ -56,8 +59,6 @@ class CRelvoConfigDlg : public QDialog {
 
   signals:
     // Emitted by the buttons whose dialogs are not part of the console yet.
-    void settingsRequested();
-    void logsRequested();
     void diagnoseRequested();
 
   protected:
