@@ -31,6 +31,13 @@ constexpr SettingKey kSendKeys[] = {
     {"HELOString", SettingKind::Text, 0},
 };
 
+constexpr const char* kGeneralForm[] = {"AutoRun", "AutoMinimize", "AutoStartSendService",
+                                        "AutoStartSmtpService"};
+constexpr const char* kSmtpForm[] = {"SmtpPort", "SmtpAuthFlag", "LogSmtp", "LogSmtpDays",
+                                     "SmtpPort2nd"};
+constexpr const char* kSendForm[] = {"SendMailThread", "RetriesAfterFailed", "HELOString",
+                                     "LogSend", "LogSendDays"};
+
 bool IsCSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
@@ -45,6 +52,18 @@ std::span<const SettingKey> SettingsPageKeys(SettingsPage page) {
             return kSmtpKeys;
         case SettingsPage::Send:
             return kSendKeys;
+    }
+    return {};
+}
+
+std::span<const char* const> SettingsPageFormOrder(SettingsPage page) {
+    switch (page) {
+        case SettingsPage::General:
+            return kGeneralForm;
+        case SettingsPage::Smtp:
+            return kSmtpForm;
+        case SettingsPage::Send:
+            return kSendForm;
     }
     return {};
 }

@@ -33,6 +33,10 @@ struct SettingKey {
 // The page's keys in the order the page reads and writes them.
 std::span<const SettingKey> SettingsPageKeys(SettingsPage page);
 
+// The page's keys in the order its form lists and reads them, which decides the field that a
+// failed read stops at (its first numeric field without a number in this order).
+std::span<const char* const> SettingsPageFormOrder(SettingsPage page);
+
 // One value per key of a page, in SettingsPageKeys order.
 struct SettingValue {
     int number = 0;  // flag or number

@@ -123,13 +123,23 @@ void CSettingsPage::SetUp() {
                 break;
         }
     }
+    // Tab moves through the controls in form order, whatever order they were made in.
+    QWidget* previous = nullptr;
+    for (const char* name : SettingsPageFormOrder(page_)) {
+        QWidget* control = controls_[KeyIndex(name)];
+        if (previous != nullptr) {
+            setTabOrder(previous, control);
+        }
+        previous = control;
+    }
     setUp_ = true;
 }
 
 std::optional<SettingValues> CSettingsPage::ReadForm(const Warning& warn) {
     const auto keys = SettingsPageKeys(page_);
     SettingValues values(keys.size());
-    for (std::size_t i = 0; i < keys.size(); ++i) {
+    for (const char* name : SettingsPageFormOrder(page_)) {
+        const int i = KeyIndex(name);
         switch (keys[i].kind) {
             case SettingKind::Flag:
                 values[i].number = static_cast<QCheckBox*>(controls_[i])->isChecked() ? 1 : 0;
@@ -167,10 +177,10 @@ CDlgSettingsGene::CDlgSettingsGene(QWidget* parent)
         FlagBox("AutoMinimize", QStringLiteral("Auto minimize to system tray after auto run.")), 1,
         0, 1, 4);
     Form()->addWidget(
-        FlagBox("AutoStartSmtpService", QStringLiteral("Auto start SMTP service after startup.")),
+        FlagBox("AutoStartSendService", QStringLiteral("Auto start SEND service after startup.")),
         2, 0, 1, 4);
     Form()->addWidget(
-        FlagBox("AutoStartSendService", QStringLiteral("Auto start SEND service after startup.")),
+        FlagBox("AutoStartSmtpService", QStringLiteral("Auto start SMTP service after startup.")),
         3, 0, 1, 4);
     AddNote(QStringLiteral("These take effect at the next start of the console."));
 }
