@@ -7,6 +7,7 @@
 #include <QHeaderView>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QStyledItemDelegate>
 #include <QUrl>
 #include <algorithm>
 #include <ctime>
@@ -25,6 +26,18 @@ namespace {
 bool OpenWithDesktop(const QString& path) {
     return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
 }
+
+// Paths read best from the left; the list centres every cell by default.
+class LeftAlignedDelegate final : public QStyledItemDelegate {
+  public:
+    using QStyledItemDelegate::QStyledItemDelegate;
+
+  protected:
+    void initStyleOption(QStyleOptionViewItem* option, const QModelIndex& index) const override {
+        QStyledItemDelegate::initStyleOption(option, index);
+        option->displayAlignment = Qt::AlignLeft | Qt::AlignVCenter;
+    }
+};
 
 void NoticeWithMessageBox(QWidget* parent, const QString& text) {
     QMessageBox::information(parent, QStringLiteral("Relvo SMTP Server"), text);
@@ -85,6 +98,7 @@ CDlgLog::CDlgLog(QWidget* parent)
     list_->header()->setStretchLastSection(true);
     list_->header()->setSectionResizeMode(QHeaderView::ResizeToContents);
     list_->setSelectionMode(QAbstractItemView::SingleSelection);
+    list_->setItemDelegate(new LeftAlignedDelegate(list_));
     list_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     list_->setMinimumSize(440, 260);
 

@@ -93,7 +93,6 @@ void CSettingsPage::AddNote(const QString& text) {
     auto* note = new QLabel(text, this);
     note->setObjectName(QStringLiteral("note"));
     note->setWordWrap(true);
-    note->setEnabled(false);  // greyed: a remark, not a control
     static_cast<QVBoxLayout*>(layout())->insertWidget(layout()->count() - 1, note);
 }
 
@@ -182,7 +181,7 @@ CDlgSettingsGene::CDlgSettingsGene(QWidget* parent)
     Form()->addWidget(
         FlagBox("AutoStartSmtpService", QStringLiteral("Auto start SMTP service after startup.")),
         3, 0, 1, 4);
-    AddNote(QStringLiteral("These take effect at the next start of the console."));
+    AddNote(QStringLiteral("Start-up settings take effect at the next start of the console."));
 }
 
 namespace {
@@ -213,15 +212,13 @@ CDlgSettingsSmtp::CDlgSettingsSmtp(QWidget* parent)
     QLineEdit* days = FieldBox("LogSmtpDays");
     AddFieldRow(Form(), 0, Caption(QStringLiteral("SMTP port"), port), port,
                 QStringLiteral("(default:25)"));
-    AddFieldRow(Form(), 1, Caption(QStringLiteral("Second SMTP port"), second), second);
     Form()->addWidget(
-        FlagBox("SmtpAuthFlag", QStringLiteral("My server requires SMTP authentication.")), 2, 0, 1,
+        FlagBox("SmtpAuthFlag", QStringLiteral("My server requires SMTP authentication.")), 1, 0, 1,
         4);
-    AddFieldRow(Form(), 3, FlagBox("LogSmtp", QStringLiteral("Log SMTP activities:")), days,
+    AddFieldRow(Form(), 2, FlagBox("LogSmtp", QStringLiteral("Log SMTP activities:")), days,
                 QStringLiteral("(days)"));
-    AddNote(QStringLiteral(
-        "Port changes take effect at the next start of the SMTP service; the other settings "
-        "are read by the service itself."));
+    AddFieldRow(Form(), 3, Caption(QStringLiteral("Second SMTP port"), second), second);
+    AddNote(QStringLiteral("Port changes take effect at the next start of the SMTP service."));
 }
 
 CDlgSettingsSend::CDlgSettingsSend(QWidget* parent)
@@ -239,7 +236,5 @@ CDlgSettingsSend::CDlgSettingsSend(QWidget* parent)
     Form()->addWidget(helo, 2, 1, 1, 3);
     AddFieldRow(Form(), 3, FlagBox("LogSend", QStringLiteral("Log SEND activities:")), days,
                 QStringLiteral("(days)"));
-    AddNote(QStringLiteral(
-        "Thread changes take effect at the next start of the SEND service; the other settings "
-        "are read by the service itself."));
+    AddNote(QStringLiteral("Thread changes take effect at the next start of the SEND service."));
 }

@@ -13,7 +13,7 @@
 
 #include <sys/stat.h>
 
-#include "scoped_env.h"
+#include "support/scoped_env.h"
 #include "support/temp_app_dir.h"
 
 namespace fs = std::filesystem;

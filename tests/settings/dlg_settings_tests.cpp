@@ -13,10 +13,10 @@
 #include <memory>
 
 #include "config/autostart_entry.h"
-#include "scoped_env.h"
 #include "settings/settings_page.h"
 #include "support/modal_answer.h"
 #include "support/qt_print.h"
+#include "support/scoped_env.h"
 #include "support/temp_app_dir.h"
 
 namespace fs = std::filesystem;
@@ -267,6 +267,25 @@ TEST_F(SettingsSheetTest, FileThatCannotBeWrittenKeepsTheSheetOpen) {
     PressOk();
     EXPECT_EQ(warnings_, QStringList{CDlgSettings::kWriteFailedMessage});
     EXPECT_TRUE(sheet_->isVisible());
+}
+
+TEST_F(SettingsSheetTest, TabMovesThroughEachPageInTheOrderItsFieldsAreRead) {
+    Open("");
+    const std::pair<Tab, QStringList> pages[] = {
+        {kGeneral, {"AutoRun", "AutoMinimize", "AutoStartSendService", "AutoStartSmtpService"}},
+        {kSmtp, {"SmtpPort", "SmtpAuthFlag", "LogSmtp", "LogSmtpDays", "SmtpPort2nd"}},
+        {kSend, {"SendMailThread", "RetriesAfterFailed", "HELOString", "LogSend", "LogSendDays"}},
+    };
+    for (const auto& [tab, order] : pages) {
+        Visit(tab);
+        sheet_->findChild<QWidget*>(order.front())->setFocus();
+        QStringList visited{QApplication::focusWidget()->objectName()};
+        for (int step = 1; step < order.size(); ++step) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            visited.append(QApplication::focusWidget()->objectName());
+        }
+        EXPECT_EQ(visited, order) << tab;
+    }
 }
 
 }  // namespace
