@@ -38,10 +38,4 @@ INSTANTIATE_TEST_SUITE_P(
                     FieldCase{std::string(62, ' ') + "12", 1},
                     FieldCase{std::string(63, ' ') + "12", std::nullopt}));
 
-TEST(NumberFieldText, ShowsStoredNumbersUnsigned) {
-    EXPECT_EQ(NumberFieldText(25), "25");
-    EXPECT_EQ(NumberFieldText(-1), "4294967295");
-    EXPECT_EQ(NumberFieldText(-2147483647 - 1), "2147483648");
-}
-
 }  // namespace
