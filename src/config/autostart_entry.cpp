@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <system_error>
 
 #include <sys/stat.h>
@@ -167,6 +166,10 @@ std::string WriteAutostartEntry(const std::string& directory, const AutostartCom
     const std::optional<std::string> text = AutostartEntryText(command);
     if (!text) {
         return "The console's path cannot be written into a desktop entry: " + command.executable;
+    }
+    // An entry that names no program would fail at every login without a word.
+    if (access(command.executable.c_str(), X_OK) != 0) {
+        return Reason("Cannot run", command.executable, errno);
     }
     std::error_code error;
     std::filesystem::create_directories(directory, error);

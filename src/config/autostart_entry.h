@@ -33,7 +33,7 @@ std::optional<std::string> AutostartExecLine(const AutostartCommand& command);
 std::optional<std::string> AutostartEntryText(const AutostartCommand& command);
 
 // Writes the entry into the directory (created when missing). Returns an empty text on success,
-// else why it failed.
+// else why it failed (also when the executable cannot be run).
 std::string WriteAutostartEntry(const std::string& directory, const AutostartCommand& command);
 
 // Removes the entry from the directory; an absent entry is no failure. Empty text on success.

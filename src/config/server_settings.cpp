@@ -56,6 +56,16 @@ std::span<const SettingKey> SettingsPageKeys(SettingsPage page) {
     return {};
 }
 
+std::optional<std::size_t> SettingKeyIndex(SettingsPage page, std::string_view name) {
+    const std::span<const SettingKey> keys = SettingsPageKeys(page);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (keys[i].name == name) {
+            return i;
+        }
+    }
+    return std::nullopt;
+}
+
 std::span<const char* const> SettingsPageFormOrder(SettingsPage page) {
     switch (page) {
         case SettingsPage::General:

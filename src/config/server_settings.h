@@ -33,6 +33,9 @@ struct SettingKey {
 // The page's keys in the order the page reads and writes them.
 std::span<const SettingKey> SettingsPageKeys(SettingsPage page);
 
+// Where the key stands in SettingsPageKeys(page); nullopt when the page has no such key.
+std::optional<std::size_t> SettingKeyIndex(SettingsPage page, std::string_view name);
+
 // The page's keys in the order its form lists and reads them, which decides the field that a
 // failed read stops at (its first numeric field without a number in this order).
 std::span<const char* const> SettingsPageFormOrder(SettingsPage page);

@@ -80,7 +80,7 @@ bool CDlgSettings::SavePage(CSettingsPage* page) {
         return false;
     }
     if (page->Page() == SettingsPage::General) {
-        ApplyAutoRun(values->front().number == 1);
+        ApplyAutoRun((*values)[*SettingKeyIndex(SettingsPage::General, "AutoRun")].number == 1);
     }
     return true;
 }

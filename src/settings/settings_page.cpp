@@ -8,7 +8,6 @@
 #include <QLineEdit>
 #include <QStyle>
 #include <QVBoxLayout>
-#include <cstring>
 
 namespace {
 
@@ -58,13 +57,11 @@ CSettingsPage::CSettingsPage(SettingsPage page, const QString& tabCaption,
 CSettingsPage::~CSettingsPage() = default;
 
 int CSettingsPage::KeyIndex(const char* key) const {
-    const auto keys = SettingsPageKeys(page_);
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (std::strcmp(keys[i].name, key) == 0) {
-            return static_cast<int>(i);
-        }
+    const std::optional<std::size_t> index = SettingKeyIndex(page_, key);
+    if (!index) {
+        qFatal("settings page has no key %s", key);
     }
-    qFatal("settings page has no key %s", key);
+    return static_cast<int>(*index);
 }
 
 QCheckBox* CSettingsPage::FlagBox(const char* key, const QString& caption) {

@@ -160,13 +160,23 @@ TEST_F(AutostartEntryTest, PathsAnExecLineCannotCarryAreRefusedAndNothingIsWritt
 }
 
 TEST_F(AutostartEntryTest, FailuresNameWhatFailed) {
+    const std::string console = PlaceConsole(dir_.File("bin/relvoconsole")).string();
+    const std::string missing = dir_.File("gone/relvoconsole");
+    const std::string notRunnable = dir_.File("started");
+    std::ofstream(notRunnable) << "not a program";
+    for (const std::string& executable : {missing, notRunnable}) {
+        const std::string written = WriteAutostartEntry(Autostart(), {executable, ""});
+        EXPECT_NE(written.find(executable), std::string::npos) << written;
+    }
+    EXPECT_FALSE(fs::exists(Autostart()));
+
     std::ofstream(dir_.File("config")) << "a file where the directory should be";
-    const std::string written = WriteAutostartEntry(Autostart(), {"/usr/bin/relvoconsole", ""});
+    const std::string written = WriteAutostartEntry(Autostart(), {console, ""});
     EXPECT_NE(written.find(Autostart()), std::string::npos) << written;
 
     fs::remove(dir_.File("config"));
     fs::create_directories(fs::path(Autostart()) / kAutostartEntryName / "inside");
-    EXPECT_NE(WriteAutostartEntry(Autostart(), {"/usr/bin/relvoconsole", ""}), "");
+    EXPECT_NE(WriteAutostartEntry(Autostart(), {console, ""}), "");
     const std::string removed = RemoveAutostartEntry(Autostart());
     EXPECT_NE(removed.find(kAutostartEntryName), std::string::npos) << removed;
     std::vector<std::string> names;
