@@ -27,9 +27,7 @@ CDlgSettings::CDlgSettings(QWidget* parent)
       send_(new CDlgSettingsSend) {
     setObjectName(QStringLiteral("CDlgSettings"));
     setWindowTitle(QStringLiteral("Settings"));
-    for (CSettingsPage* page :
-         {static_cast<CSettingsPage*>(general_), static_cast<CSettingsPage*>(smtp_),
-          static_cast<CSettingsPage*>(send_)}) {
+    for (CSettingsPage* page : Pages()) {
         tabs_->addTab(page, page->TabCaption());
     }
     tabs_->setCurrentIndex(0);
@@ -54,14 +52,16 @@ void CDlgSettings::SetWarning(Warning warn) {
 }
 
 void CDlgSettings::accept() {
-    for (CSettingsPage* page :
-         {static_cast<CSettingsPage*>(general_), static_cast<CSettingsPage*>(smtp_),
-          static_cast<CSettingsPage*>(send_)}) {
+    for (CSettingsPage* page : Pages()) {
         if (page->IsSetUp() && !SavePage(page)) {
             return;
         }
     }
     QDialog::accept();
+}
+
+std::array<CSettingsPage*, 3> CDlgSettings::Pages() const {
+    return {general_, smtp_, send_};
 }
 
 bool CDlgSettings::SavePage(CSettingsPage* page) {
@@ -89,7 +89,8 @@ void CDlgSettings::ApplyAutoRun(bool wanted) {
     const std::optional<std::string> directory = AutostartDirectory();
     std::string failure;
     if (!directory) {
-        failure = "Neither XDG_CONFIG_HOME nor HOME names a directory.";
+        // Without a directory no entry can have been written, so there is none to remove.
+        failure = wanted ? "Neither XDG_CONFIG_HOME nor HOME names a directory." : "";
     } else if (wanted) {
         failure = WriteAutostartEntry(*directory, CurrentConsoleCommand());
     } else {

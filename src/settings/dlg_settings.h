@@ -7,6 +7,7 @@
 
 #include <QDialog>
 #include <QString>
+#include <array>
 #include <functional>
 
 class CDlgSettingsGene;
@@ -38,6 +39,8 @@ class CDlgSettings final : public QDialog {
     void accept() override;
 
   private:
+    // In the order they are shown and written.
+    std::array<CSettingsPage*, 3> Pages() const;
     bool SavePage(CSettingsPage* page);
     // Makes the autostart entry follow the AutoRun box; a failure is only reported.
     void ApplyAutoRun(bool wanted);
