@@ -15,8 +15,6 @@ inline constexpr const char* kSettingsSection = "System";
 
 // The pages of the settings sheet, in the order they are written.
 enum class SettingsPage { General, Smtp, Send };
-inline constexpr SettingsPage kSettingsPages[] = {SettingsPage::General, SettingsPage::Smtp,
-                                                  SettingsPage::Send};
 
 enum class SettingKind {
     Flag,    // a check box: stored 1 or 0
