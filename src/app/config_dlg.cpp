@@ -20,7 +20,9 @@
 #include "controls/xhyperlink.h"
 #include "engine/engine_binding.h"
 #include "engine/engine_window.h"
+#include "mailtools/dlg_log.h"
 #include "mailtools/dlg_mail_send.h"
+#include "settings/dlg_settings.h"
 #include "tables/dlg_account.h"
 #include "tables/dlg_domain.h"
 #include "tables/dlg_relay.h"
@@ -155,8 +157,8 @@ void CRelvoConfigDlg::BuildControls() {
     connect(account, &QPushButton::clicked, this, &CRelvoConfigDlg::OpenAccounts);
     connect(domain, &QPushButton::clicked, this, &CRelvoConfigDlg::OpenDomains);
     connect(relays, &QPushButton::clicked, this, &CRelvoConfigDlg::OpenRelays);
-    connect(settings, &QPushButton::clicked, this, &CRelvoConfigDlg::settingsRequested);
-    connect(logs, &QPushButton::clicked, this, &CRelvoConfigDlg::logsRequested);
+    connect(settings, &QPushButton::clicked, this, &CRelvoConfigDlg::OpenSettings);
+    connect(logs, &QPushButton::clicked, this, &CRelvoConfigDlg::OpenLogs);
     connect(diagnose, &QPushButton::clicked, this, &CRelvoConfigDlg::diagnoseRequested);
     connect(smtpButton_, &QPushButton::clicked, this, &CRelvoConfigDlg::ToggleSmtpService);
     connect(sendButton_, &QPushButton::clicked, this, &CRelvoConfigDlg::ToggleSendService);
@@ -242,6 +244,16 @@ void CRelvoConfigDlg::OpenRelays() {
 void CRelvoConfigDlg::OpenDiagnose() {
     auto* dialog = new CDlgMailSend(SupportPageUrl(), this);
     dialog->show();
+}
+
+void CRelvoConfigDlg::OpenSettings() {
+    CDlgSettings dialog(this);
+    dialog.exec();
+}
+
+void CRelvoConfigDlg::OpenLogs() {
+    CDlgLog dialog(this);
+    dialog.exec();
 }
 
 void CRelvoConfigDlg::TickClock() {

@@ -44,6 +44,9 @@ class CRelvoConfigDlg : public QDialog {
     void OpenRelays();
     // A new modeless diagnose dialog, deleted when closed; several may be open at once.
     void OpenDiagnose();
+    // The settings sheet and the log viewer, each run modally.
+    void OpenSettings();
+    void OpenLogs();
 
     void ToggleSmtpService();
     void ToggleSendService();
@@ -58,8 +61,6 @@ class CRelvoConfigDlg : public QDialog {
 
   signals:
     // Emitted by the buttons whose dialogs are not part of the console yet.
-    void settingsRequested();
-    void logsRequested();
     void diagnoseRequested();
 
   protected:

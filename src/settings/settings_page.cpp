@@ -1,0 +1,237 @@
+#include "settings/settings_page.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QFrame>
+#include <QGridLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QStyle>
+#include <QVBoxLayout>
+
+namespace {
+
+// A HELO name is a host name (at most 255 characters); the limit also keeps the value well
+// inside what readers of the file return.
+constexpr int kTextFieldMaxLength = 255;
+constexpr int kNumberFieldWidth = 70;
+
+QStyle::StandardPixmap PageIcon(SettingsPage page) {
+    return page == SettingsPage::General ? QStyle::SP_ComputerIcon : QStyle::SP_DriveNetIcon;
+}
+
+}  // namespace
+
+CSettingsPage::CSettingsPage(SettingsPage page, const QString& tabCaption,
+                             const QString& description, QWidget* parent)
+    : QWidget(parent),
+      page_(page),
+      tabCaption_(tabCaption),
+      form_(new QGridLayout),
+      controls_(SettingsPageKeys(page).size(), nullptr) {
+    // The page keeps the font it inherits, which is the platform's dialog font.
+    auto* icon = new QLabel(this);
+    icon->setPixmap(style()->standardIcon(PageIcon(page)).pixmap(32, 32));
+    auto* text = new QLabel(description, this);
+    text->setObjectName(QStringLiteral("description"));
+    auto* heading = new QHBoxLayout;
+    heading->addWidget(icon);
+    heading->addSpacing(8);
+    heading->addWidget(text, 1);
+
+    auto* rule = new QFrame(this);
+    rule->setFrameShape(QFrame::HLine);
+    rule->setFrameShadow(QFrame::Sunken);
+
+    form_->setColumnStretch(3, 1);
+    form_->setHorizontalSpacing(8);
+    form_->setVerticalSpacing(10);
+    auto* layout = new QVBoxLayout(this);
+    layout->addLayout(heading);
+    layout->addWidget(rule);
+    layout->addSpacing(4);
+    layout->addLayout(form_);
+    layout->addStretch(1);
+}
+
+CSettingsPage::~CSettingsPage() = default;
+
+int CSettingsPage::KeyIndex(const char* key) const {
+    const std::optional<std::size_t> index = SettingKeyIndex(page_, key);
+    if (!index) {
+        qFatal("settings page has no key %s", key);
+    }
+    return static_cast<int>(*index);
+}
+
+QCheckBox* CSettingsPage::FlagBox(const char* key, const QString& caption) {
+    const int index = KeyIndex(key);
+    Q_ASSERT(SettingsPageKeys(page_)[index].kind == SettingKind::Flag);
+    auto* box = new QCheckBox(caption, this);
+    box->setObjectName(QString::fromLatin1(key));
+    controls_[index] = box;
+    return box;
+}
+
+QLineEdit* CSettingsPage::FieldBox(const char* key) {
+    const int index = KeyIndex(key);
+    auto* box = new QLineEdit(this);
+    box->setObjectName(QString::fromLatin1(key));
+    if (SettingsPageKeys(page_)[index].kind == SettingKind::Number) {
+        box->setFixedWidth(kNumberFieldWidth);
+    } else {
+        box->setMaxLength(kTextFieldMaxLength);
+    }
+    controls_[index] = box;
+    return box;
+}
+
+void CSettingsPage::AddNote(const QString& text) {
+    auto* note = new QLabel(text, this);
+    note->setObjectName(QStringLiteral("note"));
+    note->setWordWrap(true);
+    static_cast<QVBoxLayout*>(layout())->insertWidget(layout()->count() - 1, note);
+}
+
+void CSettingsPage::showEvent(QShowEvent* event) {
+    if (!setUp_) {
+        SetUp();
+    }
+    QWidget::showEvent(event);
+}
+
+void CSettingsPage::SetUp() {
+    const SettingValues values = LoadSettingsPage(page_);
+    const auto keys = SettingsPageKeys(page_);
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        switch (keys[i].kind) {
+            case SettingKind::Flag:
+                static_cast<QCheckBox*>(controls_[i])
+                    ->setChecked(SettingFlagTicked(values[i].number));
+                break;
+            case SettingKind::Number:
+                static_cast<QLineEdit*>(controls_[i])
+                    ->setText(QString::fromStdString(NumberFieldText(values[i].number)));
+                break;
+            case SettingKind::Text:
+                static_cast<QLineEdit*>(controls_[i])
+                    ->setText(QString::fromStdString(values[i].text));
+                break;
+        }
+    }
+    // Tab moves through the controls in form order, whatever order they were made in.
+    QWidget* previous = nullptr;
+    for (const char* name : SettingsPageFormOrder(page_)) {
+        QWidget* control = controls_[KeyIndex(name)];
+        if (previous != nullptr) {
+            setTabOrder(previous, control);
+        }
+        previous = control;
+    }
+    setUp_ = true;
+}
+
+std::optional<SettingValues> CSettingsPage::ReadForm(const Warning& warn) {
+    const auto keys = SettingsPageKeys(page_);
+    SettingValues values(keys.size());
+    for (const char* name : SettingsPageFormOrder(page_)) {
+        const int i = KeyIndex(name);
+        switch (keys[i].kind) {
+            case SettingKind::Flag:
+                values[i].number = static_cast<QCheckBox*>(controls_[i])->isChecked() ? 1 : 0;
+                break;
+            case SettingKind::Number: {
+                auto* box = static_cast<QLineEdit*>(controls_[i]);
+                const std::optional<std::uint32_t> number =
+                    ReadNumberField(box->text().toStdString());
+                if (!number) {
+                    warn(this, QString::fromLatin1(kNumberMessage));
+                    box->setFocus();
+                    box->selectAll();
+                    return std::nullopt;
+                }
+                values[i].number = static_cast<int>(*number);  // stored as signed text
+                break;
+            }
+            case SettingKind::Text:
+                values[i].text = static_cast<QLineEdit*>(controls_[i])->text().toStdString();
+                break;
+        }
+    }
+    return values;
+}
+
+CDlgSettingsGene::CDlgSettingsGene(QWidget* parent)
+    : CSettingsPage(SettingsPage::General, QStringLiteral("General settings"),
+                    QStringLiteral("Modify system settings here."), parent) {
+    auto* autoRun = FlagBox("AutoRun", QStringLiteral("Auto run after Windows startup."));
+    autoRun->setToolTip(
+        QStringLiteral("Starts the console when you log in to the desktop, through an entry in "
+                       "your autostart folder (~/.config/autostart)."));
+    Form()->addWidget(autoRun, 0, 0, 1, 4);
+    Form()->addWidget(
+        FlagBox("AutoMinimize", QStringLiteral("Auto minimize to system tray after auto run.")), 1,
+        0, 1, 4);
+    Form()->addWidget(
+        FlagBox("AutoStartSendService", QStringLiteral("Auto start SEND service after startup.")),
+        2, 0, 1, 4);
+    Form()->addWidget(
+        FlagBox("AutoStartSmtpService", QStringLiteral("Auto start SMTP service after startup.")),
+        3, 0, 1, 4);
+    AddNote(QStringLiteral("Start-up settings take effect at the next start of the console."));
+}
+
+namespace {
+
+// "label [box] trailer" in one row of the form.
+void AddFieldRow(QGridLayout* form, int row, QWidget* label, QWidget* box,
+                 const QString& trailer = QString()) {
+    form->addWidget(label, row, 0);
+    form->addWidget(box, row, 1);
+    if (!trailer.isEmpty()) {
+        form->addWidget(new QLabel(trailer, box->parentWidget()), row, 2);
+    }
+}
+
+QLabel* Caption(const QString& text, QWidget* buddy) {
+    auto* label = new QLabel(text, buddy->parentWidget());
+    label->setBuddy(buddy);
+    return label;
+}
+
+}  // namespace
+
+CDlgSettingsSmtp::CDlgSettingsSmtp(QWidget* parent)
+    : CSettingsPage(SettingsPage::Smtp, QStringLiteral("SMTP service"),
+                    QStringLiteral("Modify SMTP service parameters here."), parent) {
+    QLineEdit* port = FieldBox("SmtpPort");
+    QLineEdit* second = FieldBox("SmtpPort2nd");
+    QLineEdit* days = FieldBox("LogSmtpDays");
+    AddFieldRow(Form(), 0, Caption(QStringLiteral("SMTP port"), port), port,
+                QStringLiteral("(default:25)"));
+    Form()->addWidget(
+        FlagBox("SmtpAuthFlag", QStringLiteral("My server requires SMTP authentication.")), 1, 0, 1,
+        4);
+    AddFieldRow(Form(), 2, FlagBox("LogSmtp", QStringLiteral("Log SMTP activities:")), days,
+                QStringLiteral("(days)"));
+    AddFieldRow(Form(), 3, Caption(QStringLiteral("Second SMTP port"), second), second);
+    AddNote(QStringLiteral("Port changes take effect at the next start of the SMTP service."));
+}
+
+CDlgSettingsSend::CDlgSettingsSend(QWidget* parent)
+    : CSettingsPage(SettingsPage::Send, QStringLiteral("SEND service"),
+                    QStringLiteral("Modify SEND mail service parameters here."), parent) {
+    QLineEdit* threads = FieldBox("SendMailThread");
+    QLineEdit* retries = FieldBox("RetriesAfterFailed");
+    QLineEdit* helo = FieldBox("HELOString");
+    QLineEdit* days = FieldBox("LogSendDays");
+    AddFieldRow(Form(), 0, Caption(QStringLiteral("Mail sending threads"), threads), threads,
+                QStringLiteral("(max=1024)"));
+    AddFieldRow(Form(), 1, Caption(QStringLiteral("Retries after failed"), retries), retries,
+                QStringLiteral("(times)"));
+    Form()->addWidget(Caption(QStringLiteral("HELO string when sending"), helo), 2, 0);
+    Form()->addWidget(helo, 2, 1, 1, 3);
+    AddFieldRow(Form(), 3, FlagBox("LogSend", QStringLiteral("Log SEND activities:")), days,
+                QStringLiteral("(days)"));
+    AddNote(QStringLiteral("Thread changes take effect at the next start of the SEND service."));
+}

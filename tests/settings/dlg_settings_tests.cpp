@@ -1,0 +1,291 @@
+// The settings sheet driven as an operator does, against real files: what each page shows, what
+// OK writes and in which order, how a field without a number stops it, and AutoRun's entry.
+#include "settings/dlg_settings.h"
+
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTest>
+#include <filesystem>
+#include <memory>
+
+#include "config/autostart_entry.h"
+#include "settings/settings_page.h"
+#include "support/modal_answer.h"
+#include "support/qt_print.h"
+#include "support/scoped_env.h"
+#include "support/temp_app_dir.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+enum Tab { kGeneral = 0, kSmtp = 1, kSend = 2 };
+
+class SettingsSheetTest : public testing::Test {
+  protected:
+    // Writes the configuration file and opens the sheet on it, warnings recorded.
+    void Open(const std::string& config) {
+        if (!config.empty()) {
+            dir_.Write("relvoconsole.cfg", config);
+        }
+        sheet_ = std::make_unique<CDlgSettings>();
+        sheet_->SetWarning([this](QWidget*, const QString& text) { warnings_.append(text); });
+        sheet_->show();
+        sheet_->activateWindow();
+        ASSERT_TRUE(QTest::qWaitForWindowActive(sheet_.get()));
+    }
+    void Visit(Tab tab) { sheet_->Tabs()->setCurrentIndex(tab); }
+    void VisitAll() {
+        Visit(kSmtp);
+        Visit(kSend);
+        Visit(kGeneral);
+    }
+    QLineEdit* Field(const char* key) const { return sheet_->findChild<QLineEdit*>(key); }
+    QCheckBox* Flag(const char* key) const { return sheet_->findChild<QCheckBox*>(key); }
+    void Type(const char* key, const QString& text) {
+        Field(key)->clear();
+        QTest::keyClicks(Field(key), text);
+    }
+    void PressOk() {
+        QTest::mouseClick(sheet_->findChild<QPushButton*>("okButton"), Qt::LeftButton);
+    }
+    // The file's lines (the store writes a file it creates with CR LF line ends).
+    std::string Config() const {
+        std::string text = dir_.Read("relvoconsole.cfg");
+        std::erase(text, '\r');
+        return text;
+    }
+    fs::path Entry() const { return fs::path(dir_.File("xdg/autostart")) / kAutostartEntryName; }
+
+    TempAppDir dir_;
+    ScopedEnv configHome_{"XDG_CONFIG_HOME", dir_.File("xdg")};
+    std::unique_ptr<CDlgSettings> sheet_;
+    QStringList warnings_;
+};
+
+const std::string kGeneralDefaults =
+    "AutoRun=0\nAutoMinimize=0\nAutoStartSmtpService=1\nAutoStartSendService=1\n";
+
+TEST_F(SettingsSheetTest, OkAtOnceWritesTheFourGeneralKeysOnly) {
+    Open("");
+    EXPECT_EQ(sheet_->windowTitle(), "Settings");
+    EXPECT_EQ(sheet_->Tabs()->tabText(kGeneral), "General settings");
+    EXPECT_EQ(sheet_->Tabs()->tabText(kSmtp), "SMTP service");
+    EXPECT_EQ(sheet_->Tabs()->tabText(kSend), "SEND service");
+    PressOk();
+    EXPECT_EQ(Config(), "[System]\n" + kGeneralDefaults);
+    EXPECT_EQ(sheet_->result(), QDialog::Accepted);
+    EXPECT_FALSE(sheet_->isVisible());
+    EXPECT_TRUE(warnings_.isEmpty());
+    EXPECT_FALSE(fs::exists(Entry()));
+}
+
+TEST_F(SettingsSheetTest, PagesShowDefaultsAndStoredValuesAndOkWritesEveryVisitedKeyInOrder) {
+    Open(
+        "[Other]\nSmtpPort=1\n[System]\nLogSmtp=5\nSmtpPort=-1\nAutoMinimize=2\n"
+        "HELOString=\" mx.example \"\nKeep=me\n");
+    VisitAll();
+    struct Shown {
+        const char* key;
+        QString text;  // of an edit box; a check box: "1" ticked, "0" not
+    };
+    const Shown shown[] = {
+        {"AutoRun", "0"},
+        {"AutoMinimize", "1"},
+        {"AutoStartSmtpService", "1"},
+        {"AutoStartSendService", "1"},
+        {"LogSmtp", "0"},
+        {"LogSmtpDays", "7"},
+        {"SmtpAuthFlag", "1"},
+        {"SmtpPort", "4294967295"},
+        {"SmtpPort2nd", "0"},
+        {"LogSend", "1"},
+        {"LogSendDays", "7"},
+        {"RetriesAfterFailed", "1"},
+        {"SendMailThread", "10"},
+        {"HELOString", " mx.example "},
+    };
+    for (const Shown& s : shown) {
+        if (QCheckBox* box = Flag(s.key)) {
+            EXPECT_EQ(box->isChecked() ? "1" : "0", s.text) << s.key;
+        } else {
+            EXPECT_EQ(Field(s.key)->text(), s.text) << s.key;
+        }
+    }
+    Type("HELOString", "");
+    PressOk();
+    EXPECT_EQ(Config(),
+              "[Other]\nSmtpPort=1\n[System]\nLogSmtp=0\nSmtpPort=-1\nAutoMinimize=1\n"
+              "HELOString=\nKeep=me\nAutoRun=0\nAutoStartSmtpService=1\nAutoStartSendService=1\n"
+              "LogSmtpDays=7\nSmtpAuthFlag=1\nSmtpPort2nd=0\nLogSend=1\nLogSendDays=7\n"
+              "RetriesAfterFailed=1\nSendMailThread=10\n");
+}
+
+TEST_F(SettingsSheetTest, TypedNumbersAreReadUnsignedAndStoredSigned) {
+    struct Typed {
+        const char* key;
+        QString text;
+        const char* stored;
+    };
+    const Typed typed[] = {
+        {"SmtpPort", "25abc", "25"},        {"SmtpPort2nd", " +2525 x", "2525"},
+        {"LogSmtpDays", "-1", "-1"},        {"SendMailThread", "4294967295", "-1"},
+        {"RetriesAfterFailed", "-3", "-3"}, {"LogSendDays", "70000", "70000"},
+    };
+    Open("[System]\n");
+    VisitAll();
+    for (const Typed& t : typed) {
+        Type(t.key, t.text);
+    }
+    Flag("AutoRun")->setChecked(false);
+    PressOk();
+    ASSERT_TRUE(warnings_.isEmpty()) << warnings_.join('|').toStdString();
+    for (const Typed& t : typed) {
+        EXPECT_NE(Config().find(std::string("\n") + t.key + "=" + t.stored + "\n"),
+                  std::string::npos)
+            << t.key << " in " << Config();
+    }
+}
+
+TEST_F(SettingsSheetTest, FieldWithoutNumberStopsOkThereWithEarlierPagesWritten) {
+    Open("[System]\nLogSendDays=3\n");
+    VisitAll();
+    Type("SmtpPort", "2626");
+    Type("LogSendDays", "");        // written before SendMailThread, but listed after it:
+    Type("SendMailThread", "abc");  // the form's order decides which box is at fault
+    Flag("LogSend")->setChecked(false);
+    PressOk();
+    EXPECT_EQ(warnings_, QStringList{"Please enter a positive integer."});
+    EXPECT_EQ(Config(), "[System]\nLogSendDays=3\n" + kGeneralDefaults +
+                            "LogSmtp=1\nLogSmtpDays=7\nSmtpAuthFlag=1\nSmtpPort=2626\n"
+                            "SmtpPort2nd=0\n");
+    EXPECT_TRUE(sheet_->isVisible());
+    EXPECT_EQ(sheet_->Tabs()->currentIndex(), kSend);
+    EXPECT_TRUE(Field("SendMailThread")->hasFocus());
+    EXPECT_EQ(Field("SendMailThread")->selectedText(), "abc");
+
+    Type("SendMailThread", "12");
+    Visit(kGeneral);
+    PressOk();  // LogSendDays is empty: the SEND page is brought back and its box selected
+    EXPECT_EQ(warnings_.size(), 2);
+    EXPECT_EQ(sheet_->Tabs()->currentIndex(), kSend);
+    EXPECT_TRUE(Field("LogSendDays")->hasFocus());
+    EXPECT_TRUE(sheet_->isVisible());
+
+    Type("LogSendDays", "9");
+    PressOk();
+    EXPECT_FALSE(sheet_->isVisible());
+    const std::string config = Config();
+    EXPECT_NE(config.find("\nLogSendDays=9\nAutoRun=0\n"), std::string::npos) << config;
+    EXPECT_NE(config.find("\nLogSend=0\nRetriesAfterFailed=1\nSendMailThread=12\nHELOString=\n"),
+              std::string::npos)
+        << config;
+}
+
+TEST_F(SettingsSheetTest, UnvisitedPageIsNotWrittenAndCancelWritesNothing) {
+    Open("[System]\n");
+    Visit(kSend);
+    Type("SendMailThread", "3");
+    PressOk();
+    EXPECT_EQ(Config(), "[System]\n" + kGeneralDefaults +
+                            "LogSend=1\nLogSendDays=7\nRetriesAfterFailed=1\nSendMailThread=3\n"
+                            "HELOString=\n");
+
+    for (const auto& close : {+[](CDlgSettings* sheet) {
+                                  QTest::mouseClick(sheet->findChild<QPushButton*>("cancelButton"),
+                                                    Qt::LeftButton);
+                              },
+                              +[](CDlgSettings* sheet) { QTest::keyClick(sheet, Qt::Key_Escape); },
+                              +[](CDlgSettings* sheet) { sheet->close(); }}) {
+        const std::string before = Config();
+        Open("");
+        VisitAll();
+        Type("SmtpPort", "1");
+        Flag("AutoRun")->setChecked(true);
+        close(sheet_.get());
+        EXPECT_FALSE(sheet_->isVisible());
+        EXPECT_EQ(Config(), before);
+        EXPECT_FALSE(fs::exists(Entry()));
+    }
+}
+
+TEST_F(SettingsSheetTest, RealWarningBoxForAFieldWithoutNumber) {
+    Open("");
+    sheet_->SetWarning({});
+    Visit(kSmtp);
+    Type("SmtpPort", "");
+    auto box = AnswerNextBox(QMessageBox::Ok);
+    PressOk();
+    ASSERT_TRUE(box->seen);
+    EXPECT_EQ(box->text, "Please enter a positive integer.");
+    EXPECT_EQ(box->icon, QMessageBox::Warning);
+    EXPECT_EQ(Config(), "[System]\n" + kGeneralDefaults);
+    EXPECT_TRUE(sheet_->isVisible());
+}
+
+TEST_F(SettingsSheetTest, AutoRunWritesAndRemovesTheAutostartEntry) {
+    Open("");
+    Flag("AutoRun")->setChecked(true);
+    PressOk();
+    ASSERT_TRUE(fs::exists(Entry()));
+    const std::string entry = dir_.Read("xdg/autostart/relvoconsole.desktop");
+    // the test binary stands for the console; the overridden directory goes along with it
+    EXPECT_NE(entry.find(ExecutablePath()), std::string::npos) << entry;
+    EXPECT_NE(entry.find("RELVO_APP_DIR=" + dir_.Path()), std::string::npos) << entry;
+    EXPECT_NE(Config().find("AutoRun=1\n"), std::string::npos);
+
+    Open("");
+    EXPECT_TRUE(Flag("AutoRun")->isChecked());
+    Flag("AutoRun")->setChecked(false);
+    PressOk();
+    EXPECT_FALSE(fs::exists(Entry()));
+    EXPECT_NE(Config().find("AutoRun=0\n"), std::string::npos);
+    EXPECT_TRUE(warnings_.isEmpty()) << warnings_.join('|').toStdString();
+}
+
+TEST_F(SettingsSheetTest, AutostartFailureIsShownAndTheKeyIsWrittenAllTheSame) {
+    dir_.Write("xdg", "a file where the configuration directory should be");
+    Open("");
+    Flag("AutoRun")->setChecked(true);
+    PressOk();
+    ASSERT_EQ(warnings_.size(), 1);
+    EXPECT_TRUE(warnings_[0].startsWith("The console could not be set to start at login.\n"));
+    EXPECT_TRUE(warnings_[0].contains(QString::fromStdString(dir_.File("xdg/autostart"))));
+    EXPECT_EQ(Config(),
+              "[System]\nAutoRun=1\nAutoMinimize=0\nAutoStartSmtpService=1\n"
+              "AutoStartSendService=1\n");
+    EXPECT_FALSE(sheet_->isVisible());
+}
+
+TEST_F(SettingsSheetTest, FileThatCannotBeWrittenKeepsTheSheetOpen) {
+    fs::create_directory(dir_.ConfigFile());  // the store cannot replace a directory
+    Open("");
+    PressOk();
+    EXPECT_EQ(warnings_, QStringList{CDlgSettings::kWriteFailedMessage});
+    EXPECT_TRUE(sheet_->isVisible());
+}
+
+TEST_F(SettingsSheetTest, TabMovesThroughEachPageInTheOrderItsFieldsAreRead) {
+    Open("");
+    const std::pair<Tab, QStringList> pages[] = {
+        {kGeneral, {"AutoRun", "AutoMinimize", "AutoStartSendService", "AutoStartSmtpService"}},
+        {kSmtp, {"SmtpPort", "SmtpAuthFlag", "LogSmtp", "LogSmtpDays", "SmtpPort2nd"}},
+        {kSend, {"SendMailThread", "RetriesAfterFailed", "HELOString", "LogSend", "LogSendDays"}},
+    };
+    for (const auto& [tab, order] : pages) {
+        Visit(tab);
+        sheet_->findChild<QWidget*>(order.front())->setFocus();
+        QStringList visited{QApplication::focusWidget()->objectName()};
+        for (int step = 1; step < order.size(); ++step) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            visited.append(QApplication::focusWidget()->objectName());
+        }
+        EXPECT_EQ(visited, order) << tab;
+    }
+}
+
+}  // namespace
