@@ -152,6 +152,18 @@ bool CRelvoConfigApp::ActivateRunningInstance() {
     return true;
 }
 
+int RunMainWindow(CRelvoConfigDlg& window) {
+    // Hiding the window (to the tray) must not end the program: a modal run of a dialog ends
+    // when the dialog hides, and the application quits when its last window closes, and the tray
+    // icon counts as no window. The program runs until the window's exit sequence has finished.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QObject::connect(&window, &QDialog::finished, qApp, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    window.show();
+    QApplication::exec();
+    return 0;
+}
+
 int CRelvoConfigApp::Run(int& argc, char** argv) {
     EnsureWorkingDirectories();
     if (!HandleUninstallCommand()) {
@@ -163,6 +175,13 @@ int CRelvoConfigApp::Run(int& argc, char** argv) {
         return 1;
     }
     std::unique_ptr<QApplication> app = OpenGuiApplication(argc, argv);
+    if (!Channel().Problem().isEmpty()) {
+        std::fprintf(stderr,
+                     "relvoconsole: cannot make sure that only one console runs: %s (set "
+                     "XDG_RUNTIME_DIR to a directory of your own with mode 0700)\n",
+                     qPrintable(Channel().Problem()));
+        return 1;
+    }
     if (ActivateRunningInstance()) {
         return 0;
     }
@@ -182,7 +201,7 @@ int CRelvoConfigApp::Run(int& argc, char** argv) {
                         std::chrono::duration_cast<std::chrono::microseconds>(now).count()));
             });
         }
-        dialog.exec();
+        RunMainWindow(dialog);
         // The window is gone: a waiting "-uninstall" may return now.
         Channel().Release();
     }

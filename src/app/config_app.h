@@ -1,11 +1,12 @@
 // The application object: what start-up does before the main window runs, and the main window's
-// modal run. Run() is the whole life of the program and returns its exit status.
+// run. Run() is the whole life of the program and returns its exit status.
 #pragma once
 
 #include <QString>
 #include <QStringList>
 #include <memory>
 
+class CRelvoConfigDlg;
 class InstanceChannel;
 
 class CRelvoConfigApp {
@@ -39,3 +40,7 @@ class CRelvoConfigApp {
 
 // Why the console cannot open a window here, or "" when a display seems available.
 QString MissingDisplayReason(const QStringList& arguments);
+
+// Shows the main window and runs the program's event loop until the window's exit sequence has
+// ended it; hiding the window does not end it. Returns 0.
+int RunMainWindow(CRelvoConfigDlg& window);
