@@ -141,6 +141,9 @@ bool CRelvoConfigApp::ActivateRunningInstance() {
         if (channel.TryBecomeInstance()) {
             return false;
         }
+        if (!channel.Problem().isEmpty()) {
+            return true;  // no election is possible; Run() says why
+        }
         if (channel.SendRequest(InstanceChannel::Request::BringForward)) {
             return true;
         }
@@ -175,15 +178,15 @@ int CRelvoConfigApp::Run(int& argc, char** argv) {
         return 1;
     }
     std::unique_ptr<QApplication> app = OpenGuiApplication(argc, argv);
-    if (!Channel().Problem().isEmpty()) {
+    if (ActivateRunningInstance()) {
+        if (Channel().Problem().isEmpty()) {
+            return 0;
+        }
         std::fprintf(stderr,
                      "relvoconsole: cannot make sure that only one console runs: %s (set "
                      "XDG_RUNTIME_DIR to a directory of your own with mode 0700)\n",
                      qPrintable(Channel().Problem()));
         return 1;
-    }
-    if (ActivateRunningInstance()) {
-        return 0;
     }
     {
         CRelvoConfigDlg dialog;

@@ -23,8 +23,9 @@ class CRelvoConfigApp {
     // False when the command line was "-uninstall": the running console (if any) was asked to
     // shut down and waited for, and this program must end now.
     bool HandleUninstallCommand();
-    // True when another console runs and was asked to come forward (this program must end);
-    // false when this process is now the one console.
+    // True when another console runs and was asked to come forward, or when the channel has no
+    // safe place (Channel().Problem() says why): this program must end. False when this process
+    // is now the one console.
     bool ActivateRunningInstance();
 
     // The command line as one text, the arguments joined by single blanks.

@@ -311,6 +311,14 @@ TEST(InstanceLock, ThatNoLiveProcessHoldsIsTakenOverWhateverItHolds) {
     QFile victimFile(victim);
     ASSERT_TRUE(victimFile.open(QIODevice::ReadOnly));
     EXPECT_EQ(victimFile.readAll(), "keep me");
+
+    // A directory is not removed to make room: no election, and a reason that names it.
+    InstanceChannel blocked(AppDir(app));
+    ASSERT_TRUE(QFile::remove(blocked.LockPath()));
+    ASSERT_TRUE(QDir().mkdir(blocked.LockPath()));
+    EXPECT_FALSE(blocked.TryBecomeInstance());
+    EXPECT_TRUE(blocked.Problem().contains(blocked.LockPath())) << blocked.Problem().toStdString();
+    EXPECT_TRUE(QDir().rmdir(blocked.LockPath()));
 }
 
 TEST(InstancePeers, ThatHoldConnectionsOpenAreCappedAndDropped) {
