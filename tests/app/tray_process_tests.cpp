@@ -113,6 +113,11 @@ class TrayDesktop {
             return QStringLiteral("openbox did not start: ") + Output(1) +
                    QStringLiteral("; Xvfb: ") + Output(0);
         }
+        return StartTrayHost();
+    }
+
+    // Starts trayer (the last of the desktop's programs); "" once its panel shows.
+    QString StartTrayHost() {
         // trayer now and then never maps its panel (about one start in 25 here): start another.
         for (int attempt = 0; attempt < kTrayerAttempts; ++attempt) {
             if (attempt > 0) {
@@ -136,6 +141,13 @@ class TrayDesktop {
             std::fprintf(stderr, "trayer showed no panel, starting another\n");
         }
         return QStringLiteral("trayer did not show its panel: ") + Output(processes_.size() - 1);
+    }
+
+    // A new tray host in place of the running one, as when a desktop panel restarts.
+    QString RestartTrayHost() {
+        Stop(*processes_.back());
+        processes_.pop_back();
+        return StartTrayHost();
     }
 
     const QProcessEnvironment& Environment() const { return environment_; }
@@ -374,7 +386,7 @@ TEST_F(TrayProcessTest, EveryWayOfPuttingTheWindowAwayKeepsTheConsoleInTheTray) 
     EXPECT_FALSE(desktop.TrayIcon().has_value());
 }
 
-TEST_F(TrayProcessTest, AutoMinimizeStartsInTheTrayAndAShutdownRequestEndsIt) {
+TEST_F(TrayProcessTest, AutoMinimizeStartsInTheTrayWhichSurvivesARestartOfTheTrayHost) {
     dir.Write("relvoconsole.cfg", "[System]\r\nAutoMinimize=1\r\n");
     StartConsole();
     ASSERT_TRUE(WaitFor([&] { return desktop.TrayIcon().has_value(); })) << "no tray icon appeared";
@@ -384,7 +396,20 @@ TEST_F(TrayProcessTest, AutoMinimizeStartsInTheTrayAndAShutdownRequestEndsIt) {
         return;
     }
 
-    // The window is put away again and the shutdown request reaches the hidden console.
+    // Put away again, the console stays reachable through a restarted tray host.
+    ASSERT_TRUE(desktop.Xdotool({"windowactivate", "--sync", desktop.VisibleMainWindow()}));
+    ASSERT_TRUE(desktop.Xdotool({"key", "Escape"}));
+    ASSERT_TRUE(WaitFor([&] { return desktop.VisibleMainWindow().isEmpty(); }));
+    QString problem = desktop.RestartTrayHost();
+    ASSERT_TRUE(problem.isEmpty()) << problem.toStdString();
+    ASSERT_TRUE(WaitFor([&] { return desktop.TrayIcon().has_value(); }))
+        << "the icon did not come back to the new tray";
+    ExpectInTrayThenBack("tray host restarted");
+    if (HasFatalFailure()) {
+        return;
+    }
+
+    // Put away once more, the shutdown request reaches the hidden console.
     ASSERT_TRUE(desktop.Xdotool({"windowactivate", "--sync", desktop.VisibleMainWindow()}));
     ASSERT_TRUE(desktop.Xdotool({"key", "Escape"}));
     ASSERT_TRUE(WaitFor([&] { return desktop.VisibleMainWindow().isEmpty(); }));
