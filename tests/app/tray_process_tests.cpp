@@ -4,7 +4,6 @@
 // Exit and the shutdown request end the program.
 #include <gtest/gtest.h>
 
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QPoint>
@@ -25,12 +24,10 @@
 
 namespace {
 
-const QString kMainTitle = QStringLiteral("^Relvo SMTP Server 1\\.1$");
-constexpr int kToolTimeoutMs = 5000;
+const QString kMainTitle = "^Relvo SMTP Server 1\\.1$";
+const QString kEngineStops = "RelvoMail_SmtpServiceStop()\nRelvoMail_SendServiceStop()";
 constexpr int kStepTimeoutMs = 10000;
-constexpr int kTrayerAttempts = 3;
-constexpr int kDesktopAttempts = 3;
-constexpr int kTrayerWaitMs = 3000;
+constexpr int kAttempts = 3;
 
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs = kStepTimeoutMs) {
     QElapsedTimer timer;
@@ -45,9 +42,6 @@ bool WaitFor(const std::function<bool()>& condition, int timeoutMs = kStepTimeou
 }
 
 void Stop(QProcess& process) {
-    if (process.state() == QProcess::NotRunning) {
-        return;
-    }
     process.terminate();
     if (!process.waitForFinished(2000)) {
         process.kill();
@@ -60,90 +54,24 @@ class TrayDesktop {
   public:
     ~TrayDesktop() { StopAll(); }
 
-    // "" once the desktop is up, else what is missing.
+    // "" once the desktop is up, else what is missing. Now and then a display or a tray host fails
+    // to come up when other X servers start on the machine at the same moment: it is tried again.
     QString Start() {
         for (const char* tool : {"openbox", "trayer", "xdotool", "xwininfo", "xprop"}) {
-            if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty()) {
-                return QStringLiteral("%1 is not installed (scripts/install-deps.sh installs it)")
-                    .arg(QString::fromLatin1(tool));
+            if (QStandardPaths::findExecutable(tool).isEmpty()) {
+                return QString(tool) + " is not installed (scripts/install-deps.sh installs it)";
             }
         }
-        // Now and then a display vanishes under its first client when other X servers start on
-        // the machine at the same moment: a fresh desktop is tried before giving up.
         QString problem;
-        for (int attempt = 0; attempt < kDesktopAttempts; ++attempt) {
-            problem = StartOnce();
-            if (problem.isEmpty()) {
-                return {};
-            }
+        for (int attempt = 0; attempt < kAttempts && !(problem = StartOnce()).isEmpty();
+             ++attempt) {
             std::fprintf(stderr, "desktop not ready, starting another: %s\n", qPrintable(problem));
             StopAll();
         }
         return problem;
     }
 
-    QString StartOnce() {
-        QProcess& server =
-            Launch(QStringLiteral("Xvfb"),
-                   {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                    QStringLiteral("0"), QStringLiteral("1280x800x24"), QStringLiteral("-nolisten"),
-                    QStringLiteral("tcp")});
-        if (!WaitFor(
-                [&] { return server.canReadLine() || server.state() == QProcess::NotRunning; }) ||
-            !server.canReadLine()) {
-            return QStringLiteral("Xvfb did not start: ") + server.readAllStandardError();
-        }
-        bool isNumber = false;
-        int display = server.readLine().trimmed().toInt(&isNumber);
-        if (!isNumber) {
-            return QStringLiteral("Xvfb named no display");
-        }
-        environment_ = QProcessEnvironment::systemEnvironment();
-        environment_.insert(QStringLiteral("DISPLAY"), QStringLiteral(":%1").arg(display));
-        // Without a session bus Qt puts its icon into the tray host itself (XEmbed).
-        environment_.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-
-        Launch(QStringLiteral("openbox"), {});
-        if (!WaitFor([&] {
-                return Tool(QStringLiteral("xprop"),
-                            {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")})
-                    .value_or(QString())
-                    .contains(QLatin1String("window id"));
-            })) {
-            return QStringLiteral("openbox did not start: ") + Output(1) +
-                   QStringLiteral("; Xvfb: ") + Output(0);
-        }
-        return StartTrayHost();
-    }
-
-    // Starts trayer (the last of the desktop's programs); "" once its panel shows.
-    QString StartTrayHost() {
-        // trayer now and then never maps its panel (about one start in 25 here): start another.
-        for (int attempt = 0; attempt < kTrayerAttempts; ++attempt) {
-            if (attempt > 0) {
-                Stop(*processes_.back());
-            }
-            Launch(QStringLiteral("trayer"),
-                   {QStringLiteral("--edge"), QStringLiteral("bottom"), QStringLiteral("--align"),
-                    QStringLiteral("right"), QStringLiteral("--widthtype"),
-                    QStringLiteral("request"), QStringLiteral("--height"), QStringLiteral("24")});
-            bool shown = WaitFor(
-                [&] {
-                    return Tool(QStringLiteral("xdotool"),
-                                {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                 QStringLiteral("--class"), QStringLiteral("trayer")})
-                        .has_value();
-                },
-                kTrayerWaitMs);
-            if (shown) {
-                return {};
-            }
-            std::fprintf(stderr, "trayer showed no panel, starting another\n");
-        }
-        return QStringLiteral("trayer did not show its panel: ") + Output(processes_.size() - 1);
-    }
-
-    // A new tray host in place of the running one, as when a desktop panel restarts.
+    // A new tray host in place of the running one, as when a desktop panel restarts; "" once up.
     QString RestartTrayHost() {
         Stop(*processes_.back());
         processes_.pop_back();
@@ -157,58 +85,40 @@ class TrayDesktop {
         QProcess process;
         process.setProcessEnvironment(environment_);
         process.start(program, arguments);
-        if (!process.waitForFinished(kToolTimeoutMs) ||
-            process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0) {
+        if (!process.waitForFinished(5000) || process.exitStatus() != QProcess::NormalExit ||
+            process.exitCode() != 0) {
             return std::nullopt;
         }
         return QString::fromUtf8(process.readAllStandardOutput());
     }
-
     bool Xdotool(const QStringList& arguments) const {
-        return Tool(QStringLiteral("xdotool"), arguments).has_value();
+        return Tool("xdotool", arguments).has_value();
     }
 
-    // The visible main window's id, or "".
-    QString VisibleMainWindow() const {
-        return Tool(QStringLiteral("xdotool"),
-                    {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                     QStringLiteral("--name"), kMainTitle})
-            .value_or(QString())
-            .section(QLatin1Char('\n'), 0, 0)
-            .trimmed();
+    // The id of a visible window whose title matches, or "".
+    QString VisibleWindow(const QString& title = kMainTitle) const {
+        return Tool("xdotool", {"search", "--onlyvisible", "--name", title})
+            .value_or("")
+            .section('\n', 0, 0);
     }
 
-    bool WindowVisible(const QString& titlePattern) const {
-        return Tool(QStringLiteral("xdotool"),
-                    {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                     QStringLiteral("--name"), titlePattern})
-            .has_value();
-    }
-
-    // The centre of the console's icon inside the tray host, on the screen.
+    // The centre of the console's icon inside the tray host's panel, on the screen.
     std::optional<QPoint> TrayIcon() const {
-        std::optional<QString> tree =
-            Tool(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-tree")});
-        if (!tree) {
-            return std::nullopt;
-        }
         // A window line: indentation, id, "name": ("instance" "class"), WxH+x+y, +absX+absY.
-        static const QRegularExpression line(QStringLiteral(
-            R"(^(\s*)0x[0-9a-f]+ (.*) (\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+)\s*$)"));
+        static const QRegularExpression line(
+            R"(^(\s*)0x[0-9a-f]+ (.*) (\d+)x(\d+)[+-]-?\d+[+-]-?\d+\s+\+(-?\d+)\+(-?\d+)\s*$)");
         int panelIndent = -1;
-        for (const QString& text : tree->split(QLatin1Char('\n'))) {
+        for (const QString& text : Tool("xwininfo", {"-root", "-tree"}).value_or("").split('\n')) {
             QRegularExpressionMatch match = line.match(text);
+            int indent = static_cast<int>(match.capturedLength(1));
             if (!match.hasMatch()) {
                 continue;
-            }
-            int indent = static_cast<int>(match.capturedLength(1));
-            QString names = match.captured(2);
-            if (names.contains(QLatin1String("(\"panel\" \"trayer\")"))) {
+            } else if (match.captured(2).contains(R"(("panel" "trayer"))")) {
                 panelIndent = indent;
-            } else if (panelIndent >= 0 && indent <= panelIndent) {
+            } else if (indent <= panelIndent) {
                 panelIndent = -1;
             } else if (panelIndent >= 0 &&
-                       names.contains(QLatin1String("(\"relvoconsole\" \"relvoconsole\")"))) {
+                       match.captured(2).contains(R"(("relvoconsole" "relvoconsole"))")) {
                 return QPoint(match.captured(5).toInt() + match.captured(3).toInt() / 2,
                               match.captured(6).toInt() + match.captured(4).toInt() / 2);
             }
@@ -218,12 +128,57 @@ class TrayDesktop {
 
     bool ClickTrayIcon() const {
         std::optional<QPoint> icon = TrayIcon();
-        return icon &&
-               Xdotool({QStringLiteral("mousemove"), QString::number(icon->x()),
-                        QString::number(icon->y()), QStringLiteral("click"), QStringLiteral("1")});
+        return icon && Xdotool({"mousemove", QString::number(icon->x()), QString::number(icon->y()),
+                                "click", "1"});
     }
 
   private:
+    QString StartOnce() {
+        QProcess& server =
+            Launch("Xvfb", {"-displayfd", "1", "-screen", "0", "1280x800x24", "-nolisten", "tcp"});
+        WaitFor([&] { return server.canReadLine() || server.state() == QProcess::NotRunning; });
+        bool isNumber = false;
+        int display = server.readLine().trimmed().toInt(&isNumber);
+        if (!isNumber) {
+            return "Xvfb did not start: " + Output(server);
+        }
+        environment_ = QProcessEnvironment::systemEnvironment();
+        environment_.insert("DISPLAY", QString(":%1").arg(display));
+        // Without a session bus Qt puts its icon into the tray host itself (XEmbed).
+        environment_.remove("DBUS_SESSION_BUS_ADDRESS");
+
+        QProcess& manager = Launch("openbox", {});
+        if (!WaitFor([&] {
+                return Tool("xprop", {"-root", "_NET_SUPPORTING_WM_CHECK"})
+                    .value_or("")
+                    .contains("window id");
+            })) {
+            return "openbox did not start: " + Output(manager) + "; Xvfb: " + Output(server);
+        }
+        return StartTrayHost();
+    }
+
+    // trayer now and then never maps its panel (about one start in 25 here): start another.
+    QString StartTrayHost() {
+        for (int attempt = 0; attempt < kAttempts; ++attempt) {
+            if (attempt > 0) {
+                std::fprintf(stderr, "trayer showed no panel, starting another\n");
+                Stop(*processes_.back());
+                processes_.pop_back();
+            }
+            Launch("trayer", {"--edge", "bottom", "--align", "right", "--widthtype", "request",
+                              "--height", "24"});
+            if (WaitFor(
+                    [&] {
+                        return Xdotool({"search", "--onlyvisible", "--class", "trayer"});
+                    },
+                    3000)) {
+                return {};
+            }
+        }
+        return "trayer did not show its panel: " + Output(*processes_.back());
+    }
+
     void StopAll() {
         for (auto it = processes_.rbegin(); it != processes_.rend(); ++it) {
             Stop(**it);
@@ -231,19 +186,15 @@ class TrayDesktop {
         processes_.clear();
     }
 
-    // What a helper said, for a failure message.
-    QString Output(size_t index) const {
-        QProcess& process = *processes_.at(index);
+    static QString Output(QProcess& process) {
         return QString::fromLocal8Bit(process.readAllStandardOutput() +
                                       process.readAllStandardError()) +
-               QStringLiteral(" (state %1, exit code %2)")
-                   .arg(process.state())
-                   .arg(process.exitCode());
+               QString(" (state %1, exit code %2)").arg(process.state()).arg(process.exitCode());
     }
 
     QProcess& Launch(const QString& program, const QStringList& arguments) {
         auto process = std::make_unique<QProcess>();
-        if (!processes_.empty()) {
+        if (!processes_.empty()) {  // the server's own output carries its display number
             process->setProcessEnvironment(environment_);
             process->setProcessChannelMode(QProcess::MergedChannels);
         }
@@ -259,7 +210,7 @@ class TrayDesktop {
 class TrayProcessTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (QStandardPaths::findExecutable(QStringLiteral("Xvfb")).isEmpty()) {
+        if (QStandardPaths::findExecutable("Xvfb").isEmpty()) {
             GTEST_SKIP() << "Xvfb is not installed: no X display to test the tray on";
         }
         QString problem = desktop.Start();
@@ -274,19 +225,19 @@ class TrayProcessTest : public ::testing::Test {
         }
     }
 
-    void StartConsole(const QStringList& arguments = {}) {
+    // Starts the console (kept as console), or runs a command console to its end.
+    void RunConsole(const QStringList& arguments = {}) {
         auto process = std::make_unique<QProcess>();
         QProcessEnvironment environment = desktop.Environment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
-        environment.insert(QStringLiteral("RELVO_APP_DIR"), QString::fromStdString(dir.Path()));
-        environment.insert(QStringLiteral("RELVO_FAKE_ENGINE_LOG"), EngineLogPath());
-        environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+        environment.insert("QT_QPA_PLATFORM", "xcb");
+        environment.insert("RELVO_APP_DIR", QString::fromStdString(dir.Path()));
+        environment.insert("RELVO_FAKE_ENGINE_LOG", QString::fromStdString(EngineLogPath()));
+        environment.insert("XDG_RUNTIME_DIR", runtime.path());
         // Under the sanitizers: the D-Bus library Qt uses on X keeps memory to the end.
-        environment.insert(QStringLiteral("LSAN_OPTIONS"),
-                           QStringLiteral("suppressions=" RELVO_LSAN_SUPPRESSIONS));
+        environment.insert("LSAN_OPTIONS", "suppressions=" RELVO_LSAN_SUPPRESSIONS);
         process->setProcessEnvironment(environment);
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process->start(QStringLiteral(RELVO_CONSOLE_PATH), arguments);
+        process->start(RELVO_CONSOLE_PATH, arguments);
         ASSERT_TRUE(process->waitForStarted(5000));
         if (arguments.isEmpty()) {
             console = std::move(process);
@@ -295,33 +246,48 @@ class TrayProcessTest : public ::testing::Test {
         }
     }
 
-    QString EngineLogPath() const { return QString::fromStdString(dir.File("engine-calls.log")); }
-    QString EngineLog() const {
-        QFile file(EngineLogPath());
-        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
-    }
-    bool ServicesStarted() const {
-        QString log = EngineLog();
-        return log.contains(QLatin1String("RelvoMail_SmtpServiceStart")) &&
-               log.contains(QLatin1String("RelvoMail_SendServiceStart"));
-    }
-    bool ServicesStopped() const { return EngineLog().contains(QLatin1String("ServiceStop")); }
+    std::string EngineLogPath() const { return dir.File("engine-calls.log"); }
+    QString EngineLog() const { return QString::fromStdString(dir.Read("engine-calls.log")); }
     bool ConsoleRuns() const { return console && console->state() == QProcess::Running; }
 
-    // The window is away, and stays away with the program in the tray and the services up; a tray
+    void StartConsoleInTray() {
+        RunConsole();
+        ASSERT_TRUE(WaitFor([&] { return desktop.TrayIcon().has_value(); })) << "no tray icon";
+        ASSERT_TRUE(WaitFor([&] {
+            return EngineLog().contains("SmtpServiceStart") &&
+                   EngineLog().contains("SendServiceStart");
+        })) << EngineLog().toStdString();
+    }
+
+    // The main window is put away by the keys or commands of steps; "wait-close-question"
+    // waits for the close question to show.
+    void PutAway(const std::vector<QStringList>& steps) {
+        QString window = desktop.VisibleWindow();
+        ASSERT_FALSE(window.isEmpty());
+        ASSERT_TRUE(desktop.Xdotool({"windowactivate", "--sync", window}));
+        for (QStringList step : steps) {
+            if (step.first() == "wait-close-question") {
+                ASSERT_TRUE(WaitFor([&] { return !desktop.VisibleWindow("^Close$").isEmpty(); }));
+            } else {
+                ASSERT_TRUE(desktop.Xdotool(step.replaceInStrings("%W", window)))
+                    << step.join(' ').toStdString();
+            }
+        }
+    }
+
+    // The window is away and stays away with the program in the tray and the services up; a tray
     // click brings it back.
-    void ExpectInTrayThenBack(const std::string& how) {
-        SCOPED_TRACE(how);
-        ASSERT_TRUE(WaitFor([&] { return desktop.VisibleMainWindow().isEmpty(); }))
+    void ExpectInTrayThenBack() {
+        ASSERT_TRUE(WaitFor([&] { return desktop.VisibleWindow().isEmpty(); }))
             << "the window was not put away";
         QTest::qWait(400);  // an ending program would be gone by now
         ASSERT_TRUE(ConsoleRuns()) << "the console ended, exit code " << console->exitCode();
-        EXPECT_TRUE(desktop.VisibleMainWindow().isEmpty());
+        EXPECT_TRUE(desktop.VisibleWindow().isEmpty());
         ASSERT_TRUE(desktop.TrayIcon().has_value()) << "the tray icon is gone";
-        EXPECT_FALSE(ServicesStopped()) << EngineLog().toStdString();
+        EXPECT_FALSE(EngineLog().contains("ServiceStop")) << EngineLog().toStdString();
 
         ASSERT_TRUE(desktop.ClickTrayIcon());
-        ASSERT_TRUE(WaitFor([&] { return !desktop.VisibleMainWindow().isEmpty(); }))
+        ASSERT_TRUE(WaitFor([&] { return !desktop.VisibleWindow().isEmpty(); }))
             << "a tray click did not bring the window back";
         EXPECT_TRUE(ConsoleRuns());
     }
@@ -332,90 +298,63 @@ class TrayProcessTest : public ::testing::Test {
     std::unique_ptr<QProcess> console;
 };
 
-struct PutAwayWay {
-    const char* name;
-    std::vector<QStringList> xdotoolSteps;  // %W stands for the main window's id
-};
-
 }  // namespace
 
 TEST_F(TrayProcessTest, EveryWayOfPuttingTheWindowAwayKeepsTheConsoleInTheTray) {
-    StartConsole();
-    ASSERT_TRUE(WaitFor([&] { return desktop.TrayIcon().has_value(); })) << "no tray icon appeared";
-    ASSERT_TRUE(WaitFor([&] { return !desktop.VisibleMainWindow().isEmpty(); }));
-    ASSERT_TRUE(WaitFor([&] { return ServicesStarted(); })) << EngineLog().toStdString();
-
-    const std::vector<PutAwayWay> ways = {
+    StartConsoleInTray();
+    ASSERT_TRUE(WaitFor([&] { return !desktop.VisibleWindow().isEmpty(); }));
+    const std::vector<std::pair<const char*, std::vector<QStringList>>> ways = {
         {"Escape", {{"key", "Escape"}}},
-        // openbox closes the active window on Alt+F4 with the window manager's close request,
-        // as its close box does.
+        // openbox's Alt+F4 sends the window manager's close request, as its close box does
         {"close through the window manager", {{"key", "alt+F4"}}},
         {"minimise", {{"windowminimize", "%W"}}},
         {"Hide in the close question",
          {{"key", "alt+x"}, {"wait-close-question"}, {"key", "alt+h"}}},
     };
-    for (const PutAwayWay& way : ways) {
-        SCOPED_TRACE(way.name);
-        QString window = desktop.VisibleMainWindow();
-        ASSERT_FALSE(window.isEmpty());
-        ASSERT_TRUE(desktop.Xdotool({"windowactivate", "--sync", window}));
-        for (QStringList step : way.xdotoolSteps) {
-            if (step.first() == QLatin1String("wait-close-question")) {
-                ASSERT_TRUE(WaitFor([&] { return desktop.WindowVisible("^Close$"); }));
-                continue;
-            }
-            step.replaceInStrings(QStringLiteral("%W"), window);
-            ASSERT_TRUE(desktop.Xdotool(step)) << step.join(' ').toStdString();
-        }
-        ExpectInTrayThenBack(way.name);
+    for (const auto& [name, steps] : ways) {
+        SCOPED_TRACE(name);
+        PutAway(steps);
+        ExpectInTrayThenBack();
         if (HasFatalFailure()) {
             return;
         }
     }
 
     // Exit in the close question is the way out: services stopped, icon gone, program ended.
-    QString window = desktop.VisibleMainWindow();
-    ASSERT_TRUE(desktop.Xdotool({"windowactivate", "--sync", window}));
-    ASSERT_TRUE(desktop.Xdotool({"key", "alt+x"}));
-    ASSERT_TRUE(WaitFor([&] { return desktop.WindowVisible("^Close$"); }));
-    ASSERT_TRUE(desktop.Xdotool({"key", "alt+x"}));
+    PutAway({{"key", "alt+x"}, {"wait-close-question"}, {"key", "alt+x"}});
     ASSERT_TRUE(console->waitForFinished(kStepTimeoutMs));
     EXPECT_EQ(console->exitStatus(), QProcess::NormalExit);
-    EXPECT_TRUE(EngineLog().contains("RelvoMail_SmtpServiceStop()\nRelvoMail_SendServiceStop()"))
-        << EngineLog().toStdString();
+    EXPECT_TRUE(EngineLog().contains(kEngineStops)) << EngineLog().toStdString();
     EXPECT_FALSE(desktop.TrayIcon().has_value());
 }
 
 TEST_F(TrayProcessTest, AutoMinimizeStartsInTheTrayWhichSurvivesARestartOfTheTrayHost) {
     dir.Write("relvoconsole.cfg", "[System]\r\nAutoMinimize=1\r\n");
-    StartConsole();
-    ASSERT_TRUE(WaitFor([&] { return desktop.TrayIcon().has_value(); })) << "no tray icon appeared";
-    ASSERT_TRUE(WaitFor([&] { return ServicesStarted(); })) << EngineLog().toStdString();
-    ExpectInTrayThenBack("AutoMinimize=1");
+    StartConsoleInTray();
+    {
+        SCOPED_TRACE("AutoMinimize=1");
+        ExpectInTrayThenBack();
+    }
     if (HasFatalFailure()) {
         return;
     }
-
-    // Put away again, the console stays reachable through a restarted tray host.
-    ASSERT_TRUE(desktop.Xdotool({"windowactivate", "--sync", desktop.VisibleMainWindow()}));
-    ASSERT_TRUE(desktop.Xdotool({"key", "Escape"}));
-    ASSERT_TRUE(WaitFor([&] { return desktop.VisibleMainWindow().isEmpty(); }));
+    PutAway({{"key", "Escape"}});
+    ASSERT_TRUE(WaitFor([&] { return desktop.VisibleWindow().isEmpty(); }));
     QString problem = desktop.RestartTrayHost();
     ASSERT_TRUE(problem.isEmpty()) << problem.toStdString();
-    ASSERT_TRUE(WaitFor([&] { return desktop.TrayIcon().has_value(); }))
-        << "the icon did not come back to the new tray";
-    ExpectInTrayThenBack("tray host restarted");
+    {
+        SCOPED_TRACE("tray host restarted");
+        ExpectInTrayThenBack();
+    }
     if (HasFatalFailure()) {
         return;
     }
 
     // Put away once more, the shutdown request reaches the hidden console.
-    ASSERT_TRUE(desktop.Xdotool({"windowactivate", "--sync", desktop.VisibleMainWindow()}));
-    ASSERT_TRUE(desktop.Xdotool({"key", "Escape"}));
-    ASSERT_TRUE(WaitFor([&] { return desktop.VisibleMainWindow().isEmpty(); }));
-    StartConsole({"-uninstall"});
+    PutAway({{"key", "Escape"}});
+    ASSERT_TRUE(WaitFor([&] { return desktop.VisibleWindow().isEmpty(); }));
+    RunConsole({"-uninstall"});
     ASSERT_TRUE(console->waitForFinished(kStepTimeoutMs));
     EXPECT_EQ(console->exitStatus(), QProcess::NormalExit);
-    EXPECT_TRUE(EngineLog().contains("RelvoMail_SmtpServiceStop()\nRelvoMail_SendServiceStop()"))
-        << EngineLog().toStdString();
+    EXPECT_TRUE(EngineLog().contains(kEngineStops)) << EngineLog().toStdString();
 }
