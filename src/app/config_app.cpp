@@ -155,16 +155,16 @@ bool CRelvoConfigApp::ActivateRunningInstance() {
     return true;
 }
 
-int RunMainWindow(CRelvoConfigDlg& window) {
-    // Hiding the window (to the tray) must not end the program: a modal run of a dialog ends
-    // when the dialog hides, and the application quits when its last window closes, and the tray
-    // icon counts as no window. The program runs until the window's exit sequence has finished.
+void RunMainWindow(CRelvoConfigDlg& window) {
+    // Hiding the window (to the tray) must not end the program. A modal run of a dialog ends
+    // when the dialog hides, and the application would quit when its last window closes (the
+    // tray icon is no window), so the window runs modeless in the application's own loop, which
+    // ends only with the window's exit sequence.
     QApplication::setQuitOnLastWindowClosed(false);
     QObject::connect(&window, &QDialog::finished, qApp, &QCoreApplication::quit,
                      Qt::QueuedConnection);
     window.show();
     QApplication::exec();
-    return 0;
 }
 
 int CRelvoConfigApp::Run(int& argc, char** argv) {

@@ -43,5 +43,5 @@ class CRelvoConfigApp {
 QString MissingDisplayReason(const QStringList& arguments);
 
 // Shows the main window and runs the program's event loop until the window's exit sequence has
-// ended it; hiding the window does not end it. Returns 0.
-int RunMainWindow(CRelvoConfigDlg& window);
+// ended it; hiding the window does not end it.
+void RunMainWindow(CRelvoConfigDlg& window);
