@@ -143,6 +143,9 @@ bool CRelvoConfigApp::ActivateRunningInstance() {
         if (channel.TryBecomeInstance()) {
             return false;
         }
+        if (!channel.Problem().isEmpty()) {
+            return true;  // no election is possible; Run() says why
+        }
         if (channel.SendRequest(InstanceChannel::Request::BringForward)) {
             return true;
         }
@@ -152,6 +155,18 @@ bool CRelvoConfigApp::ActivateRunningInstance() {
     // A live console holds the election but does not answer: never run a second one.
     std::fprintf(stderr, "relvoconsole: another console is running but does not answer\n");
     return true;
+}
+
+void RunMainWindow(CRelvoConfigDlg& window) {
+    // Hiding the window (to the tray) must not end the program. A modal run of a dialog ends
+    // when the dialog hides, and the application would quit when its last window closes (the
+    // tray icon is no window), so the window runs modeless in the application's own loop, which
+    // ends only with the window's exit sequence.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QObject::connect(&window, &QDialog::finished, qApp, &QCoreApplication::quit,
+                     Qt::QueuedConnection);
+    window.show();
+    QApplication::exec();
 }
 
 int CRelvoConfigApp::Run(int& argc, char** argv) {
@@ -166,7 +181,14 @@ int CRelvoConfigApp::Run(int& argc, char** argv) {
     }
     std::unique_ptr<QApplication> app = OpenGuiApplication(argc, argv);
     if (ActivateRunningInstance()) {
-        return 0;
+        if (Channel().Problem().isEmpty()) {
+            return 0;
+        }
+        std::fprintf(stderr,
+                     "relvoconsole: cannot make sure that only one console runs: %s (set "
+                     "XDG_RUNTIME_DIR to a directory of your own with mode 0700)\n",
+                     qPrintable(Channel().Problem()));
+        return 1;
     }
     {
         CRelvoConfigDlg dialog;
@@ -184,7 +206,7 @@ int CRelvoConfigApp::Run(int& argc, char** argv) {
                         std::chrono::duration_cast<std::chrono::microseconds>(now).count()));
             });
         }
-        dialog.exec();
+        RunMainWindow(dialog);
         // The window is gone: a waiting "-uninstall" may return now.
         Channel().Release();
     }

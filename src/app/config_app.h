@@ -1,11 +1,12 @@
 // The application object: what start-up does before the main window runs, and the main window's
-// modal run. Run() is the whole life of the program and returns its exit status.
+// run. Run() is the whole life of the program and returns its exit status.
 #pragma once
 
 #include <QString>
 #include <QStringList>
 #include <memory>
 
+class CRelvoConfigDlg;
 class InstanceChannel;
 
 class CRelvoConfigApp {
@@ -23,8 +24,9 @@ class CRelvoConfigApp {
     // False when the command line was "-uninstall": the running console (if any) was asked to
     // shut down and waited for, and this program must end now.
     bool HandleUninstallCommand();
-    // True when another console runs and was asked to come forward (this program must end);
-    // false when this process is now the one console.
+    // True when another console runs and was asked to come forward, or when the channel has no
+    // safe place (Channel().Problem() says why): this program must end. False when this process
+    // is now the one console.
     bool ActivateRunningInstance();
 
     // The command line as one text, the arguments joined by single blanks.
@@ -40,3 +42,7 @@ class CRelvoConfigApp {
 
 // Why the console cannot open a window here, or "" when a display seems available.
 QString MissingDisplayReason(const QStringList& arguments);
+
+// Shows the main window and runs the program's event loop until the window's exit sequence has
+// ended it; hiding the window does not end it.
+void RunMainWindow(CRelvoConfigDlg& window);

@@ -1,13 +1,17 @@
 // Single-instance control between consoles of one user and one application directory. A lock
 // file elects the one console (a bare local-server listen is no election on Unix); the elected
 // console listens on a local socket for the two requests another process can make: bring the
-// window forward, and shut down. UI thread only.
+// window forward, and shut down. Both files live in a directory only this user can write. UI
+// thread only.
 #pragma once
 
+#include <QList>
 #include <QLocalServer>
-#include <QLockFile>
+#include <QLocalSocket>
 #include <QObject>
+#include <QPointer>
 #include <QString>
+#include <QTimer>
 #include <memory>
 
 class InstanceChannel final : public QObject {
@@ -16,14 +20,27 @@ class InstanceChannel final : public QObject {
   public:
     enum class Request { BringForward, Shutdown };
 
+    // Peers the elected console serves at once; a further one pushes out the oldest.
+    static constexpr int kMaxPeers = 8;
+    // A peer is dropped this long after it connected: a request takes microseconds.
+    static constexpr int kPeerLifetimeMs = 2000;
+    // How often the elected console checks that it still listens (the local server closes
+    // itself for good when accepting fails, e.g. when the process is out of descriptors).
+    static constexpr int kListenCheckMs = 250;
+
     // The channel of the consoles that share applicationDirectory.
     explicit InstanceChannel(const QString& applicationDirectory, QObject* parent = nullptr);
     ~InstanceChannel() override;
 
+    // Why there is no safe place for the channel ("" when there is one). The channel then elects
+    // nobody and reaches nobody; the console must not start.
+    const QString& Problem() const { return problem_; }
+
     // Takes the election lock without waiting and starts listening. True when this process is
-    // now the one console; false when another live process holds the lock.
+    // now the one console; false when another live process holds the lock or Problem() is set.
+    // A lock file that no live process holds is free, whatever it contains.
     bool TryBecomeInstance();
-    bool IsInstance() const { return server_ != nullptr; }
+    bool IsInstance() const { return lockFd_ >= 0; }
     // Stops listening and gives up the lock, so that waiting processes see the console gone.
     void Release();
 
@@ -40,10 +57,16 @@ class InstanceChannel final : public QObject {
     void shutdownRequested();
 
   private:
+    void Listen();
+    void KeepListening();
     void AcceptConnections();
+    void ServePeer(QLocalSocket* socket);
 
+    QString problem_;
     QString serverName_;
     QString lockPath_;
-    std::unique_ptr<QLockFile> lock_;
+    int lockFd_ = -1;
     std::unique_ptr<QLocalServer> server_;
+    QList<QPointer<QLocalSocket>> peers_;  // oldest first
+    QTimer listenCheck_;
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
@@ -206,6 +207,19 @@ TEST(Election, AConsoleKilledOutrightIsTakenOverByTheNextStart) {
     console->kill();
     ASSERT_TRUE(console->waitForFinished(5000));
     EXPECT_TRUE(probe.TryBecomeInstance());
+}
+
+TEST(Election, ALockFileLeftEmptyByACrashDoesNotKeepTheConsoleFromStarting) {
+    TempAppDir dir;
+    InstanceChannel probe(AppDir(dir));
+    QFile lock(probe.LockPath());
+    ASSERT_TRUE(lock.open(QIODevice::WriteOnly));
+    lock.close();
+    auto console = StartConsole(dir);
+    ASSERT_TRUE(WaitUntilRunning(probe));
+    auto uninstall = StartConsole(dir, {"-uninstall"});
+    EXPECT_TRUE(console->waitForFinished(6000));
+    EXPECT_TRUE(uninstall->waitForFinished(6000));
 }
 
 TEST(NoDisplay, SaysSoInOneLineAndFails) {
