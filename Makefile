@@ -3,7 +3,7 @@ PRESET ?= default
 BUILD_DIR = $(if $(filter asan,$(PRESET)),build-asan,build)
 CMAKE_EXTRA ?=
 
-.PHONY: run test build deps configure clean
+.PHONY: run test build build-run deps configure clean
 
 deps:
 	@./scripts/install-deps.sh
@@ -14,7 +14,11 @@ configure: deps
 build: configure
 	@cmake --build --preset $(PRESET)
 
-run: build
+# Only what running needs: the console and the engine library, not the tests and benchmarks.
+build-run: configure
+	@cmake --build --preset $(PRESET) --target relvo_run_targets
+
+run: build-run
 	@./$(BUILD_DIR)/bin/relvoconsole
 
 test: build

@@ -4,7 +4,7 @@
 set -e
 cd "$(dirname "$0")"
 ./scripts/install-deps.sh
-make build "$@"
+make build-run "$@"
 build_dir=build
 for argument in "$@"; do
   [ "$argument" = "PRESET=asan" ] && build_dir=build-asan

@@ -14,6 +14,7 @@
 
 #include "app/config_dlg.h"
 #include "app/instance_channel.h"
+#include "app/startup_checks.h"
 #include "config/app_paths.h"
 #include "config/utilities.h"
 #include "mailtools/mail_files.h"
@@ -54,6 +55,12 @@ std::unique_ptr<QApplication> OpenGuiApplication(int& argc, char** argv) {
         qt_message_output(type, QMessageLogContext(), text);
     }
     return app;
+}
+
+// One line for the user who started the process from a terminal.
+void PrintLine(const QString& line) {
+    std::fprintf(stdout, "%s\n", qPrintable(line));
+    std::fflush(stdout);
 }
 
 QString PlatformName(const QStringList& arguments) {
@@ -106,11 +113,16 @@ bool CRelvoConfigApp::IsUninstallCommand(const QString& commandLine) {
 }
 
 bool CRelvoConfigApp::EnsureWorkingDirectories() {
+    startupProblems_.clear();
     for (const char* name : {"mail", "log", "old"}) {
-        std::string path = AppFilePath(name);
-        if (!FileExists(path)) {
-            std::error_code ignored;  // a directory that cannot be made fails where it is used
-            std::filesystem::create_directory(path, ignored);
+        const std::string path = AppFilePath(name);
+        const std::string problem = WorkingDirectoryProblem(path);
+        if (!problem.empty()) {
+            // Mail and logs would fail later with no word of why: say it now.
+            startupProblems_ << QStringLiteral("Cannot create the working directory %1: %2")
+                                    .arg(QString::fromStdString(path),
+                                         QString::fromStdString(problem));
+            std::fprintf(stderr, "relvoconsole: %s\n", qPrintable(startupProblems_.last()));
         }
     }
     EnsureSampleMail();  // a sample that cannot be written only leaves the diagnose dialog empty
@@ -130,11 +142,36 @@ bool CRelvoConfigApp::HandleUninstallCommand() {
         core.emplace(argc, argv);
     }
     InstanceChannel& channel = Channel();
-    channel.SendRequest(InstanceChannel::Request::Shutdown);
+    const bool asked = channel.SendRequest(InstanceChannel::Request::Shutdown);
     for (int poll = 0; poll < kShutdownPolls && channel.IsInstanceRunning(); ++poll) {
         QThread::msleep(kShutdownPollPauseMs);
     }
+    if (channel.IsInstanceRunning()) {
+        uninstallOutcome_ = UninstallOutcome::StillRunning;
+    } else {
+        uninstallOutcome_ = asked ? UninstallOutcome::ShutDown : UninstallOutcome::NotRunning;
+    }
     return false;
+}
+
+QString CRelvoConfigApp::UninstallLine(UninstallOutcome outcome) {
+    switch (outcome) {
+        case UninstallOutcome::NotRunning:
+            return QStringLiteral("Relvo SMTP Server is not running; nothing to shut down.");
+        case UninstallOutcome::ShutDown:
+            return QStringLiteral(
+                "Relvo SMTP Server was running; it stopped its services and "
+                "has shut down.");
+        case UninstallOutcome::StillRunning:
+            break;
+    }
+    return QStringLiteral(
+        "Relvo SMTP Server was asked to shut down but is still running after "
+        "6 seconds.");
+}
+
+QString CRelvoConfigApp::BroughtForwardLine() {
+    return QStringLiteral("Relvo SMTP Server is already running; brought its window forward.");
 }
 
 bool CRelvoConfigApp::ActivateRunningInstance() {
@@ -147,6 +184,7 @@ bool CRelvoConfigApp::ActivateRunningInstance() {
             return true;  // no election is possible; Run() says why
         }
         if (channel.SendRequest(InstanceChannel::Request::BringForward)) {
+            broughtForward_ = true;
             return true;
         }
         // The elected console may be between taking the lock and listening.
@@ -172,7 +210,8 @@ void RunMainWindow(CRelvoConfigDlg& window) {
 int CRelvoConfigApp::Run(int& argc, char** argv) {
     EnsureWorkingDirectories();
     if (!HandleUninstallCommand()) {
-        return 0;
+        PrintLine(UninstallLine(uninstallOutcome_));
+        return uninstallOutcome_ == UninstallOutcome::StillRunning ? 1 : 0;
     }
     QString reason = MissingDisplayReason(arguments_);
     if (!reason.isEmpty()) {
@@ -181,8 +220,12 @@ int CRelvoConfigApp::Run(int& argc, char** argv) {
     }
     std::unique_ptr<QApplication> app = OpenGuiApplication(argc, argv);
     if (ActivateRunningInstance()) {
-        if (Channel().Problem().isEmpty()) {
+        if (broughtForward_) {
+            PrintLine(BroughtForwardLine());
             return 0;
+        }
+        if (Channel().Problem().isEmpty()) {
+            return 1;  // a console runs but did not answer; the line was printed
         }
         std::fprintf(stderr,
                      "relvoconsole: cannot make sure that only one console runs: %s (set "
@@ -191,7 +234,7 @@ int CRelvoConfigApp::Run(int& argc, char** argv) {
         return 1;
     }
     {
-        CRelvoConfigDlg dialog;
+        CRelvoConfigDlg dialog(nullptr, {}, startupProblems_);
         QObject::connect(&Channel(), &InstanceChannel::bringForwardRequested, &dialog,
                          &CRelvoConfigDlg::BringForward);
         QObject::connect(&Channel(), &InstanceChannel::shutdownRequested, &dialog,

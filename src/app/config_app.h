@@ -19,8 +19,10 @@ class CRelvoConfigApp {
 
     // Creates "mail", "log" and "old" under the application directory where nothing of that
     // name exists, and the diagnose dialog's sample mail in "help" when missing. Returns true
-    // always.
+    // always; a directory that is not there afterwards is kept in StartupProblems().
     bool EnsureWorkingDirectories();
+    // What start-up could not do, one line each, for the main window to show.
+    const QStringList& StartupProblems() const { return startupProblems_; }
     // False when the command line was "-uninstall": the running console (if any) was asked to
     // shut down and waited for, and this program must end now.
     bool HandleUninstallCommand();
@@ -28,6 +30,12 @@ class CRelvoConfigApp {
     // safe place (Channel().Problem() says why): this program must end. False when this process
     // is now the one console.
     bool ActivateRunningInstance();
+
+    // What "-uninstall" found and did, and the one line that tells the user.
+    enum class UninstallOutcome { NotRunning, ShutDown, StillRunning };
+    static QString UninstallLine(UninstallOutcome outcome);
+    // The line a second start prints once the running console came forward.
+    static QString BroughtForwardLine();
 
     // The command line as one text, the arguments joined by single blanks.
     QString CommandLineText() const;
@@ -38,6 +46,9 @@ class CRelvoConfigApp {
   private:
     QStringList arguments_;
     std::unique_ptr<InstanceChannel> channel_;
+    UninstallOutcome uninstallOutcome_ = UninstallOutcome::NotRunning;
+    bool broughtForward_ = false;
+    QStringList startupProblems_;
 };
 
 // Why the console cannot open a window here, or "" when a display seems available.

@@ -13,6 +13,7 @@
 #include "app/activity_pane.h"
 #include "app/dlg_close.h"
 #include "app/ext_system_tray.h"
+#include "app/startup_checks.h"
 #include "config/profile_store.h"
 #include "config/utilities.h"
 #include "controls/product_links.h"
@@ -64,7 +65,7 @@ void SetTextColour(QLabel* label, const QColor& colour) {
 
 }  // namespace
 
-CRelvoConfigDlg::CRelvoConfigDlg(QWidget* parent, Question ask)
+CRelvoConfigDlg::CRelvoConfigDlg(QWidget* parent, Question ask, const QStringList& startupProblems)
     : QDialog(parent),
       ask_(ask ? std::move(ask) : Question(AskWithMessageBox)),
       services_([this](const QString& question) { return ask_(this, question); },
@@ -75,7 +76,7 @@ CRelvoConfigDlg::CRelvoConfigDlg(QWidget* parent, Question ask)
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     BuildControls();
     connect(this, &CRelvoConfigDlg::diagnoseRequested, this, &CRelvoConfigDlg::OpenDiagnose);
-    RunOpeningSequence();
+    RunOpeningSequence(startupProblems);
 }
 
 CRelvoConfigDlg::~CRelvoConfigDlg() = default;
@@ -172,13 +173,24 @@ void CRelvoConfigDlg::BuildControls() {
     connect(&exitTimer_, &QTimer::timeout, this, &CRelvoConfigDlg::FinishExitWhenAlone);
 }
 
-void CRelvoConfigDlg::RunOpeningSequence() {
+void CRelvoConfigDlg::RunOpeningSequence(const QStringList& startupProblems) {
     QIcon icon = AppIcon();
     setWindowIcon(icon);
     homeLink_->SetLinkUrl(HomePageUrl(), QString());
     tray_ = std::make_unique<CExtSystemTray>(this);
     tray_->Create(icon);
 
+    // Before the services start: an unreadable file explains why they start on the defaults.
+    for (const QString& problem : startupProblems) {
+        pane_->AppendLogLine(problem);
+    }
+    const std::string config = ResolveProfilePath(".cfg");
+    if (const std::string problem = FileReadProblem(config); !problem.empty()) {
+        pane_->AppendLogLine(
+            QStringLiteral("Cannot read the configuration file %1: %2; the "
+                           "defaults are used until it can be read")
+                .arg(QString::fromStdString(config), QString::fromStdString(problem)));
+    }
     services_.AutoStart();
     UpdateServiceTexts();
 
@@ -262,7 +274,7 @@ void CRelvoConfigDlg::TickClock() {
 }
 
 void CRelvoConfigDlg::AskClose() {
-    CDlgClose question(this);
+    CDlgClose question(tray_->IsShown(), this);
     if (question.exec() != QDialog::Accepted) {
         return;
     }

@@ -24,7 +24,9 @@ class CRelvoConfigDlg : public QDialog {
     // Asks a Yes/No question; replaceable so that tests answer without a modal box.
     using Question = std::function<bool(QWidget* parent, const QString& question)>;
 
-    explicit CRelvoConfigDlg(QWidget* parent = nullptr, Question ask = {});
+    // startupProblems: lines that start-up could not do something, shown first in the pane.
+    explicit CRelvoConfigDlg(QWidget* parent = nullptr, Question ask = {},
+                             const QStringList& startupProblems = {});
     ~CRelvoConfigDlg() override;
 
     // Stops the running services and the clock, then ends the window's run (once any other modal
@@ -72,7 +74,7 @@ class CRelvoConfigDlg : public QDialog {
 
   private:
     void BuildControls();
-    void RunOpeningSequence();
+    void RunOpeningSequence(const QStringList& startupProblems);
     void UpdateServiceTexts();
     void TickClock();
     void FinishExitWhenAlone();

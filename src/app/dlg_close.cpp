@@ -18,18 +18,36 @@ QPushButton* PlainButton(const QString& text, const QString& name, QWidget* pare
 
 }  // namespace
 
-CDlgClose::CDlgClose(QWidget* parent) : QDialog(parent) {
+QString CDlgClose::QuestionText() {
+    return QStringLiteral("What do you want to do?");
+}
+
+QString CDlgClose::HideText(bool hasTray) {
+    // Without a tray the window cannot hide (it could not be brought back): say what happens.
+    return hasTray ? QStringLiteral("Hide: keep running in the system tray.")
+                   : QStringLiteral("Hide: keep running and minimise the window.");
+}
+
+QString CDlgClose::ExitText() {
+    return QStringLiteral("Exit: stop the services and exit.");
+}
+
+CDlgClose::CDlgClose(bool hasTray, QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("CDlgClose"));
     setWindowTitle(QStringLiteral("Close"));
     setWindowFlags(Qt::Dialog | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowCloseButtonHint);
 
-    auto* group = new QGroupBox(QStringLiteral("What will you next to do?"), this);
+    auto* group = new QGroupBox(QuestionText(), this);
     auto* icon = new QLabel(group);
     icon->setPixmap(style()->standardIcon(QStyle::SP_MessageBoxQuestion).pixmap(32, 32));
     auto* texts = new QVBoxLayout;
-    texts->addWidget(new QLabel(QStringLiteral("Hide: minimize to system tray."), group));
-    texts->addWidget(new QLabel(QStringLiteral("Exit: shutdown service and exit."), group));
+    auto* hideText = new QLabel(HideText(hasTray), group);
+    hideText->setObjectName(QStringLiteral("HideText"));
+    auto* exitText = new QLabel(ExitText(), group);
+    exitText->setObjectName(QStringLiteral("ExitText"));
+    texts->addWidget(hideText);
+    texts->addWidget(exitText);
     auto* top = new QHBoxLayout;
     top->addWidget(icon);
     top->addSpacing(12);

@@ -14,13 +14,29 @@ namespace {
 // usual call costs two atomic loads.
 std::mutex bindingMutex;
 std::atomic<void*> library{nullptr};
+// The loader's reason for the last failed load. Guarded by bindingMutex.
+std::string loadFailure;
 
-// Loads the library unless it is loaded; returns it, or null while it cannot be loaded.
-// Requires bindingMutex.
+// The loader's message without the path it starts with, which the caller names already.
+std::string LoaderReason(const std::string& path) {
+    const char* error = dlerror();
+    std::string reason = error != nullptr ? error : "unknown reason";
+    if (reason.starts_with(path + ": ")) {
+        reason.erase(0, path.size() + 2);
+    }
+    return reason;
+}
+
+// Loads the library unless it is loaded; returns it, or null while it cannot be loaded (then
+// loadFailure says why). Requires bindingMutex.
 void* LoadLibraryLocked() {
     void* handle = library.load(std::memory_order_acquire);
     if (handle == nullptr) {
-        handle = dlopen(engine::LibraryPath().c_str(), RTLD_NOW | RTLD_LOCAL);
+        const std::string path = engine::LibraryPath();
+        handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (handle == nullptr) {
+            loadFailure = LoaderReason(path);
+        }
         library.store(handle, std::memory_order_release);
     }
     return handle;
@@ -100,6 +116,18 @@ std::string LibraryPath() {
 
 bool IsLoaded() {
     return library.load(std::memory_order_acquire) != nullptr;
+}
+
+std::string CallProblem(const char* entryPoint) {
+    std::lock_guard lock(bindingMutex);
+    void* handle = LoadLibraryLocked();
+    if (handle == nullptr) {
+        return "the engine library " + LibraryPath() + " cannot be loaded: " + loadFailure;
+    }
+    if (dlsym(handle, entryPoint) == nullptr) {
+        return "the engine library " + LibraryPath() + " has no entry point " + entryPoint;
+    }
+    return {};
 }
 
 int SmtpServiceStart(int port) {

@@ -18,6 +18,10 @@ inline constexpr const char* kLibraryFileName = "librelvomailservice.so";
 std::string LibraryPath();
 // Whether the library has been loaded (it stays loaded until the process ends).
 bool IsLoaded();
+// Why a call of entryPoint cannot reach the engine now: the library's path with the loader's
+// reason, or the missing entry point named. Empty when the call reaches the engine, so that a
+// failure is then the engine's own. Tries to load the library as a wrapper call does.
+std::string CallProblem(const char* entryPoint);
 
 int SmtpServiceStart(int port);
 int SmtpServiceStop();

@@ -6,7 +6,21 @@
 namespace {
 constexpr const char* kConfig = ".cfg";
 constexpr const char* kSystem = "System";
+constexpr const char* kSmtpStart = "RelvoMail_SmtpServiceStart";
+constexpr const char* kSendStart = "RelvoMail_SendServiceStart";
 }  // namespace
+
+QString ServiceControl::FailedWithReason(const char* entryPoint) {
+    QString text = QStringLiteral("started failed");
+    // A start the engine refused is explained by the engine's own lines. One that reached no
+    // engine is explained here, once: the same reason on every later line would only be noise.
+    const std::string problem = engine::CallProblem(entryPoint);
+    if (!problem.empty() && problem != reportedProblem_) {
+        reportedProblem_ = problem;
+        text += QStringLiteral(": ") + QString::fromStdString(problem);
+    }
+    return text;
+}
 
 ServiceControl::ServiceControl(Question ask, LogLine log)
     : ask_(std::move(ask)), log_(std::move(log)) {}
@@ -18,14 +32,14 @@ bool ServiceControl::ToggleSmtpService() {
         log_(QStringLiteral("SMTP service [Port:%1] %2")
                  .arg(port)
                  .arg(smtpRunning_ ? QStringLiteral("started successfully")
-                                   : QStringLiteral("started failed")));
+                                   : FailedWithReason(kSmtpStart)));
         int second = ProfileGetInt(kSystem, "SmtpPort2nd", 0, kConfig);
         if (second > 0) {
             bool started = engine::SmtpServiceStart(second) != 0;
             log_(QStringLiteral("SMTP service 2nd [Port:%1] %2")
                      .arg(second)
                      .arg(started ? QStringLiteral("started successfully")
-                                  : QStringLiteral("started failed")));
+                                  : FailedWithReason(kSmtpStart)));
         }
         return true;
     }
@@ -43,7 +57,7 @@ bool ServiceControl::ToggleSendService() {
         int threads = ProfileGetInt(kSystem, "SendMailThread", 5, kConfig);
         sendRunning_ = engine::SendServiceStart(threads);
         log_(sendRunning_ ? QStringLiteral("SEND service started successfully")
-                          : QStringLiteral("SEND service started failed"));
+                          : QStringLiteral("SEND service ") + FailedWithReason(kSendStart));
         return true;
     }
     if (!ask_(QStringLiteral("Are you sure to stop SEND service?"))) {

@@ -5,6 +5,7 @@
 
 #include <QString>
 #include <functional>
+#include <string>
 
 class ServiceControl {
   public:
@@ -26,10 +27,14 @@ class ServiceControl {
     bool SendRunning() const { return sendRunning_ != 0; }
 
   private:
+    // "started failed", with why the engine could not be reached if that was not said yet.
+    QString FailedWithReason(const char* entryPoint);
+
     Question ask_;
     LogLine log_;
     int smtpRunning_ = 0;
     int sendRunning_ = 0;
+    std::string reportedProblem_;  // the last reason given for an engine that was not reached
 };
 
 // Texts of the main window that follow a run flag.

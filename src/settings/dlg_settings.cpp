@@ -66,11 +66,12 @@ std::array<CSettingsPage*, 3> CDlgSettings::Pages() const {
 
 bool CDlgSettings::SavePage(CSettingsPage* page) {
     // The page at fault comes to the front, so the focus can reach its box.
-    const std::optional<SettingValues> values =
-        page->ReadForm([this, page](QWidget*, const QString& text) {
+    const std::optional<SettingValues> values = page->ReadForm(
+        [this, page](QWidget*, const QString& text) {
             tabs_->setCurrentWidget(page);
             warn_(this, text);
-        });
+        },
+        [this, page] { tabs_->setCurrentWidget(page); });
     if (!values) {
         return false;
     }

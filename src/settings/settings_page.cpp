@@ -9,6 +9,8 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include "settings/port_rule.h"
+
 namespace {
 
 // A HELO name is a host name (at most 255 characters); the limit also keeps the value well
@@ -28,6 +30,7 @@ CSettingsPage::CSettingsPage(SettingsPage page, const QString& tabCaption,
       page_(page),
       tabCaption_(tabCaption),
       form_(new QGridLayout),
+      hint_(new QLabel(this)),
       controls_(SettingsPageKeys(page).size(), nullptr) {
     // The page keeps the font it inherits, which is the platform's dialog font.
     auto* icon = new QLabel(this);
@@ -46,11 +49,20 @@ CSettingsPage::CSettingsPage(SettingsPage page, const QString& tabCaption,
     form_->setColumnStretch(3, 1);
     form_->setHorizontalSpacing(8);
     form_->setVerticalSpacing(10);
+    // Refused input is explained here, beside the form, rather than in a box to click away.
+    hint_->setObjectName(QStringLiteral("hint"));
+    hint_->setWordWrap(true);
+    QPalette palette = hint_->palette();
+    palette.setColor(QPalette::WindowText, QColor(190, 0, 0));
+    hint_->setPalette(palette);
+    hint_->hide();
+
     auto* layout = new QVBoxLayout(this);
     layout->addLayout(heading);
     layout->addWidget(rule);
     layout->addSpacing(4);
     layout->addLayout(form_);
+    layout->addWidget(hint_);
     layout->addStretch(1);
 }
 
@@ -131,7 +143,22 @@ void CSettingsPage::SetUp() {
     setUp_ = true;
 }
 
-std::optional<SettingValues> CSettingsPage::ReadForm(const Warning& warn) {
+QString CSettingsPage::Hint() const {
+    return hint_->isHidden() ? QString() : hint_->text();
+}
+
+std::optional<SettingValues> CSettingsPage::ReadForm(const Warning& warn,
+                                                     const std::function<void()>& show) {
+    hint_->clear();
+    hint_->hide();
+    const auto refuse = [&show](QLineEdit* box) {
+        if (show) {
+            show();
+        }
+        box->setFocus();
+        box->selectAll();
+        return std::nullopt;
+    };
     const auto keys = SettingsPageKeys(page_);
     SettingValues values(keys.size());
     for (const char* name : SettingsPageFormOrder(page_)) {
@@ -146,9 +173,12 @@ std::optional<SettingValues> CSettingsPage::ReadForm(const Warning& warn) {
                     ReadNumberField(box->text().toStdString());
                 if (!number) {
                     warn(this, QString::fromLatin1(kNumberMessage));
-                    box->setFocus();
-                    box->selectAll();
-                    return std::nullopt;
+                    return refuse(box);
+                }
+                if (const std::string hint = PortFieldHint(name, *number); !hint.empty()) {
+                    hint_->setText(QString::fromStdString(hint));
+                    hint_->show();
+                    return refuse(box);
                 }
                 values[i].number = static_cast<int>(*number);  // stored as signed text
                 break;

@@ -32,9 +32,13 @@ class CSettingsPage : public QWidget {
     bool IsSetUp() const { return setUp_; }
 
     // Controls -> values, in the page's key order. A numeric box without a number warns through
-    // warn, then gets the focus with its text selected, and the result is empty. Call only on a
-    // page that is set up, and visible if the focus is to land.
-    std::optional<SettingValues> ReadForm(const Warning& warn);
+    // warn; a port that cannot work shows its hint beside the form instead (no box). Either way
+    // the page is brought to the front through show, the box gets the focus with its text
+    // selected, and the result is empty. Call only on a page that is set up.
+    std::optional<SettingValues> ReadForm(const Warning& warn,
+                                          const std::function<void()>& show = {});
+    // The hint beside the form ("" when none is shown).
+    QString Hint() const;
 
     static constexpr const char* kNumberMessage = "Please enter a positive integer.";
 
@@ -59,6 +63,7 @@ class CSettingsPage : public QWidget {
     SettingsPage page_;
     QString tabCaption_;
     QGridLayout* form_;
+    class QLabel* hint_;
     std::vector<QWidget*> controls_;  // one per key, in the page's key order
     bool setUp_ = false;
 };

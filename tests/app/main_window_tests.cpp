@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QGroupBox>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
@@ -10,6 +11,7 @@
 #include <QTest>
 #include <QTimer>
 #include <algorithm>
+#include <filesystem>
 
 #include "app/activity_pane.h"
 #include "app/config_app.h"
@@ -205,6 +207,51 @@ TEST_F(MainWindowTest, CloseQuestionHidesExitsOrCancels) {
     EXPECT_EQ(fake.Calls().back(), "RelvoMail_SendServiceStop()");
 }
 
+TEST_F(MainWindowTest, StartupProblemsAndAnUnreadableConfigurationComeFirstInThePane) {
+    std::filesystem::create_directory(dir.ConfigFile());  // unreadable, even for root
+    dir.Write("mail", "a file where the mail directory belongs");
+    CRelvoConfigApp app({});
+    app.EnsureWorkingDirectories();
+    CRelvoConfigDlg window(nullptr, NoQuestion(), app.StartupProblems());
+    EXPECT_EQ(
+        PaneLines(window).mid(0, 4),
+        (QStringList{
+            QString::fromStdString("Cannot create the working directory " + dir.File("mail") +
+                                   ": something that is not a directory has "
+                                   "that name"),
+            QString::fromStdString("Cannot read the configuration file " + dir.ConfigFile() +
+                                   ": Is a directory; the defaults are used "
+                                   "until it can be read"),
+            "SMTP service [Port:25] started successfully", "SEND service started successfully"}));
+}
+
+TEST_F(MainWindowTest, CloseQuestionSaysWhatHideDoesWithAndWithoutATray) {
+    struct Case {
+        bool tray;
+        const char* hide;
+    };
+    for (const Case& c : {Case{true, "Hide: keep running in the system tray."},
+                          Case{false, "Hide: keep running and minimise the window."}}) {
+        CDlgClose question(c.tray);
+        EXPECT_EQ(question.findChild<QGroupBox*>()->title(), "What do you want to do?");
+        EXPECT_EQ(question.findChild<QLabel*>("HideText")->text(), c.hide);
+        EXPECT_EQ(question.findChild<QLabel*>("ExitText")->text(),
+                  "Exit: stop the services and exit.");
+    }
+    // Offscreen there is no tray: the window's own question says that Hide minimises.
+    CRelvoConfigDlg window(nullptr, NoQuestion());
+    window.show();
+    QString shown;
+    QTimer::singleShot(100, [&shown] {
+        if (QWidget* modal = QApplication::activeModalWidget()) {
+            shown = modal->findChild<QLabel*>("HideText")->text();
+            modal->findChild<QPushButton*>("CancelButton")->click();
+        }
+    });
+    window.AskClose();
+    EXPECT_EQ(shown, "Hide: keep running and minimise the window.");
+}
+
 TEST_F(MainWindowTest, ShutdownDuringAnotherModalDialogEndsTheWindowAfterIt) {
     CRelvoConfigDlg window(nullptr, NoQuestion());
     window.show();
@@ -316,11 +363,16 @@ TEST_F(MainWindowTest, TheClockShowsTheNewDateAfterMidnight) {
     SetClockForTesting({});
 }
 
-TEST(MainWindowWithoutEngine, LogsFailuresOnTheDefaultPort) {
+TEST(MainWindowWithoutEngine, LogsFailuresOnTheDefaultPortTheFirstSayingWhy) {
     TempAppDir dir;
     CRelvoConfigDlg window(nullptr, NoQuestion());
-    EXPECT_EQ(PaneLines(window), (QStringList{"SMTP service [Port:25] started failed",
-                                              "SEND service started failed"}));
+    EXPECT_EQ(PaneLines(window),
+              (QStringList{QString::fromStdString(
+                               "SMTP service [Port:25] started failed: the engine library " +
+                               dir.File("librelvomailservice.so") +
+                               " cannot be loaded: cannot open shared object file: No such file "
+                               "or directory"),
+                           "SEND service started failed"}));
     EXPECT_EQ(Text(window, "SmtpStatus"), "SMTP service: STOPPED!");
     EXPECT_EQ(Text(window, "SendStatus"), "SEND service: STOPPED!");
     window.RunExitSequence();

@@ -8,10 +8,12 @@
 #include <QSignalSpy>
 #include <QTest>
 #include <filesystem>
+#include <functional>
 #include <vector>
 
 #include "app/config_app.h"
 #include "app/instance_channel.h"
+#include "app/startup_checks.h"
 #include "support/qt_print.h"
 #include "support/temp_app_dir.h"
 
@@ -46,6 +48,11 @@ bool WaitUntilRunning(InstanceChannel& channel, int timeoutMs = 10000) {
     return false;
 }
 
+// What a finished process printed on its standard output.
+QString Printed(QProcess& process) {
+    return QString::fromLocal8Bit(process.readAllStandardOutput());
+}
+
 }  // namespace
 
 TEST(UninstallCommand, IsTheWholeTextIgnoringCaseOnly) {
@@ -68,6 +75,68 @@ TEST(WorkingDirectories, AreCreatedWhereNothingOfThatNameExists) {
     EXPECT_TRUE(std::filesystem::is_directory(dir.File("old")));
     EXPECT_TRUE(std::filesystem::is_regular_file(dir.File("log")));
     EXPECT_EQ(dir.Read("log"), "a file in the way");
+    EXPECT_EQ(app.StartupProblems(), QStringList{QString::fromStdString(
+                                         "Cannot create the working directory " + dir.File("log") +
+                                         ": something that is not a directory has that name")});
+}
+
+// Each case lays out the application directory with fs calls, then names the reason expected
+// ("" for none) from the check of one path in it.
+struct PathCase {
+    const char* name;
+    std::function<void(const TempAppDir&)> layOut;
+    std::string expected;
+};
+
+TEST(StartupChecks, UnreadableConfigurationFileIsNamedAndMissingOneIsNoFault) {
+    const PathCase cases[] = {
+        {"missing", [](const TempAppDir&) {}, ""},
+        {"readable", [](const TempAppDir& d) { d.Write("relvoconsole.cfg", "[System]\n"); }, ""},
+        {"empty", [](const TempAppDir& d) { d.Write("relvoconsole.cfg", ""); }, ""},
+        {"directory",
+         [](const TempAppDir& d) { std::filesystem::create_directory(d.ConfigFile()); },
+         "Is a directory"},
+        {"link loop",
+         [](const TempAppDir& d) {
+             std::filesystem::create_symlink(d.ConfigFile(), d.ConfigFile());
+         },
+         "Too many levels of symbolic links"},
+    };
+    for (const PathCase& c : cases) {
+        TempAppDir dir;
+        c.layOut(dir);
+        EXPECT_EQ(FileReadProblem(dir.ConfigFile()), c.expected) << c.name;
+    }
+}
+
+TEST(StartupChecks, WorkingDirectoryThatCannotBeMadeSaysWhyAndOneThatIsThereIsKept) {
+    const std::string notADirectory = "something that is not a directory has that name";
+    const PathCase cases[] = {
+        {"nothing", [](const TempAppDir&) {}, ""},
+        {"directory", [](const TempAppDir& d) { std::filesystem::create_directory(d.File("log")); },
+         ""},
+        {"link to a directory",
+         [](const TempAppDir& d) {
+             std::filesystem::create_directory_symlink(d.Path(), d.File("log"));
+         },
+         ""},
+        {"file", [](const TempAppDir& d) { d.Write("log", "in the way"); }, notADirectory},
+        {"dangling link",
+         [](const TempAppDir& d) {
+             std::filesystem::create_symlink(d.File("gone"), d.File("log"));
+         },
+         notADirectory},
+    };
+    for (const PathCase& c : cases) {
+        TempAppDir dir;
+        c.layOut(dir);
+        EXPECT_EQ(WorkingDirectoryProblem(dir.File("log")), c.expected) << c.name;
+        EXPECT_EQ(c.expected.empty(), std::filesystem::is_directory(dir.File("log"))) << c.name;
+    }
+    TempAppDir dir;
+    dir.Write("blocker", "a file");
+    EXPECT_EQ(WorkingDirectoryProblem(dir.File("blocker/log")), "Not a directory")
+        << "a directory under a file cannot be made";
 }
 
 TEST(InstanceChannel, ElectsOneAndCarriesBothRequests) {
@@ -111,6 +180,8 @@ TEST(SecondStart, BringsTheRunningConsoleForwardAndEnds) {
     EXPECT_TRUE(forward.wait(5000));
     ASSERT_TRUE(second->waitForFinished(5000));
     EXPECT_EQ(second->exitCode(), 0);
+    EXPECT_EQ(Printed(*second),
+              "Relvo SMTP Server is already running; brought its window forward.\n");
     // The second start created the working directories before it looked for the first.
     EXPECT_TRUE(std::filesystem::is_directory(dir.File("mail")));
 }
@@ -135,6 +206,8 @@ TEST(Uninstall, WithNoConsoleRunningEndsAtOnce) {
     auto uninstall = StartConsole(dir, {"-UNINSTALL"});
     ASSERT_TRUE(uninstall->waitForFinished(5000));
     EXPECT_LT(timer.elapsed(), 2000);
+    EXPECT_EQ(uninstall->exitCode(), 0);
+    EXPECT_EQ(Printed(*uninstall), "Relvo SMTP Server is not running; nothing to shut down.\n");
     EXPECT_TRUE(std::filesystem::is_directory(dir.File("log")));
 }
 
@@ -152,6 +225,10 @@ TEST(Uninstall, EndsARunningConsoleAndReturnsWhenItIsGone) {
     EXPECT_LT(timer.elapsed(), 6000);
     EXPECT_EQ(console->exitStatus(), QProcess::NormalExit);
     EXPECT_FALSE(probe.IsInstanceRunning());
+    EXPECT_EQ(uninstall->exitCode(), 0);
+    EXPECT_EQ(Printed(*uninstall),
+              "Relvo SMTP Server was running; it stopped its services and has shut down.\n");
+    EXPECT_EQ(Printed(*console), "") << "the console itself prints nothing";
 }
 
 TEST(Uninstall, GivesUpAfterTheWaitWhenTheConsoleStays) {
@@ -171,6 +248,9 @@ TEST(Uninstall, GivesUpAfterTheWaitWhenTheConsoleStays) {
     // 300 polls of 20 ms: about 6 s, give or take the machine's load.
     EXPECT_GE(timer.elapsed(), 5500);
     EXPECT_LT(timer.elapsed(), 12000);
+    EXPECT_EQ(uninstall->exitCode(), 1);
+    EXPECT_EQ(Printed(*uninstall),
+              "Relvo SMTP Server was asked to shut down but is still running after 6 seconds.\n");
 }
 
 TEST(Election, TwentyConsolesStartedAtOnceLeaveExactlyOne) {

@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
 #include <QCheckBox>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QTabWidget>
@@ -117,9 +119,10 @@ TEST_F(SettingsSheetTest, PagesShowDefaultsAndStoredValuesAndOkWritesEveryVisite
         }
     }
     Type("HELOString", "");
+    Type("SmtpPort", "25");  // a stored port that cannot work is not written back
     PressOk();
     EXPECT_EQ(Config(),
-              "[Other]\nSmtpPort=1\n[System]\nLogSmtp=0\nSmtpPort=-1\nAutoMinimize=1\n"
+              "[Other]\nSmtpPort=1\n[System]\nLogSmtp=0\nSmtpPort=25\nAutoMinimize=1\n"
               "HELOString=\nKeep=me\nAutoRun=0\nAutoStartSmtpService=1\nAutoStartSendService=1\n"
               "LogSmtpDays=7\nSmtpAuthFlag=1\nSmtpPort2nd=0\nLogSend=1\nLogSendDays=7\n"
               "RetriesAfterFailed=1\nSendMailThread=10\n");
@@ -148,6 +151,57 @@ TEST_F(SettingsSheetTest, TypedNumbersAreReadUnsignedAndStoredSigned) {
         EXPECT_NE(Config().find(std::string("\n") + t.key + "=" + t.stored + "\n"),
                   std::string::npos)
             << t.key << " in " << Config();
+    }
+}
+
+TEST_F(SettingsSheetTest, PortsThatCannotWorkAreRefusedWithAHintBesideTheFormAndNoBox) {
+    const QString mainHint = "A port is a number from 1 to 65535";
+    const QString secondHint = "A port is a number from 1 to 65535, or 0 for no second port";
+    struct Typed {
+        const char* key;
+        QString text;
+        QString hint;        // "" when OK saves the value
+        const char* stored;  // when saved
+    };
+    const Typed typed[] = {
+        {"SmtpPort", "0", mainHint, nullptr},
+        {"SmtpPort", "65536", mainHint, nullptr},
+        {"SmtpPort", "-1", mainHint, nullptr},
+        {"SmtpPort", "1", "", "1"},
+        {"SmtpPort", "65535", "", "65535"},
+        {"SmtpPort2nd", "0", "", "0"},
+        {"SmtpPort2nd", "65536", secondHint, nullptr},
+        {"SmtpPort2nd", "-1", secondHint, nullptr},
+        {"SmtpPort2nd", "65535", "", "65535"},
+        {"LogSmtpDays", "70000", "", "70000"},  // other numbers keep having no range
+        {"SendMailThread", "0", "", "0"},
+    };
+    for (const Typed& t : typed) {
+        Open("[System]\n");
+        VisitAll();
+        Type(t.key, t.text);
+        PressOk();  // from the General page: the page at fault must come to the front
+        const std::string line = std::string("\n") + t.key + "=";
+        if (t.hint.isEmpty()) {
+            EXPECT_EQ(sheet_->result(), QDialog::Accepted) << t.key << " " << t.text;
+            EXPECT_NE(Config().find(line + t.stored + "\n"), std::string::npos) << Config();
+            continue;
+        }
+        auto* page = qobject_cast<CSettingsPage*>(sheet_->Tabs()->currentWidget());
+        EXPECT_TRUE(sheet_->isVisible()) << t.key << " " << t.text;
+        EXPECT_EQ(page, sheet_->Tabs()->widget(kSmtp));
+        EXPECT_EQ(page->Hint(), t.hint);
+        EXPECT_TRUE(page->findChild<QLabel*>("hint")->isVisible());
+        EXPECT_EQ(QApplication::focusWidget(), Field(t.key));
+        EXPECT_EQ(Field(t.key)->selectedText(), t.text);
+        EXPECT_TRUE(warnings_.isEmpty()) << warnings_.join('|').toStdString();
+        EXPECT_EQ(Config().find(line), std::string::npos) << "SMTP page not written";
+
+        Type(t.key, "2525");  // mended: the hint goes and the page is written
+        PressOk();
+        EXPECT_EQ(page->Hint(), "");
+        EXPECT_EQ(sheet_->result(), QDialog::Accepted);
+        EXPECT_NE(Config().find(line + "2525\n"), std::string::npos) << Config();
     }
 }
 
