@@ -18,8 +18,10 @@ QString TodayPrefix() {
 
 ActivityPane::ActivityPane(QWidget* parent) : QPlainTextEdit(parent) {
     setObjectName(QStringLiteral("ActivityPane"));
-    setLineWrapMode(QPlainTextEdit::NoWrap);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+    // Long lines wrap at the pane's width: a failure's reason at the end of its line must be
+    // seen without scrolling sideways.
+    setLineWrapMode(QPlainTextEdit::WidgetWidth);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setFocusPolicy(Qt::ClickFocus);  // no tab stop
     setUndoRedoEnabled(false);       // an undo history would grow without bound

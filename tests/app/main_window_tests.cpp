@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -123,6 +124,10 @@ TEST_F(MainWindowTest, FailedStartsAreLoggedAndLeaveTheServicesStopped) {
     EXPECT_EQ(PaneLines(window), (QStringList{"SMTP service [Port:25] started failed",
                                               "SMTP service 2nd [Port:2525] started failed",
                                               "SEND service started failed"}));
+    // The reason at the end of the long line is seen without scrolling sideways.
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_EQ(window.Pane()->horizontalScrollBar()->maximum(), 0);
     EXPECT_EQ(Text(window, "SmtpStatus"), "SMTP service: STOPPED!");
     EXPECT_EQ(Text(window, "SmtpButton"), "Start SMTP service");
     EXPECT_EQ(window.findChild<QLabel*>("SendStatus")->palette().color(QPalette::WindowText),
@@ -373,6 +378,10 @@ TEST(MainWindowWithoutEngine, LogsFailuresOnTheDefaultPortTheFirstSayingWhy) {
                                " cannot be loaded: cannot open shared object file: No such file "
                                "or directory"),
                            "SEND service started failed"}));
+    // The reason at the end of the long line is seen without scrolling sideways.
+    window.show();
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(&window));
+    EXPECT_EQ(window.Pane()->horizontalScrollBar()->maximum(), 0);
     EXPECT_EQ(Text(window, "SmtpStatus"), "SMTP service: STOPPED!");
     EXPECT_EQ(Text(window, "SendStatus"), "SEND service: STOPPED!");
     window.RunExitSequence();

@@ -72,7 +72,7 @@ TEST(ServiceStartWithoutEngine, MissingLibraryIsNamedWithTheLoadersReason) {
 TEST(ServiceStartWithoutEngine, FileThatIsNoLibraryIsNamedWithTheLoadersReason) {
     ExpectReasonOnceOnTheFirstLine(
         {"not a library",
-         [](const TempAppDir& dir) { dir.Write("librelvomailservice.so", "not a library\n"); },
+         [](const TempAppDir& dir) { dir.Write("librelvomailservice.so", std::string(4096, 'x')); },
          "invalid ELF header"});
 }
 

@@ -183,12 +183,12 @@ TEST_F(SettingsSheetTest, PortsThatCannotWorkAreRefusedWithAHintBesideTheFormAnd
         PressOk();  // from the General page: the page at fault must come to the front
         const std::string line = std::string("\n") + t.key + "=";
         if (t.hint.isEmpty()) {
-            EXPECT_EQ(sheet_->result(), QDialog::Accepted) << t.key << " " << t.text;
+            EXPECT_EQ(sheet_->result(), QDialog::Accepted) << t.key << " " << t.text.toStdString();
             EXPECT_NE(Config().find(line + t.stored + "\n"), std::string::npos) << Config();
             continue;
         }
         auto* page = qobject_cast<CSettingsPage*>(sheet_->Tabs()->currentWidget());
-        EXPECT_TRUE(sheet_->isVisible()) << t.key << " " << t.text;
+        EXPECT_TRUE(sheet_->isVisible()) << t.key << " " << t.text.toStdString();
         EXPECT_EQ(page, sheet_->Tabs()->widget(kSmtp));
         EXPECT_EQ(page->Hint(), t.hint);
         EXPECT_TRUE(page->findChild<QLabel*>("hint")->isVisible());
