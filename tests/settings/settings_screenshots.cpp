@@ -1,7 +1,10 @@
 // Pictures of the settings sheet, one per page, for the documentation. Run under Xvfb:
 //   xvfb-run -a -s "-screen 0 1280x800x24" build/tests/bin/settings_screenshots docs/screenshots
-// writes settings-general.png, settings-smtp.png and settings-send.png there.
+// writes settings-general.png, settings-smtp.png and settings-send.png there, and
+// settings-port-refused.png: OK refused for a port that cannot work, with the hint.
 #include <QApplication>
+#include <QLineEdit>
+#include <QPushButton>
 #include <QTabWidget>
 #include <QTest>
 #include <cstdio>
@@ -28,5 +31,12 @@ int main(int argc, char** argv) {
         QTest::qWait(200);
         saved = sheet.grab().save(QString::fromLocal8Bit(argv[1]) + "/" + names[page]) && saved;
     }
+    sheet.Tabs()->setCurrentIndex(0);
+    QLineEdit* port = sheet.findChild<QLineEdit*>(QStringLiteral("SmtpPort"));
+    port->setText(QStringLiteral("70000"));
+    QTest::mouseClick(sheet.findChild<QPushButton*>(QStringLiteral("okButton")), Qt::LeftButton);
+    QTest::qWait(200);
+    saved =
+        sheet.grab().save(QString::fromLocal8Bit(argv[1]) + "/settings-port-refused.png") && saved;
     return saved ? 0 : 1;
 }
