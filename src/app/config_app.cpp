@@ -146,7 +146,9 @@ bool CRelvoConfigApp::HandleUninstallCommand() {
     for (int poll = 0; poll < kShutdownPolls && channel.IsInstanceRunning(); ++poll) {
         QThread::msleep(kShutdownPollPauseMs);
     }
-    if (channel.IsInstanceRunning()) {
+    if (!channel.Problem().isEmpty()) {
+        uninstallOutcome_ = UninstallOutcome::NoChannel;  // no console can be reached
+    } else if (channel.IsInstanceRunning()) {
         uninstallOutcome_ = UninstallOutcome::StillRunning;
     } else {
         uninstallOutcome_ = asked ? UninstallOutcome::ShutDown : UninstallOutcome::NotRunning;
@@ -162,6 +164,8 @@ QString CRelvoConfigApp::UninstallLine(UninstallOutcome outcome) {
             return QStringLiteral(
                 "Relvo SMTP Server was running; it stopped its services and "
                 "has shut down.");
+        case UninstallOutcome::NoChannel:
+            return QStringLiteral("Relvo SMTP Server cannot reach a running console here.");
         case UninstallOutcome::StillRunning:
             break;
     }
@@ -210,6 +214,12 @@ void RunMainWindow(CRelvoConfigDlg& window) {
 int CRelvoConfigApp::Run(int& argc, char** argv) {
     EnsureWorkingDirectories();
     if (!HandleUninstallCommand()) {
+        if (uninstallOutcome_ == UninstallOutcome::NoChannel) {
+            std::fprintf(stderr, "relvoconsole: %s (%s)\n",
+                         qPrintable(UninstallLine(uninstallOutcome_)),
+                         qPrintable(Channel().Problem()));
+            return 1;
+        }
         PrintLine(UninstallLine(uninstallOutcome_));
         return uninstallOutcome_ == UninstallOutcome::StillRunning ? 1 : 0;
     }

@@ -32,7 +32,7 @@ class CRelvoConfigApp {
     bool ActivateRunningInstance();
 
     // What "-uninstall" found and did, and the one line that tells the user.
-    enum class UninstallOutcome { NotRunning, ShutDown, StillRunning };
+    enum class UninstallOutcome { NotRunning, ShutDown, StillRunning, NoChannel };
     static QString UninstallLine(UninstallOutcome outcome);
     // The line a second start prints once the running console came forward.
     static QString BroughtForwardLine();

@@ -189,28 +189,40 @@ TEST(InstancePlace, LockAndSocketLiveOnlyWhereNoOtherUserCanWrite) {
 }
 
 TEST(InstancePlace, AConsoleWithNoSafePlaceRefusesToStartAndSaysWhy) {
-    TempAppDir app;
-    QTemporaryDir shared;
-    MakeShared(shared);
-    QString fallback = shared.path() + QString("/relvoconsole-%1").arg(getuid());
-    MakeDirectory(shared.path() + "/elsewhere", 0700);
-    ASSERT_TRUE(QFile::link(shared.path() + "/elsewhere", fallback));
+    struct Case {
+        QStringList arguments;
+        const char* lead;  // how the line on the error output that says why begins
+    };
+    const Case cases[] = {
+        {{}, "relvoconsole: cannot make sure that only one console runs: "},
+        {{"-uninstall"}, "relvoconsole: Relvo SMTP Server cannot reach a running console here. ("},
+    };
+    for (const Case& c : cases) {
+        TempAppDir app;
+        QTemporaryDir shared;
+        MakeShared(shared);
+        QString fallback = shared.path() + QString("/relvoconsole-%1").arg(getuid());
+        MakeDirectory(shared.path() + "/elsewhere", 0700);
+        ASSERT_TRUE(QFile::link(shared.path() + "/elsewhere", fallback));
 
-    QProcess console;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert("RELVO_APP_DIR", AppDir(app));
-    environment.insert("QT_QPA_PLATFORM", "offscreen");
-    environment.insert("TMPDIR", shared.path());
-    environment.remove("XDG_RUNTIME_DIR");
-    console.setProcessEnvironment(environment);
-    console.start(RELVO_CONSOLE_PATH, {});
-    ASSERT_TRUE(console.waitForFinished(10000));
-    EXPECT_EQ(console.exitStatus(), QProcess::NormalExit);
-    EXPECT_EQ(console.exitCode(), 1);
-    QString errors = QString::fromLocal8Bit(console.readAllStandardError());
-    EXPECT_TRUE(errors.contains(fallback + " is a symbolic link")) << errors.toStdString();
-    EXPECT_TRUE(errors.contains("XDG_RUNTIME_DIR")) << errors.toStdString();
-    EXPECT_EQ(QDir(shared.path() + "/elsewhere").entryList(QDir::NoDotAndDotDot), QStringList());
+        QProcess console;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("RELVO_APP_DIR", AppDir(app));
+        environment.insert("QT_QPA_PLATFORM", "offscreen");
+        environment.insert("TMPDIR", shared.path());
+        environment.remove("XDG_RUNTIME_DIR");
+        console.setProcessEnvironment(environment);
+        console.start(RELVO_CONSOLE_PATH, c.arguments);
+        ASSERT_TRUE(console.waitForFinished(10000));
+        EXPECT_EQ(console.exitStatus(), QProcess::NormalExit);
+        EXPECT_EQ(console.exitCode(), 1);
+        QString errors = QString::fromLocal8Bit(console.readAllStandardError());
+        EXPECT_TRUE(errors.contains(c.lead)) << errors.toStdString();
+        EXPECT_TRUE(errors.contains(fallback + " is a symbolic link")) << errors.toStdString();
+        EXPECT_EQ(console.readAllStandardOutput(), "") << "nothing said as if it had worked";
+        EXPECT_EQ(QDir(shared.path() + "/elsewhere").entryList(QDir::NoDotAndDotDot),
+                  QStringList());
+    }
 }
 
 TEST(InstanceLock, ThatNoLiveProcessHoldsIsTakenOverWhateverItHolds) {
