@@ -3,8 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
-// The hint shown beside the form when the field of key holds value, or "" when it may be saved.
-std::string PortFieldHint(std::string_view key, std::uint32_t value);
+// The hint shown beside the form when the field of key holds value (none: the field holds no
+// number), or "" when it may be saved or is no port field.
+std::string PortFieldHint(std::string_view key, std::optional<std::uint32_t> value);

@@ -171,13 +171,14 @@ std::optional<SettingValues> CSettingsPage::ReadForm(const Warning& warn,
                 auto* box = static_cast<QLineEdit*>(controls_[i]);
                 const std::optional<std::uint32_t> number =
                     ReadNumberField(box->text().toStdString());
-                if (!number) {
-                    warn(this, QString::fromLatin1(kNumberMessage));
-                    return refuse(box);
-                }
-                if (const std::string hint = PortFieldHint(name, *number); !hint.empty()) {
+                // A port field explains itself beside the form, even when it holds no number.
+                if (const std::string hint = PortFieldHint(name, number); !hint.empty()) {
                     hint_->setText(QString::fromStdString(hint));
                     hint_->show();
+                    return refuse(box);
+                }
+                if (!number) {
+                    warn(this, QString::fromLatin1(kNumberMessage));
                     return refuse(box);
                 }
                 values[i].number = static_cast<int>(*number);  // stored as signed text

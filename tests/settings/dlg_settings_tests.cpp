@@ -165,6 +165,8 @@ TEST_F(SettingsSheetTest, PortsThatCannotWorkAreRefusedWithAHintBesideTheFormAnd
     };
     const Typed typed[] = {
         {"SmtpPort", "0", mainHint, nullptr},
+        {"SmtpPort", "", mainHint, nullptr},
+        {"SmtpPort2nd", "none", secondHint, nullptr},
         {"SmtpPort", "65536", mainHint, nullptr},
         {"SmtpPort", "-1", mainHint, nullptr},
         {"SmtpPort", "1", "", "1"},
@@ -271,7 +273,7 @@ TEST_F(SettingsSheetTest, RealWarningBoxForAFieldWithoutNumber) {
     Open("");
     sheet_->SetWarning({});
     Visit(kSmtp);
-    Type("SmtpPort", "");
+    Type("LogSmtpDays", "");
     auto box = AnswerNextBox(QMessageBox::Ok);
     PressOk();
     ASSERT_TRUE(box->seen);
