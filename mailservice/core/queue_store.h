@@ -1,0 +1,91 @@
+// The durable queue: queue/<id>.eml (the message) and queue/<id>.cfg (its companion, section
+// MailInfo). An entry is complete when its .cfg exists. Each file is written under a temporary
+// name, flushed and renamed into place, the .eml first; then the directory is flushed. One worker
+// thread does this for every session: stores that arrive while it flushes are flushed together
+// (group commit), and no completion is reported before its own message is on disk.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace relvo::mail {
+
+struct Envelope {
+    std::string mailFrom;                 // "" for the null reverse path
+    std::vector<std::string> recipients;  // at least one
+    std::string clientAddress;            // "203.0.113.5:51234"
+    std::string heloName;
+    std::string authUser;  // "" when the client did not authenticate
+};
+
+// Keys of the companion's MailInfo section beyond MailId, MailFrom, RcptToNumber, RcptTo<n>.
+namespace companion_keys {
+inline constexpr const char* kSection = "MailInfo";
+inline constexpr const char* kArrivalTime = "ArrivalTime";      // "YYYY-MM-DD HH:MM:SS" local
+inline constexpr const char* kArrivalUnix = "ArrivalUnixTime";  // seconds since 1970
+inline constexpr const char* kClientAddress = "ClientAddress";
+inline constexpr const char* kHeloName = "HeloName";
+inline constexpr const char* kAuthUser = "AuthUser";
+inline constexpr const char* kMailSize = "MailSize";            // bytes of the .eml
+inline constexpr const char* kTries = "Tries";                  // delivery attempts so far
+inline constexpr const char* kNextTry = "NextTry";              // seconds since 1970; 0 = at once
+inline constexpr const char* kRcptStatusPrefix = "RcptStatus";  // RcptStatus<n>
+inline constexpr const char* kStatusPending = "pending";
+}  // namespace companion_keys
+
+class QueueStore {
+  public:
+    explicit QueueStore(std::string queueDir);
+    ~QueueStore();  // Close()
+    QueueStore(const QueueStore&) = delete;
+    QueueStore& operator=(const QueueStore&) = delete;
+
+    // Creates the directory (0700), removes leftovers of interrupted writes (temporary files and
+    // .eml files without their .cfg), and starts the worker. Call while holding the receiving
+    // service's lock, so no other process is writing the queue.
+    bool Open(std::string* error);
+    // Finishes every pending store, then stops the worker. Stores after Close fail at once.
+    void Close();
+
+    using Done = std::function<void(bool ok, uint32_t id, const std::string& error)>;
+    // receivedHeader: the Received header line(s), CRLF-ended; body: the message as received
+    // (CRLF lines, dot-unstuffed). The .eml holds receivedHeader followed by body. done runs on
+    // the worker thread once both files and the directory are flushed, or with ok false.
+    void Store(Envelope envelope, std::string receivedHeader, std::string body, Done done);
+
+    // The companion text for an envelope, in the configuration store's format.
+    static std::string CompanionText(uint32_t id, const Envelope& envelope, size_t mailSize,
+                                     std::int64_t arrivalUnix, const std::string& arrivalText);
+
+    // Statistics for tests and the benchmark: stores completed, and flush rounds taken.
+    uint64_t StoredCount() const;
+    uint64_t FlushRounds() const;
+
+  private:
+    struct Request {
+        Envelope envelope;
+        std::string receivedHeader;
+        std::string body;
+        Done done;
+    };
+    void Run();
+    void CommitBatch(std::vector<Request>& batch);
+
+    const std::string dir_;
+    int dirFd_ = -1;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<Request> pending_;
+    bool open_ = false;
+    bool stopping_ = false;
+    uint64_t stored_ = 0;
+    uint64_t rounds_ = 0;
+    std::thread worker_;
+};
+
+}  // namespace relvo::mail
