@@ -8,10 +8,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "core/flush_pool.h"
 
 namespace relvo::mail {
 
@@ -85,6 +88,7 @@ class QueueStore {
     bool stopping_ = false;
     uint64_t stored_ = 0;
     uint64_t rounds_ = 0;
+    std::unique_ptr<FlushPool> flusher_;
     std::thread worker_;
 };
 
