@@ -37,8 +37,8 @@ int SetTextField(int id, const char* text, size_t limit, const std::string& fiel
     const bool edited = DraftRegistry::Instance().Edit(id, [&](MailDraft& draft) {
         draft.ForgetRefusals(field);
         if (!bounded) {
-            draft.Refuse(field, "The " + field + " is longer than " + std::to_string(limit) +
-                                    " bytes");
+            draft.Refuse(field,
+                         "The " + field + " is longer than " + std::to_string(limit) + " bytes");
             (draft.*member).clear();
             return;
         }
@@ -82,8 +82,8 @@ int BuilderAddRecipients(int id, const char* recipients) {
     const bool valid = bounded && IsValidUtf8(*bounded);
     bool fits = false;
     const bool edited = DraftRegistry::Instance().Edit(id, [&](MailDraft& draft) {
-        fits = bounded && draft.recipients.size() + bounded->size() + 2 <=
-                              BuilderLimits::kRecipientsBytes;
+        fits = bounded &&
+               draft.recipients.size() + bounded->size() + 2 <= BuilderLimits::kRecipientsBytes;
         if (!fits) {
             draft.Refuse("recipients", "The recipients text is longer than " +
                                            std::to_string(BuilderLimits::kRecipientsBytes) +
@@ -120,19 +120,19 @@ int BuilderSetMailBody(int id, const char* body) {
 
 int BuilderAttachFile(int id, const char* path) {
     const std::optional<std::string_view> bounded = BoundedText(path, BuilderLimits::kPathBytes);
-    const bool usable = bounded && !bounded->empty() && bounded->front() == '/' &&
-                        OneLine(*bounded) == *bounded;
+    const bool usable =
+        bounded && !bounded->empty() && bounded->front() == '/' && OneLine(*bounded) == *bounded;
     bool added = false;
     const bool edited = DraftRegistry::Instance().Edit(id, [&](MailDraft& draft) {
         const std::string shown = bounded ? OneLine(*bounded) : std::string("(too long)");
         if (draft.attachments.size() >= BuilderLimits::kAttachments) {
-            draft.Refuse("attachments", "More than " +
-                                            std::to_string(BuilderLimits::kAttachments) +
+            draft.Refuse("attachments", "More than " + std::to_string(BuilderLimits::kAttachments) +
                                             " attachments");
             return;
         }
         if (!usable) {
-            draft.Refuse("attachments", "Cannot attach \"" + shown + "\": not an absolute file path");
+            draft.Refuse("attachments",
+                         "Cannot attach \"" + shown + "\": not an absolute file path");
         }
         draft.attachments.push_back(usable ? std::string(*bounded) : shown);
         added = usable;

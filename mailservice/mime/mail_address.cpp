@@ -94,13 +94,14 @@ bool IsUsableMailAddress(std::string_view address) {
     const std::string_view local = address.substr(0, at);
     const std::string_view domain = address.substr(at + 1);
     if (local.empty() || local.size() > 64 || domain.empty() || domain.size() > 253 ||
-        domain.front() == '.' || domain.back() == '.' || domain.find("..") != std::string_view::npos ||
-        !IsValidUtf8(address)) {
+        domain.front() == '.' || domain.back() == '.' ||
+        domain.find("..") != std::string_view::npos || !IsValidUtf8(address)) {
         return false;
     }
     for (const char c : address) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte <= 0x20 || byte == 0x7f || std::string_view("<>(),;:\"\\").find(c) != std::string_view::npos) {
+        if (byte <= 0x20 || byte == 0x7f ||
+            std::string_view("<>(),;:\"\\").find(c) != std::string_view::npos) {
             return false;
         }
     }

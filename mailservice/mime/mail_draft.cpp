@@ -27,7 +27,15 @@ bool DraftRegistry::MakeRoom() {
 
 bool DraftRegistry::Add(int id, MailDraft draft) {
     std::lock_guard lock(mutex_);
-    if (id < 1 || drafts_.count(id) != 0 || !MakeRoom()) {
+    if (id < 1) {
+        return false;
+    }
+    // A fresh id replaces what was kept under it (a mail of another application directory).
+    if (const auto found = drafts_.find(id); found != drafts_.end()) {
+        found->second = std::move(draft);
+        return true;
+    }
+    if (!MakeRoom()) {
         return false;
     }
     drafts_.emplace(id, std::move(draft));

@@ -53,7 +53,8 @@ class DraftRegistry {
   public:
     static DraftRegistry& Instance();
 
-    // Registers a new mail under the id; false when the registry is full of unsaved mails.
+    // Registers a new mail under a freshly reserved id; false when the registry is full of
+    // unsaved mails.
     bool Add(int id, MailDraft draft);
 
     // Runs edit on the mail of the id. A saved mail starts again empty (keeping its character

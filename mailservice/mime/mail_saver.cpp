@@ -86,7 +86,8 @@ bool WriteFileAtomically(const std::string& path, std::string_view bytes, std::s
 }
 
 // O_NONBLOCK so that a FIFO given as attachment cannot hang the save; regular files ignore it.
-bool ReadAttachment(const std::string& path, size_t budget, std::string* bytes, std::string* error) {
+bool ReadAttachment(const std::string& path, size_t budget, std::string* bytes,
+                    std::string* error) {
     FileDescriptor fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat info {};
     if (fd.Get() < 0 || fstat(fd.Get(), &info) != 0) {
@@ -125,14 +126,9 @@ std::string FileNameOf(const std::string& path) {
     return path.substr(path.rfind('/') + 1);
 }
 
-// A profile value reads back as written only without outer blanks and an outer pair of quotes;
-// such a value is wrapped in one more pair, which the reader strips.
+// The store keeps outer blanks and quotes itself; a line break would end the value early.
 std::string StoredValue(std::string_view text) {
-    std::string value = OneLine(text);
-    const bool edgeBlank = !value.empty() && (value.front() == ' ' || value.back() == ' ');
-    const bool quoted = value.size() >= 2 && value.front() == value.back() &&
-                        (value.front() == '"' || value.front() == '\'');
-    return edgeBlank || quoted ? "\"" + value + "\"" : value;
+    return OneLine(text);
 }
 
 // "RcptTo12" -> 12 for prefix "RcptTo"; none for other keys.
@@ -181,8 +177,8 @@ Addresses ResolveAddresses(const MailDraft& draft, std::string* error) {
         *error = "The mail has no recipient";
     }
     if (addresses.to.size() > BuilderLimits::kRecipients && error->empty()) {
-        *error = "The mail has more than " + std::to_string(BuilderLimits::kRecipients) +
-                 " recipients";
+        *error =
+            "The mail has more than " + std::to_string(BuilderLimits::kRecipients) + " recipients";
     }
     return addresses;
 }

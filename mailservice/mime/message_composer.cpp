@@ -11,6 +11,8 @@
 #include <string_view>
 #include <utility>
 
+#include "mime/header_text.h"
+
 namespace relvo::mail {
 namespace {
 
@@ -65,10 +67,13 @@ std::string MessageIdDomain(const std::string& senderAddress) {
     return "localhost";
 }
 
-// Forces UTF-8 for a parameter GMime would otherwise encode in whichever set fits best.
-void ParameterInUtf8(GMimeParamList* parameters, const char* name) {
-    if (GMimeParam* parameter = g_mime_param_list_get_parameter(parameters, name)) {
-        g_mime_param_set_charset(parameter, "utf-8");
+// Replaces how GMime would write a header with our own written form (see header_text.h). Done
+// last: GMime rewrites a header when the object behind it changes.
+void WriteHeaderAs(GMimeObject* object, const char* name, const std::string& written) {
+    GMimeHeader* header =
+        g_mime_header_list_get_header(g_mime_object_get_header_list(object), name);
+    if (header != nullptr) {
+        g_mime_header_set_raw_value(header, written.c_str());
     }
 }
 
@@ -91,12 +96,11 @@ GMimeObject* NewAttachmentPart(const AttachmentContent& attachment) {
     Owned<GMimeDataWrapper> wrapper(NewContent(attachment.bytes));
     g_mime_part_set_content(part, wrapper.get());
     g_mime_part_set_filename(part, attachment.fileName.c_str());
-    ParameterInUtf8(g_mime_content_type_get_parameters(g_mime_object_get_content_type(GMIME_OBJECT(part))),
-                    "name");
-    ParameterInUtf8(g_mime_content_disposition_get_parameters(
-                        g_mime_object_get_content_disposition(GMIME_OBJECT(part))),
-                    "filename");
     g_mime_part_set_content_encoding(part, GMIME_CONTENT_ENCODING_BASE64);
+    WriteHeaderAs(GMIME_OBJECT(part), "Content-Type",
+                  FormatWithFileName(mediaType, "name", attachment.fileName));
+    WriteHeaderAs(GMIME_OBJECT(part), "Content-Disposition",
+                  FormatWithFileName("attachment", "filename", attachment.fileName));
     return GMIME_OBJECT(part);
 }
 
@@ -130,15 +134,19 @@ std::string ComposeMessage(const MessageContent& content) {
     GDateTime* now = g_date_time_new_now_local();
     g_mime_message_set_date(message.get(), now);
     g_date_time_unref(now);
-    char* messageId = g_mime_utils_generate_message_id(MessageIdDomain(content.from.address).c_str());
+    char* messageId =
+        g_mime_utils_generate_message_id(MessageIdDomain(content.from.address).c_str());
     g_mime_message_set_message_id(message.get(), messageId);
     g_free(messageId);
     Owned<GMimeObject> tree(NewMimeTree(content));
     g_mime_message_set_mime_part(message.get(), tree.get());
+    GMimeObject* object = GMIME_OBJECT(message.get());
+    WriteHeaderAs(object, "From", FormatMailboxes({content.from}, 4));
+    WriteHeaderAs(object, "To", FormatMailboxes(content.to, 2));
+    WriteHeaderAs(object, "Subject", FormatUnstructured(content.subject, 7));
 
     GMimeFormatOptions* options = g_mime_format_options_clone(nullptr);
     g_mime_format_options_set_newline_format(options, GMIME_NEWLINE_FORMAT_DOS);
-    g_mime_format_options_set_param_encoding_method(options, GMIME_PARAM_ENCODING_METHOD_RFC2231);
     char* text = g_mime_object_to_string(GMIME_OBJECT(message.get()), options);
     g_mime_format_options_free(options);
     std::string result(text ? text : "");
@@ -148,24 +156,37 @@ std::string ComposeMessage(const MessageContent& content) {
 
 std::string MediaTypeForFileName(const std::string& fileName) {
     static constexpr std::array<std::pair<std::string_view, std::string_view>, 32> kTypes{{
-        {"txt", "text/plain"},          {"log", "text/plain"},
-        {"csv", "text/csv"},            {"htm", "text/html"},
-        {"html", "text/html"},          {"xml", "application/xml"},
-        {"json", "application/json"},   {"pdf", "application/pdf"},
-        {"zip", "application/zip"},     {"gz", "application/gzip"},
-        {"7z", "application/x-7z-compressed"}, {"tar", "application/x-tar"},
-        {"doc", "application/msword"},  {"xls", "application/vnd.ms-excel"},
+        {"txt", "text/plain"},
+        {"log", "text/plain"},
+        {"csv", "text/csv"},
+        {"htm", "text/html"},
+        {"html", "text/html"},
+        {"xml", "application/xml"},
+        {"json", "application/json"},
+        {"pdf", "application/pdf"},
+        {"zip", "application/zip"},
+        {"gz", "application/gzip"},
+        {"7z", "application/x-7z-compressed"},
+        {"tar", "application/x-tar"},
+        {"doc", "application/msword"},
+        {"xls", "application/vnd.ms-excel"},
         {"ppt", "application/vnd.ms-powerpoint"},
         {"docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document"},
         {"xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"},
         {"pptx", "application/vnd.openxmlformats-officedocument.presentationml.presentation"},
         {"odt", "application/vnd.oasis.opendocument.text"},
-        {"rtf", "application/rtf"},     {"ics", "text/calendar"},
-        {"png", "image/png"},           {"jpg", "image/jpeg"},
-        {"jpeg", "image/jpeg"},         {"gif", "image/gif"},
-        {"bmp", "image/bmp"},           {"svg", "image/svg+xml"},
-        {"webp", "image/webp"},         {"mp3", "audio/mpeg"},
-        {"wav", "audio/wav"},           {"mp4", "video/mp4"},
+        {"rtf", "application/rtf"},
+        {"ics", "text/calendar"},
+        {"png", "image/png"},
+        {"jpg", "image/jpeg"},
+        {"jpeg", "image/jpeg"},
+        {"gif", "image/gif"},
+        {"bmp", "image/bmp"},
+        {"svg", "image/svg+xml"},
+        {"webp", "image/webp"},
+        {"mp3", "audio/mpeg"},
+        {"wav", "audio/wav"},
+        {"mp4", "video/mp4"},
         {"ico", "image/vnd.microsoft.icon"},
     }};
     const size_t dot = fileName.rfind('.');

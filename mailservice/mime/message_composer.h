@@ -1,6 +1,6 @@
 // Writes one composed mail as an RFC 5322 / MIME message with GMime: From, To, Subject, Date,
-// Message-ID, MIME-Version; non-ASCII header text as RFC 2047 words in UTF-8; the body as
-// text/plain in the character set given; attachments in base64 with RFC 2231 file names.
+// Message-ID, MIME-Version; non-ASCII header text as RFC 2047 words in UTF-8 (header_text.h); the
+// body as text/plain in the character set given; attachments in base64 with RFC 2231 file names.
 // Lines end in CRLF. Any thread (GMime is used under one process-wide lock).
 #pragma once
 
@@ -22,9 +22,9 @@ struct AttachmentContent {
 struct MessageContent {
     Mailbox from;
     std::vector<Mailbox> to;
-    std::string subject;       // one line, UTF-8
-    std::string bodyCharset;   // MIME name of the set bodyBytes are in
-    std::string bodyBytes;     // CRLF lines, already in bodyCharset
+    std::string subject;      // one line, UTF-8
+    std::string bodyCharset;  // MIME name of the set bodyBytes are in
+    std::string bodyBytes;    // CRLF lines, already in bodyCharset
     std::vector<AttachmentContent> attachments;
 };
 

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cctype>
+#include <cerrno>
 #include <utility>
 
 #include "mime/mail_address.h"
@@ -108,8 +108,9 @@ std::optional<std::string> ConvertFromUtf8(std::string_view text, const std::str
         size_t outLeft = buffer.size();
         // After the input, one call with no input ends a stateful encoding (ISO-2022-JP's
         // return to ASCII).
-        const size_t result = flushing ? iconv(converter.Handle(), nullptr, nullptr, &outPointer, &outLeft)
-                                       : iconv(converter.Handle(), &in, &inLeft, &outPointer, &outLeft);
+        const size_t result =
+            flushing ? iconv(converter.Handle(), nullptr, nullptr, &outPointer, &outLeft)
+                     : iconv(converter.Handle(), &in, &inLeft, &outPointer, &outLeft);
         out.append(buffer.data(), outPointer);
         if (result == static_cast<size_t>(-1)) {
             if (errno == E2BIG) {
