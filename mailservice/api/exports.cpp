@@ -49,7 +49,7 @@ int Guarded(Call call) noexcept {
 }  // namespace
 
 #ifdef RELVO_HAVE_SMTP_SERVICE
-using relvo::mail::SmtpService;
+using relvo::mail::smtp::SmtpService;
 RELVO_EXPORT int RelvoMail_SmtpServiceStart(int port) {
     return Guarded([&] { return SmtpService::Instance().Start(port) ? 1 : 0; });
 }

@@ -107,24 +107,21 @@ int main(int argc, char** argv) {
     const int secondPort = settings.GetInt("System", "SmtpPort2nd", 0);
     Say("relvoserver " + std::to_string(getpid()) + " for " + std::string(resolved));
 
-    auto& smtp = relvo::mail::SmtpService::Instance();
+    auto& smtp = relvo::mail::smtp::SmtpService::Instance();
     smtp.SetWindow(&stdoutWindow, RELVOMAIL_PROGRESS_MESSAGE);
-    // The service prints why a port failed; the line here says what it means for the server.
+    // The service prints why a port failed (Stop writes out its lines); the line after it says
+    // what that means for the server.
     if (!smtp.Start(port)) {
-        Say("SMTP service [Port:" + std::to_string(port) + "] could not start; relvoserver ends.");
         smtp.Stop();
+        Say("SMTP service [Port:" + std::to_string(port) + "] could not start; relvoserver ends.");
         return 1;
     }
-    Say("SMTP service [Port:" + std::to_string(port) + "] started successfully");
-    if (secondPort > 0) {
-        // Headless, nobody would see a quiet half start: a second port that fails ends the run.
-        if (!smtp.Start(secondPort)) {
-            Say("SMTP service 2nd [Port:" + std::to_string(secondPort) +
-                "] could not start; relvoserver ends.");
-            smtp.Stop();
-            return 1;
-        }
-        Say("SMTP service 2nd [Port:" + std::to_string(secondPort) + "] started successfully");
+    // Headless, nobody would notice a quiet half start: a second port that fails ends the run.
+    if (secondPort > 0 && !smtp.Start(secondPort)) {
+        smtp.Stop();
+        Say("SMTP service 2nd [Port:" + std::to_string(secondPort) +
+            "] could not start; relvoserver ends.");
+        return 1;
     }
     Say("SEND service is not available in this version yet; received mail stays in " +
         relvo::mail::QueueDir());
@@ -134,6 +131,5 @@ int main(int argc, char** argv) {
     }
     Say(std::string("Stopping on ") + (received == SIGTERM ? "SIGTERM" : "SIGINT"));
     smtp.Stop();
-    Say("SMTP service stopped");
     return 0;
 }
