@@ -9,6 +9,8 @@ namespace {
 
 constexpr size_t kLineWidth = 78;
 constexpr size_t kWordWidth = 75;  // RFC 2047 §2
+// Room for 12 bytes: enough for a run of whole characters that needs no padding.
+constexpr size_t kNarrowestWord = 28;
 constexpr std::string_view kWordStart = "=?UTF-8?B?";
 constexpr std::string_view kWordEnd = "?=";
 
@@ -67,7 +69,6 @@ size_t BytesForWord(std::string_view text, size_t width) {
         unpadded = taken % 3 == 0 ? taken : unpadded;
     }
     if (taken == 0) {
-        // A single character always fits a 75-wide word; take it where the first line is short.
         return std::min(text.size(), CharacterLength(static_cast<unsigned char>(text[0])));
     }
     return taken == text.size() || unpadded == 0 ? taken : unpadded;
@@ -151,7 +152,7 @@ std::string PercentEncoded(std::string_view bytes) {
 
 std::vector<std::string> EncodedWords(std::string_view text, size_t firstWidth) {
     std::vector<std::string> words;
-    size_t width = std::min(firstWidth, kWordWidth);
+    size_t width = std::clamp(firstWidth, kNarrowestWord, kWordWidth);
     while (!text.empty()) {
         const size_t take = BytesForWord(text, width);
         words.push_back(std::string(kWordStart) + Base64(text.substr(0, take)) +

@@ -24,8 +24,8 @@ std::string FormatMailboxes(const std::vector<Mailbox>& mailboxes, size_t nameLe
 std::string FormatWithFileName(std::string_view value, std::string_view parameter,
                                std::string_view fileName);
 
-// The encoded words of a UTF-8 text: the first at most firstWidth characters long, the others
-// at most 75.
+// The encoded words of a UTF-8 text: the first at most firstWidth characters long (but room for
+// at least 28), the others at most 75.
 std::vector<std::string> EncodedWords(std::string_view text, size_t firstWidth);
 
 }  // namespace relvo::mail

@@ -3,7 +3,9 @@
 // and the body are written atomically (temporary file, flush, rename), the companion through the
 // configuration store, which is atomic too. A mail that cannot be built (an unreadable attachment,
 // no usable sender or recipient, a refused input) leaves no message file at that path; its
-// companion says why under MailInfo/BuildError. Any thread; blocks on file I/O.
+// companion says why under MailInfo/BuildError. Besides the console's keys the companion keeps
+// MailInfo/Charset, the character set asked for, so that a later edit of the mail keeps it. Any
+// thread; blocks on file I/O.
 #pragma once
 
 #include <string>

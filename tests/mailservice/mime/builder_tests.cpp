@@ -10,6 +10,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "config/profile_store.h"
@@ -142,6 +143,18 @@ const std::vector<MailCase>& MailCases() {
          {"", "carl@example.net"},
          {{"", "dora@example.net"}},
          ""},
+        // A line longer than a mail line may be is encoded, not cut.
+        {"long body line",
+         "us-ascii",
+         "carl@example.net",
+         "dora@example.net",
+         "Long line",
+         std::string(3000, 'a') + "\n",
+         {},
+         "us-ascii",
+         {"", "carl@example.net"},
+         {{"", "dora@example.net"}},
+         ""},
         // Line breaks in one-line texts never start a header of their own.
         {"header injection",
          "",
@@ -251,6 +264,7 @@ TEST_F(MailBuilderTest, BuiltMailsReadBackAsComposedByTwoReaders) {
         EXPECT_EQ(read.messageId.front(), '<');
         EXPECT_NE(read.messageId.find('@'), std::string::npos);
         EXPECT_LE(read.longestHeaderLine, 78u) << HeaderBlocks(paths[i]);
+        EXPECT_LE(read.longestLine, 998u);
         EXPECT_EQ(read.bareLineFeeds, 0u);
         for (const std::string& name : read.headerNames) {
             EXPECT_TRUE(name != "Bcc" && name != "X-Evil") << name;
@@ -389,7 +403,7 @@ TEST_F(MailBuilderTest, SettersAnswerWhetherTheyTookTheInput) {
 }
 
 // A mail stored and then edited again under its id (the compose dialog opened on a stored mail)
-// is built from the new texts only; keys of the earlier, longer build do not linger.
+// is built from the new texts only; keys of the earlier, longer build and its error do not linger.
 TEST_F(MailBuilderTest, EditingAStoredMailReplacesIt) {
     const int id = BuilderCreateMail("windows-1251");
     BuilderSetFrom(id, "a@example.com");
@@ -399,19 +413,26 @@ TEST_F(MailBuilderTest, EditingAStoredMailReplacesIt) {
         dir_.Write(std::string("files/") + name, name);
         BuilderAttachFile(id, AttachmentPath(name).c_str());
     }
-    ASSERT_EQ(BuilderSaveMailAs(id, MailPath(id).c_str()), 1);
+    BuilderAttachFile(id, AttachmentPath("missing.txt").c_str());
+    ASSERT_EQ(BuilderSaveMailAs(id, MailPath(id).c_str()), 0);
+    ASSERT_EQ(Info(id, "RcptTo2"), "d@example.com");
+    ASSERT_EQ(Info(id, "Attach2"), AttachmentPath("missing.txt"));
+    ASSERT_NE(Info(id, "BuildError"), "<missing>");
 
     BuilderSetFrom(id, "a@example.com");
     BuilderAddRecipients(id, "e@example.com");
+    BuilderAddRecipients(id, "\"F\" <f@example.com>");
     BuilderSetMailBody(id, "\xd0\xb2\xd1\x82\xd0\xbe\xd1\x80\xd0\xbe\xd0\xb9");
     ASSERT_EQ(BuilderSaveMailAs(id, MailPath(id).c_str()), 1);
-    EXPECT_EQ(Info(id, "RcptToNumber"), "1");
-    EXPECT_EQ(Info(id, "RcptTo0"), "e@example.com");
-    EXPECT_EQ(Info(id, "RcptTo1"), "<missing>");
+    EXPECT_EQ(Info(id, "RcptToNumber"), "2");
+    EXPECT_EQ(Info(id, "RcptTo1"), "f@example.com");
+    EXPECT_EQ(Info(id, "RcptTo2"), "<missing>");
+    EXPECT_EQ(Info(id, "RecipientsTo"), "e@example.com, \"F\" <f@example.com>");
     EXPECT_EQ(Info(id, "AttachNumber"), "0");
     EXPECT_EQ(Info(id, "Attach0"), "<missing>");
+    EXPECT_EQ(Info(id, "BuildError"), "<missing>");
     const ReadMessage read = ReadWithGMime(MailPath(id));
-    EXPECT_EQ(read.to.size(), 1u);
+    EXPECT_EQ(read.to.size(), 2u);
     EXPECT_TRUE(read.attachments.empty());
     EXPECT_EQ(read.bodyCharset, "windows-1251");
 
@@ -424,6 +445,54 @@ TEST_F(MailBuilderTest, EditingAStoredMailReplacesIt) {
     ASSERT_EQ(BuilderSaveMailAs(earlier, MailPath(earlier).c_str()), 1);
     EXPECT_EQ(ReadWithGMime(MailPath(earlier)).bodyCharset, "windows-1251");
     EXPECT_EQ(Info(earlier, "MailId"), std::to_string(earlier));
+}
+
+// Several threads building at once each get their own mail; mails left unsaved are bounded, and
+// saved ones make room again.
+TEST_F(MailBuilderTest, MailsInProgressAreSeparateAndBounded) {
+    std::vector<std::thread> threads;
+    std::vector<std::vector<int>> built(4);
+    for (size_t t = 0; t < built.size(); ++t) {
+        threads.emplace_back([&, t] {
+            for (int n = 0; n < 5; ++n) {
+                const int id = BuilderCreateMail("utf-8");
+                const std::string to = "t" + std::to_string(t) + "@example.com";
+                BuilderSetFrom(id, "a@example.com");
+                BuilderAddRecipients(id, to.c_str());
+                BuilderSetMailBody(id, to.c_str());
+                built[t].push_back(BuilderSaveMailAs(id, MailPath(id).c_str()) ? id : 0);
+            }
+        });
+    }
+    for (std::thread& thread : threads) {
+        thread.join();
+    }
+    for (size_t t = 0; t < built.size(); ++t) {
+        for (const int id : built[t]) {
+            ASSERT_GT(id, 0);
+            EXPECT_EQ(Info(id, "RcptTo0"), "t" + std::to_string(t) + "@example.com");
+            EXPECT_EQ(dir_.Read("mail/" + std::to_string(id) + ".txt"), Info(id, "RcptTo0"));
+        }
+    }
+
+    std::vector<int> open;
+    for (int id; open.size() <= 300 && (id = BuilderCreateMail("")) != 0;) {
+        open.push_back(id);
+    }
+    EXPECT_GT(open.size(), 200u);
+    EXPECT_LE(open.size(), 256u);
+    BuilderSetFrom(open.front(), "a@example.com");
+    BuilderAddRecipients(open.front(), "b@example.com");
+    ASSERT_EQ(BuilderSaveMailAs(open.front(), MailPath(open.front()).c_str()), 1);
+    const int next = BuilderCreateMail("");
+    EXPECT_GT(next, 0);
+    open.push_back(next);
+    // A save ends the mail in progress even when it cannot write (here: no such directory).
+    const std::string nowhere = dir_.File("absent/x.eml");
+    for (const int id : open) {
+        EXPECT_EQ(BuilderSaveMailAs(id, nowhere.c_str()), 0);
+    }
+    EXPECT_GT(BuilderCreateMail(""), 0);
 }
 
 // Ids come from the application directory's allocator: two processes building at once never

@@ -32,6 +32,8 @@ void Apply(ReadMessage& message, const std::string& name, const std::vector<std:
     auto at = [&](size_t i) { return i < v.size() ? v[i] : std::string(); };
     if (name == "longest_header_line") {
         message.longestHeaderLine = std::stoul(at(0));
+    } else if (name == "longest_line") {
+        message.longestLine = std::stoul(at(0));
     } else if (name == "bare_lf") {
         message.bareLineFeeds = std::stoul(at(0));
     } else if (name == "defect") {

@@ -28,6 +28,7 @@ struct ReadMessage {
     std::string bodyEncoding;
     bool hasDate = false;
     size_t longestHeaderLine = 0;
+    size_t longestLine = 0;
     size_t bareLineFeeds = 0;
 };
 

@@ -15,6 +15,7 @@ def read(path):
         raw = f.read()
     out('file', path)
     out('longest_header_line', max(len(line) for line in raw.split(b'\r\n\r\n', 1)[0].split(b'\r\n')))
+    out('longest_line', max(len(line) for line in raw.split(b'\r\n')))
     out('bare_lf', raw.replace(b'\r\n', b'').count(b'\n'))
     msg = email.message_from_bytes(raw, policy=email.policy.default)
     for part in msg.walk():

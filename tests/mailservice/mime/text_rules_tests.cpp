@@ -1,10 +1,12 @@
 // The builder's pure text rules: addresses in composed texts, recipient lists, character-set
 // names and conversion, and the names of a mail's files.
+#include <gmime/gmime.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "mime/header_text.h"
 #include "mime/mail_address.h"
 #include "mime/mail_saver.h"
 #include "mime/message_composer.h"
@@ -144,6 +146,39 @@ TEST(CharsetRules, ConversionOnlyWhenEveryCharacterFits) {
     for (const Case& c : cases) {
         EXPECT_EQ(ConvertFromUtf8(c.text, c.charset), c.bytes) << c.charset << " " << c.text;
     }
+}
+
+// Encoded words of any script stay within their width, hold whole characters, and read back as
+// the text, also for a reader that joins adjacent words before decoding (GMime).
+TEST(HeaderTextRules, EncodedWordsFitAndReadBack) {
+    g_mime_init();
+    const std::vector<std::string> texts = {
+        "a",
+        "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82, \xd0\xbc\xd0\xb8\xd1\x80! ",
+        "\xe4\xbc\x9a\xe8\xad\xb0\xe3\x81\xae\xe3\x81\x8a\xe7\x9f\xa5\xe3\x82\x89\xe3\x81\x9b",
+        "\xf0\x9f\x99\x82\xf0\x9f\x8e\x89 mixed \xc3\xa9t\xc3\xa9 \xe6\x97\xa5",
+    };
+    for (const std::string& unit : texts) {
+        std::string text;
+        for (int i = 0; i < 12; ++i) {
+            text += unit;
+        }
+        for (const size_t firstWidth : {69u, 40u, 28u}) {
+            const std::vector<std::string> words = EncodedWords(text, firstWidth);
+            std::string joined;
+            for (size_t i = 0; i < words.size(); ++i) {
+                EXPECT_LE(words[i].size(), i == 0 ? firstWidth : 75u);
+                joined += (i == 0 ? "" : " ") + words[i];
+            }
+            char* decoded = g_mime_utils_header_decode_text(nullptr, joined.c_str());
+            EXPECT_EQ(std::string(decoded), text) << joined;
+            g_free(decoded);
+        }
+    }
+    const std::string subject = FormatUnstructured(std::string(100, 'x') + " tail", 7);
+    EXPECT_EQ(subject.substr(0, 11), " =?UTF-8?B?");  // an unbreakable word longer than a line
+    EXPECT_EQ(FormatUnstructured("short =?x?q?y?= text", 7).substr(0, 11), " =?UTF-8?B?");
+    EXPECT_EQ(FormatUnstructured("two words", 7), " two words\n");
 }
 
 TEST(TextRules, LinesAndFileNames) {
