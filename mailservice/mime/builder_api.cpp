@@ -120,8 +120,8 @@ int BuilderSetMailBody(int id, const char* body) {
 
 int BuilderAttachFile(int id, const char* path) {
     const std::optional<std::string_view> bounded = BoundedText(path, BuilderLimits::kPathBytes);
-    const bool usable =
-        bounded && !bounded->empty() && bounded->front() == '/' && OneLine(*bounded) == *bounded;
+    const bool usable = bounded && !bounded->empty() && bounded->front() == '/' &&
+                        OneLine(*bounded) == *bounded && IsValidUtf8(*bounded);
     bool added = false;
     const bool edited = DraftRegistry::Instance().Edit(id, [&](MailDraft& draft) {
         const std::string shown = bounded ? OneLine(*bounded) : std::string("(too long)");
@@ -132,7 +132,7 @@ int BuilderAttachFile(int id, const char* path) {
         }
         if (!usable) {
             draft.Refuse("attachments",
-                         "Cannot attach \"" + shown + "\": not an absolute file path");
+                         "Cannot attach \"" + shown + "\": not an absolute UTF-8 file path");
         }
         draft.attachments.push_back(usable ? std::string(*bounded) : shown);
         added = usable;

@@ -330,7 +330,13 @@ TEST_F(MailBuilderTest, AnUnreadableAttachmentStoresNoMessageAndSaysWhy) {
          },
          "not a regular file"},
         {"relative", [](const TempAppDir&) { return std::string("files/x.txt"); },
-         "not an absolute file path"},
+         "not an absolute UTF-8 file path"},
+        {"not UTF-8",
+         [](const TempAppDir& d) {
+             d.Write("files/caf\xe9.txt", "latin-1 name");
+             return d.File("files/caf\xe9.txt");
+         },
+         "not an absolute UTF-8 file path"},
     };
     for (const UnreadableCase& c : cases) {
         SCOPED_TRACE(c.label);
