@@ -49,15 +49,19 @@ bool IsPrintableAscii(std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
 }
 
-// The longest run of whole characters from the start whose encoded word fits the width. Where it
-// can, the run is a multiple of three bytes: a word then needs no '=' padding, which some readers
-// (GMime 3.2 among them) take for the end of all the words that follow.
-size_t BytesForWord(std::string_view text, size_t width) {
+// How many bytes from the start go into the next encoded word of the width: whole characters,
+// and where it can, a multiple of three bytes, so that the word needs no '=' padding, which some
+// readers (GMime 3.2) take for the end of all the words that follow. In a phrase the word also
+// ends next to a blank where it can: some readers (Python's email) put a blank between the words
+// of a display name.
+size_t BytesForWord(std::string_view text, size_t width, bool phrase) {
     const size_t digits = width > kWordStart.size() + kWordEnd.size()
                               ? (width - kWordStart.size() - kWordEnd.size()) / 4 * 4
                               : 0;
     const size_t capacity = digits / 4 * 3;
     size_t taken = 0;
+    size_t atBlank = 0;
+    size_t atBlankUnpadded = 0;
     size_t unpadded = 0;
     while (taken < text.size()) {
         const size_t next =
@@ -67,11 +71,21 @@ size_t BytesForWord(std::string_view text, size_t width) {
         }
         taken = next;
         unpadded = taken % 3 == 0 ? taken : unpadded;
+        if (!phrase || text[taken - 1] == ' ' || (taken < text.size() && text[taken] == ' ')) {
+            atBlank = taken;
+            atBlankUnpadded = taken % 3 == 0 ? taken : atBlankUnpadded;
+        }
     }
     if (taken == 0) {
         return std::min(text.size(), CharacterLength(static_cast<unsigned char>(text[0])));
     }
-    return taken == text.size() || unpadded == 0 ? taken : unpadded;
+    for (const size_t choice :
+         {taken == text.size() ? taken : 0, atBlankUnpadded, atBlank, unpadded}) {
+        if (choice > 0) {
+            return choice;
+        }
+    }
+    return taken;
 }
 
 std::string JoinFolded(const std::vector<std::string>& pieces) {
@@ -107,17 +121,10 @@ bool LooksEncoded(std::string_view text) {
     return text.find("=?") != std::string_view::npos;
 }
 
-bool NeedsQuoting(std::string_view name) {
-    return LooksEncoded(name) || std::any_of(name.begin(), name.end(), [](char c) {
-               return std::string_view("()<>[]:;@\\,.\"").find(c) != std::string_view::npos;
-           });
-}
-
+// ASCII names go in quotes, which keep every blank as written; others, and any "=?" that a reader
+// might decode, go as encoded words.
 std::string DisplayName(std::string_view name, size_t firstWidth) {
-    if (IsPrintableAscii(name) && name.size() + 2 <= firstWidth) {
-        if (!NeedsQuoting(name)) {
-            return std::string(name);
-        }
+    if (IsPrintableAscii(name) && !LooksEncoded(name) && name.size() + 2 <= firstWidth) {
         std::string quoted = "\"";
         for (const char c : name) {
             quoted += (c == '"' || c == '\\') ? std::string{'\\', c} : std::string(1, c);
@@ -125,7 +132,7 @@ std::string DisplayName(std::string_view name, size_t firstWidth) {
         return quoted + "\"";
     }
     std::string out;
-    for (const std::string& word : EncodedWords(name, firstWidth)) {
+    for (const std::string& word : EncodedWords(name, firstWidth, true)) {
         out += (out.empty() ? "" : "\n ") + word;
     }
     return out;
@@ -150,11 +157,11 @@ std::string PercentEncoded(std::string_view bytes) {
 
 }  // namespace
 
-std::vector<std::string> EncodedWords(std::string_view text, size_t firstWidth) {
+std::vector<std::string> EncodedWords(std::string_view text, size_t firstWidth, bool phrase) {
     std::vector<std::string> words;
     size_t width = std::clamp(firstWidth, kNarrowestWord, kWordWidth);
     while (!text.empty()) {
-        const size_t take = BytesForWord(text, width);
+        const size_t take = BytesForWord(text, width, phrase);
         words.push_back(std::string(kWordStart) + Base64(text.substr(0, take)) +
                         std::string(kWordEnd));
         text.remove_prefix(take);

@@ -25,7 +25,9 @@ std::string FormatWithFileName(std::string_view value, std::string_view paramete
                                std::string_view fileName);
 
 // The encoded words of a UTF-8 text: the first at most firstWidth characters long (but room for
-// at least 28), the others at most 75.
-std::vector<std::string> EncodedWords(std::string_view text, size_t firstWidth);
+// at least 28), the others at most 75. A phrase (a display name) is split next to blanks where
+// it can.
+std::vector<std::string> EncodedWords(std::string_view text, size_t firstWidth,
+                                      bool phrase = false);
 
 }  // namespace relvo::mail
