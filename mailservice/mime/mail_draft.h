@@ -24,8 +24,7 @@ struct BuilderLimits {
     static constexpr size_t kBodyBytes = 16 * 1024 * 1024;
     static constexpr size_t kAttachments = 100;
     static constexpr size_t kPathBytes = 4096;
-    static constexpr size_t kAttachmentBytes = 32 * 1024 * 1024;
-    static constexpr size_t kAllAttachmentsBytes = 64 * 1024 * 1024;
+    static constexpr size_t kAttachmentsBytes = 32 * 1024 * 1024;  // all files of one mail
 };
 
 struct MailDraft {

@@ -98,7 +98,6 @@ bool ReadAttachment(const std::string& path, size_t budget, std::string* bytes,
         *error = "Cannot read attachment \"" + path + "\": not a regular file";
         return false;
     }
-    const size_t limit = std::min(BuilderLimits::kAttachmentBytes, budget);
     bytes->clear();
     char buffer[65536];
     for (;;) {
@@ -113,9 +112,9 @@ bool ReadAttachment(const std::string& path, size_t budget, std::string* bytes,
         if (got == 0) {
             return true;
         }
-        if (bytes->size() + static_cast<size_t>(got) > limit) {
+        if (bytes->size() + static_cast<size_t>(got) > budget) {
             *error = "Cannot attach \"" + path + "\": the attachments would exceed " +
-                     std::to_string(limit / (1024 * 1024)) + " MiB";
+                     std::to_string(BuilderLimits::kAttachmentsBytes / (1024 * 1024)) + " MiB";
             return false;
         }
         bytes->append(buffer, static_cast<size_t>(got));
@@ -209,7 +208,7 @@ std::string BuildMessage(const MailDraft& draft, const Addresses& addresses,
         return {};
     }
     content.bodyBytes = std::move(*bytes);
-    size_t budget = BuilderLimits::kAllAttachmentsBytes;
+    size_t budget = BuilderLimits::kAttachmentsBytes;
     for (const std::string& path : draft.attachments) {
         AttachmentContent attachment{FileNameOf(path), {}};
         if (!ReadAttachment(path, budget, &attachment.bytes, error)) {

@@ -441,6 +441,13 @@ TEST_F(MailBuilderTest, AnUnreadableAttachmentStoresNoMessageAndSaysWhy) {
          "not a regular file"},
         {"relative", [](const TempAppDir&) { return std::string("files/x.txt"); },
          "not an absolute UTF-8 file path"},
+        {"too large",
+         [](const TempAppDir& d) {
+             d.Write("files/big.bin", "");  // sparse: costs no disk
+             std::filesystem::resize_file(d.File("files/big.bin"), 32 * 1024 * 1024 + 1);
+             return d.File("files/big.bin");
+         },
+         "would exceed 32 MiB"},
         {"not UTF-8",
          [](const TempAppDir& d) {
              d.Write("files/caf\xe9.txt", "latin-1 name");
