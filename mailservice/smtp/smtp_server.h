@@ -45,7 +45,8 @@ class SmtpServer {
     std::vector<int> Ports() const;
     // Closes the listeners, asks every session to end with 421, cuts those still open after
     // the grace time, and joins the threads. Stores already handed to the queue complete and
-    // their sessions answer 250 before they close.
+    // their sessions answer 250 before they close. Close the queue before destroying the server:
+    // its completions post to the sessions' strands.
     void Stop();
 
     enum class Admission { kAdmitted, kTooManySessions, kTooManyFromClient };

@@ -154,14 +154,18 @@ void SmtpService::Stop() {
 void SmtpService::StopLocked(bool announce) {
     if (server_) {
         server_->Stop();
+    }
+    // The queue's worker may still be inside a completion that posts to a session's strand:
+    // it must be finished before the server's io_context goes.
+    if (queue_) {
+        queue_->Close();
+        queue_.reset();
+    }
+    if (server_) {
         server_.reset();
         if (announce) {
             Log().Line("SMTP service stopped");
         }
-    }
-    if (queue_) {
-        queue_->Close();
-        queue_.reset();
     }
     lock_.reset();
     if (log_) {

@@ -363,6 +363,13 @@ void SmtpSession::HandleCommand(std::string_view line) {
     if (command.verb == Verb::kAuth) {
         LogLine("Client/", std::string("AUTH ") + std::string(command.argument) +
                                (command.hasInitialResponse ? " ****" : ""));
+    } else if (command.error == CommandError::kBadCharacters) {
+        // Control characters would forge or garble lines of the log and the console's pane.
+        std::string shown(line);
+        for (char& c : shown) {
+            c = (static_cast<unsigned char>(c) < 32 || c == 127) ? '?' : c;
+        }
+        LogLine("Client/", shown);
     } else {
         LogLine("Client/", line);
     }

@@ -252,7 +252,12 @@ TEST_F(SmtpLifecycleTest, HundredStartStopCyclesLeakNothing) {
     }
     EXPECT_EQ(OpenDescriptors(), descriptors);
     EXPECT_EQ(Threads(), threads);
+#ifndef __SANITIZE_ADDRESS__
+    // Under AddressSanitizer freed memory sits in quarantine; its leak check stands in there.
     EXPECT_LT(ResidentKilobytes() - resident, 8 * 1024);
+#else
+    (void)resident;
+#endif
 }
 
 }  // namespace

@@ -316,6 +316,10 @@ TEST_F(SmtpServiceTest, BadInputGetsTheRightAnswer) {
          {"535 5.7.8", "535 5.7.8", "535 5.7.8 Authentication credentials invalid\r\n421 4.7.0"},
          true},
         {"AUTH that is not base64", {"AUTH LOGIN\r\n", "%%%\r\n"}, {"334", "501 5.5.2"}, false},
+        {"control characters",
+         {"NOOP \x1b[2Jforged\rline\r\n", "NOOP\r\n"},
+         {"500 5.5.2", "250"},
+         false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -334,6 +338,10 @@ TEST_F(SmtpServiceTest, BadInputGetsTheRightAnswer) {
         EXPECT_EQ(client->Closed(c.closes ? 5s : 200ms), c.closes);
     }
     EXPECT_EQ(QueuedMessages(), 0u);
+    Service().Stop();
+    std::string log = LogText();
+    EXPECT_NE(log.find("NOOP ?[2Jforged?line"), std::string::npos);
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
 }
 
 // Data that tries to end early with bare line ends is one refused message: what follows the
