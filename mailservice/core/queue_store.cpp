@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <unistd.h>
@@ -21,6 +22,7 @@ namespace {
 // The store returns at most this many characters of a value.
 constexpr size_t kMaxCompanionValue = 1023;
 constexpr int kIdAttempts = 5;
+constexpr const char* kWritersLock = ".writers.lock";
 // Flushes in flight at once (with the worker's own): enough for a batch of sessions to share
 // a few journal commits.
 constexpr int kFlushThreads = 15;
@@ -94,6 +96,14 @@ bool IsIdName(std::string_view name, std::string_view extension) {
     return true;
 }
 
+std::string TempName(uint32_t id, const char* extension) {
+    return std::to_string(id) + extension + ".tmp";
+}
+
+std::string FinalName(uint32_t id, const char* extension) {
+    return std::to_string(id) + extension;
+}
+
 }  // namespace
 
 QueueStore::QueueStore(std::string queueDir) : dir_(std::move(queueDir)) {}
@@ -120,6 +130,33 @@ bool QueueStore::Open(std::string* error) {
         }
         return false;
     }
+    // Every process that writes the queue holds the writers' lock shared while it is open.
+    // Only a process that can take it alone may judge what is left over: in another writer's
+    // queue a message may stand renamed a moment before its companion.
+    writersFd_ = openat(dirFd_, kWritersLock, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (writersFd_ < 0) {
+        if (error) {
+            *error = SystemError(("Cannot open the queue's lock in " + dir_).c_str(), errno);
+        }
+        close(dirFd_);
+        dirFd_ = -1;
+        return false;
+    }
+    if (flock(writersFd_, LOCK_EX | LOCK_NB) == 0) {
+        RemoveLeftovers();
+    }
+    while (flock(writersFd_, LOCK_SH) != 0 && errno == EINTR) {
+    }
+    open_ = true;
+    stopping_ = false;
+    flusher_ = std::make_unique<FlushPool>(kFlushThreads);
+    writerDone_ = false;
+    worker_ = std::thread([this] { Run(); });
+    placer_ = std::thread([this] { RunPlacer(); });
+    return true;
+}
+
+void QueueStore::RemoveLeftovers() {
     // Leftovers of writes that a crash interrupted: temporary files, and messages whose
     // companion (written last) never arrived. Neither ever got its 250.
     std::vector<std::string> names;
@@ -129,12 +166,7 @@ bool QueueStore::Open(std::string* error) {
         if (scanFd >= 0) {
             close(scanFd);
         }
-        if (error) {
-            *error = SystemError(("Cannot list the queue directory " + dir_).c_str(), errno);
-        }
-        close(dirFd_);
-        dirFd_ = -1;
-        return false;
+        return;
     }
     while (dirent* entry = readdir(listing)) {
         names.emplace_back(entry->d_name);
@@ -155,11 +187,6 @@ bool QueueStore::Open(std::string* error) {
     if (removed) {
         fsync(dirFd_);
     }
-    open_ = true;
-    stopping_ = false;
-    flusher_ = std::make_unique<FlushPool>(kFlushThreads);
-    worker_ = std::thread([this] { Run(); });
-    return true;
 }
 
 void QueueStore::Close() {
@@ -172,8 +199,15 @@ void QueueStore::Close() {
     wake_.notify_all();
     worker_.join();
     lock.lock();
+    writerDone_ = true;
+    lock.unlock();
+    placeWake_.notify_all();
+    placer_.join();
+    lock.lock();
     open_ = false;
     flusher_.reset();
+    close(writersFd_);
+    writersFd_ = -1;
     close(dirFd_);
     dirFd_ = -1;
 }
@@ -206,12 +240,31 @@ void QueueStore::Run() {
     for (;;) {
         wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
         if (pending_.empty()) {
-            break;  // stopping, and everything handed in is done
+            break;  // stopping, and everything handed in is written
         }
         std::vector<Request> batch;
         batch.swap(pending_);
         lock.unlock();
-        CommitBatch(batch);
+        std::vector<Prepared> prepared = WriteAndFlush(batch);
+        lock.lock();
+        for (auto& item : prepared) {
+            flushed_.push_back(std::move(item));
+        }
+        placeWake_.notify_one();
+    }
+}
+
+void QueueStore::RunPlacer() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        placeWake_.wait(lock, [this] { return writerDone_ || !flushed_.empty(); });
+        if (flushed_.empty()) {
+            break;  // the writer has ended and everything is placed
+        }
+        std::vector<Prepared> items;
+        items.swap(flushed_);
+        lock.unlock();
+        Place(items);
         lock.lock();
     }
 }
@@ -242,28 +295,15 @@ std::string QueueStore::CompanionText(uint32_t id, const Envelope& envelope, siz
     return text;
 }
 
-void QueueStore::CommitBatch(std::vector<Request>& batch) {
-    struct Work {
-        uint32_t id = 0;
-        bool placed = false;  // both files flushed (then renamed into place)
-        int emlFd = -1;
-        int cfgFd = -1;
-        std::string error;
-    };
-    std::vector<Work> work(batch.size());
+std::vector<QueueStore::Prepared> QueueStore::WriteAndFlush(std::vector<Request>& batch) {
+    std::vector<Prepared> items(batch.size());
     const auto now = CurrentTime();
     const std::int64_t arrivalUnix =
         std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
     std::string arrivalText = LocalTimestamp(now);
     arrivalText.pop_back();  // the line stamp's trailing blank
 
-    auto tempName = [](uint32_t id, const char* extension) {
-        return std::to_string(id) + extension + ".tmp";
-    };
-    auto finalName = [](uint32_t id, const char* extension) {
-        return std::to_string(id) + extension;
-    };
-    auto discard = [&](Work& item) {
+    auto discard = [this](Prepared& item) {
         if (item.emlFd >= 0) {
             close(item.emlFd);
             item.emlFd = -1;
@@ -273,15 +313,17 @@ void QueueStore::CommitBatch(std::vector<Request>& batch) {
             item.cfgFd = -1;
         }
         if (item.id != 0) {
-            unlinkat(dirFd_, tempName(item.id, ".eml").c_str(), 0);
-            unlinkat(dirFd_, tempName(item.id, ".cfg").c_str(), 0);
+            unlinkat(dirFd_, TempName(item.id, ".eml").c_str(), 0);
+            unlinkat(dirFd_, TempName(item.id, ".cfg").c_str(), 0);
         }
     };
 
-    // 1. Write every message and companion under temporary names.
+    // 1. Write every message and companion under temporary names, and start their write-back at
+    // once, so that the flushes below find the data on its way.
     for (size_t i = 0; i < batch.size(); ++i) {
-        Request& request = batch[i];
-        Work& item = work[i];
+        Prepared& item = items[i];
+        item.request = std::move(batch[i]);
+        const Request& request = item.request;
         bool valid = !request.envelope.recipients.empty() &&
                      IsCompanionValue(request.envelope.mailFrom) &&
                      IsCompanionValue(request.envelope.clientAddress) &&
@@ -301,11 +343,11 @@ void QueueStore::CommitBatch(std::vector<Request>& batch) {
                 break;
             }
             // An id still in use (after the count wrapped) is skipped, never overwritten.
-            if (faccessat(dirFd_, finalName(id, ".eml").c_str(), F_OK, 0) == 0 ||
-                faccessat(dirFd_, finalName(id, ".cfg").c_str(), F_OK, 0) == 0) {
+            if (faccessat(dirFd_, FinalName(id, ".eml").c_str(), F_OK, 0) == 0 ||
+                faccessat(dirFd_, FinalName(id, ".cfg").c_str(), F_OK, 0) == 0) {
                 continue;
             }
-            int fd = openat(dirFd_, tempName(id, ".eml").c_str(),
+            int fd = openat(dirFd_, TempName(id, ".eml").c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
             if (fd >= 0) {
                 item.id = id;
@@ -321,17 +363,19 @@ void QueueStore::CommitBatch(std::vector<Request>& batch) {
             }
             continue;
         }
-        iovec parts[2] = {{request.receivedHeader.data(), request.receivedHeader.size()},
-                          {request.body.data(), request.body.size()}};
+        iovec parts[2] = {
+            {const_cast<char*>(request.receivedHeader.data()), request.receivedHeader.size()},
+            {const_cast<char*>(request.body.data()), request.body.size()}};
         if (!WriteVector(item.emlFd, parts, 2)) {
             item.error = SystemError("cannot write the message file", errno);
             discard(item);
             continue;
         }
+        sync_file_range(item.emlFd, 0, 0, SYNC_FILE_RANGE_WRITE);
         const size_t mailSize = request.receivedHeader.size() + request.body.size();
         std::string companion =
             CompanionText(item.id, request.envelope, mailSize, arrivalUnix, arrivalText);
-        item.cfgFd = openat(dirFd_, tempName(item.id, ".cfg").c_str(),
+        item.cfgFd = openat(dirFd_, TempName(item.id, ".cfg").c_str(),
                             O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         iovec companionPart[1] = {{companion.data(), companion.size()}};
         if (item.cfgFd < 0 || !WriteVector(item.cfgFd, companionPart, 1)) {
@@ -339,13 +383,14 @@ void QueueStore::CommitBatch(std::vector<Request>& batch) {
             discard(item);
             continue;
         }
+        sync_file_range(item.cfgFd, 0, 0, SYNC_FILE_RANGE_WRITE);
     }
 
-    // 2. Flush them all at once; the renames below must never expose a file whose bytes are
-    // not on disk.
+    // 2. Flush them all at once; the renames that follow must never expose a file whose bytes
+    // are not on disk.
     std::vector<int> fds;
-    fds.reserve(2 * work.size());
-    for (const Work& item : work) {
+    fds.reserve(2 * items.size());
+    for (const Prepared& item : items) {
         if (item.emlFd >= 0) {
             fds.push_back(item.emlFd);
             fds.push_back(item.cfgFd);
@@ -354,7 +399,7 @@ void QueueStore::CommitBatch(std::vector<Request>& batch) {
     std::vector<int> errors;
     flusher_->FlushAll(fds, errors);
     size_t next = 0;
-    for (Work& item : work) {
+    for (Prepared& item : items) {
         if (item.emlFd < 0) {
             continue;
         }
@@ -368,54 +413,62 @@ void QueueStore::CommitBatch(std::vector<Request>& batch) {
         close(item.emlFd);
         close(item.cfgFd);
         item.emlFd = item.cfgFd = -1;
-        item.placed = true;
+        item.flushed = true;
     }
+    return items;
+}
 
-    // 3. Rename into place, the message before its companion, and flush the directory once.
+// 3. Renames into place, the message before its companion, and one flush of the directory. It
+// runs beside the writer, so one journal commit can carry this batch's renames and the next
+// batch's data.
+void QueueStore::Place(std::vector<Prepared>& items) {
     bool renamed = false;
-    for (Work& item : work) {
-        if (!item.placed) {
+    for (Prepared& item : items) {
+        if (!item.flushed) {
             continue;
         }
-        if (renameat(dirFd_, tempName(item.id, ".eml").c_str(), dirFd_,
-                     finalName(item.id, ".eml").c_str()) != 0) {
+        item.flushed = false;
+        if (renameat(dirFd_, TempName(item.id, ".eml").c_str(), dirFd_,
+                     FinalName(item.id, ".eml").c_str()) != 0) {
             item.error = SystemError("cannot rename the message file", errno);
-            item.placed = false;
-            discard(item);
+            unlinkat(dirFd_, TempName(item.id, ".eml").c_str(), 0);
+            unlinkat(dirFd_, TempName(item.id, ".cfg").c_str(), 0);
             continue;
         }
-        if (renameat(dirFd_, tempName(item.id, ".cfg").c_str(), dirFd_,
-                     finalName(item.id, ".cfg").c_str()) != 0) {
+        if (renameat(dirFd_, TempName(item.id, ".cfg").c_str(), dirFd_,
+                     FinalName(item.id, ".cfg").c_str()) != 0) {
             item.error = SystemError("cannot rename the companion file", errno);
-            unlinkat(dirFd_, finalName(item.id, ".eml").c_str(), 0);
-            item.placed = false;
-            discard(item);
+            unlinkat(dirFd_, FinalName(item.id, ".eml").c_str(), 0);
+            unlinkat(dirFd_, TempName(item.id, ".cfg").c_str(), 0);
             continue;
         }
+        item.placed = true;
         renamed = true;
     }
     if (renamed && fsync(dirFd_) != 0) {
         // Not durable: take the entries back so that the client's retry cannot double them.
         const std::string error = SystemError("cannot flush the queue directory", errno);
-        for (Work& item : work) {
+        for (Prepared& item : items) {
             if (item.placed) {
-                unlinkat(dirFd_, finalName(item.id, ".cfg").c_str(), 0);
-                unlinkat(dirFd_, finalName(item.id, ".eml").c_str(), 0);
+                unlinkat(dirFd_, FinalName(item.id, ".cfg").c_str(), 0);
+                unlinkat(dirFd_, FinalName(item.id, ".eml").c_str(), 0);
                 item.placed = false;
                 item.error = error;
             }
         }
     }
-
     uint64_t stored = 0;
-    for (size_t i = 0; i < batch.size(); ++i) {
-        const bool ok = work[i].placed;
-        stored += ok ? 1 : 0;
-        batch[i].done(ok, ok ? work[i].id : 0, work[i].error);
+    for (const Prepared& item : items) {
+        stored += item.placed ? 1 : 0;
     }
-    std::lock_guard lock(mutex_);
-    stored_ += stored;
-    ++rounds_;
+    {
+        std::lock_guard lock(mutex_);
+        stored_ += stored;
+        ++rounds_;
+    }
+    for (Prepared& item : items) {
+        item.request.done(item.placed, item.placed ? item.id : 0, item.error);
+    }
 }
 
 }  // namespace relvo::mail

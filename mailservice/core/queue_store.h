@@ -1,8 +1,9 @@
 // The durable queue: queue/<id>.eml (the message) and queue/<id>.cfg (its companion, section
 // MailInfo). An entry is complete when its .cfg exists. Each file is written under a temporary
-// name, flushed and renamed into place, the .eml first; then the directory is flushed. One worker
-// thread does this for every session: stores that arrive while it flushes are flushed together
-// (group commit), and no completion is reported before its own message is on disk.
+// name, flushed and renamed into place, the .eml first; then the directory is flushed. Two
+// threads do this for every session, one writing and flushing, one renaming and flushing the
+// directory: stores that arrive while they work are flushed together (group commit), and no
+// completion is reported before its own message is on disk.
 #pragma once
 
 #include <condition_variable>
@@ -49,8 +50,8 @@ class QueueStore {
     QueueStore& operator=(const QueueStore&) = delete;
 
     // Creates the directory (0700), removes leftovers of interrupted writes (temporary files and
-    // .eml files without their .cfg), and starts the worker. Call while holding the receiving
-    // service's lock, so no other process is writing the queue.
+    // .eml files without their .cfg) when no other process has the queue open, and starts the
+    // worker.
     bool Open(std::string* error);
     // Finishes every pending store, then stops the worker. Stores after Close fail at once.
     void Close();
@@ -76,20 +77,38 @@ class QueueStore {
         std::string body;
         Done done;
     };
+    // A request on its way: written and flushed by the writer, then placed by the placer.
+    struct Prepared {
+        Request request;
+        uint32_t id = 0;
+        int emlFd = -1;
+        int cfgFd = -1;
+        bool flushed = false;  // both files on disk under their temporary names
+        bool placed = false;   // renamed into place and the directory flushed
+        std::string error;
+    };
     void Run();
-    void CommitBatch(std::vector<Request>& batch);
+    void RunPlacer();
+    void RemoveLeftovers();
+    std::vector<Prepared> WriteAndFlush(std::vector<Request>& batch);
+    void Place(std::vector<Prepared>& items);
 
     const std::string dir_;
     int dirFd_ = -1;
+    int writersFd_ = -1;  // shared lock while open (.writers.lock)
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::vector<Request> pending_;
+    std::condition_variable placeWake_;
+    std::vector<Prepared> flushed_;
+    bool writerDone_ = false;
     bool open_ = false;
     bool stopping_ = false;
     uint64_t stored_ = 0;
     uint64_t rounds_ = 0;
     std::unique_ptr<FlushPool> flusher_;
-    std::thread worker_;
+    std::thread worker_;  // writes and flushes batches
+    std::thread placer_;  // renames them into place and flushes the directory
 };
 
 }  // namespace relvo::mail

@@ -23,10 +23,16 @@ namespace {
 
 std::mutex outputMutex;
 
+// Lines are buffered and written out by the main thread every 100 ms (or when the buffer
+// fills), so a busy server does not pay a system call per line.
 void PrintLine(std::string_view line) {
     std::lock_guard lock(outputMutex);
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fputc('\n', stdout);
+}
+
+void FlushOutput() {
+    std::lock_guard lock(outputMutex);
     std::fflush(stdout);
 }
 
@@ -95,6 +101,8 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    static char outputBuffer[1 << 16];
+    std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
 
     std::string error;
     if (!relvo::mail::EnsureWorkingDirectories(&error)) {
@@ -126,10 +134,14 @@ int main(int argc, char** argv) {
     Say("SEND service is not available in this version yet; received mail stays in " +
         relvo::mail::QueueDir());
 
-    int received = 0;
-    while (sigwait(&stopSignals, &received) != 0) {
+    int received = -1;
+    const timespec period{0, 100 * 1000 * 1000};
+    while (received < 0) {
+        FlushOutput();
+        received = sigtimedwait(&stopSignals, nullptr, &period);
     }
     Say(std::string("Stopping on ") + (received == SIGTERM ? "SIGTERM" : "SIGINT"));
     smtp.Stop();
+    FlushOutput();
     return 0;
 }

@@ -27,11 +27,13 @@ struct Outcome {
     bool filesCompleteAtDone = false;
 };
 
+// The queue's files, without the writers' lock file that every open queue has.
 std::set<std::string> Names(const std::string& dir) {
     std::set<std::string> names;
     for (const auto& entry : std::filesystem::directory_iterator(dir)) {
         names.insert(entry.path().filename().string());
     }
+    names.erase(".writers.lock");
     return names;
 }
 
@@ -130,7 +132,6 @@ TEST_F(QueueStoreTest, RefusesWhatTheCompanionCannotHoldAndLeavesNothing) {
 }
 
 TEST_F(QueueStoreTest, OpenRemovesLeftoversOfInterruptedWritesOnly) {
-    std::filesystem::create_directory(QueueDir());
     struct File {
         const char* name;
         bool kept;
@@ -145,18 +146,28 @@ TEST_F(QueueStoreTest, OpenRemovesLeftoversOfInterruptedWritesOnly) {
         {"notes.txt", true},  // not a queue file
         {"x14.eml", true},
     };
+    // While another writer has the queue open, what looks half written may be its work in
+    // progress: nothing is removed.
+    auto otherWriter = std::make_unique<QueueStore>(QueueDir());
+    ASSERT_TRUE(otherWriter->Open(nullptr));
+    std::set<std::string> all;
+    std::set<std::string> kept;
     for (const auto& file : files) {
         app_.Write(std::string("queue/") + file.name, "data");
-    }
-    QueueStore store(QueueDir());
-    ASSERT_TRUE(store.Open(nullptr));
-    std::set<std::string> expected;
-    for (const auto& file : files) {
+        all.insert(file.name);
         if (file.kept) {
-            expected.insert(file.name);
+            kept.insert(file.name);
         }
     }
-    EXPECT_EQ(Names(QueueDir()), expected);
+    {
+        QueueStore second(QueueDir());
+        ASSERT_TRUE(second.Open(nullptr));
+        EXPECT_EQ(Names(QueueDir()), all);
+    }
+    otherWriter.reset();
+    QueueStore alone(QueueDir());
+    ASSERT_TRUE(alone.Open(nullptr));
+    EXPECT_EQ(Names(QueueDir()), kept);
 }
 
 TEST_F(QueueStoreTest, ConcurrentStoresShareFlushesAndAllComplete) {

@@ -18,7 +18,8 @@ BINARY = None
 
 
 def queue_entries(app_dir):
-    return sorted(os.listdir(os.path.join(app_dir, "queue")))
+    return sorted(name for name in os.listdir(os.path.join(app_dir, "queue"))
+                  if name.endswith((".eml", ".cfg")))
 
 
 class RelvoServerTest(unittest.TestCase):
