@@ -23,9 +23,9 @@ namespace {
 constexpr size_t kMaxCompanionValue = 1023;
 constexpr int kIdAttempts = 5;
 constexpr const char* kWritersLock = ".writers.lock";
-// Flushes in flight at once (with the worker's own): enough for a batch of sessions to share
-// a few journal commits.
-constexpr int kFlushThreads = 15;
+// Flushes in flight at once (with the writer's own): a batch of 16 messages is flushed in one
+// go and shares the journal commits, where flushes one after another pay a commit each.
+constexpr int kFlushThreads = 31;
 
 std::string SystemError(const char* what, int error) {
     return std::string(what) + ": " + std::strerror(error);
