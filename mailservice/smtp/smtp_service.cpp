@@ -100,17 +100,18 @@ bool SmtpService::StartServer(std::string* failureLine) {
     settings.authFailureDelay = authFailureDelay_;
     settings.threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 2u, 8u));
     TlsFiles files{config->tlsCertFile, config->tlsKeyFile};
+    std::string tlsError;
     if (files.certificate.empty() || files.key.empty()) {
         files =
             TlsFiles{AppDir() + "/smtp-selfsigned-cert.pem", AppDir() + "/smtp-selfsigned-key.pem"};
-        if (!EnsureSelfSignedCertificate(files, settings.hostName, &error)) {
-            Log().Line("STARTTLS is not offered: " + error);
+        if (!EnsureSelfSignedCertificate(files, settings.hostName, &tlsError)) {
+            Log().Line("STARTTLS is not offered: " + tlsError);
         }
     }
-    if (error.empty()) {
-        settings.tls = MakeServerTlsContext(files, &error);
+    if (tlsError.empty()) {
+        settings.tls = MakeServerTlsContext(files, &tlsError);
         if (!settings.tls) {
-            Log().Line("STARTTLS is not offered: " + error +
+            Log().Line("STARTTLS is not offered: " + tlsError +
                        ". Correct SmtpTlsCertFile and SmtpTlsKeyFile in the configuration.");
         }
     }

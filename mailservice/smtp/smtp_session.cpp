@@ -67,9 +67,10 @@ SmtpSession::SmtpSession(SmtpServer& server, asio::ip::tcp::socket socket,
       timer_(socket_.get_executor()),
       delayTimer_(socket_.get_executor()),
       config_(std::move(config)),
-      in_(std::max(kInputBufferSize,
-                   2 * (config_->limits.maxCommandLine + config_->limits.maxTextLine))),
+      inCapacity_(std::max(kInputBufferSize,
+                           2 * (config_->limits.maxCommandLine + config_->limits.maxTextLine))),
       reader_(config_->limits.maxMessageSize) {
+    in_.reset(new char[inCapacity_]);
     asio::error_code ec;
     asio::ip::tcp::endpoint remote = socket_.remote_endpoint(ec);
     asio::ip::address address = remote.address();
@@ -224,7 +225,7 @@ asio::awaitable<bool> SmtpSession::ReadMore() {
     if (inStart_ == inEnd_) {
         inStart_ = inEnd_ = 0;
     } else if (inStart_ > 0) {
-        std::memmove(in_.data(), in_.data() + inStart_, inEnd_ - inStart_);
+        std::memmove(in_.get(), in_.get() + inStart_, inEnd_ - inStart_);
         inEnd_ -= inStart_;
         inStart_ = 0;
     }
@@ -232,7 +233,7 @@ asio::awaitable<bool> SmtpSession::ReadMore() {
     ArmTimer(std::chrono::seconds(mode_ == Mode::kData ? limits.dataTimeoutSeconds
                                                        : limits.commandTimeoutSeconds));
     asio::error_code ec;
-    asio::mutable_buffer space(in_.data() + inEnd_, in_.size() - inEnd_);
+    asio::mutable_buffer space(in_.get() + inEnd_, inCapacity_ - inEnd_);
     size_t n =
         tls_ ? co_await tls_->async_read_some(space, asio::redirect_error(asio::use_awaitable, ec))
              : co_await socket_.async_read_some(space,
@@ -281,7 +282,7 @@ size_t SmtpSession::LineLimit(std::string_view pending) const {
 
 void SmtpSession::ProcessInput() {
     while (action_ == Action::kNone && !closing_ && inStart_ < inEnd_) {
-        std::string_view pending(in_.data() + inStart_, inEnd_ - inStart_);
+        std::string_view pending(in_.get() + inStart_, inEnd_ - inStart_);
         if (mode_ == Mode::kData) {
             inStart_ += reader_.Feed(pending);
             if (reader_.Done()) {

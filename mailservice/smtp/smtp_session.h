@@ -80,7 +80,9 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     bool clientIsLocal_ = false;
 
     // Input: bytes [inStart_, inEnd_) of in_ are received and not yet used.
-    std::vector<char> in_;
+    // Not zeroed: a session touches only the pages it reads into.
+    std::unique_ptr<char[]> in_;
+    size_t inCapacity_;
     size_t inStart_ = 0;
     size_t inEnd_ = 0;
     bool discardingLine_ = false;

@@ -2,6 +2,8 @@
 // the queue files they leave, the relay rules, every limit, and starting and stopping.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <atomic>
 #include <fstream>
 #include <regex>
@@ -215,6 +217,50 @@ TEST_F(SmtpServiceTest, StartTlsAndAuthLetAccountsRelay) {
     EXPECT_NE(logged.find("****"), std::string::npos);
 }
 
+// Without configured files the service makes a self-signed pair readable by the owner only, and
+// keeps it; configured files are used; unusable ones leave STARTTLS out and say why.
+TEST_F(SmtpServiceTest, StartTlsCertificateFromTheConfigurationOrMadeOnce) {
+    for (const char* name : {"smtp-selfsigned-cert.pem", "smtp-selfsigned-key.pem"}) {
+        struct stat info {};
+        ASSERT_EQ(stat(app_.File(name).c_str(), &info), 0) << name;
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+    }
+    std::string firstKey = app_.Read("smtp-selfsigned-key.pem");
+    std::filesystem::copy_file(app_.File("smtp-selfsigned-cert.pem"), app_.File("mine.crt"));
+    std::filesystem::copy_file(app_.File("smtp-selfsigned-key.pem"), app_.File("mine.key"));
+
+    struct Case {
+        std::string systemLines;
+        bool offered;
+    };
+    const std::vector<Case> cases = {
+        {"", true},
+        {"SmtpTlsCertFile=" + app_.File("mine.crt") +
+             "\r\nSmtpTlsKeyFile=" + app_.File("mine.key") + "\r\n",
+         true},
+        {"SmtpTlsCertFile=" + app_.File("missing.crt") +
+             "\r\nSmtpTlsKeyFile=" + app_.File("mine.key") + "\r\n",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.systemLines);
+        Service().Stop();
+        WriteConfig(c.systemLines);
+        ASSERT_TRUE(Service().Start(port_));
+        auto replies = Peer({{"ehlo", "c.example"}, {"features"}});
+        ASSERT_EQ(replies.size(), 3u);
+        EXPECT_EQ(replies[2].text.find("starttls") != std::string::npos, c.offered);
+        if (c.offered) {
+            auto tls = Peer({{"ehlo", "c.example"}, {"starttls"}, {"ehlo", "c.example"}});
+            EXPECT_EQ(Codes(tls), (std::vector<int>{220, 250, 220, 250}));
+        }
+    }
+    Service().Stop();
+    EXPECT_NE(WindowText().find("STARTTLS is not offered: cannot load the TLS certificate"),
+              std::string::npos);
+    EXPECT_EQ(app_.Read("smtp-selfsigned-key.pem"), firstKey);
+}
+
 // Who may send to whom, from loopback: local domains, accounts, and relaying with and without
 // SmtpAuthFlag.
 TEST_F(SmtpServiceTest, RelayRulesFromLoopback) {
@@ -316,6 +362,10 @@ TEST_F(SmtpServiceTest, BadInputGetsTheRightAnswer) {
          {"535 5.7.8", "535 5.7.8", "535 5.7.8 Authentication credentials invalid\r\n421 4.7.0"},
          true},
         {"AUTH that is not base64", {"AUTH LOGIN\r\n", "%%%\r\n"}, {"334", "501 5.5.2"}, false},
+        {"AUTH cancelled after an initial response",
+         {"AUTH LOGIN YWxpY2VAbG9jYWwuZXhhbXBsZQ==\r\n", "*\r\n"},
+         {"334 UGFzc3dvcmQ6", "501 5.7.0"},
+         false},
         {"control characters",
          {"NOOP \x1b[2Jforged\rline\r\n", "NOOP\r\n"},
          {"500 5.5.2", "250"},
@@ -324,6 +374,7 @@ TEST_F(SmtpServiceTest, BadInputGetsTheRightAnswer) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         auto client = Greeted();
+        auto start = std::chrono::steady_clock::now();
         for (size_t i = 0; i < c.sends.size(); ++i) {
             client->Send(c.sends[i]);
             std::string reply = client->Read();
@@ -334,6 +385,10 @@ TEST_F(SmtpServiceTest, BadInputGetsTheRightAnswer) {
                 std::string both = reply + "\r\n" + client->Read();
                 EXPECT_EQ(both.substr(0, c.replies[i].size()), c.replies[i]) << both;
             }
+        }
+        if (c.name == "three failed AUTHs") {
+            // Each 535 comes after the (shortened) delay.
+            EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
         }
         EXPECT_EQ(client->Closed(c.closes ? 5s : 200ms), c.closes);
     }
