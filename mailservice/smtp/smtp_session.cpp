@@ -58,6 +58,16 @@ bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
     return true;
 }
 
+// Addresses beyond ASCII are for transactions that announced SMTPUTF8 (RFC 6531 3.4).
+bool IsAscii(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 SmtpSession::SmtpSession(SmtpServer& server, asio::ip::tcp::socket socket,
@@ -413,17 +423,22 @@ void SmtpSession::HandleCommand(std::string_view line) {
             }
             break;
         case Verb::kMail:
+            if (!inTransaction_) {
+                // Accounts, domains and limits may have changed since the last message.
+                config_ = EngineConfig::Load();
+            }
             if (heloName_.empty()) {
                 ReplyError("503 5.5.1 Send HELO or EHLO first");
             } else if (inTransaction_) {
                 ReplyError("503 5.5.1 Nested MAIL command");
             } else if (command.hasSize && command.size > config_->limits.maxMessageSize) {
                 ReplyError("552 5.3.4 Message size exceeds fixed maximum message size");
+            } else if (!command.smtpUtf8 && !IsAscii(command.address)) {
+                ReplyError("553 5.6.7 Non-ASCII addresses need the SMTPUTF8 parameter");
             } else {
-                // Accounts and domains may have changed since the last message.
-                config_ = EngineConfig::Load();
                 inTransaction_ = true;
-                mailFrom_ = std::string(command.address);
+                smtpUtf8_ = command.smtpUtf8;
+                mailFrom_.assign(command.address);
                 reader_.Reset(config_->limits.maxMessageSize);
                 if (command.hasSize) {
                     // The declared size saves regrowing, up to a bound a liar cannot abuse.
@@ -438,6 +453,8 @@ void SmtpSession::HandleCommand(std::string_view line) {
                 ReplyError("503 5.5.1 Need MAIL command first");
             } else if (recipients_.size() >= config_->limits.maxRecipients) {
                 Reply("452 4.5.3 Too many recipients");
+            } else if (!smtpUtf8_ && !IsAscii(command.address)) {
+                ReplyError("553 5.6.7 Non-ASCII addresses need the SMTPUTF8 parameter");
             } else {
                 OnRecipient(command.address);
             }

@@ -106,6 +106,7 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     std::string authUser_;
 
     bool inTransaction_ = false;
+    bool smtpUtf8_ = false;
     std::string mailFrom_;
     std::vector<std::string> recipients_;
     DataReader reader_;
