@@ -19,6 +19,8 @@ namespace {
 // memory or waited for.
 constexpr size_t kMaxBufferedBytes = 16 * 1024 * 1024;
 constexpr auto kWritePeriod = std::chrono::milliseconds(100);
+// One event is one line of bounded length, whatever text a caller hands in.
+constexpr size_t kMaxLineLength = 4096;
 
 std::chrono::year_month_day LocalDate(std::chrono::system_clock::time_point when) {
     std::time_t seconds = std::chrono::system_clock::to_time_t(when);
@@ -106,9 +108,20 @@ void EventLog::Line(std::string_view text) {
     Chunk& chunk = pending_.back();
     chunk.lineStarts.push_back(chunk.text.size());
     chunk.text.append(stampText_);
-    chunk.text.append(text);
+    const size_t textStart = chunk.text.size();
+    const bool cut = text.size() > kMaxLineLength;
+    chunk.text.append(text.substr(0, kMaxLineLength));
+    // A line break inside the text would forge a line of its own.
+    for (size_t i = textStart; i < chunk.text.size(); ++i) {
+        if (chunk.text[i] == '\r' || chunk.text[i] == '\n' || chunk.text[i] == '\0') {
+            chunk.text[i] = ' ';
+        }
+    }
+    if (cut) {
+        chunk.text.append("...");
+    }
     chunk.text.append("\r\n");
-    bufferedBytes_ += stampText_.size() + text.size() + 2;
+    bufferedBytes_ += chunk.text.size() - chunk.lineStarts.back();
     ++appended_;
 }
 

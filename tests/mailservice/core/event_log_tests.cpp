@@ -59,16 +59,22 @@ TEST_F(EventLogTest, LinesCarryTheTimeStampInTheFileAndInTheWindow) {
         log.SetWindow(&recordingWindow, 0x8000);
         log.Line("Client/127.0.0.1:5000 EHLO client.test");
         log.Line("Server/127.0.0.1:5000 250 OK");
+        // Texts can neither forge a line of their own nor grow without bound.
+        log.Line("bad\r\n2026-03-07 00:00:00 forged");
+        log.Line(std::string(5000, 'x'));
         log.Flush();
         EXPECT_EQ(app_.Read("log/smtp20260307.txt"),
                   "2026-03-07 14:05:09 Client/127.0.0.1:5000 EHLO client.test\r\n"
-                  "2026-03-07 14:05:09 Server/127.0.0.1:5000 250 OK\r\n");
+                  "2026-03-07 14:05:09 Server/127.0.0.1:5000 250 OK\r\n"
+                  "2026-03-07 14:05:09 bad  2026-03-07 00:00:00 forged\r\n"
+                  "2026-03-07 14:05:09 " +
+                      std::string(4096, 'x') + "...\r\n");
     }
     std::lock_guard lock(windowMutex);
-    EXPECT_EQ(windowLines,
-              (std::vector<std::string>{"32768|2026-03-07 14:05:09 Client/127.0.0.1:5000 EHLO "
-                                        "client.test",
-                                        "32768|2026-03-07 14:05:09 Server/127.0.0.1:5000 250 OK"}));
+    ASSERT_EQ(windowLines.size(), 4u);
+    EXPECT_EQ(windowLines[0], "32768|2026-03-07 14:05:09 Client/127.0.0.1:5000 EHLO client.test");
+    EXPECT_EQ(windowLines[1], "32768|2026-03-07 14:05:09 Server/127.0.0.1:5000 250 OK");
+    EXPECT_EQ(windowLines[2], "32768|2026-03-07 14:05:09 bad  2026-03-07 00:00:00 forged");
 }
 
 TEST_F(EventLogTest, DisabledLogWritesNoFileButFeedsTheWindow) {
