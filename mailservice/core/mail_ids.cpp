@@ -124,12 +124,15 @@ uint32_t AllocateMailId() {
     static std::mutex mutex;
     static std::shared_ptr<MailIdAllocator> allocator;
     static unsigned long long version = 0;
+    static pid_t owner = 0;
     std::shared_ptr<MailIdAllocator> current;
     {
         std::lock_guard lock(mutex);
-        // A new application directory (tests, relvoserver's --data-dir) needs its own state.
-        if (!allocator || version != ApplicationPathsVersion()) {
+        // A new application directory (tests, relvoserver's --data-dir) needs its own state,
+        // and a forked child must not hand out the rest of its parent's block.
+        if (!allocator || version != ApplicationPathsVersion() || owner != getpid()) {
             version = ApplicationPathsVersion();
+            owner = getpid();
             allocator = std::make_shared<MailIdAllocator>(
                 AppDir() + "/mailid.next",
                 std::vector<std::string>{QueueDir(), MailDir(), OldDir()}, 1000);

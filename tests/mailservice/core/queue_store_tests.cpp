@@ -280,6 +280,30 @@ TEST_F(QueueStoreTest, MailIdsAreUniqueAcrossProcessesAndRestarts) {
     EXPECT_GT(restarted.Next(), *unique.rbegin());
 }
 
+TEST_F(QueueStoreTest, ForkedChildDoesNotReuseItsParentsBlock) {
+    const uint32_t before = AllocateMailId();
+    int pipeFds[2];
+    ASSERT_EQ(pipe(pipeFds), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        uint32_t id = AllocateMailId();
+        ssize_t ignored = write(pipeFds[1], &id, sizeof id);
+        (void)ignored;
+        _exit(0);
+    }
+    close(pipeFds[1]);
+    uint32_t childId = 0;
+    ASSERT_EQ(read(pipeFds[0], &childId, sizeof childId), static_cast<ssize_t>(sizeof childId));
+    close(pipeFds[0]);
+    waitpid(child, nullptr, 0);
+    const uint32_t after = AllocateMailId();
+    EXPECT_EQ(after, before + 1);
+    EXPECT_NE(childId, 0u);
+    EXPECT_NE(childId, after);
+    EXPECT_GT(childId, before);
+}
+
 TEST_F(QueueStoreTest, LostIdStateStartsAboveQueuedMail) {
     std::filesystem::create_directory(QueueDir());
     app_.Write("queue/41.eml", "x");
