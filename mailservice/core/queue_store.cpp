@@ -191,8 +191,8 @@ void QueueStore::RemoveLeftovers() {
 
 void QueueStore::Close() {
     std::unique_lock lock(mutex_);
-    if (!open_) {
-        return;
+    if (!open_ || stopping_) {
+        return;  // closed, or another thread is closing it
     }
     stopping_ = true;
     lock.unlock();
