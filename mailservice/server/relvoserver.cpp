@@ -93,8 +93,8 @@ int main(int argc, char** argv) {
     }
     OverrideApplicationDirectory(resolved);
 
-    // The signals are taken by sigwait below: blocked here, before any thread exists, so every
-    // thread of the engine inherits the mask.
+    // The stop signals are taken by sigtimedwait below: blocked here, before any thread exists,
+    // so every thread of the engine inherits the mask.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
     sigaddset(&stopSignals, SIGTERM);
