@@ -14,11 +14,16 @@
 #ifdef RELVO_HAVE_MAIL_BUILDER
 #include "mime/builder_api.h"
 #endif
+#ifdef RELVO_HAVE_SEND_SERVICE
+#include "send/diagnose_send.h"
+#include "send/send_service.h"
+#endif
 
 #define RELVO_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
+#ifndef RELVO_HAVE_SEND_SERVICE
 relvo::mail::ProgressChannel& SendServiceWindow() {
     static relvo::mail::ProgressChannel channel;
     return channel;
@@ -35,6 +40,7 @@ int SendingUnavailable(const relvo::mail::ProgressChannel& window) {
                 "received mail stays in the queue directory.");
     return 0;
 }
+#endif
 
 // Runs the call and turns any escaping exception into the failure result 0.
 template <typename Call>
@@ -77,6 +83,24 @@ RELVO_EXPORT int RelvoMail_SmtpServiceSetWnd(RelvoMailWindow*, unsigned int) {
 }
 #endif
 
+#ifdef RELVO_HAVE_SEND_SERVICE
+using relvo::mail::send::SendService;
+RELVO_EXPORT int RelvoMail_SendServiceStart(int threadCount) {
+    return Guarded([&] { return SendService::Instance().Start(threadCount) ? 1 : 0; });
+}
+RELVO_EXPORT int RelvoMail_SendServiceStop(void) {
+    return Guarded([] {
+        SendService::Instance().Stop();
+        return 0;
+    });
+}
+RELVO_EXPORT int RelvoMail_SendServiceSetWnd(RelvoMailWindow* window, unsigned int message) {
+    return Guarded([&] {
+        SendService::Instance().SetWindow(window, message);
+        return 0;
+    });
+}
+#else
 RELVO_EXPORT int RelvoMail_SendServiceStart(int) {
     return Guarded([] { return SendingUnavailable(SendServiceWindow()); });
 }
@@ -87,6 +111,7 @@ RELVO_EXPORT int RelvoMail_SendServiceSetWnd(RelvoMailWindow* window, unsigned i
     SendServiceWindow().SetWindow(window, message);
     return 0;
 }
+#endif
 
 #ifdef RELVO_HAVE_MAIL_BUILDER
 namespace builder = relvo::mail;
@@ -153,6 +178,20 @@ RELVO_EXPORT int RelvoMail_SaveMailAs(int, const char*) {
 }
 #endif
 
+#ifdef RELVO_HAVE_SEND_SERVICE
+RELVO_EXPORT int RelvoMail_SendMailNow(const char* companionFilePath, const char* recipient) {
+    return Guarded([&] {
+        relvo::mail::send::DiagnoseSendNow(companionFilePath, recipient);
+        return 0;
+    });
+}
+RELVO_EXPORT int RelvoMail_SetWnd(RelvoMailWindow* window, unsigned int message) {
+    return Guarded([&] {
+        relvo::mail::send::DiagnoseSetWindow(window, message);
+        return 0;
+    });
+}
+#else
 RELVO_EXPORT int RelvoMail_SendMailNow(const char*, const char*) {
     return Guarded([] { return SendingUnavailable(DiagnoseWindow()); });
 }
@@ -160,3 +199,4 @@ RELVO_EXPORT int RelvoMail_SetWnd(RelvoMailWindow* window, unsigned int message)
     DiagnoseWindow().SetWindow(window, message);
     return 0;
 }
+#endif

@@ -18,6 +18,9 @@
 #include "core/timestamp.h"
 #include "relvomail.h"
 #include "smtp/smtp_service.h"
+#ifdef RELVO_HAVE_SEND_SERVICE
+#include "send/send_service.h"
+#endif
 
 namespace {
 
@@ -131,8 +134,21 @@ int main(int argc, char** argv) {
             "] could not start; relvoserver ends.");
         return 1;
     }
+#ifdef RELVO_HAVE_SEND_SERVICE
+    // As in the console, AutoStartSendService 0 leaves received mail in the queue.
+    auto& send = relvo::mail::send::SendService::Instance();
+    send.SetWindow(&stdoutWindow, RELVOMAIL_PROGRESS_MESSAGE);
+    const bool sending = settings.GetInt("System", "AutoStartSendService", 1) != 0;
+    if (sending && !send.Start(settings.GetInt("System", "SendMailThread", 5))) {
+        send.Stop();
+        smtp.Stop();
+        Say("SEND service could not start; relvoserver ends.");
+        return 1;
+    }
+#else
     Say("SEND service is not available in this version yet; received mail stays in " +
         relvo::mail::QueueDir());
+#endif
 
     int received = -1;
     const timespec period{0, 100 * 1000 * 1000};
@@ -142,6 +158,9 @@ int main(int argc, char** argv) {
     }
     Say(std::string("Stopping on ") + (received == SIGTERM ? "SIGTERM" : "SIGINT"));
     smtp.Stop();
+#ifdef RELVO_HAVE_SEND_SERVICE
+    send.Stop();
+#endif
     FlushOutput();
     return 0;
 }

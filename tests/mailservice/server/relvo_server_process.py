@@ -16,7 +16,7 @@ def free_port():
 
 def make_app_dir(port, extra_system=None, prefix="relvo-server-"):
     directory = tempfile.mkdtemp(prefix=prefix)
-    keys = {"SmtpPort": port, "SmtpAuthFlag": 0, "LogSmtp": 1}
+    keys = {"SmtpPort": port, "SmtpAuthFlag": 0, "LogSmtp": 1, "AutoStartSendService": 0}
     keys.update(extra_system or {})
     with open(os.path.join(directory, "relvoconsole.cfg"), "w", newline="") as config:
         config.write("[System]\r\n")
