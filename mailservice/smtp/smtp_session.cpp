@@ -21,6 +21,7 @@ namespace {
 constexpr size_t kInputBufferSize = 64 * 1024;
 constexpr int kMaxAuthFailures = 3;
 constexpr size_t kMaxReserve = 4 * 1024 * 1024;
+constexpr size_t kMaxPendingReplies = 64 * 1024;
 constexpr auto kShutdownWriteTimeout = std::chrono::seconds(1);
 
 // Completes a queue store on the session's strand: the coroutine resumes there once the message
@@ -185,7 +186,7 @@ asio::awaitable<void> SmtpSession::Run(std::shared_ptr<SmtpSession> self,
         Reply("220 " + host + " ESMTP Relvo SMTP Server ready");
     }
     while (true) {
-        ProcessInput();
+        bool backlog = ProcessInput();
         if (action_ == Action::kStore) {
             co_await StoreMessage();
             continue;
@@ -207,7 +208,10 @@ asio::awaitable<void> SmtpSession::Run(std::shared_ptr<SmtpSession> self,
         if (!out_.empty() && !co_await Flush()) {
             break;
         }
-        if (closing_ || !co_await ReadMore()) {
+        if (closing_) {
+            break;
+        }
+        if (!backlog && !co_await ReadMore()) {
             break;
         }
     }
@@ -290,8 +294,11 @@ size_t SmtpSession::LineLimit(std::string_view pending) const {
     return limits.maxCommandLine;
 }
 
-void SmtpSession::ProcessInput() {
+bool SmtpSession::ProcessInput() {
     while (action_ == Action::kNone && !closing_ && inStart_ < inEnd_) {
+        if (out_.size() >= kMaxPendingReplies) {
+            return true;  // a client that pipelines without reading gets its replies first
+        }
         std::string_view pending(in_.get() + inStart_, inEnd_ - inStart_);
         if (mode_ == Mode::kData) {
             inStart_ += reader_.Feed(pending);
@@ -336,6 +343,7 @@ void SmtpSession::ProcessInput() {
             HandleLine(line);
         }
     }
+    return false;
 }
 
 void SmtpSession::HandleLine(std::string_view line) {

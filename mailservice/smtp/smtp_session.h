@@ -46,7 +46,9 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     asio::awaitable<bool> StartTls();
     asio::awaitable<void> AuthFailed();
 
-    void ProcessInput();
+    // Answers the complete commands received; true when it stopped with input left because
+    // enough replies are waiting to be written.
+    bool ProcessInput();
     void HandleLine(std::string_view line);
     void HandleCommand(std::string_view line);
     void HandleAuthResponse(std::string_view line);

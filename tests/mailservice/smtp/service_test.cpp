@@ -458,6 +458,26 @@ TEST_F(SmtpServiceTest, PipelinedGroupsAreAnsweredInOrder) {
     EXPECT_EQ(eml.substr(eml.find("\r\n\r\n")), "\r\n\r\n.dot\r\n");
 }
 
+// A long pipelined run is answered in full and in order, whatever the reply backlog.
+TEST_F(SmtpServiceTest, LongPipelinedRunIsAnsweredInFull) {
+    auto client = Greeted();
+    const int count = 30000;
+    std::thread sender([&] {
+        std::string run;
+        for (int i = 0; i < count; ++i) {
+            run += i % 2 ? "NOOP\r\n" : "RSET\r\n";
+        }
+        client->Send(run + "QUIT\r\n");
+    });
+    int answered = 0;
+    while (answered < count && client->Read().substr(0, 10) == "250 2.0.0 ") {
+        ++answered;
+    }
+    sender.join();
+    EXPECT_EQ(answered, count);
+    EXPECT_EQ(client->Read().substr(0, 3), "221");
+}
+
 // Sessions in all and per client address: the one over the limit gets 421, the others go on.
 TEST_F(SmtpServiceTest, SessionLimitsRefuseOnlyTheExtraSession) {
     WriteConfig("SmtpMaxSessions=3\r\nSmtpMaxSessionsPerClient=2\r\n");
