@@ -2,12 +2,12 @@
 
 #include <algorithm>
 #include <asio/co_spawn.hpp>
-#include <asio/detached.hpp>
 #include <asio/post.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
 #include <asio/write.hpp>
 #include <cstring>
+#include <exception>
 #include <optional>
 
 #include "core/net_ranges.h"
@@ -97,7 +97,31 @@ SmtpSession::SmtpSession(SmtpServer& server, asio::ip::tcp::socket socket,
 
 void SmtpSession::Start(SmtpServer::Admission admission) {
     registered_ = admission == SmtpServer::Admission::kAdmitted;
-    asio::co_spawn(socket_.get_executor(), Run(shared_from_this(), admission), asio::detached);
+    asio::co_spawn(socket_.get_executor(), Run(shared_from_this(), admission),
+                   [self = shared_from_this()](std::exception_ptr error) {
+                       if (error) {
+                           self->EndAfterException(error);
+                       }
+                   });
+}
+
+void SmtpSession::EndAfterException(std::exception_ptr error) {
+    // Only resource exhaustion gets here; the session goes, the service stays.
+    std::string what = "unknown error";
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& exception) {
+        what = exception.what();
+    } catch (...) {
+    }
+    LogLine("Server/", "session ended by an internal error: " + what);
+    DisarmTimer();
+    asio::error_code ec;
+    socket_.close(ec);
+    if (registered_) {
+        registered_ = false;
+        server_.Unregister(this, clientIp_);
+    }
 }
 
 void SmtpSession::Shutdown() {
@@ -230,6 +254,7 @@ asio::awaitable<void> SmtpSession::Run(std::shared_ptr<SmtpSession> self,
     socket_.close(ec);
     LogLine("Client/", "disconnected");
     if (registered_) {
+        registered_ = false;
         server_.Unregister(this, clientIp_);
     }
     (void)self;

@@ -9,6 +9,7 @@
 #include <asio/ssl/stream.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
+#include <exception>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -40,6 +41,7 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     enum class AuthStep { kNone, kPlain, kLoginUser, kLoginPassword };
 
     asio::awaitable<void> Run(std::shared_ptr<SmtpSession> self, SmtpServer::Admission admission);
+    void EndAfterException(std::exception_ptr error);
     asio::awaitable<bool> ReadMore();
     asio::awaitable<bool> Flush();
     asio::awaitable<void> StoreMessage();
