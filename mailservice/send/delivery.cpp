@@ -42,7 +42,10 @@ std::string Lower(std::string_view text) {
 // expression: this compiler's coroutines mishandle those.
 template <typename F>
 auto OnPool(asio::thread_pool& pool, const F& f) -> asio::awaitable<decltype(f())> {
-    auto task = [&f]() -> asio::awaitable<decltype(f())> { co_return f(); };
+    auto task = [&f]() -> asio::awaitable<decltype(f())> {
+        auto value = f();
+        co_return value;
+    };
     auto result = co_await asio::co_spawn(pool, task, asio::use_awaitable);
     co_return result;
 }

@@ -7,6 +7,7 @@
 #include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
+#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <map>
@@ -38,7 +39,10 @@ std::int64_t Now() {
 // expression: this compiler's coroutines mishandle those.
 template <typename F>
 auto OnPool(asio::thread_pool& pool, const F& f) -> asio::awaitable<decltype(f())> {
-    auto task = [&f]() -> asio::awaitable<decltype(f())> { co_return f(); };
+    auto task = [&f]() -> asio::awaitable<decltype(f())> {
+        auto value = f();
+        co_return value;
+    };
     auto result = co_await asio::co_spawn(pool, task, asio::use_awaitable);
     co_return result;
 }
@@ -59,7 +63,7 @@ class SendRunner {
           queueDir_(QueueDir()),
           oldDir_(OldDir()),
           work_(asio::make_work_guard(io_)),
-          blocking_(2),
+          blocking_(static_cast<size_t>(std::clamp(threads, 2, 16))),
           bounces_(QueueDir()) {}
 
     bool Begin(std::string* error) {
@@ -83,6 +87,7 @@ class SendRunner {
             idle_.wait_for(lock, kStopGrace, [this] { return inFlight_.empty(); });
             cut_ = inFlight_.size();
         }
+        cancel_ = true;
         dispatcher_.join();
         io_.stop();
         for (std::thread& t : ioThreads_) {
@@ -167,6 +172,7 @@ class SendRunner {
 
     asio::awaitable<void> Attempt(uint32_t id) {
         SendSettings settings = LoadSendSettings();
+        settings.dns.cancel = &cancel_;
         ProfileSnapshot main(MainConfigPath());
         std::int64_t firstRetry =
             std::max(1, main.GetInt("System", "SendRetrySeconds", kDefaultRetrySeconds));
@@ -331,6 +337,7 @@ class SendRunner {
     std::map<uint32_t, QueueEntry> entries_;
     std::set<uint32_t> inFlight_;
     bool stopping_ = false;
+    std::atomic<bool> cancel_{false};  // ends DNS lookups under way at Stop
     size_t cut_ = 0;
     std::thread dispatcher_;
 };

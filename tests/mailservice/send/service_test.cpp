@@ -356,3 +356,68 @@ TEST_F(SendServiceTest, DiagnoseSendReportsToTheWindowItStartedWith) {
 
 }  // namespace
 }  // namespace relvo::mail::send
+
+namespace relvo::mail::send {
+namespace {
+
+// A relay outside loopback and private networks: a network namespace joined to this machine by a
+// veth pair with documentation addresses, made and removed by the test (root only).
+class RemoteRelay {
+  public:
+    RemoteRelay() {
+        std::string id = std::to_string(getpid() % 100000);
+        ns_ = "relvo-send-" + id;
+        std::string host = "rsh" + id;
+        std::string peer = "rsp" + id;
+        ok_ = Run("ip netns add " + ns_) &&
+              Run("ip link add " + host + " type veth peer name " + peer) &&
+              Run("ip link set " + peer + " netns " + ns_) &&
+              Run("ip addr add 198.51.100.1/24 dev " + host) &&
+              Run("ip link set " + host + " up") &&
+              Run("ip netns exec " + ns_ + " ip addr add 198.51.100.2/24 dev " + peer) &&
+              Run("ip netns exec " + ns_ + " ip link set " + peer + " up") &&
+              Run("ip netns exec " + ns_ + " ip link set lo up");
+    }
+    ~RemoteRelay() { Run("ip netns del " + ns_); }
+    bool Ok() const { return ok_; }
+    std::vector<std::string> Prefix() const { return {"ip", "netns", "exec", ns_}; }
+
+  private:
+    static bool Run(const std::string& command) {
+        return system((command + " >/dev/null 2>&1").c_str()) == 0;
+    }
+    std::string ns_;
+    bool ok_ = false;
+};
+
+TEST_F(SendServiceTest, NoPasswordGoesInPlainTextToARemoteRelay) {
+    if (getuid() != 0) {
+        GTEST_SKIP() << "needs root for the network namespace";
+    }
+    RemoteRelay remote;
+    ASSERT_TRUE(remote.Ok());
+    std::string p = std::to_string(port_);
+    WriteConfig("RetriesAfterFailed=0\r\n",
+                "[RelayList]\r\nremote@relay.test=1\r\n[RelayInfo]\r\n"
+                "remote@relay.test_SmtpServer=198.51.100.2\r\nremote@relay.test_SmtpPort=" +
+                    p +
+                    "\r\nremote@relay.test_Enabled=1\r\nremote@relay.test_LoginAcc=user\r\n"
+                    "remote@relay.test_LoginPwd=plain-secret\r\n");
+    Peer("198.51.100.2", {"--auth", "user:plain-secret"}, port_, remote.Prefix());
+    uint32_t id = testing::Enqueue("", {"a@down.test"}, kMessage);
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    EXPECT_NE(State(Finished(id), 0).find("refusing to send the password to 198.51.100.2"),
+              std::string::npos)
+        << State(Finished(id), 0);
+    EXPECT_TRUE(Got("198.51.100.2").empty());
+    SendService::Instance().Stop();
+    std::string log = LogText();
+    EXPECT_NE(log.find("Server/198.51.100.2:" + p + " 250-AUTH LOGIN PLAIN"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("Client/198.51.100.2:" + p + " AUTH"), std::string::npos);
+    EXPECT_EQ(log.find("plain-secret"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace relvo::mail::send
