@@ -85,12 +85,13 @@ class SendServiceTest : public ::testing::Test {
     }
     void TearDown() override { SendService::Instance().Stop(); }
 
+    // The test's own System lines come first: the first occurrence of a key counts.
     void WriteConfig(const std::string& system, const std::string& sections) {
         app_.Write("relvoconsole.cfg",
-                   "[System]\r\nDnsServer=127.0.0.1:" + std::to_string(dnsPort_) +
+                   "[System]\r\n" + system + "DnsServer=127.0.0.1:" + std::to_string(dnsPort_) +
                        "\r\nHELOString=relvo.test\r\nSendRetrySeconds=1\r\nLogSend=1\r\n"
                        "SmtpPort=1\r\n" +
-                       system + sections);
+                       sections);
     }
 
     // A peer on host:port_ (or port) writing into its own directory.
@@ -144,7 +145,7 @@ class SendServiceTest : public ::testing::Test {
 
 const char kMessage[] =
     "From: Sender <sender@origin.test>\r\nTo: many\r\nSubject: routing\r\n\r\nline one\r\n"
-    ".line with a dot\r\n";
+    ".line with a dot\r\nGr\xc3\xbc\xc3\x9f\x65 in 8 bits\r\n";
 
 TEST_F(SendServiceTest, RoutesEachRecipientAndReturnsTheFailures) {
     WriteConfig("", "[DomainList]\r\nlocal.test=1\r\n");
@@ -174,6 +175,8 @@ TEST_F(SendServiceTest, RoutesEachRecipientAndReturnsTheFailures) {
     EXPECT_EQ(mx2[0].from, "sender@origin.test");
     EXPECT_NE(mx2[0].message.find("\r\n.line with a dot\r\n"), std::string::npos);
     EXPECT_NE(mx2[0].message.find("Received: from client.test"), std::string::npos);
+    EXPECT_NE(mx2[0].options.find("SIZE="), std::string::npos) << mx2[0].options;
+    EXPECT_NE(mx2[0].options.find("BODY=8BITMIME"), std::string::npos) << mx2[0].options;
     std::vector<Received> noMx = Got("127.0.0.4");
     ASSERT_EQ(noMx.size(), 1u);
     EXPECT_EQ(noMx[0].to, std::vector<std::string>{"x@nomx.test"});
@@ -310,6 +313,36 @@ TEST_F(SendServiceTest, StopInTheMiddleLosesAndRepeatsNothing) {
     std::vector<Received> second = Got("127.0.0.4");
     ASSERT_EQ(second.size(), 1u);
     EXPECT_EQ(second[0].to, std::vector<std::string>{"b@slow.test"});
+}
+
+TEST_F(SendServiceTest, ReturnsMailThatLoopsInsteadOfSendingIt) {
+    Peer("127.0.0.3");
+    std::string manyHops;
+    for (int i = 0; i < 31; ++i) {
+        manyHops += "Received: from hop" + std::to_string(i) + ".test by relvo.test\r\n";
+    }
+    struct Case {
+        const char* name;
+        std::string smtpPort;  // this server's own port: the exchanger at it is ourselves
+        std::string message;
+        std::string state;
+    };
+    const std::vector<Case> cases = {
+        {"route back to this server", std::to_string(port_), kMessage, "failed 554 5.4.6"},
+        {"too many Received headers", "1", manyHops + kMessage,
+         "failed 554 5.4.6 too many Received headers"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteConfig("RetriesAfterFailed=3\r\nSmtpPort=" + c.smtpPort + "\r\n", "");
+        uint32_t id = testing::Enqueue("", {"good@multi.test"}, c.message);
+        ASSERT_TRUE(SendService::Instance().Start(1));
+        ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); }))
+            << window_.Text();
+        EXPECT_EQ(State(Finished(id), 0).rfind(c.state, 0), 0u) << State(Finished(id), 0);
+        SendService::Instance().Stop();
+    }
+    EXPECT_TRUE(Got("127.0.0.3").empty());
 }
 
 TEST_F(SendServiceTest, DiagnoseSendReportsToTheWindowItStartedWith) {
