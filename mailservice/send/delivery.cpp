@@ -440,7 +440,13 @@ asio::awaitable<std::vector<RecipientOutcome>> Deliver(const DeliveryJob& job,
         byDomain[Lower(DomainOf(job.recipients[i]))].push_back(i);
     }
     std::vector<size_t> forRelays;
+    size_t groupsLeft = byDomain.size();
     for (const auto& entry : byDomain) {
+        // What the previous destination took is recorded before the next one is tried; the
+        // last destination's outcome is recorded by the caller.
+        if (job.checkpoint && groupsLeft-- < byDomain.size()) {
+            co_await job.checkpoint(outcomes);
+        }
         const std::string& domain = entry.first;
         const std::vector<size_t>& indexes = entry.second;
         const LocalDomain* local =
@@ -467,15 +473,9 @@ asio::awaitable<std::vector<RecipientOutcome>> Deliver(const DeliveryJob& job,
         } else if (local != nullptr) {
             co_await DeliverToServer(local->serverAddress, local->serverPort, job, payload, indexes,
                                      outcomes, settings, blocking, transcript);
-            if (job.checkpoint) {
-                co_await job.checkpoint(outcomes);
-            }
         } else {
             co_await DeliverToExchangers(domain, job, payload, indexes, outcomes, settings,
                                          blocking, transcript);
-            if (job.checkpoint) {
-                co_await job.checkpoint(outcomes);
-            }
             // Only what could not be handed over goes to the relays; refusals are final.
             for (size_t i : indexes) {
                 if (Pending(outcomes[i])) {
@@ -491,6 +491,9 @@ asio::awaitable<std::vector<RecipientOutcome>> Deliver(const DeliveryJob& job,
         }
     }
     if (!forRelays.empty() && !enabled.empty()) {
+        if (job.checkpoint) {
+            co_await job.checkpoint(outcomes);
+        }
         transcript("Direct sending failed; trying the relay accounts");
         co_await DeliverThroughRelays(enabled, job, payload, forRelays, outcomes, settings,
                                       blocking, transcript);

@@ -159,6 +159,9 @@ bool MoveToOld(const std::string& queueDir, const std::string& oldDir, uint32_t 
     mkdir(oldDir.c_str(), 0700);
     bool ok = rename(CfgPath(queueDir, id).c_str(), CfgPath(oldDir, id).c_str()) == 0;
     ok = rename(EmlPath(queueDir, id).c_str(), EmlPath(oldDir, id).c_str()) == 0 && ok;
+    // The store's lock file of the companion: nobody writes this entry any more, and the queue
+    // directory would otherwise keep one file per mail ever retried.
+    unlink((CfgPath(queueDir, id) + ".lock").c_str());
     return ok;
 }
 

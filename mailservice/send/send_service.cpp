@@ -102,6 +102,7 @@ class SendRunner {
   private:
     void Dispatch() {
         auto lastClean = std::chrono::steady_clock::time_point();
+        auto lastScan = std::chrono::steady_clock::time_point();
         std::unique_lock lock(mutex_);
         while (!stopping_) {
             lock.unlock();
@@ -115,38 +116,44 @@ class SendRunner {
                               " files of finished mail from old");
                 }
             }
-            std::vector<uint32_t> ids = ListQueue(queueDir_);
-            lock.lock();
-            std::map<uint32_t, QueueEntry> seen;
-            for (uint32_t id : ids) {
-                auto known = entries_.find(id);
-                if (known != entries_.end()) {
-                    seen.emplace(id, known->second);
-                } else {
-                    lock.unlock();
-                    QueueEntry entry = ReadEntry(queueDir_, id);
+            // The directory is listed once per scan interval; completions in between only
+            // dispatch from what is known, so a long queue costs no listing per message.
+            auto steadyNow = std::chrono::steady_clock::now();
+            if (steadyNow - lastScan >= scanInterval_) {
+                lastScan = steadyNow;
+                std::vector<uint32_t> ids = ListQueue(queueDir_);
+                std::map<uint32_t, QueueEntry> seen;
+                for (uint32_t id : ids) {
                     lock.lock();
-                    seen.emplace(id, entry);
+                    auto known = entries_.find(id);
+                    bool isKnown = known != entries_.end();
+                    QueueEntry entry = isKnown ? known->second : QueueEntry();
+                    lock.unlock();
+                    seen.emplace(id, isKnown ? entry : ReadEntry(queueDir_, id));
                 }
+                lock.lock();
+                entries_ = std::move(seen);
+                order_.clear();
+                for (const auto& [id, entry] : entries_) {
+                    order_.emplace(entry.arrival, id);
+                }
+            } else {
+                lock.lock();
             }
-            entries_ = std::move(seen);
-            std::vector<QueueEntry> due;
             std::int64_t now = Now();
-            for (const auto& [id, entry] : entries_) {
-                if (entry.nextTry <= now && inFlight_.count(id) == 0) {
-                    due.push_back(entry);
+            for (auto it = order_.begin(); it != order_.end() && !stopping_ &&
+                                           inFlight_.size() < static_cast<size_t>(threads_);) {
+                uint32_t id = it->second;
+                auto entry = entries_.find(id);
+                if (entry == entries_.end()) {
+                    it = order_.erase(it);
+                    continue;
                 }
-            }
-            std::sort(due.begin(), due.end(), [](const QueueEntry& a, const QueueEntry& b) {
-                return a.arrival != b.arrival ? a.arrival < b.arrival : a.id < b.id;
-            });
-            for (const QueueEntry& entry : due) {
-                if (inFlight_.size() >= static_cast<size_t>(threads_) || stopping_) {
-                    break;
+                ++it;
+                if (entry->second.nextTry <= now && inFlight_.count(id) == 0) {
+                    inFlight_.insert(id);
+                    asio::co_spawn(asio::make_strand(io_), Attempt(id), asio::detached);
                 }
-                inFlight_.insert(entry.id);
-                uint32_t id = entry.id;
-                asio::co_spawn(asio::make_strand(io_), Attempt(id), asio::detached);
             }
             wake_.wait_for(lock, scanInterval_);
         }
@@ -274,6 +281,19 @@ class SendRunner {
     bool Record(const std::string& dir, const QueuedMail& mail, std::int64_t nextTry,
                 const std::vector<FailedRecipient>& failed, const std::string& helo,
                 bool anyPending) {
+        // Mail delivered to everyone leaves the queue first and has its states written in old/:
+        // out of the queue it is never sent again, and one rewrite in the long queue directory
+        // is saved.
+        if (!anyPending && failed.empty()) {
+            bool moved = MoveToOld(dir, oldDir_, mail.id);
+            if (moved && !SaveState(oldDir_, mail, 0)) {
+                log_.Line("Mail " + std::to_string(mail.id) + ": cannot write its companion");
+            }
+            log_.Line("Mail " + std::to_string(mail.id) +
+                      (moved ? ": delivered, moved to old"
+                             : ": delivered, but could not be moved to old"));
+            return true;
+        }
         if (!SaveState(dir, mail, nextTry)) {
             log_.Line("Mail " + std::to_string(mail.id) + ": cannot write its companion");
         }
@@ -335,6 +355,7 @@ class SendRunner {
     std::condition_variable wake_;
     std::condition_variable idle_;
     std::map<uint32_t, QueueEntry> entries_;
+    std::set<std::pair<std::int64_t, uint32_t>> order_;  // arrival order, then id
     std::set<uint32_t> inFlight_;
     bool stopping_ = false;
     std::atomic<bool> cancel_{false};  // ends DNS lookups under way at Stop

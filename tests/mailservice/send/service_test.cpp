@@ -313,6 +313,9 @@ TEST_F(SendServiceTest, StopInTheMiddleLosesAndRepeatsNothing) {
     std::vector<Received> second = Got("127.0.0.4");
     ASSERT_EQ(second.size(), 1u);
     EXPECT_EQ(second[0].to, std::vector<std::string>{"b@slow.test"});
+    // The queue keeps nothing of a finished mail, the store's lock file of its companion neither.
+    EXPECT_FALSE(std::filesystem::exists(Queued(id) + ".lock"));
+    EXPECT_EQ(State(Finished(id), 1).rfind("delivered 250", 0), 0u) << State(Finished(id), 1);
 }
 
 TEST_F(SendServiceTest, ReturnsMailThatLoopsInsteadOfSendingIt) {
