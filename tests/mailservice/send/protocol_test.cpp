@@ -5,7 +5,12 @@
 #include <string>
 #include <vector>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 #include "send/bounce.h"
+#include "send/delivery.h"
 #include "send/dns_lookup.h"
 #include "send/send_queue.h"
 #include "send/smtp_reply.h"
@@ -170,6 +175,37 @@ TEST(QueueStateTest, RetryScheduleGrowsAndIsBounded) {
     EXPECT_TRUE(IsNullMx({{0, "."}}));
     EXPECT_FALSE(IsNullMx({{0, "."}, {10, "mx.test"}}));
     EXPECT_FALSE(IsNullMx({{10, "mx.test"}}));
+}
+
+TEST(MaildirTest, StoresIntoNewAndRefusesNamesThatLeaveTheMailbox) {
+    std::string base = (std::filesystem::temp_directory_path() / "relvo-maildir-XXXXXX").string();
+    ASSERT_NE(mkdtemp(base.data()), nullptr);
+    struct Case {
+        std::string recipient;
+        bool stored;
+    };
+    const std::vector<Case> cases = {
+        {"Box@Local.Test", true},        {"../evil@local.test", false},
+        {"a/b@local.test", false},       {"box@../x", false},
+        {".@local.test", false},         {"@local.test", false},
+        {"tab\tname@local.test", false},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        EXPECT_EQ(WriteMaildir(base + "/mailbox", c.recipient, "from@a.test",
+                               "Subject: s\r\n\r\nbody\r\n", &error),
+                  c.stored)
+            << c.recipient << ": " << error;
+    }
+    // Only the one good mailbox exists, with the mail in new/ and nothing left in tmp/.
+    std::vector<std::string> files;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(base)) {
+        if (e.is_regular_file()) {
+            files.push_back(std::filesystem::relative(e.path(), base).parent_path().string());
+        }
+    }
+    EXPECT_EQ(files, std::vector<std::string>{"mailbox/local.test/Box/new"});
+    std::filesystem::remove_all(base);
 }
 
 }  // namespace
