@@ -129,13 +129,17 @@ class SendRunner {
                     bool isKnown = known != entries_.end();
                     QueueEntry entry = isKnown ? known->second : QueueEntry();
                     lock.unlock();
-                    seen.emplace(id, isKnown ? entry : ReadEntry(queueDir_, id));
+                    // A new entry is not read here: its try reads the companion anyway and
+                    // waits when NextTry says so. Ids grow with arrival, so id order is
+                    // arrival order.
+                    entry.id = id;
+                    seen.emplace(id, entry);
                 }
                 lock.lock();
                 entries_ = std::move(seen);
                 order_.clear();
                 for (const auto& [id, entry] : entries_) {
-                    order_.emplace(entry.arrival, id);
+                    order_.insert(id);
                 }
             } else {
                 lock.lock();
@@ -143,7 +147,7 @@ class SendRunner {
             std::int64_t now = Now();
             for (auto it = order_.begin(); it != order_.end() && !stopping_ &&
                                            inFlight_.size() < static_cast<size_t>(threads_);) {
-                uint32_t id = it->second;
+                uint32_t id = *it;
                 auto entry = entries_.find(id);
                 if (entry == entries_.end()) {
                     it = order_.erase(it);
@@ -196,6 +200,10 @@ class SendRunner {
         if (!loaded) {
             Say(id, "cannot be read (" + error + "); tried again later");
             Finished(id, Now() + firstRetry, false);
+            co_return;
+        }
+        if (mail->nextTry > Now()) {
+            Finished(id, mail->nextTry, false);
             co_return;
         }
         DeliveryJob job;
@@ -355,7 +363,7 @@ class SendRunner {
     std::condition_variable wake_;
     std::condition_variable idle_;
     std::map<uint32_t, QueueEntry> entries_;
-    std::set<std::pair<std::int64_t, uint32_t>> order_;  // arrival order, then id
+    std::set<uint32_t> order_;  // ids, in arrival order
     std::set<uint32_t> inFlight_;
     bool stopping_ = false;
     std::atomic<bool> cancel_{false};  // ends DNS lookups under way at Stop
