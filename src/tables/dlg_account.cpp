@@ -59,8 +59,8 @@ QLineEdit* Edit(const QString& name, QWidget* parent) {
     return edit;
 }
 
+// The import question; deleting asks with ConfirmDeletion.
 bool AskYesNo(QWidget* parent, const QString& text) {
-    // The import question; deleting asks with ConfirmDeletion.
     return QMessageBox::question(parent, parent->windowTitle(), text,
                                  QMessageBox::Yes | QMessageBox::No,
                                  QMessageBox::Yes) == QMessageBox::Yes;
