@@ -207,9 +207,10 @@ int main(int argc, char** argv) {
             for (int row = 0; row < list->RowCount(); ++row) {
                 texts.append(list->RowRecord(row).value(0));
             }
+            const QCollator collator = ListTextCollator();
             auto start = Clock::now();
-            std::sort(texts.begin(), texts.end(), [](const QString& a, const QString& b) {
-                return CompareListCells(a, b, true) < 0;
+            std::sort(texts.begin(), texts.end(), [&](const QString& a, const QString& b) {
+                return CompareListCells(a, b, true, collator) < 0;
             });
             sortFloor.push_back(Seconds(start));
             QHeaderView* header = list->header();

@@ -70,25 +70,13 @@ int CompareDates(QStringView a, QStringView b) {
     return 0;
 }
 
-int CompareText(QStringView a, QStringView b) {
-    int folded = a.compare(b, Qt::CaseInsensitive);
-    if (folded != 0) {
-        return Sign(folded);
+int CompareText(QStringView a, QStringView b, const QCollator& collator) {
+    const int collated = collator.compare(a, b);
+    if (collated != 0) {
+        return Sign(collated);
     }
-    // Same letters: "abc" before "Abc", as a case-sensitive dictionary order would have it.
-    const qsizetype length = a.size() < b.size() ? a.size() : b.size();
-    for (qsizetype i = 0; i < length; ++i) {
-        if (a[i] != b[i]) {
-            if (a[i].isLower() && b[i].isUpper()) {
-                return -1;
-            }
-            if (a[i].isUpper() && b[i].isLower()) {
-                return 1;
-            }
-            return a[i].unicode() < b[i].unicode() ? -1 : 1;
-        }
-    }
-    return Sign(a.size() - b.size());
+    // A total order, so equal-looking texts keep one place whatever order they came in.
+    return Sign(a.compare(b, Qt::CaseSensitive));
 }
 
 bool AllDigits(QStringView text) {
@@ -128,7 +116,8 @@ QList<ListColumnSpec> ParseColumnDescription(const QString& description, int max
     return columns;
 }
 
-int CompareListCells(const QString& a, const QString& b, bool ascending) {
+int CompareListCells(const QString& a, const QString& b, bool ascending,
+                     const QCollator& collator) {
     QStringView first = ascending ? a : b;
     QStringView second = ascending ? b : a;
     if (AllDigits(a)) {
@@ -137,5 +126,13 @@ int CompareListCells(const QString& a, const QString& b, bool ascending) {
     if (IsDate(a)) {
         return CompareDates(first, second);
     }
-    return CompareText(first, second);
+    return CompareText(first, second, collator);
+}
+
+QCollator ListTextCollator(const QLocale& locale) {
+    QCollator collator(locale.collation());
+    collator.setCaseSensitivity(Qt::CaseSensitive);
+    collator.setNumericMode(false);
+    collator.setIgnorePunctuation(false);
+    return collator;
 }

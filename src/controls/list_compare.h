@@ -1,8 +1,9 @@
 // Rules of the sortable report list that need no window: the column description text, the cell
-// comparison (numbers, day/month/year dates, text) and a sort that stays safe with it. Pure
-// functions, no allocation per comparison; callable from any thread.
+// comparison (numbers, day/month/year dates, text in locale order) and a sort that stays safe with
+// it. Pure functions; callable from any thread with a collator of its own.
 #pragma once
 
+#include <QCollator>
 #include <QList>
 #include <QString>
 #include <QStringView>
@@ -27,10 +28,14 @@ QList<ListColumnSpec> ParseColumnDescription(const QString& description, int max
 //  - a all ASCII digits (or empty): the leading digit runs of a and b as whole numbers of any
 //    length (no digits counts as 0, so "-1" or "x" in b count as 0);
 //  - a "dd/mm/yyyy": year, then month, then day, b's fields read at the same positions;
-//  - otherwise text: case-insensitive first, then lower case before upper case, then code units.
-//    Deliberately independent of the process locale, so the order is the same on every machine.
+//  - otherwise text, in the collator's order (the user's locale: accents and letter case after the
+//    base letter, symbols before letters); texts it holds equal are ordered by code units.
 // Descending swaps the roles of the two values after the kind has been chosen from a.
-int CompareListCells(const QString& a, const QString& b, bool ascending);
+int CompareListCells(const QString& a, const QString& b, bool ascending, const QCollator& collator);
+
+// The collator of the locale's collation, case-sensitive, digits read as text. The default locale
+// is the user's (LC_ALL, LC_COLLATE, LANG), unless the application set another.
+QCollator ListTextCollator(const QLocale& locale = QLocale());
 
 // Returns the order 0..count-1 sorted by compare(x, y) (negative: x first). A bottom-up merge sort:
 // it only ever moves indexes between two buffers, so even a comparison that is not a strict weak

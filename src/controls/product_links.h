@@ -4,6 +4,10 @@
 
 #include <QString>
 
+// The product's name, as message boxes carry it in their title.
+inline QString ProductName() {
+    return QStringLiteral("Relvo SMTP Server");
+}
 inline QString HomePageUrl() {
     return QStringLiteral("https://www.relvo.example/");
 }

@@ -1,14 +1,12 @@
 #include "controls/sort_list_ctrl.h"
 
-#include <QToolTip>
-
-#include <QStyle>
-
-#include <QHelpEvent>
-
 #include <QAbstractTableModel>
 #include <QHeaderView>
+#include <QHelpEvent>
 #include <QItemSelectionModel>
+#include <QKeyEvent>
+#include <QStyle>
+#include <QToolTip>
 #include <algorithm>
 #include <optional>
 #include <utility>
@@ -119,14 +117,15 @@ class SortListModel final : public QAbstractTableModel {
         endResetModel();
     }
 
-    void SortBy(int column, bool ascending) {
+    void SortBy(int column, bool ascending, const QCollator& collator) {
         static const QString kNoRecord;
         auto key = [&](int row) -> const QString& {
             const auto& record = rows_[static_cast<std::size_t>(row)].record;
             return record ? (*record)[column] : kNoRecord;
         };
-        Reorder(SortedRowOrder(
-            RowCount(), [&](int x, int y) { return CompareListCells(key(x), key(y), ascending); }));
+        Reorder(SortedRowOrder(RowCount(), [&](int x, int y) {
+            return CompareListCells(key(x), key(y), ascending, collator);
+        }));
     }
 
   private:
@@ -257,7 +256,27 @@ QStringList CSortListCtrl::RowRecord(int row) const {
 void CSortListCtrl::OnHeadingClicked(int column) {
     ascending_ = column != sortColumn_ ? true : !ascending_;
     sortColumn_ = column;
-    model_->SortBy(column, ascending_);
+    // Collated afresh each time, so the order follows the locale the user has now.
+    model_->SortBy(column, ascending_, ListTextCollator());
+}
+
+void CSortListCtrl::SetStretchColumn(int column) {
+    if (column >= 0 && column < ColumnCount()) {
+        header()->setSectionResizeMode(column, QHeaderView::Stretch);
+    }
+}
+
+void CSortListCtrl::keyPressEvent(QKeyEvent* event) {
+    if (event->key() == Qt::Key_Delete && event->modifiers() == Qt::NoModifier) {
+        emit DeleteKeyPressed();
+        return;
+    }
+    const QModelIndex before = currentIndex();
+    QTreeView::keyPressEvent(event);
+    const QModelIndex after = currentIndex();
+    if (after.isValid() && after.row() != before.row()) {
+        emit RowChosenByKeyboard(after.row());
+    }
 }
 
 void CSortListCtrl::SetHeaderDragDrop(bool enabled) {

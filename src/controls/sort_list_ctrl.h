@@ -1,8 +1,9 @@
 // A report-style list for the table dialogs: columns declared by one description text, rows added
 // with all their cell texts at once, and a click on a column heading sorts the rows by that
-// column's stored texts (CompareListCells). Every row keeps its own copy of its texts (the row
-// record); sorting reads only the records. Bad row or column indexes are refused, never fatal.
-// UI thread only.
+// column's stored texts (CompareListCells, text in the user's locale order). Every row keeps its
+// own copy of its texts (the row record); sorting reads only the records. The keyboard is told to
+// the dialog: a row reached with it, and the Delete key. Bad row or column indexes are refused,
+// never fatal. UI thread only.
 #pragma once
 
 #include <QList>
@@ -67,8 +68,18 @@ class CSortListCtrl final : public QTreeView {
     // is too narrow for it, else empty.
     QString InfoTipAt(const QPoint& position) const;
 
+    // The column that takes the width the list has beyond the other columns' widths.
+    void SetStretchColumn(int column);
+
+  signals:
+    // The current row moved to this row by a key (arrows, pages, type-ahead), as a click moves it.
+    void RowChosenByKeyboard(int row);
+    // Delete was pressed on the list; the dialog decides what to delete and asks first.
+    void DeleteKeyPressed();
+
   protected:
     bool viewportEvent(QEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
 
   private:
     // First click on a heading sorts ascending, a repeated click on it reverses the order.

@@ -107,7 +107,9 @@ void CXHyperLink::Activate() {
     visited_ = launcher_ && launcher_(url_, false);
     ApplyLook();
     if (!visited_) {
+        // No browser could be started: the user still gets the address, to copy it.
         QApplication::beep();
+        ShowUrlAddressBox(url_, this);
     }
 }
 

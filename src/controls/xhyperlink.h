@@ -1,6 +1,7 @@
 // A text label that acts as a web link: link colour, red and underlined while the pointer is over
 // it, a hand cursor, the URL as tooltip, and a left click that opens the URL, turning the text to
-// the visited colour when that worked and beeping when it did not. UI thread only.
+// the visited colour when that worked; when it did not, it beeps and shows the address in a box
+// from which it can be copied. UI thread only.
 #pragma once
 
 #include <QColor>

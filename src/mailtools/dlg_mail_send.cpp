@@ -21,6 +21,7 @@
 #include "mailtools/mail_address.h"
 #include "mailtools/mail_files.h"
 #include "mailtools/mail_widgets.h"
+#include "tables/table_messages.h"
 
 using mailwidgets::FromUtf8;
 using mailwidgets::MakeButton;
@@ -265,9 +266,7 @@ void CDlgMailSend::Send() {
     // Sending with the settings of an earlier send (another relay, another login) would be
     // worse than not sending: a refused write stops here.
     if (!plan.writes.Commit(plan.companionPath)) {
-        prompts_.warn(this, QStringLiteral("The settings of this send could not be written to "
-                                           "%1; nothing was sent.")
-                                .arg(FromUtf8(plan.companionPath)));
+        prompts_.warn(this, LastConfigWriteFailedText() + QStringLiteral(" Nothing was sent."));
         return;
     }
     transcript_->clear();

@@ -3,6 +3,7 @@
 #include <QIODevice>
 #include <QSaveFile>
 #include <QString>
+#include <algorithm>
 #include <cstdint>
 
 #include "config/profile_store.h"
@@ -64,13 +65,44 @@ size_t Utf8SequenceLength(std::string_view bytes, size_t i) {
     return length;
 }
 
-std::string StripOuterQuotes(std::string_view field) {
-    size_t begin = field.find_first_not_of('"');
-    if (begin == std::string_view::npos) {
-        return {};
+bool IsFieldBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+// Index of the first character at or after i that is not a blank between fields.
+size_t SkipBlanks(std::string_view text, size_t i) {
+    while (i < text.size() && IsFieldBlank(text[i])) {
+        ++i;
     }
-    size_t end = field.find_last_not_of('"');
-    return std::string(field.substr(begin, end - begin + 1));
+    return i;
+}
+
+// Whether the quote at i closes its field: only blanks follow it before a comma or the end.
+bool ClosesField(std::string_view text, size_t i) {
+    const size_t next = SkipBlanks(text, i + 1);
+    return next == text.size() || text[next] == ',';
+}
+
+// A quoted field from its opening quote at i; `end` receives where the field's text stops. Two
+// quotes in a row stand for one; a lone quote that does not close the field is kept, as files of
+// older versions hold such quotes undoubled.
+std::string QuotedField(std::string_view text, size_t i, size_t& end) {
+    std::string field;
+    for (++i; i < text.size(); ++i) {
+        if (text[i] != '"') {
+            field += text[i];
+        } else if (i + 1 < text.size() && text[i + 1] == '"') {
+            field += '"';
+            ++i;
+        } else if (ClosesField(text, i)) {
+            end = SkipBlanks(text, i + 1);
+            return field;
+        } else {
+            field += '"';
+        }
+    }
+    end = text.size();  // never closed: the rest of the line is the value
+    return field;
 }
 
 // Like atoi: blanks, an optional sign, digits; only whether the number is above 0 matters, so a
@@ -138,43 +170,75 @@ std::string DecodeAccountLine(std::string_view bytes) {
     return IsValidUtf8(bytes) ? std::string(bytes) : Windows1252ToUtf8(bytes);
 }
 
-std::optional<AccountLine> ParseAccountLine(std::string_view text) {
-    std::string untabbed;
-    untabbed.reserve(text.size());
-    for (char c : text) {
-        if (c != '\t') {
-            untabbed += c;
-        }
-    }
+std::vector<std::string> SplitAccountFields(std::string_view text) {
     std::vector<std::string> fields;
-    if (SplitText(untabbed, fields, ",") < 2) {
+    size_t i = SkipBlanks(text, 0);
+    if (i == text.size()) {
+        return fields;
+    }
+    for (;;) {
+        i = SkipBlanks(text, i);
+        size_t end = i;
+        if (i < text.size() && text[i] == '"') {
+            fields.push_back(QuotedField(text, i, end));
+        } else {
+            end = std::min(text.find(',', i), text.size());
+            size_t last = end;
+            while (last > i && IsFieldBlank(text[last - 1])) {
+                --last;
+            }
+            fields.emplace_back(text.substr(i, last - i));
+        }
+        if (end >= text.size()) {
+            return fields;
+        }
+        i = end + 1;  // past the comma
+    }
+}
+
+std::optional<AccountLine> ParseAccountLine(std::string_view text) {
+    const std::vector<std::string> fields = SplitAccountFields(text);
+    if (fields.size() < 2) {
         return std::nullopt;
     }
     AccountLine line;
-    line.name = StripOuterQuotes(fields[0]);
-    line.password = StripOuterQuotes(fields[1]);
+    line.name = fields[0];
+    line.password = fields[1];
     if (fields.size() > 2) {
-        line.description = StripOuterQuotes(fields[2]);
+        line.description = fields[2];
     }
     if (fields.size() > 3) {
-        line.enabled = LeadingNumberIsPositive(StripOuterQuotes(fields[3])) ? 1 : 0;
+        line.enabled = LeadingNumberIsPositive(fields[3]) ? 1 : 0;
     }
     return line;
 }
 
+std::string QuoteAccountValue(std::string_view value) {
+    std::string quoted;
+    quoted.reserve(value.size() + 2);
+    quoted += '"';
+    for (char c : value) {
+        quoted += c;
+        if (c == '"') {
+            quoted += '"';
+        }
+    }
+    quoted += '"';
+    return quoted;
+}
+
 std::string FormatAccountLine(const AccountRecord& account) {
-    static constexpr std::string_view kSeparator = "\", \t\"";
+    static constexpr std::string_view kSeparator = ", \t";
     std::string line;
     line.reserve(account.name.size() + account.password.size() + account.description.size() + 32);
-    line += '"';
-    line += account.name;
+    line += QuoteAccountValue(account.name);
     line += kSeparator;
-    line += account.password;
+    line += QuoteAccountValue(account.password);
     line += kSeparator;
-    line += account.description;
+    line += QuoteAccountValue(account.description);
     line += kSeparator;
-    line += std::to_string(account.enabled);
-    line += "\"\r\n";
+    line += QuoteAccountValue(std::to_string(account.enabled));
+    line += "\r\n";
     return line;
 }
 
@@ -211,6 +275,12 @@ AccountFileResult WriteAccountFile(const QString& path,
                                    const std::vector<AccountRecord>& accounts) {
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly)) {
+        return {false, file.errorString().toStdString()};
+    }
+    // Every password is in it: readable by its owner only, whatever the umask or an earlier file
+    // allowed. Set before any byte is written.
+    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)) {
+        file.cancelWriting();
         return {false, file.errorString().toStdString()};
     }
     std::string chunk;

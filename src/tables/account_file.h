@@ -1,5 +1,6 @@
 // Account files: one account per line, quoted fields separated by comma, space and tab, as Export
-// writes them; Import reads them loosely (optional quotes, tabs ignored, at least two fields).
+// writes them; Import reads them as users write them too (quotes optional, a quoted field keeps
+// its commas, blanks around fields ignored, empty fields keep their place, at least two fields).
 // Pure text rules plus the line reader and the atomic writer; failures come back as values, never
 // as exceptions. Any thread may call, one file per object.
 #pragma once
@@ -40,12 +41,18 @@ std::string Windows1252ToUtf8(std::string_view bytes);
 // read as Windows-1252 (files exported on Windows are in that code page).
 std::string DecodeAccountLine(std::string_view bytes);
 
-// The fields of a decoded line: tabs removed, the whole trimmed, cut at every comma, pieces trimmed
-// and empty ones dropped, then every double quote at either end of a field removed. None when
-// fewer than two fields remain. The fourth field gives 1 when the number at its start is above 0.
+// The fields of a decoded line, split at commas outside double quotes, blanks (space, tab, CR)
+// around each field ignored. A field that begins with a quote runs to the quote followed by only
+// blanks and a comma or the line's end; inside it two quotes stand for one, and a lone quote is
+// kept. An empty field keeps its place. No fields for a blank line.
+std::vector<std::string> SplitAccountFields(std::string_view text);
+
+// The account of a decoded line; none when it has fewer than two fields. The fourth field gives 1
+// when the number at its start is above 0.
 std::optional<AccountLine> ParseAccountLine(std::string_view text);
 
-// "N",<sp><tab>"P",<sp><tab>"D",<sp><tab>"F" and CR LF. Values are written as they are.
+// "N",<sp><tab>"P",<sp><tab>"D",<sp><tab>"F" and CR LF; quotes inside a value are doubled, so every
+// value comes back as it was.
 std::string FormatAccountLine(const AccountRecord& account);
 
 // Whether a name can be a key of the account sections and come back unchanged: not empty, no
@@ -71,5 +78,6 @@ struct AccountFileResult {
 };
 
 // Writes every account's line to the path through a temporary file renamed over it only once all
-// bytes are on disk, so a failure leaves any earlier file as it was.
+// bytes are on disk, so a failure leaves any earlier file as it was. The file is readable and
+// writable by its owner only.
 AccountFileResult WriteAccountFile(const QString& path, const std::vector<AccountRecord>& accounts);

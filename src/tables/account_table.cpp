@@ -15,7 +15,26 @@ std::string FieldKey(std::string_view name, std::string_view field) {
     return key;
 }
 
+// At least one character before the first '@' and two after it; characters, not bytes.
+bool HasAcceptedAt(std::string_view name) {
+    const size_t at = name.find('@');
+    if (at == std::string_view::npos || at == 0) {
+        return false;
+    }
+    int charactersAfter = 0;
+    for (size_t i = at + 1; i < name.size(); ++i) {
+        if ((static_cast<unsigned char>(name[i]) & 0xC0) != 0x80) {
+            ++charactersAfter;
+        }
+    }
+    return charactersAfter >= 2;
+}
+
 }  // namespace
+
+bool IsAcceptableAccountName(std::string_view name) {
+    return HasAcceptedAt(name) && IsStorableAccountName(name);
+}
 
 bool SameAccountName(std::string_view a, std::string_view b) {
     return profile::EqualsFolded(a, b);
@@ -122,13 +141,28 @@ AccountImport::AccountImport() : AccountImport(Options{}) {}
 AccountImport::AccountImport(Options options)
     : options_(options), lastCommit_(std::chrono::steady_clock::now()) {}
 
-bool AccountImport::AddLine(std::string_view bytes) {
-    std::optional<AccountLine> account = ParseAccountLine(DecodeAccountLine(bytes));
+void AccountImport::Skip(std::size_t lineNumber, SkipReason reason) {
+    ++committed_.skipped;
+    if (committed_.firstSkipped.size() < kNamedSkippedLines) {
+        committed_.firstSkipped.push_back({lineNumber, reason});
+    }
+}
+
+bool AccountImport::AddLine(std::string_view bytes, std::size_t lineNumber) {
+    const std::string text = DecodeAccountLine(bytes);
+    std::optional<AccountLine> account = ParseAccountLine(text);
     if (!account) {
-        return true;  // fewer than two fields: not an account line
+        if (!SplitAccountFields(text).empty()) {
+            Skip(lineNumber, SkipReason::kNoPassword);
+        }
+        return true;  // a blank line is no account and no mistake
+    }
+    if (!IsAcceptableAccountName(account->name)) {
+        Skip(lineNumber, SkipReason::kAccountName);
+        return true;
     }
     if (!IsStorableAccountLine(*account)) {
-        ++committed_.skipped;
+        Skip(lineNumber, SkipReason::kValue);
         return true;
     }
     // The file's own rule for "already there": a non-zero list value, or a line of this import.
@@ -158,7 +192,8 @@ bool AccountImport::Commit() {
     commitCost_ = lastCommit_ - start;
     committed_.added += pending_.added;
     committed_.updated += pending_.updated;
-    pending_ = {};
+    pending_.added = 0;
+    pending_.updated = 0;
     pendingLines_ = 0;
     batch_.Clear();
     ++commits_;
@@ -170,7 +205,7 @@ AccountImportResult ImportAccountFile(QIODevice& file, const std::function<void(
     AccountImport import;
     std::string line;
     for (std::size_t count = 1; reader.Next(line); ++count) {
-        if (!import.AddLine(line)) {
+        if (!import.AddLine(line, count)) {
             return {import.Counts(), true};
         }
         if (pump && count % kLinesPerPump == 0) {
@@ -190,30 +225,11 @@ std::vector<AccountRecord> ReadAllAccounts() {
     return accounts;
 }
 
-namespace {
-
-// At least one character before the first '@' and two after it; characters, not bytes.
-bool HasAcceptedAt(std::string_view name) {
-    const size_t at = name.find('@');
-    if (at == std::string_view::npos || at == 0) {
-        return false;
-    }
-    int charactersAfter = 0;
-    for (size_t i = at + 1; i < name.size(); ++i) {
-        if ((static_cast<unsigned char>(name[i]) & 0xC0) != 0x80) {
-            ++charactersAfter;
-        }
-    }
-    return charactersAfter >= 2;
-}
-
-}  // namespace
-
 AccountFormCheck CheckAccountForm(std::string_view name, std::string_view password,
                                   std::string_view description, bool enabled) {
     AccountFormCheck check;
     const std::string_view trimmed = TrimBlanks(password);
-    if (!HasAcceptedAt(name) || !IsStorableAccountName(name)) {
+    if (!IsAcceptableAccountName(name)) {
         check.fault = AccountFormFault::kName;
     } else if (trimmed.empty() || !IsStorableValue(trimmed)) {
         check.fault = AccountFormFault::kPassword;

@@ -64,10 +64,32 @@ bool DeleteAccounts(const std::vector<std::string>& names);
 // Whether every text of a parsed line can be stored unchanged.
 bool IsStorableAccountLine(const AccountLine& account);
 
+// Save's rule for account names: an '@' that is neither first nor followed by fewer than two
+// characters, and a name the file can hold unchanged.
+bool IsAcceptableAccountName(std::string_view name);
+
+// Why an import left a line out.
+enum class SkipReason {
+    kNoPassword,   // one field only
+    kAccountName,  // a name Save would refuse, such as a header line's "Account"
+    kValue,        // a value the file cannot hold unchanged
+};
+
+struct SkippedLine {
+    std::size_t line = 0;  // from 1, as an editor counts them
+    SkipReason reason = SkipReason::kAccountName;
+
+    bool operator==(const SkippedLine&) const = default;
+};
+
+// How many skipped lines an import names; the rest are only counted.
+inline constexpr std::size_t kNamedSkippedLines = 10;
+
 struct AccountImportCounts {
     int added = 0;    // accounts that had no non-zero list entry before their line was stored
     int updated = 0;  // accounts that had one (also from an earlier line of the same import)
-    int skipped = 0;  // lines with two fields or more whose texts cannot be stored
+    int skipped = 0;  // lines with text that were not imported; blank lines are not counted
+    std::vector<SkippedLine> firstSkipped;  // the first kNamedSkippedLines of them
 };
 
 // Stores the lines of an account file in batches: each batch is one atomic rewrite, so an import
@@ -84,8 +106,9 @@ class AccountImport {
     AccountImport();
     explicit AccountImport(Options options);
 
-    // One line of the file, bytes without their LF. False when a commit failed: stop there.
-    bool AddLine(std::string_view bytes);
+    // One line of the file, bytes without their LF, and its number for the skipped lines. False
+    // when a commit failed: stop there.
+    bool AddLine(std::string_view bytes, std::size_t lineNumber = 0);
     // Commits the lines not yet stored. False when that failed.
     bool Finish();
 
@@ -95,6 +118,7 @@ class AccountImport {
 
   private:
     bool Commit();
+    void Skip(std::size_t lineNumber, SkipReason reason);
 
     Options options_;
     AccountTable before_;
@@ -128,8 +152,7 @@ struct AccountFormCheck {
     AccountRecord account;  // what Save stores when there is no fault: the password trimmed
 };
 
-// Save's rules: the name has an '@' that is neither first nor followed by fewer than two
-// characters, and can be stored unchanged; the password is not empty once blanks are trimmed from
-// its ends; no value holds a line break or NUL.
+// Save's rules: the name is acceptable (IsAcceptableAccountName); the password is not empty once
+// blanks are trimmed from its ends; no value holds a line break or NUL.
 AccountFormCheck CheckAccountForm(std::string_view name, std::string_view password,
                                   std::string_view description, bool enabled);

@@ -14,6 +14,7 @@
 #include <QMessageBox>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <string>
 #include <vector>
@@ -22,6 +23,9 @@
 #include "controls/xhyperlink.h"
 #include "tables/account_file.h"
 #include "tables/account_table.h"
+#include "tables/record_rules.h"
+#include "tables/table_dialog.h"
+#include "tables/table_messages.h"
 
 namespace {
 
@@ -55,6 +59,7 @@ QLineEdit* Edit(const QString& name, QWidget* parent) {
     return edit;
 }
 
+// The import question; deleting asks with ConfirmDeletion.
 bool AskYesNo(QWidget* parent, const QString& text) {
     return QMessageBox::question(parent, parent->windowTitle(), text,
                                  QMessageBox::Yes | QMessageBox::No,
@@ -63,10 +68,6 @@ bool AskYesNo(QWidget* parent, const QString& text) {
 
 void Inform(QWidget* parent, const QString& text) {
     QMessageBox::information(parent, parent->windowTitle(), text);
-}
-
-void Warn(QWidget* parent, const QString& text) {
-    QMessageBox::warning(parent, parent->windowTitle(), text);
 }
 
 // An account file chosen in the file dialog, or "" when the user cancelled.
@@ -96,31 +97,55 @@ QString ChooseExportFile(QWidget* parent) {
                              QStringLiteral("accountlist.csv"));
 }
 
-QString ImportSummary(const QString& file, const AccountImportCounts& counts) {
-    QString text = QStringLiteral("%1: added %2 accounts, updated %3 accounts.")
-                       .arg(file)
-                       .arg(counts.added)
-                       .arg(counts.updated);
-    if (counts.skipped > 0) {
-        text += QStringLiteral(
-                    "\n%1 lines were skipped because their account names or values cannot be "
-                    "stored.")
-                    .arg(counts.skipped);
+QString SkipReasonText(SkipReason reason) {
+    switch (reason) {
+        case SkipReason::kNoPassword:
+            return QStringLiteral("it has no password field");
+        case SkipReason::kAccountName:
+            return QStringLiteral(
+                "the account name is not a mail address such as "
+                "name@example.org");
+        case SkipReason::kValue:
+            return QStringLiteral("a value holds a line break or is too long to be stored");
     }
-    return text;
+    return {};
 }
-
-const QString kWriteFailed = QStringLiteral("The configuration file could not be written.");
 
 }  // namespace
 
 CDlgAccount::CDlgAccount(const QString& supportUrl, QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("CDlgAccount"));
     setWindowTitle(QStringLiteral("Accounts"));
-    prompts_ = {AskYesNo, Inform, Warn, ChooseImportFile, ChooseExportFile};
+    prompts_ = {AskYesNo,         ConfirmDeletion,  Inform,
+                ShowConfigNotice, ChooseImportFile, ChooseExportFile};
     BuildWidgets(supportUrl);
     ShowForm(Form{});
     FillList();
+}
+
+QString CDlgAccount::ImportSummary(const QString& fileName, const AccountImportCounts& counts) {
+    QString text = QStringLiteral("%1: added %2 accounts, updated %3 accounts.")
+                       .arg(fileName)
+                       .arg(counts.added)
+                       .arg(counts.updated);
+    if (counts.skipped == 0) {
+        return text;
+    }
+    text += QStringLiteral("\nSkipped %1 lines:").arg(counts.skipped);
+    for (const SkippedLine& skipped : counts.firstSkipped) {
+        text += QStringLiteral("\nline %1: %2")
+                    .arg(static_cast<qulonglong>(skipped.line))
+                    .arg(SkipReasonText(skipped.reason));
+    }
+    const auto more = static_cast<qsizetype>(counts.skipped) - counts.firstSkipped.size();
+    if (more > 0) {
+        text += QStringLiteral("\nand %1 more.").arg(more);
+    }
+    return text;
+}
+
+QString CDlgAccount::HintText() const {
+    return hint_->text();
 }
 
 CDlgAccount::~CDlgAccount() = default;
@@ -132,6 +157,9 @@ QString CDlgAccount::ColumnDescription() {
 void CDlgAccount::SetPrompts(AccountDialogPrompts prompts) {
     if (prompts.ask) {
         prompts_.ask = std::move(prompts.ask);
+    }
+    if (prompts.confirmDelete) {
+        prompts_.confirmDelete = std::move(prompts.confirmDelete);
     }
     if (prompts.inform) {
         prompts_.inform = std::move(prompts.inform);
@@ -165,7 +193,10 @@ void CDlgAccount::BuildWidgets(const QString& supportUrl) {
     form->addWidget(new QLabel(QStringLiteral("Desc."), this), 2, 0);
     form->addWidget(description_, 2, 1);
     form->addWidget(enabled_, 3, 1);
+    hint_ = MakeHintLabel(this);
+    form->addWidget(hint_, 4, 0, 1, 2);
     form->setColumnStretch(1, 1);
+    form->setRowStretch(5, 1);
 
     auto* save = Button(QStringLiteral("&Save"), QStringLiteral("SaveButton"), this);
     auto* remove = Button(QStringLiteral("&Delete"), QStringLiteral("DeleteButton"), this);
@@ -191,6 +222,7 @@ void CDlgAccount::BuildWidgets(const QString& supportUrl) {
     list_->SetHeaderDragDrop(true);
     list_->SetInfoTips(true);
     list_->DefineColumns(ColumnDescription());
+    list_->SetStretchColumn(0);  // account names are the long texts
     list_->viewport()->installEventFilter(this);
     list_->setMinimumSize(420, 220);
 
@@ -209,6 +241,9 @@ void CDlgAccount::BuildWidgets(const QString& supportUrl) {
     connect(import, &QPushButton::clicked, this, &CDlgAccount::OnImport);
     connect(exportButton, &QPushButton::clicked, this, &CDlgAccount::OnExport);
     connect(close, &QPushButton::clicked, this, &CDlgAccount::reject);
+    connect(list_, &CSortListCtrl::RowChosenByKeyboard, this,
+            [this](int row) { LoadAccount(list_->CellText(row, 0)); });
+    connect(list_, &CSortListCtrl::DeleteKeyPressed, this, &CDlgAccount::OnDelete);
 }
 
 CDlgAccount::Form CDlgAccount::ReadForm() const {
@@ -220,6 +255,34 @@ void CDlgAccount::ShowForm(const Form& form) {
     password_->setText(form.password);
     description_->setText(form.description);
     enabled_->setChecked(form.enabled);
+    shown_ = form;
+    hint_->clear();
+}
+
+bool CDlgAccount::FormChanged() const {
+    return !(ReadForm() == shown_);
+}
+
+void CDlgAccount::Refuse(QWidget* box, const QString& hint) {
+    hint_->setText(hint);
+    box->setFocus();
+    if (auto* line = qobject_cast<QLineEdit*>(box)) {
+        line->selectAll();
+    }
+}
+
+void CDlgAccount::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (toldReadProblem_) {
+        return;
+    }
+    toldReadProblem_ = true;
+    // Told once the dialog is on screen, so the box stands over it rather than before it.
+    QTimer::singleShot(0, this, [this] {
+        if (const std::optional<QString> problem = ConfigReadProblem()) {
+            prompts_.warn(this, *problem);
+        }
+    });
 }
 
 void CDlgAccount::FillList() {
@@ -258,11 +321,13 @@ bool CDlgAccount::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void CDlgAccount::keyPressEvent(QKeyEvent* event) {
-    // Enter presses the focused button; with no button focused it ends the dialog like Close.
-    const bool enter = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
-    if (enter && event->modifiers() == Qt::NoModifier) {
+    // Enter presses the focused button; elsewhere it saves a changed form (closing would drop
+    // it) and otherwise ends the dialog like Close.
+    if (IsPlainEnterKey(event)) {
         if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
             button->click();
+        } else if (FormChanged()) {
+            OnSave();
         } else {
             reject();
         }
@@ -279,8 +344,11 @@ void CDlgAccount::reject() {
 
 void CDlgAccount::OnListClicked(const QPoint& position) {
     const QModelIndex index = list_->indexAt(position);
+    LoadAccount(index.isValid() ? list_->CellText(index.row(), 0) : QString());
+}
+
+void CDlgAccount::LoadAccount(const QString& name) {
     // The form comes from the file, never from the row's texts.
-    const QString name = index.isValid() ? list_->CellText(index.row(), 0) : QString();
     const std::string key = Utf8(name);
     const AccountTable table;
     ShowForm({name, FromUtf8(table.Password(key)), FromUtf8(table.Description(key)),
@@ -296,21 +364,23 @@ void CDlgAccount::OnSave() {
                                                     Utf8(form.description), form.enabled);
     switch (check.fault) {
         case AccountFormFault::kName:
-            name_->setFocus();
+            Refuse(name_, FormHintText(FormHint::kAccountName));
             return;
         case AccountFormFault::kPassword:
-            password_->setFocus();
+            Refuse(password_, FormHintText(FormHint::kPassword));
             return;
         case AccountFormFault::kDescription:
-            description_->setFocus();
+            Refuse(description_, FormHintText(FormHint::kValue));
             return;
         case AccountFormFault::kNone:
             break;
     }
     if (!SaveAccount(check.account)) {
-        prompts_.warn(this, kWriteFailed);
+        prompts_.warn(this, LastConfigWriteFailedText());
         return;
     }
+    shown_ = form;
+    hint_->clear();
     const QString enabled = EnabledText(check.account.enabled);
     int row = FindRow(form.name);
     if (row < 0) {
@@ -332,14 +402,14 @@ void CDlgAccount::OnDelete() {
     std::vector<std::string> names;
     for (int row : rows) {
         const QString name = list_->CellText(row, 0);
-        question += QLatin1Char('\n') + name;
+        question += QStringLiteral("\r\n") + name;
         names.push_back(Utf8(name));
     }
-    if (!prompts_.ask(this, question)) {
+    if (!prompts_.confirmDelete(this, question)) {
         return;
     }
     if (!DeleteAccounts(names)) {
-        prompts_.warn(this, kWriteFailed);
+        prompts_.warn(this, LastConfigWriteFailedText());
         return;
     }
     // Last to first, so the indexes still to be removed stay valid.
@@ -375,7 +445,7 @@ void CDlgAccount::OnImport() {
     list_->RemoveAllRows();
     FillList();
     if (result.writeFailed) {
-        prompts_.warn(this, kWriteFailed + QLatin1Char('\n') +
+        prompts_.warn(this, LastConfigWriteFailedText() + QLatin1Char('\n') +
                                 QStringLiteral("Stored before the failure: ") +
                                 ImportSummary(fileName, result.counts));
         return;

@@ -1,16 +1,21 @@
 // The Accounts dialog: lists the accounts of the main configuration file, saves and deletes them
 // one form at a time, and imports or exports account files. Holds no copy of the accounts: every
-// value comes from the file when it is needed and every change is written at once. Writes that
-// fail are told in a warning box and leave the list as it was. UI thread only.
+// value comes from the file when it is needed and every change is written at once. Refused input
+// moves the focus to the box at fault and says beside the form what is expected; a file that
+// cannot be read is told when the dialog opens; writes that fail are told with their reason and
+// leave the list as it was. A row reached with the keyboard loads like a click, Delete on the list
+// deletes after asking, and Enter saves a changed form instead of dropping it. UI thread only.
 #pragma once
 
 #include <QDialog>
 #include <QString>
 #include <functional>
 
+struct AccountImportCounts;
 class CSortListCtrl;
 class CXHyperLink;
 class QCheckBox;
+class QLabel;
 class QLineEdit;
 class QPushButton;
 
@@ -19,6 +24,8 @@ class QPushButton;
 struct AccountDialogPrompts {
     // A Yes/No question with the question icon; true for Yes.
     std::function<bool(QWidget* parent, const QString& text)> ask;
+    // The delete question: the same, with No as the default button.
+    std::function<bool(QWidget* parent, const QString& text)> confirmDelete;
     // An OK box with the information icon.
     std::function<void(QWidget* parent, const QString& text)> inform;
     // An OK box with the warning icon.
@@ -41,9 +48,15 @@ class CDlgAccount final : public QDialog {
     // Column description of the list: the first heading keeps its fifteen leading spaces.
     static QString ColumnDescription();
 
+    // The hint beside the form; empty while nothing was refused.
+    QString HintText() const;
+    // The result box's text of an import.
+    static QString ImportSummary(const QString& fileName, const AccountImportCounts& counts);
+
   protected:
     void keyPressEvent(QKeyEvent* event) override;
     bool eventFilter(QObject* watched, QEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
   public slots:
     // Ends the dialog, writing nothing; ignored while an import runs.
@@ -55,9 +68,13 @@ class CDlgAccount final : public QDialog {
         QString password;
         QString description;
         bool enabled = true;
+
+        bool operator==(const Form&) const = default;
     };
     Form ReadForm() const;
     void ShowForm(const Form& form);
+    bool FormChanged() const;
+    void Refuse(QWidget* box, const QString& hint);
 
     void BuildWidgets(const QString& supportUrl);
     void FillList();
@@ -65,6 +82,7 @@ class CDlgAccount final : public QDialog {
     void SelectOnly(int row);
 
     void OnListClicked(const QPoint& position);
+    void LoadAccount(const QString& name);
     void OnSave();
     void OnDelete();
     void OnImport();
@@ -77,5 +95,8 @@ class CDlgAccount final : public QDialog {
     QCheckBox* enabled_ = nullptr;
     CSortListCtrl* list_ = nullptr;
     CXHyperLink* help_ = nullptr;
+    QLabel* hint_ = nullptr;
+    Form shown_;  // what the form held when last shown from the file or saved
+    bool toldReadProblem_ = false;
     bool busy_ = false;  // an import runs and pumps events: no second command meanwhile
 };

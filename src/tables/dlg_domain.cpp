@@ -55,10 +55,13 @@ void CDlgDomain::LoadRecord(const QString& name) {
 
 std::optional<QStringList> CDlgDomain::PrepareSave(ProfileBatch& batch) {
     if (!IsAcceptableDomainName(form_.name)) {
-        return RefuseAt(name_);
+        return RefuseAt(name_, FormHint::kDomainName);
     }
     if (!IsFaithfulValue(form_.serverAddress)) {
-        return RefuseAt(address_);
+        return RefuseAt(address_, FormHint::kValue);
+    }
+    if (!IsUsablePort(form_.port)) {
+        return RefuseAt(port_, FormHint::kPort);
     }
     AddDomainSave(batch, form_);
     return DomainSavedRow(form_);

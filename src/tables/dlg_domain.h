@@ -1,6 +1,7 @@
 // The Domains dialog: lists the local domains of the main configuration file and adds, changes
 // and deletes them one form at a time (domain name, server address, port). Modal; every Save and
-// Delete is written at once, Close, Escape and Enter write nothing. UI thread only.
+// Delete is written at once; Close and Escape write nothing, Enter saves a changed form only.
+// UI thread only.
 #pragma once
 
 #include "tables/record_layouts.h"

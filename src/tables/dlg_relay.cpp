@@ -75,13 +75,19 @@ void CDlgRelay::LoadRecord(const QString& name) {
 
 std::optional<QStringList> CDlgRelay::PrepareSave(ProfileBatch& batch) {
     if (!IsAcceptableRelayMailbox(form_.mailbox)) {
-        return RefuseAt(mailbox_);
+        return RefuseAt(mailbox_, FormHint::kMailbox);
+    }
+    if (form_.smtpServer.isEmpty()) {
+        return RefuseAt(server_, FormHint::kSmtpServer);
+    }
+    if (!IsUsablePort(form_.port)) {
+        return RefuseAt(port_, FormHint::kPort);
     }
     const std::pair<const QString&, QLineEdit*> values[] = {
         {form_.smtpServer, server_}, {form_.loginAccount, login_}, {form_.password, password_}};
     for (const auto& [value, box] : values) {
-        if (!IsFaithfulValue(value) || (box == server_ && value.isEmpty())) {
-            return RefuseAt(box);
+        if (!IsFaithfulValue(value)) {
+            return RefuseAt(box, FormHint::kValue);
         }
     }
     AddRelaySave(batch, form_);

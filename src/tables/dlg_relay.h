@@ -2,7 +2,8 @@
 // changes and deletes them one form at a time (mailbox, SMTP server, port, SSL, enabled, login
 // account and password). Ticking SSL switches the port to 465, unticking it to 25. The
 // "_SmtpAuthFlag" key of a relay account is never written or removed here. Modal; every Save and
-// Delete is written at once, Close, Escape and Enter write nothing. UI thread only.
+// Delete is written at once; Close and Escape write nothing, Enter saves a changed form only.
+// UI thread only.
 #pragma once
 
 #include "tables/record_layouts.h"

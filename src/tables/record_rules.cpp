@@ -113,3 +113,31 @@ QString DeleteQuestion(const QString& noun, const QStringList& names) {
     }
     return question;
 }
+
+QString FormHintText(FormHint hint) {
+    switch (hint) {
+        case FormHint::kNone:
+            break;
+        case FormHint::kAccountName:
+            return QStringLiteral("An account name is a mail address such as name@example.org");
+        case FormHint::kPassword:
+            return QStringLiteral("The password cannot be empty");
+        case FormHint::kDomainName:
+            return QStringLiteral("A local domain is a name such as example.org");
+        case FormHint::kMailbox:
+            return QStringLiteral("A mailbox is a mail address such as name@example.org");
+        case FormHint::kSmtpServer:
+            return QStringLiteral("The SMTP server cannot be empty");
+        case FormHint::kPort:
+            return QStringLiteral("A port is a number from 1 to 65535");
+        case FormHint::kValue:
+            return QStringLiteral(
+                "This text cannot be stored: it holds a line break or is longer "
+                "than 1023 bytes");
+    }
+    return {};
+}
+
+bool IsUsablePort(quint32 port) {
+    return port >= kMinPort && port <= kMaxPort;
+}

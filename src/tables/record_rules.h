@@ -53,3 +53,21 @@ bool FlagShownTicked(int flag);
 
 // "Are you sure to delete <count> <noun>?" followed by "\r\n" and each name, in the given order.
 QString DeleteQuestion(const QString& noun, const QStringList& names);
+
+// What a refused form field is told beside the form: what is wrong and what is expected.
+enum class FormHint {
+    kNone,
+    kAccountName,
+    kPassword,
+    kDomainName,
+    kMailbox,
+    kSmtpServer,
+    kPort,
+    kValue,  // a text the file cannot hold (a line break, or too long)
+};
+QString FormHintText(FormHint hint);
+
+// Ports a server can listen on; 0 and anything above cannot work.
+inline constexpr quint32 kMinPort = 1;
+inline constexpr quint32 kMaxPort = 65535;
+bool IsUsablePort(quint32 port);

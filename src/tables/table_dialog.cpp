@@ -12,35 +12,18 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QTimer>
 #include <utility>
 
 #include "controls/product_links.h"
 #include "controls/sort_list_ctrl.h"
 #include "controls/xhyperlink.h"
 #include "tables/record_rules.h"
+#include "tables/table_messages.h"
 
 namespace {
 
 constexpr std::string_view kMainFile = ".cfg";
-
-QString BoxTitle() {
-    return QStringLiteral("Relvo SMTP Server");
-}
-
-// Texts keep the "\r\n" line breaks of the portable message; a label wants "\n".
-QString Displayed(const QString& text) {
-    QString shown = text;
-    return shown.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-}
-
-bool AskWithMessageBox(QWidget* parent, const QString& text) {
-    return QMessageBox::question(parent, BoxTitle(), Displayed(text),
-                                 QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
-}
-
-void WarnWithMessageBox(QWidget* parent, const QString& text) {
-    QMessageBox::warning(parent, BoxTitle(), Displayed(text));
-}
 
 QPushButton* MakeButton(const QString& text, const char* name, QWidget* parent) {
     auto* button = new QPushButton(text, parent);
@@ -49,12 +32,6 @@ QPushButton* MakeButton(const QString& text, const char* name, QWidget* parent) 
     button->setAutoDefault(false);
     button->setDefault(false);
     return button;
-}
-
-bool IsEnterKey(const QKeyEvent* event) {
-    const auto modifiers = event->modifiers() & ~Qt::KeypadModifier;
-    return (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
-           modifiers == Qt::NoModifier;
 }
 
 }  // namespace
@@ -71,6 +48,23 @@ QCheckBox* MakeCheckBox(const QString& text, const char* objectName, QWidget* pa
     return box;
 }
 
+QLabel* MakeHintLabel(QWidget* parent) {
+    auto* hint = new QLabel(parent);
+    hint->setObjectName(QStringLiteral("hint"));
+    hint->setWordWrap(true);
+    hint->setTextFormat(Qt::PlainText);
+    QPalette colours = hint->palette();
+    colours.setColor(QPalette::WindowText, QColor(170, 0, 0));
+    hint->setPalette(colours);
+    return hint;
+}
+
+bool IsPlainEnterKey(const QKeyEvent* event) {
+    const auto modifiers = event->modifiers() & ~Qt::KeypadModifier;
+    return (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) &&
+           modifiers == Qt::NoModifier;
+}
+
 void AddLabelledRow(QGridLayout* form, int row, const QString& label, QWidget* box, int column) {
     auto* caption = new QLabel(label, box->parentWidget());
     caption->setBuddy(box);
@@ -81,9 +75,10 @@ void AddLabelledRow(QGridLayout* form, int row, const QString& label, QWidget* b
 CTableDialog::CTableDialog(const RecordTableLayout& layout, const Texts& texts, QWidget* parent)
     : QDialog(parent),
       layout_(layout),
-      ask_(AskWithMessageBox),
-      warn_(WarnWithMessageBox),
+      ask_(ConfirmDeletion),
+      warn_(ShowConfigNotice),
       heading_(new QLabel(texts.heading, this)),
+      hint_(MakeHintLabel(this)),
       list_(new CSortListCtrl(this)),
       save_(MakeButton(QStringLiteral("&Save"), "saveButton", this)),
       delete_(MakeButton(QStringLiteral("&Delete"), "deleteButton", this)),
@@ -98,6 +93,7 @@ CTableDialog::CTableDialog(const RecordTableLayout& layout, const Texts& texts, 
     list_->SetHeaderDragDrop(true);
     list_->SetInfoTips(true);
     list_->DefineColumns(texts.columns);
+    list_->SetStretchColumn(0);  // names are the long texts
     // Wide enough for every column at its declared width, without a horizontal scroll bar.
     list_->setMinimumWidth(list_->header()->length() + 2 * list_->frameWidth() +
                            list_->verticalScrollBar()->sizeHint().width());
@@ -105,6 +101,9 @@ CTableDialog::CTableDialog(const RecordTableLayout& layout, const Texts& texts, 
     connect(save_, &QPushButton::clicked, this, &CTableDialog::Save);
     connect(delete_, &QPushButton::clicked, this, &CTableDialog::Delete);
     connect(close_, &QPushButton::clicked, this, &CTableDialog::reject);
+    connect(list_, &CSortListCtrl::RowChosenByKeyboard, this,
+            [this](int row) { Load(list_->CellText(row, 0)); });
+    connect(list_, &CSortListCtrl::DeleteKeyPressed, this, &CTableDialog::Delete);
 }
 
 CTableDialog::~CTableDialog() {
@@ -112,11 +111,19 @@ CTableDialog::~CTableDialog() {
 }
 
 void CTableDialog::SetQuestion(Question ask) {
-    ask_ = ask ? std::move(ask) : Question(AskWithMessageBox);
+    ask_ = ask ? std::move(ask) : Question(ConfirmDeletion);
 }
 
 void CTableDialog::SetWarning(Warning warn) {
-    warn_ = warn ? std::move(warn) : Warning(WarnWithMessageBox);
+    warn_ = warn ? std::move(warn) : Warning(ShowConfigNotice);
+}
+
+QString CTableDialog::HintText() const {
+    return hint_->text();
+}
+
+void CTableDialog::SetHint(FormHint hint) {
+    hint_->setText(FormHintText(hint));
 }
 
 void CTableDialog::Open(QLayout* form, const QList<QWidget*>& tabOrder) {
@@ -125,8 +132,12 @@ void CTableDialog::Open(QLayout* form, const QList<QWidget*>& tabOrder) {
     buttons->addWidget(delete_);
     buttons->addWidget(close_);
     buttons->addStretch();
+    auto* formAndHint = new QVBoxLayout;
+    formAndHint->addLayout(form);
+    formAndHint->addWidget(hint_);
+    formAndHint->addStretch();
     auto* top = new QHBoxLayout;
-    top->addLayout(form, 1);
+    top->addLayout(formAndHint, 1);
     top->addSpacing(12);
     top->addLayout(buttons);
     auto* main = new QVBoxLayout(this);
@@ -140,9 +151,43 @@ void CTableDialog::Open(QLayout* form, const QList<QWidget*>& tabOrder) {
     for (qsizetype i = 1; i < order.size(); ++i) {
         setTabOrder(order[i - 1], order[i]);
     }
+    formBoxes_ = tabOrder;
     ShowForm();
+    shownState_ = FormState();
     FillList();
     order.front()->setFocus();
+}
+
+void CTableDialog::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (toldReadProblem_) {
+        return;
+    }
+    toldReadProblem_ = true;
+    // Told once the dialog is on screen, so the box stands over it rather than before it.
+    QTimer::singleShot(0, this, [this] {
+        if (const std::optional<QString> problem = ConfigReadProblem(kMainFile)) {
+            warn_(this, *problem);
+        }
+    });
+}
+
+QStringList CTableDialog::FormState() const {
+    QStringList state;
+    for (const QWidget* box : formBoxes_) {
+        if (const auto* line = qobject_cast<const QLineEdit*>(box)) {
+            state.append(line->text());
+        } else if (const auto* check = qobject_cast<const QCheckBox*>(box)) {
+            state.append(check->isChecked() ? QStringLiteral("1") : QStringLiteral("0"));
+        }
+    }
+    return state;
+}
+
+void CTableDialog::Load(const QString& name) {
+    LoadRecord(name);
+    SetHint(FormHint::kNone);
+    shownState_ = FormState();
 }
 
 void CTableDialog::FillList() {
@@ -155,15 +200,19 @@ void CTableDialog::FillList() {
 std::optional<quint32> CTableDialog::ReadNumberBox(QLineEdit* box) {
     const std::optional<quint32> number = ReadUnsignedNumber(box->text());
     if (!number) {
-        warn_(this, QString::fromLatin1(kPortMessage));
+        SetHint(FormHint::kPort);
         box->setFocus();
         box->selectAll();
     }
     return number;
 }
 
-std::optional<QStringList> CTableDialog::RefuseAt(QWidget* box) {
+std::optional<QStringList> CTableDialog::RefuseAt(QWidget* box, FormHint hint) {
+    SetHint(hint);
     box->setFocus();
+    if (auto* line = qobject_cast<QLineEdit*>(box)) {
+        line->selectAll();
+    }
     return std::nullopt;
 }
 
@@ -177,9 +226,11 @@ void CTableDialog::Save() {
         return;
     }
     if (!batch.Commit(kMainFile)) {
-        warn_(this, QString::fromLatin1(kWriteFailedMessage));
+        warn_(this, LastConfigWriteFailedText());
         return;
     }
+    SetHint(FormHint::kNone);
+    shownState_ = FormState();
     ShowSavedRow(*row);
 }
 
@@ -222,7 +273,7 @@ void CTableDialog::Delete() {
     ProfileBatch batch;
     AddRemovals(batch, layout_, names);
     if (!batch.Commit(kMainFile)) {
-        warn_(this, QString::fromLatin1(kWriteFailedMessage));
+        warn_(this, LastConfigWriteFailedText());
         return;
     }
     // From the last row up, so the indexes still to come stay valid.
@@ -238,24 +289,26 @@ void CTableDialog::accept() {
 }
 
 void CTableDialog::keyPressEvent(QKeyEvent* event) {
-    if (!IsEnterKey(event)) {
+    if (!IsPlainEnterKey(event)) {
         QDialog::keyPressEvent(event);
         return;
     }
     if (auto* button = qobject_cast<QPushButton*>(focusWidget())) {
         button->click();
+    } else if (FormState() != shownState_) {
+        Save();  // closing would drop what was typed
     } else {
         accept();
     }
 }
 
 bool CTableDialog::eventFilter(QObject* watched, QEvent* event) {
-    // Only a left click loads a record, not a selection made with the keyboard.
+    // A left click loads the record hit, or an empty form below the rows.
     if (watched == list_->viewport() && event->type() == QEvent::MouseButtonRelease) {
         const auto* mouse = static_cast<QMouseEvent*>(event);
         if (mouse->button() == Qt::LeftButton) {
             const QModelIndex hit = list_->indexAt(mouse->position().toPoint());
-            LoadRecord(hit.isValid() ? list_->CellText(hit.row(), 0) : QString());
+            Load(hit.isValid() ? list_->CellText(hit.row(), 0) : QString());
         }
     }
     return QDialog::eventFilter(watched, event);

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <random>
 
+#include <QLocale>
+
 #include "support/qt_print.h"
 
 namespace {
@@ -22,38 +24,79 @@ TEST(ColumnDescription, ReadsEntriesUntilOneLacksAComma) {
     EXPECT_EQ(columns[1].width, kMaxListColumnWidth);  // no overflow
 }
 
-TEST(CompareNumbers, AllDigitTextsAreWholeNumbersOfAnyLength) {
-    EXPECT_EQ(CompareListCells("9", "10", true), -1);
-    EXPECT_EQ(CompareListCells("10", "9", false), -1);
-    EXPECT_EQ(CompareListCells("007", "7", true), 0);
-    EXPECT_EQ(CompareListCells("123456789012345678901234567890", "99999999999999999999", true), 1);
-    EXPECT_EQ(
-        CompareListCells("123456789012345678901234567890", "123456789012345678901234567891", true),
-        -1);
+// Numbers and dates follow their own rules in every locale; text follows the locale's collation.
+class CompareCells : public testing::Test {
+  protected:
+    static int Compare(const QString& a, const QString& b, bool ascending = true) {
+        return CompareListCells(a, b, ascending, german_);
+    }
+    static inline const QCollator german_ = ListTextCollator(QLocale(QStringLiteral("de_DE")));
+};
+
+TEST_F(CompareCells, AllDigitTextsAreWholeNumbersOfAnyLength) {
+    EXPECT_EQ(Compare("9", "10"), -1);
+    EXPECT_EQ(Compare("10", "9", false), -1);
+    EXPECT_EQ(Compare("007", "7"), 0);
+    EXPECT_EQ(Compare("123456789012345678901234567890", "99999999999999999999"), 1);
+    EXPECT_EQ(Compare("123456789012345678901234567890", "123456789012345678901234567891"), -1);
 }
 
-TEST(CompareNumbers, TheFirstValueAloneDecidesTheKind) {
-    EXPECT_EQ(CompareListCells("5", "abc", true), 1);  // "abc" counts as 0
-    EXPECT_EQ(CompareListCells("5", "12abc", true), -1);
-    EXPECT_EQ(CompareListCells("abc", "5", true), 1);  // text this way round
-    // "-1" is text: as numbers -1 > -10, as text the prefix comes first.
-    EXPECT_EQ(CompareListCells("-1", "-10", true), -1);
+TEST_F(CompareCells, TheFirstValueAloneDecidesTheKind) {
+    EXPECT_EQ(Compare("5", "abc"), 1);  // "abc" counts as 0
+    EXPECT_EQ(Compare("5", "12abc"), -1);
+    EXPECT_EQ(Compare("abc", "5"), 1);    // text this way round: digits before letters
+    EXPECT_EQ(Compare("-1", "-10"), -1);  // text: the prefix comes first
 }
 
-TEST(CompareDates, OrdersByYearThenMonthThenDay) {
-    EXPECT_EQ(CompareListCells("01/02/2009", "31/01/2009", true), 1);
-    EXPECT_EQ(CompareListCells("01/02/2009", "31/01/2010", true), -1);
-    EXPECT_EQ(CompareListCells("01/02/2009", "31/01/2009", false), -1);
-    EXPECT_EQ(CompareListCells("01/01/0001", "abc", true), 1);          // short b reads as 0
-    EXPECT_EQ(CompareListCells("01-02-2010", "31/01/2009", true), -1);  // not a date: text
+TEST_F(CompareCells, DatesOrderByYearThenMonthThenDay) {
+    EXPECT_EQ(Compare("01/02/2009", "31/01/2009"), 1);
+    EXPECT_EQ(Compare("01/02/2009", "31/01/2010"), -1);
+    EXPECT_EQ(Compare("01/02/2009", "31/01/2009", false), -1);
+    EXPECT_EQ(Compare("01/01/0001", "abc"), 1);          // short b reads as 0
+    EXPECT_EQ(Compare("01-02-2010", "31/01/2009"), -1);  // not a date: text
 }
 
-TEST(CompareText, IgnoresCaseFirstThenPutsLowerCaseFirst) {
-    EXPECT_EQ(CompareListCells("apple", "Banana", true), -1);
-    EXPECT_EQ(CompareListCells("abc", "Abc", true), -1);
-    EXPECT_EQ(CompareListCells("Abc", "abc", true), 1);
-    EXPECT_EQ(CompareListCells("ab", "abc", true), -1);
-    EXPECT_EQ(CompareListCells("apple", "Banana", false), 1);
+// Each pair in the order the locale's dictionary has it.
+TEST_F(CompareCells, TextFollowsTheLocalesDictionaryOrder) {
+    const struct {
+        const char* first;
+        const char* second;
+    } pairs[] = {
+        {"\u00e9clair", "fig"},  // an accent comes after its base letter, not after z
+        {"Mu", "M\u00fcller"},   // ... and the word stays among the M words
+        {"M\u00fcller", "Mz"},   //
+        {"#tag", "apple"},       // symbols before letters
+        {"_under", "Abc"},       //
+        {"(note)", "1st"},       // symbols before digits
+        {"1st", "apple"},        // digits before letters
+        {"apple", "Banana"},     // letter case only breaks ties
+        {"abc", "Abc"},          // lower case first among equals
+        {"ab", "abc"},           // a prefix first
+        {"e\u0301", "\u00e9"},   // canonically equal texts still get one order
+    };
+    for (const auto& pair : pairs) {
+        const QString a = QString::fromUtf8(pair.first);
+        const QString b = QString::fromUtf8(pair.second);
+        EXPECT_EQ(Compare(a, b), -1) << pair.first << " / " << pair.second;
+        EXPECT_EQ(Compare(b, a), 1) << pair.second << " / " << pair.first;
+        EXPECT_EQ(Compare(a, b, false), 1) << pair.first << " / " << pair.second;
+    }
+    EXPECT_EQ(Compare("same", "same"), 0);
+}
+
+// Run once more by ctest with LC_ALL=de_DE.UTF-8: the list's own collator is the user's.
+TEST(UserLocaleOrder, TheListCollatesInTheLocaleOfTheEnvironment) {
+    const QByteArray wanted = qgetenv("LC_ALL");
+    if (!wanted.startsWith("de_DE")) {
+        GTEST_SKIP() << "runs under LC_ALL=de_DE.UTF-8";
+    }
+    const QCollator collator = ListTextCollator();
+    EXPECT_EQ(collator.locale().name(), "de_DE");
+    QStringList words = {"Mz", "fig", "M\u00fcller", "#tag", "\u00e9clair", "Mu"};
+    std::sort(words.begin(), words.end(), [&](const QString& a, const QString& b) {
+        return CompareListCells(a, b, true, collator) < 0;
+    });
+    EXPECT_EQ(words, (QStringList{"#tag", "\u00e9clair", "fig", "Mu", "M\u00fcller", "Mz"}));
 }
 
 TEST(SortedOrder, StableAndAPermutationEvenForAnIncoherentComparison) {

@@ -6,6 +6,8 @@
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QItemSelectionModel>
+#include <QLocale>
+#include <QSignalSpy>
 #include <QTest>
 #include <QToolTip>
 #include <algorithm>
@@ -91,6 +93,43 @@ TEST_F(SortListTest, SortsDatesByDayMonthYear) {
     AddRows({{"31/01/2010"}, {"01/02/2009"}, {"31/01/2009"}});
     ClickHeading(0);
     EXPECT_EQ(Column(0), QStringList({"31/01/2009", "01/02/2009", "31/01/2010"}));
+}
+
+// A heading click sorts text in the application's locale order; numbers keep theirs.
+TEST_F(SortListTest, TextColumnsSortInTheLocalesOrder) {
+    const QLocale previous;
+    QLocale::setDefault(QLocale(QStringLiteral("de_DE")));
+    list_->DefineColumns("Name,100;Port,60");
+    AddRows({{"fig", "25"},
+             {"Mz", "2525"},
+             {QString::fromUtf8("\u00e9clair"), "465"},
+             {QString::fromUtf8("M\u00fcller"), "587"},
+             {"#tag", "10025"},
+             {"Mu", "9"}});
+    ClickHeading(0);
+    EXPECT_EQ(Column(0), QStringList({"#tag", QString::fromUtf8("\u00e9clair"), "fig", "Mu",
+                                      QString::fromUtf8("M\u00fcller"), "Mz"}));
+    ClickHeading(1);
+    EXPECT_EQ(Column(1), QStringList({"9", "25", "465", "587", "2525", "10025"}));
+    QLocale::setDefault(previous);
+}
+
+TEST_F(SortListTest, KeyboardMovesAndTheDeleteKeyAreTold) {
+    list_->DefineColumns("Name,100");
+    AddRows({{"a"}, {"b"}, {"c"}});
+    QSignalSpy chosen(list_.get(), &CSortListCtrl::RowChosenByKeyboard);
+    QSignalSpy deleting(list_.get(), &CSortListCtrl::DeleteKeyPressed);
+    list_->setFocus();
+    list_->setCurrentIndex(list_->model()->index(0, 0));
+    QTest::keyClick(list_.get(), Qt::Key_Down);
+    QTest::keyClick(list_.get(), Qt::Key_End);
+    QTest::keyClick(list_.get(), Qt::Key_Down);  // already at the end: no move, nothing told
+    QTest::keyClick(list_.get(), Qt::Key_Delete);
+    ASSERT_EQ(chosen.size(), 2);
+    EXPECT_EQ(chosen[0][0].toInt(), 1);
+    EXPECT_EQ(chosen[1][0].toInt(), 2);
+    EXPECT_EQ(deleting.size(), 1);
+    EXPECT_EQ(list_->RowCount(), 3);  // the list deletes nothing by itself
 }
 
 TEST_F(SortListTest, SortsByRecordsUpdatedThroughSetCellText) {

@@ -2,9 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QClipboard>
 #include <QDir>
 #include <QFile>
+#include <QLineEdit>
+#include <QPointer>
+#include <QPushButton>
 #include <QTemporaryDir>
+#include <QTest>
 #include <optional>
 
 #include "support/qt_print.h"
@@ -111,6 +117,33 @@ TEST_F(UrlLauncherTest, FailsWithoutBrowserOrWithAnOverlongCommand) {
     EXPECT_TRUE(started_.isEmpty());
     steps_.startDetached = [](const QString&, const QStringList&) { return false; };
     EXPECT_FALSE(OpenUrlInBrowser("http://example.com/", false, steps_));
+}
+
+// Where no browser can be started, the address is shown selected in a box so it can be copied.
+TEST_F(UrlLauncherTest, WithoutABrowserTheAddressIsShownToCopy) {
+    QWidget window;
+    const QString url = "https://www.example.com/support/";
+    desktopAccepts_ = true;
+    EXPECT_TRUE(OpenUrlOrShowAddress(url, &window, steps_));
+    EXPECT_EQ(window.findChild<CUrlAddressBox*>(), nullptr);
+
+    desktopAccepts_ = false;
+    EXPECT_FALSE(OpenUrlOrShowAddress(url, &window, steps_));
+    auto* box = window.findChild<CUrlAddressBox*>();
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_FALSE(box->isModal());  // the user may go on working meanwhile
+    auto* address = box->findChild<QLineEdit*>("address");
+    ASSERT_NE(address, nullptr);
+    EXPECT_EQ(address->text(), url);
+    EXPECT_TRUE(address->isReadOnly());
+    EXPECT_EQ(address->selectedText(), url);
+    QApplication::clipboard()->clear();
+    box->findChild<QPushButton*>("copyButton")->click();
+    EXPECT_EQ(QApplication::clipboard()->text(), url);
+    QPointer<CUrlAddressBox> closing = box;
+    box->findChild<QPushButton*>("closeButton")->click();
+    QTRY_VERIFY(closing.isNull());  // it deletes itself
 }
 
 }  // namespace

@@ -5,9 +5,11 @@
 #include <QApplication>
 #include <QCursor>
 #include <QEnterEvent>
+#include <QLineEdit>
 #include <QTest>
 #include <memory>
 
+#include "controls/url_launcher.h"
 #include "support/qt_print.h"
 
 namespace {
@@ -95,13 +97,18 @@ TEST_F(HyperLinkTest, SuccessfulClickOpensTheUrlAndMarksTheLinkVisited) {
     EXPECT_EQ(link_->CurrentColor(), kPurple);
 }
 
-TEST_F(HyperLinkTest, FailedClickLeavesTheLinkUnvisited) {
+TEST_F(HyperLinkTest, FailedClickLeavesTheLinkUnvisitedAndShowsTheAddress) {
     launchSucceeds_ = false;
     Click();
     EXPECT_EQ(launched_.size(), 1);
     EXPECT_EQ(link_->CurrentColor(), kBlue);
+    auto* box = window_->findChild<CUrlAddressBox*>();
+    ASSERT_NE(box, nullptr);
+    EXPECT_EQ(box->findChild<QLineEdit*>("address")->text(), kUrl);
+    delete box;
     launchSucceeds_ = true;
     Click();
+    EXPECT_EQ(window_->findChild<CUrlAddressBox*>(), nullptr);  // opened: nothing to copy
     launchSucceeds_ = false;
     Click();  // the last click decides
     EXPECT_FALSE(link_->IsVisited());

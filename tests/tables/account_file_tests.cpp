@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 #include "support/temp_app_dir.h"
 
@@ -68,20 +69,37 @@ TEST(AccountLineParsing, ReadsTheLinesExportWrites) {
 }
 
 TEST(AccountLineParsing, SkipsLinesWithFewerThanTwoFields) {
-    for (const char* text : {"", "   ", "\r\n", "\t\t", "only-one", "\"one\",", ",,,", " , "}) {
+    for (const char* text : {"", "   ", "\r\n", "\t\t", "only-one", "\"one, two\""}) {
         EXPECT_FALSE(ParseAccountLine(text).has_value()) << '"' << text << '"';
     }
 }
 
-TEST(AccountLineParsing, StripsQuotesOnlyAtTheEndsAndRemovesTabs) {
-    AccountLine line = Parsed("\"\"jo\"e@x.org\"\"\",pa\tss\t,\"d\"e\"sc\"");
-    EXPECT_EQ(line.name, "jo\"e@x.org");
-    EXPECT_EQ(line.password, "pass");
-    EXPECT_EQ(line.description, "d\"e\"sc");
-    // A field of quotes only is empty; extra fields are ignored.
-    AccountLine quotes = Parsed("\"\"\"\",p,d,1,extra,more");
-    EXPECT_EQ(quotes.name, "");
-    EXPECT_EQ(quotes.enabled, 1);
+// Lines as users write them: fields split only at commas outside quotes, blanks around fields
+// ignored, empty fields in their place, "" inside quotes one quote, a lone quote kept.
+TEST(AccountLineParsing, ReadsFieldsAsUsersWriteThem) {
+    const struct {
+        const char* line;
+        std::vector<std::string> fields;
+    } cases[] = {
+        {"\"Smith, John\",pw", {"Smith, John", "pw"}},
+        {"a@x.org,\"p,w\", \"Smith, John\" ,1", {"a@x.org", "p,w", "Smith, John", "1"}},
+        {"name,,desc,1", {"name", "", "desc", "1"}},
+        {"name , , desc ,", {"name", "", "desc", ""}},
+        {",", {"", ""}},
+        {"\t\"a b\"\t,\t\"\tx\t\"\r", {"a b", "\tx\t"}},                // tabs inside quotes stay
+        {"a\tb,c", {"a\tb", "c"}},                                      // and inside a plain field
+        {"\"say \"\"hi\"\"\",\"\"\"\"", {"say \"hi\"", "\""}},          // doubled quotes
+        {"\"jo\"e@x.org\",\"d\"e\"sc\"", {"jo\"e@x.org", "d\"e\"sc"}},  // lone quotes
+        {"\"open,never closed", {"open,never closed"}},
+        {"plain\"quote,x", {"plain\"quote", "x"}},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(SplitAccountFields(c.line), c.fields) << c.line;
+    }
+    // Extra fields are ignored; an empty third field is an empty description, not a missing one.
+    AccountLine line = Parsed("n,p,,1,extra,more");
+    EXPECT_EQ(line.description, "");
+    EXPECT_EQ(line.enabled, 1);
 }
 
 TEST(AccountLineParsing, FlagIsOneOnlyForANumberAboveZeroAtTheStart) {
@@ -106,10 +124,34 @@ TEST(AccountLineParsing, FlagIsOneOnlyForANumberAboveZeroAtTheStart) {
     }
 }
 
-TEST(AccountLineFormat, QuotesEveryValueAndEndsWithCrLf) {
+TEST(AccountLineFormat, QuotesEveryValueDoublesInnerQuotesAndEndsWithCrLf) {
     EXPECT_EQ(FormatAccountLine({"N", "", "", 0}), "\"N\", \t\"\", \t\"\", \t\"0\"\r\n");
     EXPECT_EQ(FormatAccountLine({"joe@x.org", "p w", "Joe, \"J\"", -5}),
-              "\"joe@x.org\", \t\"p w\", \t\"Joe, \"J\"\", \t\"-5\"\r\n");
+              "\"joe@x.org\", \t\"p w\", \t\"Joe, \"\"J\"\"\", \t\"-5\"\r\n");
+}
+
+// Whatever a value holds on one line comes back from the exported line as it was.
+TEST(AccountLineFormat, EveryValueOnOneLineComesBackAsItWas) {
+    const char* values[] = {"",
+                            "Smith, John",
+                            "\"quoted\"",
+                            "\"",
+                            "\"\"",
+                            "a\"",
+                            "\",\"",
+                            "\ttabs\tin\t",
+                            " blank ",
+                            "x, \t\"y\", \t",
+                            "\xC3\xA9t\xC3\xA9"};
+    for (const char* password : values) {
+        for (const char* description : values) {
+            const AccountRecord record{"n@x.org", password, description, 1};
+            const AccountLine line = Parsed(FormatAccountLine(record));
+            EXPECT_EQ(line.password, record.password) << password;
+            EXPECT_EQ(line.description, record.description) << description;
+            EXPECT_EQ(line.enabled, 1);
+        }
+    }
 }
 
 TEST(AccountNames, RefusesWhatTheProfileFileCannotHold) {
@@ -159,6 +201,30 @@ TEST_F(AccountFileWriting, WritesEveryLineAsUtf8WithoutMark) {
         WriteAccountFile(QString::fromStdString(dir.File("out.csv")), accounts);
     EXPECT_TRUE(result.ok) << result.error;
     EXPECT_EQ(dir.Read("out.csv"), FormatAccountLine(accounts[0]) + FormatAccountLine(accounts[1]));
+}
+
+// Every password is in the file: only its owner may read it, whatever the umask, also when it
+// replaces a file that others could read.
+TEST_F(AccountFileWriting, IsReadableByItsOwnerOnlyWhateverTheUmask) {
+    const struct {
+        mode_t umask;
+        bool replacesReadableFile;
+    } cases[] = {{022, false}, {0, false}, {077, false}, {0277, false}, {022, true}};
+    for (const auto& c : cases) {
+        const std::string path = dir.File("mode.csv");
+        std::filesystem::remove(path);
+        if (c.replacesReadableFile) {
+            dir.Write("mode.csv", "old\r\n");
+            chmod(path.c_str(), 0644);
+        }
+        const mode_t previous = umask(c.umask);
+        const AccountFileResult result = WriteAccountFile(QString::fromStdString(path), accounts);
+        umask(previous);
+        ASSERT_TRUE(result.ok) << result.error;
+        struct stat info {};
+        ASSERT_EQ(stat(path.c_str(), &info), 0);
+        EXPECT_EQ(info.st_mode & 07777, 0600u) << std::oct << c.umask;
+    }
 }
 
 TEST_F(AccountFileWriting, ReportsAPathThatCannotBeWritten) {

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <filesystem>
@@ -49,6 +50,7 @@ class AccountDialogTest : public ::testing::Test {
             questions.append(text);
             return answer;
         };
+        prompts.confirmDelete = prompts.ask;
         prompts.inform = [this](QWidget*, const QString& text) { informed.append(text); };
         prompts.warn = [this](QWidget*, const QString& text) { warned.append(text); };
         prompts.chooseImportFile = [this](QWidget*) {
@@ -155,27 +157,34 @@ TEST_F(AccountDialogTest, SaveUnderAnotherLetterCaseUpdatesTheExistingRow) {
     EXPECT_EQ(Info("joe@x.org_Password"), "new");
 }
 
-TEST_F(AccountDialogTest, InvalidInputOnlyMovesTheFocusAndWritesNothing) {
+TEST_F(AccountDialogTest, RefusedInputFocusesTheBoxAndSaysWhyBesideTheForm) {
     const std::string before = dir.Read("relvoconsole.cfg");
     auto d = Open();
+    const QString name = "An account name is a mail address such as name@example.org";
+    const QString password = "The password cannot be empty";
     struct Case {
         const char* name;
         const char* password;
-        const char* description;
         const char* focused;
-    } cases[] = {{"a@b", "pw", "", "AccountEdit"},    {"@abc", "pw", "", "AccountEdit"},
-                 {"", "pw", "", "AccountEdit"},       {"a=b@cd", "pw", "", "AccountEdit"},
-                 {" a@bcd", "pw", "", "AccountEdit"}, {";a@bcd", "pw", "", "AccountEdit"},
-                 {"a@bcd", "   ", "", "PasswordEdit"}};
+        QString hint;
+    } cases[] = {{"a@b", "pw", "AccountEdit", name},        {"@abc", "pw", "AccountEdit", name},
+                 {"", "pw", "AccountEdit", name},           {"a=b@cd", "pw", "AccountEdit", name},
+                 {" a@bcd", "pw", "AccountEdit", name},     {";a@bcd", "pw", "AccountEdit", name},
+                 {"a@bcd", "   ", "PasswordEdit", password}};
     for (const Case& c : cases) {
-        Fill(*d, c.name, c.password, c.description, true);
+        Fill(*d, c.name, c.password, "", true);
         Child<QPushButton>(*d, "SaveButton")->setFocus();
         Click(*d, "SaveButton");
         EXPECT_EQ(QApplication::focusWidget(), Child<QWidget>(*d, c.focused)) << c.name;
+        EXPECT_EQ(d->HintText(), c.hint) << c.name;
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
     }
     EXPECT_EQ(dir.Read("relvoconsole.cfg"), before);
     EXPECT_EQ(List(*d)->RowCount(), 3);
     EXPECT_TRUE(questions.isEmpty() && informed.isEmpty() && warned.isEmpty());
+    Fill(*d, "ok@x.org", "pw", "", true);
+    Click(*d, "SaveButton");
+    EXPECT_EQ(d->HintText(), "");
 }
 
 TEST_F(AccountDialogTest, AFailedWriteIsToldAndTheListStaysAsItWas) {
@@ -184,7 +193,10 @@ TEST_F(AccountDialogTest, AFailedWriteIsToldAndTheListStaysAsItWas) {
     std::filesystem::create_directory(dir.ConfigFile());
     Fill(*d, "new@x.org", "pw", "", true);
     Click(*d, "SaveButton");
-    EXPECT_EQ(warned.size(), 1);
+    EXPECT_EQ(warned,
+              QStringList({"The change was not saved: " + QString::fromStdString(dir.ConfigFile()) +
+                           " is not a regular file; the store neither reads nor "
+                           "replaces it."}));
     EXPECT_EQ(List(*d)->RowCount(), 3);
 }
 
@@ -195,7 +207,7 @@ TEST_F(AccountDialogTest, DeleteAsksOnceNamingEveryRowAndRemovesTheirKeys) {
     Click(*d, "DeleteButton");
     ASSERT_EQ(questions.size(), 1);
     EXPECT_EQ(questions[0],
-              "Are you sure to delete 3 account(s)?\njoe@x.org\nann@x.org\nbare@x.org");
+              "Are you sure to delete 3 account(s)?\r\njoe@x.org\r\nann@x.org\r\nbare@x.org");
     EXPECT_EQ(List(*d)->RowCount(), 3);
     EXPECT_EQ(AccountTable().Names().size(), 3u);
 
@@ -230,6 +242,7 @@ TEST_F(AccountDialogTest, DeleteAsksWithARealMessageBox) {
         timer->deleteLater();
         asked = box->text();
         EXPECT_EQ(box->icon(), QMessageBox::Question);
+        EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No));  // Enter keeps them
         box->button(QMessageBox::Yes)->click();
     });
     timer->start(20);
@@ -246,9 +259,54 @@ TEST_F(AccountDialogTest, ClickingARowLoadsTheAccountFromTheFile) {
     EXPECT_EQ(Child<QLineEdit>(*d, "PasswordEdit")->text(), "apw");
     EXPECT_EQ(Child<QLineEdit>(*d, "DescriptionEdit")->text(), "changed since opening");
     EXPECT_TRUE(Child<QCheckBox>(*d, "EnabledCheck")->isChecked());
-    // Moving the selection with the keyboard loads nothing.
-    QTest::keyClick(List(*d), Qt::Key_Down);
-    EXPECT_EQ(Child<QLineEdit>(*d, "AccountEdit")->text(), "ann@x.org");
+}
+
+// The keyboard does what the mouse does: a row reached with it loads, Delete on the list deletes
+// the selected rows after the question (in a box it edits the text).
+TEST_F(AccountDialogTest, KeyboardLoadsRowsAndDeletesAfterAsking) {
+    auto d = Open();
+    ClickRowArea(*d, RowCenter(*d, 0));
+    const struct {
+        Qt::Key key;
+        const char* loaded;
+        const char* password;
+    } moves[] = {{Qt::Key_Down, "ann@x.org", "apw"},
+                 {Qt::Key_End, "bare@x.org", ""},
+                 {Qt::Key_Up, "ann@x.org", "apw"},
+                 {Qt::Key_Home, "joe@x.org", "jpw"}};
+    for (const auto& move : moves) {
+        QTest::keyClick(List(*d), move.key);
+        EXPECT_EQ(Child<QLineEdit>(*d, "AccountEdit")->text(), move.loaded);
+        EXPECT_EQ(Child<QLineEdit>(*d, "PasswordEdit")->text(), move.password);
+    }
+    QTest::keyClick(Child<QLineEdit>(*d, "AccountEdit"), Qt::Key_Delete);
+    EXPECT_TRUE(questions.isEmpty());
+    answer = false;
+    QTest::keyClick(List(*d), Qt::Key_Delete);
+    EXPECT_EQ(questions, QStringList({"Are you sure to delete 1 account(s)?\r\njoe@x.org"}));
+    EXPECT_EQ(AccountTable().Names().size(), 3u);
+    answer = true;
+    QTest::keyClick(List(*d), Qt::Key_Delete);
+    EXPECT_EQ(Column(*d, 0), (QStringList{"ann@x.org", "bare@x.org"}));
+    EXPECT_EQ(Info("joe@x.org_Password"), "<missing>");
+}
+
+TEST_F(AccountDialogTest, TheNameColumnStretchesWithTheDialog) {
+    auto d = Open();
+    d->resize(1000, 500);
+    QApplication::processEvents();
+    EXPECT_GT(List(*d)->header()->sectionSize(0), 500);
+    EXPECT_EQ(List(*d)->header()->length(), List(*d)->viewport()->width());
+}
+
+TEST_F(AccountDialogTest, AnUnreadableConfigurationIsToldOnOpeningNotShownAsEmpty) {
+    std::filesystem::remove(dir.ConfigFile());
+    std::filesystem::create_directory(dir.ConfigFile());
+    auto d = Open();
+    QTRY_COMPARE(warned.size(), 1);
+    EXPECT_TRUE(warned[0].startsWith("The configuration file " +
+                                     QString::fromStdString(dir.ConfigFile()) + " cannot be read"))
+        << warned[0].toStdString();
 }
 
 TEST_F(AccountDialogTest, AClickBelowTheLastRowEmptiesTheName) {
@@ -262,17 +320,32 @@ TEST_F(AccountDialogTest, AClickBelowTheLastRowEmptiesTheName) {
     EXPECT_FALSE(Child<QCheckBox>(*d, "EnabledCheck")->isChecked());
 }
 
-TEST_F(AccountDialogTest, EnterAndEscapeCloseWithoutWriting) {
+// Enter in a changed form saves instead of dropping the typing; in an unchanged one it closes,
+// as Escape always does, writing nothing.
+TEST_F(AccountDialogTest, EnterSavesAChangedFormAndOtherwiseCloses) {
     const std::string before = dir.Read("relvoconsole.cfg");
-    for (Qt::Key key : {Qt::Key_Return, Qt::Key_Escape}) {
+    const struct {
+        Qt::Key key;
+        bool change;
+        bool staysOpen;
+    } cases[] = {{Qt::Key_Escape, true, false},
+                 {Qt::Key_Return, false, false},
+                 {Qt::Key_Return, true, true}};
+    for (const auto& c : cases) {
         auto d = Open();
-        Fill(*d, "new@x.org", "pw", "", true);
-        Child<QLineEdit>(*d, "AccountEdit")->setFocus();
-        QTest::keyClick(Child<QLineEdit>(*d, "AccountEdit"), key);
-        EXPECT_FALSE(d->isVisible());
-        EXPECT_EQ(d->result(), QDialog::Rejected);
+        ClickRowArea(*d, RowCenter(*d, 1));
+        if (c.change) {
+            Child<QLineEdit>(*d, "DescriptionEdit")->setText("typed");
+        }
+        Child<QLineEdit>(*d, "DescriptionEdit")->setFocus();
+        QTest::keyClick(Child<QLineEdit>(*d, "DescriptionEdit"), c.key);
+        EXPECT_EQ(d->isVisible(), c.staysOpen) << c.key;
+        if (!c.staysOpen) {
+            EXPECT_EQ(dir.Read("relvoconsole.cfg"), before) << c.key;
+        }
     }
-    EXPECT_EQ(dir.Read("relvoconsole.cfg"), before);
+    EXPECT_EQ(Info("ann@x.org_Desc"), "typed");
+    EXPECT_EQ(Info("ann@x.org_Password"), "apw");
 }
 
 TEST_F(AccountDialogTest, EnterOnAFocusedButtonPressesIt) {
@@ -301,10 +374,29 @@ TEST_F(AccountDialogTest, ImportAsksThenRefillsTheListAndTellsTheCounts) {
     Click(*d, "ImportButton");
     ASSERT_EQ(informed.size(), 1);
     EXPECT_EQ(informed[0],
-              "in.csv: added 1 accounts, updated 1 accounts.\n1 lines were skipped because their "
-              "account names or values cannot be stored.");
+              "in.csv: added 1 accounts, updated 1 accounts.\nSkipped 1 lines:\nline 3: the "
+              "account name is not a mail address such as name@example.org");
     EXPECT_EQ(Column(*d, 0), (QStringList{"joe@x.org", "ann@x.org", "bare@x.org", "new@x.org"}));
     EXPECT_EQ(List(*d)->RowRecord(3), (QStringList{"new@x.org", "New", "Yes"}));
+}
+
+TEST_F(AccountDialogTest, TheImportSummaryNamesTenSkippedLinesAndCountsTheRest) {
+    AccountImportCounts counts;
+    counts.added = 2;
+    counts.skipped = 13;
+    for (std::size_t line = 1; line <= kNamedSkippedLines; ++line) {
+        counts.firstSkipped.push_back(
+            {line * 2, line == 3 ? SkipReason::kNoPassword : SkipReason::kAccountName});
+    }
+    const QStringList lines = CDlgAccount::ImportSummary("a.csv", counts).split('\n');
+    ASSERT_EQ(lines.size(), 13);
+    EXPECT_EQ(lines[0], "a.csv: added 2 accounts, updated 0 accounts.");
+    EXPECT_EQ(lines[1], "Skipped 13 lines:");
+    EXPECT_EQ(lines[4], "line 6: it has no password field");
+    EXPECT_EQ(lines[11],
+              "line 20: the account name is not a mail address such as "
+              "name@example.org");
+    EXPECT_EQ(lines[12], "and 3 more.");
 }
 
 TEST_F(AccountDialogTest, ImportOfAMissingFileWarnsAndChangesNothing) {

@@ -1,11 +1,13 @@
 #include "tables/dlg_domain.h"
 
+#include <QHeaderView>
 #include <filesystem>
 
 #include "config/profile_store.h"
 #include "controls/product_links.h"
 #include "controls/xhyperlink.h"
 #include "table_dialog_driver.h"
+#include "tables/record_rules.h"
 
 namespace {
 
@@ -48,38 +50,48 @@ TEST_F(DomainDialogTest, SaveAppendsANewDomainAndUpdatesOneListedUnderAnotherCas
     EXPECT_TRUE(List()->hasFocus());
 
     Type("domainName", "B.COM");
-    Type("port", "4294967295");
+    Type("port", "65535");
     Press("saveButton");
     EXPECT_EQ(ProfileGetSection("DomainList", nullptr), 4);
-    EXPECT_EQ(ProfileGetString("DomainInfo", "b.com_Port", "?", ".cfg"), "-1");
-    EXPECT_EQ(List()->RowRecord(0), QStringList({"B.COM", " 10.0.0.1 ", "-1"}));
+    EXPECT_EQ(ProfileGetString("DomainInfo", "b.com_Port", "?", ".cfg"), "65535");
+    EXPECT_EQ(List()->RowRecord(0), QStringList({"B.COM", " 10.0.0.1 ", "65535"}));
     EXPECT_EQ(List()->RowCount(), 4);
 }
 
-TEST_F(DomainDialogTest, BadNameOnlyMovesTheFocusAndWritesNothing) {
+// Refused input: the focus goes to the box at fault with its text selected, a hint beside the
+// form says what is expected, no box is shown and nothing is written.
+TEST_F(DomainDialogTest, RefusedInputSaysWhyBesideTheFormWithoutABox) {
     Open(kList + kInfo);
-    Type("domainName", "a=b.com");  // has its inner "." but cannot be a key
-    Find("port")->setFocus();
-    Press("saveButton");
-    EXPECT_TRUE(Find("domainName")->hasFocus());
+    const struct {
+        const char* name;
+        const char* port;
+        const char* focused;
+        FormHint hint;
+    } cases[] = {
+        {"a=b.com", "25", "domainName", FormHint::kDomainName},  // an inner "." but not a key
+        {"nodot", "25", "domainName", FormHint::kDomainName},
+        {"d.org", "none", "port", FormHint::kPort},
+        {"d.org", "0", "port", FormHint::kPort},
+        {"d.org", "65536", "port", FormHint::kPort},
+        {"d.org", "-1", "port", FormHint::kPort},
+    };
+    for (const auto& c : cases) {
+        Type("domainName", c.name);
+        Type("port", c.port);
+        Find<QAbstractButton>("saveButton")->setFocus();
+        Press("saveButton");
+        EXPECT_TRUE(Find(c.focused)->hasFocus()) << c.name << " " << c.port;
+        EXPECT_EQ(Find(c.focused)->selectedText(), Find(c.focused)->text());
+        EXPECT_EQ(Hint(), FormHintText(c.hint)) << c.name << " " << c.port;
+        EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+    }
+    EXPECT_EQ(Hint(), "A port is a number from 1 to 65535");
     EXPECT_EQ(Config(), kList + kInfo);
     EXPECT_TRUE(warnings_.isEmpty());
-}
-
-TEST_F(DomainDialogTest, PortWithoutANumberShowsTheWarningBoxAndSelectsTheBox) {
-    Open(kList + kInfo);
-    dialog_->SetWarning({});  // the real box
-    Type("domainName", "d.org");
-    Type("port", "none");
-    auto seen = AnswerNextMessageBox(QMessageBox::Ok);
+    Type("port", "1");
     Press("saveButton");
-    EXPECT_EQ(seen->text, "Please enter a positive integer.");
-    EXPECT_EQ(seen->icon, QMessageBox::Warning);
-    EXPECT_EQ(Config(), kList + kInfo);
-    dialog_->activateWindow();  // offscreen has no window manager to give it back
-    ASSERT_TRUE(QTest::qWaitForWindowActive(dialog_.get()));
-    EXPECT_TRUE(Find("port")->hasFocus());
-    EXPECT_EQ(Find("port")->selectedText(), "none");
+    EXPECT_EQ(Hint(), "");  // a Save that succeeds takes the hint away
+    EXPECT_EQ(ProfileGetString("DomainInfo", "d.org_Port", "?", ".cfg"), "1");
 }
 
 TEST_F(DomainDialogTest, DeleteAsksOnceNamingEverySelectedRowAndRemovesTheirKeys) {
@@ -104,25 +116,96 @@ TEST_F(DomainDialogTest, AWriteThatFailsIsReportedAndLeavesTheListAlone) {
     std::filesystem::create_directory(dir_.ConfigFile());  // cannot be replaced by a file
     Type("domainName", "d.org");
     Press("saveButton");
-    EXPECT_EQ(warnings_, QStringList({CTableDialog::kWriteFailedMessage}));
+    ASSERT_EQ(warnings_.size(), 1);
+    EXPECT_EQ(warnings_[0],
+              "The change was not saved: " + QString::fromStdString(dir_.ConfigFile()) +
+                  " is not a regular file; the store neither reads nor replaces it.");
     EXPECT_EQ(List()->RowCount(), 3);
 }
 
-TEST_F(DomainDialogTest, EnterEndsOnlyWithAReadablePortOrPressesTheFocusedButton) {
+TEST_F(DomainDialogTest, EnterSavesAChangedFormAndClosesAnUnchangedOne) {
     Open(kList + kInfo);
     Type("domainName", "z.org");
     Type("port", "x");
     QTest::keyClick(Find("domainName"), Qt::Key_Return);
-    EXPECT_TRUE(dialog_->isVisible());
-    EXPECT_EQ(warnings_.size(), 1);
+    EXPECT_TRUE(dialog_->isVisible());  // refused: the typing stays
+    EXPECT_EQ(Hint(), FormHintText(FormHint::kPort));
     Type("port", "26");
-    Find<QAbstractButton>("saveButton")->setFocus();
-    QTest::keyClick(Find<QAbstractButton>("saveButton"), Qt::Key_Return);
-    EXPECT_EQ(List()->RowCount(), 4);
-    Type("domainName", "y.org");
     QTest::keyClick(Find("port"), Qt::Key_Enter, Qt::KeypadModifier);
-    EXPECT_EQ(dialog_->result(), QDialog::Accepted);
+    EXPECT_TRUE(dialog_->isVisible());
+    EXPECT_EQ(List()->RowRecord(3), QStringList({"z.org", "", "26"}));
+    Find("domainName")->setFocus();
+    Type("domainName", "y.org");
+    Find<QAbstractButton>("closeButton")->setFocus();
+    QTest::keyClick(Find<QAbstractButton>("closeButton"), Qt::Key_Return);  // the focused button
+    EXPECT_EQ(dialog_->result(), QDialog::Rejected);
     EXPECT_EQ(ProfileGetSection("DomainList", nullptr), 4);  // y.org was not saved
+
+    Open(kList + kInfo);
+    ClickRow(0);  // loading a record is no change
+    QTest::keyClick(Find("port"), Qt::Key_Return);
+    EXPECT_EQ(dialog_->result(), QDialog::Accepted);
+    EXPECT_EQ(Config(), kList + kInfo);
+}
+
+TEST_F(DomainDialogTest, KeyboardMovesLoadAndDeleteAsksWithNoAsTheDefault) {
+    Open(kList + kInfo);
+    ClickRow(2);
+    QTest::keyClick(List(), Qt::Key_Home);
+    EXPECT_EQ(Find("domainName")->text(), "b.com");
+    EXPECT_EQ(Find("port")->text(), "2525");
+    QTest::keyClick(List(), Qt::Key_Down);
+    EXPECT_EQ(Find("domainName")->text(), "a.org");
+    EXPECT_EQ(Hint(), "");
+
+    QTest::keyClick(Find("domainName"), Qt::Key_Delete);  // in a box it edits the text
+    EXPECT_TRUE(questions_.isEmpty());
+    answer_ = true;
+    QTest::keyClick(List(), Qt::Key_Delete);
+    EXPECT_EQ(questions_, QStringList({"Are you sure to delete 1 domain(s)?\r\na.org"}));
+    EXPECT_EQ(ProfileGetSection("DomainList", nullptr), 2);
+
+    dialog_->SetQuestion({});  // the real box
+    ClickRow(1);
+    auto seen = AnswerNextMessageBox(QMessageBox::No);
+    QTest::keyClick(List(), Qt::Key_Delete);
+    EXPECT_EQ(seen->defaultButton, QMessageBox::No);
+    EXPECT_EQ(seen->icon, QMessageBox::Question);
+    EXPECT_EQ(seen->text, "Are you sure to delete 1 domain(s)?\nc.net");
+    EXPECT_EQ(ProfileGetSection("DomainList", nullptr), 2);
+}
+
+TEST_F(DomainDialogTest, TheNameColumnTakesTheWidthTheDialogGives) {
+    Open(kList + kInfo);
+    dialog_->resize(900, dialog_->height());
+    QApplication::processEvents();
+    const QHeaderView* header = List()->header();
+    EXPECT_GT(header->sectionSize(0), 300);
+    EXPECT_EQ(header->sectionSize(1), 160);
+    EXPECT_EQ(header->sectionSize(2), 90);
+    EXPECT_EQ(header->length(), List()->viewport()->width());
+}
+
+// A configuration file that exists but cannot be read is told when the dialog opens, with its
+// path and why, instead of an empty list that looks like no domains.
+TEST_F(DomainDialogTest, AnUnreadableConfigurationIsToldWhenTheDialogOpens) {
+    std::filesystem::create_directory(dir_.ConfigFile());
+    dialog_ = std::make_unique<CDlgDomain>();
+    dialog_->SetWarning([this](QWidget*, const QString& text) { warnings_.append(text); });
+    dialog_->show();
+    QTRY_COMPARE(warnings_.size(), 1);
+    EXPECT_EQ(warnings_[0], "The configuration file " + QString::fromStdString(dir_.ConfigFile()) +
+                                " cannot be read (it is not a regular file). Nothing of it is "
+                                "shown and changes cannot be saved until it can be read.");
+    dialog_->hide();
+    dialog_->show();  // told once per opening, not at every show
+    QApplication::processEvents();
+    EXPECT_EQ(warnings_.size(), 1);
+
+    std::filesystem::remove(dir_.ConfigFile());
+    Open(kList);  // a readable file tells nothing
+    QApplication::processEvents();
+    EXPECT_EQ(warnings_.size(), 1);
 }
 
 }  // namespace

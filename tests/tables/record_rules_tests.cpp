@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "config/profile_store.h"
 #include "support/qt_print.h"
+#include "support/temp_app_dir.h"
 #include "tables/record_layouts.h"
+#include "tables/table_messages.h"
 
 namespace {
 
@@ -64,3 +68,31 @@ TEST(RecordLayouts, RelayRemovalsTakeTheListedFieldsInOrderButNotTheAuthFlag) {
 }
 
 }  // namespace
+
+TEST(PortRange, OnlyPortsAServerCanUseAreAccepted) {
+    const struct {
+        quint32 port;
+        bool usable;
+    } cases[] = {{0, false},    {1, true},      {25, true},
+                 {65535, true}, {65536, false}, {4294967295u, false}};
+    for (const auto& c : cases) {
+        EXPECT_EQ(IsUsablePort(c.port), c.usable) << c.port;
+    }
+}
+
+// A missing file is a fresh start and a readable one is fine; one that exists but cannot be read
+// is told with its path and why.
+TEST(ConfigReadProblem, OnlyAFileThatExistsButCannotBeReadIsTold) {
+    TempAppDir dir;
+    EXPECT_FALSE(ConfigReadProblem().has_value());
+    dir.Write("relvoconsole.cfg", "[DomainList]\na.org=1\n");
+    EXPECT_FALSE(ConfigReadProblem().has_value());
+    std::filesystem::remove(dir.ConfigFile());
+    std::filesystem::create_directory(dir.ConfigFile());
+    const std::optional<QString> told = ConfigReadProblem();
+    ASSERT_TRUE(told.has_value());
+    EXPECT_EQ(*told, ConfigUnreadableText(QString::fromStdString(dir.ConfigFile()),
+                                          "it is not a regular file"));
+    EXPECT_EQ(ConfigWriteFailedText("cannot write /x.cfg: No space left on device"),
+              "The change was not saved: cannot write /x.cfg: No space left on device.");
+}

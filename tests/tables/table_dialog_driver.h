@@ -9,6 +9,7 @@
 #include <QApplication>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QTest>
 #include <QTimer>
 #include <memory>
@@ -23,6 +24,7 @@
 struct SeenBox {
     QString text;
     QMessageBox::Icon icon = QMessageBox::NoIcon;
+    QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
 };
 inline std::shared_ptr<SeenBox> AnswerNextMessageBox(QMessageBox::StandardButton button) {
     auto seen = std::make_shared<SeenBox>();
@@ -30,7 +32,7 @@ inline std::shared_ptr<SeenBox> AnswerNextMessageBox(QMessageBox::StandardButton
     QObject::connect(timer, &QTimer::timeout, [timer, seen, button] {
         if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
             timer->deleteLater();
-            *seen = {box->text(), box->icon()};
+            *seen = {box->text(), box->icon(), box->standardButton(box->defaultButton())};
             box->button(button)->click();
         }
     });
@@ -73,6 +75,7 @@ class TableDialogTest : public testing::Test {
         const QRect cell = List()->visualRect(List()->model()->index(row, 0));
         QTest::mouseClick(List()->viewport(), Qt::LeftButton, modifiers, cell.center());
     }
+    QString Hint() const { return dialog_->HintText(); }
     void ClickBelowRows() {
         const QWidget* viewport = List()->viewport();
         QTest::mouseClick(List()->viewport(), Qt::LeftButton, {},

@@ -1,14 +1,18 @@
 // Saves pictures of the Domains and Relay accounts dialogs, each with a few rows and a loaded form,
-// for the documentation: table_screenshots <output directory>. Run it under a real display server
+// and of the Accounts dialog refusing a Save with its hint, for the documentation:
+// table_screenshots <output directory>. Run it under a real display server
 // (e.g. Xvfb) so the pictures use the desktop's style and fonts.
 #include <QApplication>
 #include <QDir>
+#include <QLineEdit>
 #include <QPixmap>
+#include <QPushButton>
 #include <QTest>
 #include <cstdio>
 
 #include "controls/sort_list_ctrl.h"
 #include "support/temp_app_dir.h"
+#include "tables/dlg_account.h"
 #include "tables/dlg_domain.h"
 #include "tables/dlg_relay.h"
 
@@ -23,7 +27,11 @@ const char* const kConfig =
     "alerts@example.com_SSLFlag=1\nalerts@example.com_Enabled=1\n"
     "alerts@example.com_LoginAcc=alerts\nalerts@example.com_LoginPwd=s3cret\n"
     "backup@mail.example.org_SmtpServer=relay.example.org\nbackup@mail.example.org_Enabled=1\n"
-    "old@isp.net_SmtpServer=smtp.isp.net\nold@isp.net_SmtpPort=587\nold@isp.net_Enabled=0\n";
+    "old@isp.net_SmtpServer=smtp.isp.net\nold@isp.net_SmtpPort=587\nold@isp.net_Enabled=0\n"
+    "[AccountList]\nanna.keller@example.com=1\npostmaster@example.com=1\nsales@example.org=1\n"
+    "[AccountInfo]\nanna.keller@example.com_Desc=Anna Keller, accounts\n"
+    "anna.keller@example.com_Enabled=1\npostmaster@example.com_Desc=Postmaster\n"
+    "postmaster@example.com_Enabled=1\nsales@example.org_Desc=Sales team\n";
 
 bool Capture(CTableDialog& dialog, const QString& path) {
     dialog.show();
@@ -36,6 +44,21 @@ bool Capture(CTableDialog& dialog, const QString& path) {
     QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, cell.center());
     QTest::qWait(200);
     return dialog.grab().save(path);
+}
+
+// The Accounts dialog after Save refused a name without "@": the hint beside the form.
+bool CaptureRefusedSave(const QString& path) {
+    CDlgAccount accounts(QStringLiteral("https://www.relvo.example/support/"));
+    accounts.show();
+    if (!QTest::qWaitForWindowExposed(&accounts)) {
+        return false;
+    }
+    QTest::qWait(100);
+    accounts.findChild<QLineEdit*>(QStringLiteral("AccountEdit"))->setText("jsmith");
+    accounts.findChild<QLineEdit*>(QStringLiteral("PasswordEdit"))->setText("secret");
+    accounts.findChild<QPushButton*>(QStringLiteral("SaveButton"))->click();
+    QTest::qWait(200);
+    return accounts.grab().save(path);
 }
 
 }  // namespace
@@ -52,6 +75,7 @@ int main(int argc, char** argv) {
     CDlgDomain domains;
     CDlgRelay relays;
     const bool saved = Capture(domains, out.filePath("domains.png")) &&
-                       Capture(relays, out.filePath("relays.png"));
+                       Capture(relays, out.filePath("relays.png")) &&
+                       CaptureRefusedSave(out.filePath("accounts-hint.png"));
     return saved ? 0 : 1;
 }
