@@ -164,9 +164,11 @@ void CRelvoConfigDlg::BuildControls() {
     connect(smtpButton_, &QPushButton::clicked, this, &CRelvoConfigDlg::ToggleSmtpService);
     connect(sendButton_, &QPushButton::clicked, this, &CRelvoConfigDlg::ToggleSendService);
     connect(exit, &QPushButton::clicked, this, &CRelvoConfigDlg::AskClose);
-    connect(help, &QPushButton::clicked, this, [] { OpenUrlInBrowser(SupportPageUrl(), false); });
+    // Without a browser the address is shown, so it can be copied.
+    connect(help, &QPushButton::clicked, this,
+            [this] { OpenUrlOrShowAddress(SupportPageUrl(), this); });
     connect(suggestion, &QPushButton::clicked, this,
-            [] { OpenUrlInBrowser(SuggestionMailUrl(), false); });
+            [this] { OpenUrlOrShowAddress(SuggestionMailUrl(), this); });
     connect(&clockTimer_, &QTimer::timeout, this, &CRelvoConfigDlg::TickClock);
     exitTimer_.setSingleShot(true);
     exitTimer_.setInterval(kExitRetryMs);
