@@ -390,6 +390,39 @@ TEST_F(SendServiceTest, DiagnoseSendReportsToTheWindowItStartedWith) {
     ASSERT_TRUE(second.WaitFor("not sent: \"not an address\" is not a mail address", 5s));
 }
 
+TEST_F(SendServiceTest, LocalDomainServerGetsTheMailsLogin) {
+    std::string p = std::to_string(port_);
+    WriteConfig(
+        "",
+        "[DomainList]\r\ncorp.test=1\r\n[DomainInfo]\r\ncorp.test_ServerAddress=127.0.0.5\r\n"
+        "corp.test_Port=" +
+            p + "\r\n");
+    Peer("127.0.0.5", {"--auth", "sender@origin.test:mail-secret"});
+    std::filesystem::create_directories(app_.File("mail"));
+    app_.Write("mail/78.eml", kMessage);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"LoginUser=sender@origin.test\r\nLoginPass=wrong\r\n",
+         "not sent: login refused: 535 5.7.8"},
+        {"LoginUser=sender@origin.test\r\nLoginPass=mail-secret\r\n", "sent\n"},
+    };
+    for (const auto& [login, last] : cases) {
+        app_.Write("mail/78.cfg",
+                   "[MailInfo]\r\nMailId=78\r\nMailFrom=sender@origin.test\r\n"
+                   "RcptToNumber=1\r\nRcptTo0=boss@corp.test\r\n" +
+                       login);
+        RecordingWindow window;
+        DiagnoseSetWindow(window.Handle(), RELVOMAIL_PROGRESS_MESSAGE);
+        DiagnoseSendNow(app_.File("mail/78.cfg").c_str(), "boss@corp.test");
+        EXPECT_TRUE(window.WaitFor(last, 10s)) << window.Text();
+        EXPECT_NE(window.Text().find("AUTH PLAIN ****"), std::string::npos);
+        EXPECT_EQ(window.Text().find("mail-secret"), std::string::npos);
+    }
+    std::vector<Received> got = Got("127.0.0.5");
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].login, "sender@origin.test");
+    EXPECT_EQ(got[0].to, std::vector<std::string>{"boss@corp.test"});
+}
+
 }  // namespace
 }  // namespace relvo::mail::send
 
