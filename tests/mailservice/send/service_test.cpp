@@ -97,7 +97,7 @@ class SendServiceTest : public ::testing::Test {
     // A peer on host:port_ (or port) writing into its own directory.
     Child& Peer(const std::string& host, std::vector<std::string> options = {}, int port = 0,
                 const std::vector<std::string>& prefix = {}) {
-        std::string dir = app_.File("peer-" + host + "-" + std::to_string(peers_.size()));
+        std::string dir = app_.File("peer-" + host + "-" + std::to_string(peerCount_++));
         std::filesystem::create_directories(dir);
         std::vector<std::string> argv = prefix;
         argv.insert(argv.end(), {"/usr/bin/python3", SEND_PEER_SCRIPT, host,
@@ -141,6 +141,7 @@ class SendServiceTest : public ::testing::Test {
     std::unique_ptr<Child> dns_;
     std::vector<std::unique_ptr<Child>> peers_;
     std::map<std::string, std::string> peerDirs_;
+    int peerCount_ = 0;
 };
 
 const char kMessage[] =
@@ -316,6 +317,41 @@ TEST_F(SendServiceTest, StopInTheMiddleLosesAndRepeatsNothing) {
     // The queue keeps nothing of a finished mail, the store's lock file of its companion neither.
     EXPECT_FALSE(std::filesystem::exists(Queued(id) + ".lock"));
     EXPECT_EQ(State(Finished(id), 1).rfind("delivered 250", 0), 0u) << State(Finished(id), 1);
+}
+
+TEST_F(SendServiceTest, KeepsTheConnectionForTheNextMailAndNoticesWhenItIsGone) {
+    Peer("127.0.0.3");
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < 3; ++i) {
+        ids.push_back(testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage));
+    }
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(ids.back())); }))
+        << window_.Text();
+    EXPECT_EQ(Got("127.0.0.3").size(), 3u);
+
+    // The exchanger restarts: the kept connection is dead, the next mail opens a new one.
+    peers_.clear();
+    Peer("127.0.0.3");
+    uint32_t later = testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage);
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(later)); }))
+        << window_.Text();
+    EXPECT_EQ(State(Finished(later), 0).rfind("delivered 250", 0), 0u) << State(Finished(later), 0);
+    EXPECT_EQ(Got("127.0.0.3").size(), 1u);
+    SendService::Instance().Stop();
+
+    std::string log = LogText();
+    auto count = [&log](const std::string& text) {
+        size_t n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    std::string mx2 = "127.0.0.3:" + std::to_string(port_);
+    EXPECT_EQ(count("Connected to " + mx2), 2u) << log;
+    EXPECT_EQ(count("Reusing the connection to " + mx2), 3u) << log;
+    EXPECT_EQ(count("Client/" + mx2 + " EHLO"), 2u) << log;
 }
 
 TEST_F(SendServiceTest, ReturnsMailThatLoopsInsteadOfSendingIt) {
