@@ -124,6 +124,12 @@ class SendServiceTest : public ::testing::Test {
     }
 
     std::string Finished(uint32_t id) { return app_.File("old/" + std::to_string(id) + ".cfg"); }
+    // In old/ with its final states: delivered mail is moved first and has its states written
+    // there just after.
+    bool Done(uint32_t id) {
+        std::string state = std::filesystem::exists(Finished(id)) ? State(Finished(id), 0) : "";
+        return !state.empty() && state.rfind("pending", 0) != 0;
+    }
     std::string Queued(uint32_t id) { return app_.File("queue/" + std::to_string(id) + ".cfg"); }
     static std::string State(const std::string& companion, int n) {
         return ProfileSnapshot(companion).GetString("MailInfo", "RcptStatus" + std::to_string(n),
@@ -159,7 +165,7 @@ TEST_F(SendServiceTest, RoutesEachRecipientAndReturnsTheFailures) {
                                    kMessage);
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(SendService::Instance().Start(2));
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
 
     const std::vector<std::string> expected = {"delivered 250",    "failed 550 5.1.1",
                                                "delivered 250",    "failed 556 5.1.10",
@@ -244,7 +250,7 @@ TEST_F(SendServiceTest, FallsBackToTheNextRelayButNotAfterARefusedRecipient) {
     uint32_t id =
         testing::Enqueue("sender@origin.test", {"a@down.test", "bad@multi.test"}, kMessage);
     ASSERT_TRUE(SendService::Instance().Start(1));
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     EXPECT_EQ(State(Finished(id), 0).rfind("delivered 250", 0), 0u) << State(Finished(id), 0);
     EXPECT_EQ(State(Finished(id), 1).rfind("failed 550 5.1.1", 0), 0u) << State(Finished(id), 1);
 
@@ -272,7 +278,7 @@ TEST_F(SendServiceTest, RetriesATemporaryFailureThenReturnsIt) {
     uint32_t id = testing::Enqueue("sender@origin.test", {"later@multi.test"}, kMessage);
     uint32_t nullSender = testing::Enqueue("", {"later@multi.test"}, kMessage);
     ASSERT_TRUE(SendService::Instance().Start(4));
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
     ProfileSnapshot companion(Finished(id));
     EXPECT_EQ(companion.GetInt("MailInfo", "Tries", 0), 2);
@@ -280,7 +286,7 @@ TEST_F(SendServiceTest, RetriesATemporaryFailureThenReturnsIt) {
 
     ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.9").size() == 1; })) << window_.Text();
     EXPECT_NE(Got("127.0.0.9")[0].message.find("Status: 4.2.0"), std::string::npos);
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(nullSender)); }));
+    ASSERT_TRUE(WaitUntil([&] { return Done(nullSender); }));
     // The null sender gets nothing back: still exactly one notice, and nothing is left queued.
     ASSERT_TRUE(window_.WaitFor("no failure notice for the null sender", 2s));
     EXPECT_EQ(Got("127.0.0.9").size(), 1u);
@@ -309,7 +315,7 @@ TEST_F(SendServiceTest, StopInTheMiddleLosesAndRepeatsNothing) {
     peers_.erase(peers_.begin() + 1);
     Peer("127.0.0.4");
     ASSERT_TRUE(SendService::Instance().Start(1));
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     EXPECT_EQ(Got("127.0.0.3").size(), 1u);
     std::vector<Received> second = Got("127.0.0.4");
     ASSERT_EQ(second.size(), 1u);
@@ -326,16 +332,14 @@ TEST_F(SendServiceTest, KeepsTheConnectionForTheNextMailAndNoticesWhenItIsGone) 
         ids.push_back(testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage));
     }
     ASSERT_TRUE(SendService::Instance().Start(1));
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(ids.back())); }))
-        << window_.Text();
+    ASSERT_TRUE(WaitUntil([&] { return Done(ids.back()); })) << window_.Text();
     EXPECT_EQ(Got("127.0.0.3").size(), 3u);
 
     // The exchanger restarts: the kept connection is dead, the next mail opens a new one.
     peers_.clear();
     Peer("127.0.0.3");
     uint32_t later = testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage);
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(later)); }))
-        << window_.Text();
+    ASSERT_TRUE(WaitUntil([&] { return Done(later); })) << window_.Text();
     EXPECT_EQ(State(Finished(later), 0).rfind("delivered 250", 0), 0u) << State(Finished(later), 0);
     EXPECT_EQ(Got("127.0.0.3").size(), 1u);
     SendService::Instance().Stop();
@@ -376,8 +380,7 @@ TEST_F(SendServiceTest, ReturnsMailThatLoopsInsteadOfSendingIt) {
         WriteConfig("RetriesAfterFailed=3\r\nSmtpPort=" + c.smtpPort + "\r\n", "");
         uint32_t id = testing::Enqueue("", {"good@multi.test"}, c.message);
         ASSERT_TRUE(SendService::Instance().Start(1));
-        ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); }))
-            << window_.Text();
+        ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
         EXPECT_EQ(State(Finished(id), 0).rfind(c.state, 0), 0u) << State(Finished(id), 0);
         SendService::Instance().Stop();
     }
@@ -511,7 +514,7 @@ TEST_F(SendServiceTest, NoPasswordGoesInPlainTextToARemoteRelay) {
     Peer("198.51.100.2", {"--auth", "user:plain-secret"}, port_, remote.Prefix());
     uint32_t id = testing::Enqueue("", {"a@down.test"}, kMessage);
     ASSERT_TRUE(SendService::Instance().Start(1));
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     EXPECT_NE(State(Finished(id), 0).find("refusing to send the password to 198.51.100.2"),
               std::string::npos)
         << State(Finished(id), 0);
