@@ -91,8 +91,8 @@ asio::awaitable<bool> TryTarget(const Target& target, const DeliveryJob& job,
     message.payload = &payload;
     message.size = job.message->size();
     message.eightBit = HasEightBit(*job.message);
-    ClientResult result =
-        co_await RunSmtpClient(target.client, message, settings.timeouts, transcript);
+    ClientResult result = co_await RunSmtpClient(target.client, message, settings.timeouts,
+                                                 transcript, settings.sessions);
     for (size_t k = 0; k < todo.size(); ++k) {
         const RecipientReply& r = result.recipients[k];
         RecipientOutcome& o = outcomes[todo[k]];

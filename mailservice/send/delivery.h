@@ -45,6 +45,7 @@ struct SendSettings {
     std::vector<int> ownPorts;   // this machine's SMTP ports: a route to them is a loop
     std::string mailboxDir;
     StepTimeouts timeouts;
+    SessionCache* sessions = nullptr;  // connections kept between mails; null: none kept
 };
 
 struct RecipientOutcome {

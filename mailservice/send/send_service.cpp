@@ -70,10 +70,9 @@ class SendRunner {
         if (!bounces_.Open(error)) {
             return false;
         }
-        int ioThreads = std::clamp(threads_, 1, 2);
-        for (int i = 0; i < ioThreads; ++i) {
-            ioThreads_.emplace_back([this] { io_.run(); });
-        }
+        // One I/O thread: the conversations are light next to the file work on the blocking
+        // workers, and kept connections may then pass from one delivery to the next.
+        ioThreads_.emplace_back([this] { io_.run(); });
         dispatcher_ = std::thread([this] { Dispatch(); });
         return true;
     }
@@ -95,6 +94,8 @@ class SendRunner {
         }
         blocking_.join();
         bounces_.Close();
+        std::lock_guard sessionsLock(sessions_.mutex);
+        sessions_.idle.clear();  // closes the kept connections
     }
 
     size_t CutOff() const { return cut_; }
@@ -184,6 +185,7 @@ class SendRunner {
     asio::awaitable<void> Attempt(uint32_t id) {
         SendSettings settings = LoadSendSettings();
         settings.dns.cancel = &cancel_;
+        settings.sessions = &sessions_;
         ProfileSnapshot main(MainConfigPath());
         std::int64_t firstRetry =
             std::max(1, main.GetInt("System", "SendRetrySeconds", kDefaultRetrySeconds));
@@ -358,6 +360,7 @@ class SendRunner {
     std::vector<std::thread> ioThreads_;
     asio::thread_pool blocking_;
     QueueStore bounces_;
+    SessionCache sessions_;  // before io_ goes: its sockets belong to io_
 
     std::mutex mutex_;
     std::condition_variable wake_;

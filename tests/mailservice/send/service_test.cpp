@@ -97,7 +97,7 @@ class SendServiceTest : public ::testing::Test {
     // A peer on host:port_ (or port) writing into its own directory.
     Child& Peer(const std::string& host, std::vector<std::string> options = {}, int port = 0,
                 const std::vector<std::string>& prefix = {}) {
-        std::string dir = app_.File("peer-" + host + "-" + std::to_string(peers_.size()));
+        std::string dir = app_.File("peer-" + host + "-" + std::to_string(peerCount_++));
         std::filesystem::create_directories(dir);
         std::vector<std::string> argv = prefix;
         argv.insert(argv.end(), {"/usr/bin/python3", SEND_PEER_SCRIPT, host,
@@ -124,6 +124,12 @@ class SendServiceTest : public ::testing::Test {
     }
 
     std::string Finished(uint32_t id) { return app_.File("old/" + std::to_string(id) + ".cfg"); }
+    // In old/ with its final states: delivered mail is moved first and has its states written
+    // there just after.
+    bool Done(uint32_t id) {
+        std::string state = std::filesystem::exists(Finished(id)) ? State(Finished(id), 0) : "";
+        return !state.empty() && state.rfind("pending", 0) != 0;
+    }
     std::string Queued(uint32_t id) { return app_.File("queue/" + std::to_string(id) + ".cfg"); }
     static std::string State(const std::string& companion, int n) {
         return ProfileSnapshot(companion).GetString("MailInfo", "RcptStatus" + std::to_string(n),
@@ -141,6 +147,7 @@ class SendServiceTest : public ::testing::Test {
     std::unique_ptr<Child> dns_;
     std::vector<std::unique_ptr<Child>> peers_;
     std::map<std::string, std::string> peerDirs_;
+    int peerCount_ = 0;
 };
 
 const char kMessage[] =
@@ -158,7 +165,7 @@ TEST_F(SendServiceTest, RoutesEachRecipientAndReturnsTheFailures) {
                                    kMessage);
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(SendService::Instance().Start(2));
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
 
     const std::vector<std::string> expected = {"delivered 250",    "failed 550 5.1.1",
                                                "delivered 250",    "failed 556 5.1.10",
@@ -243,7 +250,7 @@ TEST_F(SendServiceTest, FallsBackToTheNextRelayButNotAfterARefusedRecipient) {
     uint32_t id =
         testing::Enqueue("sender@origin.test", {"a@down.test", "bad@multi.test"}, kMessage);
     ASSERT_TRUE(SendService::Instance().Start(1));
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     EXPECT_EQ(State(Finished(id), 0).rfind("delivered 250", 0), 0u) << State(Finished(id), 0);
     EXPECT_EQ(State(Finished(id), 1).rfind("failed 550 5.1.1", 0), 0u) << State(Finished(id), 1);
 
@@ -271,7 +278,7 @@ TEST_F(SendServiceTest, RetriesATemporaryFailureThenReturnsIt) {
     uint32_t id = testing::Enqueue("sender@origin.test", {"later@multi.test"}, kMessage);
     uint32_t nullSender = testing::Enqueue("", {"later@multi.test"}, kMessage);
     ASSERT_TRUE(SendService::Instance().Start(4));
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
     ProfileSnapshot companion(Finished(id));
     EXPECT_EQ(companion.GetInt("MailInfo", "Tries", 0), 2);
@@ -279,7 +286,7 @@ TEST_F(SendServiceTest, RetriesATemporaryFailureThenReturnsIt) {
 
     ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.9").size() == 1; })) << window_.Text();
     EXPECT_NE(Got("127.0.0.9")[0].message.find("Status: 4.2.0"), std::string::npos);
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(nullSender)); }));
+    ASSERT_TRUE(WaitUntil([&] { return Done(nullSender); }));
     // The null sender gets nothing back: still exactly one notice, and nothing is left queued.
     ASSERT_TRUE(window_.WaitFor("no failure notice for the null sender", 2s));
     EXPECT_EQ(Got("127.0.0.9").size(), 1u);
@@ -308,7 +315,7 @@ TEST_F(SendServiceTest, StopInTheMiddleLosesAndRepeatsNothing) {
     peers_.erase(peers_.begin() + 1);
     Peer("127.0.0.4");
     ASSERT_TRUE(SendService::Instance().Start(1));
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     EXPECT_EQ(Got("127.0.0.3").size(), 1u);
     std::vector<Received> second = Got("127.0.0.4");
     ASSERT_EQ(second.size(), 1u);
@@ -316,6 +323,39 @@ TEST_F(SendServiceTest, StopInTheMiddleLosesAndRepeatsNothing) {
     // The queue keeps nothing of a finished mail, the store's lock file of its companion neither.
     EXPECT_FALSE(std::filesystem::exists(Queued(id) + ".lock"));
     EXPECT_EQ(State(Finished(id), 1).rfind("delivered 250", 0), 0u) << State(Finished(id), 1);
+}
+
+TEST_F(SendServiceTest, KeepsTheConnectionForTheNextMailAndNoticesWhenItIsGone) {
+    Peer("127.0.0.3");
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < 3; ++i) {
+        ids.push_back(testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage));
+    }
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(WaitUntil([&] { return Done(ids.back()); })) << window_.Text();
+    EXPECT_EQ(Got("127.0.0.3").size(), 3u);
+
+    // The exchanger restarts: the kept connection is dead, the next mail opens a new one.
+    peers_.clear();
+    Peer("127.0.0.3");
+    uint32_t later = testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage);
+    ASSERT_TRUE(WaitUntil([&] { return Done(later); })) << window_.Text();
+    EXPECT_EQ(State(Finished(later), 0).rfind("delivered 250", 0), 0u) << State(Finished(later), 0);
+    EXPECT_EQ(Got("127.0.0.3").size(), 1u);
+    SendService::Instance().Stop();
+
+    std::string log = LogText();
+    auto count = [&log](const std::string& text) {
+        size_t n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    std::string mx2 = "127.0.0.3:" + std::to_string(port_);
+    EXPECT_EQ(count("Connected to " + mx2), 2u) << log;
+    EXPECT_EQ(count("Reusing the connection to " + mx2), 3u) << log;
+    EXPECT_EQ(count("Client/" + mx2 + " EHLO"), 2u) << log;
 }
 
 TEST_F(SendServiceTest, ReturnsMailThatLoopsInsteadOfSendingIt) {
@@ -340,8 +380,7 @@ TEST_F(SendServiceTest, ReturnsMailThatLoopsInsteadOfSendingIt) {
         WriteConfig("RetriesAfterFailed=3\r\nSmtpPort=" + c.smtpPort + "\r\n", "");
         uint32_t id = testing::Enqueue("", {"good@multi.test"}, c.message);
         ASSERT_TRUE(SendService::Instance().Start(1));
-        ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); }))
-            << window_.Text();
+        ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
         EXPECT_EQ(State(Finished(id), 0).rfind(c.state, 0), 0u) << State(Finished(id), 0);
         SendService::Instance().Stop();
     }
@@ -388,6 +427,39 @@ TEST_F(SendServiceTest, DiagnoseSendReportsToTheWindowItStartedWith) {
 
     DiagnoseSendNow(app_.File("mail/77.cfg").c_str(), "not an address");
     ASSERT_TRUE(second.WaitFor("not sent: \"not an address\" is not a mail address", 5s));
+}
+
+TEST_F(SendServiceTest, LocalDomainServerGetsTheMailsLogin) {
+    std::string p = std::to_string(port_);
+    WriteConfig(
+        "",
+        "[DomainList]\r\ncorp.test=1\r\n[DomainInfo]\r\ncorp.test_ServerAddress=127.0.0.5\r\n"
+        "corp.test_Port=" +
+            p + "\r\n");
+    Peer("127.0.0.5", {"--auth", "sender@origin.test:mail-secret"});
+    std::filesystem::create_directories(app_.File("mail"));
+    app_.Write("mail/78.eml", kMessage);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"LoginUser=sender@origin.test\r\nLoginPass=wrong\r\n",
+         "not sent: login refused: 535 5.7.8"},
+        {"LoginUser=sender@origin.test\r\nLoginPass=mail-secret\r\n", "sent\n"},
+    };
+    for (const auto& [login, last] : cases) {
+        app_.Write("mail/78.cfg",
+                   "[MailInfo]\r\nMailId=78\r\nMailFrom=sender@origin.test\r\n"
+                   "RcptToNumber=1\r\nRcptTo0=boss@corp.test\r\n" +
+                       login);
+        RecordingWindow window;
+        DiagnoseSetWindow(window.Handle(), RELVOMAIL_PROGRESS_MESSAGE);
+        DiagnoseSendNow(app_.File("mail/78.cfg").c_str(), "boss@corp.test");
+        EXPECT_TRUE(window.WaitFor(last, 10s)) << window.Text();
+        EXPECT_NE(window.Text().find("AUTH PLAIN ****"), std::string::npos);
+        EXPECT_EQ(window.Text().find("mail-secret"), std::string::npos);
+    }
+    std::vector<Received> got = Got("127.0.0.5");
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].login, "sender@origin.test");
+    EXPECT_EQ(got[0].to, std::vector<std::string>{"boss@corp.test"});
 }
 
 }  // namespace
@@ -442,7 +514,7 @@ TEST_F(SendServiceTest, NoPasswordGoesInPlainTextToARemoteRelay) {
     Peer("198.51.100.2", {"--auth", "user:plain-secret"}, port_, remote.Prefix());
     uint32_t id = testing::Enqueue("", {"a@down.test"}, kMessage);
     ASSERT_TRUE(SendService::Instance().Start(1));
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     EXPECT_NE(State(Finished(id), 0).find("refusing to send the password to 198.51.100.2"),
               std::string::npos)
         << State(Finished(id), 0);
