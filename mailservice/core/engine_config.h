@@ -1,0 +1,74 @@
+// One immutable view of the main configuration file (System keys, accounts, local domains) as the
+// engine uses it. Load is cheap when the file has not changed: the last view is returned again.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace relvo::mail {
+
+struct AccountEntry {
+    std::string name;
+    std::string password;
+    bool enabled = false;
+};
+
+struct LocalDomain {
+    std::string name;
+    std::string serverAddress;
+    int serverPort = 25;
+    bool HasServer() const { return !serverAddress.empty(); }
+};
+
+// Limits of the receiving service; each comes from a System key (README, "Engine settings").
+struct SmtpLimits {
+    size_t maxCommandLine = 512;       // RFC 5321 command line, CRLF included
+    size_t maxTextLine = 1000;         // RFC 5321 text line, CRLF included
+    size_t maxMessageSize = 52428800;  // SmtpMaxMessageSize (bytes)
+    size_t maxRecipients = 100;        // SmtpMaxRecipients
+    int maxErrors = 10;                // SmtpMaxErrors
+    int maxSessions = 200;             // SmtpMaxSessions
+    int maxSessionsPerClient = 20;     // SmtpMaxSessionsPerClient
+    int commandTimeoutSeconds = 300;   // SmtpCommandTimeout
+    int dataTimeoutSeconds = 600;      // SmtpDataTimeout
+};
+
+class EngineConfig {
+  public:
+    // Reads MainConfigPath(); a missing file gives every default.
+    static std::shared_ptr<const EngineConfig> Load();
+    // Reads the given file (tests, tools).
+    static std::shared_ptr<const EngineConfig> LoadFrom(const std::string& path);
+
+    bool smtpAuthRequired = true;  // SmtpAuthFlag != 0
+    bool logSmtp = true;           // LogSmtp
+    int logSmtpDays = 7;           // LogSmtpDays
+    bool logSend = true;           // LogSend
+    int logSendDays = 7;           // LogSendDays
+    int retriesAfterFailed = 1;    // RetriesAfterFailed
+    std::string listenAddress;     // SmtpListenAddress, "" = all addresses
+    std::string tlsCertFile;       // SmtpTlsCertFile, "" = self-signed one under the app dir
+    std::string tlsKeyFile;        // SmtpTlsKeyFile
+    std::string heloString;        // HELOString, "" = host name
+    SmtpLimits limits;
+
+    // Case-insensitive (ASCII), as the file's names are; null when absent.
+    const AccountEntry* FindAccount(std::string_view name) const;
+    const LocalDomain* FindLocalDomain(std::string_view domain) const;
+
+    const std::vector<AccountEntry>& Accounts() const { return accounts_; }
+    const std::vector<LocalDomain>& LocalDomains() const { return domains_; }
+
+  private:
+    std::vector<AccountEntry> accounts_;
+    std::vector<LocalDomain> domains_;
+    std::unordered_map<std::string, size_t> accountIndex_;  // lower-case name -> index
+    std::unordered_map<std::string, size_t> domainIndex_;
+    friend class EngineConfigReader;
+};
+
+}  // namespace relvo::mail

@@ -1,0 +1,114 @@
+// The durable queue: queue/<id>.eml (the message) and queue/<id>.cfg (its companion, section
+// MailInfo). An entry is complete when its .cfg exists. Each file is written under a temporary
+// name, flushed and renamed into place, the .eml first; then the directory is flushed. Two
+// threads do this for every session, one writing and flushing, one renaming and flushing the
+// directory: stores that arrive while they work are flushed together (group commit), and no
+// completion is reported before its own message is on disk.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/flush_pool.h"
+
+namespace relvo::mail {
+
+struct Envelope {
+    std::string mailFrom;                 // "" for the null reverse path
+    std::vector<std::string> recipients;  // at least one
+    std::string clientAddress;            // "203.0.113.5:51234"
+    std::string heloName;
+    std::string authUser;  // "" when the client did not authenticate
+};
+
+// Keys of the companion's MailInfo section beyond MailId, MailFrom, RcptToNumber, RcptTo<n>.
+namespace companion_keys {
+inline constexpr const char* kSection = "MailInfo";
+inline constexpr const char* kArrivalTime = "ArrivalTime";      // "YYYY-MM-DD HH:MM:SS" local
+inline constexpr const char* kArrivalUnix = "ArrivalUnixTime";  // seconds since 1970
+inline constexpr const char* kClientAddress = "ClientAddress";
+inline constexpr const char* kHeloName = "HeloName";
+inline constexpr const char* kAuthUser = "AuthUser";
+inline constexpr const char* kMailSize = "MailSize";            // bytes of the .eml
+inline constexpr const char* kTries = "Tries";                  // delivery attempts so far
+inline constexpr const char* kNextTry = "NextTry";              // seconds since 1970; 0 = at once
+inline constexpr const char* kRcptStatusPrefix = "RcptStatus";  // RcptStatus<n>
+inline constexpr const char* kStatusPending = "pending";
+}  // namespace companion_keys
+
+class QueueStore {
+  public:
+    explicit QueueStore(std::string queueDir);
+    ~QueueStore();  // Close()
+    QueueStore(const QueueStore&) = delete;
+    QueueStore& operator=(const QueueStore&) = delete;
+
+    // Creates the directory (0700), removes leftovers of interrupted writes (temporary files and
+    // .eml files without their .cfg) when no other process has the queue open, and starts the
+    // worker.
+    bool Open(std::string* error);
+    // Finishes every pending store, then stops the worker. Stores after Close fail at once.
+    void Close();
+
+    using Done = std::function<void(bool ok, uint32_t id, const std::string& error)>;
+    // receivedHeader: the Received header line(s), CRLF-ended; body: the message as received
+    // (CRLF lines, dot-unstuffed). The .eml holds receivedHeader followed by body. done runs on
+    // the worker thread once both files and the directory are flushed, or with ok false.
+    void Store(Envelope envelope, std::string receivedHeader, std::string body, Done done);
+
+    // The companion text for an envelope, in the configuration store's format.
+    static std::string CompanionText(uint32_t id, const Envelope& envelope, size_t mailSize,
+                                     std::int64_t arrivalUnix, const std::string& arrivalText);
+
+    // Statistics for tests and the benchmark: stores completed, and flush rounds taken.
+    uint64_t StoredCount() const;
+    uint64_t FlushRounds() const;
+
+  private:
+    struct Request {
+        Envelope envelope;
+        std::string receivedHeader;
+        std::string body;
+        Done done;
+    };
+    // A request on its way: written and flushed by the writer, then placed by the placer.
+    struct Prepared {
+        Request request;
+        uint32_t id = 0;
+        int emlFd = -1;
+        int cfgFd = -1;
+        bool flushed = false;  // both files on disk under their temporary names
+        bool placed = false;   // renamed into place and the directory flushed
+        std::string error;
+    };
+    void Run();
+    void RunPlacer();
+    void RemoveLeftovers();
+    std::vector<Prepared> WriteAndFlush(std::vector<Request>& batch);
+    void Place(std::vector<Prepared>& items);
+
+    const std::string dir_;
+    int dirFd_ = -1;
+    int writersFd_ = -1;  // shared lock while open (.writers.lock)
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<Request> pending_;
+    std::condition_variable placeWake_;
+    std::vector<Prepared> flushed_;
+    bool writerDone_ = false;
+    bool open_ = false;
+    bool stopping_ = false;
+    uint64_t stored_ = 0;
+    uint64_t rounds_ = 0;
+    std::unique_ptr<FlushPool> flusher_;
+    std::thread worker_;  // writes and flushes batches
+    std::thread placer_;  // renames them into place and flushes the directory
+};
+
+}  // namespace relvo::mail

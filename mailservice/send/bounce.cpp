@@ -1,0 +1,147 @@
+#include "send/bounce.h"
+
+#include <algorithm>
+#include <cctype>
+#include <ctime>
+#include <random>
+
+namespace relvo::mail::send {
+
+namespace {
+
+size_t HeaderEnd(std::string_view message) {
+    size_t crlf = message.find("\r\n\r\n");
+    size_t lf = message.find("\n\n");
+    size_t end = std::min(crlf == std::string_view::npos ? message.size() : crlf + 2,
+                          lf == std::string_view::npos ? message.size() : lf + 1);
+    return end;
+}
+
+bool StartsNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        if (std::tolower(static_cast<unsigned char>(text[i])) !=
+            std::tolower(static_cast<unsigned char>(prefix[i]))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Header text as CRLF lines of at most 998 bytes: a report must be a valid message itself.
+std::string CleanHeaders(std::string_view header) {
+    std::string out;
+    size_t start = 0;
+    while (start < header.size()) {
+        size_t end = header.find('\n', start);
+        std::string_view line = header.substr(
+            start, end == std::string_view::npos ? std::string_view::npos : end - start);
+        if (!line.empty() && line.back() == '\r') {
+            line.remove_suffix(1);
+        }
+        out.append(line.substr(0, 998));
+        out += "\r\n";
+        start = end == std::string_view::npos ? header.size() : end + 1;
+    }
+    return out;
+}
+
+// Text safe inside a header or the report: printable ASCII only.
+std::string Printable(std::string_view text) {
+    std::string out;
+    for (char c : text.substr(0, 900)) {
+        unsigned char u = static_cast<unsigned char>(c);
+        out += (u < 0x20 || u > 0x7e) ? '?' : c;
+    }
+    return out;
+}
+
+}  // namespace
+
+std::string MailDate(std::chrono::system_clock::time_point when) {
+    std::time_t t = std::chrono::system_clock::to_time_t(when);
+    std::tm local{};
+    localtime_r(&t, &local);
+    char text[64];
+    std::strftime(text, sizeof text, "%a, %d %b %Y %H:%M:%S %z", &local);
+    return text;
+}
+
+std::string StatusCodeOf(std::string_view reply) {
+    // "550 5.1.1 text": the second word when it has the form class.subject.detail.
+    size_t space = reply.find(' ');
+    if (space != std::string_view::npos) {
+        std::string_view word = reply.substr(space + 1);
+        word = word.substr(0, word.find(' '));
+        int dots = 0;
+        bool valid = word.size() >= 5 && word.size() <= 11 && (word[0] == '4' || word[0] == '5') &&
+                     word[1] == '.';
+        for (char c : word) {
+            dots += c == '.';
+            valid = valid && (std::isdigit(static_cast<unsigned char>(c)) || c == '.');
+        }
+        if (valid && dots == 2 && word.back() != '.') {
+            return std::string(word);
+        }
+    }
+    return !reply.empty() && reply[0] == '4' ? "4.0.0" : "5.0.0";
+}
+
+size_t CountReceived(std::string_view message) {
+    std::string_view header = message.substr(0, HeaderEnd(message));
+    size_t count = 0;
+    size_t start = 0;
+    while (start < header.size()) {
+        if (StartsNoCase(header.substr(start), "Received:")) {
+            ++count;
+        }
+        size_t end = header.find('\n', start);
+        start = end == std::string_view::npos ? header.size() : end + 1;
+    }
+    return count;
+}
+
+std::string BuildBounce(const BounceInput& input) {
+    std::random_device random;
+    std::string boundary = "=_report_" + std::to_string(random()) + std::to_string(random());
+    std::string host = Printable(input.reportingHost);
+    std::string date = MailDate(input.now);
+    std::string m;
+    m += "From: Mail Delivery System <MAILER-DAEMON@" + host + ">\r\n";
+    m += "To: <" + Printable(input.originalSender) + ">\r\n";
+    m += "Subject: Undelivered mail returned to sender\r\n";
+    m += "Date: " + date + "\r\n";
+    m += "Message-ID: <" + std::to_string(random()) + "." + std::to_string(random()) + "@" + host +
+         ">\r\n";
+    m += "Auto-Submitted: auto-replied\r\n";
+    m += "MIME-Version: 1.0\r\n";
+    m += "Content-Type: multipart/report; report-type=delivery-status;\r\n\tboundary=\"" +
+         boundary + "\"\r\n\r\n";
+    m += "This is a MIME-encapsulated delivery status report.\r\n\r\n";
+    m += "--" + boundary + "\r\nContent-Type: text/plain; charset=us-ascii\r\n\r\n";
+    m += "The mail you sent could not be delivered to these recipients:\r\n\r\n";
+    for (const FailedRecipient& f : input.failed) {
+        m += "  <" + Printable(f.address) + ">: " + Printable(f.reply) + "\r\n";
+    }
+    m += "\r\n--" + boundary + "\r\nContent-Type: message/delivery-status\r\n\r\n";
+    m += "Reporting-MTA: dns; " + host + "\r\n";
+    m += "Arrival-Date: " + MailDate(input.arrival) + "\r\n";
+    for (const FailedRecipient& f : input.failed) {
+        m += "\r\nFinal-Recipient: rfc822; " + Printable(f.address) + "\r\n";
+        m += "Action: failed\r\n";
+        m += "Status: " + StatusCodeOf(f.reply) + "\r\n";
+        if (!f.reply.empty() && std::isdigit(static_cast<unsigned char>(f.reply[0]))) {
+            m += "Diagnostic-Code: smtp; " + Printable(f.reply) + "\r\n";
+        }
+        m += "Last-Attempt-Date: " + date + "\r\n";
+    }
+    m += "\r\n--" + boundary + "\r\nContent-Type: text/rfc822-headers\r\n\r\n";
+    std::string_view original(input.originalMessage);
+    m += CleanHeaders(original.substr(0, std::min<size_t>(HeaderEnd(original), 65536)));
+    m += "\r\n--" + boundary + "--\r\n";
+    return m;
+}
+
+}  // namespace relvo::mail::send

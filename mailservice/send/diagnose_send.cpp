@@ -1,0 +1,198 @@
+#include "send/diagnose_send.h"
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/strand.hpp>
+#include <asio/thread_pool.hpp>
+#include <asio/use_awaitable.hpp>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "config/profile_store.h"
+#include "core/app_dirs.h"
+#include "core/progress.h"
+#include "core/timestamp.h"
+#include "send/delivery.h"
+#include "send/smtp_reply.h"
+
+namespace relvo::mail::send {
+
+namespace {
+
+// The threads of diagnose sends, made at the first one and kept for the process.
+class DiagnoseRunner {
+  public:
+    DiagnoseRunner() : work_(asio::make_work_guard(io_)), blocking_(1) {
+        thread_ = std::thread([this] { io_.run(); });
+    }
+    ~DiagnoseRunner() {
+        io_.stop();
+        thread_.join();
+        blocking_.join();
+    }
+    asio::io_context& Io() { return io_; }
+    asio::thread_pool& Blocking() { return blocking_; }
+
+  private:
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    asio::thread_pool blocking_;
+    std::thread thread_;
+};
+
+DiagnoseRunner& Runner() {
+    static DiagnoseRunner runner;
+    return runner;
+}
+
+std::mutex windowMutex;
+RelvoMailWindow* currentWindow = nullptr;
+unsigned int currentMessage = RELVOMAIL_PROGRESS_MESSAGE;
+
+// "Name <a@b>" or "a@b" to "a@b", as the dialog's sender is stored unreduced.
+std::string BareAddress(std::string text) {
+    size_t open = text.find('<');
+    size_t close = text.find('>', open == std::string::npos ? 0 : open);
+    if (open != std::string::npos && close != std::string::npos) {
+        text = text.substr(open + 1, close - open - 1);
+    }
+    size_t first = text.find_first_not_of(" \t");
+    size_t last = text.find_last_not_of(" \t");
+    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
+}
+
+bool UsableAddress(const std::string& address) {
+    size_t at = address.rfind('@');
+    if (address.size() > 254 || at == std::string::npos || at == 0 || at + 1 == address.size()) {
+        return false;
+    }
+    for (char c : address) {
+        unsigned char u = static_cast<unsigned char>(c);
+        if (u <= 0x20 || u == 0x7f || c == '<' || c == '>') {
+            return false;
+        }
+    }
+    return true;
+}
+
+struct Loaded {
+    bool ok = false;
+    std::string why;
+    std::string emlPath;
+    std::string mailFrom;
+    std::string loginUser;
+    std::string loginPass;
+    std::optional<RelayAccount> relay;
+    std::shared_ptr<const std::string> message;
+};
+
+Loaded LoadMail(const std::string& companionPath, size_t maxBytes) {
+    Loaded loaded;
+    ProfileSnapshot companion(companionPath);
+    std::string base = companionPath;
+    size_t slash = base.rfind('/');
+    size_t dot = base.rfind('.');
+    if (dot != std::string::npos && (slash == std::string::npos || dot > slash)) {
+        base.erase(dot);
+    }
+    loaded.emlPath = base + ".eml";
+    std::ifstream probe(loaded.emlPath, std::ios::binary);
+    if (!probe) {
+        loaded.emlPath =
+            MailDir() + "/" + std::to_string(companion.GetInt("MailInfo", "MailId", 0)) + ".eml";
+    }
+    loaded.mailFrom = BareAddress(companion.GetString("MailInfo", "MailFrom", ""));
+    loaded.loginUser = companion.GetString("MailInfo", "LoginUser", "");
+    loaded.loginPass = companion.GetString("MailInfo", "LoginPass", "");
+    loaded.relay = RelayFromCompanion(companion);
+    std::ifstream in(loaded.emlPath, std::ios::binary | std::ios::ate);
+    if (!in) {
+        loaded.why = "cannot open the mail " + loaded.emlPath;
+        return loaded;
+    }
+    auto size = static_cast<size_t>(in.tellg());
+    if (size > maxBytes) {
+        loaded.why =
+            "the mail " + loaded.emlPath + " is larger than " + std::to_string(maxBytes) + " bytes";
+        return loaded;
+    }
+    std::string bytes(size, '\0');
+    in.seekg(0);
+    in.read(bytes.data(), static_cast<std::streamsize>(size));
+    if (static_cast<size_t>(in.gcount()) != size) {
+        loaded.why = "cannot read the mail " + loaded.emlPath;
+        return loaded;
+    }
+    loaded.message = std::make_shared<const std::string>(std::move(bytes));
+    loaded.ok = true;
+    return loaded;
+}
+
+asio::awaitable<void> Send(std::shared_ptr<ProgressChannel> window, std::string companionPath,
+                           std::string recipient) {
+    auto say = [window](std::string_view line) {
+        window->Post(LocalTimestamp() + std::string(line));
+    };
+    std::string to = BareAddress(recipient);
+    if (!UsableAddress(to)) {
+        say("not sent: \"" + to + "\" is not a mail address");
+        co_return;
+    }
+    SendSettings settings = LoadSendSettings();
+    size_t maxBytes = settings.config->limits.maxMessageSize;
+    asio::thread_pool& blocking = Runner().Blocking();
+    // Named, not temporary: this compiler's coroutines mishandle temporaries in co_await.
+    auto load = [&companionPath, maxBytes]() -> asio::awaitable<Loaded> {
+        co_return LoadMail(companionPath, maxBytes);
+    };
+    Loaded loaded = co_await asio::co_spawn(blocking, load, asio::use_awaitable);
+    if (!loaded.ok) {
+        say("not sent: " + loaded.why);
+        co_return;
+    }
+    say("Sending " + loaded.emlPath + " (" + std::to_string(loaded.message->size()) +
+        " bytes) from <" + loaded.mailFrom + "> to <" + to + ">" +
+        (loaded.relay ? " via relay " + loaded.relay->mailbox + " (" + loaded.relay->server + ":" +
+                            std::to_string(loaded.relay->port) + ")"
+                      : " directly"));
+    DeliveryJob job;
+    job.mailFrom = loaded.mailFrom;
+    job.recipients.push_back(to);
+    job.message = loaded.message;
+    job.loginUser = loaded.loginUser;
+    job.loginPass = loaded.loginPass;
+    job.onlyRelay = loaded.relay;
+    Transcript transcript = say;
+    std::vector<RecipientOutcome> outcomes = co_await Deliver(job, settings, blocking, transcript);
+    const RecipientOutcome& outcome = outcomes.front();
+    if (outcome.status == RecipientOutcome::Status::kDelivered) {
+        say("sent");
+    } else {
+        say("not sent: " + (outcome.text.empty() ? std::string("no route") : outcome.text));
+    }
+}
+
+}  // namespace
+
+void DiagnoseSetWindow(RelvoMailWindow* window, unsigned int message) {
+    std::lock_guard lock(windowMutex);
+    currentWindow = window;
+    currentMessage = message;
+}
+
+void DiagnoseSendNow(const char* companionPath, const char* recipient) {
+    auto window = std::make_shared<ProgressChannel>();
+    {
+        std::lock_guard lock(windowMutex);
+        window->SetWindow(currentWindow, currentMessage);
+    }
+    std::string path = companionPath != nullptr ? companionPath : "";
+    std::string to = recipient != nullptr ? recipient : "";
+    asio::co_spawn(asio::make_strand(Runner().Io()), Send(window, path, to), asio::detached);
+}
+
+}  // namespace relvo::mail::send

@@ -1,0 +1,35 @@
+// MX and address lookups with c-ares, each bounded by a deadline. The calls block; the SEND
+// service runs them on its worker for blocking work, never on an I/O thread.
+#pragma once
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+namespace relvo::mail::send {
+
+struct DnsSettings {
+    std::string server;  // "address[:port]" ("[v6]:port"); "" = the servers of /etc/resolv.conf
+    std::chrono::milliseconds timeout{8000};
+};
+
+struct MxHost {
+    int preference = 0;
+    std::string host;
+};
+
+struct DnsAnswer {
+    enum class Status { kOk, kNoSuchDomain, kNoData, kTemporary };
+    Status status = Status::kTemporary;
+    std::vector<MxHost> mx;              // sorted by preference
+    std::vector<std::string> addresses;  // textual IPv4 and IPv6 addresses
+    std::string error;                   // why, when not kOk
+};
+
+DnsAnswer LookupMx(const std::string& domain, const DnsSettings& settings);
+DnsAnswer LookupAddresses(const std::string& host, const DnsSettings& settings);
+
+// A null MX (RFC 7505): one record, preference 0, host "." or empty.
+bool IsNullMx(const std::vector<MxHost>& mx);
+
+}  // namespace relvo::mail::send

@@ -1,0 +1,426 @@
+#include "send/send_service.h"
+
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/strand.hpp>
+#include <asio/thread_pool.hpp>
+#include <asio/use_awaitable.hpp>
+#include <condition_variable>
+#include <future>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "config/profile_store.h"
+#include "core/app_dirs.h"
+#include "core/event_log.h"
+#include "core/queue_store.h"
+#include "core/service_lock.h"
+#include "core/timestamp.h"
+#include "send/bounce.h"
+#include "send/delivery.h"
+#include "send/send_queue.h"
+
+namespace relvo::mail::send {
+
+namespace {
+
+using Clock = std::chrono::system_clock;
+
+std::int64_t Now() {
+    return std::chrono::duration_cast<std::chrono::seconds>(Clock::now().time_since_epoch())
+        .count();
+}
+
+// The caller keeps f alive while it waits. No temporary with a destructor appears in a co_await
+// expression: this compiler's coroutines mishandle those.
+template <typename F>
+auto OnPool(asio::thread_pool& pool, const F& f) -> asio::awaitable<decltype(f())> {
+    auto task = [&f]() -> asio::awaitable<decltype(f())> { co_return f(); };
+    auto result = co_await asio::co_spawn(pool, task, asio::use_awaitable);
+    co_return result;
+}
+
+constexpr auto kStopGrace = std::chrono::milliseconds(3500);
+
+}  // namespace
+
+// One run of the service, from Start to Stop.
+class SendRunner {
+  public:
+    SendRunner(EventLog& log, int threads, std::unique_ptr<ServiceLock> lock,
+               std::chrono::milliseconds scanInterval)
+        : log_(log),
+          threads_(threads),
+          lock_(std::move(lock)),
+          scanInterval_(scanInterval),
+          queueDir_(QueueDir()),
+          oldDir_(OldDir()),
+          work_(asio::make_work_guard(io_)),
+          blocking_(2),
+          bounces_(QueueDir()) {}
+
+    bool Begin(std::string* error) {
+        if (!bounces_.Open(error)) {
+            return false;
+        }
+        int ioThreads = std::clamp(threads_, 1, 2);
+        for (int i = 0; i < ioThreads; ++i) {
+            ioThreads_.emplace_back([this] { io_.run(); });
+        }
+        dispatcher_ = std::thread([this] { Dispatch(); });
+        return true;
+    }
+
+    void End() {
+        {
+            std::unique_lock lock(mutex_);
+            stopping_ = true;
+            wake_.notify_all();
+            // Deliveries under way get a moment; what is cut off stays pending in the queue.
+            idle_.wait_for(lock, kStopGrace, [this] { return inFlight_.empty(); });
+            cut_ = inFlight_.size();
+        }
+        dispatcher_.join();
+        io_.stop();
+        for (std::thread& t : ioThreads_) {
+            t.join();
+        }
+        blocking_.join();
+        bounces_.Close();
+    }
+
+    size_t CutOff() const { return cut_; }
+
+  private:
+    void Dispatch() {
+        auto lastClean = std::chrono::steady_clock::time_point();
+        std::unique_lock lock(mutex_);
+        while (!stopping_) {
+            lock.unlock();
+            if (std::chrono::steady_clock::now() - lastClean > std::chrono::hours(1)) {
+                lastClean = std::chrono::steady_clock::now();
+                auto config = EngineConfig::Load();
+                int removed =
+                    DeleteOlderThan(oldDir_, config->logSendDays, Clock::to_time_t(Clock::now()));
+                if (removed > 0) {
+                    log_.Line("Removed " + std::to_string(removed) +
+                              " files of finished mail from old");
+                }
+            }
+            std::vector<uint32_t> ids = ListQueue(queueDir_);
+            lock.lock();
+            std::map<uint32_t, QueueEntry> seen;
+            for (uint32_t id : ids) {
+                auto known = entries_.find(id);
+                if (known != entries_.end()) {
+                    seen.emplace(id, known->second);
+                } else {
+                    lock.unlock();
+                    QueueEntry entry = ReadEntry(queueDir_, id);
+                    lock.lock();
+                    seen.emplace(id, entry);
+                }
+            }
+            entries_ = std::move(seen);
+            std::vector<QueueEntry> due;
+            std::int64_t now = Now();
+            for (const auto& [id, entry] : entries_) {
+                if (entry.nextTry <= now && inFlight_.count(id) == 0) {
+                    due.push_back(entry);
+                }
+            }
+            std::sort(due.begin(), due.end(), [](const QueueEntry& a, const QueueEntry& b) {
+                return a.arrival != b.arrival ? a.arrival < b.arrival : a.id < b.id;
+            });
+            for (const QueueEntry& entry : due) {
+                if (inFlight_.size() >= static_cast<size_t>(threads_) || stopping_) {
+                    break;
+                }
+                inFlight_.insert(entry.id);
+                uint32_t id = entry.id;
+                asio::co_spawn(asio::make_strand(io_), Attempt(id), asio::detached);
+            }
+            wake_.wait_for(lock, scanInterval_);
+        }
+    }
+
+    void Finished(uint32_t id, std::int64_t nextTry, bool left) {
+        std::lock_guard lock(mutex_);
+        inFlight_.erase(id);
+        if (left) {
+            entries_.erase(id);
+        } else if (auto e = entries_.find(id); e != entries_.end()) {
+            e->second.nextTry = nextTry;
+        }
+        if (inFlight_.empty()) {
+            idle_.notify_all();
+        }
+        wake_.notify_all();
+    }
+
+    void Say(uint32_t id, const std::string& text) {
+        log_.Line("Mail " + std::to_string(id) + ": " + text);
+    }
+
+    asio::awaitable<void> Attempt(uint32_t id) {
+        SendSettings settings = LoadSendSettings();
+        ProfileSnapshot main(MainConfigPath());
+        std::int64_t firstRetry =
+            std::max(1, main.GetInt("System", "SendRetrySeconds", kDefaultRetrySeconds));
+        int retries = std::max(0, settings.config->retriesAfterFailed);
+        size_t maxBytes = settings.config->limits.maxMessageSize + (1u << 20);
+        std::string dir = queueDir_;
+
+        auto mail = std::make_shared<QueuedMail>();
+        std::string error;
+        auto load = [&dir, id, maxBytes, &mail, &error] {
+            return LoadQueuedMail(dir, id, maxBytes, mail.get(), &error);
+        };
+        bool loaded = co_await OnPool(blocking_, load);
+        if (!loaded) {
+            Say(id, "cannot be read (" + error + "); tried again later");
+            Finished(id, Now() + firstRetry, false);
+            co_return;
+        }
+        DeliveryJob job;
+        job.mailFrom = mail->mailFrom;
+        job.loginUser = mail->loginUser;
+        job.loginPass = mail->loginPass;
+        std::vector<size_t> pendingIndexes;
+        for (size_t i = 0; i < mail->recipients.size(); ++i) {
+            if (!IsFinal(mail->states[i])) {
+                pendingIndexes.push_back(i);
+                job.recipients.push_back(mail->recipients[i]);
+            }
+        }
+        std::vector<RecipientOutcome> outcomes;
+        if (CountReceived(mail->message) > kMaxReceived) {
+            Say(id, "has more than " + std::to_string(kMaxReceived) +
+                        " Received headers; returned as a mail loop");
+            outcomes.assign(job.recipients.size(),
+                            {RecipientOutcome::Status::kPermanent,
+                             "554 5.4.6 too many Received headers (mail loop)"});
+        } else if (!job.recipients.empty()) {
+            Say(id, "sending to " + std::to_string(job.recipients.size()) + " recipient(s), try " +
+                        std::to_string(mail->tries + 1));
+            job.message = std::make_shared<const std::string>(std::move(mail->message));
+            // Delivered recipients are written down at once, never to be sent again.
+            job.checkpoint =
+                [this, mail, pendingIndexes](
+                    const std::vector<RecipientOutcome>& sofar) -> asio::awaitable<void> {
+                auto copy = std::make_shared<QueuedMail>();
+                copy->id = mail->id;
+                copy->tries = mail->tries;
+                copy->states = mail->states;
+                bool any = false;
+                for (size_t k = 0; k < sofar.size(); ++k) {
+                    if (sofar[k].status == RecipientOutcome::Status::kDelivered &&
+                        !IsFinal(copy->states[pendingIndexes[k]])) {
+                        copy->states[pendingIndexes[k]] = StateText(kStateDelivered, sofar[k].text);
+                        any = true;
+                    }
+                }
+                if (any) {
+                    auto save = [this, &copy] { return SaveState(queueDir_, *copy, 0); };
+                    co_await OnPool(blocking_, save);
+                    mail->states = copy->states;
+                }
+            };
+            Transcript transcript = [this](std::string_view line) { log_.Line(line); };
+            outcomes = co_await Deliver(job, settings, blocking_, transcript);
+            mail->message = *job.message;
+        }
+        ++mail->tries;
+        std::vector<FailedRecipient> failedNow;
+        bool anyPending = false;
+        for (size_t k = 0; k < outcomes.size(); ++k) {
+            size_t i = pendingIndexes[k];
+            const RecipientOutcome& o = outcomes[k];
+            if (o.status == RecipientOutcome::Status::kDelivered) {
+                mail->states[i] = StateText(kStateDelivered, o.text);
+            } else if (o.status == RecipientOutcome::Status::kPermanent || mail->tries > retries) {
+                mail->states[i] = StateText(kStateFailed, o.text);
+                failedNow.push_back({mail->recipients[i], o.text});
+            } else {
+                mail->states[i] = StateText(kStatePending, o.text);
+                anyPending = true;
+            }
+            Say(id, mail->recipients[i] + ": " + mail->states[i]);
+        }
+        // Rounded up to the next whole second: the wait is never shorter than the interval.
+        std::int64_t nextTry = anyPending ? Now() + 1 + RetryDelay(mail->tries, firstRetry) : 0;
+        std::string helo = settings.heloName;
+        auto record = [this, &dir, &mail, nextTry, &failedNow, &helo, anyPending] {
+            return Record(dir, *mail, nextTry, failedNow, helo, anyPending);
+        };
+        bool finished = co_await OnPool(blocking_, record);
+        if (anyPending) {
+            Say(id, "tried again in " + std::to_string(nextTry - Now()) + " s");
+        }
+        Finished(id, nextTry, finished);
+    }
+
+    // Writes the states first, so no recipient that got its 250 is sent the mail again; then
+    // queues the notification, and only when it is stored moves finished mail to old.
+    bool Record(const std::string& dir, const QueuedMail& mail, std::int64_t nextTry,
+                const std::vector<FailedRecipient>& failed, const std::string& helo,
+                bool anyPending) {
+        if (!SaveState(dir, mail, nextTry)) {
+            log_.Line("Mail " + std::to_string(mail.id) + ": cannot write its companion");
+        }
+        if (!failed.empty() && !mail.mailFrom.empty()) {
+            BounceInput input;
+            input.reportingHost = helo;
+            input.originalSender = mail.mailFrom;
+            input.originalMessage = mail.message;
+            input.failed = failed;
+            input.arrival = Clock::from_time_t(static_cast<std::time_t>(mail.arrival));
+            input.now = Clock::now();
+            Envelope envelope;
+            envelope.recipients.push_back(mail.mailFrom);
+            envelope.clientAddress = "127.0.0.1:0";
+            envelope.heloName = helo;
+            std::promise<std::pair<bool, uint32_t>> stored;
+            auto result = stored.get_future();
+            bounces_.Store(std::move(envelope), "", BuildBounce(input),
+                           [&stored](bool ok, uint32_t bounceId, const std::string&) {
+                               stored.set_value({ok, bounceId});
+                           });
+            auto [ok, bounceId] = result.get();
+            log_.Line(
+                "Mail " + std::to_string(mail.id) + ": " +
+                (ok ? "failure notice " + std::to_string(bounceId) + " queued for " + mail.mailFrom
+                    : "the failure notice could not be queued"));
+            if (!ok) {
+                return false;
+            }
+        } else if (!failed.empty()) {
+            log_.Line("Mail " + std::to_string(mail.id) +
+                      ": no failure notice for the null sender");
+        }
+        if (anyPending) {
+            return false;
+        }
+        bool moved = MoveToOld(dir, oldDir_, mail.id);
+        log_.Line("Mail " + std::to_string(mail.id) +
+                  (moved ? ": finished, moved to old"
+                         : ": finished, but could not be "
+                           "moved to old"));
+        return true;
+    }
+
+    EventLog& log_;
+    const int threads_;
+    std::unique_ptr<ServiceLock> lock_;
+    const std::chrono::milliseconds scanInterval_;
+    const std::string queueDir_;
+    const std::string oldDir_;
+
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    std::vector<std::thread> ioThreads_;
+    asio::thread_pool blocking_;
+    QueueStore bounces_;
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::condition_variable idle_;
+    std::map<uint32_t, QueueEntry> entries_;
+    std::set<uint32_t> inFlight_;
+    bool stopping_ = false;
+    size_t cut_ = 0;
+    std::thread dispatcher_;
+};
+
+SendService& SendService::Instance() {
+    static SendService service;
+    return service;
+}
+
+SendService::SendService() = default;
+
+SendService::~SendService() {
+    Stop();
+}
+
+EventLog& SendService::Log() {
+    // The application directory may have changed since the last start (tests, relvoserver).
+    if (!log_ || logDir_ != LogDir()) {
+        logDir_ = LogDir();
+        log_ = std::make_unique<EventLog>(logDir_, "send");
+        log_->SetWindow(window_, message_);
+    }
+    return *log_;
+}
+
+bool SendService::Start(int threads) {
+    std::lock_guard lock(mutex_);
+    auto config = EngineConfig::Load();
+    EventLog& log = runner_ ? *log_ : Log();
+    log.Configure(config->logSend, config->logSendDays);
+    if (runner_) {
+        log.Line("SEND service is already running");
+        return true;
+    }
+    int clamped = std::clamp(threads, 1, 1024);
+    if (clamped != threads) {
+        log.Line("SEND service: " + std::to_string(threads) +
+                 " sending threads is outside 1 to 1024; using " + std::to_string(clamped));
+    }
+    std::string why;
+    if (!EnsureWorkingDirectories(&why)) {
+        log.Line("SEND service could not start: " + why);
+        return false;
+    }
+    auto serviceLock = ServiceLock::Acquire("send", &why);
+    if (!serviceLock) {
+        log.Line("SEND service could not start: " + why);
+        return false;
+    }
+    auto runner = std::make_unique<SendRunner>(log, clamped, std::move(serviceLock), scanInterval_);
+    if (!runner->Begin(&why)) {
+        log.Line("SEND service could not start: " + why);
+        return false;
+    }
+    runner_ = std::move(runner);
+    log.Line("SEND service started with " + std::to_string(clamped) + " sending threads");
+    return true;
+}
+
+void SendService::Stop() {
+    std::lock_guard lock(mutex_);
+    if (!runner_) {
+        return;
+    }
+    runner_->End();
+    size_t cut = runner_->CutOff();
+    runner_.reset();
+    log_->Line(cut == 0 ? std::string("SEND service stopped")
+                        : "SEND service stopped; " + std::to_string(cut) +
+                              " delivery(ies) cut off stay in the queue");
+    log_->Flush();
+}
+
+void SendService::SetWindow(RelvoMailWindow* window, unsigned int message) {
+    std::lock_guard lock(mutex_);
+    window_ = window;
+    message_ = message;
+    if (log_) {
+        log_->SetWindow(window, message);
+    }
+}
+
+bool SendService::Running() const {
+    std::lock_guard lock(mutex_);
+    return runner_ != nullptr;
+}
+
+void SendService::SetScanInterval(std::chrono::milliseconds interval) {
+    std::lock_guard lock(mutex_);
+    scanInterval_ = interval;
+}
+
+}  // namespace relvo::mail::send

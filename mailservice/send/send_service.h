@@ -1,0 +1,57 @@
+// The SEND service: delivers the queue's mail in arrival order with a bounded number of
+// deliveries in flight, keeps each recipient's state in the mail's companion, retries temporary
+// failures with growing intervals, returns what failed to the sender, and moves finished mail to
+// old/. One per application directory (the "send" service lock).
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "relvomail.h"
+
+namespace relvo::mail {
+class EventLog;
+}
+
+namespace relvo::mail::send {
+
+class SendRunner;
+
+class SendService {
+  public:
+    static SendService& Instance();
+
+    // threads: deliveries in flight at once, clamped to 1..1024 with a line saying so. False,
+    // with a line saying why, when the service cannot run.
+    bool Start(int threads);
+    // Ends within 5 seconds: deliveries under way get a moment to finish; those cut off stay
+    // pending in the queue with every recipient's state as last recorded.
+    void Stop();
+    void SetWindow(RelvoMailWindow* window, unsigned int message);
+    bool Running() const;
+    // How often the queue directory is looked at (tests shorten it).
+    void SetScanInterval(std::chrono::milliseconds interval);
+
+    SendService();
+    ~SendService();
+    SendService(const SendService&) = delete;
+    SendService& operator=(const SendService&) = delete;
+
+  private:
+    EventLog& Log();
+
+    mutable std::mutex mutex_;
+    RelvoMailWindow* window_ = nullptr;
+    unsigned int message_ = RELVOMAIL_PROGRESS_MESSAGE;
+    std::chrono::milliseconds scanInterval_{1000};
+    std::string logDir_;
+    std::unique_ptr<EventLog> log_;
+    std::unique_ptr<SendRunner> runner_;
+};
+
+// The first retry interval when System/SendRetrySeconds is not set: ten minutes.
+inline constexpr int kDefaultRetrySeconds = 600;
+
+}  // namespace relvo::mail::send

@@ -1,0 +1,106 @@
+#include "smtp/data_reader.h"
+
+#include <cstring>
+
+namespace relvo::mail::smtp {
+
+void DataReader::Reset(size_t maxSize) {
+    maxSize_ = maxSize;
+    state_ = State::kLineStart;
+    error_ = Error::kNone;
+    seen_ = 0;
+    body_.clear();
+}
+
+void DataReader::Fail(Error error) {
+    if (error_ == Error::kNone) {
+        error_ = error;
+        body_.clear();
+    }
+}
+
+void DataReader::Append(std::string_view text) {
+    seen_ += text.size();
+    if (error_ != Error::kNone) {
+        return;
+    }
+    if (body_.size() + text.size() > maxSize_) {
+        Fail(Error::kTooBig);
+        return;
+    }
+    body_.append(text);
+}
+
+size_t DataReader::Feed(std::string_view input) {
+    const char* p = input.data();
+    const char* end = p + input.size();
+    while (p < end && state_ != State::kDone) {
+        switch (state_) {
+            case State::kLineStart:
+                if (*p == '.') {
+                    state_ = State::kDot;
+                    ++p;
+                } else {
+                    state_ = State::kMid;
+                }
+                break;
+            case State::kDot:
+                if (*p == '\r') {
+                    state_ = State::kDotCr;
+                    ++p;
+                } else {
+                    // A leading dot is removed whatever follows (RFC 5321 4.5.2).
+                    state_ = State::kMid;
+                }
+                break;
+            case State::kDotCr:
+                if (*p == '\n') {
+                    state_ = State::kDone;
+                    ++p;
+                } else {
+                    // ".\r" then something else: the CR was bare.
+                    Fail(Error::kBareLineEnd);
+                    state_ = State::kMid;
+                }
+                break;
+            case State::kCr:
+                if (*p == '\n') {
+                    Append("\r\n");
+                    state_ = State::kLineStart;
+                    ++p;
+                } else {
+                    Fail(Error::kBareLineEnd);
+                    state_ = State::kMid;
+                }
+                break;
+            case State::kMid: {
+                // The run of text up to the next CR, with no LF inside it.
+                const void* cr = std::memchr(p, '\r', static_cast<size_t>(end - p));
+                const char* stop = cr ? static_cast<const char*>(cr) : end;
+                const void* lf = std::memchr(p, '\n', static_cast<size_t>(stop - p));
+                if (lf != nullptr) {
+                    const char* bare = static_cast<const char*>(lf);
+                    Append(std::string_view(p, static_cast<size_t>(bare - p)));
+                    // The line goes on as far as ending the data is concerned: only CRLF "."
+                    // CRLF ends it.
+                    Fail(Error::kBareLineEnd);
+                    seen_ += 1;
+                    p = bare + 1;
+                    break;
+                }
+                Append(std::string_view(p, static_cast<size_t>(stop - p)));
+                p = stop;
+                if (p < end) {
+                    state_ = State::kCr;
+                    ++p;
+                }
+                break;
+            }
+            case State::kDone:
+                break;
+        }
+    }
+    return static_cast<size_t>(p - input.data());
+}
+
+}  // namespace relvo::mail::smtp

@@ -1,0 +1,127 @@
+#include "smtp/sasl.h"
+
+#include <openssl/crypto.h>
+#include <openssl/sha.h>
+
+#include <array>
+#include <cstdint>
+
+namespace relvo::mail::smtp {
+namespace {
+
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+int DecodeDigit(char c) {
+    if (c >= 'A' && c <= 'Z') {
+        return c - 'A';
+    }
+    if (c >= 'a' && c <= 'z') {
+        return c - 'a' + 26;
+    }
+    if (c >= '0' && c <= '9') {
+        return c - '0' + 52;
+    }
+    if (c == '+') {
+        return 62;
+    }
+    if (c == '/') {
+        return 63;
+    }
+    return -1;
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < a.size(); ++i) {
+        char x = (a[i] >= 'A' && a[i] <= 'Z') ? static_cast<char>(a[i] + 32) : a[i];
+        char y = (b[i] >= 'A' && b[i] <= 'Z') ? static_cast<char>(b[i] + 32) : b[i];
+        if (x != y) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+std::optional<std::string> DecodeBase64(std::string_view text) {
+    if (text.size() % 4 != 0) {
+        return std::nullopt;
+    }
+    std::string out;
+    out.reserve(text.size() / 4 * 3);
+    for (size_t i = 0; i < text.size(); i += 4) {
+        int d[4];
+        int padding = 0;
+        for (int k = 0; k < 4; ++k) {
+            char c = text[i + static_cast<size_t>(k)];
+            if (c == '=' && i + 4 == text.size() && k >= 2) {
+                d[k] = 0;
+                ++padding;
+            } else if (padding > 0 || (d[k] = DecodeDigit(c)) < 0) {
+                return std::nullopt;
+            }
+        }
+        uint32_t group = static_cast<uint32_t>(d[0] << 18 | d[1] << 12 | d[2] << 6 | d[3]);
+        out.push_back(static_cast<char>(group >> 16));
+        if (padding < 2) {
+            out.push_back(static_cast<char>((group >> 8) & 0xff));
+        }
+        if (padding < 1) {
+            out.push_back(static_cast<char>(group & 0xff));
+        }
+    }
+    return out;
+}
+
+std::string EncodeBase64(std::string_view bytes) {
+    std::string out;
+    out.reserve((bytes.size() + 2) / 3 * 4);
+    for (size_t i = 0; i < bytes.size(); i += 3) {
+        size_t n = bytes.size() - i < 3 ? bytes.size() - i : 3;
+        uint32_t group = static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])) << 16;
+        if (n > 1) {
+            group |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8;
+        }
+        if (n > 2) {
+            group |= static_cast<unsigned char>(bytes[i + 2]);
+        }
+        out.push_back(kAlphabet[(group >> 18) & 63]);
+        out.push_back(kAlphabet[(group >> 12) & 63]);
+        out.push_back(n > 1 ? kAlphabet[(group >> 6) & 63] : '=');
+        out.push_back(n > 2 ? kAlphabet[group & 63] : '=');
+    }
+    return out;
+}
+
+std::optional<PlainCredentials> ParsePlainMessage(std::string_view decoded) {
+    size_t first = decoded.find('\0');
+    if (first == std::string_view::npos) {
+        return std::nullopt;
+    }
+    size_t second = decoded.find('\0', first + 1);
+    if (second == std::string_view::npos ||
+        decoded.find('\0', second + 1) != std::string_view::npos) {
+        return std::nullopt;
+    }
+    std::string_view authzid = decoded.substr(0, first);
+    std::string_view user = decoded.substr(first + 1, second - first - 1);
+    std::string_view password = decoded.substr(second + 1);
+    if (user.empty() || (!authzid.empty() && !EqualsNoCase(authzid, user))) {
+        return std::nullopt;
+    }
+    return PlainCredentials{std::string(user), std::string(password)};
+}
+
+bool PasswordsEqual(std::string_view given, std::string_view stored) {
+    // Digests of equal length hide the stored password's length from the timing.
+    std::array<unsigned char, SHA256_DIGEST_LENGTH> a{};
+    std::array<unsigned char, SHA256_DIGEST_LENGTH> b{};
+    SHA256(reinterpret_cast<const unsigned char*>(given.data()), given.size(), a.data());
+    SHA256(reinterpret_cast<const unsigned char*>(stored.data()), stored.size(), b.data());
+    return CRYPTO_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+}  // namespace relvo::mail::smtp

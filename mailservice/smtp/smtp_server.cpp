@@ -1,0 +1,223 @@
+#include "smtp/smtp_server.h"
+
+#include <asio/ip/v6_only.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+#include <asio/strand.hpp>
+#include <future>
+
+#include "smtp/listen_failure.h"
+#include "smtp/smtp_session.h"
+
+namespace relvo::mail::smtp {
+
+using asio::ip::tcp;
+
+SmtpServer::SmtpServer(QueueStore& queue, EventLog& log, ServerSettings settings)
+    : queue_(queue), log_(log), settings_(std::move(settings)), work_(io_.get_executor()) {
+    for (int i = 0; i < std::max(1, settings_.threads); ++i) {
+        threads_.emplace_back([this] { io_.run(); });
+    }
+}
+
+SmtpServer::~SmtpServer() {
+    Stop();
+}
+
+std::vector<int> SmtpServer::Ports() const {
+    std::lock_guard lock(listenersMutex_);
+    std::vector<int> ports;
+    for (const Listener& listener : listeners_) {
+        if (ports.empty() || ports.back() != listener.port) {
+            ports.push_back(listener.port);
+        }
+    }
+    return ports;
+}
+
+bool SmtpServer::Listen(int port, const std::string& address, std::string* failureLine) {
+    if (port < 1 || port > 65535) {
+        *failureLine = DescribeBadPort(port);
+        return false;
+    }
+    std::lock_guard lock(listenersMutex_);
+    for (const Listener& listener : listeners_) {
+        if (listener.port == port) {
+            return true;
+        }
+    }
+    std::vector<tcp::endpoint> endpoints;
+    if (address.empty()) {
+        endpoints = {tcp::endpoint(tcp::v4(), static_cast<unsigned short>(port)),
+                     tcp::endpoint(tcp::v6(), static_cast<unsigned short>(port))};
+    } else {
+        asio::error_code ec;
+        asio::ip::address ip = asio::ip::make_address(address, ec);
+        if (ec) {
+            *failureLine = DescribeListenFailure(port, address,
+                                                 std::make_error_code(std::errc::invalid_argument));
+            return false;
+        }
+        endpoints = {tcp::endpoint(ip, static_cast<unsigned short>(port))};
+    }
+    std::vector<Listener> opened;
+    for (const tcp::endpoint& endpoint : endpoints) {
+        auto acceptor = std::make_unique<tcp::acceptor>(asio::make_strand(io_));
+        asio::error_code ec;
+        acceptor->open(endpoint.protocol(), ec);
+        if (ec && address.empty() && endpoint.protocol() == tcp::v6()) {
+            continue;  // no IPv6 on this machine: IPv4 alone is all addresses
+        }
+        if (!ec) {
+            acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
+        }
+        if (!ec && endpoint.protocol() == tcp::v6()) {
+            // Separate IPv4 and IPv6 sockets, so that each family works without the other.
+            acceptor->set_option(asio::ip::v6_only(true), ec);
+        }
+        if (!ec) {
+            acceptor->bind(endpoint, ec);
+        }
+        if (!ec) {
+            acceptor->listen(asio::socket_base::max_listen_connections, ec);
+        }
+        if (ec) {
+            *failureLine = DescribeListenFailure(
+                port, address, std::error_code(ec.value(), std::generic_category()));
+            return false;  // the opened ones close as `opened` goes
+        }
+        opened.push_back(Listener{port, std::move(acceptor)});
+    }
+    for (Listener& listener : opened) {
+        tcp::acceptor* acceptor = listener.acceptor.get();
+        asio::post(acceptor->get_executor(), [this, acceptor] { AcceptLoop(acceptor); });
+        listeners_.push_back(std::move(listener));
+    }
+    return true;
+}
+
+void SmtpServer::AcceptLoop(tcp::acceptor* acceptor) {
+    acceptor->async_accept(
+        asio::make_strand(io_), [this, acceptor](asio::error_code ec, tcp::socket socket) {
+            if (ec == asio::error::operation_aborted || !acceptor->is_open()) {
+                return;
+            }
+            if (!ec) {
+                OnAccepted(std::move(socket));
+            } else if (ec == asio::error::no_descriptors || ec == asio::error::no_buffer_space ||
+                       ec == asio::error::no_memory) {
+                // Out of descriptors: let sessions end before accepting again.
+                auto pause = std::make_shared<asio::steady_timer>(acceptor->get_executor(),
+                                                                  std::chrono::milliseconds(100));
+                pause->async_wait([this, acceptor, pause](asio::error_code) {
+                    if (acceptor->is_open()) {
+                        AcceptLoop(acceptor);
+                    }
+                });
+                return;
+            }
+            AcceptLoop(acceptor);
+        });
+}
+
+void SmtpServer::OnAccepted(tcp::socket socket) {
+    std::shared_ptr<const EngineConfig> config = EngineConfig::Load();
+    auto session = std::make_shared<SmtpSession>(*this, std::move(socket), config);
+    session->Start(Register(session, session->ClientIp(), config->limits));
+}
+
+SmtpServer::Admission SmtpServer::Register(const std::shared_ptr<SmtpSession>& session,
+                                           const std::string& clientIp, const SmtpLimits& limits) {
+    std::lock_guard lock(sessionsMutex_);
+    if (stopped_ || sessions_.size() >= static_cast<size_t>(std::max(0, limits.maxSessions))) {
+        return Admission::kTooManySessions;
+    }
+    int& fromClient = perClient_[clientIp];
+    if (fromClient >= limits.maxSessionsPerClient) {
+        if (fromClient == 0) {
+            perClient_.erase(clientIp);
+        }
+        return Admission::kTooManyFromClient;
+    }
+    ++fromClient;
+    sessions_.emplace(session.get(), session);
+    return Admission::kAdmitted;
+}
+
+void SmtpServer::Unregister(SmtpSession* session, const std::string& clientIp) {
+    std::lock_guard lock(sessionsMutex_);
+    if (sessions_.erase(session) == 0) {
+        return;
+    }
+    auto count = perClient_.find(clientIp);
+    if (count != perClient_.end() && --count->second <= 0) {
+        perClient_.erase(count);
+    }
+    sessionsChanged_.notify_all();
+}
+
+size_t SmtpServer::SessionCount() const {
+    std::lock_guard lock(sessionsMutex_);
+    return sessions_.size();
+}
+
+void SmtpServer::Stop() {
+    if (threads_.empty()) {
+        return;
+    }
+    // Close the listeners on their own strands, where their accepts run.
+    std::vector<Listener> listeners;
+    {
+        std::lock_guard lock(listenersMutex_);
+        listeners.swap(listeners_);
+    }
+    for (Listener& listener : listeners) {
+        std::promise<void> closed;
+        tcp::acceptor* acceptor = listener.acceptor.get();
+        asio::post(acceptor->get_executor(), [acceptor, &closed] {
+            asio::error_code ec;
+            acceptor->close(ec);
+            closed.set_value();
+        });
+        closed.get_future().wait();
+    }
+
+    auto snapshot = [this] {
+        std::vector<std::shared_ptr<SmtpSession>> open;
+        std::lock_guard lock(sessionsMutex_);
+        for (auto& [key, weak] : sessions_) {
+            if (auto session = weak.lock()) {
+                open.push_back(std::move(session));
+            }
+        }
+        return open;
+    };
+    {
+        std::lock_guard lock(sessionsMutex_);
+        stopped_ = true;
+    }
+    for (auto& session : snapshot()) {
+        session->Shutdown();
+    }
+    {
+        std::unique_lock lock(sessionsMutex_);
+        sessionsChanged_.wait_for(lock, settings_.stopGrace, [this] { return sessions_.empty(); });
+    }
+    for (auto& session : snapshot()) {
+        session->ForceClose();
+    }
+    {
+        // Only sessions waiting for their queue store remain; the store finishes them.
+        std::unique_lock lock(sessionsMutex_);
+        sessionsChanged_.wait(lock, [this] { return sessions_.empty(); });
+    }
+    work_.reset();
+    io_.stop();
+    for (std::thread& thread : threads_) {
+        thread.join();
+    }
+    threads_.clear();
+    listeners.clear();
+}
+
+}  // namespace relvo::mail::smtp

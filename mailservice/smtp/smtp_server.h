@@ -1,0 +1,88 @@
+// The running receiving service: a fixed pool of I/O threads over one io_context, the listening
+// sockets, and the table of open sessions with their counts per client address. Sessions run as
+// coroutines on strands of the pool; no thread belongs to a session.
+#pragma once
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/io_context.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/ssl/context.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "core/engine_config.h"
+#include "core/event_log.h"
+#include "core/queue_store.h"
+
+namespace relvo::mail::smtp {
+
+class SmtpSession;
+
+struct ServerSettings {
+    std::string hostName;                     // in the greeting, EHLO and Received
+    std::shared_ptr<asio::ssl::context> tls;  // null: STARTTLS not offered
+    std::chrono::milliseconds authFailureDelay{1000};
+    std::chrono::milliseconds stopGrace{1500};  // then the remaining sessions are cut
+    int threads = 2;
+};
+
+class SmtpServer {
+  public:
+    SmtpServer(QueueStore& queue, EventLog& log, ServerSettings settings);
+    ~SmtpServer();
+    SmtpServer(const SmtpServer&) = delete;
+    SmtpServer& operator=(const SmtpServer&) = delete;
+
+    // Opens the port on address ("" = every IPv4 and IPv6 address); false with the operator's
+    // line on failure. Listening on a port already open is a success.
+    bool Listen(int port, const std::string& address, std::string* failureLine);
+    std::vector<int> Ports() const;
+    // Closes the listeners, asks every session to end with 421, cuts those still open after
+    // the grace time, and joins the threads. Stores already handed to the queue complete and
+    // their sessions answer 250 before they close. Close the queue before destroying the server:
+    // its completions post to the sessions' strands.
+    void Stop();
+
+    enum class Admission { kAdmitted, kTooManySessions, kTooManyFromClient };
+    Admission Register(const std::shared_ptr<SmtpSession>& session, const std::string& clientIp,
+                       const SmtpLimits& limits);
+    void Unregister(SmtpSession* session, const std::string& clientIp);
+    size_t SessionCount() const;
+
+    const ServerSettings& Settings() const { return settings_; }
+    QueueStore& Queue() { return queue_; }
+    EventLog& Log() { return log_; }
+
+  private:
+    struct Listener {
+        int port;
+        std::unique_ptr<asio::ip::tcp::acceptor> acceptor;
+    };
+    void AcceptLoop(asio::ip::tcp::acceptor* acceptor);
+    void OnAccepted(asio::ip::tcp::socket socket);
+
+    QueueStore& queue_;
+    EventLog& log_;
+    const ServerSettings settings_;
+
+    asio::io_context io_;
+    asio::executor_work_guard<asio::io_context::executor_type> work_;
+    std::vector<std::thread> threads_;
+
+    mutable std::mutex listenersMutex_;
+    std::vector<Listener> listeners_;
+
+    mutable std::mutex sessionsMutex_;
+    std::condition_variable sessionsChanged_;
+    std::unordered_map<SmtpSession*, std::weak_ptr<SmtpSession>> sessions_;
+    std::unordered_map<std::string, int> perClient_;
+    bool stopped_ = false;
+};
+
+}  // namespace relvo::mail::smtp

@@ -1,0 +1,179 @@
+#include "smtp/smtp_service.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "core/app_dirs.h"
+#include "core/engine_config.h"
+#include "core/event_log.h"
+#include "core/queue_store.h"
+#include "core/service_lock.h"
+#include "smtp/listen_failure.h"
+#include "smtp/smtp_server.h"
+#include "smtp/tls_context.h"
+
+namespace relvo::mail::smtp {
+namespace {
+
+std::string HostName(const EngineConfig& config) {
+    if (!config.heloString.empty()) {
+        return config.heloString;
+    }
+    char name[256] = {};
+    if (gethostname(name, sizeof name - 1) != 0 || name[0] == '\0') {
+        return "localhost";
+    }
+    return name;
+}
+
+}  // namespace
+
+SmtpService& SmtpService::Instance() {
+    static SmtpService service;
+    return service;
+}
+
+SmtpService::SmtpService() = default;
+
+SmtpService::~SmtpService() {
+    std::lock_guard lock(mutex_);
+    StopLocked(false);
+}
+
+EventLog& SmtpService::Log() {
+    // The log follows the application directory of the moment (tests and relvoserver set it).
+    if (!log_) {
+        log_ = std::make_unique<EventLog>(LogDir(), "smtp");
+        log_->SetWindow(window_, message_);
+    }
+    return *log_;
+}
+
+void SmtpService::SetWindow(RelvoMailWindow* window, unsigned int message) {
+    std::lock_guard lock(mutex_);
+    window_ = window;
+    message_ = message;
+    if (log_) {
+        log_->SetWindow(window, message);
+    }
+}
+
+void SmtpService::SetAuthFailureDelay(std::chrono::milliseconds delay) {
+    std::lock_guard lock(mutex_);
+    authFailureDelay_ = delay;
+}
+
+bool SmtpService::Running() const {
+    std::lock_guard lock(mutex_);
+    return server_ != nullptr;
+}
+
+std::vector<int> SmtpService::Ports() const {
+    std::lock_guard lock(mutex_);
+    return server_ ? server_->Ports() : std::vector<int>();
+}
+
+bool SmtpService::StartServer(std::string* failureLine) {
+    std::shared_ptr<const EngineConfig> config = EngineConfig::Load();
+    Log().Configure(config->logSmtp, config->logSmtpDays);
+    std::string error;
+    if (!EnsureWorkingDirectories(&error)) {
+        *failureLine = "SMTP service cannot start: " + error;
+        return false;
+    }
+    lock_ = ServiceLock::Acquire("smtp", &error);
+    if (!lock_) {
+        *failureLine = error;
+        return false;
+    }
+    queue_ = std::make_unique<QueueStore>(QueueDir());
+    if (!queue_->Open(&error)) {
+        *failureLine = "SMTP service cannot open its queue: " + error;
+        queue_.reset();
+        lock_.reset();
+        return false;
+    }
+    ServerSettings settings;
+    settings.hostName = HostName(*config);
+    settings.authFailureDelay = authFailureDelay_;
+    settings.threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 2u, 8u));
+    TlsFiles files{config->tlsCertFile, config->tlsKeyFile};
+    std::string tlsError;
+    if (files.certificate.empty() || files.key.empty()) {
+        files =
+            TlsFiles{AppDir() + "/smtp-selfsigned-cert.pem", AppDir() + "/smtp-selfsigned-key.pem"};
+        if (!EnsureSelfSignedCertificate(files, settings.hostName, &tlsError)) {
+            Log().Line("STARTTLS is not offered: " + tlsError);
+        }
+    }
+    if (tlsError.empty()) {
+        settings.tls = MakeServerTlsContext(files, &tlsError);
+        if (!settings.tls) {
+            Log().Line("STARTTLS is not offered: " + tlsError +
+                       ". Correct SmtpTlsCertFile and SmtpTlsKeyFile in the configuration.");
+        }
+    }
+    server_ = std::make_unique<SmtpServer>(*queue_, Log(), std::move(settings));
+    return true;
+}
+
+bool SmtpService::Start(int port) {
+    std::lock_guard lock(mutex_);
+    if (server_ == nullptr) {
+        log_.reset();  // the application directory may have changed since the last run
+    }
+    std::string failureLine;
+    if (port < 1 || port > 65535) {
+        Log().Line(DescribeBadPort(port));
+        return false;
+    }
+    bool fresh = server_ == nullptr;
+    if (fresh && !StartServer(&failureLine)) {
+        Log().Line(failureLine);
+        return false;
+    }
+    std::string address = EngineConfig::Load()->listenAddress;
+    if (!server_->Listen(port, address, &failureLine)) {
+        Log().Line(failureLine);
+        if (fresh) {
+            StopLocked(false);
+        }
+        return false;
+    }
+    Log().Line("SMTP service listening on port " + std::to_string(port) +
+               (address.empty() ? std::string() : " of " + address));
+    return true;
+}
+
+void SmtpService::Stop() {
+    std::lock_guard lock(mutex_);
+    StopLocked(true);
+}
+
+void SmtpService::StopLocked(bool announce) {
+    if (server_) {
+        server_->Stop();
+    }
+    // The queue's worker may still be inside a completion that posts to a session's strand:
+    // it must be finished before the server's io_context goes.
+    if (queue_) {
+        queue_->Close();
+        queue_.reset();
+    }
+    if (server_) {
+        server_.reset();
+        if (announce) {
+            Log().Line("SMTP service stopped");
+        }
+    }
+    lock_.reset();
+    if (log_) {
+        log_->Flush();
+        // A fresh log at the next start follows a changed application directory.
+        log_.reset();
+    }
+}
+
+}  // namespace relvo::mail::smtp

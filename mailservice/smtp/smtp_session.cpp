@@ -1,0 +1,719 @@
+#include "smtp/smtp_session.h"
+
+#include <algorithm>
+#include <asio/co_spawn.hpp>
+#include <asio/post.hpp>
+#include <asio/redirect_error.hpp>
+#include <asio/use_awaitable.hpp>
+#include <asio/write.hpp>
+#include <cstring>
+#include <exception>
+#include <optional>
+
+#include "core/net_ranges.h"
+#include "smtp/command_parser.h"
+#include "smtp/sasl.h"
+#include "smtp/session_rules.h"
+
+namespace relvo::mail::smtp {
+namespace {
+
+constexpr size_t kInputBufferSize = 64 * 1024;
+constexpr int kMaxAuthFailures = 3;
+constexpr size_t kMaxReserve = 4 * 1024 * 1024;
+constexpr size_t kMaxPendingReplies = 64 * 1024;
+constexpr auto kShutdownWriteTimeout = std::chrono::seconds(1);
+
+// Completes a queue store on the session's strand: the coroutine resumes there once the message
+// and its companion are on disk (or the store failed).
+template <typename Token>
+auto AsyncStore(QueueStore& queue, Envelope envelope, std::string header, std::string body,
+                Token&& token) {
+    return asio::async_initiate<Token, void(bool, uint32_t, std::string)>(
+        [&queue](auto handler, Envelope envelope, std::string header, std::string body) {
+            auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+            queue.Store(std::move(envelope), std::move(header), std::move(body),
+                        [shared](bool ok, uint32_t id, const std::string& error) {
+                            auto executor = asio::get_associated_executor(*shared);
+                            asio::post(executor, [shared, ok, id, error]() mutable {
+                                (*shared)(ok, id, error);
+                            });
+                        });
+        },
+        token, std::move(envelope), std::move(header), std::move(body));
+}
+
+bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) {
+        return false;
+    }
+    for (size_t i = 0; i < prefix.size(); ++i) {
+        char c = text[i];
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+        if (c != prefix[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Addresses beyond ASCII are for transactions that announced SMTPUTF8 (RFC 6531 3.4).
+bool IsAscii(std::string_view text) {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+SmtpSession::SmtpSession(SmtpServer& server, asio::ip::tcp::socket socket,
+                         std::shared_ptr<const EngineConfig> config)
+    : server_(server),
+      socket_(std::move(socket)),
+      timer_(socket_.get_executor()),
+      delayTimer_(socket_.get_executor()),
+      config_(std::move(config)),
+      inCapacity_(std::max(kInputBufferSize,
+                           2 * (config_->limits.maxCommandLine + config_->limits.maxTextLine))),
+      reader_(config_->limits.maxMessageSize) {
+    in_.reset(new char[inCapacity_]);
+    asio::error_code ec;
+    asio::ip::tcp::endpoint remote = socket_.remote_endpoint(ec);
+    asio::ip::address address = remote.address();
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    clientIp_ = ec ? "unknown" : address.to_string();
+    peer_ = address.is_v6() ? "[" + clientIp_ + "]:" + std::to_string(remote.port())
+                            : clientIp_ + ":" + std::to_string(remote.port());
+    clientIsLocal_ = !ec && IsLoopbackOrPrivate(clientIp_);
+    socket_.set_option(asio::ip::tcp::no_delay(true), ec);
+}
+
+void SmtpSession::Start(SmtpServer::Admission admission) {
+    registered_ = admission == SmtpServer::Admission::kAdmitted;
+    asio::co_spawn(socket_.get_executor(), Run(shared_from_this(), admission),
+                   [self = shared_from_this()](std::exception_ptr error) {
+                       if (error) {
+                           self->EndAfterException(error);
+                       }
+                   });
+}
+
+void SmtpSession::EndAfterException(std::exception_ptr error) {
+    // Only resource exhaustion gets here; the session goes, the service stays.
+    std::string what = "unknown error";
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& exception) {
+        what = exception.what();
+    } catch (...) {
+    }
+    LogLine("Server/", "session ended by an internal error: " + what);
+    DisarmTimer();
+    asio::error_code ec;
+    socket_.close(ec);
+    if (registered_) {
+        registered_ = false;
+        server_.Unregister(this, clientIp_);
+    }
+}
+
+void SmtpSession::Shutdown() {
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+        self->stopping_ = true;
+        self->delayTimer_.cancel();
+        // A session waiting for its store must still answer 250; it sees the flag afterwards.
+        if (self->action_ != Action::kStore) {
+            self->CancelIo();
+        }
+    });
+}
+
+void SmtpSession::ForceClose() {
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+        self->stopping_ = true;
+        self->closing_ = true;
+        self->delayTimer_.cancel();
+        asio::error_code ec;
+        self->socket_.close(ec);
+    });
+}
+
+void SmtpSession::CancelIo() {
+    asio::error_code ec;
+    socket_.cancel(ec);
+}
+
+void SmtpSession::ArmTimer(std::chrono::steady_clock::duration timeout) {
+    unsigned generation = ++timerGeneration_;
+    timer_.expires_after(timeout);
+    timer_.async_wait([self = shared_from_this(), generation](asio::error_code ec) {
+        if (!ec && generation == self->timerGeneration_) {
+            self->timedOut_ = true;
+            self->CancelIo();
+        }
+    });
+}
+
+void SmtpSession::DisarmTimer() {
+    ++timerGeneration_;
+    timer_.cancel();
+}
+
+void SmtpSession::LogLine(std::string_view marker, std::string_view text) {
+    logLine_.assign(marker);
+    logLine_.append(peer_);
+    logLine_.push_back(' ');
+    logLine_.append(text);
+    server_.Log().Line(logLine_);
+}
+
+void SmtpSession::Reply(std::string_view line) {
+    out_.append(line);
+    out_.append("\r\n");
+    LogLine("Server/", line);
+}
+
+void SmtpSession::ReplyError(std::string_view line) {
+    Reply(line);
+    if (++errors_ >= config_->limits.maxErrors && !closing_) {
+        Reply("421 4.7.0 Too many errors, closing connection");
+        closing_ = true;
+    }
+}
+
+void SmtpSession::ResetTransaction() {
+    inTransaction_ = false;
+    mailFrom_.clear();
+    recipients_.clear();
+}
+
+asio::awaitable<void> SmtpSession::Run(std::shared_ptr<SmtpSession> self,
+                                       SmtpServer::Admission admission) {
+    const std::string& host = server_.Settings().hostName;
+    LogLine("Client/", "connected");
+    if (admission != SmtpServer::Admission::kAdmitted) {
+        Reply(admission == SmtpServer::Admission::kTooManySessions
+                  ? "421 4.3.2 " + host + " Too many connections, try again later"
+                  : "421 4.7.0 " + host + " Too many connections from your address");
+        closing_ = true;
+    } else if (stopping_) {
+        Reply("421 4.3.2 " + host + " Service shutting down");
+        closing_ = true;
+    } else {
+        Reply("220 " + host + " ESMTP Relvo SMTP Server ready");
+    }
+    while (true) {
+        bool backlog = ProcessInput();
+        if (action_ == Action::kStore) {
+            co_await StoreMessage();
+            continue;
+        }
+        if (action_ == Action::kAuthFailed) {
+            co_await AuthFailed();
+            continue;
+        }
+        if (action_ == Action::kStartTls) {
+            if (co_await StartTls()) {
+                continue;
+            }
+            break;
+        }
+        if (stopping_ && !closing_) {
+            Reply("421 4.3.2 " + host + " Service shutting down");
+            closing_ = true;
+        }
+        if (!out_.empty() && !co_await Flush()) {
+            break;
+        }
+        if (closing_) {
+            break;
+        }
+        if (!backlog && !co_await ReadMore()) {
+            break;
+        }
+    }
+    if (timedOut_ || (stopping_ && !closing_)) {
+        // The connection still works: say why it ends.
+        out_.clear();
+        Reply(timedOut_ ? "421 4.4.2 " + host + " Timeout, closing connection"
+                        : "421 4.3.2 " + host + " Service shutting down");
+        timedOut_ = false;
+        co_await Flush();
+    }
+    DisarmTimer();
+    delayTimer_.cancel();
+    asio::error_code ec;
+    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
+    socket_.close(ec);
+    LogLine("Client/", "disconnected");
+    if (registered_) {
+        registered_ = false;
+        server_.Unregister(this, clientIp_);
+    }
+    (void)self;
+}
+
+asio::awaitable<bool> SmtpSession::ReadMore() {
+    if (inStart_ == inEnd_) {
+        inStart_ = inEnd_ = 0;
+    } else if (inStart_ > 0) {
+        std::memmove(in_.get(), in_.get() + inStart_, inEnd_ - inStart_);
+        inEnd_ -= inStart_;
+        inStart_ = 0;
+    }
+    const SmtpLimits& limits = config_->limits;
+    ArmTimer(std::chrono::seconds(mode_ == Mode::kData ? limits.dataTimeoutSeconds
+                                                       : limits.commandTimeoutSeconds));
+    asio::error_code ec;
+    asio::mutable_buffer space(in_.get() + inEnd_, inCapacity_ - inEnd_);
+    size_t n =
+        tls_ ? co_await tls_->async_read_some(space, asio::redirect_error(asio::use_awaitable, ec))
+             : co_await socket_.async_read_some(space,
+                                                asio::redirect_error(asio::use_awaitable, ec));
+    DisarmTimer();
+    inEnd_ += n;
+    if (ec && n == 0) {
+        if (!timedOut_ && !stopping_) {
+            closing_ = true;  // the client went away; nothing to say
+        }
+        co_return false;
+    }
+    co_return true;
+}
+
+asio::awaitable<bool> SmtpSession::Flush() {
+    ArmTimer(stopping_ ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                             kShutdownWriteTimeout)
+                       : std::chrono::seconds(config_->limits.commandTimeoutSeconds));
+    asio::error_code ec;
+    if (tls_) {
+        co_await asio::async_write(*tls_, asio::buffer(out_),
+                                   asio::redirect_error(asio::use_awaitable, ec));
+    } else {
+        co_await asio::async_write(socket_, asio::buffer(out_),
+                                   asio::redirect_error(asio::use_awaitable, ec));
+    }
+    DisarmTimer();
+    out_.clear();
+    if (ec) {
+        closing_ = true;
+        timedOut_ = false;
+        co_return false;
+    }
+    co_return true;
+}
+
+size_t SmtpSession::LineLimit(std::string_view pending) const {
+    // AUTH exchanges carry base64 and may be longer than other commands (RFC 4954 4).
+    const SmtpLimits& limits = config_->limits;
+    if (authStep_ != AuthStep::kNone || StartsWithNoCase(pending, "AUTH ")) {
+        return std::max(limits.maxTextLine, limits.maxCommandLine);
+    }
+    return limits.maxCommandLine;
+}
+
+bool SmtpSession::ProcessInput() {
+    while (action_ == Action::kNone && !closing_ && inStart_ < inEnd_) {
+        if (out_.size() >= kMaxPendingReplies) {
+            return true;  // a client that pipelines without reading gets its replies first
+        }
+        std::string_view pending(in_.get() + inStart_, inEnd_ - inStart_);
+        if (mode_ == Mode::kData) {
+            inStart_ += reader_.Feed(pending);
+            if (reader_.Done()) {
+                mode_ = Mode::kCommand;
+                FinishData();
+            }
+            continue;
+        }
+        if (discardingLine_) {
+            const void* lf = std::memchr(pending.data(), '\n', pending.size());
+            if (lf == nullptr) {
+                inStart_ = inEnd_;
+                break;
+            }
+            inStart_ += static_cast<size_t>(static_cast<const char*>(lf) - pending.data()) + 1;
+            discardingLine_ = false;
+            continue;
+        }
+        size_t endLength = 0;
+        size_t length = FindLineEnd(pending, &endLength);
+        size_t limit = LineLimit(pending);
+        if (length == std::string_view::npos) {
+            if (pending.size() >= limit) {
+                // Too long already: drop the rest of it as it arrives.
+                authStep_ = AuthStep::kNone;
+                ReplyError("500 5.5.2 Line too long");
+                discardingLine_ = true;
+                inStart_ = inEnd_;
+            }
+            break;
+        }
+        std::string_view line = pending.substr(0, length);
+        inStart_ += length + endLength;
+        if (length + endLength > limit) {
+            authStep_ = AuthStep::kNone;
+            ReplyError("500 5.5.2 Line too long");
+        } else if (endLength != 2) {
+            authStep_ = AuthStep::kNone;
+            ReplyError("500 5.5.2 Lines must end with CRLF");
+        } else {
+            HandleLine(line);
+        }
+    }
+    return false;
+}
+
+void SmtpSession::HandleLine(std::string_view line) {
+    if (authStep_ != AuthStep::kNone) {
+        LogLine("Client/", "****");
+        HandleAuthResponse(line);
+    } else {
+        HandleCommand(line);
+    }
+}
+
+void SmtpSession::ReplyEhlo(std::string_view heloName) {
+    const ServerSettings& settings = server_.Settings();
+    std::vector<std::string> lines = {
+        settings.hostName + " Hello " + std::string(heloName),
+        "PIPELINING",
+        "SIZE " + std::to_string(config_->limits.maxMessageSize),
+        "8BITMIME",
+        "SMTPUTF8",
+        "ENHANCEDSTATUSCODES",
+    };
+    if (settings.tls && !tlsActive_) {
+        lines.push_back("STARTTLS");
+    }
+    if (AuthOffered()) {
+        lines.push_back("AUTH PLAIN LOGIN");
+    }
+    lines.push_back("HELP");
+    for (size_t i = 0; i < lines.size(); ++i) {
+        Reply((i + 1 < lines.size() ? "250-" : "250 ") + lines[i]);
+    }
+}
+
+void SmtpSession::HandleCommand(std::string_view line) {
+    Command command = ParseCommand(line);
+    if (command.verb == Verb::kAuth) {
+        LogLine("Client/", std::string("AUTH ") + std::string(command.argument) +
+                               (command.hasInitialResponse ? " ****" : ""));
+    } else if (command.error == CommandError::kBadCharacters) {
+        // Control characters would forge or garble lines of the log and the console's pane.
+        std::string shown(line);
+        for (char& c : shown) {
+            c = (static_cast<unsigned char>(c) < 32 || c == 127) ? '?' : c;
+        }
+        LogLine("Client/", shown);
+    } else {
+        LogLine("Client/", line);
+    }
+    switch (command.error) {
+        case CommandError::kNone:
+            break;
+        case CommandError::kUnknownVerb:
+            ReplyError("500 5.5.1 Command unrecognized");
+            return;
+        case CommandError::kBadCharacters:
+            ReplyError("500 5.5.2 Control characters are not allowed in commands");
+            return;
+        case CommandError::kSyntax:
+            ReplyError("501 5.5.4 Syntax error in parameters or arguments");
+            return;
+        case CommandError::kBadAddress:
+            ReplyError(command.verb == Verb::kMail ? "501 5.1.7 Bad sender address syntax"
+                                                   : "501 5.1.3 Bad recipient address syntax");
+            return;
+        case CommandError::kUnknownParameter:
+            ReplyError("555 5.5.4 Parameter not recognized");
+            return;
+        case CommandError::kBadParameterValue:
+            ReplyError("501 5.5.4 Bad parameter value");
+            return;
+    }
+    const std::string& host = server_.Settings().hostName;
+    switch (command.verb) {
+        case Verb::kUnknown:
+            break;
+        case Verb::kHelo:
+        case Verb::kEhlo:
+            ResetTransaction();
+            heloName_ = std::string(command.argument);
+            esmtp_ = command.verb == Verb::kEhlo;
+            if (esmtp_) {
+                ReplyEhlo(command.argument);
+            } else {
+                Reply("250 " + host);
+            }
+            break;
+        case Verb::kMail:
+            if (!inTransaction_) {
+                // Accounts, domains and limits may have changed since the last message.
+                config_ = EngineConfig::Load();
+            }
+            if (heloName_.empty()) {
+                ReplyError("503 5.5.1 Send HELO or EHLO first");
+            } else if (inTransaction_) {
+                ReplyError("503 5.5.1 Nested MAIL command");
+            } else if (command.hasSize && command.size > config_->limits.maxMessageSize) {
+                ReplyError("552 5.3.4 Message size exceeds fixed maximum message size");
+            } else if (!command.smtpUtf8 && !IsAscii(command.address)) {
+                ReplyError("553 5.6.7 Non-ASCII addresses need the SMTPUTF8 parameter");
+            } else {
+                inTransaction_ = true;
+                smtpUtf8_ = command.smtpUtf8;
+                mailFrom_.assign(command.address);
+                reader_.Reset(config_->limits.maxMessageSize);
+                if (command.hasSize) {
+                    // The declared size saves regrowing, up to a bound a liar cannot abuse.
+                    reader_.Body().reserve(
+                        std::min<size_t>(static_cast<size_t>(command.size) + 256, kMaxReserve));
+                }
+                Reply("250 2.1.0 Ok");
+            }
+            break;
+        case Verb::kRcpt:
+            if (!inTransaction_) {
+                ReplyError("503 5.5.1 Need MAIL command first");
+            } else if (recipients_.size() >= config_->limits.maxRecipients) {
+                Reply("452 4.5.3 Too many recipients");
+            } else if (!smtpUtf8_ && !IsAscii(command.address)) {
+                ReplyError("553 5.6.7 Non-ASCII addresses need the SMTPUTF8 parameter");
+            } else {
+                OnRecipient(command.address);
+            }
+            break;
+        case Verb::kData:
+            if (!inTransaction_) {
+                ReplyError("503 5.5.1 Need MAIL command first");
+            } else if (recipients_.empty()) {
+                ReplyError("554 5.5.1 No valid recipients");
+            } else {
+                mode_ = Mode::kData;
+                Reply("354 End data with <CR><LF>.<CR><LF>");
+            }
+            break;
+        case Verb::kRset:
+            ResetTransaction();
+            Reply("250 2.0.0 Ok");
+            break;
+        case Verb::kNoop:
+            Reply("250 2.0.0 Ok");
+            break;
+        case Verb::kQuit:
+            Reply("221 2.0.0 " + host + " Bye");
+            closing_ = true;
+            break;
+        case Verb::kVrfy:
+            Reply("252 2.5.0 Cannot VRFY user, but will accept message and attempt delivery");
+            break;
+        case Verb::kHelp:
+            Reply(
+                "214 2.0.0 Commands: HELO EHLO MAIL RCPT DATA RSET NOOP QUIT VRFY HELP "
+                "STARTTLS AUTH");
+            break;
+        case Verb::kStartTls:
+            if (!server_.Settings().tls) {
+                ReplyError("502 5.5.1 STARTTLS not available");
+            } else if (tlsActive_) {
+                ReplyError("503 5.5.1 TLS already active");
+            } else {
+                Reply("220 2.0.0 Ready to start TLS");
+                action_ = Action::kStartTls;
+            }
+            break;
+        case Verb::kAuth: {
+            std::string mechanism(command.argument);
+            for (char& c : mechanism) {
+                c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
+            }
+            if (!esmtp_) {
+                ReplyError("503 5.5.1 Send EHLO first");
+            } else if (!authUser_.empty()) {
+                ReplyError("503 5.5.1 Already authenticated");
+            } else if (inTransaction_) {
+                ReplyError("503 5.5.1 AUTH not allowed during a mail transaction");
+            } else if (!AuthOffered()) {
+                ReplyError("538 5.7.11 Encryption required for requested authentication mechanism");
+            } else if (mechanism != "PLAIN" && mechanism != "LOGIN") {
+                ReplyError("504 5.5.4 Unrecognized authentication type");
+            } else {
+                authMechanism_ = mechanism;
+                if (!command.hasInitialResponse) {
+                    authStep_ = mechanism == "PLAIN" ? AuthStep::kPlain : AuthStep::kLoginUser;
+                    Reply(mechanism == "PLAIN" ? "334 " : "334 VXNlcm5hbWU6");
+                } else {
+                    authStep_ = mechanism == "PLAIN" ? AuthStep::kPlain : AuthStep::kLoginUser;
+                    HandleAuthResponse(command.initialResponse);
+                }
+            }
+            break;
+        }
+    }
+}
+
+void SmtpSession::HandleAuthResponse(std::string_view line) {
+    AuthStep step = authStep_;
+    authStep_ = AuthStep::kNone;
+    if (line == "*") {
+        ReplyError("501 5.7.0 Authentication cancelled");
+        return;
+    }
+    std::optional<std::string> decoded = line == "=" ? std::string() : DecodeBase64(line);
+    if (!decoded) {
+        ReplyError("501 5.5.2 Cannot decode the response");
+        return;
+    }
+    switch (step) {
+        case AuthStep::kNone:
+            break;
+        case AuthStep::kPlain:
+            if (std::optional<PlainCredentials> credentials = ParsePlainMessage(*decoded)) {
+                FinishAuth(credentials->user, credentials->password);
+            } else {
+                FinishAuth("", "");
+            }
+            break;
+        case AuthStep::kLoginUser:
+            loginUser_ = std::move(*decoded);
+            authStep_ = AuthStep::kLoginPassword;
+            Reply("334 UGFzc3dvcmQ6");
+            break;
+        case AuthStep::kLoginPassword:
+            FinishAuth(loginUser_, *decoded);
+            loginUser_.clear();
+            break;
+    }
+}
+
+void SmtpSession::FinishAuth(std::string_view user, std::string_view password) {
+    config_ = EngineConfig::Load();
+    const AccountEntry* account = Authenticate(*config_, user, password);
+    if (account == nullptr) {
+        action_ = Action::kAuthFailed;
+        return;
+    }
+    authUser_ = account->name;
+    Reply("235 2.7.0 Authentication successful");
+}
+
+asio::awaitable<void> SmtpSession::AuthFailed() {
+    // The delay slows guessing down; the connection's replies so far go out first.
+    action_ = Action::kNone;
+    if (!out_.empty() && !co_await Flush()) {
+        co_return;
+    }
+    delayTimer_.expires_after(server_.Settings().authFailureDelay);
+    asio::error_code ec;
+    co_await delayTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    if (stopping_) {
+        co_return;
+    }
+    ReplyError("535 5.7.8 Authentication credentials invalid");
+    if (++authFailures_ >= kMaxAuthFailures && !closing_) {
+        Reply("421 4.7.0 Too many authentication failures, closing connection");
+        closing_ = true;
+    }
+}
+
+void SmtpSession::OnRecipient(std::string_view address) {
+    switch (CheckRecipient(*config_, address, !authUser_.empty(), clientIsLocal_)) {
+        case RecipientVerdict::kAccept:
+            recipients_.emplace_back(address);
+            Reply("250 2.1.5 Ok");
+            break;
+        case RecipientVerdict::kUnknownUser:
+            ReplyError("550 5.1.1 Mailbox unavailable: no such user here");
+            break;
+        case RecipientVerdict::kRelayDenied:
+            ReplyError("554 5.7.1 Relay access denied");
+            break;
+    }
+}
+
+void SmtpSession::FinishData() {
+    switch (reader_.error()) {
+        case DataReader::Error::kNone:
+            action_ = Action::kStore;
+            return;
+        case DataReader::Error::kTooBig:
+            LogLine("Server/", "message refused: " + std::to_string(reader_.BytesSeen()) +
+                                   " bytes exceed the size limit");
+            ReplyError("552 5.3.4 Message size exceeds fixed maximum message size");
+            break;
+        case DataReader::Error::kBareLineEnd:
+            ReplyError("554 5.6.0 Message refused: bare CR or LF found; lines must end with CRLF");
+            break;
+    }
+    ResetTransaction();
+}
+
+asio::awaitable<void> SmtpSession::StoreMessage() {
+    ReceivedInfo info;
+    info.heloName = heloName_;
+    info.clientIp = clientIp_;
+    info.hostName = server_.Settings().hostName;
+    info.esmtp = esmtp_;
+    info.tls = tlsActive_;
+    info.authenticated = !authUser_.empty();
+    if (recipients_.size() == 1) {
+        info.singleRecipient = recipients_.front();
+    }
+    info.when = std::chrono::system_clock::now();
+    Envelope envelope{std::move(mailFrom_), std::move(recipients_), peer_, heloName_, authUser_};
+    ResetTransaction();
+    size_t size = reader_.Body().size();
+    auto [ok, id, error] =
+        co_await AsyncStore(server_.Queue(), std::move(envelope), ReceivedHeader(info),
+                            std::move(reader_.Body()), asio::use_awaitable);
+    action_ = Action::kNone;
+    reader_.Reset(config_->limits.maxMessageSize);
+    if (ok) {
+        Reply("250 2.0.0 Ok: queued as " + std::to_string(id) + " (" + std::to_string(size) +
+              " bytes)");
+    } else {
+        LogLine("Server/", "queue store failed: " + error);
+        Reply("451 4.3.0 Error: local problem storing the message, try again later");
+    }
+}
+
+asio::awaitable<bool> SmtpSession::StartTls() {
+    action_ = Action::kNone;
+    if (!co_await Flush()) {
+        co_return false;
+    }
+    // Commands sent before the handshake must not count as protected (RFC 3207 5).
+    inStart_ = inEnd_ = 0;
+    tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_,
+                                                                       *server_.Settings().tls);
+    ArmTimer(std::chrono::seconds(config_->limits.commandTimeoutSeconds));
+    asio::error_code ec;
+    co_await tls_->async_handshake(asio::ssl::stream_base::server,
+                                   asio::redirect_error(asio::use_awaitable, ec));
+    DisarmTimer();
+    if (ec) {
+        LogLine("Server/", "TLS handshake failed: " + ec.message());
+        tls_.reset();
+        timedOut_ = false;
+        closing_ = true;
+        co_return false;
+    }
+    LogLine("Server/", std::string("TLS established: ") + SSL_get_version(tls_->native_handle()));
+    tlsActive_ = true;
+    heloName_.clear();
+    esmtp_ = false;
+    authUser_.clear();
+    ResetTransaction();
+    co_return true;
+}
+
+}  // namespace relvo::mail::smtp

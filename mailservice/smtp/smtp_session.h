@@ -1,0 +1,119 @@
+// One SMTP conversation, run as a coroutine on its own strand. Input is read in large pieces and
+// every complete command in it is answered before the replies go out in one write (PIPELINING);
+// the message text is unstuffed straight from the input buffer into the body that the queue
+// takes over, so it is never copied again.
+#pragma once
+
+#include <asio/awaitable.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/ssl/stream.hpp>
+#include <asio/steady_timer.hpp>
+#include <chrono>
+#include <exception>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/engine_config.h"
+#include "smtp/data_reader.h"
+#include "smtp/smtp_server.h"
+
+namespace relvo::mail::smtp {
+
+class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
+  public:
+    SmtpSession(SmtpServer& server, asio::ip::tcp::socket socket,
+                std::shared_ptr<const EngineConfig> config);
+
+    // Runs the conversation; an admission other than kAdmitted answers 421 and closes.
+    void Start(SmtpServer::Admission admission);
+    // Thread-safe: finish what is under way, answer "421 4.3.2" and close.
+    void Shutdown();
+    // Thread-safe: close the connection at once.
+    void ForceClose();
+
+    const std::string& ClientIp() const { return clientIp_; }
+
+  private:
+    enum class Mode { kCommand, kData };
+    enum class Action { kNone, kStore, kStartTls, kAuthFailed };
+    enum class AuthStep { kNone, kPlain, kLoginUser, kLoginPassword };
+
+    asio::awaitable<void> Run(std::shared_ptr<SmtpSession> self, SmtpServer::Admission admission);
+    void EndAfterException(std::exception_ptr error);
+    asio::awaitable<bool> ReadMore();
+    asio::awaitable<bool> Flush();
+    asio::awaitable<void> StoreMessage();
+    asio::awaitable<bool> StartTls();
+    asio::awaitable<void> AuthFailed();
+
+    // Answers the complete commands received; true when it stopped with input left because
+    // enough replies are waiting to be written.
+    bool ProcessInput();
+    void HandleLine(std::string_view line);
+    void HandleCommand(std::string_view line);
+    void HandleAuthResponse(std::string_view line);
+    void FinishAuth(std::string_view user, std::string_view password);
+    void FinishData();
+    void ReplyEhlo(std::string_view heloName);
+    void OnRecipient(std::string_view address);
+
+    void Reply(std::string_view line);
+    void ReplyError(std::string_view line);
+    void ResetTransaction();
+    void LogLine(std::string_view marker, std::string_view text);
+    bool AuthOffered() const { return tlsActive_ || clientIsLocal_; }
+    size_t LineLimit(std::string_view pending) const;
+
+    void ArmTimer(std::chrono::steady_clock::duration timeout);
+    void DisarmTimer();
+    void CancelIo();
+
+    SmtpServer& server_;
+    asio::ip::tcp::socket socket_;
+    std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket&>> tls_;
+    asio::steady_timer timer_;
+    asio::steady_timer delayTimer_;
+    unsigned timerGeneration_ = 0;
+    std::shared_ptr<const EngineConfig> config_;
+    bool registered_ = false;
+
+    std::string clientIp_;
+    std::string peer_;  // "ip:port" ("[v6]:port"), the log marker's address
+    bool clientIsLocal_ = false;
+
+    // Input: bytes [inStart_, inEnd_) of in_ are received and not yet used.
+    // Not zeroed: a session touches only the pages it reads into.
+    std::unique_ptr<char[]> in_;
+    size_t inCapacity_;
+    size_t inStart_ = 0;
+    size_t inEnd_ = 0;
+    bool discardingLine_ = false;
+    std::string out_;      // replies waiting for the next write
+    std::string logLine_;  // reused for every log line
+
+    Mode mode_ = Mode::kCommand;
+    Action action_ = Action::kNone;
+    AuthStep authStep_ = AuthStep::kNone;
+    std::string authMechanism_;
+    std::string loginUser_;
+    bool closing_ = false;
+    bool stopping_ = false;
+    bool timedOut_ = false;
+    int errors_ = 0;
+    int authFailures_ = 0;
+
+    std::string heloName_;
+    bool esmtp_ = false;
+    bool tlsActive_ = false;
+    std::string authUser_;
+
+    bool inTransaction_ = false;
+    bool smtpUtf8_ = false;
+    std::string mailFrom_;
+    std::vector<std::string> recipients_;
+    DataReader reader_;
+};
+
+}  // namespace relvo::mail::smtp

@@ -1,0 +1,202 @@
+// The builder's pure text rules: addresses in composed texts, recipient lists, character-set
+// names and conversion, and the names of a mail's files.
+#include <gmime/gmime.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "mime/header_text.h"
+#include "mime/mail_address.h"
+#include "mime/mail_saver.h"
+#include "mime/message_composer.h"
+#include "mime/text_charset.h"
+
+namespace relvo::mail {
+namespace {
+
+TEST(MailAddressRules, ExtractMailAddressFollowsTheComposeRule) {
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"", ""},
+        {"   ", ""},
+        {"user@example.com", "user@example.com"},
+        {"  user@example.com  ", "user@example.com"},
+        {"\"Name\" <user@example.com>", "user@example.com"},
+        {"\"Last, First\" <user@example.com>", "user@example.com"},
+        {"Name <user@example.com>", "user@example.com"},
+        {"<user@example.com>", "user@example.com"},
+        {"< user@example.com >", "user@example.com"},
+        {"<user@example.com", "user@example.com"},               // no '>': to the end
+        {"user@example.com\r\nBcc: x@y.z", "user@example.com"},  // cut at the line break
+        {"\"Name\"", ""},                                        // nothing after the last quote
+        {"\"a@b.c\" <>", ""},
+        {"<@example.com>", ""},  // '@' first
+        {"user@", ""},           // '@' last
+        {"no address", ""},
+        {"\"x\" y <z@example.com> trailing", "z@example.com"},
+        {"a<b@example.com>c", "b@example.com"},
+        {"<", ""},
+        {"<>", ""},
+    };
+    for (const auto& [text, address] : cases) {
+        EXPECT_EQ(ExtractMailAddress(text), address) << text;
+    }
+}
+
+TEST(MailAddressRules, DisplayNamesAndRecipientLists) {
+    EXPECT_EQ(ExplicitDisplayName("\"  Zoë Q.  \" <z@example.com>"), "Zoë Q.");
+    EXPECT_EQ(ExplicitDisplayName("Peter Pan <p@example.com>"), "Peter Pan");
+    EXPECT_EQ(ExplicitDisplayName("<p@example.com>"), "");
+    EXPECT_EQ(ExplicitDisplayName("p@example.com"), "");
+
+    const std::vector<std::pair<const char*, std::vector<std::string>>> lists = {
+        {"a@x.org", {"a@x.org"}},
+        {"a@x.org, b@y.org;c@z.org", {"a@x.org", "b@y.org", "c@z.org"}},
+        {"\"Doe, John; Jr\" <j@x.org>, b@y.org", {"\"Doe, John; Jr\" <j@x.org>", "b@y.org"}},
+        {"<odd,one@x.org>; b@y.org", {"<odd,one@x.org>", "b@y.org"}},
+        {" ; , ", {}},
+        {"a@x.org;", {"a@x.org"}},
+    };
+    for (const auto& [text, entries] : lists) {
+        EXPECT_EQ(SplitRecipientList(text), entries) << text;
+    }
+}
+
+TEST(MailAddressRules, UsableAddresses) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"user@example.com", true},
+        {"first.last+tag@sub.example.co.uk", true},
+        {"user@[192.0.2.1]", true},
+        {"j\xc3\xbcrgen@example.de", true},
+        {"", false},
+        {"@example.com", false},
+        {"user@", false},
+        {"a@b@example.com", false},
+        {"us er@example.com", false},
+        {"user@example.com\r\nBcc: x", false},
+        {"user@exa\tmple.com", false},
+        {"<user@example.com>", false},
+        {"user@example..com", false},
+        {"user@.example.com", false},
+        {std::string(65, 'a') + "@example.com", false},
+        {"user@" + std::string(254, 'd'), false},
+        {"caf\xe9@example.com", false},  // not UTF-8
+    };
+    for (const auto& [address, usable] : cases) {
+        EXPECT_EQ(IsUsableMailAddress(address), usable) << address;
+    }
+}
+
+TEST(MailAddressRules, Utf8Validation) {
+    const std::vector<std::pair<std::string, bool>> cases = {
+        {"plain", true},
+        {"\xc3\xa9\xe6\x97\xa5\xf0\x9f\x99\x82", true},
+        {"\xc3", false},              // cut short
+        {"\xc0\xaf", false},          // overlong '/'
+        {"\xed\xa0\x80", false},      // surrogate
+        {"\xf4\x90\x80\x80", false},  // above U+10FFFF
+        {"\xff", false},
+    };
+    for (const auto& [text, valid] : cases) {
+        EXPECT_EQ(IsValidUtf8(text), valid) << text;
+    }
+}
+
+TEST(CharsetRules, NamesResolveToTheirMimeNames) {
+    const std::vector<std::pair<const char*, const char*>> cases = {
+        {"", "utf-8"},
+        {"UTF-8", "utf-8"},
+        {"English (iso-8859-1)", "iso-8859-1"},
+        {"Chinese (gb2312)", "gb2312"},
+        {"Chinese (BIG5)", "big5"},
+        {"Cyrillic (windows-1251)", "windows-1251"},
+        {"German (DIN_66003)", "DIN_66003"},
+        {"Japanese (iso-2022-jp)", "iso-2022-jp"},
+        {"Korean (iso-2022-kr)", "iso-2022-kr"},
+        {"Swedish (SEN_850200_B)", "SEN_850200_B"},
+        {"Thai (windows-874)", "windows-874"},
+        {"koi8-r", "koi8-r"},
+    };
+    for (const auto& [name, mimeName] : cases) {
+        EXPECT_EQ(ResolveCharsetName(name).value_or("<none>"), mimeName) << name;
+    }
+    for (const char* bad : {"x-no-such-set", "utf-8; x=y", "a b", "utf-8\r\n"}) {
+        EXPECT_FALSE(ResolveCharsetName(bad).has_value()) << bad;
+    }
+}
+
+TEST(CharsetRules, ConversionOnlyWhenEveryCharacterFits) {
+    struct Case {
+        const char* charset;
+        std::string text;
+        std::optional<std::string> bytes;
+    };
+    const std::vector<Case> cases = {
+        {"iso-8859-1", "Caf\xc3\xa9", std::string("Caf\xe9")},
+        {"iso-8859-1", "\xd0\xb8", std::nullopt},
+        {"windows-1251", "\xd0\x81\xd0\xb6", std::string("\xa8\xe6")},
+        // The stateful set returns to ASCII at the end.
+        {"iso-2022-jp", "\xe6\x97\xa5", std::string("\x1b$BF|\x1b(B")},
+        {"iso-2022-jp", "\xd0\xb8\xe2\x82\xac\xf0\x9f\x99\x82", std::nullopt},
+        // '{' has no place in the German 7-bit set: that letter is ä there.
+        {"DIN_66003", "{", std::nullopt},
+        {"DIN_66003", "\xc3\xa4", std::string("{")},
+        {"utf-8", "caf\xe9", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ConvertFromUtf8(c.text, c.charset), c.bytes) << c.charset << " " << c.text;
+    }
+}
+
+// Encoded words of any script stay within their width, hold whole characters, and read back as
+// the text, also for a reader that joins adjacent words before decoding (GMime).
+TEST(HeaderTextRules, EncodedWordsFitAndReadBack) {
+    g_mime_init();
+    const std::vector<std::string> texts = {
+        "a",
+        "\xd0\x9f\xd1\x80\xd0\xb8\xd0\xb2\xd0\xb5\xd1\x82, \xd0\xbc\xd0\xb8\xd1\x80! ",
+        "\xe4\xbc\x9a\xe8\xad\xb0\xe3\x81\xae\xe3\x81\x8a\xe7\x9f\xa5\xe3\x82\x89\xe3\x81\x9b",
+        "\xf0\x9f\x99\x82\xf0\x9f\x8e\x89 mixed \xc3\xa9t\xc3\xa9 \xe6\x97\xa5",
+    };
+    for (const std::string& unit : texts) {
+        std::string text;
+        for (int i = 0; i < 12; ++i) {
+            text += unit;
+        }
+        for (const size_t firstWidth : {69u, 40u, 28u}) {
+            const std::vector<std::string> words = EncodedWords(text, firstWidth);
+            std::string joined;
+            for (size_t i = 0; i < words.size(); ++i) {
+                EXPECT_LE(words[i].size(), i == 0 ? firstWidth : 75u);
+                joined += (i == 0 ? "" : " ") + words[i];
+            }
+            char* decoded = g_mime_utils_header_decode_text(nullptr, joined.c_str());
+            EXPECT_EQ(std::string(decoded), text) << joined;
+            g_free(decoded);
+        }
+    }
+    const std::string subject = FormatUnstructured(std::string(100, 'x') + " tail", 7);
+    EXPECT_EQ(subject.substr(0, 11), " =?UTF-8?B?");  // an unbreakable word longer than a line
+    EXPECT_EQ(FormatUnstructured("short =?x?q?y?= text", 7).substr(0, 11), " =?UTF-8?B?");
+    EXPECT_EQ(FormatUnstructured("two words", 7), " two words\n");
+}
+
+TEST(TextRules, LinesAndFileNames) {
+    EXPECT_EQ(WithCrlfLineBreaks("a\nb\rc\r\nd\n\n"), "a\r\nb\r\nc\r\nd\r\n\r\n");
+    EXPECT_EQ(OneLine("a\r\nb\tc\x7f"), "a  b c ");
+
+    const std::vector<std::pair<const char*, const char*>> siblings = {
+        {"/app/mail/12.eml", "/app/mail/12.cfg"},   {"/app/mail/12", "/app/mail/12.cfg"},
+        {"/app/ma.il/12", "/app/ma.il/12.cfg"},  // a dot in a directory is not an extension
+        {"/app/mail/a.b.eml", "/app/mail/a.b.cfg"}, {"/app/mail/.eml", "/app/mail/.eml.cfg"},
+    };
+    for (const auto& [message, companion] : siblings) {
+        EXPECT_EQ(SiblingPath(message, ".cfg"), companion) << message;
+    }
+    EXPECT_EQ(MediaTypeForFileName("Report.PDF"), "application/pdf");
+    EXPECT_EQ(MediaTypeForFileName("archive.tar.gz"), "application/gzip");
+    EXPECT_EQ(MediaTypeForFileName("README"), "application/octet-stream");
+}
+
+}  // namespace
+}  // namespace relvo::mail

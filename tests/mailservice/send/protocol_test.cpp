@@ -1,0 +1,176 @@
+// The SEND service's pure pieces: replies read from arbitrary chunks, EHLO capabilities, the DATA
+// payload, the status codes and loop count of bounces, and the retry schedule.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "send/bounce.h"
+#include "send/dns_lookup.h"
+#include "send/send_queue.h"
+#include "send/smtp_reply.h"
+
+namespace relvo::mail::send {
+namespace {
+
+struct ReplyCase {
+    const char* name;
+    std::string bytes;
+    std::vector<int> codes;  // replies expected, in order
+    bool error;              // the stream ends in an error
+};
+
+TEST(ReplyReaderTest, ReadsRepliesWhateverTheChunking) {
+    std::string longLine = "250 " + std::string(ReplyReader::kMaxLine, 'x') + "\r\n";
+    std::string manyLines;
+    for (size_t i = 0; i <= ReplyReader::kMaxLines; ++i) {
+        manyLines += "250-line\r\n";
+    }
+    const std::vector<ReplyCase> cases = {
+        {"single", "220 ready\r\n", {220}, false},
+        {"multi-line then single", "250-a\r\n250-b\r\n250 c\r\n354 go\r\n", {250, 354}, false},
+        {"bare LF and code alone", "250-a\n250\n", {250}, false},
+        {"pipelined group", "250 ok\r\n250 ok\r\n550 no\r\n", {250, 250, 550}, false},
+        {"codes differ inside a reply", "250-a\r\n251 b\r\n", {}, true},
+        {"not a reply", "hello\r\n", {}, true},
+        {"code out of range", "650 x\r\n", {}, true},
+        {"bad separator", "250+x\r\n", {}, true},
+        {"line too long", longLine, {}, true},
+        {"too many lines", manyLines, {}, true},
+        {"endless line without newline", std::string(ReplyReader::kMaxLine + 10, '2'), {}, true},
+    };
+    for (const ReplyCase& c : cases) {
+        for (size_t chunk : {size_t(1), size_t(3), c.bytes.size()}) {
+            SCOPED_TRACE(std::string(c.name) + " chunk " + std::to_string(chunk));
+            ReplyReader reader;
+            std::vector<int> codes;
+            bool error = false;
+            for (size_t at = 0; at < c.bytes.size() && !error; at += chunk) {
+                reader.Append(std::string_view(c.bytes).substr(at, chunk));
+                Reply reply;
+                std::string why;
+                for (;;) {
+                    ReplyReader::Status status = reader.Next(&reply, &why);
+                    if (status == ReplyReader::Status::kReply) {
+                        codes.push_back(reply.code);
+                    } else {
+                        error = status == ReplyReader::Status::kError;
+                        break;
+                    }
+                }
+            }
+            EXPECT_EQ(codes, c.codes);
+            EXPECT_EQ(error, c.error);
+        }
+    }
+}
+
+TEST(ReplyReaderTest, KeepsTheLinesOfAReply) {
+    ReplyReader reader;
+    reader.Append("250-mx.test greets you\r\n250-SIZE 1000\r\n250 AUTH LOGIN PLAIN\r\n");
+    Reply reply;
+    std::string why;
+    ASSERT_EQ(reader.Next(&reply, &why), ReplyReader::Status::kReply);
+    EXPECT_EQ(reply.Summary(), "250 mx.test greets you / SIZE 1000 / AUTH LOGIN PLAIN");
+    EXPECT_FALSE(reader.Buffered());
+}
+
+TEST(CapabilitiesTest, ReadsWhatTheServerOffers) {
+    struct Case {
+        std::vector<std::string> lines;
+        bool startTls, pipelining, eightBit, utf8, plain, login;
+        uint64_t size;
+    };
+    const std::vector<Case> cases = {
+        {{"mx.test"}, false, false, false, false, false, false, 0},
+        {{"mx.test", "starttls", "PIPELINING", "8BITMIME", "SMTPUTF8", "SIZE 52428800",
+          "AUTH LOGIN PLAIN"},
+         true,
+         true,
+         true,
+         true,
+         true,
+         true,
+         52428800},
+        {{"mx.test", "AUTH=LOGIN", "AUTH CRAM-MD5", "SIZE"},
+         false,
+         false,
+         false,
+         false,
+         false,
+         false,
+         0},
+        {{"mx.test", "SIZE 99999999999999999999999", "AUTH  login"},
+         false,
+         false,
+         false,
+         false,
+         false,
+         true,
+         0},
+    };
+    for (const Case& c : cases) {
+        Reply reply;
+        reply.code = 250;
+        reply.lines = c.lines;
+        Capabilities caps = ParseEhlo(reply);
+        SCOPED_TRACE(reply.Summary());
+        EXPECT_EQ(caps.startTls, c.startTls);
+        EXPECT_EQ(caps.pipelining, c.pipelining);
+        EXPECT_EQ(caps.eightBitMime, c.eightBit);
+        EXPECT_EQ(caps.smtpUtf8, c.utf8);
+        EXPECT_EQ(caps.authPlain, c.plain);
+        EXPECT_EQ(caps.authLogin, c.login);
+        EXPECT_EQ(caps.maxSize, c.size);
+    }
+}
+
+TEST(DataPayloadTest, StuffsDotsAndEndsLines) {
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"", ".\r\n"},
+        {"a\r\nb\r\n", "a\r\nb\r\n.\r\n"},
+        {"a\nb", "a\r\nb\r\n.\r\n"},
+        {".\r\n", "..\r\n.\r\n"},
+        {"x\r\n.hidden\r\n..two\r\n", "x\r\n..hidden\r\n...two\r\n.\r\n"},
+        {"bare\rcr", "bare\r\ncr\r\n.\r\n"},
+        {"mid.dot\r\n", "mid.dot\r\n.\r\n"},
+    };
+    for (const auto& [in, out] : cases) {
+        EXPECT_EQ(DataPayload(in), out) << in;
+    }
+}
+
+TEST(BounceTest, StatusCodesAndLoopCount) {
+    const std::vector<std::pair<std::string, std::string>> codes = {
+        {"550 5.1.1 no such user", "5.1.1"}, {"451 4.2.0 busy", "4.2.0"},
+        {"550 no such user", "5.0.0"},       {"421 closing", "4.0.0"},
+        {"cannot connect", "5.0.0"},         {"550 5.1 short", "5.0.0"},
+        {"554 5.x.1 junk", "5.0.0"},
+    };
+    for (const auto& [reply, code] : codes) {
+        EXPECT_EQ(StatusCodeOf(reply), code) << reply;
+    }
+    std::string header;
+    for (int i = 0; i < 3; ++i) {
+        header += "Received: from a\r\n\tby b\r\n";
+    }
+    EXPECT_EQ(CountReceived(header + "received: x\r\nSubject: s\r\n\r\nReceived: body\r\n"), 4u);
+    EXPECT_EQ(CountReceived("Subject: s\n\nReceived: body\n"), 0u);
+}
+
+TEST(QueueStateTest, RetryScheduleGrowsAndIsBounded) {
+    EXPECT_EQ(RetryDelay(1, 600), 600);
+    EXPECT_EQ(RetryDelay(2, 600), 1200);
+    EXPECT_EQ(RetryDelay(3, 600), 2400);
+    EXPECT_EQ(RetryDelay(60, 600), 7 * 86400);
+    EXPECT_EQ(StateText(kStateFailed, "550 a\r\nb\"c"), "failed 550 a??b?c");
+    EXPECT_TRUE(IsFinal("delivered 250 ok"));
+    EXPECT_TRUE(IsFinal("failed 550"));
+    EXPECT_FALSE(IsFinal("pending 451 later"));
+    EXPECT_TRUE(IsNullMx({{0, "."}}));
+    EXPECT_FALSE(IsNullMx({{0, "."}, {10, "mx.test"}}));
+    EXPECT_FALSE(IsNullMx({{10, "mx.test"}}));
+}
+
+}  // namespace
+}  // namespace relvo::mail::send

@@ -1,0 +1,264 @@
+// Shared pieces of the SEND tests: child processes (aiosmtpd peers, dnsmasq, openssl) started and
+// ended by the test, what a peer received, a recording window, and queue entries made by the
+// real queue store.
+#pragma once
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "config/profile_store.h"
+#include "core/app_dirs.h"
+#include "core/queue_store.h"
+#include "relvomail.h"
+
+namespace relvo::mail::send::testing {
+
+// A child process that runs until the object goes; Ready waits for a text in its output.
+class Child {
+  public:
+    explicit Child(const std::vector<std::string>& argv) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            return;
+        }
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(fds[1], 1);
+            dup2(fds[1], 2);
+            std::vector<char*> args;
+            for (const std::string& a : argv) {
+                args.push_back(const_cast<char*>(a.c_str()));
+            }
+            args.push_back(nullptr);
+            execvp(args[0], args.data());
+            _exit(127);
+        }
+        close(fds[1]);
+        out_ = fds[0];
+    }
+    ~Child() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (out_ >= 0) {
+            close(out_);
+        }
+    }
+    Child(const Child&) = delete;
+    Child& operator=(const Child&) = delete;
+
+    bool Ready(const std::string& text,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        auto end = std::chrono::steady_clock::now() + timeout;
+        while (output_.find(text) == std::string::npos) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                end - std::chrono::steady_clock::now());
+            pollfd p{out_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+                return false;
+            }
+            char buffer[4096];
+            ssize_t n = read(out_, buffer, sizeof buffer);
+            if (n <= 0) {
+                return false;
+            }
+            output_.append(buffer, static_cast<size_t>(n));
+        }
+        return true;
+    }
+    const std::string& Output() const { return output_; }
+
+  private:
+    pid_t pid_ = -1;
+    int out_ = -1;
+    std::string output_;
+};
+
+inline int FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+inline std::string ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// One mail as a peer took it, read back with Python's json module into "key=value" lines.
+struct Received {
+    std::string from;
+    std::vector<std::string> to;
+    bool tls = false;
+    std::string login;
+    std::string message;
+    std::string options;
+};
+
+inline std::vector<Received> ReadReceived(const std::string& dir) {
+    std::vector<Received> all;
+    std::vector<std::filesystem::path> files;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) {
+        if (e.path().extension() == ".json") {
+            files.push_back(e.path());
+        }
+    }
+    std::sort(files.begin(), files.end());
+    for (const auto& file : files) {
+        int pipeFds[2];
+        if (pipe(pipeFds) != 0) {
+            break;
+        }
+        pid_t pid = fork();
+        if (pid == 0) {
+            dup2(pipeFds[1], 1);
+            close(pipeFds[0]);
+            execl("/usr/bin/python3", "python3", "-c",
+                  "import json,sys,base64\n"
+                  "r=json.load(open(sys.argv[1]))\n"
+                  "print(r['from']); print(' '.join(r['to'])); print(int(r['tls']));\n"
+                  "print(r['login'] or ''); print(' '.join(r['options']))\n"
+                  "sys.stdout.flush(); sys.stdout.buffer.write(base64.b64decode(r['message']))",
+                  file.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+        close(pipeFds[1]);
+        std::string text;
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) {
+            text.append(buffer, static_cast<size_t>(n));
+        }
+        close(pipeFds[0]);
+        waitpid(pid, nullptr, 0);
+        std::istringstream in(text);
+        Received r;
+        std::string to, tls;
+        std::getline(in, r.from);
+        std::getline(in, to);
+        std::getline(in, tls);
+        std::getline(in, r.login);
+        std::getline(in, r.options);
+        std::istringstream words(to);
+        for (std::string w; words >> w;) {
+            r.to.push_back(w);
+        }
+        r.tls = tls == "1";
+        std::streamoff at = in.tellg();
+        r.message = at < 0 ? std::string() : text.substr(static_cast<size_t>(at));
+        all.push_back(std::move(r));
+    }
+    return all;
+}
+
+// The lines the engine posted to a window.
+class RecordingWindow {
+  public:
+    RecordingWindow() { handle_.owner = this; }
+    RelvoMailWindow* Handle() { return &handle_.window; }
+    std::vector<std::string> Lines() const {
+        std::lock_guard lock(mutex_);
+        return lines_;
+    }
+    std::string Text() const {
+        std::string all;
+        for (const std::string& l : Lines()) {
+            all += l + "\n";
+        }
+        return all;
+    }
+    bool WaitFor(const std::string& text, std::chrono::milliseconds timeout) const {
+        auto end = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < end) {
+            if (Text().find(text) != std::string::npos) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        return false;
+    }
+
+  private:
+    struct Slot {
+        RelvoMailWindow window{&Deliver};
+        RecordingWindow* owner = nullptr;
+    };
+    static void Deliver(RelvoMailWindow* window, unsigned int, uintptr_t, const char* text) {
+        auto* self = reinterpret_cast<Slot*>(window)->owner;
+        std::lock_guard lock(self->mutex_);
+        self->lines_.emplace_back(text);
+    }
+    Slot handle_;
+    mutable std::mutex mutex_;
+    std::vector<std::string> lines_;
+};
+
+// Puts a mail into the queue through the receiving side's own store; returns its id.
+inline uint32_t Enqueue(const std::string& from, const std::vector<std::string>& to,
+                        const std::string& body) {
+    QueueStore store(QueueDir());
+    std::string error;
+    if (!store.Open(&error)) {
+        return 0;
+    }
+    Envelope envelope;
+    envelope.mailFrom = from;
+    envelope.recipients = to;
+    envelope.clientAddress = "127.0.0.1:40000";
+    envelope.heloName = "client.test";
+    std::promise<uint32_t> done;
+    store.Store(envelope, "Received: from client.test by relvo.test; Mon, 7 Dec 2026\r\n", body,
+                [&done](bool ok, uint32_t id, const std::string&) { done.set_value(ok ? id : 0); });
+    uint32_t id = done.get_future().get();
+    store.Close();
+    return id;
+}
+
+}  // namespace relvo::mail::send::testing
+
+namespace relvo::mail::send::testing {
+
+// Runs a Python script with input on its standard input; returns its standard output.
+inline std::string RunPython(const std::string& script, const std::string& input, int* status) {
+    std::string dir = std::filesystem::temp_directory_path() / "relvo-send-py-XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr) {
+        return "";
+    }
+    std::ofstream(dir + "/in", std::ios::binary) << input;
+    std::ofstream(dir + "/script.py") << script;
+    std::string command =
+        "/usr/bin/python3 " + dir + "/script.py < " + dir + "/in > " + dir + "/out";
+    *status = system(command.c_str());
+    std::string out = ReadFile(dir + "/out");
+    std::filesystem::remove_all(dir);
+    return out;
+}
+
+}  // namespace relvo::mail::send::testing

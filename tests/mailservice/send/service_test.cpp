@@ -1,0 +1,358 @@
+// The SEND service and the diagnose send against real peers on loopback: aiosmtpd mail
+// exchangers and relays (plain, STARTTLS, TLS from the first byte, AUTH) and dnsmasq answering
+// MX and address queries.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/timestamp.h"
+#include "send/delivery.h"
+#include "send/diagnose_send.h"
+#include "send/send_service.h"
+#include "send_test_support.h"
+#include "support/temp_app_dir.h"
+
+namespace relvo::mail::send {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::Child;
+using testing::ReadFile;
+using testing::ReadReceived;
+using testing::Received;
+using testing::RecordingWindow;
+
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 15s) {
+    auto end = std::chrono::steady_clock::now() + timeout;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > end) {
+            return false;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    return true;
+}
+
+// The MX answers every test uses; each test runs only the peers it needs.
+const std::vector<std::string> kZone = {
+    "--mx-host=multi.test,mx1.multi.test,10",
+    "--mx-host=multi.test,mx2.multi.test,20",
+    "--host-record=mx1.multi.test,127.0.0.2",
+    "--host-record=mx2.multi.test,127.0.0.3",
+    "--host-record=nomx.test,127.0.0.4",
+    "--mx-host=null.test,.,0",
+    "--mx-host=origin.test,mx.origin.test,5",
+    "--host-record=mx.origin.test,127.0.0.9",
+    "--mx-host=down.test,mx.down.test,10",
+    "--host-record=mx.down.test,127.0.0.8",
+    "--mx-host=fast.test,mx.fast.test,10",
+    "--host-record=mx.fast.test,127.0.0.3",
+    "--mx-host=slow.test,mx.slow.test,10",
+    "--host-record=mx.slow.test,127.0.0.4",
+    "--local=/test/",
+};
+
+class SendServiceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        port_ = testing::FreePort();
+        dnsPort_ = testing::FreePort();
+        std::vector<std::string> dns = {"dnsmasq",
+                                        "--no-daemon",
+                                        "--port=" + std::to_string(dnsPort_),
+                                        "--listen-address=127.0.0.1",
+                                        "--bind-interfaces",
+                                        "--no-resolv",
+                                        "--no-hosts"};
+        dns.insert(dns.end(), kZone.begin(), kZone.end());
+        dns_ = std::make_unique<Child>(dns);
+        ASSERT_TRUE(dns_->Ready("started")) << dns_->Output();
+        SetExchangerPortForTesting(port_);
+        StepTimeouts timeouts;
+        timeouts.connect = 2s;
+        timeouts.reply = 5s;
+        timeouts.dataEnd = 30s;
+        SetTimeoutsForTesting(timeouts);
+        SendService::Instance().SetScanInterval(100ms);
+        SendService::Instance().SetWindow(window_.Handle(), RELVOMAIL_PROGRESS_MESSAGE);
+        WriteConfig("", "");
+    }
+    void TearDown() override { SendService::Instance().Stop(); }
+
+    void WriteConfig(const std::string& system, const std::string& sections) {
+        app_.Write("relvoconsole.cfg",
+                   "[System]\r\nDnsServer=127.0.0.1:" + std::to_string(dnsPort_) +
+                       "\r\nHELOString=relvo.test\r\nSendRetrySeconds=1\r\nLogSend=1\r\n"
+                       "SmtpPort=1\r\n" +
+                       system + sections);
+    }
+
+    // A peer on host:port_ (or port) writing into its own directory.
+    Child& Peer(const std::string& host, std::vector<std::string> options = {}, int port = 0,
+                const std::vector<std::string>& prefix = {}) {
+        std::string dir = app_.File("peer-" + host + "-" + std::to_string(peers_.size()));
+        std::filesystem::create_directories(dir);
+        std::vector<std::string> argv = prefix;
+        argv.insert(argv.end(), {"/usr/bin/python3", SEND_PEER_SCRIPT, host,
+                                 std::to_string(port ? port : port_), dir});
+        argv.insert(argv.end(), options.begin(), options.end());
+        peerDirs_[host] = dir;
+        peers_.push_back(std::make_unique<Child>(argv));
+        EXPECT_TRUE(peers_.back()->Ready("ready")) << peers_.back()->Output();
+        return *peers_.back();
+    }
+    std::vector<Received> Got(const std::string& host) { return ReadReceived(peerDirs_[host]); }
+
+    // A self-signed certificate for name; returns {certificate, key}.
+    std::vector<std::string> Certificate(const std::string& name) {
+        std::string cert = app_.File(name + ".crt");
+        std::string key = app_.File(name + ".key");
+        int status = system(("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 "
+                             "-nodes -days 1 -subj /CN=" +
+                             name + " -addext subjectAltName=DNS:" + name + " -keyout " + key +
+                             " -out " + cert + " 2>/dev/null")
+                                .c_str());
+        EXPECT_EQ(status, 0);
+        return {cert, key};
+    }
+
+    std::string Finished(uint32_t id) { return app_.File("old/" + std::to_string(id) + ".cfg"); }
+    std::string Queued(uint32_t id) { return app_.File("queue/" + std::to_string(id) + ".cfg"); }
+    static std::string State(const std::string& companion, int n) {
+        return ProfileSnapshot(companion).GetString("MailInfo", "RcptStatus" + std::to_string(n),
+                                                    "");
+    }
+    std::string LogText() {
+        return ReadFile(
+            app_.File("log/send" + LocalDateKey(std::chrono::system_clock::now()) + ".txt"));
+    }
+
+    TempAppDir app_;
+    RecordingWindow window_;
+    int port_ = 0;
+    int dnsPort_ = 0;
+    std::unique_ptr<Child> dns_;
+    std::vector<std::unique_ptr<Child>> peers_;
+    std::map<std::string, std::string> peerDirs_;
+};
+
+const char kMessage[] =
+    "From: Sender <sender@origin.test>\r\nTo: many\r\nSubject: routing\r\n\r\nline one\r\n"
+    ".line with a dot\r\n";
+
+TEST_F(SendServiceTest, RoutesEachRecipientAndReturnsTheFailures) {
+    WriteConfig("", "[DomainList]\r\nlocal.test=1\r\n");
+    Peer("127.0.0.3", {"--reject-rcpt", "bad@multi.test"});  // mx1 (127.0.0.2) is down
+    Peer("127.0.0.4");
+    Peer("127.0.0.9");
+    uint32_t id = testing::Enqueue("sender@origin.test",
+                                   {"good@multi.test", "bad@multi.test", "x@nomx.test",
+                                    "y@null.test", "z@nx.test", "box@local.test"},
+                                   kMessage);
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(SendService::Instance().Start(2));
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+
+    const std::vector<std::string> expected = {"delivered 250",    "failed 550 5.1.1",
+                                               "delivered 250",    "failed 556 5.1.10",
+                                               "failed 550 5.1.2", "delivered"};
+    for (size_t n = 0; n < expected.size(); ++n) {
+        EXPECT_EQ(State(Finished(id), static_cast<int>(n)).rfind(expected[n], 0), 0u)
+            << n << ": " << State(Finished(id), static_cast<int>(n));
+    }
+    EXPECT_FALSE(std::filesystem::exists(app_.File("queue/" + std::to_string(id) + ".eml")));
+
+    std::vector<Received> mx2 = Got("127.0.0.3");
+    ASSERT_EQ(mx2.size(), 1u);
+    EXPECT_EQ(mx2[0].to, std::vector<std::string>{"good@multi.test"});
+    EXPECT_EQ(mx2[0].from, "sender@origin.test");
+    EXPECT_NE(mx2[0].message.find("\r\n.line with a dot\r\n"), std::string::npos);
+    EXPECT_NE(mx2[0].message.find("Received: from client.test"), std::string::npos);
+    std::vector<Received> noMx = Got("127.0.0.4");
+    ASSERT_EQ(noMx.size(), 1u);
+    EXPECT_EQ(noMx[0].to, std::vector<std::string>{"x@nomx.test"});
+
+    std::vector<std::filesystem::path> boxed;
+    for (const auto& e :
+         std::filesystem::directory_iterator(app_.File("mailbox/local.test/box/new"))) {
+        boxed.push_back(e.path());
+    }
+    ASSERT_EQ(boxed.size(), 1u);
+    EXPECT_NE(ReadFile(boxed[0].string()).find("Subject: routing"), std::string::npos);
+
+    // One notice to the sender names exactly the three failed recipients.
+    ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.9").size() == 1; })) << window_.Text();
+    Received bounce = Got("127.0.0.9")[0];
+    EXPECT_EQ(bounce.from, "<>");  // the null reverse path as aiosmtpd reports it
+    EXPECT_EQ(bounce.to, std::vector<std::string>{"sender@origin.test"});
+    int status = 0;
+    std::string parsed = testing::RunPython(
+        "import email,sys\n"
+        "m=email.message_from_bytes(sys.stdin.buffer.read())\n"
+        "print(m.get_content_type(), m.get_param('report-type'))\n"
+        "for p in m.walk():\n"
+        "  if p.get_content_type()=='message/delivery-status':\n"
+        "    for block in p.get_payload()[1:]:\n"
+        "      print(block['Final-Recipient'], block['Action'], block['Status'])\n",
+        bounce.message, &status);
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(parsed,
+              "multipart/report delivery-status\n"
+              "rfc822; bad@multi.test failed 5.1.1\n"
+              "rfc822; y@null.test failed 5.1.10\n"
+              "rfc822; z@nx.test failed 5.1.2\n");
+
+    SendService::Instance().Stop();
+    std::string log = LogText();
+    EXPECT_NE(log.find("DNS: MX of multi.test: 10 mx1.multi.test, 20 mx2.multi.test"),
+              std::string::npos);
+    EXPECT_NE(log.find("Client/127.0.0.3:" + std::to_string(port_) + " RCPT TO:<good@multi.test>"),
+              std::string::npos);
+    EXPECT_NE(log.find("Server/127.0.0.3:" + std::to_string(port_) + " 550 5.1.1"),
+              std::string::npos);
+}
+
+TEST_F(SendServiceTest, FallsBackToTheNextRelayButNotAfterARefusedRecipient) {
+    std::vector<std::string> cert = Certificate("relay.test");
+    std::string p = std::to_string(port_);
+    WriteConfig("RelayTlsVerify=0\r\n",
+                "[RelayList]\r\nfirst@relay.test=1\r\nsecond@relay.test=1\r\n"
+                "third@relay.test=1\r\n[RelayInfo]\r\n"
+                "first@relay.test_SmtpServer=127.0.0.5\r\nfirst@relay.test_SmtpPort=" +
+                    p +
+                    "\r\nfirst@relay.test_Enabled=1\r\n"
+                    "second@relay.test_SmtpServer=127.0.0.6\r\nsecond@relay.test_SmtpPort=" +
+                    p +
+                    "\r\nsecond@relay.test_Enabled=1\r\nsecond@relay.test_LoginAcc=relayuser\r\n"
+                    "second@relay.test_LoginPwd=relay-secret\r\n"
+                    "third@relay.test_SmtpServer=127.0.0.7\r\nthird@relay.test_SmtpPort=" +
+                    p + "\r\nthird@relay.test_Enabled=0\r\n");
+    Peer("127.0.0.3", {"--reject-rcpt", "bad@multi.test"});
+    Peer("127.0.0.6", {"--starttls", cert[0], cert[1], "--auth", "relayuser:relay-secret"});
+    Peer("127.0.0.7");
+    Peer("127.0.0.9");
+    uint32_t id =
+        testing::Enqueue("sender@origin.test", {"a@down.test", "bad@multi.test"}, kMessage);
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    EXPECT_EQ(State(Finished(id), 0).rfind("delivered 250", 0), 0u) << State(Finished(id), 0);
+    EXPECT_EQ(State(Finished(id), 1).rfind("failed 550 5.1.1", 0), 0u) << State(Finished(id), 1);
+
+    std::vector<Received> relayed = Got("127.0.0.6");
+    ASSERT_EQ(relayed.size(), 1u);
+    EXPECT_EQ(relayed[0].to, std::vector<std::string>{"a@down.test"});
+    EXPECT_TRUE(relayed[0].tls);
+    EXPECT_EQ(relayed[0].login, "relayuser");
+    EXPECT_TRUE(Got("127.0.0.7").empty()) << "a disabled relay was used";
+
+    SendService::Instance().Stop();
+    std::string log = LogText();
+    EXPECT_NE(log.find("Trying relay first@relay.test"), std::string::npos);
+    EXPECT_NE(log.find("AUTH PLAIN ****"), std::string::npos);
+    EXPECT_NE(log.find("TLS TLSv1.3"), std::string::npos);
+    EXPECT_EQ(log.find("relay-secret"), std::string::npos);
+    EXPECT_EQ(log.find("AHJlbGF5dXNlcgByZWxheS1zZWNyZXQ="), std::string::npos);
+}
+
+TEST_F(SendServiceTest, RetriesATemporaryFailureThenReturnsIt) {
+    WriteConfig("RetriesAfterFailed=1\r\n", "");
+    Peer("127.0.0.3", {"--defer-rcpt", "later@multi.test"});
+    Peer("127.0.0.9");
+    auto start = std::chrono::steady_clock::now();
+    uint32_t id = testing::Enqueue("sender@origin.test", {"later@multi.test"}, kMessage);
+    uint32_t nullSender = testing::Enqueue("", {"later@multi.test"}, kMessage);
+    ASSERT_TRUE(SendService::Instance().Start(4));
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
+    ProfileSnapshot companion(Finished(id));
+    EXPECT_EQ(companion.GetInt("MailInfo", "Tries", 0), 2);
+    EXPECT_EQ(State(Finished(id), 0).rfind("failed 451 4.2.0", 0), 0u) << State(Finished(id), 0);
+
+    ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.9").size() == 1; })) << window_.Text();
+    EXPECT_NE(Got("127.0.0.9")[0].message.find("Status: 4.2.0"), std::string::npos);
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(nullSender)); }));
+    // The null sender gets nothing back: still exactly one notice, and nothing is left queued.
+    ASSERT_TRUE(window_.WaitFor("no failure notice for the null sender", 2s));
+    EXPECT_EQ(Got("127.0.0.9").size(), 1u);
+    EXPECT_TRUE(Got("127.0.0.3").empty());
+}
+
+TEST_F(SendServiceTest, StopInTheMiddleLosesAndRepeatsNothing) {
+    Peer("127.0.0.3");
+    Child& slow = Peer("127.0.0.4", {"--data-delay", "20"});
+    uint32_t id = testing::Enqueue("sender@origin.test", {"a@fast.test", "b@slow.test"}, kMessage);
+    ASSERT_TRUE(SendService::Instance().Start(0));
+    EXPECT_TRUE(window_.WaitFor("0 sending threads is outside 1 to 1024; using 1", 2s));
+    ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.3").size() == 1; })) << window_.Text();
+    ASSERT_TRUE(window_.WaitFor("<b@slow.test>", 5s));
+    std::this_thread::sleep_for(300ms);
+
+    auto before = std::chrono::steady_clock::now();
+    SendService::Instance().Stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
+    ASSERT_TRUE(std::filesystem::exists(Queued(id)));
+    EXPECT_EQ(State(Queued(id), 0).rfind("delivered 250", 0), 0u) << State(Queued(id), 0);
+    EXPECT_FALSE(State(Queued(id), 1).rfind("delivered", 0) == 0);
+    (void)slow;
+
+    // Once the slow exchanger is replaced, only its recipient gets the mail.
+    peers_.erase(peers_.begin() + 1);
+    Peer("127.0.0.4");
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    EXPECT_EQ(Got("127.0.0.3").size(), 1u);
+    std::vector<Received> second = Got("127.0.0.4");
+    ASSERT_EQ(second.size(), 1u);
+    EXPECT_EQ(second[0].to, std::vector<std::string>{"b@slow.test"});
+}
+
+TEST_F(SendServiceTest, DiagnoseSendReportsToTheWindowItStartedWith) {
+    std::vector<std::string> cert = Certificate("relay.test");
+    Peer("127.0.0.3");
+    Peer("127.0.0.6", {"--tls", cert[0], cert[1]});
+    std::filesystem::create_directories(app_.File("mail"));
+    app_.Write("mail/77.eml", kMessage);
+    std::string relayed =
+        "[MailInfo]\r\nMailId=77\r\nMailFrom=Sender <sender@origin.test>\r\n"
+        "RcptToNumber=1\r\nRcptTo0=good@multi.test\r\n[RelayInfo]\r\n"
+        "Mailbox=tls@relay.test\r\nSmtpServer=127.0.0.6\r\nSmtpPort=" +
+        std::to_string(port_) +
+        "\r\nSSLFlag=1\r\nSmtpAuthFlag=1\r\n"
+        "LoginAcc=\r\nLoginPwd=\r\n";
+    app_.Write("mail/77.cfg", relayed);
+    RecordingWindow first;
+    RecordingWindow second;
+    DiagnoseSetWindow(first.Handle(), RELVOMAIL_PROGRESS_MESSAGE);
+    DiagnoseSendNow(app_.File("mail/77.cfg").c_str(), "Good <good@multi.test>");
+    // The relay's certificate names relay.test, not 127.0.0.6: checked, it is refused.
+    ASSERT_TRUE(first.WaitFor("not sent: ", 10s)) << first.Text();
+    EXPECT_NE(first.Lines().back().find("TLS handshake with 127.0.0.6"), std::string::npos)
+        << first.Text();
+    EXPECT_TRUE(Got("127.0.0.6").empty());
+
+    app_.Write("mail/77.cfg", relayed.substr(0, relayed.find("[RelayInfo]")));
+    DiagnoseSendNow(app_.File("mail/77.cfg").c_str(), "good@multi.test");
+    DiagnoseSetWindow(second.Handle(), RELVOMAIL_PROGRESS_MESSAGE);
+    ASSERT_TRUE(first.WaitFor("sent\n", 10s)) << first.Text();
+    std::string text = first.Text();
+    EXPECT_NE(text.find("DNS: MX of multi.test"), std::string::npos);
+    EXPECT_NE(text.find("Connecting to mx1.multi.test"), std::string::npos);
+    EXPECT_NE(text.find("Server/127.0.0.3:" + std::to_string(port_) + " 250 2.0.0 OK queued"),
+              std::string::npos);
+    EXPECT_EQ(first.Lines().back().substr(20), "sent");
+    EXPECT_TRUE(second.Lines().empty());
+    ASSERT_EQ(Got("127.0.0.3").size(), 1u);
+    EXPECT_EQ(Got("127.0.0.3")[0].from, "sender@origin.test");
+
+    DiagnoseSendNow(app_.File("mail/77.cfg").c_str(), "not an address");
+    ASSERT_TRUE(second.WaitFor("not sent: \"not an address\" is not a mail address", 5s));
+}
+
+}  // namespace
+}  // namespace relvo::mail::send

@@ -1,0 +1,80 @@
+"""Runs relvoserver on a fresh application directory for tests and benchmarks (loopback only)."""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+
+def free_port():
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
+        probe.bind(("127.0.0.1", 0))
+        return probe.getsockname()[1]
+
+
+def make_app_dir(port, extra_system=None, prefix="relvo-server-"):
+    directory = tempfile.mkdtemp(prefix=prefix)
+    keys = {"SmtpPort": port, "SmtpAuthFlag": 0, "LogSmtp": 1, "AutoStartSendService": 0}
+    keys.update(extra_system or {})
+    with open(os.path.join(directory, "relvoconsole.cfg"), "w", newline="") as config:
+        config.write("[System]\r\n")
+        for key, value in keys.items():
+            config.write(f"{key}={value}\r\n")
+    return directory
+
+
+class RelvoServer:
+    """One relvoserver process; its standard output goes to a file in the application directory."""
+
+    def __init__(self, binary, app_dir, port):
+        self.binary, self.app_dir, self.port = binary, app_dir, port
+        self.process = None
+        self.output_path = os.path.join(app_dir, "relvoserver.out")
+
+    def start(self, wait=True, timeout=10.0):
+        self.output = open(self.output_path, "ab")
+        self.process = subprocess.Popen([self.binary, "--data-dir", self.app_dir],
+                                        stdout=self.output, stderr=subprocess.STDOUT)
+        if wait:
+            self.wait_listening(timeout)
+        return self
+
+    def wait_listening(self, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.process.poll() is not None:
+                raise RuntimeError(f"relvoserver ended with {self.process.returncode}:\n"
+                                   + self.read_output())
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=0.5) as probe:
+                    probe.recv(1)  # the greeting: the service is up, not just the socket
+                    return
+            except OSError:
+                time.sleep(0.02)
+        raise RuntimeError("relvoserver did not start listening:\n" + self.read_output())
+
+    def kill(self):
+        """SIGKILL when it still runs; either way the process is reaped and its output closed."""
+        if self.process.poll() is None:
+            self.process.send_signal(signal.SIGKILL)
+        self.process.wait()
+        self.output.close()
+
+    def stop(self, sig=signal.SIGTERM, timeout=10.0):
+        if self.process.poll() is None:
+            self.process.send_signal(sig)
+        try:
+            code = self.process.wait(timeout)
+        finally:
+            self.output.close()
+        return code
+
+    def read_output(self):
+        with open(self.output_path, "rb") as out:
+            return out.read().decode("utf-8", "replace")
+
+
+def remove_app_dir(directory):
+    shutil.rmtree(directory, ignore_errors=True)

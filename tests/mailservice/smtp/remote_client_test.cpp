@@ -1,0 +1,126 @@
+// A client from outside the private networks: smtplib in a network namespace of its own, joined
+// to this machine by a veth pair with documentation addresses (198.51.100.0/24). Made and removed
+// here; it needs root, and is skipped with the reason otherwise.
+#include <gtest/gtest.h>
+
+#include "smtp/smtp_service.h"
+#include "smtp_test_support.h"
+
+namespace relvo::mail::smtp {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace relvo::mail::smtp::testing;
+
+class RemoteClientTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (geteuid() != 0) {
+            GTEST_SKIP() << "a network namespace for the remote client needs root";
+        }
+        // Names and a /30 of their own, so that tests of other builds can run beside this one.
+        int tag = getpid() % 100000;
+        int slot = getpid() % 63;
+        namespace_ = "rsmtp" + std::to_string(tag);
+        hostLink_ = "rsh" + std::to_string(tag);
+        std::string peerLink = "rsn" + std::to_string(tag);
+        hostIp_ = "198.51.100." + std::to_string(4 * slot + 1);
+        std::string clientIp = "198.51.100." + std::to_string(4 * slot + 2);
+        const std::vector<std::vector<std::string>> commands = {
+            {"ip", "netns", "add", namespace_},
+            {"ip", "link", "add", hostLink_, "type", "veth", "peer", "name", peerLink},
+            {"ip", "link", "set", peerLink, "netns", namespace_},
+            {"ip", "addr", "add", hostIp_ + "/30", "dev", hostLink_},
+            {"ip", "link", "set", hostLink_, "up"},
+            {"ip", "netns", "exec", namespace_, "ip", "addr", "add", clientIp + "/30", "dev",
+             peerLink},
+            {"ip", "netns", "exec", namespace_, "ip", "link", "set", peerLink, "up"},
+            {"ip", "netns", "exec", namespace_, "ip", "link", "set", "lo", "up"},
+        };
+        made_ = true;
+        for (const auto& command : commands) {
+            int exitCode = -1;
+            RunProcess(command, &exitCode);
+            if (exitCode != 0) {
+                GTEST_SKIP() << "cannot make the network namespace: " << command[1] << " "
+                             << command[2] << " failed";
+            }
+        }
+        WriteConfig("1");
+        SmtpService::Instance().SetAuthFailureDelay(50ms);
+        port_ = FreePort();
+        ASSERT_TRUE(SmtpService::Instance().Start(port_));
+    }
+    void TearDown() override {
+        SmtpService::Instance().Stop();
+        SmtpService::Instance().SetAuthFailureDelay(1000ms);
+        if (made_) {
+            RunProcess({"ip", "link", "del", hostLink_});
+            RunProcess({"ip", "netns", "del", namespace_});
+        }
+    }
+    void WriteConfig(const std::string& authFlag) {
+        app_.Write("relvoconsole.cfg.new",
+                   "[System]\r\nSmtpAuthFlag=" + authFlag +
+                       "\r\n[AccountList]\r\nalice@local.example=1\r\ncarol@local.example=1\r\n"
+                       "[AccountInfo]\r\nalice@local.example_Password=alice-secret\r\n"
+                       "alice@local.example_Enabled=1\r\ncarol@local.example_Password=c\r\n"
+                       "[DomainList]\r\nlocal.example=1\r\nhosted.example=1\r\n"
+                       "[DomainInfo]\r\nhosted.example_ServerAddress=192.0.2.10\r\n");
+        std::filesystem::rename(app_.File("relvoconsole.cfg.new"), app_.ConfigFile());
+    }
+    std::vector<PeerReply> RemotePeer(const std::vector<std::vector<std::string>>& steps) {
+        return RunPeer(hostIp_, port_, steps, {"ip", "netns", "exec", namespace_});
+    }
+
+    TempAppDir app_;
+    bool made_ = false;
+    std::string namespace_, hostLink_, hostIp_;
+    int port_ = 0;
+};
+
+TEST_F(RemoteClientTest, RemoteClientsMayNotRelayWithoutAuthOverTls) {
+    struct Case {
+        std::string authFlag;
+        bool tls;
+        std::string user, password;
+        int authCode;  // 0: no AUTH
+        std::string recipient;
+        int rcptCode;
+    };
+    const std::vector<Case> cases = {
+        {"1", false, "", "", 0, "friend@remote.example", 554},
+        {"0", false, "", "", 0, "friend@remote.example", 554},  // not a private network
+        {"1", false, "", "", 0, "anyone@hosted.example", 250},
+        {"1", false, "", "", 0, "alice@local.example", 250},
+        {"1", false, "", "", 0, "nobody@local.example", 550},
+        {"1", false, "alice@local.example", "alice-secret", 538, "friend@remote.example", 554},
+        {"1", true, "alice@local.example", "alice-secret", 235, "friend@remote.example", 250},
+        {"1", true, "carol@local.example", "c", 535, "friend@remote.example", 554},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.authFlag + (c.tls ? " tls " : " plain ") + c.user + " " + c.recipient);
+        WriteConfig(c.authFlag);
+        std::vector<std::vector<std::string>> steps = {{"ehlo", "remote.example"}};
+        if (c.tls) {
+            steps.insert(steps.end(), {{"starttls"}, {"ehlo", "remote.example"}});
+        }
+        steps.push_back({"features"});
+        size_t featuresAt = steps.size();
+        if (c.authCode != 0) {
+            steps.push_back({"auth", "PLAIN", c.user, c.password});
+        }
+        steps.insert(steps.end(), {{"mail", "s@remote.example"}, {"rcpt", c.recipient}});
+        auto replies = RemotePeer(steps);
+        ASSERT_EQ(replies.size(), steps.size() + 1) << (replies.empty() ? "" : replies[0].text);
+        bool authOffered = replies[featuresAt].text.find("auth") != std::string::npos;
+        EXPECT_EQ(authOffered, c.tls) << replies[featuresAt].text;
+        if (c.authCode != 0) {
+            EXPECT_EQ(replies[featuresAt + 1].code, c.authCode);
+        }
+        EXPECT_EQ(replies.back().code, c.rcptCode) << replies.back().text;
+    }
+}
+
+}  // namespace
+}  // namespace relvo::mail::smtp

@@ -1,0 +1,577 @@
+// The receiving service end to end: real clients (smtplib, swaks) and exact bytes over loopback,
+// the queue files they leave, the relay rules, every limit, and starting and stopping.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <fstream>
+#include <regex>
+#include <sstream>
+#include <thread>
+
+#include "smtp/session_rules.h"
+#include "smtp/smtp_service.h"
+#include "smtp_test_support.h"
+
+namespace relvo::mail::smtp {
+namespace {
+
+using namespace std::chrono_literals;
+using namespace relvo::mail::smtp::testing;
+
+const std::string kAccounts =
+    "[AccountList]\r\nAlice@Local.Example=1\r\ncarol@local.example=1\r\n"
+    "[AccountInfo]\r\nAlice@Local.Example_Password=alice-secret\r\n"
+    "Alice@Local.Example_Enabled=1\r\ncarol@local.example_Password=carol-secret\r\n"
+    "carol@local.example_Enabled=0\r\n"
+    "[DomainList]\r\nlocal.example=1\r\nhosted.example=1\r\n"
+    "[DomainInfo]\r\nhosted.example_ServerAddress=192.0.2.10\r\n";
+
+std::string Repeat(const std::string& text, int times) {
+    std::string out;
+    for (int i = 0; i < times; ++i) {
+        out += text;
+    }
+    return out;
+}
+
+class SmtpServiceTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        WriteConfig("");
+        Service().SetWindow(&window_, RELVOMAIL_PROGRESS_MESSAGE);
+        Service().SetAuthFailureDelay(50ms);
+        port_ = FreePort();
+        ASSERT_TRUE(Service().Start(port_)) << WindowText();
+    }
+    void TearDown() override {
+        Service().Stop();
+        Service().SetWindow(nullptr, RELVOMAIL_PROGRESS_MESSAGE);
+        Service().SetAuthFailureDelay(1000ms);
+    }
+
+    static SmtpService& Service() { return SmtpService::Instance(); }
+
+    // The configuration: accounts and domains above, with extra System lines. Written under a
+    // new name and renamed, as the console's store does.
+    void WriteConfig(const std::string& systemLines) {
+        app_.Write("relvoconsole.cfg.new", "[System]\r\nLogSmtp=1\r\n" + systemLines + kAccounts);
+        std::filesystem::rename(app_.File("relvoconsole.cfg.new"), app_.ConfigFile());
+    }
+
+    std::string WindowText() {
+        std::string text;
+        for (const std::string& line : window_.Lines()) {
+            text += line + "\n";
+        }
+        return text;
+    }
+    std::string LogText() {
+        std::string text;
+        for (auto& entry : std::filesystem::directory_iterator(app_.File("log"))) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            text += std::string(std::istreambuf_iterator<char>(in), {});
+        }
+        return text;
+    }
+    size_t QueuedMessages() {
+        size_t count = 0;
+        for (auto& entry : std::filesystem::directory_iterator(app_.File("queue"))) {
+            count += entry.path().extension() == ".cfg";
+        }
+        return count;
+    }
+    std::vector<PeerReply> Peer(const std::vector<std::vector<std::string>>& steps) {
+        return RunPeer("127.0.0.1", port_, steps);
+    }
+    static std::vector<int> Codes(const std::vector<PeerReply>& replies) {
+        std::vector<int> codes;
+        for (const PeerReply& reply : replies) {
+            codes.push_back(reply.code);
+        }
+        return codes;
+    }
+    static std::string QueueId(const std::string& reply) {
+        std::smatch match;
+        return std::regex_search(reply, match, std::regex("queued as ([0-9]+)")) ? match[1].str()
+                                                                                 : "";
+    }
+    // A fresh raw client past the greeting and EHLO.
+    std::unique_ptr<RawClient> Greeted() {
+        auto client = std::make_unique<RawClient>(port_);
+        EXPECT_EQ(client->Read().substr(0, 4), "220 ");
+        client->Send("EHLO raw.example\r\n");
+        EXPECT_EQ(client->Read().substr(0, 4), "250-");
+        return client;
+    }
+
+    TempAppDir app_;
+    RecordingWindow window_;
+    int port_ = 0;
+};
+
+// One message from smtplib, stored byte for byte behind its Received header, with the
+// companion the SEND service reads.
+TEST_F(SmtpServiceTest, SmtplibMessageLandsInTheQueueExactly) {
+    const std::string message =
+        "From: Sender <sender@remote.example>\r\nTo: alice@local.example\r\n"
+        "Subject: queue test\r\n\r\nfirst line\r\n.a line that starts with a dot\r\n"
+        "\xc3\xa4 8-bit text\r\n";
+    auto replies = Peer({{"ehlo", "client.example"},
+                         {"mail", "sender@remote.example", "BODY=8BITMIME SIZE=200"},
+                         {"rcpt", "ALICE@local.example"},
+                         {"data", message},
+                         {"quit"}});
+    ASSERT_EQ(Codes(replies), (std::vector<int>{220, 250, 250, 250, 250, 221}))
+        << replies.back().text;
+    std::string id = QueueId(replies[4].text);
+    ASSERT_FALSE(id.empty()) << replies[4].text;
+
+    std::string eml = app_.Read("queue/" + id + ".eml");
+    std::regex received(
+        "Received: from client\\.example \\(\\[127\\.0\\.0\\.1\\]\\)\r\n\tby [^ \r\n]+ with "
+        "ESMTP\r\n\tfor <ALICE@local\\.example>; [A-Z][a-z]{2}, [0-9]{1,2} [A-Z][a-z]{2} "
+        "[0-9]{4} [0-9]{2}:[0-9]{2}:[0-9]{2} [+-][0-9]{4}\r\n");
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(eml, match, received)) << eml;
+    EXPECT_EQ(match.position(0), 0);
+    EXPECT_EQ(eml.substr(static_cast<size_t>(match.length(0))), message);
+
+    std::string cfg = app_.Read("queue/" + id + ".cfg");
+    for (const std::string& line : std::vector<std::string>{
+             "[MailInfo]", "MailId=" + id, "MailFrom=sender@remote.example", "RcptToNumber=1",
+             "RcptTo0=ALICE@local.example", "HeloName=client.example",
+             "AuthUser=", "MailSize=" + std::to_string(eml.size())}) {
+        EXPECT_NE(cfg.find(line + "\r\n"), std::string::npos) << line << "\n" << cfg;
+    }
+    EXPECT_NE(cfg.find("ClientAddress=127.0.0.1:"), std::string::npos) << cfg;
+
+    // The conversation is logged, the content is not.
+    Service().Stop();
+    std::string log = LogText();
+    EXPECT_NE(log.find("Client/127.0.0.1:"), std::string::npos);
+    EXPECT_NE(log.find("TO:<ALICE@local.example>"), std::string::npos) << log;
+    EXPECT_NE(log.find("Server/127.0.0.1:"), std::string::npos);
+    EXPECT_EQ(log.find("starts with a dot"), std::string::npos);
+    EXPECT_NE(WindowText().find("FROM:<sender@remote.example>"), std::string::npos);
+}
+
+// STARTTLS, then AUTH by smtplib (PLAIN and LOGIN) and swaks (PLAIN with an initial response,
+// pipelined): the authenticated client may relay, and no credential reaches a log.
+TEST_F(SmtpServiceTest, StartTlsAndAuthLetAccountsRelay) {
+    for (const char* mechanism : {"PLAIN", "LOGIN"}) {
+        SCOPED_TRACE(mechanism);
+        auto replies = Peer({{"ehlo", "c.example"},
+                             {"starttls"},
+                             {"ehlo", "c.example"},
+                             {"features"},
+                             {"auth", mechanism, "alice@LOCAL.example", "alice-secret"},
+                             {"mail", "alice@local.example"},
+                             {"rcpt", "friend@remote.example"},
+                             {"data", "Subject: relayed\r\n\r\nhello\r\n"},
+                             {"quit"}});
+        ASSERT_EQ(Codes(replies),
+                  (std::vector<int>{220, 250, 220, 250, 0, 235, 250, 250, 250, 221}));
+        EXPECT_NE(replies[4].text.find("auth"), std::string::npos);
+        EXPECT_EQ(replies[4].text.find("starttls"), std::string::npos);
+        std::string id = QueueId(replies[8].text);
+        EXPECT_NE(app_.Read("queue/" + id + ".eml").find("with ESMTPSA"), std::string::npos);
+        EXPECT_NE(app_.Read("queue/" + id + ".cfg").find("AuthUser=Alice@Local.Example\r\n"),
+                  std::string::npos);
+    }
+
+    int exitCode = -1;
+    std::string swaks = RunProcess({"swaks",
+                                    "--server",
+                                    "127.0.0.1",
+                                    "--port",
+                                    std::to_string(port_),
+                                    "--tls",
+                                    "--pipeline",
+                                    "--auth",
+                                    "PLAIN",
+                                    "--auth-user",
+                                    "alice@local.example",
+                                    "--auth-password",
+                                    "alice-secret",
+                                    "--from",
+                                    "alice@local.example",
+                                    "--to",
+                                    "a@remote.example,b@remote.example",
+                                    "--body",
+                                    "swaks body",
+                                    "--timeout",
+                                    "20"},
+                                   &exitCode);
+    EXPECT_EQ(exitCode, 0) << swaks;
+    EXPECT_NE(swaks.find("250 2.0.0 Ok: queued as"), std::string::npos) << swaks;
+    EXPECT_EQ(QueuedMessages(), 3u);
+
+    Service().Stop();
+    std::string logged = LogText() + WindowText();
+    EXPECT_EQ(logged.find("alice-secret"), std::string::npos);
+    // The PLAIN initial response of swaks ("\0alice@local.example\0alice-secret" in base64).
+    EXPECT_EQ(logged.find("AGFsaWNlQGxvY2FsLmV4YW1wbGUAYWxpY2Utc2VjcmV0"), std::string::npos);
+    EXPECT_NE(logged.find("AUTH PLAIN ****"), std::string::npos);
+    EXPECT_NE(logged.find("****"), std::string::npos);
+}
+
+// Without configured files the service makes a self-signed pair readable by the owner only, and
+// keeps it; configured files are used; unusable ones leave STARTTLS out and say why.
+TEST_F(SmtpServiceTest, StartTlsCertificateFromTheConfigurationOrMadeOnce) {
+    for (const char* name : {"smtp-selfsigned-cert.pem", "smtp-selfsigned-key.pem"}) {
+        struct stat info {};
+        ASSERT_EQ(stat(app_.File(name).c_str(), &info), 0) << name;
+        EXPECT_EQ(info.st_mode & 0777, 0600u) << name;
+    }
+    std::string firstKey = app_.Read("smtp-selfsigned-key.pem");
+    std::filesystem::copy_file(app_.File("smtp-selfsigned-cert.pem"), app_.File("mine.crt"));
+    std::filesystem::copy_file(app_.File("smtp-selfsigned-key.pem"), app_.File("mine.key"));
+
+    struct Case {
+        std::string systemLines;
+        bool offered;
+    };
+    const std::vector<Case> cases = {
+        {"", true},
+        {"SmtpTlsCertFile=" + app_.File("mine.crt") +
+             "\r\nSmtpTlsKeyFile=" + app_.File("mine.key") + "\r\n",
+         true},
+        {"SmtpTlsCertFile=" + app_.File("missing.crt") +
+             "\r\nSmtpTlsKeyFile=" + app_.File("mine.key") + "\r\n",
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.systemLines);
+        Service().Stop();
+        WriteConfig(c.systemLines);
+        ASSERT_TRUE(Service().Start(port_));
+        auto replies = Peer({{"ehlo", "c.example"}, {"features"}});
+        ASSERT_EQ(replies.size(), 3u);
+        EXPECT_EQ(replies[2].text.find("starttls") != std::string::npos, c.offered);
+        if (c.offered) {
+            auto tls = Peer({{"ehlo", "c.example"}, {"starttls"}, {"ehlo", "c.example"}});
+            EXPECT_EQ(Codes(tls), (std::vector<int>{220, 250, 220, 250}));
+        }
+    }
+    Service().Stop();
+    EXPECT_NE(WindowText().find("STARTTLS is not offered: cannot load the TLS certificate"),
+              std::string::npos);
+    EXPECT_EQ(app_.Read("smtp-selfsigned-key.pem"), firstKey);
+}
+
+// Who may send to whom, from loopback: local domains, accounts, and relaying with and without
+// SmtpAuthFlag.
+TEST_F(SmtpServiceTest, RelayRulesFromLoopback) {
+    struct Case {
+        std::string authFlag;
+        std::string user;  // "" = no AUTH
+        std::string password;
+        int authCode;
+        std::string recipient;
+        int rcptCode;
+    };
+    const std::vector<Case> cases = {
+        {"1", "", "", 0, "alice@local.example", 250},
+        {"1", "", "", 0, "Alice@LOCAL.EXAMPLE", 250},
+        {"1", "", "", 0, "nobody@local.example", 550},
+        {"1", "", "", 0, "carol@local.example", 550},  // disabled account
+        {"1", "", "", 0, "anyone@hosted.example", 250},
+        {"1", "", "", 0, "friend@remote.example", 554},
+        {"1", "alice@local.example", "alice-secret", 235, "friend@remote.example", 250},
+        {"1", "alice@local.example", "wrong", 535, "friend@remote.example", 554},
+        {"1", "carol@local.example", "carol-secret", 535, "friend@remote.example", 554},
+        {"1", "nobody@local.example", "x", 535, "friend@remote.example", 554},
+        {"0", "", "", 0, "friend@remote.example", 250},  // loopback may relay without AUTH
+        {"0", "", "", 0, "nobody@local.example", 550},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.authFlag + " " + c.user + " " + c.recipient);
+        WriteConfig("SmtpAuthFlag=" + c.authFlag + "\r\n");
+        std::vector<std::vector<std::string>> steps = {{"ehlo", "c.example"}};
+        if (!c.user.empty()) {
+            steps.push_back({"auth", "PLAIN", c.user, c.password});
+        }
+        steps.push_back({"mail", "s@remote.example"});
+        steps.push_back({"rcpt", c.recipient});
+        auto replies = Peer(steps);
+        ASSERT_EQ(replies.size(), steps.size() + 1);
+        if (!c.user.empty()) {
+            EXPECT_EQ(replies[2].code, c.authCode) << replies[2].text;
+        }
+        EXPECT_EQ(replies.back().code, c.rcptCode) << replies.back().text;
+    }
+}
+
+// Every limit answers with its code, and the session (or the server) goes on serving.
+TEST_F(SmtpServiceTest, BadInputGetsTheRightAnswer) {
+    WriteConfig("SmtpMaxMessageSize=2048\r\nSmtpMaxRecipients=3\r\nSmtpMaxErrors=4\r\n");
+    const std::string rcpt = "RCPT TO:<alice@local.example>\r\n";
+    struct Case {
+        std::string name;
+        std::vector<std::string> sends;    // each followed by one reply read
+        std::vector<std::string> replies;  // expected reply starts, in order
+        bool closes;
+    };
+    const std::vector<Case> cases = {
+        {"command line too long",
+         {"NOOP " + std::string(600, 'x') + "\r\n", "NOOP\r\n"},
+         {"500 5.5.2", "250 2.0.0"},
+         false},
+        {"line too long without its end yet",
+         {"NOOP " + std::string(3000, 'x'), std::string(3000, 'y') + "\r\nNOOP\r\n"},
+         {"500 5.5.2", "250 2.0.0"},
+         false},
+        {"bare LF ends no command line", {"NOOP\n", "NOOP\r\n"}, {"500 5.5.2", "250 2.0.0"}, false},
+        {"SIZE refused early",
+         {"MAIL FROM:<a@remote.example> SIZE=4096\r\n", "MAIL FROM:<a@remote.example>\r\n"},
+         {"552 5.3.4", "250 2.1.0"},
+         false},
+        {"message too big at DATA",
+         {"MAIL FROM:<a@remote.example>\r\n", rcpt, "DATA\r\n",
+          Repeat(std::string(99, 'z') + "\r\n", 40) + ".\r\n", "NOOP\r\n"},
+         {"250", "250", "354", "552 5.3.4", "250"},
+         false},
+        {"too many recipients",
+         {"MAIL FROM:<a@remote.example>\r\n", rcpt, rcpt, rcpt, rcpt},
+         {"250", "250", "250", "250", "452 4.5.3"},
+         false},
+        {"sequence errors",
+         {"RCPT TO:<alice@local.example>\r\n", "DATA\r\n", "MAIL FROM:<a@remote.example>\r\n",
+          "MAIL FROM:<a@remote.example>\r\n"},
+         {"503 5.5.1", "503 5.5.1", "250", "503 5.5.1"},
+         false},
+        {"no valid recipient",
+         {"MAIL FROM:<a@remote.example>\r\n", "RCPT TO:<x@remote.example>\r\n", "DATA\r\n"},
+         {"250", "554 5.7.1", "554 5.5.1"},
+         false},
+        {"UTF-8 addresses only with SMTPUTF8",
+         {"MAIL FROM:<j\xc3\xb6rg@remote.example>\r\n", "MAIL FROM:<a@remote.example>\r\n",
+          "RCPT TO:<j\xc3\xb6rg@hosted.example>\r\n", "RSET\r\n",
+          "MAIL FROM:<j\xc3\xb6rg@remote.example> SMTPUTF8\r\n",
+          "RCPT TO:<j\xc3\xb6rg@hosted.example>\r\n"},
+         {"553 5.6.7", "250", "553 5.6.7", "250", "250", "250"},
+         false},
+        {"syntax and parameters",
+         {"MAIL FROM:<not an address>\r\n", "MAIL FROM:<a@remote.example> RET=HDRS\r\n",
+          "VRFY alice\r\n"},
+         {"501 5.1.7", "555 5.5.4", "252 2.5.0"},
+         false},
+        {"errors per session",
+         {"XYZZY\r\n", "XYZZY\r\n", "XYZZY\r\n", "XYZZY\r\n"},
+         {"500 5.5.1", "500 5.5.1", "500 5.5.1", "500 5.5.1 Command unrecognized\r\n421 4.7.0"},
+         true},
+        {"three failed AUTHs",
+         {"AUTH PLAIN AGFsaWNlQGxvY2FsLmV4YW1wbGUAbm8=\r\n",
+          "AUTH PLAIN AGFsaWNlQGxvY2FsLmV4YW1wbGUAbm8=\r\n",
+          "AUTH PLAIN AGFsaWNlQGxvY2FsLmV4YW1wbGUAbm8=\r\n"},
+         {"535 5.7.8", "535 5.7.8", "535 5.7.8 Authentication credentials invalid\r\n421 4.7.0"},
+         true},
+        {"AUTH that is not base64", {"AUTH LOGIN\r\n", "%%%\r\n"}, {"334", "501 5.5.2"}, false},
+        {"AUTH cancelled after an initial response",
+         {"AUTH LOGIN YWxpY2VAbG9jYWwuZXhhbXBsZQ==\r\n", "*\r\n"},
+         {"334 UGFzc3dvcmQ6", "501 5.7.0"},
+         false},
+        {"control characters",
+         {"NOOP \x1b[2Jforged\rline\r\n", "NOOP\r\n"},
+         {"500 5.5.2", "250"},
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto client = Greeted();
+        auto start = std::chrono::steady_clock::now();
+        for (size_t i = 0; i < c.sends.size(); ++i) {
+            client->Send(c.sends[i]);
+            std::string reply = client->Read();
+            if (i + 1 < c.replies.size() || !c.closes) {
+                EXPECT_EQ(reply.substr(0, c.replies[i].size()), c.replies[i]) << reply;
+            } else {
+                // The last reply and the closing 421 may come as one read or as two.
+                std::string both = reply + "\r\n" + client->Read();
+                EXPECT_EQ(both.substr(0, c.replies[i].size()), c.replies[i]) << both;
+            }
+        }
+        if (c.name == "three failed AUTHs") {
+            // Each 535 comes after the (shortened) delay.
+            EXPECT_GE(std::chrono::steady_clock::now() - start, 150ms);
+        }
+        EXPECT_EQ(client->Closed(c.closes ? 5s : 200ms), c.closes);
+    }
+    EXPECT_EQ(QueuedMessages(), 0u);
+    Service().Stop();
+    std::string log = LogText();
+    EXPECT_NE(log.find("NOOP ?[2Jforged?line"), std::string::npos);
+    EXPECT_EQ(log.find('\x1b'), std::string::npos);
+}
+
+// Data that tries to end early with bare line ends is one refused message: what follows the
+// false end is never read as commands, and nothing is queued.
+TEST_F(SmtpServiceTest, SmugglingNeitherEndsDataNorGetsQueued) {
+    const std::string smuggled =
+        "MAIL FROM:<evil@remote.example>\r\nRCPT TO:<alice@local.example>\r\nDATA\r\n"
+        "smuggled\r\n";
+    const std::vector<std::pair<std::string, std::string>> attempts = {
+        {"LF.LF", "Subject: a\r\n\r\ntext\n.\n" + smuggled},
+        {"CR.CR", "Subject: a\r\n\r\ntext\r.\r" + smuggled},
+        {"CRLF.LF", "Subject: a\r\n\r\ntext\r\n.\n" + smuggled},
+        {"LF.CRLF", "Subject: a\r\n\r\ntext\n.\r\n" + smuggled},
+        {"CRLF.CR", "Subject: a\r\n\r\ntext\r\n.\r" + smuggled},
+        {"bare LF inside", "Subject: a\r\n\r\nline\nline\r\n"},
+        {"bare CR inside", "Subject: a\r\n\r\nline\rline\r\n"},
+    };
+    for (const auto& [name, data] : attempts) {
+        SCOPED_TRACE(name);
+        auto client = Greeted();
+        client->Send("MAIL FROM:<s@remote.example>\r\nRCPT TO:<alice@local.example>\r\nDATA\r\n");
+        EXPECT_EQ(client->Read().substr(0, 3), "250");
+        EXPECT_EQ(client->Read().substr(0, 3), "250");
+        EXPECT_EQ(client->Read().substr(0, 3), "354");
+        client->Send(data);
+        // No reply yet: the data has not ended.
+        EXPECT_EQ(client->Read(300ms), "");
+        client->Send("\r\n.\r\nNOOP\r\n");
+        EXPECT_EQ(client->Read().substr(0, 9), "554 5.6.0");
+        EXPECT_EQ(client->Read().substr(0, 9), "250 2.0.0");
+    }
+    EXPECT_EQ(QueuedMessages(), 0u);
+}
+
+// A pipelined group in one write is answered in order, and one more group carries the message
+// and QUIT.
+TEST_F(SmtpServiceTest, PipelinedGroupsAreAnsweredInOrder) {
+    auto client = Greeted();
+    client->Send(
+        "MAIL FROM:<s@remote.example>\r\nRCPT TO:<alice@local.example>\r\n"
+        "RCPT TO:<x@remote.example>\r\nRCPT TO:<y@hosted.example>\r\nDATA\r\n");
+    for (const char* expected : {"250 2.1.0", "250 2.1.5", "554 5.7.1", "250 2.1.5", "354"}) {
+        EXPECT_EQ(client->Read().substr(0, std::strlen(expected)), expected);
+    }
+    client->Send("Subject: p\r\n\r\n..dot\r\n.\r\nRSET\r\nQUIT\r\n");
+    std::string stored = client->Read();
+    EXPECT_EQ(stored.substr(0, 9), "250 2.0.0");
+    EXPECT_EQ(client->Read().substr(0, 3), "250");
+    EXPECT_EQ(client->Read().substr(0, 3), "221");
+    EXPECT_TRUE(client->Closed());
+    std::string eml = app_.Read("queue/" + QueueId(stored) + ".eml");
+    EXPECT_EQ(eml.substr(eml.find("\r\n\r\n")), "\r\n\r\n.dot\r\n");
+}
+
+// A long pipelined run is answered in full and in order, whatever the reply backlog.
+TEST_F(SmtpServiceTest, LongPipelinedRunIsAnsweredInFull) {
+    auto client = Greeted();
+    const int count = 30000;
+    std::thread sender([&] {
+        std::string run;
+        for (int i = 0; i < count; ++i) {
+            run += i % 2 ? "NOOP\r\n" : "RSET\r\n";
+        }
+        client->Send(run + "QUIT\r\n");
+    });
+    int answered = 0;
+    while (answered < count && client->Read().substr(0, 10) == "250 2.0.0 ") {
+        ++answered;
+    }
+    sender.join();
+    EXPECT_EQ(answered, count);
+    EXPECT_EQ(client->Read().substr(0, 3), "221");
+}
+
+// Sessions in all and per client address: the one over the limit gets 421, the others go on.
+TEST_F(SmtpServiceTest, SessionLimitsRefuseOnlyTheExtraSession) {
+    WriteConfig("SmtpMaxSessions=3\r\nSmtpMaxSessionsPerClient=2\r\n");
+    RawClient first(port_), second(port_);
+    EXPECT_EQ(first.Read().substr(0, 3), "220");
+    EXPECT_EQ(second.Read().substr(0, 3), "220");
+    RawClient thirdFromSameAddress(port_);
+    EXPECT_EQ(thirdFromSameAddress.Read().substr(0, 9), "421 4.7.0");
+    EXPECT_TRUE(thirdFromSameAddress.Closed());
+    RawClient fromAnotherAddress(port_, "127.0.0.2");
+    EXPECT_EQ(fromAnotherAddress.Read().substr(0, 3), "220");
+    RawClient overTheTotal(port_, "127.0.0.3");
+    EXPECT_EQ(overTheTotal.Read().substr(0, 9), "421 4.3.2");
+    first.Send("NOOP\r\n");
+    EXPECT_EQ(first.Read().substr(0, 3), "250");
+    first.Send("QUIT\r\n");
+    EXPECT_EQ(first.Read().substr(0, 3), "221");
+    EXPECT_TRUE(first.Closed());
+    // The freed place serves a new client.
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        RawClient again(port_, "127.0.0.3");
+        std::string greeting = again.Read();
+        if (greeting.substr(0, 3) == "220") {
+            SUCCEED();
+            return;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    ADD_FAILURE() << "the freed session place was not given to a new client";
+}
+
+// Idle clients are cut with 421 4.4.2, waiting for a command and inside DATA, while others are
+// served (the shortest timeouts the configuration allows: 5 seconds).
+TEST_F(SmtpServiceTest, TimeoutsEndIdleSessions) {
+    WriteConfig("SmtpCommandTimeout=5\r\nSmtpDataTimeout=6\r\n");
+    auto idle = Greeted();
+    auto inData = Greeted();
+    inData->Send("MAIL FROM:<s@remote.example>\r\nRCPT TO:<alice@local.example>\r\nDATA\r\n");
+    for (int i = 0; i < 3; ++i) {
+        inData->Read();
+    }
+    inData->Send("Subject: slow\r\n\r\npart");
+    auto start = std::chrono::steady_clock::now();
+    auto busy = Greeted();
+    for (int i = 0; i < 3; ++i) {
+        std::this_thread::sleep_for(1s);
+        busy->Send("NOOP\r\n");
+        EXPECT_EQ(busy->Read().substr(0, 3), "250");
+    }
+    EXPECT_EQ(idle->Read(10s).substr(0, 9), "421 4.4.2");
+    auto idleTime = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(inData->Read(10s).substr(0, 9), "421 4.4.2");
+    auto dataTime = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(idleTime, 3500ms);
+    EXPECT_GE(dataTime, 5500ms);
+    EXPECT_TRUE(idle->Closed());
+    EXPECT_TRUE(inData->Closed());
+    EXPECT_EQ(QueuedMessages(), 0u);
+}
+
+TEST(SessionRules, RecipientVerdictsAndAuthentication) {
+    TempAppDir app;
+    app.Write("relvoconsole.cfg", "[System]\r\nSmtpAuthFlag=1\r\n" + kAccounts);
+    auto config = EngineConfig::Load();
+    EXPECT_EQ(CheckRecipient(*config, "x@hosted.example", false, false), RecipientVerdict::kAccept);
+    EXPECT_EQ(CheckRecipient(*config, "alice@local.example", false, false),
+              RecipientVerdict::kAccept);
+    EXPECT_EQ(CheckRecipient(*config, "carol@local.example", true, true),
+              RecipientVerdict::kUnknownUser);
+    EXPECT_EQ(CheckRecipient(*config, "x@remote.example", false, true),
+              RecipientVerdict::kRelayDenied);
+    EXPECT_EQ(CheckRecipient(*config, "x@remote.example", true, false), RecipientVerdict::kAccept);
+    // A local domain's name inside a longer one is not that domain.
+    EXPECT_EQ(CheckRecipient(*config, "x@local.example.evil.example", false, false),
+              RecipientVerdict::kRelayDenied);
+
+    EXPECT_NE(Authenticate(*config, "ALICE@local.example", "alice-secret"), nullptr);
+    EXPECT_EQ(Authenticate(*config, "alice@local.example", "Alice-secret"), nullptr);
+    EXPECT_EQ(Authenticate(*config, "carol@local.example", "carol-secret"), nullptr);
+    EXPECT_EQ(Authenticate(*config, "", ""), nullptr);
+
+    ReceivedInfo info;
+    info.heloName = "bad\r\nInjected: header (x)";
+    info.clientIp = "2001:db8::1";
+    info.hostName = "mx.local.example";
+    info.esmtp = info.tls = true;
+    std::string header = ReceivedHeader(info);
+    EXPECT_EQ(header.find("Injected: header"), std::string::npos);
+    EXPECT_EQ(header.rfind("Received: from bad??Injected:?header??x? ([IPv6:2001:db8::1])\r\n"
+                           "\tby mx.local.example with ESMTPS; ",
+                           0),
+              0u)
+        << header;
+}
+
+}  // namespace
+}  // namespace relvo::mail::smtp

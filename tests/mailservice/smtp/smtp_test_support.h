@@ -1,0 +1,238 @@
+// Shared pieces of the SMTP service tests: a configured application directory with the service
+// running on a free loopback port, a byte-exact socket client, the smtplib/swaks peers run as
+// child processes, and a window that records the progress lines.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "relvomail.h"
+#include "support/temp_app_dir.h"
+
+namespace relvo::mail::smtp::testing {
+
+// Runs argv, returns its standard output; exitCode gets the exit status.
+inline std::string RunProcess(const std::vector<std::string>& argv, int* exitCode = nullptr) {
+    int pipeFds[2];
+    if (pipe(pipeFds) != 0) {
+        return "";
+    }
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(pipeFds[1], 1);
+        close(pipeFds[0]);
+        close(pipeFds[1]);
+        std::vector<char*> args;
+        for (const std::string& arg : argv) {
+            args.push_back(const_cast<char*>(arg.c_str()));
+        }
+        args.push_back(nullptr);
+        execvp(args[0], args.data());
+        _exit(127);
+    }
+    close(pipeFds[1]);
+    std::string output;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) {
+        output.append(buffer, static_cast<size_t>(n));
+    }
+    close(pipeFds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (exitCode != nullptr) {
+        *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    return output;
+}
+
+inline std::string JsonString(const std::string& text) {
+    std::string out = "\"";
+    for (unsigned char c : text) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20 || c == 0x7f) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+struct PeerReply {
+    int code = -1;
+    std::string text;
+};
+
+// Runs the smtplib peer (smtp_peer.py) with the steps; one reply per line, the greeting first.
+// prefix runs it inside something else, such as {"ip", "netns", "exec", name}.
+inline std::vector<PeerReply> RunPeer(const std::string& host, int port,
+                                      const std::vector<std::vector<std::string>>& steps,
+                                      const std::vector<std::string>& prefix = {}) {
+    std::string json = "[";
+    for (size_t i = 0; i < steps.size(); ++i) {
+        json += i ? ",[" : "[";
+        for (size_t k = 0; k < steps[i].size(); ++k) {
+            json += (k ? "," : "") + JsonString(steps[i][k]);
+        }
+        json += "]";
+    }
+    json += "]";
+    std::vector<std::string> argv = prefix;
+    for (const char* arg : {"/usr/bin/python3", SMTP_PEER_SCRIPT}) {
+        argv.push_back(arg);
+    }
+    argv.insert(argv.end(), {host, std::to_string(port), json});
+    std::string output = RunProcess(argv);
+    std::vector<PeerReply> replies;
+    size_t start = 0;
+    while (start < output.size()) {
+        size_t end = output.find('\n', start);
+        std::string line = output.substr(start, end - start);
+        PeerReply reply;
+        reply.code = std::atoi(line.c_str());
+        size_t space = line.find(' ');
+        reply.text = space == std::string::npos ? "" : line.substr(space + 1);
+        replies.push_back(reply);
+        start = end == std::string::npos ? output.size() : end + 1;
+    }
+    return replies;
+}
+
+// A client that sends exact bytes and reads whole replies, for what real clients never send.
+class RawClient {
+  public:
+    explicit RawClient(int port, const std::string& sourceIp = "127.0.0.1",
+                       const std::string& serverIp = "127.0.0.1") {
+        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in source{};
+        source.sin_family = AF_INET;
+        inet_pton(AF_INET, sourceIp.c_str(), &source.sin_addr);
+        bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source);
+        sockaddr_in server{};
+        server.sin_family = AF_INET;
+        server.sin_port = htons(static_cast<uint16_t>(port));
+        inet_pton(AF_INET, serverIp.c_str(), &server.sin_addr);
+        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0;
+    }
+    ~RawClient() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool Connected() const { return connected_; }
+    void Send(const std::string& bytes) {
+        size_t sent = 0;
+        while (sent < bytes.size()) {
+            ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (n <= 0) {
+                return;
+            }
+            sent += static_cast<size_t>(n);
+        }
+    }
+    // One reply (all its lines); "" when the connection closed or nothing came in time.
+    std::string Read(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (true) {
+            size_t lineStart = 0;
+            while (true) {
+                size_t end = pending_.find("\r\n", lineStart);
+                if (end == std::string::npos) {
+                    break;
+                }
+                if (end - lineStart >= 4 && pending_[lineStart + 3] == ' ') {
+                    std::string reply = pending_.substr(0, end);
+                    pending_.erase(0, end + 2);
+                    return reply;
+                }
+                lineStart = end + 2;
+            }
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd wait{fd_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&wait, 1, static_cast<int>(left.count())) <= 0) {
+                return "";
+            }
+            char buffer[4096];
+            ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                return "";
+            }
+            pending_.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    // True when the server closed the connection within the time.
+    bool Closed(std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+        pollfd wait{fd_, POLLIN, 0};
+        if (poll(&wait, 1, static_cast<int>(timeout.count())) <= 0) {
+            return false;
+        }
+        char byte;
+        return recv(fd_, &byte, 1, MSG_PEEK) <= 0;
+    }
+
+  private:
+    int fd_ = -1;
+    bool connected_ = false;
+    std::string pending_;
+};
+
+// A loopback port nobody listens on at the moment.
+inline int FreePort() {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    close(fd);
+    return ntohs(address.sin_port);
+}
+
+// A console window that records the lines it is given.
+struct RecordingWindow : RelvoMailWindow {
+    RecordingWindow() { deliver = &Deliver; }
+    static void Deliver(RelvoMailWindow* window, unsigned int, uintptr_t, const char* text) {
+        auto* self = static_cast<RecordingWindow*>(window);
+        std::lock_guard lock(self->mutex);
+        self->lines.emplace_back(text);
+    }
+    std::vector<std::string> Lines() {
+        std::lock_guard lock(mutex);
+        return lines;
+    }
+    std::mutex mutex;
+    std::vector<std::string> lines;
+};
+
+inline size_t CountEntries(const std::string& directory) {
+    std::error_code ec;
+    size_t count = 0;
+    for (auto it = std::filesystem::directory_iterator(directory, ec);
+         !ec && it != std::filesystem::directory_iterator(); ++it) {
+        ++count;
+    }
+    return count;
+}
+
+}  // namespace relvo::mail::smtp::testing
