@@ -1,0 +1,118 @@
+#!/bin/sh
+# Installs the build into a temporary DESTDIR with prefix /usr and checks the installed layout:
+# the files in their places, the menu entry and unit naming the installed programs, and that the
+# installed console and relvoserver keep their files in the data directory, never beside the
+# executables. Usage: installed_layout_test.sh BUILD_DIR
+set -eu
+
+build=$1
+port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+work=$(mktemp -d /tmp/relvo-installed-XXXXXX)
+console_pid=
+server_pid=
+cleanup() {
+    [ -n "$console_pid" ] && kill "$console_pid" 2>/dev/null || true
+    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+fail() {
+    echo "FAIL: $*" >&2
+    exit 1
+}
+
+# Waits up to 20 s for a command to succeed.
+wait_for() {
+    tries=0
+    until "$@" >/dev/null 2>&1; do
+        tries=$((tries + 1))
+        [ "$tries" -le 200 ] || return 1
+        sleep 0.1
+    done
+}
+
+dest=$work/dest
+DESTDIR=$dest cmake --install "$build" --prefix /usr >"$work/install.log" ||
+    fail "cmake --install failed: $(cat "$work/install.log")"
+
+# --- the files in their places --------------------------------------------------------------
+private=$dest/usr/lib/relvo-smtp-server
+for file in usr/bin/relvoconsole usr/lib/relvo-smtp-server/relvoserver; do
+    [ -x "$dest/$file" ] || fail "$file is not installed as a program"
+done
+for file in usr/lib/relvo-smtp-server/librelvomailservice.so \
+    usr/share/applications/relvoconsole.desktop \
+    usr/share/icons/hicolor/scalable/apps/relvoconsole.svg \
+    usr/lib/systemd/system/relvo-smtp-server.service; do
+    [ -f "$dest/$file" ] || fail "$file is not installed"
+done
+[ "$(ls "$dest/usr/bin")" = relvoconsole ] || fail "bin/ holds more than the console: $(ls "$dest/usr/bin")"
+[ ! -e "$dest/var" ] || fail "the install writes data outside the prefix"
+
+desktop=$dest/usr/share/applications/relvoconsole.desktop
+desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the menu entry"
+grep -qx 'Exec=/usr/bin/relvoconsole' "$desktop" || fail "the menu entry does not start the installed console"
+grep -qx 'Icon=relvoconsole' "$desktop" || fail "the menu entry names another icon"
+/usr/bin/python3 -c 'import sys, xml.etree.ElementTree as t; r = t.parse(sys.argv[1]).getroot(); sys.exit(0 if r.tag.endswith("svg") and r.get("viewBox") else 1)' \
+    "$dest/usr/share/icons/hicolor/scalable/apps/relvoconsole.svg" || fail "the icon is no scalable SVG"
+
+unit=$dest/usr/lib/systemd/system/relvo-smtp-server.service
+for line in 'ExecStart=/usr/lib/relvo-smtp-server/relvoserver --data-dir /var/lib/relvo-smtp-server' \
+    'User=relvo-smtp-server' 'AmbientCapabilities=CAP_NET_BIND_SERVICE' \
+    'CapabilityBoundingSet=CAP_NET_BIND_SERVICE' 'Restart=on-failure' 'KillSignal=SIGTERM'; do
+    grep -qxF "$line" "$unit" || fail "the unit lacks: $line"
+done
+! grep -q '@' "$unit" || fail "the unit keeps a placeholder"
+! grep -q '^DynamicUser' "$unit" || fail "the unit runs as a dynamic user"
+
+# Everything installed, with sizes and times: nothing may change while the programs run.
+snapshot() { find "$dest" -printf '%p %s %T@\n' | sort; }
+snapshot >"$work/before"
+
+# --- the console of a user ------------------------------------------------------------------
+home=$work/home
+mkdir -p "$home" "$work/run"
+chmod 700 "$work/run"
+data=$home/.local/share/relvo-smtp-server
+run_console() {
+    env -u XDG_DATA_HOME -u RELVO_APP_DIR HOME="$home" XDG_RUNTIME_DIR="$work/run" \
+        QT_QPA_PLATFORM=offscreen "$dest/usr/bin/relvoconsole" "$@"
+}
+# A first start without a window makes the data directory and its working directories.
+run_console -uninstall || fail "the console's -uninstall run failed"
+for dir in mail log old help; do
+    [ -d "$data/$dir" ] || fail "the console did not make $dir in the data directory"
+done
+[ "$(stat -c %a "$data")" = 700 ] || fail "the data directory is readable by others"
+printf '[System]\r\nSmtpPort=%s\r\nSmtpPort2nd=0\r\nAutoStartSendService=0\r\n' "$port" >"$data/relvoconsole.cfg"
+
+# With its window (offscreen), the console loads the installed engine, whose SMTP service then
+# listens on the port of the data directory's configuration and logs there.
+run_console >"$work/console.out" 2>&1 &
+console_pid=$!
+wait_for sh -c "ls '$data'/log/smtp*.txt" ||
+    fail "the engine of the installed console logged nothing into the data directory: $(cat "$work/console.out")"
+wait_for sh -c "printf 'QUIT\r\n' | timeout 2 python3 -c 'import socket,sys; s=socket.create_connection((\"127.0.0.1\", $port)); print(s.recv(512))' | grep -q 220" ||
+    fail "the installed console's SMTP service does not answer on port $port"
+run_console -uninstall
+wait "$console_pid" || fail "the console ended with a failure: $(cat "$work/console.out")"
+console_pid=
+
+# --- relvoserver as the service starts it, on a directory of its own -------------------------
+service_data=$work/service
+mkdir -p "$service_data"
+printf '[System]\r\nSmtpPort=%s\r\nSmtpPort2nd=0\r\nAutoStartSendService=0\r\n' "$port" >"$service_data/relvoconsole.cfg"
+env -u RELVO_APP_DIR "$private/relvoserver" --data-dir "$service_data" >"$work/server.out" 2>&1 &
+server_pid=$!
+wait_for grep -q "listening on port $port" "$work/server.out" || fail "relvoserver did not start: $(cat "$work/server.out")"
+kill -TERM "$server_pid"
+wait "$server_pid" || fail "relvoserver did not end cleanly on SIGTERM: $(cat "$work/server.out")"
+server_pid=
+for dir in log queue; do
+    [ -d "$service_data/$dir" ] || fail "relvoserver did not make $dir in its data directory"
+done
+
+snapshot >"$work/after"
+diff "$work/before" "$work/after" >&2 || fail "files beside the installed programs changed"
+echo "installed layout: ok"
