@@ -11,7 +11,7 @@ work=$(mktemp -d /tmp/relvo-installed-XXXXXX)
 console_pid=
 server_pid=
 cleanup() {
-    [ -n "$console_pid" ] && kill "$console_pid" 2>/dev/null || true
+    [ -n "$console_pid" ] && kill -KILL "$console_pid" 2>/dev/null || true
     [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
     rm -rf "$work"
 }
@@ -79,6 +79,11 @@ run_console() {
     env -u XDG_DATA_HOME -u RELVO_APP_DIR HOME="$home" XDG_RUNTIME_DIR="$work/run" \
         QT_QPA_PLATFORM=offscreen "$dest/usr/bin/relvoconsole" "$@"
 }
+# In the background through exec, so that $! is the console itself and cleanup can end it.
+start_console() {
+    exec env -u XDG_DATA_HOME -u RELVO_APP_DIR HOME="$home" XDG_RUNTIME_DIR="$work/run" \
+        QT_QPA_PLATFORM=offscreen "$dest/usr/bin/relvoconsole"
+}
 # A first start without a window makes the data directory and its working directories.
 run_console -uninstall || fail "the console's -uninstall run failed"
 for dir in mail log old help; do
@@ -89,7 +94,7 @@ printf '[System]\r\nSmtpPort=%s\r\nSmtpPort2nd=0\r\nAutoStartSendService=0\r\n' 
 
 # With its window (offscreen), the console loads the installed engine, whose SMTP service then
 # listens on the port of the data directory's configuration and logs there.
-run_console >"$work/console.out" 2>&1 &
+(start_console) >"$work/console.out" 2>&1 &
 console_pid=$!
 wait_for sh -c "ls '$data'/log/smtp*.txt" ||
     fail "the engine of the installed console logged nothing into the data directory: $(cat "$work/console.out")"
@@ -103,7 +108,8 @@ console_pid=
 service_data=$work/service
 mkdir -p "$service_data"
 printf '[System]\r\nSmtpPort=%s\r\nSmtpPort2nd=0\r\nAutoStartSendService=0\r\n' "$port" >"$service_data/relvoconsole.cfg"
-env -u RELVO_APP_DIR "$private/relvoserver" --data-dir "$service_data" >"$work/server.out" 2>&1 &
+exec_server() { exec env -u RELVO_APP_DIR "$private/relvoserver" --data-dir "$service_data"; }
+(exec_server) >"$work/server.out" 2>&1 &
 server_pid=$!
 wait_for grep -q "listening on port $port" "$work/server.out" || fail "relvoserver did not start: $(cat "$work/server.out")"
 kill -TERM "$server_pid"
