@@ -32,39 +32,45 @@ wait_for() {
     done
 }
 
+# Installs with the prefix into DESTDIR and checks what lands where and what the menu entry and
+# the unit name. Usage: install_and_check DESTDIR PREFIX
+install_and_check() {
+    root=$1$2
+    DESTDIR=$1 cmake --install "$build" --prefix "$2" >"$work/install.log" ||
+        fail "cmake --install --prefix $2 failed: $(cat "$work/install.log")"
+    for file in bin/relvoconsole lib/relvo-smtp-server/relvoserver; do
+        [ -x "$root/$file" ] || fail "$2/$file is not installed as a program"
+    done
+    for file in lib/relvo-smtp-server/librelvomailservice.so \
+        share/applications/relvoconsole.desktop \
+        share/icons/hicolor/scalable/apps/relvoconsole.svg \
+        lib/systemd/system/relvo-smtp-server.service; do
+        [ -f "$root/$file" ] || fail "$2/$file is not installed"
+    done
+    [ "$(ls "$root/bin")" = relvoconsole ] || fail "bin/ holds more than the console: $(ls "$root/bin")"
+    [ "$(ls "$1")" = "$(echo "$2" | cut -d/ -f2)" ] || fail "the install writes outside the prefix $2: $(ls "$1")"
+
+    desktop=$root/share/applications/relvoconsole.desktop
+    desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the menu entry"
+    grep -qxF "Exec=$2/bin/relvoconsole" "$desktop" || fail "the menu entry does not start the console of $2"
+    grep -qx 'Icon=relvoconsole' "$desktop" || fail "the menu entry names another icon"
+    /usr/bin/python3 -c 'import sys, xml.etree.ElementTree as t; r = t.parse(sys.argv[1]).getroot(); sys.exit(0 if r.tag.endswith("svg") and r.get("viewBox") else 1)' \
+        "$root/share/icons/hicolor/scalable/apps/relvoconsole.svg" || fail "the icon is no scalable SVG"
+
+    unit=$root/lib/systemd/system/relvo-smtp-server.service
+    for line in "ExecStart=$2/lib/relvo-smtp-server/relvoserver --data-dir /var/lib/relvo-smtp-server" \
+        'User=relvo-smtp-server' 'AmbientCapabilities=CAP_NET_BIND_SERVICE' \
+        'CapabilityBoundingSet=CAP_NET_BIND_SERVICE' 'Restart=on-failure' 'KillSignal=SIGTERM'; do
+        grep -qxF "$line" "$unit" || fail "the unit lacks: $line"
+    done
+    ! grep -q '@' "$unit" || fail "the unit keeps a placeholder"
+    ! grep -q '^DynamicUser' "$unit" || fail "the unit runs as a dynamic user"
+}
+
+install_and_check "$work/local" /usr/local
 dest=$work/dest
-DESTDIR=$dest cmake --install "$build" --prefix /usr >"$work/install.log" ||
-    fail "cmake --install failed: $(cat "$work/install.log")"
-
-# --- the files in their places --------------------------------------------------------------
+install_and_check "$dest" /usr
 private=$dest/usr/lib/relvo-smtp-server
-for file in usr/bin/relvoconsole usr/lib/relvo-smtp-server/relvoserver; do
-    [ -x "$dest/$file" ] || fail "$file is not installed as a program"
-done
-for file in usr/lib/relvo-smtp-server/librelvomailservice.so \
-    usr/share/applications/relvoconsole.desktop \
-    usr/share/icons/hicolor/scalable/apps/relvoconsole.svg \
-    usr/lib/systemd/system/relvo-smtp-server.service; do
-    [ -f "$dest/$file" ] || fail "$file is not installed"
-done
-[ "$(ls "$dest/usr/bin")" = relvoconsole ] || fail "bin/ holds more than the console: $(ls "$dest/usr/bin")"
-[ ! -e "$dest/var" ] || fail "the install writes data outside the prefix"
-
-desktop=$dest/usr/share/applications/relvoconsole.desktop
-desktop-file-validate "$desktop" || fail "desktop-file-validate rejects the menu entry"
-grep -qx 'Exec=/usr/bin/relvoconsole' "$desktop" || fail "the menu entry does not start the installed console"
-grep -qx 'Icon=relvoconsole' "$desktop" || fail "the menu entry names another icon"
-/usr/bin/python3 -c 'import sys, xml.etree.ElementTree as t; r = t.parse(sys.argv[1]).getroot(); sys.exit(0 if r.tag.endswith("svg") and r.get("viewBox") else 1)' \
-    "$dest/usr/share/icons/hicolor/scalable/apps/relvoconsole.svg" || fail "the icon is no scalable SVG"
-
-unit=$dest/usr/lib/systemd/system/relvo-smtp-server.service
-for line in 'ExecStart=/usr/lib/relvo-smtp-server/relvoserver --data-dir /var/lib/relvo-smtp-server' \
-    'User=relvo-smtp-server' 'AmbientCapabilities=CAP_NET_BIND_SERVICE' \
-    'CapabilityBoundingSet=CAP_NET_BIND_SERVICE' 'Restart=on-failure' 'KillSignal=SIGTERM'; do
-    grep -qxF "$line" "$unit" || fail "the unit lacks: $line"
-done
-! grep -q '@' "$unit" || fail "the unit keeps a placeholder"
-! grep -q '^DynamicUser' "$unit" || fail "the unit runs as a dynamic user"
 
 # Everything installed, with sizes and times: nothing may change while the programs run.
 snapshot() { find "$dest" -printf '%p %s %T@\n' | sort; }
@@ -91,6 +97,16 @@ for dir in mail log old help; do
 done
 [ "$(stat -c %a "$data")" = 700 ] || fail "the data directory is readable by others"
 printf '[System]\r\nSmtpPort=%s\r\nSmtpPort2nd=0\r\nAutoStartSendService=0\r\n' "$port" >"$data/relvoconsole.cfg"
+
+# --data-dir chooses another existing directory; a missing one is refused, not made.
+mkdir "$work/other"
+run_console --data-dir "$work/other" -uninstall || fail "the console's --data-dir run failed"
+[ -d "$work/other/mail" ] && [ -d "$work/other/help" ] || fail "--data-dir was not used"
+if run_console --data-dir "$work/missing" -uninstall 2>"$work/missing.err"; then
+    fail "a missing --data-dir was accepted"
+fi
+[ ! -e "$work/missing" ] || fail "a missing --data-dir was made"
+grep -q "does not exist" "$work/missing.err" || fail "a missing --data-dir is not explained"
 
 # With its window (offscreen), the console loads the installed engine, whose SMTP service then
 # listens on the port of the data directory's configuration and logs there.
