@@ -42,7 +42,10 @@ std::string Lower(std::string_view text) {
 // expression: this compiler's coroutines mishandle those.
 template <typename F>
 auto OnPool(asio::thread_pool& pool, const F& f) -> asio::awaitable<decltype(f())> {
-    auto task = [&f]() -> asio::awaitable<decltype(f())> { co_return f(); };
+    auto task = [&f]() -> asio::awaitable<decltype(f())> {
+        auto value = f();
+        co_return value;
+    };
     auto result = co_await asio::co_spawn(pool, task, asio::use_awaitable);
     co_return result;
 }
@@ -88,8 +91,8 @@ asio::awaitable<bool> TryTarget(const Target& target, const DeliveryJob& job,
     message.payload = &payload;
     message.size = job.message->size();
     message.eightBit = HasEightBit(*job.message);
-    ClientResult result =
-        co_await RunSmtpClient(target.client, message, settings.timeouts, transcript);
+    ClientResult result = co_await RunSmtpClient(target.client, message, settings.timeouts,
+                                                 transcript, settings.sessions);
     for (size_t k = 0; k < todo.size(); ++k) {
         const RecipientReply& r = result.recipients[k];
         RecipientOutcome& o = outcomes[todo[k]];
@@ -437,7 +440,13 @@ asio::awaitable<std::vector<RecipientOutcome>> Deliver(const DeliveryJob& job,
         byDomain[Lower(DomainOf(job.recipients[i]))].push_back(i);
     }
     std::vector<size_t> forRelays;
+    size_t groupsLeft = byDomain.size();
     for (const auto& entry : byDomain) {
+        // What the previous destination took is recorded before the next one is tried; the
+        // last destination's outcome is recorded by the caller.
+        if (job.checkpoint && groupsLeft-- < byDomain.size()) {
+            co_await job.checkpoint(outcomes);
+        }
         const std::string& domain = entry.first;
         const std::vector<size_t>& indexes = entry.second;
         const LocalDomain* local =
@@ -464,15 +473,9 @@ asio::awaitable<std::vector<RecipientOutcome>> Deliver(const DeliveryJob& job,
         } else if (local != nullptr) {
             co_await DeliverToServer(local->serverAddress, local->serverPort, job, payload, indexes,
                                      outcomes, settings, blocking, transcript);
-            if (job.checkpoint) {
-                co_await job.checkpoint(outcomes);
-            }
         } else {
             co_await DeliverToExchangers(domain, job, payload, indexes, outcomes, settings,
                                          blocking, transcript);
-            if (job.checkpoint) {
-                co_await job.checkpoint(outcomes);
-            }
             // Only what could not be handed over goes to the relays; refusals are final.
             for (size_t i : indexes) {
                 if (Pending(outcomes[i])) {
@@ -488,6 +491,9 @@ asio::awaitable<std::vector<RecipientOutcome>> Deliver(const DeliveryJob& job,
         }
     }
     if (!forRelays.empty() && !enabled.empty()) {
+        if (job.checkpoint) {
+            co_await job.checkpoint(outcomes);
+        }
         transcript("Direct sending failed; trying the relay accounts");
         co_await DeliverThroughRelays(enabled, job, payload, forRelays, outcomes, settings,
                                       blocking, transcript);

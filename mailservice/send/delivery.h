@@ -45,6 +45,7 @@ struct SendSettings {
     std::vector<int> ownPorts;   // this machine's SMTP ports: a route to them is a loop
     std::string mailboxDir;
     StepTimeouts timeouts;
+    SessionCache* sessions = nullptr;  // connections kept between mails; null: none kept
 };
 
 struct RecipientOutcome {
@@ -60,8 +61,8 @@ struct DeliveryJob {
     std::string loginUser;                       // for a local domain's server
     std::string loginPass;
     std::optional<RelayAccount> onlyRelay;  // diagnose send through one relay
-    // Called after each destination with every outcome so far, so that the recipients that got
-    // their 250 are recorded before the next destination is tried.
+    // Called before each further destination with every outcome so far, so that the recipients
+    // that got their 250 are recorded before the next destination is tried.
     std::function<asio::awaitable<void>(const std::vector<RecipientOutcome>&)> checkpoint;
 };
 

@@ -147,7 +147,8 @@ asio::awaitable<void> Send(std::shared_ptr<ProgressChannel> window, std::string 
     asio::thread_pool& blocking = Runner().Blocking();
     // Named, not temporary: this compiler's coroutines mishandle temporaries in co_await.
     auto load = [&companionPath, maxBytes]() -> asio::awaitable<Loaded> {
-        co_return LoadMail(companionPath, maxBytes);
+        Loaded value = LoadMail(companionPath, maxBytes);
+        co_return value;
     };
     Loaded loaded = co_await asio::co_spawn(blocking, load, asio::use_awaitable);
     if (!loaded.ok) {

@@ -32,6 +32,7 @@ class Channel {
             status_ = ares_set_servers_ports_csv(channel_, settings.server.c_str());
         }
         deadline_ = std::chrono::steady_clock::now() + settings.timeout;
+        cancel_ = settings.cancel;
     }
     ~Channel() {
         if (channel_ != nullptr) {
@@ -74,7 +75,7 @@ class Channel {
             if (count == 0) {
                 return;
             }
-            if (now >= deadline_) {
+            if (now >= deadline_ || (cancel_ != nullptr && cancel_->load())) {
                 ares_cancel(channel_);
                 return;
             }
@@ -83,7 +84,9 @@ class Channel {
                             static_cast<suseconds_t>((left.count() % 1000) * 1000)};
             timeval wait{};
             timeval* next = ares_timeout(channel_, &maxWait, &wait);
-            int timeoutMs = static_cast<int>(next->tv_sec * 1000 + next->tv_usec / 1000) + 1;
+            // Woken at least every 100 ms to notice a cancel.
+            int timeoutMs =
+                std::min(100, static_cast<int>(next->tv_sec * 1000 + next->tv_usec / 1000) + 1);
             int ready = poll(fds, count, timeoutMs);
             if (ready < 0 && errno != EINTR) {
                 ares_cancel(channel_);
@@ -107,6 +110,7 @@ class Channel {
     ares_channel channel_ = nullptr;
     int status_ = ARES_SUCCESS;
     std::chrono::steady_clock::time_point deadline_;
+    const std::atomic<bool>* cancel_ = nullptr;
 };
 
 void SetFailure(int status, DnsAnswer* answer) {

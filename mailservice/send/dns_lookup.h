@@ -2,6 +2,7 @@
 // service runs them on its worker for blocking work, never on an I/O thread.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -11,6 +12,7 @@ namespace relvo::mail::send {
 struct DnsSettings {
     std::string server;  // "address[:port]" ("[v6]:port"); "" = the servers of /etc/resolv.conf
     std::chrono::milliseconds timeout{8000};
+    const std::atomic<bool>* cancel = nullptr;  // set: the lookup ends early (service stopping)
 };
 
 struct MxHost {

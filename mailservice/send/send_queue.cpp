@@ -73,15 +73,6 @@ std::vector<uint32_t> ListQueue(const std::string& dir) {
     return ids;
 }
 
-QueueEntry ReadEntry(const std::string& dir, uint32_t id) {
-    ProfileSnapshot companion(CfgPath(dir, id));
-    QueueEntry entry;
-    entry.id = id;
-    entry.arrival = ToInt64(companion.GetString(keys::kSection, keys::kArrivalUnix, "0"));
-    entry.nextTry = ToInt64(companion.GetString(keys::kSection, keys::kNextTry, "0"));
-    return entry;
-}
-
 bool IsFinal(const std::string& state) {
     return state.rfind(kStateDelivered, 0) == 0 || state.rfind(kStateFailed, 0) == 0;
 }
@@ -116,6 +107,7 @@ bool LoadQueuedMail(const std::string& dir, uint32_t id, size_t maxBytes, Queued
     }
     mail->tries = std::max(0, companion.GetInt(keys::kSection, keys::kTries, 0));
     mail->arrival = ToInt64(companion.GetString(keys::kSection, keys::kArrivalUnix, "0"));
+    mail->nextTry = ToInt64(companion.GetString(keys::kSection, keys::kNextTry, "0"));
     mail->loginUser = companion.GetString(keys::kSection, "LoginUser", "");
     mail->loginPass = companion.GetString(keys::kSection, "LoginPass", "");
 
@@ -159,6 +151,9 @@ bool MoveToOld(const std::string& queueDir, const std::string& oldDir, uint32_t 
     mkdir(oldDir.c_str(), 0700);
     bool ok = rename(CfgPath(queueDir, id).c_str(), CfgPath(oldDir, id).c_str()) == 0;
     ok = rename(EmlPath(queueDir, id).c_str(), EmlPath(oldDir, id).c_str()) == 0 && ok;
+    // The store's lock file of the companion: nobody writes this entry any more, and the queue
+    // directory would otherwise keep one file per mail ever retried.
+    unlink((CfgPath(queueDir, id) + ".lock").c_str());
     return ok;
 }
 

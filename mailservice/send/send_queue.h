@@ -17,14 +17,11 @@ inline constexpr const char* kStatePending = "pending";
 
 struct QueueEntry {
     uint32_t id = 0;
-    std::int64_t arrival = 0;  // seconds since 1970
-    std::int64_t nextTry = 0;
+    std::int64_t nextTry = 0;  // seconds since 1970; 0 = due
 };
 
 // The ids of the complete entries of dir (those with their <id>.cfg).
 std::vector<uint32_t> ListQueue(const std::string& dir);
-// Arrival and next try of one entry, from its companion.
-QueueEntry ReadEntry(const std::string& dir, uint32_t id);
 
 struct QueuedMail {
     uint32_t id = 0;
@@ -33,6 +30,7 @@ struct QueuedMail {
     std::vector<std::string> states;  // RcptStatus<n>, "pending" when missing
     int tries = 0;
     std::int64_t arrival = 0;
+    std::int64_t nextTry = 0;
     std::string loginUser;
     std::string loginPass;
     std::string message;

@@ -7,6 +7,7 @@
 #include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
+#include <atomic>
 #include <condition_variable>
 #include <future>
 #include <map>
@@ -38,7 +39,10 @@ std::int64_t Now() {
 // expression: this compiler's coroutines mishandle those.
 template <typename F>
 auto OnPool(asio::thread_pool& pool, const F& f) -> asio::awaitable<decltype(f())> {
-    auto task = [&f]() -> asio::awaitable<decltype(f())> { co_return f(); };
+    auto task = [&f]() -> asio::awaitable<decltype(f())> {
+        auto value = f();
+        co_return value;
+    };
     auto result = co_await asio::co_spawn(pool, task, asio::use_awaitable);
     co_return result;
 }
@@ -59,17 +63,16 @@ class SendRunner {
           queueDir_(QueueDir()),
           oldDir_(OldDir()),
           work_(asio::make_work_guard(io_)),
-          blocking_(2),
+          blocking_(static_cast<size_t>(std::clamp(threads, 2, 16))),
           bounces_(QueueDir()) {}
 
     bool Begin(std::string* error) {
         if (!bounces_.Open(error)) {
             return false;
         }
-        int ioThreads = std::clamp(threads_, 1, 2);
-        for (int i = 0; i < ioThreads; ++i) {
-            ioThreads_.emplace_back([this] { io_.run(); });
-        }
+        // One I/O thread: the conversations are light next to the file work on the blocking
+        // workers, and kept connections may then pass from one delivery to the next.
+        ioThreads_.emplace_back([this] { io_.run(); });
         dispatcher_ = std::thread([this] { Dispatch(); });
         return true;
     }
@@ -83,6 +86,7 @@ class SendRunner {
             idle_.wait_for(lock, kStopGrace, [this] { return inFlight_.empty(); });
             cut_ = inFlight_.size();
         }
+        cancel_ = true;
         dispatcher_.join();
         io_.stop();
         for (std::thread& t : ioThreads_) {
@@ -90,6 +94,8 @@ class SendRunner {
         }
         blocking_.join();
         bounces_.Close();
+        std::lock_guard sessionsLock(sessions_.mutex);
+        sessions_.idle.clear();  // closes the kept connections
     }
 
     size_t CutOff() const { return cut_; }
@@ -97,6 +103,7 @@ class SendRunner {
   private:
     void Dispatch() {
         auto lastClean = std::chrono::steady_clock::time_point();
+        auto lastScan = std::chrono::steady_clock::time_point();
         std::unique_lock lock(mutex_);
         while (!stopping_) {
             lock.unlock();
@@ -110,38 +117,48 @@ class SendRunner {
                               " files of finished mail from old");
                 }
             }
-            std::vector<uint32_t> ids = ListQueue(queueDir_);
-            lock.lock();
-            std::map<uint32_t, QueueEntry> seen;
-            for (uint32_t id : ids) {
-                auto known = entries_.find(id);
-                if (known != entries_.end()) {
-                    seen.emplace(id, known->second);
-                } else {
-                    lock.unlock();
-                    QueueEntry entry = ReadEntry(queueDir_, id);
+            // The directory is listed once per scan interval; completions in between only
+            // dispatch from what is known, so a long queue costs no listing per message.
+            auto steadyNow = std::chrono::steady_clock::now();
+            if (steadyNow - lastScan >= scanInterval_) {
+                lastScan = steadyNow;
+                std::vector<uint32_t> ids = ListQueue(queueDir_);
+                std::map<uint32_t, QueueEntry> seen;
+                for (uint32_t id : ids) {
                     lock.lock();
+                    auto known = entries_.find(id);
+                    bool isKnown = known != entries_.end();
+                    QueueEntry entry = isKnown ? known->second : QueueEntry();
+                    lock.unlock();
+                    // A new entry is not read here: its try reads the companion anyway and
+                    // waits when NextTry says so. Ids grow with arrival, so id order is
+                    // arrival order.
+                    entry.id = id;
                     seen.emplace(id, entry);
                 }
+                lock.lock();
+                entries_ = std::move(seen);
+                order_.clear();
+                for (const auto& [id, entry] : entries_) {
+                    order_.insert(id);
+                }
+            } else {
+                lock.lock();
             }
-            entries_ = std::move(seen);
-            std::vector<QueueEntry> due;
             std::int64_t now = Now();
-            for (const auto& [id, entry] : entries_) {
-                if (entry.nextTry <= now && inFlight_.count(id) == 0) {
-                    due.push_back(entry);
+            for (auto it = order_.begin(); it != order_.end() && !stopping_ &&
+                                           inFlight_.size() < static_cast<size_t>(threads_);) {
+                uint32_t id = *it;
+                auto entry = entries_.find(id);
+                if (entry == entries_.end()) {
+                    it = order_.erase(it);
+                    continue;
                 }
-            }
-            std::sort(due.begin(), due.end(), [](const QueueEntry& a, const QueueEntry& b) {
-                return a.arrival != b.arrival ? a.arrival < b.arrival : a.id < b.id;
-            });
-            for (const QueueEntry& entry : due) {
-                if (inFlight_.size() >= static_cast<size_t>(threads_) || stopping_) {
-                    break;
+                ++it;
+                if (entry->second.nextTry <= now && inFlight_.count(id) == 0) {
+                    inFlight_.insert(id);
+                    asio::co_spawn(asio::make_strand(io_), Attempt(id), asio::detached);
                 }
-                inFlight_.insert(entry.id);
-                uint32_t id = entry.id;
-                asio::co_spawn(asio::make_strand(io_), Attempt(id), asio::detached);
             }
             wake_.wait_for(lock, scanInterval_);
         }
@@ -167,6 +184,8 @@ class SendRunner {
 
     asio::awaitable<void> Attempt(uint32_t id) {
         SendSettings settings = LoadSendSettings();
+        settings.dns.cancel = &cancel_;
+        settings.sessions = &sessions_;
         ProfileSnapshot main(MainConfigPath());
         std::int64_t firstRetry =
             std::max(1, main.GetInt("System", "SendRetrySeconds", kDefaultRetrySeconds));
@@ -183,6 +202,10 @@ class SendRunner {
         if (!loaded) {
             Say(id, "cannot be read (" + error + "); tried again later");
             Finished(id, Now() + firstRetry, false);
+            co_return;
+        }
+        if (mail->nextTry > Now()) {
+            Finished(id, mail->nextTry, false);
             co_return;
         }
         DeliveryJob job;
@@ -268,6 +291,19 @@ class SendRunner {
     bool Record(const std::string& dir, const QueuedMail& mail, std::int64_t nextTry,
                 const std::vector<FailedRecipient>& failed, const std::string& helo,
                 bool anyPending) {
+        // Mail delivered to everyone leaves the queue first and has its states written in old/:
+        // out of the queue it is never sent again, and one rewrite in the long queue directory
+        // is saved.
+        if (!anyPending && failed.empty()) {
+            bool moved = MoveToOld(dir, oldDir_, mail.id);
+            if (moved && !SaveState(oldDir_, mail, 0)) {
+                log_.Line("Mail " + std::to_string(mail.id) + ": cannot write its companion");
+            }
+            log_.Line("Mail " + std::to_string(mail.id) +
+                      (moved ? ": delivered, moved to old"
+                             : ": delivered, but could not be moved to old"));
+            return true;
+        }
         if (!SaveState(dir, mail, nextTry)) {
             log_.Line("Mail " + std::to_string(mail.id) + ": cannot write its companion");
         }
@@ -324,13 +360,16 @@ class SendRunner {
     std::vector<std::thread> ioThreads_;
     asio::thread_pool blocking_;
     QueueStore bounces_;
+    SessionCache sessions_;  // before io_ goes: its sockets belong to io_
 
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable idle_;
     std::map<uint32_t, QueueEntry> entries_;
+    std::set<uint32_t> order_;  // ids, in arrival order
     std::set<uint32_t> inFlight_;
     bool stopping_ = false;
+    std::atomic<bool> cancel_{false};  // ends DNS lookups under way at Stop
     size_t cut_ = 0;
     std::thread dispatcher_;
 };

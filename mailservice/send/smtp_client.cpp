@@ -62,12 +62,21 @@ class Conversation : public std::enable_shared_from_this<Conversation> {
 
     // No temporary with a destructor in a coroutine's first statement: this compiler
     // miscompiles those.
-    asio::awaitable<ClientResult> Run() {
+    // keep: leave the connection open after a delivered mail (Reusable() then tells).
+    asio::awaitable<ClientResult> Run(bool keep) {
         result_.recipients.resize(message_.recipients.size());
-        co_await Converse();
+        keep_ = keep;
+        if (reused_) {
+            Say("Reusing the connection to " + peer_);
+            co_await Transaction();
+        } else {
+            co_await Converse();
+        }
         Disarm();
-        asio::error_code ignored;
-        socket_.close(ignored);
+        if (!Reusable()) {
+            asio::error_code ignored;
+            socket_.close(ignored);
+        }
         if (result_.stage != Stage::kDone) {
             // Recipients without a final answer share the conversation's reason.
             for (RecipientReply& r : result_.recipients) {
@@ -78,6 +87,22 @@ class Conversation : public std::enable_shared_from_this<Conversation> {
             }
         }
         co_return result_;
+    }
+
+    bool Reusable() const { return keep_ && result_.stage == Stage::kDone && socket_.is_open(); }
+    // A kept connection that failed before its MAIL was answered: the server let it go.
+    bool Stale() const { return reused_ && result_.stage <= Stage::kMail; }
+
+    // Makes a kept connection ready for the next mail.
+    void Reuse(const ClientMessage& message, const StepTimeouts& timeouts,
+               const Transcript& transcript) {
+        message_ = message;
+        timeouts_ = timeouts;
+        transcript_ = transcript;
+        result_ = ClientResult();
+        result_.connected = true;
+        out_.clear();
+        reused_ = true;
     }
 
   private:
@@ -355,6 +380,12 @@ class Conversation : public std::enable_shared_from_this<Conversation> {
         if (!co_await Authenticate()) {
             co_return;
         }
+        co_await Transaction();
+    }
+
+    // MAIL, RCPT and DATA of one mail on a conversation that is greeted (and logged in).
+    asio::awaitable<void> Transaction() {
+        Reply reply;
         bool utf8 = !IsAscii(message_.mailFrom);
         for (const std::string& rcpt : message_.recipients) {
             utf8 = utf8 || !IsAscii(rcpt);
@@ -443,7 +474,9 @@ class Conversation : public std::enable_shared_from_this<Conversation> {
         }
         SetAccepted(reply);
         result_.stage = Stage::kDone;
-        co_await Quit();
+        if (!keep_ || !reply.Positive()) {
+            co_await Quit();
+        }
     }
 
     // The reply to DATA or to the end of the mail counts for every recipient RCPT accepted.
@@ -489,6 +522,8 @@ class Conversation : public std::enable_shared_from_this<Conversation> {
     unsigned generation_ = 0;
     bool timedOut_ = false;
     bool encrypted_ = false;
+    bool keep_ = false;
+    bool reused_ = false;
 };
 
 }  // namespace
@@ -500,11 +535,53 @@ bool PlainPasswordAllowed(std::string_view address) {
 asio::awaitable<ClientResult> RunSmtpClient(const ClientTarget& target,
                                             const ClientMessage& message,
                                             const StepTimeouts& timeouts,
-                                            const Transcript& transcript) {
+                                            const Transcript& transcript, SessionCache* cache) {
     auto executor = co_await asio::this_coro::executor;
+    std::string key = target.address + "|" + std::to_string(target.port) + "|" +
+                      (target.implicitTls ? "tls" : "") + "|" +
+                      (target.verifyCertificate ? target.hostName : "") + "|" + target.user + "|" +
+                      target.password;
+    std::shared_ptr<Conversation> kept;
+    if (cache != nullptr) {
+        std::lock_guard lock(cache->mutex);
+        auto now = std::chrono::steady_clock::now();
+        for (auto it = cache->idle.begin(); it != cache->idle.end();) {
+            if (it->second.first <= now) {
+                it = cache->idle.erase(it);  // the socket closes with its conversation
+            } else {
+                ++it;
+            }
+        }
+        auto found = cache->idle.find(key);
+        if (found != cache->idle.end()) {
+            kept = std::static_pointer_cast<Conversation>(found->second.second);
+            cache->idle.erase(found);
+        }
+    }
+    ClientResult result;
+    if (kept) {
+        kept->Reuse(message, timeouts, transcript);
+        result = co_await kept->Run(true);
+        if (!kept->Stale()) {
+            if (kept->Reusable()) {
+                std::lock_guard lock(cache->mutex);
+                cache->idle.emplace(
+                    key, std::make_pair(std::chrono::steady_clock::now() + cache->idleTime, kept));
+            }
+            co_return result;
+        }
+    }
     auto conversation =
         std::make_shared<Conversation>(executor, target, message, timeouts, transcript);
-    ClientResult result = co_await conversation->Run();
+    result = co_await conversation->Run(cache != nullptr);
+    if (cache != nullptr && conversation->Reusable()) {
+        std::lock_guard lock(cache->mutex);
+        if (cache->idle.size() < cache->maxIdle) {
+            cache->idle.emplace(
+                key,
+                std::make_pair(std::chrono::steady_clock::now() + cache->idleTime, conversation));
+        }
+    }
     co_return result;
 }
 

@@ -1,11 +1,18 @@
 // The SEND service's pure pieces: replies read from arbitrary chunks, EHLO capabilities, the DATA
 // payload, the status codes and loop count of bounces, and the retry schedule.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
 #include "send/bounce.h"
+#include "send/delivery.h"
 #include "send/dns_lookup.h"
 #include "send/send_queue.h"
 #include "send/smtp_reply.h"
@@ -170,6 +177,60 @@ TEST(QueueStateTest, RetryScheduleGrowsAndIsBounded) {
     EXPECT_TRUE(IsNullMx({{0, "."}}));
     EXPECT_FALSE(IsNullMx({{0, "."}, {10, "mx.test"}}));
     EXPECT_FALSE(IsNullMx({{10, "mx.test"}}));
+}
+
+TEST(MaildirTest, StoresIntoNewAndRefusesNamesThatLeaveTheMailbox) {
+    std::string base = (std::filesystem::temp_directory_path() / "relvo-maildir-XXXXXX").string();
+    ASSERT_NE(mkdtemp(base.data()), nullptr);
+    struct Case {
+        std::string recipient;
+        bool stored;
+    };
+    const std::vector<Case> cases = {
+        {"Box@Local.Test", true},        {"../evil@local.test", false},
+        {"a/b@local.test", false},       {"box@../x", false},
+        {".@local.test", false},         {"@local.test", false},
+        {"tab\tname@local.test", false},
+    };
+    for (const Case& c : cases) {
+        std::string error;
+        EXPECT_EQ(WriteMaildir(base + "/mailbox", c.recipient, "from@a.test",
+                               "Subject: s\r\n\r\nbody\r\n", &error),
+                  c.stored)
+            << c.recipient << ": " << error;
+    }
+    // Only the one good mailbox exists, with the mail in new/ and nothing left in tmp/.
+    std::vector<std::string> files;
+    for (const auto& e : std::filesystem::recursive_directory_iterator(base)) {
+        if (e.is_regular_file()) {
+            files.push_back(std::filesystem::relative(e.path(), base).parent_path().string());
+        }
+    }
+    EXPECT_EQ(files, std::vector<std::string>{"mailbox/local.test/Box/new"});
+    std::filesystem::remove_all(base);
+}
+
+TEST(OldMailTest, OnlyFilesOlderThanTheKeptDaysGo) {
+    std::string dir = (std::filesystem::temp_directory_path() / "relvo-old-XXXXXX").string();
+    ASSERT_NE(mkdtemp(dir.data()), nullptr);
+    const std::time_t now = 1'800'000'000;
+    // Age in hours of each file, and whether 2 kept days leave it.
+    const std::vector<std::pair<int, bool>> cases = {
+        {0, true}, {47, true}, {49, false}, {24 * 30, false}};
+    for (size_t i = 0; i < cases.size(); ++i) {
+        std::string path = dir + "/" + std::to_string(i) + ".eml";
+        std::ofstream(path) << "x";
+        timespec times[2];
+        times[0].tv_sec = times[1].tv_sec = now - cases[i].first * 3600;
+        times[0].tv_nsec = times[1].tv_nsec = 0;
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    }
+    EXPECT_EQ(DeleteOlderThan(dir, 2, now), 2);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(std::filesystem::exists(dir + "/" + std::to_string(i) + ".eml"), cases[i].second)
+            << cases[i].first << " hours";
+    }
+    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -85,18 +85,19 @@ class SendServiceTest : public ::testing::Test {
     }
     void TearDown() override { SendService::Instance().Stop(); }
 
+    // The test's own System lines come first: the first occurrence of a key counts.
     void WriteConfig(const std::string& system, const std::string& sections) {
         app_.Write("relvoconsole.cfg",
-                   "[System]\r\nDnsServer=127.0.0.1:" + std::to_string(dnsPort_) +
+                   "[System]\r\n" + system + "DnsServer=127.0.0.1:" + std::to_string(dnsPort_) +
                        "\r\nHELOString=relvo.test\r\nSendRetrySeconds=1\r\nLogSend=1\r\n"
                        "SmtpPort=1\r\n" +
-                       system + sections);
+                       sections);
     }
 
     // A peer on host:port_ (or port) writing into its own directory.
     Child& Peer(const std::string& host, std::vector<std::string> options = {}, int port = 0,
                 const std::vector<std::string>& prefix = {}) {
-        std::string dir = app_.File("peer-" + host + "-" + std::to_string(peers_.size()));
+        std::string dir = app_.File("peer-" + host + "-" + std::to_string(peerCount_++));
         std::filesystem::create_directories(dir);
         std::vector<std::string> argv = prefix;
         argv.insert(argv.end(), {"/usr/bin/python3", SEND_PEER_SCRIPT, host,
@@ -123,6 +124,12 @@ class SendServiceTest : public ::testing::Test {
     }
 
     std::string Finished(uint32_t id) { return app_.File("old/" + std::to_string(id) + ".cfg"); }
+    // In old/ with its final states: delivered mail is moved first and has its states written
+    // there just after.
+    bool Done(uint32_t id) {
+        std::string state = std::filesystem::exists(Finished(id)) ? State(Finished(id), 0) : "";
+        return !state.empty() && state.rfind("pending", 0) != 0;
+    }
     std::string Queued(uint32_t id) { return app_.File("queue/" + std::to_string(id) + ".cfg"); }
     static std::string State(const std::string& companion, int n) {
         return ProfileSnapshot(companion).GetString("MailInfo", "RcptStatus" + std::to_string(n),
@@ -140,11 +147,12 @@ class SendServiceTest : public ::testing::Test {
     std::unique_ptr<Child> dns_;
     std::vector<std::unique_ptr<Child>> peers_;
     std::map<std::string, std::string> peerDirs_;
+    int peerCount_ = 0;
 };
 
 const char kMessage[] =
     "From: Sender <sender@origin.test>\r\nTo: many\r\nSubject: routing\r\n\r\nline one\r\n"
-    ".line with a dot\r\n";
+    ".line with a dot\r\nGr\xc3\xbc\xc3\x9f\x65 in 8 bits\r\n";
 
 TEST_F(SendServiceTest, RoutesEachRecipientAndReturnsTheFailures) {
     WriteConfig("", "[DomainList]\r\nlocal.test=1\r\n");
@@ -157,7 +165,7 @@ TEST_F(SendServiceTest, RoutesEachRecipientAndReturnsTheFailures) {
                                    kMessage);
     ASSERT_NE(id, 0u);
     ASSERT_TRUE(SendService::Instance().Start(2));
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
 
     const std::vector<std::string> expected = {"delivered 250",    "failed 550 5.1.1",
                                                "delivered 250",    "failed 556 5.1.10",
@@ -174,6 +182,8 @@ TEST_F(SendServiceTest, RoutesEachRecipientAndReturnsTheFailures) {
     EXPECT_EQ(mx2[0].from, "sender@origin.test");
     EXPECT_NE(mx2[0].message.find("\r\n.line with a dot\r\n"), std::string::npos);
     EXPECT_NE(mx2[0].message.find("Received: from client.test"), std::string::npos);
+    EXPECT_NE(mx2[0].options.find("SIZE="), std::string::npos) << mx2[0].options;
+    EXPECT_NE(mx2[0].options.find("BODY=8BITMIME"), std::string::npos) << mx2[0].options;
     std::vector<Received> noMx = Got("127.0.0.4");
     ASSERT_EQ(noMx.size(), 1u);
     EXPECT_EQ(noMx[0].to, std::vector<std::string>{"x@nomx.test"});
@@ -240,7 +250,7 @@ TEST_F(SendServiceTest, FallsBackToTheNextRelayButNotAfterARefusedRecipient) {
     uint32_t id =
         testing::Enqueue("sender@origin.test", {"a@down.test", "bad@multi.test"}, kMessage);
     ASSERT_TRUE(SendService::Instance().Start(1));
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     EXPECT_EQ(State(Finished(id), 0).rfind("delivered 250", 0), 0u) << State(Finished(id), 0);
     EXPECT_EQ(State(Finished(id), 1).rfind("failed 550 5.1.1", 0), 0u) << State(Finished(id), 1);
 
@@ -268,7 +278,7 @@ TEST_F(SendServiceTest, RetriesATemporaryFailureThenReturnsIt) {
     uint32_t id = testing::Enqueue("sender@origin.test", {"later@multi.test"}, kMessage);
     uint32_t nullSender = testing::Enqueue("", {"later@multi.test"}, kMessage);
     ASSERT_TRUE(SendService::Instance().Start(4));
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
     ProfileSnapshot companion(Finished(id));
     EXPECT_EQ(companion.GetInt("MailInfo", "Tries", 0), 2);
@@ -276,7 +286,7 @@ TEST_F(SendServiceTest, RetriesATemporaryFailureThenReturnsIt) {
 
     ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.9").size() == 1; })) << window_.Text();
     EXPECT_NE(Got("127.0.0.9")[0].message.find("Status: 4.2.0"), std::string::npos);
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(nullSender)); }));
+    ASSERT_TRUE(WaitUntil([&] { return Done(nullSender); }));
     // The null sender gets nothing back: still exactly one notice, and nothing is left queued.
     ASSERT_TRUE(window_.WaitFor("no failure notice for the null sender", 2s));
     EXPECT_EQ(Got("127.0.0.9").size(), 1u);
@@ -305,11 +315,76 @@ TEST_F(SendServiceTest, StopInTheMiddleLosesAndRepeatsNothing) {
     peers_.erase(peers_.begin() + 1);
     Peer("127.0.0.4");
     ASSERT_TRUE(SendService::Instance().Start(1));
-    ASSERT_TRUE(WaitUntil([&] { return std::filesystem::exists(Finished(id)); })) << window_.Text();
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     EXPECT_EQ(Got("127.0.0.3").size(), 1u);
     std::vector<Received> second = Got("127.0.0.4");
     ASSERT_EQ(second.size(), 1u);
     EXPECT_EQ(second[0].to, std::vector<std::string>{"b@slow.test"});
+    // The queue keeps nothing of a finished mail, the store's lock file of its companion neither.
+    EXPECT_FALSE(std::filesystem::exists(Queued(id) + ".lock"));
+    EXPECT_EQ(State(Finished(id), 1).rfind("delivered 250", 0), 0u) << State(Finished(id), 1);
+}
+
+TEST_F(SendServiceTest, KeepsTheConnectionForTheNextMailAndNoticesWhenItIsGone) {
+    Peer("127.0.0.3");
+    std::vector<uint32_t> ids;
+    for (int i = 0; i < 3; ++i) {
+        ids.push_back(testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage));
+    }
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(WaitUntil([&] { return Done(ids.back()); })) << window_.Text();
+    EXPECT_EQ(Got("127.0.0.3").size(), 3u);
+
+    // The exchanger restarts: the kept connection is dead, the next mail opens a new one.
+    peers_.clear();
+    Peer("127.0.0.3");
+    uint32_t later = testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage);
+    ASSERT_TRUE(WaitUntil([&] { return Done(later); })) << window_.Text();
+    EXPECT_EQ(State(Finished(later), 0).rfind("delivered 250", 0), 0u) << State(Finished(later), 0);
+    EXPECT_EQ(Got("127.0.0.3").size(), 1u);
+    SendService::Instance().Stop();
+
+    std::string log = LogText();
+    auto count = [&log](const std::string& text) {
+        size_t n = 0;
+        for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    std::string mx2 = "127.0.0.3:" + std::to_string(port_);
+    EXPECT_EQ(count("Connected to " + mx2), 2u) << log;
+    EXPECT_EQ(count("Reusing the connection to " + mx2), 3u) << log;
+    EXPECT_EQ(count("Client/" + mx2 + " EHLO"), 2u) << log;
+}
+
+TEST_F(SendServiceTest, ReturnsMailThatLoopsInsteadOfSendingIt) {
+    Peer("127.0.0.3");
+    std::string manyHops;
+    for (int i = 0; i < 31; ++i) {
+        manyHops += "Received: from hop" + std::to_string(i) + ".test by relvo.test\r\n";
+    }
+    struct Case {
+        const char* name;
+        std::string smtpPort;  // this server's own port: the exchanger at it is ourselves
+        std::string message;
+        std::string state;
+    };
+    const std::vector<Case> cases = {
+        {"route back to this server", std::to_string(port_), kMessage, "failed 554 5.4.6"},
+        {"too many Received headers", "1", manyHops + kMessage,
+         "failed 554 5.4.6 too many Received headers"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        WriteConfig("RetriesAfterFailed=3\r\nSmtpPort=" + c.smtpPort + "\r\n", "");
+        uint32_t id = testing::Enqueue("", {"good@multi.test"}, c.message);
+        ASSERT_TRUE(SendService::Instance().Start(1));
+        ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
+        EXPECT_EQ(State(Finished(id), 0).rfind(c.state, 0), 0u) << State(Finished(id), 0);
+        SendService::Instance().Stop();
+    }
+    EXPECT_TRUE(Got("127.0.0.3").empty());
 }
 
 TEST_F(SendServiceTest, DiagnoseSendReportsToTheWindowItStartedWith) {
@@ -352,6 +427,104 @@ TEST_F(SendServiceTest, DiagnoseSendReportsToTheWindowItStartedWith) {
 
     DiagnoseSendNow(app_.File("mail/77.cfg").c_str(), "not an address");
     ASSERT_TRUE(second.WaitFor("not sent: \"not an address\" is not a mail address", 5s));
+}
+
+TEST_F(SendServiceTest, LocalDomainServerGetsTheMailsLogin) {
+    std::string p = std::to_string(port_);
+    WriteConfig(
+        "",
+        "[DomainList]\r\ncorp.test=1\r\n[DomainInfo]\r\ncorp.test_ServerAddress=127.0.0.5\r\n"
+        "corp.test_Port=" +
+            p + "\r\n");
+    Peer("127.0.0.5", {"--auth", "sender@origin.test:mail-secret"});
+    std::filesystem::create_directories(app_.File("mail"));
+    app_.Write("mail/78.eml", kMessage);
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {"LoginUser=sender@origin.test\r\nLoginPass=wrong\r\n",
+         "not sent: login refused: 535 5.7.8"},
+        {"LoginUser=sender@origin.test\r\nLoginPass=mail-secret\r\n", "sent\n"},
+    };
+    for (const auto& [login, last] : cases) {
+        app_.Write("mail/78.cfg",
+                   "[MailInfo]\r\nMailId=78\r\nMailFrom=sender@origin.test\r\n"
+                   "RcptToNumber=1\r\nRcptTo0=boss@corp.test\r\n" +
+                       login);
+        RecordingWindow window;
+        DiagnoseSetWindow(window.Handle(), RELVOMAIL_PROGRESS_MESSAGE);
+        DiagnoseSendNow(app_.File("mail/78.cfg").c_str(), "boss@corp.test");
+        EXPECT_TRUE(window.WaitFor(last, 10s)) << window.Text();
+        EXPECT_NE(window.Text().find("AUTH PLAIN ****"), std::string::npos);
+        EXPECT_EQ(window.Text().find("mail-secret"), std::string::npos);
+    }
+    std::vector<Received> got = Got("127.0.0.5");
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_EQ(got[0].login, "sender@origin.test");
+    EXPECT_EQ(got[0].to, std::vector<std::string>{"boss@corp.test"});
+}
+
+}  // namespace
+}  // namespace relvo::mail::send
+
+namespace relvo::mail::send {
+namespace {
+
+// A relay outside loopback and private networks: a network namespace joined to this machine by a
+// veth pair with documentation addresses, made and removed by the test (root only).
+class RemoteRelay {
+  public:
+    RemoteRelay() {
+        std::string id = std::to_string(getpid() % 100000);
+        ns_ = "relvo-send-" + id;
+        std::string host = "rsh" + id;
+        std::string peer = "rsp" + id;
+        ok_ = Run("ip netns add " + ns_) &&
+              Run("ip link add " + host + " type veth peer name " + peer) &&
+              Run("ip link set " + peer + " netns " + ns_) &&
+              Run("ip addr add 198.51.100.1/24 dev " + host) &&
+              Run("ip link set " + host + " up") &&
+              Run("ip netns exec " + ns_ + " ip addr add 198.51.100.2/24 dev " + peer) &&
+              Run("ip netns exec " + ns_ + " ip link set " + peer + " up") &&
+              Run("ip netns exec " + ns_ + " ip link set lo up");
+    }
+    ~RemoteRelay() { Run("ip netns del " + ns_); }
+    bool Ok() const { return ok_; }
+    std::vector<std::string> Prefix() const { return {"ip", "netns", "exec", ns_}; }
+
+  private:
+    static bool Run(const std::string& command) {
+        return system((command + " >/dev/null 2>&1").c_str()) == 0;
+    }
+    std::string ns_;
+    bool ok_ = false;
+};
+
+TEST_F(SendServiceTest, NoPasswordGoesInPlainTextToARemoteRelay) {
+    if (getuid() != 0) {
+        GTEST_SKIP() << "needs root for the network namespace";
+    }
+    RemoteRelay remote;
+    ASSERT_TRUE(remote.Ok());
+    std::string p = std::to_string(port_);
+    WriteConfig("RetriesAfterFailed=0\r\n",
+                "[RelayList]\r\nremote@relay.test=1\r\n[RelayInfo]\r\n"
+                "remote@relay.test_SmtpServer=198.51.100.2\r\nremote@relay.test_SmtpPort=" +
+                    p +
+                    "\r\nremote@relay.test_Enabled=1\r\nremote@relay.test_LoginAcc=user\r\n"
+                    "remote@relay.test_LoginPwd=plain-secret\r\n");
+    Peer("198.51.100.2", {"--auth", "user:plain-secret"}, port_, remote.Prefix());
+    uint32_t id = testing::Enqueue("", {"a@down.test"}, kMessage);
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
+    EXPECT_NE(State(Finished(id), 0).find("refusing to send the password to 198.51.100.2"),
+              std::string::npos)
+        << State(Finished(id), 0);
+    EXPECT_TRUE(Got("198.51.100.2").empty());
+    SendService::Instance().Stop();
+    std::string log = LogText();
+    EXPECT_NE(log.find("Server/198.51.100.2:" + p + " 250-AUTH LOGIN PLAIN"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("Client/198.51.100.2:" + p + " AUTH"), std::string::npos);
+    EXPECT_EQ(log.find("plain-secret"), std::string::npos);
 }
 
 }  // namespace
