@@ -130,12 +130,14 @@ std::string ApplyInstallLayout(const std::optional<std::string>& dataDirArgument
     if (layout.kind == InstallKind::Installed && isDefault) {
         // Mail and accounts are private to the user.
         std::error_code error;
-        std::filesystem::create_directories(layout.dataDirectory, error);
+        const bool made = std::filesystem::create_directories(layout.dataDirectory, error);
         if (error) {
             return "cannot create the data directory " + layout.dataDirectory + ": " +
                    error.message();
         }
-        chmod(layout.dataDirectory.c_str(), 0700);
+        if (made) {
+            chmod(layout.dataDirectory.c_str(), 0700);  // a mode chosen later by the user stays
+        }
     }
     const std::optional<std::string> resolved = Resolved(layout.dataDirectory);
     if (!resolved) {
