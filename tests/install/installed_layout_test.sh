@@ -11,8 +11,8 @@ work=$(mktemp -d /tmp/relvo-installed-XXXXXX)
 console_pid=
 server_pid=
 cleanup() {
-    [ -n "$console_pid" ] && kill -KILL "$console_pid" 2>/dev/null || true
-    [ -n "$server_pid" ] && kill "$server_pid" 2>/dev/null || true
+    if [ -n "$console_pid" ]; then kill -KILL "$console_pid" 2>/dev/null || true; fi
+    if [ -n "$server_pid" ]; then kill "$server_pid" 2>/dev/null || true; fi
     rm -rf "$work"
 }
 trap cleanup EXIT
@@ -101,7 +101,7 @@ printf '[System]\r\nSmtpPort=%s\r\nSmtpPort2nd=0\r\nAutoStartSendService=0\r\n' 
 # --data-dir chooses another existing directory; a missing one is refused, not made.
 mkdir "$work/other"
 run_console --data-dir "$work/other" -uninstall || fail "the console's --data-dir run failed"
-[ -d "$work/other/mail" ] && [ -d "$work/other/help" ] || fail "--data-dir was not used"
+if [ ! -d "$work/other/mail" ] || [ ! -d "$work/other/help" ]; then fail "--data-dir was not used"; fi
 if run_console --data-dir "$work/missing" -uninstall 2>"$work/missing.err"; then
     fail "a missing --data-dir was accepted"
 fi
