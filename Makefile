@@ -2,8 +2,9 @@
 PRESET ?= default
 BUILD_DIR = $(if $(filter asan,$(PRESET)),build-asan,build)
 CMAKE_EXTRA ?=
+JOBS ?= $(shell nproc)
 
-.PHONY: run test build build-run deps configure clean
+.PHONY: run test build build-run deps configure clean package
 
 deps:
 	@./scripts/install-deps.sh
@@ -24,5 +25,12 @@ run: build-run
 test: build
 	@ctest --preset $(PRESET)
 
+# The Debian package, from a build of its own without tests (build-package/*.deb).
+package: deps
+	@cmake -S . -B build-package -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+		-DRELVO_BUILD_TESTS=OFF -DRELVO_BUILD_BENCH=OFF $(CMAKE_EXTRA) >/dev/null
+	@cmake --build build-package --target package -j$(JOBS)
+	@ls build-package/*.deb
+
 clean:
-	rm -rf build build-asan
+	rm -rf build build-asan build-package

@@ -2,7 +2,10 @@
 // exception crosses into the caller. As the interface says, calls whose result means nothing
 // answer 0. The sending entry points answer 0, with one progress line
 // saying why, until the SEND service exists.
+#include <cstdlib>
 #include <exception>
+
+#include "config/app_paths.h"
 
 #include "core/progress.h"
 #include "core/timestamp.h"
@@ -51,6 +54,16 @@ int Guarded(Call call) noexcept {
         return 0;
     }
 }
+
+// The library keeps its own copy of the application paths: the console hands over the data
+// directory it chose through the environment before loading the library.
+[[maybe_unused]] const bool applicationDirectoryApplied = [] {
+    const char* directory = std::getenv(kAppDirEnvironmentVariable);
+    if (directory != nullptr && *directory != '\0') {
+        OverrideApplicationDirectory(directory);
+    }
+    return true;
+}();
 
 }  // namespace
 

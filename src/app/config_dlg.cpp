@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QDir>
 #include <QGridLayout>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -14,6 +15,7 @@
 #include "app/dlg_close.h"
 #include "app/ext_system_tray.h"
 #include "app/startup_checks.h"
+#include "config/app_paths.h"
 #include "config/profile_store.h"
 #include "config/utilities.h"
 #include "controls/product_links.h"
@@ -106,6 +108,10 @@ void CRelvoConfigDlg::BuildControls() {
     auto* account =
         CommandButton(QStringLiteral("&Account"), QStringLiteral("AccountButton"), group);
     auto* help = CommandButton(QStringLiteral("Help"), QStringLiteral("HelpButton"), group);
+    // Installed, the configuration and mail live apart from the program: say where.
+    help->setToolTip(
+        QStringLiteral("Data directory: %1")
+            .arg(QDir::toNativeSeparators(QString::fromStdString(ApplicationDirectory()))));
     auto* domain = CommandButton(QStringLiteral("&Domain"), QStringLiteral("DomainButton"), group);
     auto* suggestion =
         CommandButton(QStringLiteral("Suggestion"), QStringLiteral("SuggestionButton"), group);

@@ -1,13 +1,16 @@
 // relvoconsole: the desktop console of the Relvo SMTP Server.
 #include <QStringList>
-#include <cstdlib>
+#include <cstdio>
+#include <string>
 
 #include "app/config_app.h"
-#include "config/app_paths.h"
+#include "config/install_layout.h"
 
 int main(int argc, char** argv) {
-    if (const char* directory = std::getenv(kAppDirEnvironmentVariable); directory && *directory) {
-        OverrideApplicationDirectory(directory);
+    if (std::string problem = ApplyInstallLayout(TakeDataDirArgument(argc, argv));
+        !problem.empty()) {
+        std::fprintf(stderr, "relvoconsole: %s\n", problem.c_str());
+        return 2;
     }
     QStringList arguments;
     for (int i = 1; i < argc; ++i) {

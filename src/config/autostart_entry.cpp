@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include "config/app_paths.h"
+#include "config/install_layout.h"
 
 namespace {
 
@@ -91,11 +92,6 @@ std::string ExecArgument(std::string_view text) {
     return value;
 }
 
-std::string DirectoryOf(const std::string& path) {
-    const auto slash = path.find_last_of('/');
-    return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
 std::string Reason(const char* what, const std::string& path, int error) {
     return std::string(what) + " " + path + ": " + std::strerror(error);
 }
@@ -119,7 +115,7 @@ AutostartCommand CurrentConsoleCommand() {
     AutostartCommand command;
     command.executable = ExecutablePath();
     std::string directory = ApplicationDirectory();
-    if (directory != DirectoryOf(command.executable)) {
+    if (directory != DefaultDataDirectory()) {
         std::error_code error;
         const auto absolute = std::filesystem::absolute(directory, error);
         command.applicationDirectory = error ? directory : absolute.string();

@@ -15,7 +15,7 @@ inline constexpr const char* kAutostartEntryName = "relvoconsole.desktop";
 std::optional<std::string> AutostartDirectory();
 
 // What the entry starts: the executable, and the application directory to hand it through
-// RELVO_APP_DIR when it is not the executable's own directory (empty: none to hand).
+// RELVO_APP_DIR when it is not the one the layout gives by default (empty: none to hand).
 struct AutostartCommand {
     std::string executable;
     std::string applicationDirectory;

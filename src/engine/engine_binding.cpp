@@ -6,7 +6,7 @@
 
 #include <dlfcn.h>
 
-#include "config/app_paths.h"
+#include "config/install_layout.h"
 
 namespace {
 
@@ -111,7 +111,7 @@ int WithText(EntryPoint<Function>& entry, int mailId, std::string_view text) {
 namespace engine {
 
 std::string LibraryPath() {
-    return ApplicationDirectory() + "/" + kLibraryFileName;
+    return ProgramDirectory() + "/" + kLibraryFileName;
 }
 
 bool IsLoaded() {
