@@ -4,16 +4,18 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <utility>
 
 #include "config/autostart_entry.h"
 #include "settings/settings_page.h"
+#include "tables/table_messages.h"
 
 namespace {
 
 void WarnWithMessageBox(QWidget* parent, const QString& text) {
-    QMessageBox::warning(parent, QStringLiteral("Relvo SMTP Server"), text);
+    QMessageBox::warning(parent, ConfigNoticeTitle(), text);
 }
 
 }  // namespace
@@ -60,6 +62,20 @@ void CDlgSettings::accept() {
     QDialog::accept();
 }
 
+void CDlgSettings::showEvent(QShowEvent* event) {
+    QDialog::showEvent(event);
+    if (toldReadProblem_) {
+        return;
+    }
+    toldReadProblem_ = true;
+    // Otherwise an unreadable file would look like one holding the defaults.
+    QTimer::singleShot(0, this, [this] {
+        if (const std::optional<QString> problem = ConfigReadProblem(".cfg")) {
+            warn_(this, *problem);
+        }
+    });
+}
+
 std::array<CSettingsPage*, 3> CDlgSettings::Pages() const {
     return {general_, smtp_, send_};
 }
@@ -77,7 +93,7 @@ bool CDlgSettings::SavePage(CSettingsPage* page) {
     }
     if (!SaveSettingsPage(page->Page(), *values)) {
         tabs_->setCurrentWidget(page);
-        warn_(this, QString::fromLatin1(kWriteFailedMessage));
+        warn_(this, LastConfigWriteFailedText());
         return false;
     }
     if (page->Page() == SettingsPage::General) {

@@ -31,12 +31,13 @@ class CDlgSettings final : public QDialog {
 
     QTabWidget* Tabs() const { return tabs_; }
 
-    static constexpr const char* kWriteFailedMessage =
-        "The settings could not be written to the configuration file.";
-
   public slots:
     // The OK button.
     void accept() override;
+
+  protected:
+    // Tells once, over the sheet, that the configuration file exists but cannot be read.
+    void showEvent(QShowEvent* event) override;
 
   private:
     // In the order they are shown and written.
@@ -50,4 +51,5 @@ class CDlgSettings final : public QDialog {
     CDlgSettingsGene* general_;
     CDlgSettingsSmtp* smtp_;
     CDlgSettingsSend* send_;
+    bool toldReadProblem_ = false;
 };

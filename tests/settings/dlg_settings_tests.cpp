@@ -321,7 +321,12 @@ TEST_F(SettingsSheetTest, FileThatCannotBeWrittenKeepsTheSheetOpen) {
     fs::create_directory(dir_.ConfigFile());  // the store cannot replace a directory
     Open("");
     PressOk();
-    EXPECT_EQ(warnings_, QStringList{CDlgSettings::kWriteFailedMessage});
+    // Told at once that the file cannot be read, then why OK could not save, naming the file.
+    ASSERT_EQ(warnings_.size(), 2);
+    EXPECT_TRUE(warnings_[0].contains(QString::fromStdString(dir_.ConfigFile())));
+    EXPECT_TRUE(warnings_[0].contains("cannot be read"));
+    EXPECT_TRUE(warnings_[1].startsWith("The change was not saved: "));
+    EXPECT_TRUE(warnings_[1].contains(QString::fromStdString(dir_.ConfigFile())));
     EXPECT_TRUE(sheet_->isVisible());
 }
 
