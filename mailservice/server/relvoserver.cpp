@@ -4,6 +4,7 @@
 // service cannot start, 2 for a bad command line.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -13,6 +14,7 @@
 #include <string_view>
 
 #include "config/app_paths.h"
+#include "config/install_layout.h"
 #include "config/profile_store.h"
 #include "core/app_dirs.h"
 #include "core/timestamp.h"
@@ -51,9 +53,11 @@ RelvoMailWindow stdoutWindow{&DeliverToStdout};
 
 const char kUsage[] =
     "Usage: relvoserver [--data-dir DIR]\n"
-    "Runs the SMTP service of an application directory: DIR, else $RELVO_APP_DIR, else the\n"
-    "directory of this program. Ports and settings come from DIR/relvoconsole.cfg (SmtpPort,\n"
-    "SmtpPort2nd and the other System keys). Stops on SIGTERM or SIGINT.\n";
+    "Runs the SMTP and SEND services of an application directory: DIR, else $RELVO_APP_DIR,\n"
+    "else the console's data directory when installed (~/.local/share/relvo-smtp-server), else\n"
+    "the directory of this program. Ports and settings come from DIR/relvoconsole.cfg\n"
+    "(SmtpPort, SmtpPort2nd, SendMailThread and the other System keys). Stops on SIGTERM or\n"
+    "SIGINT.\n";
 
 // The application directory from the command line and the environment; false on a bad line.
 bool ChooseDirectory(int argc, char** argv, std::string* directory) {
@@ -73,9 +77,15 @@ bool ChooseDirectory(int argc, char** argv, std::string* directory) {
         }
     }
     if (directory->empty()) {
-        // Its own directory; set explicitly so that the main file is relvoconsole.cfg there.
-        std::string executable = ExecutablePath();
-        *directory = executable.substr(0, executable.find_last_of('/'));
+        // The console's rule: installed, the user's data directory (never beside the program
+        // under /usr); portable, its own directory. Set explicitly either way, so that the main
+        // file is relvoconsole.cfg there.
+        const InstallLayout layout = DetectInstallLayout(
+            ExecutablePath(), "", "", std::getenv("XDG_DATA_HOME"), std::getenv("HOME"));
+        *directory = layout.dataDirectory;
+        if (layout.kind == InstallKind::Installed && !directory->empty()) {
+            ::mkdir(directory->c_str(), 0700);  // realpath below says so if this failed
+        }
     }
     return !directory->empty();
 }
