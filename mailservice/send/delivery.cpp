@@ -21,6 +21,7 @@
 #include "config/profile_store.h"
 #include "core/app_dirs.h"
 #include "core/net_ranges.h"
+#include "send/on_pool.h"
 #include "send/smtp_reply.h"
 
 namespace relvo::mail::send {
@@ -35,19 +36,6 @@ std::string Lower(std::string_view text) {
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     }
     return out;
-}
-
-// Runs f on the blocking pool and resumes the caller on its own executor with the result.
-// The caller keeps f alive while it waits. No temporary with a destructor appears in a co_await
-// expression: this compiler's coroutines mishandle those.
-template <typename F>
-auto OnPool(asio::thread_pool& pool, const F& f) -> asio::awaitable<decltype(f())> {
-    auto task = [&f]() -> asio::awaitable<decltype(f())> {
-        auto value = f();
-        co_return value;
-    };
-    auto result = co_await asio::co_spawn(pool, task, asio::use_awaitable);
-    co_return result;
 }
 
 struct Target {

@@ -22,6 +22,7 @@
 #include "core/timestamp.h"
 #include "send/bounce.h"
 #include "send/delivery.h"
+#include "send/on_pool.h"
 #include "send/send_queue.h"
 
 namespace relvo::mail::send {
@@ -33,18 +34,6 @@ using Clock = std::chrono::system_clock;
 std::int64_t Now() {
     return std::chrono::duration_cast<std::chrono::seconds>(Clock::now().time_since_epoch())
         .count();
-}
-
-// The caller keeps f alive while it waits. No temporary with a destructor appears in a co_await
-// expression: this compiler's coroutines mishandle those.
-template <typename F>
-auto OnPool(asio::thread_pool& pool, const F& f) -> asio::awaitable<decltype(f())> {
-    auto task = [&f]() -> asio::awaitable<decltype(f())> {
-        auto value = f();
-        co_return value;
-    };
-    auto result = co_await asio::co_spawn(pool, task, asio::use_awaitable);
-    co_return result;
 }
 
 constexpr auto kStopGrace = std::chrono::milliseconds(3500);
