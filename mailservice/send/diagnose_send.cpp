@@ -12,6 +12,8 @@
 #include <mutex>
 #include <thread>
 
+#include <openssl/ssl.h>
+
 #include "config/profile_store.h"
 #include "core/app_dirs.h"
 #include "core/progress.h"
@@ -45,6 +47,10 @@ class DiagnoseRunner {
 };
 
 DiagnoseRunner& Runner() {
+    // OpenSSL first: its clean-up at exit then runs after the runner's thread has ended, so
+    // no thread's OpenSSL state outlives it.
+    static const bool sslReady = OPENSSL_init_ssl(0, nullptr) == 1;
+    (void)sslReady;
     static DiagnoseRunner runner;
     return runner;
 }
