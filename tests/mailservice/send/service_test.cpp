@@ -28,6 +28,19 @@ using testing::ReadReceived;
 using testing::Received;
 using testing::RecordingWindow;
 
+// Whether something accepts connections on 127.0.0.1:port.
+bool Accepts(int port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
+    const bool connected =
+        connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return connected;
+}
+
 bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = 15s) {
     auto end = std::chrono::steady_clock::now() + timeout;
     while (!done()) {
@@ -497,6 +510,47 @@ class RemoteRelay {
     std::string ns_;
     bool ok_ = false;
 };
+
+// The local domain's server is this project's own receiving side: relvoserver on a second data
+// directory, which takes the mail for its enabled account into its queue.
+TEST_F(SendServiceTest, LocalDomainServerMayBeOurOwnReceivingServer) {
+    std::string other = (std::filesystem::temp_directory_path() / "relvo-other-XXXXXX").string();
+    ASSERT_NE(mkdtemp(other.data()), nullptr);
+    struct Removal {
+        std::string path;
+        ~Removal() {
+            std::error_code ignored;
+            std::filesystem::remove_all(path, ignored);
+        }
+    } removal{other};
+    const int smtpPort = testing::FreePort();
+    std::ofstream(other + "/relvoconsole.cfg", std::ios::binary)
+        << "[System]\r\nSmtpPort=" << smtpPort
+        << "\r\nAutoStartSendService=0\r\n[AccountList]\r\nboss@corp.test=1\r\n"
+           "[AccountInfo]\r\nboss@corp.test_Password=x\r\nboss@corp.test_Enabled=1\r\n"
+           "[DomainList]\r\ncorp.test=1\r\n";
+    Child server({RELVOSERVER_PATH, "--data-dir", other});
+    ASSERT_TRUE(WaitUntil([&] { return Accepts(smtpPort); })) << server.Output();
+    WriteConfig("",
+                "[DomainList]\r\ncorp.test=1\r\n[DomainInfo]\r\ncorp.test_ServerAddress="
+                "127.0.0.1\r\ncorp.test_Port=" +
+                    std::to_string(smtpPort) + "\r\n");
+    uint32_t id = testing::Enqueue("sender@origin.test", {"boss@corp.test"}, kMessage);
+    ASSERT_NE(id, 0u);
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
+    EXPECT_EQ(State(Finished(id), 0).rfind("delivered 250", 0), 0u) << State(Finished(id), 0);
+
+    std::vector<std::string> queued;
+    for (const auto& e : std::filesystem::directory_iterator(other + "/queue")) {
+        if (e.path().extension() == ".eml") {
+            queued.push_back(ReadFile(e.path().string()));
+        }
+    }
+    ASSERT_EQ(queued.size(), 1u) << server.Output();
+    EXPECT_NE(queued[0].find("Subject: routing\r\n\r\nline one\r\n.line with a dot\r\n"),
+              std::string::npos);
+}
 
 TEST_F(SendServiceTest, NoPasswordGoesInPlainTextToARemoteRelay) {
     if (getuid() != 0) {
