@@ -100,7 +100,7 @@ std::string Reason(const char* what, const std::string& path, int error) {
 
 std::optional<std::string> AutostartDirectory() {
     const char* configHome = std::getenv("XDG_CONFIG_HOME");
-    // The base directory specification ignores a relative XDG_CONFIG_HOME.
+    // A relative XDG_CONFIG_HOME is ignored, as desktops do.
     if (configHome != nullptr && configHome[0] == '/') {
         return std::string(configHome) + "/autostart";
     }

@@ -48,7 +48,7 @@ std::optional<std::string> Resolved(const std::string& directory) {
 }  // namespace
 
 std::optional<std::string> UserDataDirectory(const char* xdgDataHome, const char* home) {
-    // The base directory specification ignores a relative XDG_DATA_HOME.
+    // A relative XDG_DATA_HOME is ignored, as desktops do.
     if (xdgDataHome != nullptr && xdgDataHome[0] == '/') {
         return std::string(xdgDataHome) + "/" + kPrivateDirectoryName;
     }
