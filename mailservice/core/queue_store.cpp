@@ -290,7 +290,7 @@ std::string QueueStore::CompanionText(uint32_t id, const Envelope& envelope, siz
     AppendValueLine(text, keys::kTries, "0");
     AppendValueLine(text, keys::kNextTry, "0");
     for (size_t i = 0; i < envelope.recipients.size(); ++i) {
-        AppendValueLine(text, keys::kRcptStatusPrefix + std::to_string(i), keys::kStatusPending);
+        AppendValueLine(text, keys::kRcptStatusPrefix + std::to_string(i), keys::kStatePending);
     }
     return text;
 }

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "config/mail_queue.h"
 #include "core/flush_pool.h"
 
 namespace relvo::mail {
@@ -27,20 +28,8 @@ struct Envelope {
     std::string authUser;  // "" when the client did not authenticate
 };
 
-// Keys of the companion's MailInfo section beyond MailId, MailFrom, RcptToNumber, RcptTo<n>.
-namespace companion_keys {
-inline constexpr const char* kSection = "MailInfo";
-inline constexpr const char* kArrivalTime = "ArrivalTime";      // "YYYY-MM-DD HH:MM:SS" local
-inline constexpr const char* kArrivalUnix = "ArrivalUnixTime";  // seconds since 1970
-inline constexpr const char* kClientAddress = "ClientAddress";
-inline constexpr const char* kHeloName = "HeloName";
-inline constexpr const char* kAuthUser = "AuthUser";
-inline constexpr const char* kMailSize = "MailSize";            // bytes of the .eml
-inline constexpr const char* kTries = "Tries";                  // delivery attempts so far
-inline constexpr const char* kNextTry = "NextTry";              // seconds since 1970; 0 = at once
-inline constexpr const char* kRcptStatusPrefix = "RcptStatus";  // RcptStatus<n>
-inline constexpr const char* kStatusPending = "pending";
-}  // namespace companion_keys
+// The companion's keys, shared with the console.
+namespace companion_keys = ::mailqueue;
 
 class QueueStore {
   public:

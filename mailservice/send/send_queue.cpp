@@ -10,39 +10,13 @@
 
 #include "config/profile_store.h"
 #include "core/queue_store.h"
+#include "send/delivery.h"
 
 namespace relvo::mail::send {
 
 namespace keys = relvo::mail::companion_keys;
 
 namespace {
-
-std::string CfgPath(const std::string& dir, uint32_t id) {
-    return dir + "/" + std::to_string(id) + ".cfg";
-}
-std::string EmlPath(const std::string& dir, uint32_t id) {
-    return dir + "/" + std::to_string(id) + ".eml";
-}
-
-// "<digits>.cfg" with a positive 32-bit id; everything else in the directory is not an entry.
-bool ParseEntryName(const char* name, uint32_t* id) {
-    size_t length = std::strlen(name);
-    if (length < 5 || length > 14 || std::strcmp(name + length - 4, ".cfg") != 0) {
-        return false;
-    }
-    uint64_t value = 0;
-    for (size_t i = 0; i + 4 < length; ++i) {
-        if (name[i] < '0' || name[i] > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<uint64_t>(name[i] - '0');
-    }
-    if (value == 0 || value > 0xffffffffu) {
-        return false;
-    }
-    *id = static_cast<uint32_t>(value);
-    return true;
-}
 
 std::int64_t ToInt64(const std::string& text) {
     std::int64_t value = 0;
@@ -57,33 +31,9 @@ std::int64_t ToInt64(const std::string& text) {
 
 }  // namespace
 
-std::vector<uint32_t> ListQueue(const std::string& dir) {
-    std::vector<uint32_t> ids;
-    DIR* d = opendir(dir.c_str());
-    if (d == nullptr) {
-        return ids;
-    }
-    while (dirent* e = readdir(d)) {
-        uint32_t id = 0;
-        if (ParseEntryName(e->d_name, &id)) {
-            ids.push_back(id);
-        }
-    }
-    closedir(d);
-    return ids;
-}
-
-bool IsFinal(const std::string& state) {
-    return state.rfind(kStateDelivered, 0) == 0 || state.rfind(kStateFailed, 0) == 0;
-}
-
-bool AllFinal(const std::vector<std::string>& states) {
-    return std::all_of(states.begin(), states.end(), IsFinal);
-}
-
 bool LoadQueuedMail(const std::string& dir, uint32_t id, size_t maxBytes, QueuedMail* mail,
                     std::string* error) {
-    ProfileSnapshot companion(CfgPath(dir, id));
+    ProfileSnapshot companion(mailqueue::CompanionFile(dir, id));
     mail->id = id;
     mail->mailFrom = companion.GetString(keys::kSection, "MailFrom", "");
     int count = companion.GetInt(keys::kSection, "RcptToNumber", 0);
@@ -111,9 +61,9 @@ bool LoadQueuedMail(const std::string& dir, uint32_t id, size_t maxBytes, Queued
     mail->loginUser = companion.GetString(keys::kSection, "LoginUser", "");
     mail->loginPass = companion.GetString(keys::kSection, "LoginPass", "");
 
-    int fd = open(EmlPath(dir, id).c_str(), O_RDONLY | O_CLOEXEC);
+    int fd = open(mailqueue::MessageFile(dir, id).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
-        *error = "cannot open " + EmlPath(dir, id) + ": " + std::strerror(errno);
+        *error = "cannot open " + mailqueue::MessageFile(dir, id) + ": " + std::strerror(errno);
         return false;
     }
     struct stat info {};
@@ -142,19 +92,12 @@ bool SaveState(const std::string& dir, const QueuedMail& mail, std::int64_t next
         batch.Set(keys::kSection, std::string(keys::kRcptStatusPrefix) + std::to_string(n),
                   mail.states[n]);
     }
+    if (!mail.lastAnswer.empty()) {
+        batch.Set(keys::kSection, keys::kLastAnswer, mail.lastAnswer);
+    }
     batch.SetInt(keys::kSection, keys::kTries, mail.tries);
     batch.Set(keys::kSection, keys::kNextTry, std::to_string(nextTry));
-    return batch.Commit(CfgPath(dir, mail.id));
-}
-
-bool MoveToOld(const std::string& queueDir, const std::string& oldDir, uint32_t id) {
-    mkdir(oldDir.c_str(), 0700);
-    bool ok = rename(CfgPath(queueDir, id).c_str(), CfgPath(oldDir, id).c_str()) == 0;
-    ok = rename(EmlPath(queueDir, id).c_str(), EmlPath(oldDir, id).c_str()) == 0 && ok;
-    // The store's lock file of the companion: nobody writes this entry any more, and the queue
-    // directory would otherwise keep one file per mail ever retried.
-    unlink((CfgPath(queueDir, id) + ".lock").c_str());
-    return ok;
+    return batch.Commit(mailqueue::CompanionFile(dir, mail.id));
 }
 
 int DeleteOlderThan(const std::string& dir, int keepDays, std::time_t now) {
@@ -189,6 +132,21 @@ std::string StateText(const char* state, const std::string& reply) {
         text.pop_back();
     }
     return text;
+}
+
+std::string LastAnswer(const std::vector<RecipientOutcome>& outcomes) {
+    if (outcomes.empty()) {
+        return {};
+    }
+    auto notDelivered =
+        std::find_if(outcomes.begin(), outcomes.end(), [](const RecipientOutcome& o) {
+            return o.status != RecipientOutcome::Status::kDelivered;
+        });
+    const std::string& reply =
+        notDelivered != outcomes.end() ? notDelivered->text : outcomes.back().text;
+    // StateText's cleaning, without a state word in front.
+    std::string text = StateText("", reply);
+    return text.empty() ? text : text.substr(1);
 }
 
 std::int64_t RetryDelay(int tries, std::int64_t firstSeconds) {

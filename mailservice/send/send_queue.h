@@ -8,12 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "config/mail_queue.h"
+
 namespace relvo::mail::send {
 
+struct RecipientOutcome;
+
 // Recipient states as the companion's RcptStatus<n> values start.
-inline constexpr const char* kStateDelivered = "delivered";
-inline constexpr const char* kStateFailed = "failed";
-inline constexpr const char* kStatePending = "pending";
+using mailqueue::kStateDelivered;
+using mailqueue::kStateFailed;
+using mailqueue::kStatePending;
 
 struct QueueEntry {
     uint32_t id = 0;
@@ -21,7 +25,9 @@ struct QueueEntry {
 };
 
 // The ids of the complete entries of dir (those with their <id>.cfg).
-std::vector<uint32_t> ListQueue(const std::string& dir);
+inline std::vector<uint32_t> ListQueue(const std::string& dir) {
+    return mailqueue::ListEntryIds(dir);
+}
 
 struct QueuedMail {
     uint32_t id = 0;
@@ -33,6 +39,7 @@ struct QueuedMail {
     std::int64_t nextTry = 0;
     std::string loginUser;
     std::string loginPass;
+    std::string lastAnswer;  // written with the states when not empty
     std::string message;
 };
 
@@ -41,21 +48,26 @@ struct QueuedMail {
 bool LoadQueuedMail(const std::string& dir, uint32_t id, size_t maxBytes, QueuedMail* mail,
                     std::string* error);
 
-// True when every recipient has a final state.
-bool AllFinal(const std::vector<std::string>& states);
-bool IsFinal(const std::string& state);
+// True when every recipient has a final state (delivered, failed, or deleted by the operator).
+using mailqueue::AllFinal;
+inline bool IsFinal(const std::string& state) {
+    return mailqueue::IsFinalState(state);
+}
 
 // Writes the states, tries and next try into the companion in one atomic rewrite.
 bool SaveState(const std::string& dir, const QueuedMail& mail, std::int64_t nextTry);
 
-// Moves <id>.cfg then <id>.eml from queue to old (the entry leaves the queue with its .cfg).
-bool MoveToOld(const std::string& queueDir, const std::string& oldDir, uint32_t id);
+using mailqueue::MoveToOld;
 
 // Deletes files in dir not changed for keepDays days; returns how many.
 int DeleteOlderThan(const std::string& dir, int keepDays, std::time_t now);
 
 // The state text for a companion: "<state> <reply>", one line of printable text.
 std::string StateText(const char* state, const std::string& reply);
+
+// What the companion's LastAnswer says after a try: the reply of the first recipient that was
+// not delivered, else the last reply; one line of printable text.
+std::string LastAnswer(const std::vector<RecipientOutcome>& outcomes);
 
 // Seconds to wait before try number `tries + 1`, after `tries` tries: first, doubling each time.
 std::int64_t RetryDelay(int tries, std::int64_t firstSeconds);

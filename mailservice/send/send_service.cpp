@@ -134,6 +134,13 @@ class SendRunner {
             } else {
                 lock.lock();
             }
+            lock.unlock();
+            std::vector<uint32_t> retries = mailqueue::TakeRetryRequests(queueDir_, &retrySeen_);
+            lock.lock();
+            for (uint32_t id : retries) {
+                entries_[id] = QueueEntry{id, 0};  // an operator asked for it now
+                order_.insert(id);
+            }
             std::int64_t now = Now();
             for (auto it = order_.begin(); it != order_.end() && !stopping_ &&
                                            inFlight_.size() < static_cast<size_t>(threads_);) {
@@ -182,12 +189,29 @@ class SendRunner {
         size_t maxBytes = settings.config->limits.maxMessageSize + (1u << 20);
         std::string dir = queueDir_;
 
+        // The claim is held until the try's outcome is recorded: an operator's retry or delete
+        // waits for it, so a mail is never both delivered and deleted.
+        auto claim = std::make_shared<mailqueue::MailClaim>();
         auto mail = std::make_shared<QueuedMail>();
         std::string error;
-        auto load = [&dir, id, maxBytes, &mail, &error] {
+        mailqueue::MailClaim::Result claimed = mailqueue::MailClaim::Result::kFailed;
+        auto load = [&dir, id, maxBytes, &mail, &error, &claim, &claimed] {
+            *claim = mailqueue::MailClaim::TryTake(dir, id, &claimed);
+            using Result = mailqueue::MailClaim::Result;
+            if (claimed == Result::kBusy || claimed == Result::kGone) {
+                return false;
+            }
             return LoadQueuedMail(dir, id, maxBytes, mail.get(), &error);
         };
         bool loaded = co_await OnPool(blocking_, load);
+        if (claimed == mailqueue::MailClaim::Result::kBusy) {
+            Finished(id, Now() + 1, false);
+            co_return;
+        }
+        if (claimed == mailqueue::MailClaim::Result::kGone) {
+            Finished(id, 0, true);  // deleted by the operator meanwhile
+            co_return;
+        }
         if (!loaded) {
             Say(id, "cannot be read (" + error + "); tried again later");
             Finished(id, Now() + firstRetry, false);
@@ -195,6 +219,16 @@ class SendRunner {
         }
         if (mail->nextTry > Now()) {
             Finished(id, mail->nextTry, false);
+            co_return;
+        }
+        if (AllFinal(mail->states)) {
+            // Every recipient was settled before (an operator's delete or a move that was cut
+            // short): only the move to old is left.
+            auto move = [this, &dir, id] { return MoveToOld(dir, oldDir_, id); };
+            bool moved = co_await OnPool(blocking_, move);
+            Say(id, moved ? "nothing left to send; moved to old"
+                          : "nothing left to send, but could not be moved to old");
+            Finished(id, 0, moved);
             co_return;
         }
         DeliveryJob job;
@@ -246,6 +280,7 @@ class SendRunner {
             mail->message = *job.message;
         }
         ++mail->tries;
+        mail->lastAnswer = LastAnswer(outcomes);
         std::vector<FailedRecipient> failedNow;
         bool anyPending = false;
         for (size_t k = 0; k < outcomes.size(); ++k) {
@@ -315,6 +350,11 @@ class SendRunner {
                                stored.set_value({ok, bounceId});
                            });
             auto [ok, bounceId] = result.get();
+            if (ok) {
+                ProfileBatch notice;
+                notice.Set(mailqueue::kSection, mailqueue::kNoticeId, std::to_string(bounceId));
+                notice.Commit(mailqueue::CompanionFile(dir, mail.id));
+            }
             log_.Line(
                 "Mail " + std::to_string(mail.id) + ": " +
                 (ok ? "failure notice " + std::to_string(bounceId) + " queued for " + mail.mailFrom
@@ -357,6 +397,7 @@ class SendRunner {
     std::map<uint32_t, QueueEntry> entries_;
     std::set<uint32_t> order_;  // ids, in arrival order
     std::set<uint32_t> inFlight_;
+    mailqueue::RetryRequestsSeen retrySeen_;  // the dispatcher's own
     bool stopping_ = false;
     std::atomic<bool> cancel_{false};  // ends DNS lookups under way at Stop
     size_t cut_ = 0;
