@@ -138,10 +138,9 @@ std::string LastAnswer(const std::vector<RecipientOutcome>& outcomes) {
     if (outcomes.empty()) {
         return {};
     }
-    auto notDelivered =
-        std::find_if(outcomes.begin(), outcomes.end(), [](const RecipientOutcome& o) {
-            return o.status != RecipientOutcome::Status::kDelivered;
-        });
+    auto notDelivered = std::find_if(
+        outcomes.begin(), outcomes.end(),
+        [](const RecipientOutcome& o) { return o.status != RecipientOutcome::Status::kDelivered; });
     const std::string& reply =
         notDelivered != outcomes.end() ? notDelivered->text : outcomes.back().text;
     // StateText's cleaning, without a state word in front.

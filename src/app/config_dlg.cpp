@@ -25,6 +25,8 @@
 #include "engine/engine_window.h"
 #include "mailtools/dlg_log.h"
 #include "mailtools/dlg_mail_send.h"
+#include "mailtools/dlg_queue.h"
+#include "mailtools/queue_counter.h"
 #include "settings/dlg_settings.h"
 #include "tables/dlg_account.h"
 #include "tables/dlg_domain.h"
@@ -126,10 +128,19 @@ void CRelvoConfigDlg::BuildControls() {
         CommandButton(QStringLiteral("Dia&gnose sending"), QStringLiteral("DiagnoseButton"), group);
     auto* relays =
         CommandButton(QStringLiteral("&Relay accounts"), QStringLiteral("RelayButton"), group);
+    auto* queue =
+        CommandButton(QStringLiteral("Mail &queue"), QStringLiteral("QueueButton"), group);
+    waiting_ = new QLabel(group);
+    waiting_->setObjectName(QStringLiteral("WaitingCount"));
 
     auto* statusAndSmall = new QGridLayout;
     statusAndSmall->addWidget(smtpStatus_, 0, 0);
-    statusAndSmall->addWidget(sendStatus_, 1, 0);
+    auto* sendRow = new QHBoxLayout;
+    sendRow->addWidget(sendStatus_);
+    sendRow->addSpacing(12);
+    sendRow->addWidget(waiting_);
+    sendRow->addStretch(1);
+    statusAndSmall->addLayout(sendRow, 1, 0);
     statusAndSmall->addWidget(account, 0, 1);
     statusAndSmall->addWidget(help, 0, 2);
     statusAndSmall->addWidget(domain, 1, 1);
@@ -142,7 +153,8 @@ void CRelvoConfigDlg::BuildControls() {
     large->addWidget(settings, 0, 2);
     large->addWidget(sendButton_, 1, 0);
     large->addWidget(diagnose, 1, 1);
-    large->addWidget(relays, 1, 2);
+    large->addWidget(queue, 1, 2);
+    large->addWidget(relays, 0, 3);
     auto* right = new QVBoxLayout;
     right->addLayout(statusAndSmall);
     right->addSpacing(4);
@@ -167,6 +179,7 @@ void CRelvoConfigDlg::BuildControls() {
     connect(settings, &QPushButton::clicked, this, &CRelvoConfigDlg::OpenSettings);
     connect(logs, &QPushButton::clicked, this, &CRelvoConfigDlg::OpenLogs);
     connect(diagnose, &QPushButton::clicked, this, &CRelvoConfigDlg::diagnoseRequested);
+    connect(queue, &QPushButton::clicked, this, &CRelvoConfigDlg::OpenQueue);
     connect(smtpButton_, &QPushButton::clicked, this, &CRelvoConfigDlg::ToggleSmtpService);
     connect(sendButton_, &QPushButton::clicked, this, &CRelvoConfigDlg::ToggleSendService);
     connect(exit, &QPushButton::clicked, this, &CRelvoConfigDlg::AskClose);
@@ -201,6 +214,11 @@ void CRelvoConfigDlg::RunOpeningSequence(const QStringList& startupProblems) {
     }
     services_.AutoStart();
     UpdateServiceTexts();
+    queueCounter_ = new QueueCounter(QString::fromStdString(AppFilePath("queue")), this);
+    connect(queueCounter_, &QueueCounter::CountChanged, this, [this](int count) {
+        waiting_->setText(WaitingText(count));
+        tray_->SetToolTipDetail(WaitingText(count));
+    });
 
     QFont clockFont(QStringLiteral("Arial"));
     clockFont.setStyleHint(QFont::SansSerif);
@@ -274,6 +292,33 @@ void CRelvoConfigDlg::OpenSettings() {
 void CRelvoConfigDlg::OpenLogs() {
     CDlgLog dialog(this);
     dialog.exec();
+}
+
+void CRelvoConfigDlg::OpenQueue() {
+    if (!queueDialog_) {
+        queueDialog_ = new CDlgQueue(this);
+        queueDialog_->setAttribute(Qt::WA_DeleteOnClose);
+        queueDialog_->SetDiagnose([this](QWidget*, const QString& path) {
+            auto* dialog = new CDlgMailSend(SupportPageUrl(), this);
+            dialog->OpenMailFile(path);
+            dialog->show();
+        });
+    }
+    queueDialog_->show();
+    queueDialog_->raise();
+    queueDialog_->activateWindow();
+}
+
+CDlgQueue* CRelvoConfigDlg::QueueDialog() const {
+    return queueDialog_;
+}
+
+QString CRelvoConfigDlg::WaitingText(int count) {
+    if (count < 0) {
+        return {};
+    }
+    return count == 1 ? QStringLiteral("1 mail waiting")
+                      : QStringLiteral("%1 mails waiting").arg(count);
 }
 
 void CRelvoConfigDlg::TickClock() {

@@ -6,6 +6,7 @@
 
 #include <QDialog>
 #include <QLabel>
+#include <QPointer>
 #include <QPushButton>
 #include <QTimer>
 #include <memory>
@@ -14,7 +15,9 @@
 
 class ActivityPane;
 class CExtSystemTray;
+class CDlgQueue;
 class CXHyperLink;
+class QueueCounter;
 struct RelvoMailWindow;
 
 class CRelvoConfigDlg : public QDialog {
@@ -49,6 +52,11 @@ class CRelvoConfigDlg : public QDialog {
     // The settings sheet and the log viewer, each run modally.
     void OpenSettings();
     void OpenLogs();
+    // The queue view: modeless, one at a time (a second press raises it).
+    void OpenQueue();
+    CDlgQueue* QueueDialog() const;
+    // "3 mails waiting", or "" before the first count.
+    static QString WaitingText(int count);
 
     void ToggleSmtpService();
     void ToggleSendService();
@@ -86,6 +94,9 @@ class CRelvoConfigDlg : public QDialog {
     CXHyperLink* homeLink_ = nullptr;
     QLabel* smtpStatus_ = nullptr;
     QLabel* sendStatus_ = nullptr;
+    QLabel* waiting_ = nullptr;
+    QueueCounter* queueCounter_ = nullptr;
+    QPointer<CDlgQueue> queueDialog_;
     QLabel* clock_ = nullptr;
     QLabel* date_ = nullptr;
     QPushButton* smtpButton_ = nullptr;

@@ -13,7 +13,7 @@ bool CExtSystemTray::Create(const QIcon& icon) {
         return false;
     }
     icon_ = std::make_unique<QSystemTrayIcon>(icon);
-    icon_->setToolTip(ToolTipText());
+    icon_->setToolTip(ToolTip());
     connect(icon_.get(), &QSystemTrayIcon::activated, this,
             [this](QSystemTrayIcon::ActivationReason reason) { HandleTrayCallback(reason); });
     icon_->show();
@@ -50,4 +50,15 @@ int CExtSystemTray::HandleTrayCallback(QSystemTrayIcon::ActivationReason reason)
         default:
             return 1;
     }
+}
+
+void CExtSystemTray::SetToolTipDetail(const QString& detail) {
+    detail_ = detail;
+    if (icon_) {
+        icon_->setToolTip(ToolTip());
+    }
+}
+
+QString CExtSystemTray::ToolTip() const {
+    return detail_.isEmpty() ? ToolTipText() : ToolTipText() + QLatin1Char('\n') + detail_;
 }

@@ -25,10 +25,14 @@ class CExtSystemTray final : public QObject {
     int HandleTrayCallback(QSystemTrayIcon::ActivationReason reason);
 
     static QString ToolTipText() { return QStringLiteral("Relvo SMTP Server"); }
+    // The tooltip with a second line (none when empty), such as how many mails wait.
+    void SetToolTipDetail(const QString& detail);
+    QString ToolTip() const;
 
   private:
     void ShowAndActivate();
 
     QPointer<QWidget> mainWindow_;
     std::unique_ptr<QSystemTrayIcon> icon_;
+    QString detail_;
 };

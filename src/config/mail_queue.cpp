@@ -276,11 +276,10 @@ std::vector<uint32_t> TakeRetryRequests(const std::string& queueDir, RetryReques
         *seen = RetryRequestsSeen();
         return ids;
     }
-    RetryRequestsSeen now{static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 +
-                              info.st_ctim.tv_nsec,
-                          static_cast<int64_t>(info.st_size), static_cast<uint64_t>(info.st_ino)};
-    if (now.changeTime == seen->changeTime && now.size == seen->size &&
-        now.inode == seen->inode) {
+    RetryRequestsSeen now{
+        static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec,
+        static_cast<int64_t>(info.st_size), static_cast<uint64_t>(info.st_ino)};
+    if (now.changeTime == seen->changeTime && now.size == seen->size && now.inode == seen->inode) {
         return ids;
     }
     // What was stat'ed before the read is remembered, never the file after our own write: a

@@ -93,6 +93,24 @@ class SortListModel final : public QAbstractTableModel {
         return row;
     }
 
+    int AppendAll(const QList<QStringList>& texts) {
+        const int first = RowCount();
+        beginInsertRows({}, first, first + static_cast<int>(texts.size()) - 1);
+        rows_.reserve(rows_.size() + static_cast<std::size_t>(texts.size()));
+        for (const QStringList& row : texts) {
+            rows_.push_back({row, row});
+        }
+        endInsertRows();
+        return first;
+    }
+
+    // Removes rows [first, last].
+    void RemoveRange(int first, int last) {
+        beginRemoveRows({}, first, last);
+        rows_.erase(rows_.begin() + first, rows_.begin() + last + 1);
+        endRemoveRows();
+    }
+
     void SetCell(int row, int column, const QString& text) {
         Row& target = rows_[static_cast<std::size_t>(row)];
         target.cells[column] = text;
@@ -194,6 +212,33 @@ int CSortListCtrl::AppendRow(const QStringList& texts) {
     return model_->Append(texts);
 }
 
+int CSortListCtrl::AppendRows(const QList<QStringList>& rows) {
+    const int columns = model_->ColumnCount();
+    if (rows.isEmpty() || columns == 0 ||
+        std::any_of(rows.begin(), rows.end(),
+                    [columns](const QStringList& texts) { return texts.size() != columns; })) {
+        return -1;
+    }
+    return model_->AppendAll(rows);
+}
+
+void CSortListCtrl::DeleteRows(QList<int> rows) {
+    std::sort(rows.begin(), rows.end());
+    rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+    rows.erase(
+        std::remove_if(rows.begin(), rows.end(), [this](int row) { return !model_->HasRow(row); }),
+        rows.end());
+    // From the bottom up, so the indexes still to come stay valid.
+    for (qsizetype end = rows.size(); end > 0;) {
+        qsizetype start = end - 1;
+        while (start > 0 && rows[start - 1] == rows[start] - 1) {
+            --start;
+        }
+        model_->RemoveRange(rows[start], rows[end - 1]);
+        end = start;
+    }
+}
+
 bool CSortListCtrl::SetCellText(int row, int column, const QString& text) {
     if (!model_->HasCell(row, column)) {
         return false;
@@ -254,10 +299,18 @@ QStringList CSortListCtrl::RowRecord(int row) const {
 }
 
 void CSortListCtrl::OnHeadingClicked(int column) {
-    ascending_ = column != sortColumn_ ? true : !ascending_;
+    SortByColumn(column, column != sortColumn_ ? true : !ascending_);
+}
+
+void CSortListCtrl::SortByColumn(int column, bool ascending) {
+    if (column < 0 || column >= ColumnCount()) {
+        return;
+    }
+    ascending_ = ascending;
     sortColumn_ = column;
     // Collated afresh each time, so the order follows the locale the user has now.
     model_->SortBy(column, ascending_, ListTextCollator());
+    emit RowsReordered();
 }
 
 void CSortListCtrl::SetStretchColumn(int column) {

@@ -30,6 +30,10 @@ class CSortListCtrl final : public QTreeView {
     // no column exists.
     int AppendRow(const QStringList& texts);
 
+    // Appends rows as AppendRow does, all in one insertion (for long lists). Returns the index of
+    // the first new row, or -1 (nothing added) when any row has a wrong number of texts.
+    int AppendRows(const QList<QStringList>& rows);
+
     // Sets a cell and the record's copy of it. False for a row or column out of range. A row whose
     // record was released keeps no record: only the shown text changes.
     bool SetCellText(int row, int column, const QString& text);
@@ -40,6 +44,10 @@ class CSortListCtrl final : public QTreeView {
 
     // Releases the row's record and removes the row. False for a row out of range.
     bool DeleteRow(int row);
+
+    // Removes the rows (any order, duplicates and indexes out of range ignored), one removal per
+    // run of neighbouring rows; selection and current row stay on the rows that remain.
+    void DeleteRows(QList<int> rows);
 
     // Drops every record, then every row. True.
     bool RemoveAllRows();
@@ -68,6 +76,9 @@ class CSortListCtrl final : public QTreeView {
     // is too narrow for it, else empty.
     QString InfoTipAt(const QPoint& position) const;
 
+    // Sorts as a click on the column's heading does, in the given direction.
+    void SortByColumn(int column, bool ascending);
+
     // The column that takes the width the list has beyond the other columns' widths.
     void SetStretchColumn(int column);
 
@@ -76,6 +87,8 @@ class CSortListCtrl final : public QTreeView {
     void RowChosenByKeyboard(int row);
     // Delete was pressed on the list; the dialog decides what to delete and asks first.
     void DeleteKeyPressed();
+    // The rows were sorted: row indexes a dialog kept are stale.
+    void RowsReordered();
 
   protected:
     bool viewportEvent(QEvent* event) override;

@@ -5,6 +5,7 @@ add_library(relvo_mailrules STATIC
   ${CMAKE_CURRENT_LIST_DIR}/mail_address.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mail_files.cpp
   ${CMAKE_CURRENT_LIST_DIR}/diagnose_send.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/queue_index.cpp
 )
 target_include_directories(relvo_mailrules PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(relvo_mailrules PUBLIC relvoconfig)
@@ -16,6 +17,9 @@ add_library(relvo_mailtools STATIC
   ${CMAKE_CURRENT_LIST_DIR}/mail_widgets.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dlg_mail_compose.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dlg_mail_send.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/queue_scanner.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/dlg_queue.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/queue_counter.cpp
 )
 target_include_directories(relvo_mailtools PUBLIC ${PROJECT_SOURCE_DIR}/src)
 target_link_libraries(relvo_mailtools PUBLIC relvo_mailrules relvoengine relvocontrols relvotables

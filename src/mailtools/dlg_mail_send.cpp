@@ -197,9 +197,12 @@ void CDlgMailSend::ShowFrom() {
 
 void CDlgMailSend::ChooseMailFile() {
     const QString path = prompts_.chooseMailFile(this);
-    if (path.isEmpty()) {
-        return;
+    if (!path.isEmpty()) {
+        OpenMailFile(path);
     }
+}
+
+void CDlgMailSend::OpenMailFile(const QString& path) {
     ReadMailFile(path);
     toEdit_->setText(to_);
     pathEdit_->setText(mailPath_);

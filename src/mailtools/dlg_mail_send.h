@@ -49,6 +49,9 @@ class CDlgMailSend final : public QDialog {
 
     // What "...", "&New" and "&Send" do when pressed.
     void ChooseMailFile();
+    // Shows the mail file with the sender and recipient its companion names, as a choice with
+    // "..." does.
+    void OpenMailFile(const QString& path);
     void ComposeNewMail();
     void Send();
 
