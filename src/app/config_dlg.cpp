@@ -132,6 +132,14 @@ void CRelvoConfigDlg::BuildControls() {
         CommandButton(QStringLiteral("Mail &queue"), QStringLiteral("QueueButton"), group);
     waiting_ = new QLabel(group);
     waiting_->setObjectName(QStringLiteral("WaitingCount"));
+    // The window's width is fixed at start, before the first count: room is kept for the
+    // longest texts so that neither the status nor the count is ever cut.
+    const QFontMetrics metrics = waiting_->fontMetrics();
+    waiting_->setMinimumWidth(metrics.horizontalAdvance(WaitingText(9999999)));
+    sendStatus_->setMinimumWidth(std::max(metrics.horizontalAdvance(SendStatusText(true)),
+                                          metrics.horizontalAdvance(SendStatusText(false))));
+    smtpStatus_->setMinimumWidth(std::max(metrics.horizontalAdvance(SmtpStatusText(true)),
+                                          metrics.horizontalAdvance(SmtpStatusText(false))));
 
     auto* statusAndSmall = new QGridLayout;
     statusAndSmall->addWidget(smtpStatus_, 0, 0);

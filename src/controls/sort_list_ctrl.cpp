@@ -93,6 +93,11 @@ class SortListModel final : public QAbstractTableModel {
         return row;
     }
 
+    void SetHeading(int column, const QString& heading) {
+        headings_[column] = heading;
+        emit headerDataChanged(Qt::Horizontal, column, column);
+    }
+
     int AppendAll(const QList<QStringList>& texts) {
         const int first = RowCount();
         beginInsertRows({}, first, first + static_cast<int>(texts.size()) - 1);
@@ -210,6 +215,14 @@ int CSortListCtrl::AppendRow(const QStringList& texts) {
         return -1;
     }
     return model_->Append(texts);
+}
+
+bool CSortListCtrl::SetColumnHeading(int column, const QString& heading) {
+    if (column < 0 || column >= model_->ColumnCount()) {
+        return false;
+    }
+    model_->SetHeading(column, heading);
+    return true;
 }
 
 int CSortListCtrl::AppendRows(const QList<QStringList>& rows) {

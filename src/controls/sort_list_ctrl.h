@@ -30,6 +30,10 @@ class CSortListCtrl final : public QTreeView {
     // no column exists.
     int AppendRow(const QStringList& texts);
 
+    // Renames a column's heading (a view whose column means something else now). False for a
+    // column out of range.
+    bool SetColumnHeading(int column, const QString& heading);
+
     // Appends rows as AppendRow does, all in one insertion (for long lists). Returns the index of
     // the first new row, or -1 (nothing added) when any row has a wrong number of texts.
     int AppendRows(const QList<QStringList>& rows);

@@ -117,7 +117,8 @@ void CDlgQueue::BuildWidgets() {
     list_->setObjectName(QStringLiteral("QueueList"));
     list_->DefineColumns(QString::fromLatin1(kQueueColumns));
     list_->SetInfoTips(true);
-    list_->setMinimumSize(900, 360);
+    list_->setMinimumSize(640, 240);
+    list_->SetStretchColumn(kAnswerColumn);
 
     retryButton_ = MakeButton(QStringLiteral("&Retry now"), "RetryButton", this);
     deleteButton_ = MakeButton(QStringLiteral("&Delete"), "DeleteButton", this);
@@ -160,6 +161,7 @@ void CDlgQueue::BuildWidgets() {
             &CDlgQueue::UpdateButtons);
     connect(list_, &CSortListCtrl::RowsReordered, this, &CDlgQueue::RebuildRowIndex);
     UpdateButtons();
+    resize(1200, 520);
 }
 
 QString CDlgQueue::Directory() const {
@@ -175,6 +177,8 @@ void CDlgQueue::ShowFinished(bool finished) {
         return;
     }
     finished_ = finished;
+    list_->SetColumnHeading(kNextTryColumn,
+                            finished ? QStringLiteral("Outcome") : QStringLiteral("Next try"));
     StartNewView();
 }
 

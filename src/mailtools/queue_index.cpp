@@ -50,8 +50,12 @@ bool StartsWith(std::string_view text, std::string_view word) {
     return text.substr(0, word.size()) == word;
 }
 
-// The reply after the state word, for companions written before LastAnswer was kept.
+// The reply after the state word, for companions written before LastAnswer was kept. An
+// operator's delete carries no reply.
 std::string ReplyOf(std::string_view status) {
+    if (StartsWith(status, mailqueue::kStateDeleted)) {
+        return {};
+    }
     size_t space = status.find(' ');
     return space == std::string_view::npos ? std::string() : std::string(status.substr(space + 1));
 }

@@ -3,7 +3,7 @@
 #include <QLocale>
 
 const char* const kQueueColumns =
-    "Id,70;Arrival time,135;Sender,170;Recipients,230;Size,70;Tries,45;Next try,135;"
+    "Id,70;Arrival time,135;Sender,170;Recipients,230;Size,70;Tries,45;Next try,175;"
     "Last answer,280;";
 
 namespace {
