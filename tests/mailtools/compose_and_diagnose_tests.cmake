@@ -40,3 +40,9 @@ target_include_directories(mailtools_screenshots PRIVATE ${PROJECT_SOURCE_DIR}/t
 target_link_libraries(mailtools_screenshots PRIVATE relvo_mailtools relvo_fake_engine_control
   Qt6::Test)
 add_dependencies(mailtools_screenshots relvo_fake_engine)
+
+# the queue view against real files: rows, rescans, operator changes and the waiting count
+add_executable(mailtools_queue_tests ${CMAKE_CURRENT_LIST_DIR}/queue_view_tests.cpp)
+target_include_directories(mailtools_queue_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
+target_link_libraries(mailtools_queue_tests PRIVATE relvo_mailtools relvo_test_main Qt6::Test)
+relvo_add_test(mailtools_queue_tests)
