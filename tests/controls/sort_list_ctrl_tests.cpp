@@ -203,6 +203,34 @@ TEST_F(SortListTest, MixedKindColumnsSortWithoutLosingRows) {
 
 }  // namespace
 
+// Bulk changes for long lists: all or nothing on bad input, runs of rows removed together, and
+// the selection staying on the rows that remain.
+TEST_F(SortListTest, BulkAppendAndDeleteKeepTheSelectionOnTheirRows) {
+    list_->DefineColumns("Id,50;Name,80");
+    EXPECT_EQ(list_->AppendRows({{"1", "a"}, {"2"}}), -1);
+    EXPECT_EQ(list_->RowCount(), 0);
+    QList<QStringList> rows;
+    for (int i = 0; i < 10; ++i) {
+        rows.append({QString::number(i), QStringLiteral("n%1").arg(i)});
+    }
+    EXPECT_EQ(list_->AppendRows(rows), 0);
+    EXPECT_EQ(list_->AppendRows({{"10", "n10"}}), 10);
+    for (int row : {2, 5, 9}) {
+        list_->selectionModel()->select(list_->model()->index(row, 0),
+                                        QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+    list_->DeleteRows({8, 0, 1, 3, 4, 4, 99, -1, 10});
+    EXPECT_EQ(Column(0), QStringList({"2", "5", "6", "7", "9"}));
+    QList<int> selected;
+    list_->ListSelectedRows(selected);
+    EXPECT_EQ(selected, QList<int>({0, 1, 4}));
+    list_->SortByColumn(0, false);
+    EXPECT_EQ(Column(0), QStringList({"9", "7", "6", "5", "2"}));
+    EXPECT_TRUE(list_->SetColumnHeading(1, "Outcome"));
+    EXPECT_FALSE(list_->SetColumnHeading(2, "x"));
+    EXPECT_EQ(list_->model()->headerData(1, Qt::Horizontal).toString(), "Outcome");
+}
+
 TEST(SortListInfoTips, ShowTheWholeTextOfACutOffCellOnly) {
     CSortListCtrl list;
     list.DefineColumns("Account,60;Description,400");
