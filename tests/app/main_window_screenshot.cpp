@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QTest>
 #include <cstdio>
+#include <filesystem>
+#include <string>
 
 #include "app/config_dlg.h"
 #include "config/profile_store.h"
@@ -20,6 +22,11 @@ int main(int argc, char** argv) {
     TempAppDir dir;
     FakeEngine fake;
     ProfileSetInt("System", "SmtpPort2nd", 2525, ".cfg");
+    std::filesystem::create_directory(dir.File("queue"));
+    for (const char* id : {"1043", "1044", "1045"}) {
+        dir.Write(std::string("queue/") + id + ".eml", "Subject: x\r\n\r\n");
+        dir.Write(std::string("queue/") + id + ".cfg", "[MailInfo]\r\nRcptToNumber=1\r\n");
+    }
     CRelvoConfigDlg window(nullptr, [](QWidget*, const QString&) { return true; });
     window.show();
     fake.SendText("smtp", "10:02:11 Client/127.0.0.1:50312 EHLO printer.office.lan");
@@ -30,7 +37,7 @@ int main(int argc, char** argv) {
     fake.JoinThreads();
     fake.SendText("send", "10:02:13 delivered 1042.eml to mx.example.org: 250 OK");
     fake.JoinThreads();
-    QTest::qWait(300);
+    QTest::qWait(1200);  // the waiting count's first look
     bool saved = window.grab().save(QString::fromLocal8Bit(argv[1]));
     return saved ? 0 : 1;
 }
