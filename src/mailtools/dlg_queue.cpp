@@ -11,6 +11,7 @@
 #include <QRadioButton>
 #include <QVBoxLayout>
 #include <algorithm>
+#include <utility>
 
 #include "config/utilities.h"
 #include "controls/sort_list_ctrl.h"
@@ -162,6 +163,20 @@ void CDlgQueue::BuildWidgets() {
     connect(list_, &CSortListCtrl::RowsReordered, this, &CDlgQueue::RebuildRowIndex);
     UpdateButtons();
     resize(1200, 520);
+}
+
+void CDlgQueue::done(int result) {
+    if (!pendingIds_.isEmpty()) {
+        closeWhenChangesEnd_ = result;
+        hide();
+        return;
+    }
+    QDialog::done(result);
+}
+
+void CDlgQueue::showEvent(QShowEvent* event) {
+    closeWhenChangesEnd_.reset();
+    QDialog::showEvent(event);
 }
 
 QString CDlgQueue::Directory() const {
@@ -498,6 +513,9 @@ void CDlgQueue::ChangeDone(const ChangeResults& results) {
     }
     if (pendingIds_.isEmpty()) {
         emit ChangesFinished();
+        if (closeWhenChangesEnd_) {
+            QDialog::done(*std::exchange(closeWhenChangesEnd_, std::nullopt));
+        }
     }
 }
 

@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <functional>
 #include <map>
+#include <optional>
 
 #include "config/mail_queue.h"
 #include "mailtools/queue_scanner.h"
@@ -77,11 +78,18 @@ class CDlgQueue final : public QDialog {
     // The most of a message the Open window shows.
     static constexpr size_t kMaxShownMessage = 4u << 20;
 
+    // Closing while a change still waits for a delivery only hides the window: the change is
+    // made, and the window closes once every change has its outcome (unless shown again).
+    void done(int result) override;
+
   signals:
     // A scan's last chunk was applied (tests and the benchmark wait on it).
     void ScanApplied();
     // Every change asked for so far has an outcome.
     void ChangesFinished();
+
+  protected:
+    void showEvent(QShowEvent* event) override;
 
   private:
     enum class Change { kRetry, kDelete };
@@ -148,5 +156,6 @@ class CDlgQueue final : public QDialog {
 
     QThreadPool changes_;
     QList<quint32> pendingIds_;
+    std::optional<int> closeWhenChangesEnd_;
     QString actionText_;
 };

@@ -247,6 +247,7 @@ TEST_F(QueueViewTest, OperatorChangesWaitForADeliveryUnderWay) {
         questions << text;
         return answer;
     });
+    dialog.show();
     ASSERT_TRUE(WaitFor([&] { return dialog.EntryCount() == 4 && !dialog.Scanning(); }));
 
     dialog.SelectIds({1, 2});
@@ -267,8 +268,15 @@ TEST_F(QueueViewTest, OperatorChangesWaitForADeliveryUnderWay) {
     EXPECT_TRUE(fs::exists(old_ + "/1.cfg"));
     EXPECT_TRUE(fs::exists(queue_ + "/2.cfg"));
     EXPECT_EQ(finished.count(), 0);
+    // Closed meanwhile: the window goes, the delete is still made.
+    QSignalSpy closed(&dialog, &QDialog::finished);
+    dialog.reject();
+    EXPECT_FALSE(dialog.isVisible());
+    EXPECT_EQ(closed.count(), 0);
     delivery.reset();
     ASSERT_TRUE(WaitFor([&] { return finished.count() == 1; }));
+    EXPECT_EQ(closed.count(), 1);
+    dialog.show();
     for (uint32_t id : {1u, 2u}) {
         EXPECT_FALSE(fs::exists(mailqueue::CompanionFile(queue_, id)));
         EXPECT_FALSE(fs::exists(mailqueue::MessageFile(queue_, id)));
@@ -324,7 +332,8 @@ TEST_F(QueueViewTest, DiagnoseWorksOnACopyAndOpenShowsTheMessage) {
     dialog.OpenSelected();
     dialog.DiagnoseSelected();
     ASSERT_EQ(notices.size(), 2);
-    EXPECT_TRUE(notices[0].startsWith("Mail 7 cannot be shown: cannot read")) << notices[0].toStdString();
+    EXPECT_TRUE(notices[0].startsWith("Mail 7 cannot be shown: cannot read"))
+        << notices[0].toStdString();
     EXPECT_TRUE(notices[1].startsWith("Mail 7 cannot be diagnosed")) << notices[1].toStdString();
 }
 
