@@ -16,18 +16,13 @@
 #include "config/utilities.h"
 #include "controls/sort_list_ctrl.h"
 #include "mailtools/mail_widgets.h"
+#include "tables/table_messages.h"
 
 using mailwidgets::FromUtf8;
 using mailwidgets::MakeButton;
 using mailwidgets::Utf8;
 
 namespace {
-
-bool AskYesNo(QWidget* parent, const QString& text) {
-    return QMessageBox::question(parent, parent->windowTitle(), text,
-                                 QMessageBox::Yes | QMessageBox::No,
-                                 QMessageBox::No) == QMessageBox::Yes;
-}
 
 void Warn(QWidget* parent, const QString& text) {
     QMessageBox::warning(parent, parent->windowTitle(), text);
@@ -50,7 +45,7 @@ CDlgQueue::CDlgQueue(QWidget* parent, QString queueDir, QString oldDir)
     : QDialog(parent),
       queueDir_(queueDir.isEmpty() ? AppSubdirectory("queue") : std::move(queueDir)),
       oldDir_(oldDir.isEmpty() ? AppSubdirectory("old") : std::move(oldDir)),
-      ask_(AskYesNo),
+      ask_(ConfirmDeletion),
       notice_(Warn) {
     setObjectName(QStringLiteral("CDlgQueue"));
     setWindowTitle(QStringLiteral("Mail queue"));
