@@ -180,7 +180,9 @@ QString CDlgQueue::Directory() const {
 
 void CDlgQueue::ShowFinished(bool finished) {
     if (finished != finishedButton_->isChecked()) {
-        finishedButton_->setChecked(finished);  // comes back here through the toggle
+        // The other button is checked, since an exclusive radio button ignores being unchecked;
+        // the toggle comes back here.
+        (finished ? finishedButton_ : waitingButton_)->setChecked(true);
         return;
     }
     if (finished == finished_) {
