@@ -32,6 +32,18 @@ if(TARGET relvomailservice)
   target_link_libraries(mailtools_engine_tests PRIVATE relvo_mailtools relvo_test_main Qt6::Test)
   add_dependencies(mailtools_engine_tests relvomailservice)
   relvo_add_test(mailtools_engine_tests)
+
+  # the queue view with the real SEND and receiving services, retrying and deleting live mail
+  add_executable(mailtools_queue_engine_tests ${CMAKE_CURRENT_LIST_DIR}/queue_engine_tests.cpp)
+  target_include_directories(mailtools_queue_engine_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests
+    ${PROJECT_SOURCE_DIR}/mailservice ${PROJECT_SOURCE_DIR}/include)
+  target_compile_definitions(mailtools_queue_engine_tests PRIVATE
+    RELVO_ENGINE_LIBRARY="$<TARGET_FILE:relvomailservice>"
+    SEND_PEER_SCRIPT="${PROJECT_SOURCE_DIR}/tests/mailservice/send/send_peer.py")
+  target_link_libraries(mailtools_queue_engine_tests PRIVATE relvo_mailtools relvo_test_main
+    Qt6::Test)
+  add_dependencies(mailtools_queue_engine_tests relvomailservice)
+  relvo_add_test(mailtools_queue_engine_tests)
 endif()
 
 # pictures of both dialogs for docs/screenshots (run under Xvfb; no test)

@@ -2,8 +2,11 @@
 
 Usage: send_peer.py HOST PORT OUTDIR [--starttls CERT KEY] [--tls CERT KEY] [--auth USER:PASS]
        [--reject-rcpt ADDR]... [--defer-rcpt ADDR]... [--defer-mail] [--data-delay SECONDS]
+       [--defer-while-exists PATH]
 Each accepted mail is written to OUTDIR/<n>.json (envelope, TLS, login, message). Prints
-"ready" once listening and runs until killed.
+"ready" once listening and runs until killed; with --data-delay it also prints "holding DATA"
+when it starts holding back an answer to DATA. --defer-while-exists answers every RCPT with a
+temporary failure for as long as PATH exists, so a test can turn acceptance on by removing it.
 """
 import argparse
 import asyncio
@@ -31,6 +34,7 @@ def main():
     parser.add_argument("--defer-rcpt", action="append", default=[])
     parser.add_argument("--defer-mail", action="store_true")
     parser.add_argument("--data-delay", type=float, default=0.0)
+    parser.add_argument("--defer-while-exists")
     args = parser.parse_args()
     counter = itertools.count(1)
 
@@ -45,13 +49,15 @@ def main():
         async def handle_RCPT(self, server, session, envelope, address, options):
             if address in args.reject_rcpt:
                 return "550 5.1.1 no such user here"
-            if address in args.defer_rcpt:
+            if address in args.defer_rcpt or (
+                    args.defer_while_exists and os.path.exists(args.defer_while_exists)):
                 return "451 4.2.0 mailbox busy"
             envelope.rcpt_tos.append(address)
             return "250 OK"
 
         async def handle_DATA(self, server, session, envelope):
             if args.data_delay:
+                print("holding DATA", flush=True)
                 await asyncio.sleep(args.data_delay)
             record = {
                 "from": envelope.mail_from,
