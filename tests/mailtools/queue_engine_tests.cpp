@@ -166,7 +166,8 @@ TEST_F(QueueEngineTest, RetryNowDeliversAWaitingMailAtOnce) {
     ASSERT_TRUE(
         WaitFor([&] { return Cell(dialog, id, kTriesColumn) == QStringLiteral("1"); }, 10000))
         << ShownIds(dialog).size();
-    EXPECT_TRUE(Cell(dialog, id, kAnswerColumn).contains(QStringLiteral("mailbox busy")))
+    EXPECT_TRUE(
+        Cell(dialog, id, kAnswerColumn).startsWith(QStringLiteral("451 4.2.0 mailbox busy")))
         << Cell(dialog, id, kAnswerColumn).toStdString();
     EXPECT_TRUE(Cell(dialog, id, kRecipientsColumn).contains(QStringLiteral("(waiting)")))
         << Cell(dialog, id, kRecipientsColumn).toStdString();
@@ -202,6 +203,8 @@ TEST_F(QueueEngineTest, RetryNowDeliversAWaitingMailAtOnce) {
     ASSERT_TRUE(WaitFor([&] { return dialog.RowOf(id) >= 0 && Settled(dialog); }, 5000));
     EXPECT_EQ(Cell(dialog, id, kNextTryColumn), QStringLiteral("delivered"));
     EXPECT_EQ(Cell(dialog, id, kTriesColumn), QStringLiteral("2"));
+    EXPECT_TRUE(Cell(dialog, id, kAnswerColumn).startsWith(QStringLiteral("250 2.0.0 OK queued")))
+        << Cell(dialog, id, kAnswerColumn).toStdString();
     EXPECT_TRUE(Cell(dialog, id, kRecipientsColumn).contains(QStringLiteral("bob@e2e.test (sent)")))
         << Cell(dialog, id, kRecipientsColumn).toStdString();
     EXPECT_EQ(ReadReceived(dir_.File("peer")).size(), 1u);
@@ -298,6 +301,7 @@ TEST_F(QueueEngineTest, DeleteEndsAMailOneWayOnly) {
                   c.delivered ? QStringLiteral("delivered")
                               : QString::fromLatin1(mailqueue::kDeletedByOperator));
         dialog.ShowFinished(false);
+        ASSERT_FALSE(dialog.ShowsFinished());
     }
 }
 
