@@ -189,6 +189,7 @@ void CDlgQueue::ShowFinished(bool finished) {
         return;
     }
     finished_ = finished;
+    actionLabel_->clear();  // it told of the other view's mails
     list_->SetColumnHeading(kNextTryColumn,
                             finished ? QStringLiteral("Outcome") : QStringLiteral("Next try"));
     StartNewView();
@@ -407,6 +408,7 @@ void CDlgQueue::RetrySelected() {
     if (finished_ || ids.isEmpty()) {
         return;
     }
+    tally_ = {Change::kRetry};
     RunChange(Change::kRetry, ids);
 }
 
@@ -422,6 +424,7 @@ void CDlgQueue::DeleteSelected() {
     if (!ask_(this, question)) {
         return;
     }
+    tally_ = {Change::kDelete};
     RunChange(Change::kDelete, ids);
 }
 
@@ -468,30 +471,36 @@ void CDlgQueue::RunChange(Change change, const QList<quint32>& ids) {
 }
 
 void CDlgQueue::ChangeDone(const ChangeResults& results) {
-    QStringList parts;
     const bool retry = results.change == Change::kRetry;
-    if (!results.done.isEmpty()) {
-        parts << (retry ? QStringLiteral("%1 to be sent now") : QStringLiteral("%1 deleted"))
-                     .arg(MailCount(results.done.size()));
-    }
-    if (!results.gone.isEmpty()) {
-        parts
-            << QStringLiteral("%1 had already left the queue").arg(MailCount(results.gone.size()));
-    }
-    if (!results.finished.isEmpty()) {
-        parts << QStringLiteral("%1 had nothing left to send")
-                     .arg(MailCount(results.finished.size()));
+    if (results.change == tally_.change) {
+        tally_.done += results.done.size();
+        tally_.gone += results.gone.size();
+        tally_.finished += results.finished.size();
     }
     if (!results.busy.isEmpty()) {
         // Its delivery is under way: the change is made once that try has ended, and the mail is
         // then either finished by it or changed, never both.
-        parts << QStringLiteral("%1 being delivered, waiting").arg(MailCount(results.busy.size()));
         QTimer::singleShot(
             kBusyRetryMs, this,
             [this, change = results.change, busy = results.busy] { RunChange(change, busy); });
     }
     for (quint32 id : results.done + results.gone + results.finished + results.failed) {
         pendingIds_.removeAll(id);
+    }
+    QStringList parts;
+    if (tally_.done > 0) {
+        parts << (tally_.change == Change::kRetry ? QStringLiteral("%1 to be sent now")
+                                                  : QStringLiteral("%1 deleted"))
+                     .arg(MailCount(tally_.done));
+    }
+    if (tally_.gone > 0) {
+        parts << QStringLiteral("%1 had already left the queue").arg(MailCount(tally_.gone));
+    }
+    if (tally_.finished > 0) {
+        parts << QStringLiteral("%1 had nothing left to send").arg(MailCount(tally_.finished));
+    }
+    if (!pendingIds_.isEmpty()) {
+        parts << QStringLiteral("%1 being delivered, waiting").arg(MailCount(pendingIds_.size()));
     }
     QStringList failed = results.errors;
     if (!parts.isEmpty()) {

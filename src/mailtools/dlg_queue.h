@@ -157,5 +157,13 @@ class CDlgQueue final : public QDialog {
     QThreadPool changes_;
     QList<quint32> pendingIds_;
     std::optional<int> closeWhenChangesEnd_;
-    QString actionText_;
+    // What the operator's latest retry or delete has come to so far (a delete that waited for a
+    // delivery ends later than the rest).
+    struct Tally {
+        Change change = Change::kRetry;
+        qsizetype done = 0;
+        qsizetype gone = 0;
+        qsizetype finished = 0;
+    };
+    Tally tally_;
 };

@@ -265,6 +265,7 @@ TEST_F(QueueViewTest, OperatorChangesWaitForADeliveryUnderWay) {
     QSignalSpy finished(&dialog, &CDlgQueue::ChangesFinished);
     dialog.DeleteSelected();
     ASSERT_TRUE(WaitFor([&] { return dialog.ActionText().contains("being delivered"); }));
+    EXPECT_EQ(dialog.ActionText(), "1 mail deleted; 1 mail being delivered, waiting.");
     EXPECT_TRUE(fs::exists(old_ + "/1.cfg"));
     EXPECT_TRUE(fs::exists(queue_ + "/2.cfg"));
     EXPECT_EQ(finished.count(), 0);
@@ -276,6 +277,7 @@ TEST_F(QueueViewTest, OperatorChangesWaitForADeliveryUnderWay) {
     delivery.reset();
     ASSERT_TRUE(WaitFor([&] { return finished.count() == 1; }));
     EXPECT_EQ(closed.count(), 1);
+    EXPECT_EQ(dialog.ActionText(), "2 mails deleted.");
     dialog.show();
     for (uint32_t id : {1u, 2u}) {
         EXPECT_FALSE(fs::exists(mailqueue::CompanionFile(queue_, id)));
