@@ -202,7 +202,15 @@ OperatorOutcome ClaimForChange(const std::string& queueDir, uint32_t id, bool ev
         case MailClaim::Result::kFailed:
             break;
     }
-    *error = "cannot open " + MessageFile(queueDir, id) + ": " + std::strerror(errno);
+    const int reason = errno;
+    const std::string message = MessageFile(queueDir, id);
+    // The claim refuses anything but a regular file without saying so through errno.
+    struct stat info {};
+    if (lstat(message.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        *error = message + " is not a regular file";
+    } else {
+        *error = "cannot open " + message + ": " + std::strerror(reason);
+    }
     return OperatorOutcome::kFailed;
 }
 

@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -130,20 +131,36 @@ TEST_F(MailQueueTest, ClaimIsExclusivePerOpenFileAndFollowsTheMailIntoOld) {
     moved = MailClaim();
     EXPECT_FALSE(MailClaim::TryTake(queue_, 1, &result).Held());
     EXPECT_EQ(result, Result::kGone);
+    std::string error;
+    EXPECT_EQ(RetryNow(queue_, 1, &error), OperatorOutcome::kGone);
+    EXPECT_EQ(DeleteQueued(queue_, old_, 1, &error), OperatorOutcome::kGone);
+    EXPECT_TRUE(InOld(1, ".cfg") && InOld(1, ".eml"));
 }
 
-TEST_F(MailQueueTest, ClaimLockedBeforeTheMoveIsGoneOnceItIsReleased) {
-    Queue(4, {""});
-    Result result = Result::kFailed;
-    MailClaim holder = MailClaim::TryTake(queue_, 4, &result);
-    ASSERT_EQ(result, Result::kTaken);
-    // Moving under a held claim, then releasing: the lock still sits on the file now in old/.
-    ASSERT_TRUE(MoveToOld(queue_, old_, 4));
-    holder = MailClaim();
-    std::string error;
-    EXPECT_EQ(RetryNow(queue_, 4, &error), OperatorOutcome::kGone);
-    EXPECT_EQ(DeleteQueued(queue_, old_, 4, &error), OperatorOutcome::kGone);
-    EXPECT_TRUE(InOld(4, ".cfg") && InOld(4, ".eml"));
+TEST_F(MailQueueTest, ClaimNeverWaitsNorFollowsWhatIsNotAPlainMessageFile) {
+    const std::string target = app_.File("elsewhere.eml");
+    app_.Write("elsewhere.eml", "Subject: not queued\r\n\r\n");
+    const struct {
+        uint32_t id;
+        std::function<bool(const std::string&)> make;
+    } cases[] = {
+        {31, [&](const std::string& path) { return symlink(target.c_str(), path.c_str()) == 0; }},
+        {32, [](const std::string& path) { return mkfifo(path.c_str(), 0600) == 0; }},
+        {33, [](const std::string& path) { return mkdir(path.c_str(), 0700) == 0; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.id);
+        Queue(c.id, {"pending"}, false);
+        ASSERT_TRUE(c.make(MessageFile(queue_, c.id)));
+        Result result = Result::kTaken;
+        EXPECT_FALSE(MailClaim::TryTake(queue_, c.id, &result).Held());
+        EXPECT_EQ(result, Result::kFailed);
+        std::string error;
+        EXPECT_EQ(RetryNow(queue_, c.id, &error), OperatorOutcome::kFailed);
+        EXPECT_EQ(error, MessageFile(queue_, c.id) + " is not a regular file");
+        EXPECT_EQ(DeleteQueued(queue_, old_, c.id, &error), OperatorOutcome::kFailed);
+        EXPECT_TRUE(InQueue(c.id, ".cfg"));
+    }
 }
 
 TEST_F(MailQueueTest, ClaimHeldByAnotherProcessIsBusyUntilItEndsEvenByAKill) {

@@ -333,7 +333,6 @@ TEST_F(SendServiceTest, RetryNowSendsADeferredMailLongBeforeItsNextTry) {
 
     peers_.clear();
     Peer("127.0.0.3");  // the mailbox takes mail again
-    auto asked = std::chrono::steady_clock::now();
     std::string error;
     mailqueue::OperatorOutcome outcome = mailqueue::OperatorOutcome::kBusy;
     ASSERT_TRUE(WaitUntil([&] {
@@ -341,8 +340,8 @@ TEST_F(SendServiceTest, RetryNowSendsADeferredMailLongBeforeItsNextTry) {
         return outcome != mailqueue::OperatorOutcome::kBusy;
     }));
     ASSERT_EQ(outcome, mailqueue::OperatorOutcome::kDone) << error;
+    // Only the request can explain a try within seconds of a next try an hour away.
     ASSERT_TRUE(WaitUntil([&] { return Done(id); }, 5s)) << window_.Text();
-    EXPECT_LT(std::chrono::steady_clock::now() - asked, 5s);
 
     ProfileSnapshot delivered(Finished(id));
     EXPECT_EQ(State(Finished(id), 0).rfind("delivered 250", 0), 0u) << State(Finished(id), 0);
@@ -355,7 +354,7 @@ TEST_F(SendServiceTest, RetryNowSendsADeferredMailLongBeforeItsNextTry) {
 // An operator's delete and a try never both happen: the mail is delivered once and the delete
 // finds it gone, or it is deleted and never sent. The whole mail ends in old, none of it queued.
 TEST_F(SendServiceTest, DeleteAndDeliveryNeverBothHappen) {
-    Peer("127.0.0.4", {"--data-delay", "2"});
+    Peer("127.0.0.4", {"--data-delay", "3"});
     const std::string queue = app_.File("queue");
     const std::string old = app_.File("old");
     auto deleteUntilSettled = [&](uint32_t id, int* busy) {
