@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -354,7 +355,7 @@ TEST_F(SendServiceTest, RetryNowSendsADeferredMailLongBeforeItsNextTry) {
 // An operator's delete and a try never both happen: the mail is delivered once and the delete
 // finds it gone, or it is deleted and never sent. The whole mail ends in old, none of it queued.
 TEST_F(SendServiceTest, DeleteAndDeliveryNeverBothHappen) {
-    Peer("127.0.0.4", {"--data-delay", "3"});
+    Peer("127.0.0.4", {"--data-delay", "2"});
     const std::string queue = app_.File("queue");
     const std::string old = app_.File("old");
     auto deleteUntilSettled = [&](uint32_t id, int* busy) {
@@ -406,6 +407,67 @@ TEST_F(SendServiceTest, DeleteAndDeliveryNeverBothHappen) {
             EXPECT_EQ(window_.Text().find("Mail " + name + ": sending"), std::string::npos);
         }
     }
+
+    // And at any moment: each of many mails is deleted a varying while after it is queued, so
+    // that deletes fall before, during and just after tries. The exchanger gets exactly the mails
+    // whose delete found them gone, each once.
+    Peer("127.0.0.3", {"--data-delay", "0.2"});
+    std::map<std::string, uint32_t> bySubject;
+    std::map<uint32_t, mailqueue::OperatorOutcome> outcomes;
+    for (int i = 0; i < 16; ++i) {
+        std::string subject = "mail " + std::to_string(i);
+        uint32_t id = testing::Enqueue("sender@origin.test", {"good@multi.test"},
+                                       "Subject: " + subject + "\r\n\r\nbody\r\n");
+        bySubject[subject] = id;
+        std::this_thread::sleep_for(std::chrono::milliseconds(i * 37 % 150));
+        int busy = 0;
+        outcomes[id] = deleteUntilSettled(id, &busy);
+    }
+
+    for (const auto& [id, outcome] : outcomes) {
+        ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << id << "\n" << window_.Text();
+    }
+    std::multiset<uint32_t> received;
+    for (const Received& r : Got("127.0.0.3")) {
+        size_t at = r.message.find("Subject: ");
+        ASSERT_NE(at, std::string::npos);
+        received.insert(bySubject.at(r.message.substr(at + 9, r.message.find('\r', at) - at - 9)));
+    }
+    size_t delivered = 0;
+    for (const auto& [id, outcome] : outcomes) {
+        SCOPED_TRACE(id);
+        EXPECT_FALSE(std::filesystem::exists(Queued(id)));
+        EXPECT_FALSE(std::filesystem::exists(queue + "/" + std::to_string(id) + ".eml"));
+        EXPECT_TRUE(std::filesystem::exists(old + "/" + std::to_string(id) + ".eml"));
+        if (outcome == mailqueue::OperatorOutcome::kGone) {
+            ++delivered;
+            EXPECT_EQ(State(Finished(id), 0).rfind("delivered 250", 0), 0u);
+            EXPECT_EQ(received.count(id), 1u);
+        } else {
+            EXPECT_EQ(outcome, mailqueue::OperatorOutcome::kDone);
+            EXPECT_EQ(State(Finished(id), 0), "deleted by the operator");
+            EXPECT_EQ(received.count(id), 0u);
+        }
+    }
+    EXPECT_EQ(received.size(), delivered);
+}
+
+// An operator's change under way (the claim held) only puts the try off: it is made once the
+// claim is free, with no error on the way.
+TEST_F(SendServiceTest, ATryWaitsForAnOperatorsClaim) {
+    Peer("127.0.0.3");
+    uint32_t id = testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage);
+    auto result = mailqueue::MailClaim::Result::kFailed;
+    mailqueue::MailClaim held = mailqueue::MailClaim::TryTake(app_.File("queue"), id, &result);
+    ASSERT_EQ(result, mailqueue::MailClaim::Result::kTaken);
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    std::this_thread::sleep_for(1500ms);  // the service looked at it, and again a second later
+    EXPECT_TRUE(Got("127.0.0.3").empty());
+    EXPECT_TRUE(std::filesystem::exists(Queued(id)));
+    held = mailqueue::MailClaim();
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); }, 5s)) << window_.Text();
+    EXPECT_EQ(Got("127.0.0.3").size(), 1u);
+    EXPECT_EQ(window_.Text().find("cannot be read"), std::string::npos) << window_.Text();
 }
 
 // The claim refuses a message file that is a symbolic link; nothing is read through it.
