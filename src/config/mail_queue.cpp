@@ -103,22 +103,28 @@ std::string MessageFile(const std::string& dir, uint32_t id) {
 
 bool MoveToOld(const std::string& queueDir, const std::string& oldDir, uint32_t id) {
     mkdir(oldDir.c_str(), 0700);
-    int error = 0;
-    if (rename(CompanionFile(queueDir, id).c_str(), CompanionFile(oldDir, id).c_str()) != 0) {
-        error = errno;
+    const std::string queued = CompanionFile(queueDir, id);
+    const std::string finished = CompanionFile(oldDir, id);
+    if (rename(queued.c_str(), finished.c_str()) != 0) {
+        return false;
     }
-    // A message that is already missing leaves nothing behind: the entry is out of the queue once
-    // its companion is.
+    // A message that is already missing leaves nothing behind. One that cannot follow takes its
+    // companion back: a companion in old with its message queued would be neither sent again nor
+    // finished.
     if (rename(MessageFile(queueDir, id).c_str(), MessageFile(oldDir, id).c_str()) != 0 &&
-        errno != ENOENT && error == 0) {
-        error = errno;
+        errno != ENOENT) {
+        const int error = errno;
+        rename(finished.c_str(), queued.c_str());
+        errno = error;
+        return false;
     }
     // The store's lock file of the companion: nobody writes this entry any more (every writer
     // holds the claim, which this move ends), and the queue directory would otherwise keep one
     // file per mail ever retried.
-    unlink((CompanionFile(queueDir, id) + ".lock").c_str());
-    errno = error;  // the move's reason for the caller's message, not the unlink's
-    return error == 0;
+    const int kept = errno;
+    unlink((queued + ".lock").c_str());
+    errno = kept;
+    return true;
 }
 
 MailClaim::~MailClaim() {

@@ -286,6 +286,27 @@ TEST_F(MailQueueTest, DeleteSettlesWhatIsOpenAndMovesTheWholeMailToOld) {
     }
 }
 
+TEST_F(MailQueueTest, MailThatCannotMoveWholeStaysQueuedWhole) {
+    // Something in old/ in the way of either file (a directory cannot be renamed over).
+    for (const char* blocked : {".cfg", ".eml"}) {
+        SCOPED_TRACE(blocked);
+        const uint32_t id = blocked[1] == 'c' ? 14 : 15;
+        Queue(id, {"pending"});
+        std::filesystem::create_directories(old_ + "/" + std::to_string(id) + blocked + "/x");
+        std::string error;
+        EXPECT_EQ(DeleteQueued(queue_, old_, id, &error), OperatorOutcome::kFailed);
+        EXPECT_NE(error.find("cannot move mail " + std::to_string(id) + " to " + old_ + ": "),
+                  std::string::npos)
+            << error;
+        EXPECT_TRUE(InQueue(id, ".cfg") && InQueue(id, ".eml"));
+        EXPECT_FALSE(std::filesystem::is_regular_file(CompanionFile(old_, id)));
+        EXPECT_FALSE(std::filesystem::is_regular_file(MessageFile(old_, id)));
+        // Marked already, so the SEND service sends nothing more and only retries the move.
+        EXPECT_EQ(ProfileSnapshot(CompanionFile(queue_, id)).GetString(kSection, "RcptStatus0", ""),
+                  kDeletedByOperator);
+    }
+}
+
 TEST_F(MailQueueTest, RetryRequestsAreTakenOnceAndNoneIsLostBetweenTwoLooks) {
     RetryRequestsSeen seen;
     EXPECT_TRUE(TakeRetryRequests(queue_, &seen).empty());  // no file yet
