@@ -121,9 +121,7 @@ bool MoveToOld(const std::string& queueDir, const std::string& oldDir, uint32_t 
     // The store's lock file of the companion: nobody writes this entry any more (every writer
     // holds the claim, which this move ends), and the queue directory would otherwise keep one
     // file per mail ever retried.
-    const int kept = errno;
     unlink((queued + ".lock").c_str());
-    errno = kept;
     return true;
 }
 
