@@ -470,6 +470,25 @@ TEST_F(SendServiceTest, ATryWaitsForAnOperatorsClaim) {
     EXPECT_EQ(window_.Text().find("cannot be read"), std::string::npos) << window_.Text();
 }
 
+// A delete whose move to old was cut short leaves a queued mail marked deleted: the service only
+// finishes the move, and sends nothing.
+TEST_F(SendServiceTest, FinishesTheMoveOfAMailTheOperatorDeleted) {
+    Peer("127.0.0.3");
+    uint32_t id =
+        testing::Enqueue("sender@origin.test", {"good@multi.test", "other@multi.test"}, kMessage);
+    ProfileBatch marked;
+    marked.Set("MailInfo", "RcptStatus0", "delivered 250 earlier");
+    marked.Set("MailInfo", "RcptStatus1", "deleted by the operator");
+    ASSERT_TRUE(marked.Commit(Queued(id)));
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(
+        window_.WaitFor("Mail " + std::to_string(id) + ": nothing left to send; moved to old", 5s))
+        << window_.Text();
+    EXPECT_FALSE(std::filesystem::exists(Queued(id)));
+    EXPECT_EQ(State(Finished(id), 1), "deleted by the operator");
+    EXPECT_TRUE(Got("127.0.0.3").empty());
+}
+
 // The claim refuses a message file that is a symbolic link; nothing is read through it.
 TEST_F(SendServiceTest, NeverSendsAMessageItCannotClaim) {
     Peer("127.0.0.3");
