@@ -299,7 +299,6 @@ TEST_F(SendServiceTest, RetriesATemporaryFailureThenReturnsIt) {
     ProfileSnapshot companion(Finished(id));
     EXPECT_EQ(companion.GetInt("MailInfo", "Tries", 0), 2);
     EXPECT_EQ(State(Finished(id), 0).rfind("failed 451 4.2.0", 0), 0u) << State(Finished(id), 0);
-
     EXPECT_EQ(companion.GetString("MailInfo", "LastAnswer", ""), "451 4.2.0 mailbox busy");
 
     ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.9").size() == 1; })) << window_.Text();
