@@ -201,6 +201,13 @@ class SendRunner {
             if (claimed == Result::kBusy || claimed == Result::kGone) {
                 return false;
             }
+            // Nothing is sent without the claim: a delete could not wait for it, and a message
+            // file the claim refuses (a symbolic link, not a regular file) is not ours to read.
+            if (claimed != Result::kTaken) {
+                error = claimed == Result::kNoMessage ? "its message file is missing"
+                                                      : "its message file cannot be claimed";
+                return false;
+            }
             return LoadQueuedMail(dir, id, maxBytes, mail.get(), &error);
         };
         bool loaded = co_await OnPool(blocking_, load);

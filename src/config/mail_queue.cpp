@@ -9,8 +9,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <optional>
 #include <utility>
 
+#include "config/profile_file.h"
 #include "config/profile_store.h"
 
 namespace mailqueue {
@@ -101,13 +103,26 @@ std::string MessageFile(const std::string& dir, uint32_t id) {
 
 bool MoveToOld(const std::string& queueDir, const std::string& oldDir, uint32_t id) {
     mkdir(oldDir.c_str(), 0700);
-    bool ok = rename(CompanionFile(queueDir, id).c_str(), CompanionFile(oldDir, id).c_str()) == 0;
-    ok = rename(MessageFile(queueDir, id).c_str(), MessageFile(oldDir, id).c_str()) == 0 && ok;
+    const std::string queued = CompanionFile(queueDir, id);
+    const std::string finished = CompanionFile(oldDir, id);
+    if (rename(queued.c_str(), finished.c_str()) != 0) {
+        return false;
+    }
+    // A message that is already missing leaves nothing behind. One that cannot follow takes its
+    // companion back: a companion in old with its message queued would be neither sent again nor
+    // finished.
+    if (rename(MessageFile(queueDir, id).c_str(), MessageFile(oldDir, id).c_str()) != 0 &&
+        errno != ENOENT) {
+        const int error = errno;
+        rename(finished.c_str(), queued.c_str());
+        errno = error;
+        return false;
+    }
     // The store's lock file of the companion: nobody writes this entry any more (every writer
     // holds the claim, which this move ends), and the queue directory would otherwise keep one
     // file per mail ever retried.
-    unlink((CompanionFile(queueDir, id) + ".lock").c_str());
-    return ok;
+    unlink((queued + ".lock").c_str());
+    return true;
 }
 
 MailClaim::~MailClaim() {
@@ -191,7 +206,15 @@ OperatorOutcome ClaimForChange(const std::string& queueDir, uint32_t id, bool ev
         case MailClaim::Result::kFailed:
             break;
     }
-    *error = "cannot open " + MessageFile(queueDir, id) + ": " + std::strerror(errno);
+    const int reason = errno;
+    const std::string message = MessageFile(queueDir, id);
+    // The claim refuses anything but a regular file without saying so through errno.
+    struct stat info {};
+    if (lstat(message.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        *error = message + " is not a regular file";
+    } else {
+        *error = "cannot open " + message + ": " + std::strerror(reason);
+    }
     return OperatorOutcome::kFailed;
 }
 
@@ -268,6 +291,35 @@ std::string RetryRequestFile(const std::string& queueDir) {
     return queueDir + "/retry.cfg";
 }
 
+namespace {
+
+RetryRequestsSeen SeenOf(const struct stat& info) {
+    return {static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec,
+            static_cast<int64_t>(info.st_size), static_cast<uint64_t>(info.st_ino)};
+}
+
+bool operator==(const RetryRequestsSeen& a, const RetryRequestsSeen& b) {
+    return a.changeTime == b.changeTime && a.size == b.size && a.inode == b.inode;
+}
+
+std::vector<std::string> SectionKeys(const profile::Document& document, std::string_view name) {
+    std::vector<std::string> keys;
+    std::optional<uint32_t> index = document.FindSection(name);
+    if (!index) {
+        return keys;
+    }
+    const profile::Section& section = document.Sections()[*index];
+    for (uint32_t i = section.header + 1; i < section.end; ++i) {
+        const profile::Line& line = document.Lines()[i];
+        if (line.kind == profile::LineKind::kKey && !document.KeyOf(line).empty()) {
+            keys.emplace_back(document.KeyOf(line));
+        }
+    }
+    return keys;
+}
+
+}  // namespace
+
 std::vector<uint32_t> TakeRetryRequests(const std::string& queueDir, RetryRequestsSeen* seen) {
     std::vector<uint32_t> ids;
     const std::string file = RetryRequestFile(queueDir);
@@ -276,24 +328,30 @@ std::vector<uint32_t> TakeRetryRequests(const std::string& queueDir, RetryReques
         *seen = RetryRequestsSeen();
         return ids;
     }
-    RetryRequestsSeen now{
-        static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec,
-        static_cast<int64_t>(info.st_size), static_cast<uint64_t>(info.st_ino)};
-    if (now.changeTime == seen->changeTime && now.size == seen->size && now.inode == seen->inode) {
+    if (SeenOf(info) == *seen) {
         return ids;
     }
-    // What was stat'ed before the read is remembered, never the file after our own write: a
-    // request written between the two is then read at the next call.
-    *seen = now;
-    std::vector<std::string> keys;
-    ProfileSnapshot(file).GetSection(kRetrySection, &keys);
+    // What is remembered is the file the requests were read from, never the one just stat'ed:
+    // the store may answer from its parse of an earlier file while another process's write is
+    // still being counted, and a request written after our read must differ at the next call.
+    profile::Loaded loaded = profile::LoadDocument(file);
+    if (!loaded.document) {
+        *seen = loaded.status == profile::LoadStatus::kMissing ? RetryRequestsSeen()
+                                                               : SeenOf(loaded.info);
+        return ids;
+    }
+    *seen = SeenOf(loaded.info);
     ProfileBatch taken;
-    for (const std::string& key : keys) {
+    for (const std::string& key : SectionKeys(*loaded.document, kRetrySection)) {
         uint32_t id = 0;
         if (ParseEntryName(key + ".cfg", &id)) {
             ids.push_back(id);
         }
-        taken.Remove(kRetrySection, key);
+        // Junk goes too, but only what the store can write: one line it refuses must not keep
+        // every later request in the file.
+        if (IsStorableKey(key)) {
+            taken.Remove(kRetrySection, key);
+        }
     }
     if (!taken.Empty()) {
         taken.Commit(file);

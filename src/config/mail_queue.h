@@ -49,7 +49,8 @@ std::string CompanionFile(const std::string& dir, uint32_t id);
 std::string MessageFile(const std::string& dir, uint32_t id);
 
 // Moves <id>.cfg then <id>.eml from queue to old (the entry leaves the queue with its .cfg),
-// creating old (0700) when needed. False when either could not be moved.
+// creating old (0700) when needed: the whole entry or, false with errno saying why, none of it.
+// A message file that is already missing is no failure.
 bool MoveToOld(const std::string& queueDir, const std::string& oldDir, uint32_t id);
 
 // The claim on one queued mail, released when the object goes.

@@ -8,9 +8,11 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
+#include "config/mail_queue.h"
 #include "core/timestamp.h"
 #include "send/delivery.h"
 #include "send/diagnose_send.h"
@@ -27,6 +29,7 @@ using testing::ReadFile;
 using testing::ReadReceived;
 using testing::Received;
 using testing::RecordingWindow;
+using Clock = std::chrono::system_clock;
 
 // Whether something accepts connections on 127.0.0.1:port.
 bool Accepts(int port) {
@@ -296,14 +299,210 @@ TEST_F(SendServiceTest, RetriesATemporaryFailureThenReturnsIt) {
     ProfileSnapshot companion(Finished(id));
     EXPECT_EQ(companion.GetInt("MailInfo", "Tries", 0), 2);
     EXPECT_EQ(State(Finished(id), 0).rfind("failed 451 4.2.0", 0), 0u) << State(Finished(id), 0);
+    EXPECT_EQ(companion.GetString("MailInfo", "LastAnswer", ""), "451 4.2.0 mailbox busy");
 
     ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.9").size() == 1; })) << window_.Text();
     EXPECT_NE(Got("127.0.0.9")[0].message.find("Status: 4.2.0"), std::string::npos);
+    // The returned mail names its notice, itself a mail from the null sender to the sender.
+    uint32_t notice = static_cast<uint32_t>(companion.GetInt("MailInfo", "NoticeId", 0));
+    ASSERT_NE(notice, 0u);
+    ASSERT_TRUE(WaitUntil([&] { return Done(notice); })) << window_.Text();
+    ProfileSnapshot noticeCompanion(Finished(notice));
+    EXPECT_EQ(noticeCompanion.GetString("MailInfo", "MailFrom", "?"), "");
+    EXPECT_EQ(noticeCompanion.GetString("MailInfo", "RcptTo0", ""), "sender@origin.test");
     ASSERT_TRUE(WaitUntil([&] { return Done(nullSender); }));
+    EXPECT_FALSE(ProfileSnapshot(Finished(nullSender)).HasKey("MailInfo", "NoticeId"));
     // The null sender gets nothing back: still exactly one notice, and nothing is left queued.
     ASSERT_TRUE(window_.WaitFor("no failure notice for the null sender", 2s));
     EXPECT_EQ(Got("127.0.0.9").size(), 1u);
     EXPECT_TRUE(Got("127.0.0.3").empty());
+}
+
+TEST_F(SendServiceTest, RetryNowSendsADeferredMailLongBeforeItsNextTry) {
+    WriteConfig("SendRetrySeconds=3600\r\n", "");
+    Peer("127.0.0.3", {"--defer-rcpt", "later@multi.test"});
+    uint32_t id = testing::Enqueue("sender@origin.test", {"later@multi.test"}, kMessage);
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(window_.WaitFor("Mail " + std::to_string(id) + ": tried again in", 10s))
+        << window_.Text();
+    ProfileSnapshot deferred(Queued(id));
+    EXPECT_EQ(deferred.GetString("MailInfo", "LastAnswer", ""), "451 4.2.0 mailbox busy");
+    EXPECT_EQ(deferred.GetInt("MailInfo", "Tries", 0), 1);
+    EXPECT_GT(std::stoll(deferred.GetString("MailInfo", "NextTry", "0")),
+              Clock::to_time_t(Clock::now()) + 3000);
+
+    peers_.clear();
+    Peer("127.0.0.3");  // the mailbox takes mail again
+    std::string error;
+    mailqueue::OperatorOutcome outcome = mailqueue::OperatorOutcome::kBusy;
+    ASSERT_TRUE(WaitUntil([&] {
+        outcome = mailqueue::RetryNow(app_.File("queue"), id, &error);
+        return outcome != mailqueue::OperatorOutcome::kBusy;
+    }));
+    ASSERT_EQ(outcome, mailqueue::OperatorOutcome::kDone) << error;
+    // Only the request can explain a try within seconds of a next try an hour away.
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); }, 5s)) << window_.Text();
+
+    ProfileSnapshot delivered(Finished(id));
+    EXPECT_EQ(State(Finished(id), 0).rfind("delivered 250", 0), 0u) << State(Finished(id), 0);
+    EXPECT_EQ(delivered.GetInt("MailInfo", "Tries", 0), 2);
+    EXPECT_EQ(delivered.GetString("MailInfo", "LastAnswer", ""), "250 2.0.0 OK queued");
+    EXPECT_EQ(Got("127.0.0.3").size(), 1u);
+    EXPECT_FALSE(ProfileSnapshot(app_.File("queue/retry.cfg")).HasKey("Retry", std::to_string(id)));
+}
+
+// An operator's delete and a try never both happen: the mail is delivered once and the delete
+// finds it gone, or it is deleted and never sent. The whole mail ends in old, none of it queued.
+TEST_F(SendServiceTest, DeleteAndDeliveryNeverBothHappen) {
+    Peer("127.0.0.4", {"--data-delay", "2"});
+    const std::string queue = app_.File("queue");
+    const std::string old = app_.File("old");
+    auto deleteUntilSettled = [&](uint32_t id, int* busy) {
+        std::string error;
+        mailqueue::OperatorOutcome outcome;
+        while ((outcome = mailqueue::DeleteQueued(queue, old, id, &error)) ==
+               mailqueue::OperatorOutcome::kBusy) {
+            ++*busy;
+            std::this_thread::sleep_for(20ms);
+        }
+        EXPECT_NE(outcome, mailqueue::OperatorOutcome::kFailed) << error;
+        return outcome;
+    };
+    const struct {
+        const char* name;
+        bool duringData;
+    } cases[] = {{"deleted before its first try", false},
+                 {"deleted while the exchanger takes its data", true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        size_t receivedBefore = Got("127.0.0.4").size();
+        uint32_t id = testing::Enqueue("sender@origin.test", {"b@slow.test"}, kMessage);
+        int busy = 0;
+        if (c.duringData) {
+            ASSERT_TRUE(window_.WaitFor("RCPT TO:<b@slow.test>", 10s)) << window_.Text();
+        }
+        mailqueue::OperatorOutcome outcome = deleteUntilSettled(id, &busy);
+        if (!c.duringData) {
+            ASSERT_TRUE(SendService::Instance().Start(1));
+        }
+        const std::string name = std::to_string(id);
+        for (const char* ext : {".cfg", ".eml", ".cfg.lock"}) {
+            EXPECT_FALSE(std::filesystem::exists(queue + "/" + name + ext)) << ext;
+        }
+        EXPECT_TRUE(std::filesystem::exists(old + "/" + name + ".eml"));
+        if (c.duringData) {
+            EXPECT_GT(busy, 0) << "the delete did not wait for the try";
+            EXPECT_EQ(outcome, mailqueue::OperatorOutcome::kGone);
+            ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
+            EXPECT_EQ(State(Finished(id), 0).rfind("delivered 250", 0), 0u)
+                << State(Finished(id), 0);
+            EXPECT_EQ(Got("127.0.0.4").size(), receivedBefore + 1);
+        } else {
+            EXPECT_EQ(outcome, mailqueue::OperatorOutcome::kDone);
+            EXPECT_EQ(State(Finished(id), 0), "deleted by the operator");
+            // A scan or two later nothing was sent.
+            std::this_thread::sleep_for(500ms);
+            EXPECT_EQ(Got("127.0.0.4").size(), receivedBefore);
+            EXPECT_EQ(window_.Text().find("Mail " + name + ": sending"), std::string::npos);
+        }
+    }
+
+    // And at any moment: each of many mails is deleted a varying while after it is queued, so
+    // that deletes fall before, during and just after tries. The exchanger gets exactly the mails
+    // whose delete found them gone, each once.
+    Peer("127.0.0.3", {"--data-delay", "0.2"});
+    std::map<std::string, uint32_t> bySubject;
+    std::map<uint32_t, mailqueue::OperatorOutcome> outcomes;
+    for (int i = 0; i < 16; ++i) {
+        std::string subject = "mail " + std::to_string(i);
+        uint32_t id = testing::Enqueue("sender@origin.test", {"good@multi.test"},
+                                       "Subject: " + subject + "\r\n\r\nbody\r\n");
+        bySubject[subject] = id;
+        std::this_thread::sleep_for(std::chrono::milliseconds(i * 37 % 150));
+        int busy = 0;
+        outcomes[id] = deleteUntilSettled(id, &busy);
+    }
+
+    for (const auto& [id, outcome] : outcomes) {
+        ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << id << "\n" << window_.Text();
+    }
+    std::multiset<uint32_t> received;
+    for (const Received& r : Got("127.0.0.3")) {
+        size_t at = r.message.find("Subject: ");
+        ASSERT_NE(at, std::string::npos);
+        received.insert(bySubject.at(r.message.substr(at + 9, r.message.find('\r', at) - at - 9)));
+    }
+    size_t delivered = 0;
+    for (const auto& [id, outcome] : outcomes) {
+        SCOPED_TRACE(id);
+        EXPECT_FALSE(std::filesystem::exists(Queued(id)));
+        EXPECT_FALSE(std::filesystem::exists(queue + "/" + std::to_string(id) + ".eml"));
+        EXPECT_TRUE(std::filesystem::exists(old + "/" + std::to_string(id) + ".eml"));
+        if (outcome == mailqueue::OperatorOutcome::kGone) {
+            ++delivered;
+            EXPECT_EQ(State(Finished(id), 0).rfind("delivered 250", 0), 0u);
+            EXPECT_EQ(received.count(id), 1u);
+        } else {
+            EXPECT_EQ(outcome, mailqueue::OperatorOutcome::kDone);
+            EXPECT_EQ(State(Finished(id), 0), "deleted by the operator");
+            EXPECT_EQ(received.count(id), 0u);
+        }
+    }
+    EXPECT_EQ(received.size(), delivered);
+}
+
+// An operator's change under way (the claim held) only puts the try off: it is made once the
+// claim is free, with no error on the way.
+TEST_F(SendServiceTest, ATryWaitsForAnOperatorsClaim) {
+    Peer("127.0.0.3");
+    uint32_t id = testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage);
+    auto result = mailqueue::MailClaim::Result::kFailed;
+    mailqueue::MailClaim held = mailqueue::MailClaim::TryTake(app_.File("queue"), id, &result);
+    ASSERT_EQ(result, mailqueue::MailClaim::Result::kTaken);
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    std::this_thread::sleep_for(1500ms);  // the service looked at it, and again a second later
+    EXPECT_TRUE(Got("127.0.0.3").empty());
+    EXPECT_TRUE(std::filesystem::exists(Queued(id)));
+    held = mailqueue::MailClaim();
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); }, 5s)) << window_.Text();
+    EXPECT_EQ(Got("127.0.0.3").size(), 1u);
+    EXPECT_EQ(window_.Text().find("cannot be read"), std::string::npos) << window_.Text();
+}
+
+// A delete whose move to old was cut short leaves a queued mail marked deleted: the service only
+// finishes the move, and sends nothing.
+TEST_F(SendServiceTest, FinishesTheMoveOfAMailTheOperatorDeleted) {
+    Peer("127.0.0.3");
+    uint32_t id =
+        testing::Enqueue("sender@origin.test", {"good@multi.test", "other@multi.test"}, kMessage);
+    ProfileBatch marked;
+    marked.Set("MailInfo", "RcptStatus0", "delivered 250 earlier");
+    marked.Set("MailInfo", "RcptStatus1", "deleted by the operator");
+    ASSERT_TRUE(marked.Commit(Queued(id)));
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(
+        window_.WaitFor("Mail " + std::to_string(id) + ": nothing left to send; moved to old", 5s))
+        << window_.Text();
+    EXPECT_FALSE(std::filesystem::exists(Queued(id)));
+    EXPECT_EQ(State(Finished(id), 1), "deleted by the operator");
+    EXPECT_TRUE(Got("127.0.0.3").empty());
+}
+
+// The claim refuses a message file that is a symbolic link; nothing is read through it.
+TEST_F(SendServiceTest, NeverSendsAMessageItCannotClaim) {
+    Peer("127.0.0.3");
+    uint32_t id = testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage);
+    const std::string message = app_.File("queue/" + std::to_string(id) + ".eml");
+    app_.Write("elsewhere.txt", "Subject: not queued\r\n\r\nsecret\r\n");
+    ASSERT_TRUE(std::filesystem::remove(message));
+    std::filesystem::create_symlink(app_.File("elsewhere.txt"), message);
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(window_.WaitFor(
+        "Mail " + std::to_string(id) + ": cannot be read (its message file cannot be claimed)", 5s))
+        << window_.Text();
+    SendService::Instance().Stop();
+    EXPECT_TRUE(Got("127.0.0.3").empty());
+    EXPECT_TRUE(std::filesystem::exists(Queued(id)));
 }
 
 TEST_F(SendServiceTest, StopInTheMiddleLosesAndRepeatsNothing) {
