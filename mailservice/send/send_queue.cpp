@@ -60,6 +60,7 @@ bool LoadQueuedMail(const std::string& dir, uint32_t id, size_t maxBytes, Queued
     mail->nextTry = ToInt64(companion.GetString(keys::kSection, keys::kNextTry, "0"));
     mail->loginUser = companion.GetString(keys::kSection, "LoginUser", "");
     mail->loginPass = companion.GetString(keys::kSection, "LoginPass", "");
+    mail->noticeSent = !companion.GetString(keys::kSection, keys::kNoticeId, "").empty();
 
     int fd = open(mailqueue::MessageFile(dir, id).c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {

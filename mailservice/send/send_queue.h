@@ -39,7 +39,8 @@ struct QueuedMail {
     std::int64_t nextTry = 0;
     std::string loginUser;
     std::string loginPass;
-    std::string lastAnswer;  // written with the states when not empty
+    std::string lastAnswer;   // written with the states when not empty
+    bool noticeSent = false;  // the companion names the failure notice sent back
     std::string message;
 };
 

@@ -229,8 +229,19 @@ class SendRunner {
             co_return;
         }
         if (AllFinal(mail->states)) {
-            // Every recipient was settled before (an operator's delete or a move that was cut
-            // short): only the move to old is left.
+            // Every recipient was settled before. A failure whose notice could not be stored then
+            // is told now, before the mail leaves the queue.
+            std::vector<FailedRecipient> untold = UntoldFailures(*mail);
+            if (!untold.empty()) {
+                std::string helo = settings.heloName;
+                auto record = [this, &dir, &mail, &untold, &helo] {
+                    return Record(dir, *mail, 0, untold, helo, false);
+                };
+                bool finished = co_await OnPool(blocking_, record);
+                Finished(id, finished ? 0 : Now() + firstRetry, finished);
+                co_return;
+            }
+            // An operator's delete or a move that was cut short: only the move to old is left.
             auto move = [this, &dir, id] { return MoveToOld(dir, oldDir_, id); };
             bool moved = co_await OnPool(blocking_, move);
             Say(id, moved ? "nothing left to send; moved to old"
@@ -315,6 +326,25 @@ class SendRunner {
             Say(id, "tried again in " + std::to_string(nextTry - Now()) + " s");
         }
         Finished(id, nextTry, finished);
+    }
+
+    // The failed recipients of a settled mail whose sender was never told (its notice could not
+    // be stored). None for the null sender, a mail with its notice, or one the operator deleted.
+    static std::vector<FailedRecipient> UntoldFailures(const QueuedMail& mail) {
+        std::vector<FailedRecipient> untold;
+        if (mail.mailFrom.empty() || mail.noticeSent) {
+            return untold;
+        }
+        const std::string failed = std::string(kStateFailed) + " ";
+        for (size_t i = 0; i < mail.states.size(); ++i) {
+            if (mail.states[i].rfind(mailqueue::kStateDeleted, 0) == 0) {
+                return {};
+            }
+            if (mail.states[i].rfind(failed, 0) == 0) {
+                untold.push_back({mail.recipients[i], mail.states[i].substr(failed.size())});
+            }
+        }
+        return untold;
     }
 
     // Writes the states first, so no recipient that got its 250 is sent the mail again; then

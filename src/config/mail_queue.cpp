@@ -238,7 +238,11 @@ OperatorOutcome RetryNow(const std::string& queueDir, uint32_t id, std::string* 
     }
     const std::string companion = CompanionFile(queueDir, id);
     std::vector<std::string> states = RecipientStates(ProfileSnapshot(companion));
-    if (!states.empty() && AllFinal(states)) {
+    if (states.empty()) {
+        *error = companion + " lists no recipients";
+        return OperatorOutcome::kFailed;
+    }
+    if (AllFinal(states)) {
         return OperatorOutcome::kFinished;
     }
     ProfileBatch due;

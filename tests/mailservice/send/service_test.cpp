@@ -486,6 +486,19 @@ TEST_F(SendServiceTest, FinishesTheMoveOfAMailTheOperatorDeleted) {
     EXPECT_FALSE(std::filesystem::exists(Queued(id)));
     EXPECT_EQ(State(Finished(id), 1), "deleted by the operator");
     EXPECT_TRUE(Got("127.0.0.3").empty());
+
+    // A failure settled by a try whose notice could not be stored: the sender is told before the
+    // mail leaves the queue.
+    uint32_t failed = testing::Enqueue("sender@origin.test", {"gone@multi.test"}, kMessage);
+    ProfileBatch untold;
+    untold.Set("MailInfo", "RcptStatus0", "failed 550 5.1.1 no such user");
+    ASSERT_TRUE(untold.Commit(Queued(failed)));
+    ASSERT_TRUE(WaitUntil([&] {
+        return ProfileSnapshot(Finished(failed)).HasKey("MailInfo", "NoticeId");
+    })) << window_.Text();
+    EXPECT_TRUE(window_.WaitFor("Mail " + std::to_string(failed) + ": failure notice", 5s))
+        << window_.Text();
+    EXPECT_TRUE(Got("127.0.0.3").empty());
 }
 
 // The claim refuses a message file that is a symbolic link; nothing is read through it.
