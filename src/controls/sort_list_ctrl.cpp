@@ -101,7 +101,12 @@ class SortListModel final : public QAbstractTableModel {
     int AppendAll(const QList<QStringList>& texts) {
         const int first = RowCount();
         beginInsertRows({}, first, first + static_cast<int>(texts.size()) - 1);
-        rows_.reserve(rows_.size() + static_cast<std::size_t>(texts.size()));
+        // Growing by at least half keeps repeated appends (a long list filled in chunks) from
+        // moving every row each time, as an exact reserve would.
+        const std::size_t needed = rows_.size() + static_cast<std::size_t>(texts.size());
+        if (needed > rows_.capacity()) {
+            rows_.reserve(std::max(needed, rows_.capacity() + rows_.capacity() / 2));
+        }
         for (const QStringList& row : texts) {
             rows_.push_back({row, row});
         }
@@ -114,6 +119,30 @@ class SortListModel final : public QAbstractTableModel {
         beginRemoveRows({}, first, last);
         rows_.erase(rows_.begin() + first, rows_.begin() + last + 1);
         endRemoveRows();
+    }
+
+    // Removes the rows at the given ascending, distinct, valid indexes in one pass and one layout
+    // change; persistent indexes of removed rows become invalid. One removal per run would move
+    // every row below each run again: seconds for a thousand scattered rows of a long list.
+    void RemoveSorted(const QList<int>& sorted) {
+        emit layoutAboutToBeChanged({}, QAbstractItemModel::VerticalSortHint);
+        std::vector<int> newRowOf(rows_.size(), -1);
+        std::size_t kept = 0;
+        auto removed = sorted.begin();
+        for (std::size_t row = 0; row < rows_.size(); ++row) {
+            if (removed != sorted.end() && static_cast<std::size_t>(*removed) == row) {
+                ++removed;
+                continue;
+            }
+            newRowOf[row] = static_cast<int>(kept);
+            if (kept != row) {
+                rows_[kept] = std::move(rows_[row]);
+            }
+            ++kept;
+        }
+        rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(kept), rows_.end());
+        MovePersistentIndexes(newRowOf);
+        emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
     }
 
     void SetCell(int row, int column, const QString& text) {
@@ -164,14 +193,20 @@ class SortListModel final : public QAbstractTableModel {
             sorted.push_back(std::move(rows_[static_cast<std::size_t>(order[position])]));
         }
         rows_ = std::move(sorted);
+        MovePersistentIndexes(newRowOf);
+        emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
+    }
+
+    // newRowOf[oldRow] = newRow, or -1 for a row that is gone.
+    void MovePersistentIndexes(const std::vector<int>& newRowOf) {
         const QModelIndexList from = persistentIndexList();
         QModelIndexList to;
         to.reserve(from.size());
         for (const QModelIndex& old : from) {
-            to.append(index(newRowOf[static_cast<std::size_t>(old.row())], old.column()));
+            const int row = newRowOf[static_cast<std::size_t>(old.row())];
+            to.append(row < 0 ? QModelIndex() : index(row, old.column()));
         }
         changePersistentIndexList(from, to);
-        emit layoutChanged({}, QAbstractItemModel::VerticalSortHint);
     }
 
     QStringList headings_;
@@ -241,15 +276,45 @@ void CSortListCtrl::DeleteRows(QList<int> rows) {
     rows.erase(
         std::remove_if(rows.begin(), rows.end(), [this](int row) { return !model_->HasRow(row); }),
         rows.end());
-    // From the bottom up, so the indexes still to come stay valid.
-    for (qsizetype end = rows.size(); end > 0;) {
-        qsizetype start = end - 1;
-        while (start > 0 && rows[start - 1] == rows[start] - 1) {
-            --start;
-        }
-        model_->RemoveRange(rows[start], rows[end - 1]);
-        end = start;
+    if (rows.isEmpty()) {
+        return;
     }
+    if (rows.back() - rows.front() + 1 == rows.size()) {
+        model_->RemoveRange(rows.front(), rows.back());
+        return;
+    }
+    // Scattered rows go in one pass. Selection and current row first leave the rows that go, as
+    // one removal per run would have moved them, so the view tells the same changes.
+    auto removed = [&rows](int row) { return std::binary_search(rows.begin(), rows.end(), row); };
+    QItemSelectionModel* selection = selectionModel();
+    QItemSelection leaving;
+    for (int row : rows) {
+        if (selection->rowIntersectsSelection(row, {})) {
+            leaving.select(model_->index(row, 0), model_->index(row, model_->ColumnCount() - 1));
+        }
+    }
+    if (!leaving.isEmpty()) {
+        selection->select(leaving, QItemSelectionModel::Deselect);
+    }
+    if (const QModelIndex current = selection->currentIndex();
+        current.isValid() && removed(current.row())) {
+        // The nearest remaining row above, else below.
+        int to = current.row() - 1;
+        while (to >= 0 && removed(to)) {
+            --to;
+        }
+        if (to < 0) {
+            to = current.row() + 1;
+            while (to < model_->RowCount() && removed(to)) {
+                ++to;
+            }
+        }
+        if (to < model_->RowCount()) {
+            selection->setCurrentIndex(model_->index(to, current.column()),
+                                       QItemSelectionModel::NoUpdate);
+        }
+    }
+    model_->RemoveSorted(rows);
 }
 
 bool CSortListCtrl::SetCellText(int row, int column, const QString& text) {

@@ -49,8 +49,10 @@ class CSortListCtrl final : public QTreeView {
     // Releases the row's record and removes the row. False for a row out of range.
     bool DeleteRow(int row);
 
-    // Removes the rows (any order, duplicates and indexes out of range ignored), one removal per
-    // run of neighbouring rows; selection and current row stay on the rows that remain.
+    // Removes the rows (any order, duplicates and indexes out of range ignored): neighbouring rows
+    // as one removal, scattered ones in one pass (one layout change, so a thousand rows spread
+    // over a long list go at once). Selection and current row stay on the rows that remain; a
+    // current row that goes moves to the nearest remaining row above, else below.
     void DeleteRows(QList<int> rows);
 
     // Drops every record, then every row. True.

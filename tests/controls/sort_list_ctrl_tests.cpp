@@ -201,6 +201,95 @@ TEST_F(SortListTest, MixedKindColumnsSortWithoutLosingRows) {
     }
 }
 
+// DeleteRows against removing the same rows one at a time from the bottom (Qt's own removal
+// path): the same rows remain, with the same selection and current row. Views hear of one
+// change only (each costs them a pass over every row): a removal for a run, a layout change for
+// scattered rows.
+TEST(SortListDeleteRows, ScatteredRowsGoAsOneRowAtATimeWould) {
+    struct Case {
+        const char* name;
+        int rows;
+        QList<int> remove;
+        QList<int> selected;
+        int current;
+        int removals;  // rowsRemoved signals
+        int layouts;   // layoutChanged signals
+    };
+    const QList<Case> cases = {
+        {"one run", 10, {3, 4, 5}, {2, 4}, 4, 1, 0},
+        {"scattered, current goes up", 10, {1, 3, 4, 8}, {0, 3, 5, 9}, 4, 0, 1},
+        {"current at the top goes down", 10, {0, 1, 5}, {1, 6}, 0, 0, 1},
+        {"duplicates, unordered, out of range", 8, {6, -1, 2, 6, 99, 0}, {2, 3}, 6, 0, 1},
+        {"all rows", 6, {5, 3, 1, 0, 2, 4}, {1, 2}, 2, 1, 0},
+        {"current stays", 12, {2, 7, 11}, {7, 8, 9, 10, 11}, 9, 0, 1},
+        {"nothing valid", 4, {-3, 4}, {1}, 1, 0, 0},
+    };
+    auto build = [](const Case& c) {
+        auto list = std::make_unique<CSortListCtrl>();
+        list->DefineColumns("N,60;M,60");
+        for (int row = 0; row < c.rows; ++row) {
+            list->AppendRow({QString::number(row), QStringLiteral("m%1").arg(row)});
+        }
+        for (int row : c.selected) {
+            list->selectionModel()->select(list->model()->index(row, 0),
+                                           QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        }
+        list->selectionModel()->setCurrentIndex(list->model()->index(c.current, 1),
+                                                QItemSelectionModel::NoUpdate);
+        return list;
+    };
+    struct State {
+        QStringList texts;
+        QStringList selected;
+        QString current;
+        int currentColumn = -1;
+        bool operator==(const State&) const = default;
+    };
+    auto state = [](const CSortListCtrl& list) {
+        State result;
+        for (int row = 0; row < list.RowCount(); ++row) {
+            result.texts.append(list.CellText(row, 0) + "/" + list.CellText(row, 1));
+        }
+        QList<int> rows;
+        list.ListSelectedRows(rows);
+        for (int row : rows) {
+            result.selected.append(list.CellText(row, 0));
+        }
+        const QModelIndex current = list.selectionModel()->currentIndex();
+        result.current = current.isValid() ? list.CellText(current.row(), 0) : "none";
+        result.currentColumn = current.column();
+        return result;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto oneByOne = build(c);
+        QList<int> descending = c.remove;
+        std::sort(descending.begin(), descending.end(), std::greater<>());
+        descending.erase(std::unique(descending.begin(), descending.end()), descending.end());
+        for (int row : descending) {
+            oneByOne->DeleteRow(row);
+        }
+        auto atOnce = build(c);
+        QSignalSpy selectionChanged(atOnce->selectionModel(),
+                                    &QItemSelectionModel::selectionChanged);
+        QSignalSpy removals(atOnce->model(), &QAbstractItemModel::rowsRemoved);
+        QSignalSpy layouts(atOnce->model(), &QAbstractItemModel::layoutChanged);
+        atOnce->DeleteRows(c.remove);
+        EXPECT_EQ(removals.size(), c.removals);
+        EXPECT_EQ(layouts.size(), c.layouts);
+        const State expected = state(*oneByOne);
+        const State got = state(*atOnce);
+        EXPECT_EQ(got.texts, expected.texts);
+        EXPECT_EQ(got.selected, expected.selected);
+        EXPECT_EQ(got.current, expected.current);
+        EXPECT_EQ(got.currentColumn, expected.currentColumn);
+        // A dialog enabling its buttons on selection changes hears of selected rows that went.
+        const bool selectedRowWent = std::any_of(c.remove.begin(), c.remove.end(),
+                                                 [&](int row) { return c.selected.contains(row); });
+        EXPECT_EQ(!selectionChanged.isEmpty(), selectedRowWent);
+    }
+}
+
 }  // namespace
 
 // Bulk changes for long lists: all or nothing on bad input, runs of rows removed together, and
