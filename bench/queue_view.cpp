@@ -432,7 +432,6 @@ int main(int argc, char** argv) {
                 firstApplied = Clock::now();
             }
         });
-        dialog->resize(1100, 650);
         dialog->show();
         if (!SpinUntil([&] { return applied; }, kCatchUpTimeoutS)) {
             std::printf("the first scan was not applied within %.0f s (%d entries, %d rows)\n",
