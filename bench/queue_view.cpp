@@ -447,8 +447,14 @@ int main(int argc, char** argv) {
         std::printf("open: %d rows after %.1f ms, largest stall %.1f ms\n",
                     dialog->List()->RowCount(), openMs, gaps.stallMs);
     }
-    // As a user would: one row chosen before the traffic starts.
-    dialog->SelectIds({mails / 2});
+    // Mails spread over the queue that finish later on; the user has chosen one of them.
+    const int removedCount = std::min<int>(kRemovedMails, options.mails);
+    std::vector<uint32_t> removed;
+    for (int k = 0; k < removedCount; ++k) {
+        removed.push_back(1 +
+                          static_cast<uint32_t>(static_cast<int64_t>(k) * mails / removedCount));
+    }
+    dialog->SelectIds({removed[removed.size() / 2]});
     SpinUntil([&] { return !dialog->Scanning(); }, kCatchUpTimeoutS);
 
     // Arrivals: a writer thread paced evenly; the view follows through its watcher.
@@ -501,15 +507,10 @@ int main(int argc, char** argv) {
                          std::to_string(expected) + (exact ? "" : " (" + problem + ")"), exact});
     }
 
-    // Removal: mails spread over the queue leave for old/ at once, as finished deliveries do.
+    // Removal: the spread mails leave for old/ at once, as finished deliveries do.
     {
         SpinUntil([&] { return !dialog->Scanning(); }, kCatchUpTimeoutS);
         meter.Restart();
-        const int count = std::min<int>(kRemovedMails, options.mails);
-        std::vector<uint32_t> removed;
-        for (int k = 0; k < count; ++k) {
-            removed.push_back(1 + static_cast<uint32_t>(static_cast<int64_t>(k) * mails / count));
-        }
         std::atomic<bool> moving{true};
         std::atomic<int> failures{0};
         Clock::time_point movedAt;
@@ -524,7 +525,7 @@ int main(int argc, char** argv) {
         });
         SpinUntil([&] { return !moving; }, kCatchUpTimeoutS);
         mover.join();
-        const int expected = static_cast<int>(lastId) - count;
+        const int expected = static_cast<int>(lastId) - removedCount;
         const bool caughtUp = SpinUntil(
             [&] {
                 return dialog->EntryCount() == expected && dialog->List()->RowCount() == expected;
