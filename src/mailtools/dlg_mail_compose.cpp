@@ -20,12 +20,9 @@
 using mailwidgets::FromUtf8;
 using mailwidgets::MakeButton;
 using mailwidgets::Utf8;
+using mailwidgets::Warn;
 
 namespace {
-
-void Warn(QWidget* parent, const QString& text) {
-    QMessageBox::warning(parent, parent->windowTitle(), text);
-}
 
 QString ChooseAttachment(QWidget* parent) {
     QFileDialog dialog(parent);

@@ -26,6 +26,7 @@
 using mailwidgets::FromUtf8;
 using mailwidgets::MakeButton;
 using mailwidgets::Utf8;
+using mailwidgets::Warn;
 
 namespace {
 
@@ -39,10 +40,6 @@ QString ChooseMailFile(QWidget* parent) {
         return {};
     }
     return dialog.selectedFiles().constFirst();
-}
-
-void Warn(QWidget* parent, const QString& text) {
-    QMessageBox::warning(parent, parent->windowTitle(), text);
 }
 
 }  // namespace

@@ -21,12 +21,9 @@
 using mailwidgets::FromUtf8;
 using mailwidgets::MakeButton;
 using mailwidgets::Utf8;
+using mailwidgets::Warn;
 
 namespace {
-
-void Warn(QWidget* parent, const QString& text) {
-    QMessageBox::warning(parent, parent->windowTitle(), text);
-}
 
 QString MailCount(qsizetype n) {
     return n == 1 ? QStringLiteral("1 mail") : QStringLiteral("%1 mails").arg(n);

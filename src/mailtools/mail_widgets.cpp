@@ -1,5 +1,7 @@
 #include "mailtools/mail_widgets.h"
 
+#include <QMessageBox>
+
 namespace mailwidgets {
 
 int InsertSorted(QComboBox* box, const QString& text) {
@@ -25,6 +27,10 @@ QPushButton* MakeButton(const QString& text, const char* objectName, QWidget* pa
     auto* button = new QPushButton(text, parent);
     button->setObjectName(QString::fromLatin1(objectName));
     return button;
+}
+
+void Warn(QWidget* parent, const QString& text) {
+    QMessageBox::warning(parent, parent->windowTitle(), text);
 }
 
 }  // namespace mailwidgets

@@ -24,6 +24,9 @@ int InsertSorted(QComboBox* box, const QString& text);
 // The index of the item equal to text (ignoring case when asked), or -1.
 int FindItem(const QComboBox* box, const QString& text, Qt::CaseSensitivity sensitivity);
 
+// An OK box with the warning icon, titled like its parent window.
+void Warn(QWidget* parent, const QString& text);
+
 QPushButton* MakeButton(const QString& text, const char* objectName, QWidget* parent);
 
 }  // namespace mailwidgets

@@ -10,21 +10,20 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QPushButton>
+#include <QTest>
 #include <cstdlib>
 #include <filesystem>
 #include <string>
 
-#include "mailservice/send/send_test_support.h"
 #include "mailtools/dlg_mail_compose.h"
 #include "mailtools/dlg_mail_send.h"
+#include "mailtools/engine_peers.h"
 #include "support/qt_print.h"
 #include "support/temp_app_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using Process = relvo::mail::send::testing::Child;
-using relvo::mail::send::testing::FreePort;
 using relvo::mail::send::testing::ReadReceived;
 using relvo::mail::send::testing::RunPython;
 
@@ -33,15 +32,6 @@ T* Control(const QWidget& dialog, const char* name) {
     T* control = dialog.findChild<T*>(QString::fromLatin1(name));
     EXPECT_NE(control, nullptr) << name;
     return control;
-}
-
-bool WaitFor(const std::function<bool()>& done, int milliseconds) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < milliseconds) {
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return done();
 }
 
 // Prints the subject, the body text, the attachment's file name, whether its bytes are those of
@@ -61,40 +51,15 @@ print(defects)
 class MailEngineTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        // The engine library reads the same application directory and routes to the test's
-        // exchanger port; both are set before the console loads it.
-        fs::copy_file(RELVO_ENGINE_LIBRARY, dir_.File("librelvomailservice.so"));
-        setenv("RELVO_APP_DIR", dir_.Path().c_str(), 1);
-        mxPort_ = FreePort();
-        setenv("RELVO_TEST_MX_PORT", std::to_string(mxPort_).c_str(), 1);
-        const int dnsPort = FreePort();
         fs::create_directory(dir_.File("mail"));
-        dir_.Write("relvoconsole.cfg",
-                   "[System]\r\nDnsServer=127.0.0.1:" + std::to_string(dnsPort) +
-                       "\r\nHELOString=console.test\r\nLogSend=1\r\n"
-                       "[AccountList]\r\nann@origin.test=1\r\n"
-                       "[AccountInfo]\r\nann@origin.test_Desc=Ann\r\n");
-        dns_ = std::make_unique<Process>(std::vector<std::string>{
-            "dnsmasq", "--no-daemon", "--port=" + std::to_string(dnsPort),
-            "--listen-address=127.0.0.1", "--bind-interfaces", "--no-resolv", "--no-hosts",
-            "--mx-host=e2e.test,mx.e2e.test,10", "--host-record=mx.e2e.test,127.0.0.2",
-            "--local=/test/"});
-        ASSERT_TRUE(dns_->Ready("started")) << dns_->Output();
-        fs::create_directory(dir_.File("peer"));
-        peer_ = std::make_unique<Process>(
-            std::vector<std::string>{"/usr/bin/python3", SEND_PEER_SCRIPT, "127.0.0.2",
-                                     std::to_string(mxPort_), dir_.File("peer")});
-        ASSERT_TRUE(peer_->Ready("ready")) << peer_->Output();
-    }
-    void TearDown() override {
-        unsetenv("RELVO_TEST_MX_PORT");
-        unsetenv("RELVO_APP_DIR");
+        dir_.Write("relvoconsole.cfg", engine_.SystemSection() +
+                                           "[AccountList]\r\nann@origin.test=1\r\n"
+                                           "[AccountInfo]\r\nann@origin.test_Desc=Ann\r\n");
+        ASSERT_TRUE(engine_.Start());
     }
 
     TempAppDir dir_;
-    int mxPort_ = 0;
-    std::unique_ptr<Process> dns_;
-    std::unique_ptr<Process> peer_;
+    EnginePeers engine_{dir_};
 };
 
 TEST_F(MailEngineTest, ComposedMailWithAnAttachmentReachesTheExchangerByteForByte) {
@@ -143,7 +108,7 @@ TEST_F(MailEngineTest, ComposedMailWithAnAttachmentReachesTheExchangerByteForByt
         const QStringList lines = transcript->toPlainText().split('\n', Qt::SkipEmptyParts);
         return lines.isEmpty() ? QString() : lines.last();
     };
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             return lastLine().contains(QStringLiteral(" sent")) ||
                    lastLine().contains(QStringLiteral("not sent"));

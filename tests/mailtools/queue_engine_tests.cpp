@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QSet>
 #include <QSignalSpy>
+#include <QTest>
 #include <algorithm>
 #include <filesystem>
 #include <functional>
@@ -21,8 +22,8 @@
 #include "config/mail_queue.h"
 #include "controls/sort_list_ctrl.h"
 #include "engine/engine_binding.h"
-#include "mailservice/send/send_test_support.h"
 #include "mailtools/dlg_queue.h"
+#include "mailtools/engine_peers.h"
 #include "support/qt_print.h"
 #include "support/queue_entries.h"
 #include "support/temp_app_dir.h"
@@ -30,18 +31,8 @@
 namespace {
 
 namespace fs = std::filesystem;
-using Process = relvo::mail::send::testing::Child;
 using relvo::mail::send::testing::FreePort;
 using relvo::mail::send::testing::ReadReceived;
-
-bool WaitFor(const std::function<bool()>& done, int milliseconds) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < milliseconds) {
-        QApplication::processEvents(QEventLoop::AllEvents, 20);
-    }
-    return done();
-}
 
 QString Cell(const CDlgQueue& dialog, quint32 id, QueueColumn column) {
     const int row = dialog.RowOf(id);
@@ -81,45 +72,23 @@ print('sent', flush=True)
 class QueueEngineTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        // The engine library reads the same application directory as the dialog and routes to
-        // the test's exchanger port; both are set before the console loads it.
-        fs::copy_file(RELVO_ENGINE_LIBRARY, dir_.File("librelvomailservice.so"));
-        setenv("RELVO_APP_DIR", dir_.Path().c_str(), 1);
-        mxPort_ = FreePort();
-        setenv("RELVO_TEST_MX_PORT", std::to_string(mxPort_).c_str(), 1);
-        dnsPort_ = FreePort();
         fs::create_directory(dir_.File("queue"));
         // A retry interval of an hour: a delivery within the test is the operator's retry.
-        dir_.Write("relvoconsole.cfg",
-                   "[System]\r\nDnsServer=127.0.0.1:" + std::to_string(dnsPort_) +
-                       "\r\nHELOString=console.test\r\nLogSend=1\r\nLogSmtp=0\r\n"
-                       "SendRetrySeconds=3600\r\nRetriesAfterFailed=5\r\n"
-                       "SmtpListenAddress=127.0.0.1\r\nSmtpAuthFlag=1\r\n"
-                       "[AccountList]\r\nops@local.test=1\r\n"
-                       "[AccountInfo]\r\nops@local.test_Enabled=1\r\n"
-                       "[DomainList]\r\nlocal.test=1\r\n");
+        dir_.Write("relvoconsole.cfg", engine_.SystemSection() +
+                                           "LogSmtp=0\r\n"
+                                           "SendRetrySeconds=3600\r\nRetriesAfterFailed=5\r\n"
+                                           "SmtpListenAddress=127.0.0.1\r\nSmtpAuthFlag=1\r\n"
+                                           "[AccountList]\r\nops@local.test=1\r\n"
+                                           "[AccountInfo]\r\nops@local.test_Enabled=1\r\n"
+                                           "[DomainList]\r\nlocal.test=1\r\n");
     }
     void TearDown() override {
         engine::SendServiceStop();
         engine::SmtpServiceStop();
-        unsetenv("RELVO_TEST_MX_PORT");
-        unsetenv("RELVO_APP_DIR");
     }
 
-    // dnsmasq names mx.e2e.test (127.0.0.2) for e2e.test, where the peer listens.
     void StartExchanger(const std::vector<std::string>& options) {
-        dns_ = std::make_unique<Process>(std::vector<std::string>{
-            "dnsmasq", "--no-daemon", "--port=" + std::to_string(dnsPort_),
-            "--listen-address=127.0.0.1", "--bind-interfaces", "--no-resolv", "--no-hosts",
-            "--mx-host=e2e.test,mx.e2e.test,10", "--host-record=mx.e2e.test,127.0.0.2",
-            "--local=/test/"});
-        ASSERT_TRUE(dns_->Ready("started")) << dns_->Output();
-        fs::create_directory(dir_.File("peer"));
-        std::vector<std::string> argv = {"/usr/bin/python3", SEND_PEER_SCRIPT, "127.0.0.2",
-                                         std::to_string(mxPort_), dir_.File("peer")};
-        argv.insert(argv.end(), options.begin(), options.end());
-        peer_ = std::make_unique<Process>(argv);
-        ASSERT_TRUE(peer_->Ready("ready")) << peer_->Output();
+        ASSERT_TRUE(engine_.Start(options));
     }
 
     // A mail for the exchanger, as the receiving service leaves it.
@@ -143,10 +112,7 @@ class QueueEngineTest : public ::testing::Test {
     }
 
     TempAppDir dir_;
-    int mxPort_ = 0;
-    int dnsPort_ = 0;
-    std::unique_ptr<Process> dns_;
-    std::unique_ptr<Process> peer_;
+    EnginePeers engine_{dir_};
 };
 
 // A mail deferred by the exchanger waits with its answer and a later next try; once the exchanger
@@ -160,11 +126,11 @@ TEST_F(QueueEngineTest, RetryNowDeliversAWaitingMailAtOnce) {
 
     CDlgQueue dialog;
     dialog.show();
-    ASSERT_TRUE(WaitFor([&] { return dialog.RowOf(id) >= 0; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.RowOf(id) >= 0; }, 5000));
     ASSERT_NE(engine::SendServiceStart(2), 0);
 
-    ASSERT_TRUE(
-        WaitFor([&] { return Cell(dialog, id, kTriesColumn) == QStringLiteral("1"); }, 10000))
+    ASSERT_TRUE(QTest::qWaitFor(
+        [&] { return Cell(dialog, id, kTriesColumn) == QStringLiteral("1"); }, 10000))
         << ShownIds(dialog).size();
     EXPECT_TRUE(
         Cell(dialog, id, kAnswerColumn).startsWith(QStringLiteral("451 4.2.0 mailbox busy")))
@@ -185,10 +151,10 @@ TEST_F(QueueEngineTest, RetryNowDeliversAWaitingMailAtOnce) {
     QElapsedTimer sinceRetry;
     sinceRetry.start();
     retry->click();
-    ASSERT_TRUE(WaitFor([&] { return dialog.PendingChanges() == 0; }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.PendingChanges() == 0; }, 5000));
     EXPECT_EQ(dialog.ActionText(), QStringLiteral("1 mail to be sent now."));
 
-    ASSERT_TRUE(WaitFor([&] { return dialog.RowOf(id) < 0 && Settled(dialog); }, 8000))
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.RowOf(id) < 0 && Settled(dialog); }, 8000))
         << Cell(dialog, id, kAnswerColumn).toStdString();
     EXPECT_LT(sinceRetry.elapsed(), 8000);
     const auto received = ReadReceived(dir_.File("peer"));
@@ -200,7 +166,7 @@ TEST_F(QueueEngineTest, RetryNowDeliversAWaitingMailAtOnce) {
     EXPECT_EQ(dialog.CountText(), QStringLiteral("0 mails waiting"));
 
     dialog.ShowFinished(true);
-    ASSERT_TRUE(WaitFor([&] { return dialog.RowOf(id) >= 0 && Settled(dialog); }, 5000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.RowOf(id) >= 0 && Settled(dialog); }, 5000));
     EXPECT_EQ(Cell(dialog, id, kNextTryColumn), QStringLiteral("delivered"));
     EXPECT_EQ(Cell(dialog, id, kTriesColumn), QStringLiteral("2"));
     EXPECT_TRUE(Cell(dialog, id, kAnswerColumn).startsWith(QStringLiteral("250 2.0.0 OK queued")))
@@ -242,15 +208,16 @@ TEST_F(QueueEngineTest, DeleteEndsAMailOneWayOnly) {
             engine::SendServiceStop();
         }
         ASSERT_NO_FATAL_FAILURE(Enqueue(id));
-        ASSERT_TRUE(WaitFor([&] { return dialog.RowOf(id) >= 0; }, 5000))
+        ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.RowOf(id) >= 0; }, 5000))
             << dialog.CountText().toStdString() << " " << dialog.ShowsFinished() << " "
             << dialog.Scanning() << " " << fs::exists(Queued(id, ".cfg"));
         if (c.whileDelivering) {
             // The first case to run: the exchanger has not held an answer before.
             ASSERT_NE(engine::SendServiceStart(2), 0);
-            ASSERT_TRUE(WaitFor(
-                [&] { return peer_->Ready("holding DATA", std::chrono::milliseconds(10)); }, 10000))
-                << peer_->Output();
+            ASSERT_TRUE(QTest::qWaitFor(
+                [&] { return engine_.Peer().Ready("holding DATA", std::chrono::milliseconds(10)); },
+                10000))
+                << engine_.Peer().Output();
         }
         QElapsedTimer sinceHold;
         sinceHold.start();
@@ -261,7 +228,7 @@ TEST_F(QueueEngineTest, DeleteEndsAMailOneWayOnly) {
         dialog.DeleteSelected();
         EXPECT_EQ(asked, 1);
         bool inBoth = false;
-        ASSERT_TRUE(WaitFor(
+        ASSERT_TRUE(QTest::qWaitFor(
             [&] {
                 // old/ first: a companion is moved by one rename, so seeing it in old/ and
                 // then in queue/ means two copies.
@@ -273,11 +240,12 @@ TEST_F(QueueEngineTest, DeleteEndsAMailOneWayOnly) {
         EXPECT_FALSE(inBoth);
         if (c.whileDelivering) {
             // Whatever the delete did, the exchanger's answer is out before the outcome is read.
-            WaitFor([&] { return sinceHold.elapsed() > kHoldMs + 500; }, kHoldMs + 1000);
+            QTest::qWait(
+                static_cast<int>(std::max<qint64>(0, kHoldMs + 500 - sinceHold.elapsed())));
         } else {
             // A SEND service starting now finds nothing to send.
             ASSERT_NE(engine::SendServiceStart(2), 0);
-            WaitFor([] { return false; }, 2500);
+            QTest::qWait(2500);
         }
 
         EXPECT_EQ(dialog.ActionText(), c.action);
@@ -294,9 +262,10 @@ TEST_F(QueueEngineTest, DeleteEndsAMailOneWayOnly) {
         EXPECT_NE(saysDelivered, saysDeleted) << companion;
         EXPECT_EQ(peerGot, saysDelivered ? 1 : 0);
 
-        ASSERT_TRUE(WaitFor([&] { return dialog.RowOf(id) < 0 && Settled(dialog); }, 5000));
+        ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.RowOf(id) < 0 && Settled(dialog); }, 5000));
         dialog.ShowFinished(true);
-        ASSERT_TRUE(WaitFor([&] { return dialog.RowOf(id) >= 0 && Settled(dialog); }, 5000));
+        ASSERT_TRUE(
+            QTest::qWaitFor([&] { return dialog.RowOf(id) >= 0 && Settled(dialog); }, 5000));
         EXPECT_EQ(Cell(dialog, id, kNextTryColumn),
                   c.delivered ? QStringLiteral("delivered")
                               : QString::fromLatin1(mailqueue::kDeletedByOperator));
@@ -325,14 +294,15 @@ TEST_F(QueueEngineTest, ListFollowsAThousandArrivals) {
                   QStringLiteral("127.0.0.1"), QString::number(port), QString::number(kFirst),
                   QString::number(kTotal), QStringLiteral("4"), go});
     QByteArray output;
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             output += client.readAll();
             return output.contains("first") || client.state() == QProcess::NotRunning;
         },
         15000));
     ASSERT_TRUE(output.contains("first")) << output.toStdString();
-    ASSERT_TRUE(WaitFor([&] { return dialog.EntryCount() == kFirst && Settled(dialog); }, 5000));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return dialog.EntryCount() == kFirst && Settled(dialog); }, 5000));
 
     const QList<quint32> first = ShownIds(dialog);
     const QList<quint32> chosen = {first[1], first[4], first[8]};
@@ -342,7 +312,7 @@ TEST_F(QueueEngineTest, ListFollowsAThousandArrivals) {
     QElapsedTimer arrivals;
     arrivals.start();
     dir_.Write("go", "");
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             output += client.readAll();
             return client.state() == QProcess::NotRunning;
@@ -351,7 +321,7 @@ TEST_F(QueueEngineTest, ListFollowsAThousandArrivals) {
         << output.toStdString();
     ASSERT_EQ(client.exitCode(), 0) << output.toStdString();
     ASSERT_TRUE(output.contains("sent")) << output.toStdString();
-    ASSERT_TRUE(WaitFor(
+    ASSERT_TRUE(QTest::qWaitFor(
         [&] {
             return dialog.EntryCount() == kTotal && dialog.List()->RowCount() == kTotal &&
                    Settled(dialog);

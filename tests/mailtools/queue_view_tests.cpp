@@ -7,6 +7,7 @@
 #include <QElapsedTimer>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
+#include <QTest>
 #include <filesystem>
 #include <functional>
 
@@ -28,15 +29,6 @@ namespace {
 
 namespace fs = std::filesystem;
 using queue_entries::Entry;
-
-bool WaitFor(const std::function<bool()>& done, int milliseconds = 5000) {
-    QElapsedTimer timer;
-    timer.start();
-    while (!done() && timer.elapsed() < milliseconds) {
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return done();
-}
 
 class QueueViewTest : public ::testing::Test {
   protected:
@@ -67,7 +59,7 @@ class QueueViewTest : public ::testing::Test {
     // Waits for a scan that starts after now and has been applied.
     static bool Rescanned(CDlgQueue& dialog) {
         QSignalSpy applied(&dialog, &CDlgQueue::ScanApplied);
-        return WaitFor([&] { return applied.count() > 0 && !dialog.Scanning(); });
+        return QTest::qWaitFor([&] { return applied.count() > 0 && !dialog.Scanning(); });
     }
 
     TempAppDir dir_;
@@ -201,7 +193,7 @@ TEST_F(QueueViewTest, ListFollowsTheDirectoryAndKeepsTheSelection) {
     }
     CDlgQueue dialog(nullptr, QString::fromStdString(queue_), QString::fromStdString(old_));
     dialog.show();
-    ASSERT_TRUE(WaitFor([&] { return dialog.EntryCount() == 5 && !dialog.Scanning(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.EntryCount() == 5 && !dialog.Scanning(); }));
     EXPECT_EQ(Ids(dialog), QStringList({"1", "2", "3", "4", "5"}));
     EXPECT_EQ(dialog.CountText(), "5 mails waiting");
     dialog.SelectIds({2, 4});
@@ -213,7 +205,7 @@ TEST_F(QueueViewTest, ListFollowsTheDirectoryAndKeepsTheSelection) {
     Add(tried);
     Add(Mail(6));
     ASSERT_TRUE(mailqueue::MoveToOld(queue_, old_, 3));
-    ASSERT_TRUE(WaitFor([&] {
+    ASSERT_TRUE(QTest::qWaitFor([&] {
         return Ids(dialog) == QStringList({"1", "2", "4", "5", "6"}) &&
                dialog.List()->CellText(dialog.RowOf(4), kAnswerColumn) == "451 later";
     }));
@@ -228,7 +220,8 @@ TEST_F(QueueViewTest, ListFollowsTheDirectoryAndKeepsTheSelection) {
     EXPECT_EQ(dialog.RowOf(6), 0);
 
     dialog.ShowFinished(true);
-    ASSERT_TRUE(WaitFor([&] { return Ids(dialog) == QStringList({"3"}) && !dialog.Scanning(); }));
+    ASSERT_TRUE(
+        QTest::qWaitFor([&] { return Ids(dialog) == QStringList({"3"}) && !dialog.Scanning(); }));
     EXPECT_EQ(dialog.CountText(), "1 mail finished");
     EXPECT_EQ(dialog.List()->model()->headerData(kNextTryColumn, Qt::Horizontal), "Outcome");
 }
@@ -248,7 +241,7 @@ TEST_F(QueueViewTest, OperatorChangesWaitForADeliveryUnderWay) {
         return answer;
     });
     dialog.show();
-    ASSERT_TRUE(WaitFor([&] { return dialog.EntryCount() == 4 && !dialog.Scanning(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.EntryCount() == 4 && !dialog.Scanning(); }));
 
     dialog.SelectIds({1, 2});
     dialog.DeleteSelected();  // answered No
@@ -264,7 +257,7 @@ TEST_F(QueueViewTest, OperatorChangesWaitForADeliveryUnderWay) {
     answer = true;
     QSignalSpy finished(&dialog, &CDlgQueue::ChangesFinished);
     dialog.DeleteSelected();
-    ASSERT_TRUE(WaitFor([&] { return dialog.ActionText().contains("being delivered"); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.ActionText().contains("being delivered"); }));
     EXPECT_EQ(dialog.ActionText(), "1 mail deleted; 1 mail being delivered, waiting.");
     EXPECT_TRUE(fs::exists(old_ + "/1.cfg"));
     EXPECT_TRUE(fs::exists(queue_ + "/2.cfg"));
@@ -275,7 +268,7 @@ TEST_F(QueueViewTest, OperatorChangesWaitForADeliveryUnderWay) {
     EXPECT_FALSE(dialog.isVisible());
     EXPECT_EQ(closed.count(), 0);
     delivery.reset();
-    ASSERT_TRUE(WaitFor([&] { return finished.count() == 1; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 1; }));
     EXPECT_EQ(closed.count(), 1);
     EXPECT_EQ(dialog.ActionText(), "2 mails deleted.");
     dialog.show();
@@ -286,13 +279,13 @@ TEST_F(QueueViewTest, OperatorChangesWaitForADeliveryUnderWay) {
                       .GetString("MailInfo", "RcptStatus0", ""),
                   "deleted by the operator");
     }
-    ASSERT_TRUE(WaitFor([&] { return Ids(dialog) == QStringList({"3", "4"}); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Ids(dialog) == QStringList({"3", "4"}); }));
 
     // Retry: due at once, and asked of the SEND service; a mail gone meanwhile is told apart.
     dialog.SelectIds({3, 4});
     ASSERT_TRUE(mailqueue::MoveToOld(queue_, old_, 3));
     dialog.RetrySelected();
-    ASSERT_TRUE(WaitFor([&] { return finished.count() == 2; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 2; }));
     EXPECT_EQ(dialog.ActionText(), "1 mail to be sent now; 1 mail had already left the queue.");
     EXPECT_EQ(
         ProfileSnapshot(mailqueue::CompanionFile(queue_, 4)).GetString("MailInfo", "NextTry", ""),
@@ -311,7 +304,7 @@ TEST_F(QueueViewTest, DiagnoseWorksOnACopyAndOpenShowsTheMessage) {
     QStringList notices;
     dialog.SetDiagnose([&](QWidget*, const QString& path) { diagnosed = path; });
     dialog.SetNotice([&](QWidget*, const QString& text) { notices << text; });
-    ASSERT_TRUE(WaitFor([&] { return dialog.EntryCount() == 1 && !dialog.Scanning(); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.EntryCount() == 1 && !dialog.Scanning(); }));
     dialog.SelectIds({7});
 
     dialog.DiagnoseSelected();
@@ -343,17 +336,17 @@ TEST_F(QueueViewTest, CounterFollowsTheQueueOncePerSecondAtMost) {
     fs::remove_all(queue_);  // made later, as the engine does at its first start
     QueueCounter counter(QString::fromStdString(queue_));
     QSignalSpy changed(&counter, &QueueCounter::CountChanged);
-    ASSERT_TRUE(WaitFor([&] { return counter.Count() == 0; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return counter.Count() == 0; }));
     fs::create_directory(queue_);
     for (uint32_t id = 1; id <= 3; ++id) {
         Add(Mail(id));
     }
     counter.CountSoon();
-    ASSERT_TRUE(WaitFor([&] { return counter.Count() == 3; }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return counter.Count() == 3; }));
     Add(Mail(4));
     QElapsedTimer timer;
     timer.start();
-    ASSERT_TRUE(WaitFor([&] { return counter.Count() == 4; }, 3000));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return counter.Count() == 4; }, 3000));
     EXPECT_LE(timer.elapsed(), 2000);
     EXPECT_EQ(changed.count(), 3);  // 0, 3, 4
 }
