@@ -306,6 +306,7 @@ void CRelvoConfigDlg::OpenQueue() {
     if (!queueDialog_) {
         queueDialog_ = new CDlgQueue(this);
         queueDialog_->setAttribute(Qt::WA_DeleteOnClose);
+        queueDialog_->SetSendRunning([this] { return services_.SendRunning(); });
         queueDialog_->SetDiagnose([this](QWidget*, const QString& path) {
             auto* dialog = new CDlgMailSend(SupportPageUrl(), this);
             dialog->OpenMailFile(path);

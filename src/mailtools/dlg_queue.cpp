@@ -501,7 +501,12 @@ void CDlgQueue::ChangeDone(const ChangeResults& results) {
     }
     QStringList failed = results.errors;
     if (!parts.isEmpty()) {
-        actionLabel_->setText(parts.join(QStringLiteral("; ")) + QLatin1Char('.'));
+        QString text = parts.join(QStringLiteral("; ")) + QLatin1Char('.');
+        // A relvoserver on the same directory may still send them; this console cannot.
+        if (tally_.change == Change::kRetry && tally_.done > 0 && sendRunning_ && !sendRunning_()) {
+            text += QStringLiteral(" This console's SEND service is stopped.");
+        }
+        actionLabel_->setText(text);
     }
     RequestScan();
     if (!failed.isEmpty()) {

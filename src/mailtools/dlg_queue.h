@@ -43,6 +43,8 @@ class CDlgQueue final : public QDialog {
     void SetQuestion(Question ask) { ask_ = std::move(ask); }
     void SetNotice(Notice notice) { notice_ = std::move(notice); }
     void SetDiagnose(Diagnose diagnose) { diagnose_ = std::move(diagnose); }
+    // Whether the SEND service of this console runs; a retry while it is stopped says so.
+    void SetSendRunning(std::function<bool()> running) { sendRunning_ = std::move(running); }
 
     CSortListCtrl* List() const { return list_; }
 
@@ -124,6 +126,7 @@ class CDlgQueue final : public QDialog {
     Question ask_;
     Notice notice_;
     Diagnose diagnose_;
+    std::function<bool()> sendRunning_;
 
     CSortListCtrl* list_ = nullptr;
     QRadioButton* waitingButton_ = nullptr;

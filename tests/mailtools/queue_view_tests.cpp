@@ -284,9 +284,12 @@ TEST_F(QueueViewTest, OperatorChangesWaitForADeliveryUnderWay) {
     // Retry: due at once, and asked of the SEND service; a mail gone meanwhile is told apart.
     dialog.SelectIds({3, 4});
     ASSERT_TRUE(mailqueue::MoveToOld(queue_, old_, 3));
+    dialog.SetSendRunning([] { return false; });
     dialog.RetrySelected();
     ASSERT_TRUE(QTest::qWaitFor([&] { return finished.count() == 2; }));
-    EXPECT_EQ(dialog.ActionText(), "1 mail to be sent now; 1 mail had already left the queue.");
+    EXPECT_EQ(dialog.ActionText(),
+              "1 mail to be sent now; 1 mail had already left the queue. This console's SEND "
+              "service is stopped.");
     EXPECT_EQ(
         ProfileSnapshot(mailqueue::CompanionFile(queue_, 4)).GetString("MailInfo", "NextTry", ""),
         "0");
