@@ -38,15 +38,16 @@ class Child {
         if (pipe2(fds, O_CLOEXEC) != 0) {
             return;
         }
+        // Built before the fork: after it, the child of a threaded process must not allocate.
+        std::vector<char*> args;
+        for (const std::string& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
             dup2(fds[1], 1);
             dup2(fds[1], 2);
-            std::vector<char*> args;
-            for (const std::string& a : argv) {
-                args.push_back(const_cast<char*>(a.c_str()));
-            }
-            args.push_back(nullptr);
             execvp(args[0], args.data());
             _exit(127);
         }

@@ -28,16 +28,19 @@ inline std::string RunProcess(const std::vector<std::string>& argv, int* exitCod
     if (pipe(pipeFds) != 0) {
         return "";
     }
+    // Built before the fork: the child of a process with running threads may only call what is
+    // safe after fork, and an allocation there can wait forever on a lock another thread held
+    // (under the address sanitizer's allocator it did).
+    std::vector<char*> args;
+    for (const std::string& arg : argv) {
+        args.push_back(const_cast<char*>(arg.c_str()));
+    }
+    args.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(pipeFds[1], 1);
         close(pipeFds[0]);
         close(pipeFds[1]);
-        std::vector<char*> args;
-        for (const std::string& arg : argv) {
-            args.push_back(const_cast<char*>(arg.c_str()));
-        }
-        args.push_back(nullptr);
         execvp(args[0], args.data());
         _exit(127);
     }
