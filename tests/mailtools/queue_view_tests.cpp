@@ -219,10 +219,22 @@ TEST_F(QueueViewTest, ListFollowsTheDirectoryAndKeepsTheSelection) {
     dialog.List()->SortByColumn(kIdColumn, false);
     EXPECT_EQ(dialog.RowOf(6), 0);
 
+    // Mails leaving above the rows in view do not scroll them away.
+    for (uint32_t id = 10; id < 90; ++id) {
+        Add(Mail(id));
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.EntryCount() == 85 && !dialog.Scanning(); }));
+    dialog.List()->scrollTo(dialog.List()->model()->index(dialog.RowOf(60), 0),
+                            QAbstractItemView::PositionAtTop);
+    for (uint32_t id = 10; id < 50; id += 2) {
+        ASSERT_TRUE(mailqueue::MoveToOld(queue_, old_, id));
+    }
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.EntryCount() == 65 && !dialog.Scanning(); }));
+    EXPECT_EQ(dialog.List()->indexAt(QPoint(0, 0)).row(), dialog.RowOf(60));
+
     dialog.ShowFinished(true);
-    ASSERT_TRUE(
-        QTest::qWaitFor([&] { return Ids(dialog) == QStringList({"3"}) && !dialog.Scanning(); }));
-    EXPECT_EQ(dialog.CountText(), "1 mail finished");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.EntryCount() == 21 && !dialog.Scanning(); }));
+    EXPECT_EQ(dialog.CountText(), "21 mails finished");
     EXPECT_EQ(dialog.List()->model()->headerData(kNextTryColumn, Qt::Horizontal), "Outcome");
 }
 
