@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "config/file_descriptor.h"
 #include "config/profile_store.h"
 #include "mime/mail_address.h"
 #include "mime/message_composer.h"
@@ -25,23 +26,6 @@ constexpr const char* kSection = "MailInfo";
 std::string ErrnoText(int error) {
     return std::generic_category().message(error);
 }
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return fd_; }
-    int Release() { return std::exchange(fd_, -1); }
-
-  private:
-    int fd_;
-};
 
 bool WriteAll(int fd, std::string_view bytes) {
     while (!bytes.empty()) {

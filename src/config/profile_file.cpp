@@ -19,6 +19,8 @@
 #include <unordered_set>
 #include <utility>
 
+#include "config/file_descriptor.h"
+
 namespace profile {
 
 namespace {
@@ -78,32 +80,6 @@ std::string SystemError(int error) {
 // Flags for every descriptor of a file the store does not control: opening a FIFO or a device
 // must neither block nor make it our terminal; what is opened is checked with fstat.
 constexpr int kOpenFlags = O_CLOEXEC | O_NONBLOCK | O_NOCTTY;
-
-class FileDescriptor {
-  public:
-    explicit FileDescriptor(int fd) : fd_(fd) {}
-    ~FileDescriptor() {
-        if (fd_ >= 0) {
-            close(fd_);
-        }
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int Get() const { return fd_; }
-    void Reset(int fd) {
-        Close();
-        fd_ = fd;
-    }
-    int Release() { return std::exchange(fd_, -1); }
-    // Closes now, reporting whether the close succeeded.
-    bool Close() {
-        int fd = std::exchange(fd_, -1);
-        return fd >= 0 && close(fd) == 0;
-    }
-
-  private:
-    int fd_;
-};
 
 bool IsRegularFile(int fd) {
     struct stat info {};
