@@ -11,7 +11,7 @@
 // Each figure is the median of several runs, each in a fresh application directory.
 
 // Before any Qt header: it has a member named like Qt's `slots` keyword.
-#include "config/profile_document.h"
+#include "common/profile_document.h"
 
 #include <QApplication>
 #include <QByteArray>
@@ -32,9 +32,9 @@
 #include <string>
 #include <vector>
 
-#include "config/app_paths.h"
-#include "config/profile_file.h"
-#include "config/profile_store.h"
+#include "common/app_paths.h"
+#include "common/profile_file.h"
+#include "common/profile_store.h"
 #include "controls/list_compare.h"
 #include "controls/sort_list_ctrl.h"
 #include "support/temp_app_dir.h"

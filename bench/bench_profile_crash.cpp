@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "config/app_paths.h"
-#include "config/profile_file.h"
-#include "config/profile_store.h"
+#include "common/app_paths.h"
+#include "common/profile_file.h"
+#include "common/profile_store.h"
 
 namespace {
 

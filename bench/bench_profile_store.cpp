@@ -22,10 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "config/app_paths.h"
-#include "config/profile_document.h"
-#include "config/profile_file.h"
-#include "config/profile_store.h"
+#include "common/app_paths.h"
+#include "common/profile_document.h"
+#include "common/profile_file.h"
+#include "common/profile_store.h"
 
 namespace {
 

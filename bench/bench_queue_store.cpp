@@ -12,7 +12,7 @@
 #include <mutex>
 #include <string>
 
-#include "config/app_paths.h"
+#include "common/app_paths.h"
 #include "core/queue_store.h"
 
 int main(int argc, char** argv) {

@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "config/mail_queue.h"
+#include "common/mail_queue.h"
 #include "controls/sort_list_ctrl.h"
 #include "mailtools/dlg_queue.h"
 #include "mailtools/queue_index.h"

@@ -1,49 +1,21 @@
 // The C entry points of the engine library. Each forwards to the part that does the work; no
 // exception crosses into the caller. As the interface says, calls whose result means nothing
-// answer 0. The sending entry points answer 0, with one progress line
-// saying why, until the SEND service exists.
+// answer 0.
 #include <cstdlib>
 #include <exception>
 
-#include "config/app_paths.h"
+#include "common/app_paths.h"
 
-#include "core/progress.h"
-#include "core/timestamp.h"
 #include "relvomail.h"
 
-#ifdef RELVO_HAVE_SMTP_SERVICE
-#include "smtp/smtp_service.h"
-#endif
-#ifdef RELVO_HAVE_MAIL_BUILDER
 #include "mime/builder_api.h"
-#endif
-#ifdef RELVO_HAVE_SEND_SERVICE
 #include "send/diagnose_send.h"
 #include "send/send_service.h"
-#endif
+#include "smtp/smtp_service.h"
 
 #define RELVO_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
-
-#ifndef RELVO_HAVE_SEND_SERVICE
-relvo::mail::ProgressChannel& SendServiceWindow() {
-    static relvo::mail::ProgressChannel channel;
-    return channel;
-}
-
-relvo::mail::ProgressChannel& DiagnoseWindow() {
-    static relvo::mail::ProgressChannel channel;
-    return channel;
-}
-
-int SendingUnavailable(const relvo::mail::ProgressChannel& window) {
-    window.Post(relvo::mail::LocalTimestamp() +
-                "The SEND service is not available in this version of the engine yet; "
-                "received mail stays in the queue directory.");
-    return 0;
-}
-#endif
 
 // Runs the call and turns any escaping exception into the failure result 0.
 template <typename Call>
@@ -67,7 +39,6 @@ int Guarded(Call call) noexcept {
 
 }  // namespace
 
-#ifdef RELVO_HAVE_SMTP_SERVICE
 using relvo::mail::smtp::SmtpService;
 RELVO_EXPORT int RelvoMail_SmtpServiceStart(int port) {
     return Guarded([&] { return SmtpService::Instance().Start(port) ? 1 : 0; });
@@ -84,19 +55,7 @@ RELVO_EXPORT int RelvoMail_SmtpServiceSetWnd(RelvoMailWindow* window, unsigned i
         return 0;
     });
 }
-#else
-RELVO_EXPORT int RelvoMail_SmtpServiceStart(int) {
-    return 0;
-}
-RELVO_EXPORT int RelvoMail_SmtpServiceStop(void) {
-    return 0;
-}
-RELVO_EXPORT int RelvoMail_SmtpServiceSetWnd(RelvoMailWindow*, unsigned int) {
-    return 0;
-}
-#endif
 
-#ifdef RELVO_HAVE_SEND_SERVICE
 using relvo::mail::send::SendService;
 RELVO_EXPORT int RelvoMail_SendServiceStart(int threadCount) {
     return Guarded([&] { return SendService::Instance().Start(threadCount) ? 1 : 0; });
@@ -113,20 +72,7 @@ RELVO_EXPORT int RelvoMail_SendServiceSetWnd(RelvoMailWindow* window, unsigned i
         return 0;
     });
 }
-#else
-RELVO_EXPORT int RelvoMail_SendServiceStart(int) {
-    return Guarded([] { return SendingUnavailable(SendServiceWindow()); });
-}
-RELVO_EXPORT int RelvoMail_SendServiceStop(void) {
-    return 0;
-}
-RELVO_EXPORT int RelvoMail_SendServiceSetWnd(RelvoMailWindow* window, unsigned int message) {
-    SendServiceWindow().SetWindow(window, message);
-    return 0;
-}
-#endif
 
-#ifdef RELVO_HAVE_MAIL_BUILDER
 namespace builder = relvo::mail;
 RELVO_EXPORT int RelvoMail_CreateMail(const char* charset) {
     return Guarded([&] { return builder::BuilderCreateMail(charset ? charset : ""); });
@@ -167,31 +113,7 @@ RELVO_EXPORT int RelvoMail_SaveMailAs(int mailId, const char* filePath) {
         return 0;
     });
 }
-#else
-RELVO_EXPORT int RelvoMail_CreateMail(const char*) {
-    return 0;
-}
-RELVO_EXPORT int RelvoMail_SetFrom(int, const char*, const char*) {
-    return 0;
-}
-RELVO_EXPORT int RelvoMail_AddRecipients(int, const char*, int) {
-    return 0;
-}
-RELVO_EXPORT int RelvoMail_SetSubject(int, const char*) {
-    return 0;
-}
-RELVO_EXPORT int RelvoMail_SetMailBody(int, const char*) {
-    return 0;
-}
-RELVO_EXPORT int RelvoMail_AttachFile(int, const char*) {
-    return 0;
-}
-RELVO_EXPORT int RelvoMail_SaveMailAs(int, const char*) {
-    return 0;
-}
-#endif
 
-#ifdef RELVO_HAVE_SEND_SERVICE
 RELVO_EXPORT int RelvoMail_SendMailNow(const char* companionFilePath, const char* recipient) {
     return Guarded([&] {
         relvo::mail::send::DiagnoseSendNow(companionFilePath, recipient);
@@ -204,12 +126,3 @@ RELVO_EXPORT int RelvoMail_SetWnd(RelvoMailWindow* window, unsigned int message)
         return 0;
     });
 }
-#else
-RELVO_EXPORT int RelvoMail_SendMailNow(const char*, const char*) {
-    return Guarded([] { return SendingUnavailable(DiagnoseWindow()); });
-}
-RELVO_EXPORT int RelvoMail_SetWnd(RelvoMailWindow* window, unsigned int message) {
-    DiagnoseWindow().SetWindow(window, message);
-    return 0;
-}
-#endif

@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "config/app_paths.h"
+#include "common/app_paths.h"
 
 namespace relvo::mail {
 

@@ -3,23 +3,14 @@
 #include <algorithm>
 #include <mutex>
 
-#include "config/profile_file.h"
-#include "config/profile_store.h"
+#include "common/ascii.h"
+#include "common/profile_file.h"
+#include "common/profile_store.h"
 #include "core/app_dirs.h"
 
 namespace relvo::mail {
 
 namespace {
-
-std::string Lower(std::string_view text) {
-    std::string lower(text);
-    for (char& c : lower) {
-        if (c >= 'A' && c <= 'Z') {
-            c = static_cast<char>(c - 'A' + 'a');
-        }
-    }
-    return lower;
-}
 
 // A limit from the file: absent, zero or negative gives the default, anything else is held to
 // the range so that a typing slip cannot disable a limit or starve the server.
@@ -77,7 +68,7 @@ class EngineConfigReader {
         file.GetSection("AccountList", &names);
         config->accounts_.reserve(names.size());
         for (auto& name : names) {
-            std::string lower = Lower(name);
+            std::string lower = AsciiLowerCopy(name);
             // The first line of a name wins, as in every lookup of the file.
             if (config->accountIndex_.count(lower) != 0) {
                 continue;
@@ -94,7 +85,7 @@ class EngineConfigReader {
         file.GetSection("DomainList", &names);
         config->domains_.reserve(names.size());
         for (auto& name : names) {
-            std::string lower = Lower(name);
+            std::string lower = AsciiLowerCopy(name);
             if (config->domainIndex_.count(lower) != 0) {
                 continue;
             }
@@ -130,12 +121,12 @@ std::shared_ptr<const EngineConfig> EngineConfig::LoadFrom(const std::string& pa
 }
 
 const AccountEntry* EngineConfig::FindAccount(std::string_view name) const {
-    auto found = accountIndex_.find(Lower(name));
+    auto found = accountIndex_.find(AsciiLowerCopy(name));
     return found == accountIndex_.end() ? nullptr : &accounts_[found->second];
 }
 
 const LocalDomain* EngineConfig::FindLocalDomain(std::string_view domain) const {
-    auto found = domainIndex_.find(Lower(domain));
+    auto found = domainIndex_.find(AsciiLowerCopy(domain));
     return found == domainIndex_.end() ? nullptr : &domains_[found->second];
 }
 

@@ -8,7 +8,7 @@
 #include <cerrno>
 #include <ctime>
 
-#include "config/clock.h"
+#include "common/clock.h"
 #include "core/timestamp.h"
 
 namespace relvo::mail {

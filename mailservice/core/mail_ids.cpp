@@ -10,7 +10,7 @@
 #include <charconv>
 #include <memory>
 
-#include "config/app_paths.h"
+#include "common/app_paths.h"
 #include "core/app_dirs.h"
 
 namespace relvo::mail {

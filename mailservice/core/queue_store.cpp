@@ -11,7 +11,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "config/clock.h"
+#include "common/clock.h"
 #include "core/mail_ids.h"
 #include "core/timestamp.h"
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "config/mail_queue.h"
+#include "common/mail_queue.h"
 #include "core/flush_pool.h"
 
 namespace relvo::mail {

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/ascii.h"
 #include "core/app_dirs.h"
 
 namespace relvo::mail {
@@ -25,14 +26,6 @@ std::string ReadSmallFile(const std::string& path, size_t limit) {
     close(fd);
     text.resize(n > 0 ? static_cast<size_t>(n) : 0);
     return text;
-}
-
-std::string ServiceTitle(std::string_view name) {
-    std::string title;
-    for (char c : name) {
-        title += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
-    }
-    return title;
 }
 
 // "process 1234 (relvoserver)" from the holder's record, as far as it can be told.
@@ -76,7 +69,7 @@ std::unique_ptr<ServiceLock> ServiceLock::AcquireIn(const std::string& directory
         int error = errno;
         if (whyNot) {
             if (error == EWOULDBLOCK) {
-                *whyNot = "The " + ServiceTitle(name) + " service of " + directory +
+                *whyNot = "The " + AsciiUpperCopy(name) + " service of " + directory +
                           " is already running in " + HolderText(fd) + "; stop it there first.";
             } else {
                 *whyNot = "Cannot lock " + path + ": " + std::strerror(error);

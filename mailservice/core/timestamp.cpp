@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "config/clock.h"
+#include "common/clock.h"
 
 namespace relvo::mail {
 

@@ -6,8 +6,9 @@
 #include <string>
 #include <string_view>
 
+#include "common/mail_address.h"
+#include "common/utilities.h"
 #include "core/mail_ids.h"
-#include "mime/mail_address.h"
 #include "mime/mail_draft.h"
 #include "mime/mail_saver.h"
 #include "mime/text_charset.h"
@@ -73,7 +74,7 @@ int BuilderCreateMail(const char* charset) {
 int BuilderSetFrom(int id, const char* sender) {
     const int result =
         SetTextField(id, sender, BuilderLimits::kSenderBytes, "sender", &MailDraft::sender);
-    return result && IsUsableMailAddress(ExtractMailAddress(sender ? sender : "")) ? 1 : 0;
+    return result && IsUsableMailAddress(ExtractOneLineMailAddress(sender ? sender : "")) ? 1 : 0;
 }
 
 int BuilderAddRecipients(int id, const char* recipients) {
@@ -103,7 +104,7 @@ int BuilderAddRecipients(int id, const char* recipients) {
     }
     const std::vector<std::string> entries = SplitRecipientList(*bounded);
     for (const std::string& entry : entries) {
-        if (!IsUsableMailAddress(ExtractMailAddress(entry))) {
+        if (!IsUsableMailAddress(ExtractOneLineMailAddress(entry))) {
             return 0;
         }
     }

@@ -12,9 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "config/file_descriptor.h"
-#include "config/profile_store.h"
-#include "mime/mail_address.h"
+#include "common/ascii.h"
+#include "common/file_descriptor.h"
+#include "common/mail_address.h"
+#include "common/profile_store.h"
+#include "common/utilities.h"
 #include "mime/message_composer.h"
 #include "mime/text_charset.h"
 
@@ -117,10 +119,7 @@ std::string StoredValue(std::string_view text) {
 // "RcptTo12" -> 12 for prefix "RcptTo"; none for other keys.
 std::optional<size_t> NumberedKeyIndex(std::string_view key, std::string_view prefix) {
     if (key.size() <= prefix.size() || key.size() > prefix.size() + 9 ||
-        !std::equal(prefix.begin(), prefix.end(), key.begin(), [](char a, char b) {
-            return std::tolower(static_cast<unsigned char>(a)) ==
-                   std::tolower(static_cast<unsigned char>(b));
-        })) {
+        !AsciiStartsNoCase(key, prefix)) {
         return std::nullopt;
     }
     size_t index = 0;
@@ -141,7 +140,8 @@ struct Addresses {
 // The mailboxes of the composed texts; the first reason the mail cannot be addressed otherwise.
 Addresses ResolveAddresses(const MailDraft& draft, std::string* error) {
     Addresses addresses;
-    addresses.from = {OneLine(ExplicitDisplayName(draft.sender)), ExtractMailAddress(draft.sender)};
+    addresses.from = {OneLine(ExplicitDisplayName(draft.sender)),
+                      ExtractOneLineMailAddress(draft.sender)};
     if (!IsUsableMailAddress(addresses.from.address)) {
         addresses.from.address.clear();
         if (error->empty()) {
@@ -149,7 +149,7 @@ Addresses ResolveAddresses(const MailDraft& draft, std::string* error) {
         }
     }
     for (const std::string& entry : SplitRecipientList(draft.recipients)) {
-        Mailbox mailbox{OneLine(ExplicitDisplayName(entry)), ExtractMailAddress(entry)};
+        Mailbox mailbox{OneLine(ExplicitDisplayName(entry)), ExtractOneLineMailAddress(entry)};
         if (IsUsableMailAddress(mailbox.address)) {
             addresses.to.push_back(std::move(mailbox));
         } else if (error->empty()) {

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <utility>
 
+#include "common/ascii.h"
 #include "mime/header_text.h"
 
 namespace relvo::mail {
@@ -193,9 +194,7 @@ std::string MediaTypeForFileName(const std::string& fileName) {
     if (dot == std::string::npos) {
         return "application/octet-stream";
     }
-    std::string extension = fileName.substr(dot + 1);
-    std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string extension = AsciiLowerCopy(std::string_view(fileName).substr(dot + 1));
     for (const auto& [known, type] : kTypes) {
         if (extension == known) {
             return std::string(type);

@@ -8,7 +8,8 @@
 #include <cerrno>
 #include <utility>
 
-#include "mime/mail_address.h"
+#include "common/ascii.h"
+#include "common/utilities.h"
 
 namespace relvo::mail {
 namespace {
@@ -75,9 +76,7 @@ std::optional<std::string> ResolveCharsetName(std::string_view name) {
     if (!IsCharsetToken(name)) {
         return std::nullopt;
     }
-    std::string lower(name);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    const std::string lower = AsciiLowerCopy(name);
     std::string mimeName = lower;
     for (const auto& [known, preferred] : kMimeNames) {
         if (lower == known) {

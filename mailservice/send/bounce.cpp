@@ -5,6 +5,8 @@
 #include <ctime>
 #include <random>
 
+#include "common/ascii.h"
+
 namespace relvo::mail::send {
 
 namespace {
@@ -15,19 +17,6 @@ size_t HeaderEnd(std::string_view message) {
     size_t end = std::min(crlf == std::string_view::npos ? message.size() : crlf + 2,
                           lf == std::string_view::npos ? message.size() : lf + 1);
     return end;
-}
-
-bool StartsNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        if (std::tolower(static_cast<unsigned char>(text[i])) !=
-            std::tolower(static_cast<unsigned char>(prefix[i]))) {
-            return false;
-        }
-    }
-    return true;
 }
 
 // Header text as CRLF lines of at most 998 bytes: a report must be a valid message itself.
@@ -94,7 +83,7 @@ size_t CountReceived(std::string_view message) {
     size_t count = 0;
     size_t start = 0;
     while (start < header.size()) {
-        if (StartsNoCase(header.substr(start), "Received:")) {
+        if (AsciiStartsNoCase(header.substr(start), "Received:")) {
             ++count;
         }
         size_t end = header.find('\n', start);

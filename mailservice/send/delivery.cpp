@@ -18,7 +18,9 @@
 #include <map>
 #include <mutex>
 
-#include "config/profile_store.h"
+#include "common/ascii.h"
+#include "common/mail_address.h"
+#include "common/profile_store.h"
 #include "core/app_dirs.h"
 #include "core/net_ranges.h"
 #include "send/on_pool.h"
@@ -29,14 +31,6 @@ namespace relvo::mail::send {
 namespace {
 
 using Status = RecipientOutcome::Status;
-
-std::string Lower(std::string_view text) {
-    std::string out(text);
-    for (char& c : out) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return out;
-}
 
 struct Target {
     ClientTarget client;
@@ -78,7 +72,7 @@ asio::awaitable<bool> TryTarget(const Target& target, const DeliveryJob& job,
     }
     message.payload = &payload;
     message.size = job.message->size();
-    message.eightBit = HasEightBit(*job.message);
+    message.eightBit = !IsAsciiText(*job.message);
     ClientResult result = co_await RunSmtpClient(target.client, message, settings.timeouts,
                                                  transcript, settings.sessions);
     for (size_t k = 0; k < todo.size(); ++k) {
@@ -364,8 +358,8 @@ std::optional<RelayAccount> RelayFromCompanion(const ProfileSnapshot& companion)
 
 bool WriteMaildir(const std::string& mailboxDir, const std::string& recipient,
                   const std::string& mailFrom, const std::string& message, std::string* error) {
-    std::string domain = Lower(DomainOf(recipient));
-    std::string local(LocalPartOf(recipient));
+    std::string domain = AsciiLowerCopy(MailboxDomain(recipient));
+    std::string local(MailboxLocalPart(recipient));
     if (!SafeName(domain) || !SafeName(local)) {
         *error = "550 5.1.3 the mailbox name " + recipient + " cannot be a directory name";
         return false;
@@ -425,7 +419,7 @@ asio::awaitable<std::vector<RecipientOutcome>> Deliver(const DeliveryJob& job,
     }
     std::map<std::string, std::vector<size_t>> byDomain;
     for (size_t i = 0; i < job.recipients.size(); ++i) {
-        byDomain[Lower(DomainOf(job.recipients[i]))].push_back(i);
+        byDomain[AsciiLowerCopy(MailboxDomain(job.recipients[i]))].push_back(i);
     }
     std::vector<size_t> forRelays;
     size_t groupsLeft = byDomain.size();

@@ -14,7 +14,9 @@
 
 #include <openssl/ssl.h>
 
-#include "config/profile_store.h"
+#include "common/mail_address.h"
+#include "common/profile_store.h"
+#include "common/utilities.h"
 #include "core/app_dirs.h"
 #include "core/progress.h"
 #include "core/timestamp.h"
@@ -59,32 +61,6 @@ std::mutex windowMutex;
 RelvoMailWindow* currentWindow = nullptr;
 unsigned int currentMessage = RELVOMAIL_PROGRESS_MESSAGE;
 
-// "Name <a@b>" or "a@b" to "a@b", as the dialog's sender is stored unreduced.
-std::string BareAddress(std::string text) {
-    size_t open = text.find('<');
-    size_t close = text.find('>', open == std::string::npos ? 0 : open);
-    if (open != std::string::npos && close != std::string::npos) {
-        text = text.substr(open + 1, close - open - 1);
-    }
-    size_t first = text.find_first_not_of(" \t");
-    size_t last = text.find_last_not_of(" \t");
-    return first == std::string::npos ? std::string() : text.substr(first, last - first + 1);
-}
-
-bool UsableAddress(const std::string& address) {
-    size_t at = address.rfind('@');
-    if (address.size() > 254 || at == std::string::npos || at == 0 || at + 1 == address.size()) {
-        return false;
-    }
-    for (char c : address) {
-        unsigned char u = static_cast<unsigned char>(c);
-        if (u <= 0x20 || u == 0x7f || c == '<' || c == '>') {
-            return false;
-        }
-    }
-    return true;
-}
-
 struct Loaded {
     bool ok = false;
     std::string why;
@@ -111,7 +87,7 @@ Loaded LoadMail(const std::string& companionPath, size_t maxBytes) {
         loaded.emlPath =
             MailDir() + "/" + std::to_string(companion.GetInt("MailInfo", "MailId", 0)) + ".eml";
     }
-    loaded.mailFrom = BareAddress(companion.GetString("MailInfo", "MailFrom", ""));
+    loaded.mailFrom = ExtractMailAddress(companion.GetString("MailInfo", "MailFrom", ""));
     loaded.loginUser = companion.GetString("MailInfo", "LoginUser", "");
     loaded.loginPass = companion.GetString("MailInfo", "LoginPass", "");
     loaded.relay = RelayFromCompanion(companion);
@@ -143,9 +119,12 @@ asio::awaitable<void> Send(std::shared_ptr<ProgressChannel> window, std::string 
     auto say = [window](std::string_view line) {
         window->Post(LocalTimestamp() + std::string(line));
     };
-    std::string to = BareAddress(recipient);
-    if (!UsableAddress(to)) {
-        say("not sent: \"" + to + "\" is not a mail address");
+    const std::string to = ExtractMailAddress(recipient);
+    if (!IsUsableMailAddress(to)) {
+        const std::string_view typed =
+            std::string_view(recipient).substr(0, recipient.find_first_of("\r\n"));
+        say("not sent: \"" + std::string(to.empty() ? TrimBlanks(typed) : to) +
+            "\" is not a mail address");
         co_return;
     }
     SendSettings settings = LoadSendSettings();

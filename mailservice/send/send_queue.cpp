@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "core/queue_store.h"
 #include "send/delivery.h"
 

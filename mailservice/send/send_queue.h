@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "config/mail_queue.h"
+#include "common/mail_queue.h"
 
 namespace relvo::mail::send {
 

@@ -14,7 +14,7 @@
 #include <set>
 #include <thread>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "core/app_dirs.h"
 #include "core/event_log.h"
 #include "core/queue_store.h"

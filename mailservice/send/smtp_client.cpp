@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 
+#include "common/ascii.h"
 #include "core/net_ranges.h"
 #include "send/smtp_reply.h"
 #include "smtp/sasl.h"
@@ -39,10 +40,6 @@ asio::ssl::context& ClientContext() {
         context->set_default_verify_paths(ignored);
     });
     return *context;
-}
-
-bool IsAscii(std::string_view text) {
-    return !HasEightBit(text);
 }
 
 class Conversation : public std::enable_shared_from_this<Conversation> {
@@ -386,9 +383,9 @@ class Conversation : public std::enable_shared_from_this<Conversation> {
     // MAIL, RCPT and DATA of one mail on a conversation that is greeted (and logged in).
     asio::awaitable<void> Transaction() {
         Reply reply;
-        bool utf8 = !IsAscii(message_.mailFrom);
+        bool utf8 = !IsAsciiText(message_.mailFrom);
         for (const std::string& rcpt : message_.recipients) {
-            utf8 = utf8 || !IsAscii(rcpt);
+            utf8 = utf8 || !IsAsciiText(rcpt);
         }
         if (utf8 && !caps_.smtpUtf8) {
             Fail(Stage::kMail, "the addresses need SMTPUTF8, which " + peer_ + " does not offer");

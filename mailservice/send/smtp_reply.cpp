@@ -3,16 +3,11 @@
 #include <algorithm>
 #include <cctype>
 
+#include "common/ascii.h"
+
 namespace relvo::mail::send {
 
 namespace {
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](unsigned char x, unsigned char y) {
-               return std::tolower(x) == std::tolower(y);
-           });
-}
 
 std::vector<std::string_view> Words(std::string_view line) {
     std::vector<std::string_view> words;
@@ -101,15 +96,15 @@ Capabilities ParseEhlo(const Reply& reply) {
             continue;
         }
         std::string_view keyword = words[0];
-        if (EqualsNoCase(keyword, "STARTTLS")) {
+        if (AsciiEqualNoCase(keyword, "STARTTLS")) {
             caps.startTls = true;
-        } else if (EqualsNoCase(keyword, "PIPELINING")) {
+        } else if (AsciiEqualNoCase(keyword, "PIPELINING")) {
             caps.pipelining = true;
-        } else if (EqualsNoCase(keyword, "8BITMIME")) {
+        } else if (AsciiEqualNoCase(keyword, "8BITMIME")) {
             caps.eightBitMime = true;
-        } else if (EqualsNoCase(keyword, "SMTPUTF8")) {
+        } else if (AsciiEqualNoCase(keyword, "SMTPUTF8")) {
             caps.smtpUtf8 = true;
-        } else if (EqualsNoCase(keyword, "SIZE") && words.size() > 1) {
+        } else if (AsciiEqualNoCase(keyword, "SIZE") && words.size() > 1) {
             uint64_t value = 0;
             bool valid = words[1].size() <= 18;
             for (char c : words[1]) {
@@ -117,10 +112,10 @@ Capabilities ParseEhlo(const Reply& reply) {
                 value = value * 10 + static_cast<uint64_t>(c - '0');
             }
             caps.maxSize = valid ? value : 0;
-        } else if (EqualsNoCase(keyword, "AUTH")) {
+        } else if (AsciiEqualNoCase(keyword, "AUTH")) {
             for (size_t w = 1; w < words.size(); ++w) {
-                caps.authPlain = caps.authPlain || EqualsNoCase(words[w], "PLAIN");
-                caps.authLogin = caps.authLogin || EqualsNoCase(words[w], "LOGIN");
+                caps.authPlain = caps.authPlain || AsciiEqualNoCase(words[w], "PLAIN");
+                caps.authLogin = caps.authLogin || AsciiEqualNoCase(words[w], "LOGIN");
             }
         }
     }
@@ -152,21 +147,6 @@ std::string DataPayload(std::string_view message) {
     }
     out += ".\r\n";
     return out;
-}
-
-bool HasEightBit(std::string_view text) {
-    return std::any_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) > 127; });
-}
-
-std::string_view DomainOf(std::string_view mailbox) {
-    size_t at = mailbox.rfind('@');
-    return at == std::string_view::npos ? std::string_view() : mailbox.substr(at + 1);
-}
-
-std::string_view LocalPartOf(std::string_view mailbox) {
-    size_t at = mailbox.rfind('@');
-    return at == std::string_view::npos ? mailbox : mailbox.substr(0, at);
 }
 
 }  // namespace relvo::mail::send

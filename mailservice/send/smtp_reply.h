@@ -55,11 +55,4 @@ Capabilities ParseEhlo(const Reply& reply);
 // the final ".". The caller's text is not changed.
 std::string DataPayload(std::string_view message);
 
-// Whether the text has bytes above 127 (then 8BITMIME is asked for when offered).
-bool HasEightBit(std::string_view text);
-
-// The domain of a mailbox ("" when there is no '@'); the part after the last '@'.
-std::string_view DomainOf(std::string_view mailbox);
-std::string_view LocalPartOf(std::string_view mailbox);
-
 }  // namespace relvo::mail::send

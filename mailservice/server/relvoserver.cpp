@@ -13,16 +13,14 @@
 #include <string>
 #include <string_view>
 
-#include "config/app_paths.h"
-#include "config/install_layout.h"
-#include "config/profile_store.h"
+#include "common/app_paths.h"
+#include "common/install_layout.h"
+#include "common/profile_store.h"
 #include "core/app_dirs.h"
 #include "core/timestamp.h"
 #include "relvomail.h"
-#include "smtp/smtp_service.h"
-#ifdef RELVO_HAVE_SEND_SERVICE
 #include "send/send_service.h"
-#endif
+#include "smtp/smtp_service.h"
 
 namespace {
 
@@ -144,7 +142,6 @@ int main(int argc, char** argv) {
             "] could not start; relvoserver ends.");
         return 1;
     }
-#ifdef RELVO_HAVE_SEND_SERVICE
     // As in the console, AutoStartSendService 0 leaves received mail in the queue.
     auto& send = relvo::mail::send::SendService::Instance();
     send.SetWindow(&stdoutWindow, RELVOMAIL_PROGRESS_MESSAGE);
@@ -155,10 +152,6 @@ int main(int argc, char** argv) {
         Say("SEND service could not start; relvoserver ends.");
         return 1;
     }
-#else
-    Say("SEND service is not available in this version yet; received mail stays in " +
-        relvo::mail::QueueDir());
-#endif
 
     int received = -1;
     const timespec period{0, 100 * 1000 * 1000};
@@ -168,9 +161,7 @@ int main(int argc, char** argv) {
     }
     Say(std::string("Stopping on ") + (received == SIGTERM ? "SIGTERM" : "SIGINT"));
     smtp.Stop();
-#ifdef RELVO_HAVE_SEND_SERVICE
     send.Stop();
-#endif
     FlushOutput();
     return 0;
 }

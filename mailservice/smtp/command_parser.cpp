@@ -2,37 +2,11 @@
 
 #include <cstring>
 
+#include "common/ascii.h"
+#include "common/mail_address.h"
+
 namespace relvo::mail::smtp {
 namespace {
-
-char Lower(char c) {
-    return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (Lower(a[i]) != Lower(b[i])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && EqualsNoCase(text.substr(0, prefix.size()), prefix);
-}
-
-bool IsAlnum(unsigned char c) {
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-// atext of RFC 5322, widened by UTF-8 bytes for SMTPUTF8.
-bool IsAtext(unsigned char c) {
-    return IsAlnum(c) || c >= 0x80 || std::strchr("!#$%&'*+-/=?^_`{|}~", c) != nullptr;
-}
 
 std::string_view TrimSpaces(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) {
@@ -51,80 +25,6 @@ std::string_view NextWord(std::string_view* text) {
     std::string_view word = text->substr(0, end);
     text->remove_prefix(end == std::string_view::npos ? text->size() : end);
     return word;
-}
-
-bool IsValidLocalPart(std::string_view local) {
-    if (local.empty() || local.size() > kMaxLocalPart) {
-        return false;
-    }
-    if (local.front() == '"') {
-        if (local.size() < 2 || local.back() != '"') {
-            return false;
-        }
-        for (size_t i = 1; i + 1 < local.size(); ++i) {
-            auto c = static_cast<unsigned char>(local[i]);
-            if (c == '\\') {
-                ++i;
-                if (i + 1 >= local.size()) {
-                    return false;
-                }
-                auto escaped = static_cast<unsigned char>(local[i]);
-                if (escaped < 32 || escaped == 127) {
-                    return false;
-                }
-            } else if (c == '"' || c < 32 || c == 127) {
-                return false;
-            }
-        }
-        return true;
-    }
-    bool atomStart = true;
-    for (unsigned char c : local) {
-        if (c == '.') {
-            if (atomStart) {
-                return false;
-            }
-            atomStart = true;
-        } else if (IsAtext(c)) {
-            atomStart = false;
-        } else {
-            return false;
-        }
-    }
-    return !atomStart;
-}
-
-bool IsValidDomain(std::string_view domain) {
-    if (domain.empty() || domain.size() > kMaxDomain) {
-        return false;
-    }
-    if (domain.front() == '[') {
-        if (domain.size() < 3 || domain.back() != ']') {
-            return false;
-        }
-        for (unsigned char c : domain.substr(1, domain.size() - 2)) {
-            if (c < 33 || c > 126 || c == '[' || c == ']' || c == '\\') {
-                return false;
-            }
-        }
-        return true;
-    }
-    size_t labelLength = 0;
-    for (unsigned char c : domain) {
-        if (c == '.') {
-            if (labelLength == 0) {
-                return false;
-            }
-            labelLength = 0;
-        } else if (IsAlnum(c) || c == '-' || c >= 0x80) {
-            if (++labelLength > 63) {
-                return false;
-            }
-        } else {
-            return false;
-        }
-    }
-    return labelLength > 0;
 }
 
 // Parses "<[route:]mailbox>" at the start of text; sets address and leaves text after the '>'.
@@ -189,11 +89,11 @@ bool ParseDecimal(std::string_view digits, uint64_t* value) {
 }
 
 bool IsValidParameter(std::string_view keyword, std::string_view value, bool hasValue) {
-    if (keyword.empty() || !IsAlnum(static_cast<unsigned char>(keyword.front()))) {
+    if (keyword.empty() || !IsAsciiAlnum(static_cast<unsigned char>(keyword.front()))) {
         return false;
     }
     for (unsigned char c : keyword) {
-        if (!IsAlnum(c) && c != '-') {
+        if (!IsAsciiAlnum(c) && c != '-') {
             return false;
         }
     }
@@ -222,28 +122,28 @@ void ParseMailParameters(std::string_view params, Command* command) {
             command->error = CommandError::kSyntax;
             return;
         }
-        if (EqualsNoCase(keyword, "SIZE")) {
+        if (AsciiEqualNoCase(keyword, "SIZE")) {
             if (!hasValue || !ParseDecimal(value, &command->size)) {
                 command->error = CommandError::kBadParameterValue;
                 return;
             }
             command->hasSize = true;
-        } else if (EqualsNoCase(keyword, "BODY")) {
-            if (EqualsNoCase(value, "7BIT")) {
+        } else if (AsciiEqualNoCase(keyword, "BODY")) {
+            if (AsciiEqualNoCase(value, "7BIT")) {
                 command->body = BodyType::k7Bit;
-            } else if (EqualsNoCase(value, "8BITMIME")) {
+            } else if (AsciiEqualNoCase(value, "8BITMIME")) {
                 command->body = BodyType::k8BitMime;
             } else {
                 command->error = CommandError::kBadParameterValue;
                 return;
             }
-        } else if (EqualsNoCase(keyword, "SMTPUTF8")) {
+        } else if (AsciiEqualNoCase(keyword, "SMTPUTF8")) {
             if (hasValue) {
                 command->error = CommandError::kBadParameterValue;
                 return;
             }
             command->smtpUtf8 = true;
-        } else if (EqualsNoCase(keyword, "AUTH")) {
+        } else if (AsciiEqualNoCase(keyword, "AUTH")) {
             // RFC 4954 lets clients name the original submitter; it carries nothing we use.
         } else {
             command->error = CommandError::kUnknownParameter;
@@ -257,7 +157,7 @@ void ParseMailOrRcpt(std::string_view rest, Command* command) {
     bool isMail = command->verb == Verb::kMail;
     std::string_view keyword = isMail ? "FROM:" : "TO:";
     rest = TrimSpaces(rest);
-    if (!StartsWithNoCase(rest, keyword)) {
+    if (!AsciiStartsNoCase(rest, keyword)) {
         command->error = CommandError::kSyntax;
         return;
     }
@@ -298,22 +198,6 @@ constexpr VerbName kVerbs[] = {
 
 }  // namespace
 
-bool IsValidMailbox(std::string_view mailbox) {
-    if (mailbox.size() + 2 > kMaxPath) {
-        return false;
-    }
-    size_t at = mailbox.rfind('@');
-    if (at == std::string_view::npos) {
-        return false;
-    }
-    return IsValidLocalPart(mailbox.substr(0, at)) && IsValidDomain(mailbox.substr(at + 1));
-}
-
-std::string_view MailboxDomain(std::string_view mailbox) {
-    size_t at = mailbox.rfind('@');
-    return at == std::string_view::npos ? std::string_view() : mailbox.substr(at + 1);
-}
-
 size_t FindLineEnd(std::string_view buffer, size_t* lineEndLength) {
     const void* found = std::memchr(buffer.data(), '\n', buffer.size());
     if (found == nullptr) {
@@ -339,7 +223,7 @@ Command ParseCommand(std::string_view line) {
     std::string_view rest = line;
     std::string_view verb = NextWord(&rest);
     for (const VerbName& known : kVerbs) {
-        if (EqualsNoCase(verb, known.name)) {
+        if (AsciiEqualNoCase(verb, known.name)) {
             command.verb = known.verb;
             break;
         }

@@ -56,18 +56,6 @@ struct Command {
 // Parses one command line given without its CRLF.
 Command ParseCommand(std::string_view line);
 
-// Length limits of RFC 5321 4.5.3.1.
-inline constexpr size_t kMaxLocalPart = 64;
-inline constexpr size_t kMaxDomain = 255;
-inline constexpr size_t kMaxPath = 256;
-
-// A mailbox (local-part "@" domain, local part dot-atom or quoted string, domain names or an
-// address literal); bytes of 0x80 and above are accepted as UTF-8 for SMTPUTF8.
-bool IsValidMailbox(std::string_view mailbox);
-
-// The domain of a mailbox (after its last '@'), "" when it has none.
-std::string_view MailboxDomain(std::string_view mailbox);
-
 // Finds the end of the next command line in buffer: returns the length of the line without its
 // line end and sets lineEndLength (2 for CRLF, 1 for a bare LF, which callers refuse); returns
 // npos while no LF is in the buffer.

@@ -6,6 +6,8 @@
 #include <array>
 #include <cstdint>
 
+#include "common/ascii.h"
+
 namespace relvo::mail::smtp {
 namespace {
 
@@ -28,20 +30,6 @@ int DecodeDigit(char c) {
         return 63;
     }
     return -1;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < a.size(); ++i) {
-        char x = (a[i] >= 'A' && a[i] <= 'Z') ? static_cast<char>(a[i] + 32) : a[i];
-        char y = (b[i] >= 'A' && b[i] <= 'Z') ? static_cast<char>(b[i] + 32) : b[i];
-        if (x != y) {
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace
@@ -109,7 +97,7 @@ std::optional<PlainCredentials> ParsePlainMessage(std::string_view decoded) {
     std::string_view authzid = decoded.substr(0, first);
     std::string_view user = decoded.substr(first + 1, second - first - 1);
     std::string_view password = decoded.substr(second + 1);
-    if (user.empty() || (!authzid.empty() && !EqualsNoCase(authzid, user))) {
+    if (user.empty() || (!authzid.empty() && !AsciiEqualNoCase(authzid, user))) {
         return std::nullopt;
     }
     return PlainCredentials{std::string(user), std::string(password)};

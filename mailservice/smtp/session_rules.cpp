@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <ctime>
 
+#include "common/mail_address.h"
 #include "smtp/command_parser.h"
 #include "smtp/sasl.h"
 

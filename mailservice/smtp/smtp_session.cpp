@@ -10,6 +10,7 @@
 #include <exception>
 #include <optional>
 
+#include "common/ascii.h"
 #include "core/net_ranges.h"
 #include "smtp/command_parser.h"
 #include "smtp/sasl.h"
@@ -41,32 +42,6 @@ auto AsyncStore(QueueStore& queue, Envelope envelope, std::string header, std::s
                         });
         },
         token, std::move(envelope), std::move(header), std::move(body));
-}
-
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size()) {
-        return false;
-    }
-    for (size_t i = 0; i < prefix.size(); ++i) {
-        char c = text[i];
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-        if (c != prefix[i]) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Addresses beyond ASCII are for transactions that announced SMTPUTF8 (RFC 6531 3.4).
-bool IsAscii(std::string_view text) {
-    for (char c : text) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            return false;
-        }
-    }
-    return true;
 }
 
 }  // namespace
@@ -313,7 +288,7 @@ asio::awaitable<bool> SmtpSession::Flush() {
 size_t SmtpSession::LineLimit(std::string_view pending) const {
     // AUTH exchanges carry base64 and may be longer than other commands (RFC 4954 4).
     const SmtpLimits& limits = config_->limits;
-    if (authStep_ != AuthStep::kNone || StartsWithNoCase(pending, "AUTH ")) {
+    if (authStep_ != AuthStep::kNone || AsciiStartsNoCase(pending, "AUTH ")) {
         return std::max(limits.maxTextLine, limits.maxCommandLine);
     }
     return limits.maxCommandLine;
@@ -466,7 +441,7 @@ void SmtpSession::HandleCommand(std::string_view line) {
                 ReplyError("503 5.5.1 Nested MAIL command");
             } else if (command.hasSize && command.size > config_->limits.maxMessageSize) {
                 ReplyError("552 5.3.4 Message size exceeds fixed maximum message size");
-            } else if (!command.smtpUtf8 && !IsAscii(command.address)) {
+            } else if (!command.smtpUtf8 && !IsAsciiText(command.address)) {
                 ReplyError("553 5.6.7 Non-ASCII addresses need the SMTPUTF8 parameter");
             } else {
                 inTransaction_ = true;
@@ -486,7 +461,7 @@ void SmtpSession::HandleCommand(std::string_view line) {
                 ReplyError("503 5.5.1 Need MAIL command first");
             } else if (recipients_.size() >= config_->limits.maxRecipients) {
                 Reply("452 4.5.3 Too many recipients");
-            } else if (!smtpUtf8_ && !IsAscii(command.address)) {
+            } else if (!smtpUtf8_ && !IsAsciiText(command.address)) {
                 ReplyError("553 5.6.7 Non-ASCII addresses need the SMTPUTF8 parameter");
             } else {
                 OnRecipient(command.address);
@@ -532,10 +507,7 @@ void SmtpSession::HandleCommand(std::string_view line) {
             }
             break;
         case Verb::kAuth: {
-            std::string mechanism(command.argument);
-            for (char& c : mechanism) {
-                c = (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-            }
+            const std::string mechanism = AsciiUpperCopy(command.argument);
             if (!esmtp_) {
                 ReplyError("503 5.5.1 Send EHLO first");
             } else if (!authUser_.empty()) {

@@ -5,7 +5,7 @@
 #include <optional>
 
 #include "app/pane_text.h"
-#include "config/utilities.h"
+#include "common/utilities.h"
 
 namespace {
 

@@ -15,8 +15,8 @@
 #include "app/config_dlg.h"
 #include "app/instance_channel.h"
 #include "app/startup_checks.h"
-#include "config/app_paths.h"
-#include "config/utilities.h"
+#include "common/app_paths.h"
+#include "common/utilities.h"
 #include "mailtools/mail_files.h"
 
 namespace {

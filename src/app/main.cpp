@@ -4,7 +4,7 @@
 #include <string>
 
 #include "app/config_app.h"
-#include "config/install_layout.h"
+#include "common/install_layout.h"
 
 int main(int argc, char** argv) {
     if (std::string problem = ApplyInstallLayout(TakeDataDirArgument(argc, argv));

@@ -6,7 +6,7 @@
 
 #include <dlfcn.h>
 
-#include "config/install_layout.h"
+#include "common/install_layout.h"
 
 namespace {
 

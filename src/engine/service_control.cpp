@@ -1,6 +1,6 @@
 #include "engine/service_control.h"
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "engine/engine_binding.h"
 
 namespace {

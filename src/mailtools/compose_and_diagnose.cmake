@@ -2,13 +2,12 @@
 
 # the mail rules without Qt: address rules, the files of a mail, what a diagnose send writes
 add_library(relvo_mailrules STATIC
-  ${CMAKE_CURRENT_LIST_DIR}/mail_address.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mail_files.cpp
   ${CMAKE_CURRENT_LIST_DIR}/diagnose_send.cpp
   ${CMAKE_CURRENT_LIST_DIR}/queue_index.cpp
 )
 target_include_directories(relvo_mailrules PUBLIC ${PROJECT_SOURCE_DIR}/src)
-target_link_libraries(relvo_mailrules PUBLIC relvoconfig)
+target_link_libraries(relvo_mailrules PUBLIC relvo_common)
 set_target_properties(relvo_mailrules PROPERTIES AUTOMOC OFF)
 
 # the two dialogs and the engine call sequence that builds a mail

@@ -3,8 +3,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "config/utilities.h"
-#include "mailtools/mail_address.h"
+#include "common/mail_address.h"
+#include "common/utilities.h"
 #include "mailtools/mail_files.h"
 
 namespace {

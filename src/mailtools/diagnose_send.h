@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 
 struct DiagnoseSendRequest {
     int mailId = 0;

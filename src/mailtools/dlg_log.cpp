@@ -15,8 +15,8 @@
 #include <utility>
 #include <vector>
 
-#include "config/clock.h"
-#include "config/utilities.h"
+#include "common/clock.h"
+#include "common/utilities.h"
 #include "controls/product_links.h"
 #include "controls/sort_list_ctrl.h"
 #include "controls/xhyperlink.h"

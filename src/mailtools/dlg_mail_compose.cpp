@@ -10,8 +10,8 @@
 #include <QPlainTextEdit>
 #include <QVBoxLayout>
 
+#include "common/mail_address.h"
 #include "controls/xhyperlink.h"
-#include "mailtools/mail_address.h"
 #include "mailtools/mail_builder.h"
 #include "mailtools/mail_files.h"
 #include "mailtools/mail_widgets.h"

@@ -11,14 +11,14 @@
 #include <QScrollBar>
 #include <QVBoxLayout>
 
-#include "config/profile_store.h"
-#include "config/utilities.h"
+#include "common/mail_address.h"
+#include "common/profile_store.h"
+#include "common/utilities.h"
 #include "controls/xhyperlink.h"
 #include "engine/engine_binding.h"
 #include "engine/engine_window.h"
 #include "mailtools/diagnose_send.h"
 #include "mailtools/dlg_mail_compose.h"
-#include "mailtools/mail_address.h"
 #include "mailtools/mail_files.h"
 #include "mailtools/mail_widgets.h"
 #include "tables/table_messages.h"

@@ -13,7 +13,7 @@
 #include <algorithm>
 #include <utility>
 
-#include "config/utilities.h"
+#include "common/utilities.h"
 #include "controls/sort_list_ctrl.h"
 #include "mailtools/mail_widgets.h"
 #include "tables/table_messages.h"

@@ -17,7 +17,7 @@
 #include <map>
 #include <optional>
 
-#include "config/mail_queue.h"
+#include "common/mail_queue.h"
 #include "mailtools/queue_scanner.h"
 
 class CSortListCtrl;

@@ -11,9 +11,9 @@
 
 #include <unistd.h>
 
-#include "config/clock.h"
-#include "config/profile_store.h"
-#include "config/utilities.h"
+#include "common/clock.h"
+#include "common/profile_store.h"
+#include "common/utilities.h"
 
 namespace fs = std::filesystem;
 

@@ -2,7 +2,7 @@
 
 #include <QDir>
 
-#include "config/mail_queue.h"
+#include "common/mail_queue.h"
 
 QueueCounter::QueueCounter(QString queueDir, QObject* parent)
     : QObject(parent), dir_(std::move(queueDir)) {

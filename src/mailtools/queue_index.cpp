@@ -9,9 +9,9 @@
 #include <cerrno>
 #include <cstring>
 
-#include "config/mail_queue.h"
-#include "config/profile_store.h"
-#include "config/utilities.h"
+#include "common/mail_queue.h"
+#include "common/profile_store.h"
+#include "common/utilities.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 #include <utility>
 
-#include "config/autostart_entry.h"
+#include "settings/autostart_entry.h"
 #include "settings/settings_page.h"
 #include "tables/table_messages.h"
 

@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "config/server_settings.h"
+#include "settings/server_settings.h"
 
 class QCheckBox;
 class QGridLayout;

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstdint>
 
-#include "config/profile_store.h"
-#include "config/utilities.h"
+#include "common/profile_store.h"
+#include "common/utilities.h"
 
 namespace {
 
@@ -140,17 +140,6 @@ bool HasControlCharacter(std::string_view text) {
 }
 
 }  // namespace
-
-bool IsValidUtf8(std::string_view bytes) {
-    for (size_t i = 0; i < bytes.size();) {
-        const size_t length = Utf8SequenceLength(bytes, i);
-        if (length == 0) {
-            return false;
-        }
-        i += length;
-    }
-    return true;
-}
 
 std::string Windows1252ToUtf8(std::string_view bytes) {
     std::string out;

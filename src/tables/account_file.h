@@ -30,9 +30,6 @@ struct AccountLine {
     std::optional<int> enabled;  // 1 or 0
 };
 
-// Whether the bytes are well-formed UTF-8 (no overlong forms, surrogates or values past U+10FFFF).
-bool IsValidUtf8(std::string_view bytes);
-
 // Windows-1252 bytes as UTF-8; the five bytes that code page leaves undefined become the C1
 // controls of the same value, as Windows converts them.
 std::string Windows1252ToUtf8(std::string_view bytes);

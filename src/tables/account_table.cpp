@@ -1,8 +1,9 @@
 #include "tables/account_table.h"
 
-#include "config/profile_document.h"
-#include "config/profile_file.h"
-#include "config/utilities.h"
+#include "common/ascii.h"
+#include "common/profile_document.h"
+#include "common/profile_file.h"
+#include "common/utilities.h"
 
 namespace {
 
@@ -37,7 +38,7 @@ bool IsAcceptableAccountName(std::string_view name) {
 }
 
 bool SameAccountName(std::string_view a, std::string_view b) {
-    return profile::EqualsFolded(a, b);
+    return AsciiEqualNoCase(a, b);
 }
 
 AccountTable::AccountTable()
@@ -167,7 +168,7 @@ bool AccountImport::AddLine(std::string_view bytes, std::size_t lineNumber) {
     }
     // The file's own rule for "already there": a non-zero list value, or a line of this import.
     const bool known =
-        !written_.insert(profile::Folded(account->name)).second || before_.IsListed(account->name);
+        !written_.insert(AsciiLowerCopy(account->name)).second || before_.IsListed(account->name);
     ++(known ? pending_.updated : pending_.added);
     AddAccountToBatch(batch_, *account);
     ++pendingLines_;

@@ -15,7 +15,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "tables/account_file.h"
 
 class QIODevice;

@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "config/profile_file.h"
+#include "common/profile_file.h"
 
 std::optional<std::string> ConfigReadProblemReason(const std::string& path) {
     switch (profile::LoadDocument(path).status) {

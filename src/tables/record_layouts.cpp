@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "config/utilities.h"
+#include "common/utilities.h"
 #include "tables/record_rules.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "config/profile_store.h"
-#include "config/record_table.h"
+#include "common/profile_store.h"
+#include "common/record_table.h"
 
 inline constexpr quint32 kDefaultSmtpPort = 25;
 inline constexpr quint32 kSslSmtpPort = 465;

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 
 namespace {
 

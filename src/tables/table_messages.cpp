@@ -2,7 +2,7 @@
 
 #include <QMessageBox>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "controls/product_links.h"
 #include "tables/config_read_check.h"
 

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "app/config_dlg.h"
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "support/fake_engine.h"
 #include "support/temp_app_dir.h"
 

@@ -6,7 +6,7 @@
 
 #include "app/activity_pane.h"
 #include "app/pane_text.h"
-#include "config/clock.h"
+#include "common/clock.h"
 #include "support/local_time.h"
 #include "support/qt_print.h"
 

@@ -1,6 +1,6 @@
 // The layout rule on real directory trees: which layout a program path belongs to, where its
 // engine and data are, and how the data directory option leaves the command line.
-#include "config/install_layout.h"
+#include "common/install_layout.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,6 @@
 
 # the address rules, the files of a mail and what a diagnose send writes: no window
 add_executable(mailtools_rules_tests
-  ${CMAKE_CURRENT_LIST_DIR}/mail_address_tests.cpp
   ${CMAKE_CURRENT_LIST_DIR}/mail_files_tests.cpp
 )
 target_include_directories(mailtools_rules_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests)
@@ -22,29 +21,27 @@ add_dependencies(mailtools_dialog_tests relvo_fake_engine)
 relvo_add_test(mailtools_dialog_tests)
 
 # both dialogs against the real engine library, dnsmasq and an aiosmtpd mail exchanger
-if(TARGET relvomailservice)
-  add_executable(mailtools_engine_tests ${CMAKE_CURRENT_LIST_DIR}/mail_engine_tests.cpp)
-  target_include_directories(mailtools_engine_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests
-    ${PROJECT_SOURCE_DIR}/mailservice ${PROJECT_SOURCE_DIR}/include)
-  target_compile_definitions(mailtools_engine_tests PRIVATE
-    RELVO_ENGINE_LIBRARY="$<TARGET_FILE:relvomailservice>"
-    SEND_PEER_SCRIPT="${PROJECT_SOURCE_DIR}/tests/mailservice/send/send_peer.py")
-  target_link_libraries(mailtools_engine_tests PRIVATE relvo_mailtools relvo_test_main Qt6::Test)
-  add_dependencies(mailtools_engine_tests relvomailservice)
-  relvo_add_test(mailtools_engine_tests)
+add_executable(mailtools_engine_tests ${CMAKE_CURRENT_LIST_DIR}/mail_engine_tests.cpp)
+target_include_directories(mailtools_engine_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests
+  ${PROJECT_SOURCE_DIR}/mailservice ${PROJECT_SOURCE_DIR}/include)
+target_compile_definitions(mailtools_engine_tests PRIVATE
+  RELVO_ENGINE_LIBRARY="$<TARGET_FILE:relvomailservice>"
+  SEND_PEER_SCRIPT="${PROJECT_SOURCE_DIR}/tests/mailservice/send/send_peer.py")
+target_link_libraries(mailtools_engine_tests PRIVATE relvo_mailtools relvo_test_main Qt6::Test)
+add_dependencies(mailtools_engine_tests relvomailservice)
+relvo_add_test(mailtools_engine_tests)
 
-  # the queue view with the real SEND and receiving services, retrying and deleting live mail
-  add_executable(mailtools_queue_engine_tests ${CMAKE_CURRENT_LIST_DIR}/queue_engine_tests.cpp)
-  target_include_directories(mailtools_queue_engine_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests
-    ${PROJECT_SOURCE_DIR}/mailservice ${PROJECT_SOURCE_DIR}/include)
-  target_compile_definitions(mailtools_queue_engine_tests PRIVATE
-    RELVO_ENGINE_LIBRARY="$<TARGET_FILE:relvomailservice>"
-    SEND_PEER_SCRIPT="${PROJECT_SOURCE_DIR}/tests/mailservice/send/send_peer.py")
-  target_link_libraries(mailtools_queue_engine_tests PRIVATE relvo_mailtools relvo_test_main
-    Qt6::Test)
-  add_dependencies(mailtools_queue_engine_tests relvomailservice)
-  relvo_add_test(mailtools_queue_engine_tests)
-endif()
+# the queue view with the real SEND and receiving services, retrying and deleting live mail
+add_executable(mailtools_queue_engine_tests ${CMAKE_CURRENT_LIST_DIR}/queue_engine_tests.cpp)
+target_include_directories(mailtools_queue_engine_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests
+  ${PROJECT_SOURCE_DIR}/mailservice ${PROJECT_SOURCE_DIR}/include)
+target_compile_definitions(mailtools_queue_engine_tests PRIVATE
+  RELVO_ENGINE_LIBRARY="$<TARGET_FILE:relvomailservice>"
+  SEND_PEER_SCRIPT="${PROJECT_SOURCE_DIR}/tests/mailservice/send/send_peer.py")
+target_link_libraries(mailtools_queue_engine_tests PRIVATE relvo_mailtools relvo_test_main
+  Qt6::Test)
+add_dependencies(mailtools_queue_engine_tests relvomailservice)
+relvo_add_test(mailtools_queue_engine_tests)
 
 # pictures of both dialogs for docs/screenshots (run under Xvfb; no test)
 add_executable(mailtools_screenshots ${CMAKE_CURRENT_LIST_DIR}/mail_screenshots.cpp)

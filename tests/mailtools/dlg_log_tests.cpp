@@ -9,7 +9,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "config/clock.h"
+#include "common/clock.h"
 #include "controls/sort_list_ctrl.h"
 #include "support/local_time.h"
 #include "support/modal_answer.h"

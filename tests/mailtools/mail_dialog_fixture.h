@@ -20,9 +20,9 @@
 // Qt's "slots" keyword would clash with a member of the store's document.
 #pragma push_macro("slots")
 #undef slots
-#include "config/profile_file.h"
+#include "common/profile_file.h"
 #pragma pop_macro("slots")
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "support/fake_engine.h"
 #include "support/qt_print.h"
 #include "support/temp_app_dir.h"

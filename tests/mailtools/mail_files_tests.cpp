@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "config/profile_file.h"
-#include "config/profile_store.h"
+#include "common/profile_file.h"
+#include "common/profile_store.h"
 #include "mailtools/diagnose_send.h"
 #include "mailtools/mail_files.h"
 #include "support/temp_app_dir.h"

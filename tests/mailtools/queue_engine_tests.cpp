@@ -19,7 +19,7 @@
 #include <string>
 #include <vector>
 
-#include "config/mail_queue.h"
+#include "common/mail_queue.h"
 #include "controls/sort_list_ctrl.h"
 #include "engine/engine_binding.h"
 #include "mailtools/dlg_queue.h"

@@ -11,16 +11,16 @@
 #include <filesystem>
 #include <functional>
 
-#include "config/mail_queue.h"
+#include "common/mail_queue.h"
 #include "controls/sort_list_ctrl.h"
 #include "mailtools/dlg_queue.h"
 #include "mailtools/queue_counter.h"
 #include "mailtools/queue_index.h"
 #pragma push_macro("slots")
 #undef slots
-#include "config/profile_file.h"
+#include "common/profile_file.h"
 #pragma pop_macro("slots")
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "support/qt_print.h"
 #include "support/queue_entries.h"
 #include "support/temp_app_dir.h"

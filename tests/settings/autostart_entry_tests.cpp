@@ -1,7 +1,7 @@
 // The autostart entry: where it goes, that a desktop launcher reading its Exec line starts the
 // console from where it is (also from paths full of quoting traps), and how writing and removing
 // fail.
-#include "config/autostart_entry.h"
+#include "settings/autostart_entry.h"
 
 #include <gtest/gtest.h>
 

@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <memory>
 
-#include "config/autostart_entry.h"
+#include "settings/autostart_entry.h"
 #include "settings/settings_page.h"
 #include "support/modal_answer.h"
 #include "support/qt_print.h"

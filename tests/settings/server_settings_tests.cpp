@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "config/server_settings.h"
+#include "settings/server_settings.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <QTest>
 #include <cstdio>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "settings/dlg_settings.h"
 #include "support/temp_app_dir.h"
 

@@ -8,7 +8,7 @@
 
 #include <dlfcn.h>
 
-#include "config/app_paths.h"
+#include "common/app_paths.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <sstream>
 #include <string>
 
-#include "config/app_paths.h"
+#include "common/app_paths.h"
 
 class TempAppDir {
   public:

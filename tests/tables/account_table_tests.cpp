@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "support/temp_app_dir.h"
 
 namespace {

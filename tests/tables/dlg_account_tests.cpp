@@ -16,7 +16,7 @@
 #include <memory>
 #include <string>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "controls/sort_list_ctrl.h"
 #include "controls/xhyperlink.h"
 #include "support/qt_print.h"

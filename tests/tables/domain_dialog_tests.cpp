@@ -3,7 +3,7 @@
 #include <QHeaderView>
 #include <filesystem>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "controls/product_links.h"
 #include "controls/xhyperlink.h"
 #include "table_dialog_driver.h"

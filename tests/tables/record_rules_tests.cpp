@@ -4,7 +4,7 @@
 
 #include <filesystem>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "support/qt_print.h"
 #include "support/temp_app_dir.h"
 #include "tables/record_layouts.h"

@@ -2,7 +2,7 @@
 
 #include <QCheckBox>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "table_dialog_driver.h"
 #include "tables/record_rules.h"
 

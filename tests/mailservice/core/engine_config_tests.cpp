@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "core/net_ranges.h"
 #include "support/temp_app_dir.h"
 

@@ -9,7 +9,7 @@
 #include <set>
 #include <thread>
 
-#include "config/clock.h"
+#include "common/clock.h"
 #include "support/local_time.h"
 #include "support/temp_app_dir.h"
 

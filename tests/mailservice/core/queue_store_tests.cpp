@@ -13,7 +13,7 @@
 #include <set>
 #include <thread>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "core/mail_ids.h"
 #include "support/temp_app_dir.h"
 

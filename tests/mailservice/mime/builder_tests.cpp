@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "message_readers.h"
 #include "mime/builder_api.h"
 #include "support/temp_app_dir.h"

@@ -4,7 +4,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "config/app_paths.h"
+#include "common/app_paths.h"
 #include "mime/builder_api.h"
 
 int main(int argc, char** argv) {

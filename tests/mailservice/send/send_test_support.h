@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "config/profile_store.h"
+#include "common/profile_store.h"
 #include "core/app_dirs.h"
 #include "core/queue_store.h"
 #include "relvomail.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "config/mail_queue.h"
+#include "common/mail_queue.h"
 #include "core/timestamp.h"
 #include "send/delivery.h"
 #include "send/diagnose_send.h"

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/mail_address.h"
 #include "smtp/command_parser.h"
 #include "smtp/data_reader.h"
 #include "smtp/sasl.h"

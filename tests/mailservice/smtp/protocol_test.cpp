@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/mail_address.h"
 #include "smtp/command_parser.h"
 #include "smtp/data_reader.h"
 #include "smtp/sasl.h"
