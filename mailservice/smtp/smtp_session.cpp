@@ -48,6 +48,7 @@ constexpr std::string_view kNeedMail = "503 5.5.1 Need MAIL command first";
 constexpr std::string_view kNeedSmtpUtf8 =
     "553 5.6.7 Non-ASCII addresses need the SMTPUTF8 parameter";
 
+// The reply to a line that the parser refused.
 std::string_view ParseErrorReply(const Command& command) {
     switch (command.error) {
         case CommandError::kNone:
@@ -473,7 +474,8 @@ const SmtpSession::VerbRule* SmtpSession::RuleFor(Verb verb) {
         {Verb::kVrfy, kDialogue, {}, false, &SmtpSession::OnVrfy},
         {Verb::kHelp, kDialogue, {}, false, &SmtpSession::OnHelp},
         {Verb::kStartTls, kDialogue, {}, false, &SmtpSession::OnStartTls},
-        // In a transaction AUTH first refuses a client without EHLO or already authenticated.
+        // Its refusal in a transaction comes after those for no EHLO and for a second AUTH, so
+        // OnAuth makes it.
         {Verb::kAuth,
          {S::kHelo, S::kMail, S::kRcpt},
          {{{S::kGreeting}, "503 5.5.1 Send EHLO first"}},
