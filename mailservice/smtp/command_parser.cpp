@@ -196,6 +196,78 @@ constexpr VerbName kVerbs[] = {
     {"HELP", Verb::kHelp}, {"STARTTLS", Verb::kStartTls}, {"AUTH", Verb::kAuth},
 };
 
+Verb FindVerb(std::string_view word) {
+    for (const VerbName& known : kVerbs) {
+        if (AsciiEqualNoCase(word, known.name)) {
+            return known.verb;
+        }
+    }
+    return Verb::kUnknown;
+}
+
+bool HasControlCharacters(std::string_view line) {
+    for (unsigned char c : line) {
+        if ((c < 32 && c != '\t') || c == 127) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The mechanism and, when given, the initial response.
+void ParseAuth(std::string_view rest, Command* command) {
+    command->argument = NextWord(&rest);
+    std::string_view response = NextWord(&rest);
+    if (command->argument.empty() || !TrimSpaces(rest).empty()) {
+        command->error = CommandError::kSyntax;
+    } else if (!response.empty()) {
+        command->hasInitialResponse = true;
+        command->initialResponse = response;
+    }
+}
+
+// What follows the verb, already trimmed.
+void ParseArguments(std::string_view rest, Command* command) {
+    switch (command->verb) {
+        case Verb::kUnknown:
+            command->error = CommandError::kUnknownVerb;
+            break;
+        case Verb::kHelo:
+        case Verb::kEhlo:
+            command->argument = NextWord(&rest);
+            // Some clients add a comment after the name; only the name matters.
+            if (command->argument.empty()) {
+                command->error = CommandError::kSyntax;
+            }
+            break;
+        case Verb::kMail:
+        case Verb::kRcpt:
+            ParseMailOrRcpt(rest, command);
+            break;
+        case Verb::kData:
+        case Verb::kRset:
+        case Verb::kQuit:
+        case Verb::kStartTls:
+            if (!rest.empty()) {
+                command->error = CommandError::kSyntax;
+            }
+            break;
+        case Verb::kVrfy:
+            command->argument = rest;
+            if (rest.empty()) {
+                command->error = CommandError::kSyntax;
+            }
+            break;
+        case Verb::kNoop:
+        case Verb::kHelp:
+            command->argument = rest;
+            break;
+        case Verb::kAuth:
+            ParseAuth(rest, command);
+            break;
+    }
+}
+
 }  // namespace
 
 size_t FindLineEnd(std::string_view buffer, size_t* lineEndLength) {
@@ -214,67 +286,13 @@ size_t FindLineEnd(std::string_view buffer, size_t* lineEndLength) {
 
 Command ParseCommand(std::string_view line) {
     Command command;
-    for (unsigned char c : line) {
-        if ((c < 32 && c != '\t') || c == 127) {
-            command.error = CommandError::kBadCharacters;
-            return command;
-        }
+    if (HasControlCharacters(line)) {
+        command.error = CommandError::kBadCharacters;
+        return command;
     }
     std::string_view rest = line;
-    std::string_view verb = NextWord(&rest);
-    for (const VerbName& known : kVerbs) {
-        if (AsciiEqualNoCase(verb, known.name)) {
-            command.verb = known.verb;
-            break;
-        }
-    }
-    rest = TrimSpaces(rest);
-    switch (command.verb) {
-        case Verb::kUnknown:
-            command.error = CommandError::kUnknownVerb;
-            break;
-        case Verb::kHelo:
-        case Verb::kEhlo:
-            command.argument = NextWord(&rest);
-            // Some clients add a comment after the name; only the name matters.
-            if (command.argument.empty()) {
-                command.error = CommandError::kSyntax;
-            }
-            break;
-        case Verb::kMail:
-        case Verb::kRcpt:
-            ParseMailOrRcpt(rest, &command);
-            break;
-        case Verb::kData:
-        case Verb::kRset:
-        case Verb::kQuit:
-        case Verb::kStartTls:
-            if (!rest.empty()) {
-                command.error = CommandError::kSyntax;
-            }
-            break;
-        case Verb::kVrfy:
-            command.argument = rest;
-            if (rest.empty()) {
-                command.error = CommandError::kSyntax;
-            }
-            break;
-        case Verb::kNoop:
-        case Verb::kHelp:
-            command.argument = rest;
-            break;
-        case Verb::kAuth: {
-            command.argument = NextWord(&rest);
-            std::string_view response = NextWord(&rest);
-            if (command.argument.empty() || !TrimSpaces(rest).empty()) {
-                command.error = CommandError::kSyntax;
-            } else if (!response.empty()) {
-                command.hasInitialResponse = true;
-                command.initialResponse = response;
-            }
-            break;
-        }
-    }
+    command.verb = FindVerb(NextWord(&rest));
+    ParseArguments(TrimSpaces(rest), &command);
     return command;
 }
 

@@ -35,72 +35,68 @@ size_t DataReader::Feed(std::string_view input) {
     const char* p = input.data();
     const char* end = p + input.size();
     while (p < end && state_ != State::kDone) {
-        switch (state_) {
-            case State::kLineStart:
-                if (*p == '.') {
-                    state_ = State::kDot;
-                    ++p;
-                } else {
-                    state_ = State::kMid;
-                }
-                break;
-            case State::kDot:
-                if (*p == '\r') {
-                    state_ = State::kDotCr;
-                    ++p;
-                } else {
-                    // A leading dot is removed whatever follows (RFC 5321 4.5.2).
-                    state_ = State::kMid;
-                }
-                break;
-            case State::kDotCr:
-                if (*p == '\n') {
-                    state_ = State::kDone;
-                    ++p;
-                } else {
-                    // ".\r" then something else: the CR was bare.
-                    Fail(Error::kBareLineEnd);
-                    state_ = State::kMid;
-                }
-                break;
-            case State::kCr:
-                if (*p == '\n') {
-                    Append("\r\n");
-                    state_ = State::kLineStart;
-                    ++p;
-                } else {
-                    Fail(Error::kBareLineEnd);
-                    state_ = State::kMid;
-                }
-                break;
-            case State::kMid: {
-                // The run of text up to the next CR, with no LF inside it.
-                const void* cr = std::memchr(p, '\r', static_cast<size_t>(end - p));
-                const char* stop = cr ? static_cast<const char*>(cr) : end;
-                const void* lf = std::memchr(p, '\n', static_cast<size_t>(stop - p));
-                if (lf != nullptr) {
-                    const char* bare = static_cast<const char*>(lf);
-                    Append(std::string_view(p, static_cast<size_t>(bare - p)));
-                    // The line goes on as far as ending the data is concerned: only CRLF "."
-                    // CRLF ends it.
-                    Fail(Error::kBareLineEnd);
-                    seen_ += 1;
-                    p = bare + 1;
-                    break;
-                }
-                Append(std::string_view(p, static_cast<size_t>(stop - p)));
-                p = stop;
-                if (p < end) {
-                    state_ = State::kCr;
-                    ++p;
-                }
-                break;
-            }
-            case State::kDone:
-                break;
+        if (state_ == State::kMid) {
+            p = TakeText(p, end);
+        } else if (TakeMark(*p)) {
+            ++p;
         }
     }
     return static_cast<size_t>(p - input.data());
+}
+
+bool DataReader::TakeMark(char c) {
+    switch (state_) {
+        case State::kLineStart:
+            state_ = c == '.' ? State::kDot : State::kMid;
+            return c == '.';
+        case State::kDot:
+            // A leading dot is removed whatever follows (RFC 5321 4.5.2).
+            state_ = c == '\r' ? State::kDotCr : State::kMid;
+            return c == '\r';
+        case State::kDotCr:
+            if (c == '\n') {
+                state_ = State::kDone;
+                return true;
+            }
+            // ".\r" then something else: the CR was bare.
+            Fail(Error::kBareLineEnd);
+            state_ = State::kMid;
+            return false;
+        case State::kCr:
+            if (c == '\n') {
+                Append("\r\n");
+                state_ = State::kLineStart;
+                return true;
+            }
+            Fail(Error::kBareLineEnd);
+            state_ = State::kMid;
+            return false;
+        case State::kMid:
+        case State::kDone:
+            break;
+    }
+    return false;
+}
+
+const char* DataReader::TakeText(const char* p, const char* end) {
+    // The run of text up to the next CR, with no LF inside it.
+    const void* cr = std::memchr(p, '\r', static_cast<size_t>(end - p));
+    const char* stop = cr ? static_cast<const char*>(cr) : end;
+    const void* lf = std::memchr(p, '\n', static_cast<size_t>(stop - p));
+    if (lf != nullptr) {
+        const char* bare = static_cast<const char*>(lf);
+        Append(std::string_view(p, static_cast<size_t>(bare - p)));
+        // The line goes on as far as ending the data is concerned: only CRLF "." CRLF ends it.
+        Fail(Error::kBareLineEnd);
+        seen_ += 1;
+        return bare + 1;
+    }
+    Append(std::string_view(p, static_cast<size_t>(stop - p)));
+    if (stop < end) {
+        state_ = State::kCr;
+        return stop + 1;
+    }
+    return stop;
 }
 
 }  // namespace relvo::mail::smtp

@@ -34,6 +34,11 @@ class DataReader {
   private:
     enum class State { kLineStart, kMid, kCr, kDot, kDotCr, kDone };
 
+    // One character where a line starts, after a leading dot or after a CR; true when it is
+    // used up, false when it belongs to the text that follows.
+    bool TakeMark(char c);
+    // Text from p up to the next CR (used up too) or bare LF; returns where it stopped.
+    const char* TakeText(const char* p, const char* end);
     void Append(std::string_view text);
     void Fail(Error error);
 

@@ -126,8 +126,8 @@ void SmtpServer::OnAccepted(tcp::socket socket) {
     session->Start(Register(session, session->ClientIp(), config->limits));
 }
 
-SmtpServer::Admission SmtpServer::Register(const std::shared_ptr<SmtpSession>& session,
-                                           const std::string& clientIp, const SmtpLimits& limits) {
+Admission SmtpServer::Register(const std::shared_ptr<SmtpSession>& session,
+                               const std::string& clientIp, const SmtpLimits& limits) {
     std::lock_guard lock(sessionsMutex_);
     if (stopped_ || sessions_.size() >= static_cast<size_t>(std::max(0, limits.maxSessions))) {
         return Admission::kTooManySessions;

@@ -6,8 +6,6 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
-#include <asio/ssl/context.hpp>
-#include <chrono>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -17,22 +15,11 @@
 #include <vector>
 
 #include "core/engine_config.h"
-#include "core/event_log.h"
-#include "core/queue_store.h"
+#include "smtp/session_host.h"
 
 namespace relvo::mail::smtp {
 
-class SmtpSession;
-
-struct ServerSettings {
-    std::string hostName;                     // in the greeting, EHLO and Received
-    std::shared_ptr<asio::ssl::context> tls;  // null: STARTTLS not offered
-    std::chrono::milliseconds authFailureDelay{1000};
-    std::chrono::milliseconds stopGrace{1500};  // then the remaining sessions are cut
-    int threads = 2;
-};
-
-class SmtpServer {
+class SmtpServer final : public SessionHost {
   public:
     SmtpServer(QueueStore& queue, EventLog& log, ServerSettings settings);
     ~SmtpServer();
@@ -49,15 +36,14 @@ class SmtpServer {
     // its completions post to the sessions' strands.
     void Stop();
 
-    enum class Admission { kAdmitted, kTooManySessions, kTooManyFromClient };
     Admission Register(const std::shared_ptr<SmtpSession>& session, const std::string& clientIp,
                        const SmtpLimits& limits);
-    void Unregister(SmtpSession* session, const std::string& clientIp);
+    void Unregister(SmtpSession* session, const std::string& clientIp) override;
     size_t SessionCount() const;
 
-    const ServerSettings& Settings() const { return settings_; }
-    QueueStore& Queue() { return queue_; }
-    EventLog& Log() { return log_; }
+    const ServerSettings& Settings() const override { return settings_; }
+    QueueStore& Queue() override { return queue_; }
+    EventLog& Log() override { return log_; }
 
   private:
     struct Listener {

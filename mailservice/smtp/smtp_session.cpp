@@ -44,11 +44,37 @@ auto AsyncStore(QueueStore& queue, Envelope envelope, std::string header, std::s
         token, std::move(envelope), std::move(header), std::move(body));
 }
 
+constexpr std::string_view kNeedMail = "503 5.5.1 Need MAIL command first";
+constexpr std::string_view kNeedSmtpUtf8 =
+    "553 5.6.7 Non-ASCII addresses need the SMTPUTF8 parameter";
+
+// The reply to a line that the parser refused.
+std::string_view ParseErrorReply(const Command& command) {
+    switch (command.error) {
+        case CommandError::kNone:
+            break;
+        case CommandError::kUnknownVerb:
+            return "500 5.5.1 Command unrecognized";
+        case CommandError::kBadCharacters:
+            return "500 5.5.2 Control characters are not allowed in commands";
+        case CommandError::kSyntax:
+            return "501 5.5.4 Syntax error in parameters or arguments";
+        case CommandError::kBadAddress:
+            return command.verb == Verb::kMail ? "501 5.1.7 Bad sender address syntax"
+                                               : "501 5.1.3 Bad recipient address syntax";
+        case CommandError::kUnknownParameter:
+            return "555 5.5.4 Parameter not recognized";
+        case CommandError::kBadParameterValue:
+            return "501 5.5.4 Bad parameter value";
+    }
+    return {};
+}
+
 }  // namespace
 
-SmtpSession::SmtpSession(SmtpServer& server, asio::ip::tcp::socket socket,
+SmtpSession::SmtpSession(SessionHost& host, asio::ip::tcp::socket socket,
                          std::shared_ptr<const EngineConfig> config)
-    : server_(server),
+    : host_(host),
       socket_(std::move(socket)),
       timer_(socket_.get_executor()),
       delayTimer_(socket_.get_executor()),
@@ -70,8 +96,8 @@ SmtpSession::SmtpSession(SmtpServer& server, asio::ip::tcp::socket socket,
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
 }
 
-void SmtpSession::Start(SmtpServer::Admission admission) {
-    registered_ = admission == SmtpServer::Admission::kAdmitted;
+void SmtpSession::Start(Admission admission) {
+    registered_ = admission == Admission::kAdmitted;
     asio::co_spawn(socket_.get_executor(), Run(shared_from_this(), admission),
                    [self = shared_from_this()](std::exception_ptr error) {
                        if (error) {
@@ -93,9 +119,13 @@ void SmtpSession::EndAfterException(std::exception_ptr error) {
     DisarmTimer();
     asio::error_code ec;
     socket_.close(ec);
+    Unregister();
+}
+
+void SmtpSession::Unregister() {
     if (registered_) {
         registered_ = false;
-        server_.Unregister(this, clientIp_);
+        host_.Unregister(this, clientIp_);
     }
 }
 
@@ -104,7 +134,7 @@ void SmtpSession::Shutdown() {
         self->stopping_ = true;
         self->delayTimer_.cancel();
         // A session waiting for its store must still answer 250; it sees the flag afterwards.
-        if (self->action_ != Action::kStore) {
+        if (self->state_ != SessionState::kQueueing) {
             self->CancelIo();
         }
     });
@@ -113,7 +143,7 @@ void SmtpSession::Shutdown() {
 void SmtpSession::ForceClose() {
     asio::post(socket_.get_executor(), [self = shared_from_this()] {
         self->stopping_ = true;
-        self->closing_ = true;
+        self->SetState(SessionState::kClosing);
         self->delayTimer_.cancel();
         asio::error_code ec;
         self->socket_.close(ec);
@@ -141,12 +171,19 @@ void SmtpSession::DisarmTimer() {
     timer_.cancel();
 }
 
+void SmtpSession::SetState(SessionState next) {
+    // Closing is final: nothing said or finished afterwards reopens the conversation.
+    if (state_ != SessionState::kClosing) {
+        state_ = next;
+    }
+}
+
 void SmtpSession::LogLine(std::string_view marker, std::string_view text) {
     logLine_.assign(marker);
     logLine_.append(peer_);
     logLine_.push_back(' ');
     logLine_.append(text);
-    server_.Log().Line(logLine_);
+    host_.Log().Line(logLine_);
 }
 
 void SmtpSession::Reply(std::string_view line) {
@@ -157,82 +194,98 @@ void SmtpSession::Reply(std::string_view line) {
 
 void SmtpSession::ReplyError(std::string_view line) {
     Reply(line);
-    if (++errors_ >= config_->limits.maxErrors && !closing_) {
-        Reply("421 4.7.0 Too many errors, closing connection");
-        closing_ = true;
+    if (++errors_ >= config_->limits.maxErrors && state_ != SessionState::kClosing) {
+        ReplyAndClose("421 4.7.0 Too many errors, closing connection");
     }
+}
+
+void SmtpSession::ReplyAndClose(std::string_view line) {
+    Reply(line);
+    SetState(SessionState::kClosing);
 }
 
 void SmtpSession::ResetTransaction() {
-    inTransaction_ = false;
     mailFrom_.clear();
     recipients_.clear();
+    if (kTransaction.Has(state_)) {
+        SetState(SessionState::kHelo);
+    }
 }
 
-asio::awaitable<void> SmtpSession::Run(std::shared_ptr<SmtpSession> self,
-                                       SmtpServer::Admission admission) {
-    const std::string& host = server_.Settings().hostName;
+asio::awaitable<void> SmtpSession::Run(std::shared_ptr<SmtpSession> self, Admission admission) {
+    Greet(admission);
+    co_await Converse();
+    co_await SayWhyItEnds();
+    CloseConnection();
+    (void)self;
+}
+
+void SmtpSession::Greet(Admission admission) {
+    const std::string& host = host_.Settings().hostName;
     LogLine("Client/", "connected");
-    if (admission != SmtpServer::Admission::kAdmitted) {
-        Reply(admission == SmtpServer::Admission::kTooManySessions
-                  ? "421 4.3.2 " + host + " Too many connections, try again later"
-                  : "421 4.7.0 " + host + " Too many connections from your address");
-        closing_ = true;
+    if (admission != Admission::kAdmitted) {
+        ReplyAndClose(admission == Admission::kTooManySessions
+                          ? "421 4.3.2 " + host + " Too many connections, try again later"
+                          : "421 4.7.0 " + host + " Too many connections from your address");
     } else if (stopping_) {
-        Reply("421 4.3.2 " + host + " Service shutting down");
-        closing_ = true;
+        ReplyAndClose("421 4.3.2 " + host + " Service shutting down");
     } else {
         Reply("220 " + host + " ESMTP Relvo SMTP Server ready");
     }
+}
+
+asio::awaitable<void> SmtpSession::Converse() {
     while (true) {
         bool backlog = ProcessInput();
-        if (action_ == Action::kStore) {
+        if (state_ == SessionState::kQueueing) {
             co_await StoreMessage();
             continue;
         }
-        if (action_ == Action::kAuthFailed) {
+        if (state_ == SessionState::kAuthFailed) {
             co_await AuthFailed();
             continue;
         }
-        if (action_ == Action::kStartTls) {
+        if (state_ == SessionState::kStartTls) {
             if (co_await StartTls()) {
                 continue;
             }
-            break;
+            co_return;
         }
-        if (stopping_ && !closing_) {
-            Reply("421 4.3.2 " + host + " Service shutting down");
-            closing_ = true;
+        if (stopping_ && state_ != SessionState::kClosing) {
+            ReplyAndClose("421 4.3.2 " + host_.Settings().hostName + " Service shutting down");
         }
         if (!out_.empty() && !co_await Flush()) {
-            break;
+            co_return;
         }
-        if (closing_) {
-            break;
+        if (state_ == SessionState::kClosing) {
+            co_return;
         }
         if (!backlog && !co_await ReadMore()) {
-            break;
+            co_return;
         }
     }
-    if (timedOut_ || (stopping_ && !closing_)) {
+}
+
+asio::awaitable<void> SmtpSession::SayWhyItEnds() {
+    if (timedOut_ || (stopping_ && state_ != SessionState::kClosing)) {
         // The connection still works: say why it ends.
+        const std::string& host = host_.Settings().hostName;
         out_.clear();
         Reply(timedOut_ ? "421 4.4.2 " + host + " Timeout, closing connection"
                         : "421 4.3.2 " + host + " Service shutting down");
         timedOut_ = false;
         co_await Flush();
     }
+}
+
+void SmtpSession::CloseConnection() {
     DisarmTimer();
     delayTimer_.cancel();
     asio::error_code ec;
     socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ec);
     socket_.close(ec);
     LogLine("Client/", "disconnected");
-    if (registered_) {
-        registered_ = false;
-        server_.Unregister(this, clientIp_);
-    }
-    (void)self;
+    Unregister();
 }
 
 asio::awaitable<bool> SmtpSession::ReadMore() {
@@ -244,8 +297,8 @@ asio::awaitable<bool> SmtpSession::ReadMore() {
         inStart_ = 0;
     }
     const SmtpLimits& limits = config_->limits;
-    ArmTimer(std::chrono::seconds(mode_ == Mode::kData ? limits.dataTimeoutSeconds
-                                                       : limits.commandTimeoutSeconds));
+    ArmTimer(std::chrono::seconds(state_ == SessionState::kData ? limits.dataTimeoutSeconds
+                                                                : limits.commandTimeoutSeconds));
     asio::error_code ec;
     asio::mutable_buffer space(in_.get() + inEnd_, inCapacity_ - inEnd_);
     size_t n =
@@ -256,7 +309,7 @@ asio::awaitable<bool> SmtpSession::ReadMore() {
     inEnd_ += n;
     if (ec && n == 0) {
         if (!timedOut_ && !stopping_) {
-            closing_ = true;  // the client went away; nothing to say
+            SetState(SessionState::kClosing);  // the client went away; nothing to say
         }
         co_return false;
     }
@@ -278,7 +331,7 @@ asio::awaitable<bool> SmtpSession::Flush() {
     DisarmTimer();
     out_.clear();
     if (ec) {
-        closing_ = true;
+        SetState(SessionState::kClosing);
         timedOut_ = false;
         co_return false;
     }
@@ -288,66 +341,82 @@ asio::awaitable<bool> SmtpSession::Flush() {
 size_t SmtpSession::LineLimit(std::string_view pending) const {
     // AUTH exchanges carry base64 and may be longer than other commands (RFC 4954 4).
     const SmtpLimits& limits = config_->limits;
-    if (authStep_ != AuthStep::kNone || AsciiStartsNoCase(pending, "AUTH ")) {
+    if (kAuthExchange.Has(state_) || AsciiStartsNoCase(pending, "AUTH ")) {
         return std::max(limits.maxTextLine, limits.maxCommandLine);
     }
     return limits.maxCommandLine;
 }
 
 bool SmtpSession::ProcessInput() {
-    while (action_ == Action::kNone && !closing_ && inStart_ < inEnd_) {
+    while (kReadingInput.Has(state_) && inStart_ < inEnd_) {
         if (out_.size() >= kMaxPendingReplies) {
             return true;  // a client that pipelines without reading gets its replies first
         }
         std::string_view pending(in_.get() + inStart_, inEnd_ - inStart_);
-        if (mode_ == Mode::kData) {
-            inStart_ += reader_.Feed(pending);
-            if (reader_.Done()) {
-                mode_ = Mode::kCommand;
-                FinishData();
-            }
-            continue;
-        }
-        if (discardingLine_) {
-            const void* lf = std::memchr(pending.data(), '\n', pending.size());
-            if (lf == nullptr) {
-                inStart_ = inEnd_;
-                break;
-            }
-            inStart_ += static_cast<size_t>(static_cast<const char*>(lf) - pending.data()) + 1;
-            discardingLine_ = false;
-            continue;
-        }
-        size_t endLength = 0;
-        size_t length = FindLineEnd(pending, &endLength);
-        size_t limit = LineLimit(pending);
-        if (length == std::string_view::npos) {
-            if (pending.size() >= limit) {
-                // Too long already: drop the rest of it as it arrives.
-                authStep_ = AuthStep::kNone;
-                ReplyError("500 5.5.2 Line too long");
-                discardingLine_ = true;
-                inStart_ = inEnd_;
-            }
+        if (state_ == SessionState::kData) {
+            FeedData(pending);
+        } else if (discardingLine_ ? !SkipDiscardedLine(pending) : !TakeLine(pending)) {
             break;
-        }
-        std::string_view line = pending.substr(0, length);
-        inStart_ += length + endLength;
-        if (length + endLength > limit) {
-            authStep_ = AuthStep::kNone;
-            ReplyError("500 5.5.2 Line too long");
-        } else if (endLength != 2) {
-            authStep_ = AuthStep::kNone;
-            ReplyError("500 5.5.2 Lines must end with CRLF");
-        } else {
-            HandleLine(line);
         }
     }
     return false;
 }
 
+void SmtpSession::FeedData(std::string_view pending) {
+    inStart_ += reader_.Feed(pending);
+    if (reader_.Done()) {
+        FinishData();
+    }
+}
+
+// The rest of a line refused as too long; false while its end has not come yet.
+bool SmtpSession::SkipDiscardedLine(std::string_view pending) {
+    const void* lf = std::memchr(pending.data(), '\n', pending.size());
+    if (lf == nullptr) {
+        inStart_ = inEnd_;
+        return false;
+    }
+    inStart_ += static_cast<size_t>(static_cast<const char*>(lf) - pending.data()) + 1;
+    discardingLine_ = false;
+    return true;
+}
+
+// Handles the next line of pending; false while it is incomplete.
+bool SmtpSession::TakeLine(std::string_view pending) {
+    size_t endLength = 0;
+    size_t length = FindLineEnd(pending, &endLength);
+    size_t limit = LineLimit(pending);
+    if (length == std::string_view::npos) {
+        if (pending.size() >= limit) {
+            // Too long already: drop the rest of it as it arrives.
+            RefuseLine("500 5.5.2 Line too long");
+            discardingLine_ = true;
+            inStart_ = inEnd_;
+        }
+        return false;
+    }
+    std::string_view line = pending.substr(0, length);
+    inStart_ += length + endLength;
+    if (length + endLength > limit) {
+        RefuseLine("500 5.5.2 Line too long");
+    } else if (endLength != 2) {
+        RefuseLine("500 5.5.2 Lines must end with CRLF");
+    } else {
+        HandleLine(line);
+    }
+    return true;
+}
+
+void SmtpSession::RefuseLine(std::string_view reply) {
+    // A line refused for its form also ends an AUTH exchange under way.
+    if (kAuthExchange.Has(state_)) {
+        SetState(SessionState::kHelo);
+    }
+    ReplyError(reply);
+}
+
 void SmtpSession::HandleLine(std::string_view line) {
-    if (authStep_ != AuthStep::kNone) {
+    if (kAuthExchange.Has(state_)) {
         LogLine("Client/", "****");
         HandleAuthResponse(line);
     } else {
@@ -355,8 +424,131 @@ void SmtpSession::HandleLine(std::string_view line) {
     }
 }
 
+// One row per verb: the dialogue states that allow it, the refusal in each other one, and the
+// handler.
+struct SmtpSession::VerbRule {
+    struct Refusal {
+        StateSet states;
+        std::string_view reply;
+    };
+
+    Verb verb;
+    StateSet allowed;
+    Refusal refusals[2];
+    // Outside a transaction the configuration is read again before anything else.
+    bool freshConfig;
+    void (SmtpSession::*handler)(const Command&);
+
+    constexpr std::string_view RefusalIn(SessionState state) const {
+        return refusals[0].states.Has(state) ? refusals[0].reply : refusals[1].reply;
+    }
+    constexpr bool CoversDialogue() const {
+        return (allowed | refusals[0].states | refusals[1].states).Covers(kDialogue);
+    }
+};
+
+const SmtpSession::VerbRule* SmtpSession::RuleFor(Verb verb) {
+    using S = SessionState;
+    static constexpr VerbRule kRules[] = {
+        {Verb::kHelo, kDialogue, {}, false, &SmtpSession::OnHelo},
+        {Verb::kEhlo, kDialogue, {}, false, &SmtpSession::OnEhlo},
+        {Verb::kMail,
+         {S::kHelo},
+         {{{S::kGreeting}, "503 5.5.1 Send HELO or EHLO first"},
+          {{S::kMail, S::kRcpt}, "503 5.5.1 Nested MAIL command"}},
+         true,
+         &SmtpSession::OnMail},
+        {Verb::kRcpt,
+         {S::kMail, S::kRcpt},
+         {{{S::kGreeting, S::kHelo}, kNeedMail}},
+         false,
+         &SmtpSession::OnRcpt},
+        {Verb::kData,
+         {S::kRcpt},
+         {{{S::kGreeting, S::kHelo}, kNeedMail}, {{S::kMail}, "554 5.5.1 No valid recipients"}},
+         false,
+         &SmtpSession::OnData},
+        {Verb::kRset, kDialogue, {}, false, &SmtpSession::OnRset},
+        {Verb::kNoop, kDialogue, {}, false, &SmtpSession::OnNoop},
+        {Verb::kQuit, kDialogue, {}, false, &SmtpSession::OnQuit},
+        {Verb::kVrfy, kDialogue, {}, false, &SmtpSession::OnVrfy},
+        {Verb::kHelp, kDialogue, {}, false, &SmtpSession::OnHelp},
+        {Verb::kStartTls, kDialogue, {}, false, &SmtpSession::OnStartTls},
+        // Its refusal in a transaction comes after those for no EHLO and for a second AUTH, so
+        // OnAuth makes it.
+        {Verb::kAuth,
+         {S::kHelo, S::kMail, S::kRcpt},
+         {{{S::kGreeting}, "503 5.5.1 Send EHLO first"}},
+         false,
+         &SmtpSession::OnAuth},
+    };
+    static_assert(std::all_of(std::begin(kRules), std::end(kRules),
+                              [](const VerbRule& rule) { return rule.CoversDialogue(); }));
+    for (const VerbRule& rule : kRules) {
+        if (rule.verb == verb) {
+            return &rule;
+        }
+    }
+    return nullptr;
+}
+
+void SmtpSession::HandleCommand(std::string_view line) {
+    Command command = ParseCommand(line);
+    LogCommand(command, line);
+    if (command.error != CommandError::kNone) {
+        ReplyError(ParseErrorReply(command));
+        return;
+    }
+    const VerbRule* rule = RuleFor(command.verb);
+    if (rule == nullptr) {
+        return;  // the parser refuses unknown verbs
+    }
+    if (rule->freshConfig && !kTransaction.Has(state_)) {
+        // Accounts, domains and limits may have changed since the last message.
+        config_ = EngineConfig::Load();
+    }
+    if (!rule->allowed.Has(state_)) {
+        ReplyError(rule->RefusalIn(state_));
+        return;
+    }
+    (this->*rule->handler)(command);
+}
+
+void SmtpSession::LogCommand(const Command& command, std::string_view line) {
+    if (command.verb == Verb::kAuth) {
+        LogLine("Client/", std::string("AUTH ") + std::string(command.argument) +
+                               (command.hasInitialResponse ? " ****" : ""));
+    } else if (command.error == CommandError::kBadCharacters) {
+        // Control characters would forge or garble lines of the log and the console's pane.
+        std::string shown(line);
+        for (char& c : shown) {
+            c = (static_cast<unsigned char>(c) < 32 || c == 127) ? '?' : c;
+        }
+        LogLine("Client/", shown);
+    } else {
+        LogLine("Client/", line);
+    }
+}
+
+void SmtpSession::OnHelo(const Command& command) {
+    Greeted(command.argument, false);
+    Reply("250 " + host_.Settings().hostName);
+}
+
+void SmtpSession::OnEhlo(const Command& command) {
+    Greeted(command.argument, true);
+    ReplyEhlo(command.argument);
+}
+
+void SmtpSession::Greeted(std::string_view heloName, bool esmtp) {
+    ResetTransaction();
+    heloName_.assign(heloName);
+    esmtp_ = esmtp;
+    SetState(SessionState::kHelo);
+}
+
 void SmtpSession::ReplyEhlo(std::string_view heloName) {
-    const ServerSettings& settings = server_.Settings();
+    const ServerSettings& settings = host_.Settings();
     std::vector<std::string> lines = {
         settings.hostName + " Hello " + std::string(heloName),
         "PIPELINING",
@@ -377,230 +569,42 @@ void SmtpSession::ReplyEhlo(std::string_view heloName) {
     }
 }
 
-void SmtpSession::HandleCommand(std::string_view line) {
-    Command command = ParseCommand(line);
-    if (command.verb == Verb::kAuth) {
-        LogLine("Client/", std::string("AUTH ") + std::string(command.argument) +
-                               (command.hasInitialResponse ? " ****" : ""));
-    } else if (command.error == CommandError::kBadCharacters) {
-        // Control characters would forge or garble lines of the log and the console's pane.
-        std::string shown(line);
-        for (char& c : shown) {
-            c = (static_cast<unsigned char>(c) < 32 || c == 127) ? '?' : c;
-        }
-        LogLine("Client/", shown);
+void SmtpSession::OnMail(const Command& command) {
+    if (command.hasSize && command.size > config_->limits.maxMessageSize) {
+        ReplyError("552 5.3.4 Message size exceeds fixed maximum message size");
+        return;
+    }
+    if (!command.smtpUtf8 && !IsAsciiText(command.address)) {
+        ReplyError(kNeedSmtpUtf8);
+        return;
+    }
+    SetState(SessionState::kMail);
+    smtpUtf8_ = command.smtpUtf8;
+    mailFrom_.assign(command.address);
+    reader_.Reset(config_->limits.maxMessageSize);
+    if (command.hasSize) {
+        // The declared size saves regrowing, up to a bound a liar cannot abuse.
+        reader_.Body().reserve(
+            std::min<size_t>(static_cast<size_t>(command.size) + 256, kMaxReserve));
+    }
+    Reply("250 2.1.0 Ok");
+}
+
+void SmtpSession::OnRcpt(const Command& command) {
+    if (recipients_.size() >= config_->limits.maxRecipients) {
+        Reply("452 4.5.3 Too many recipients");
+    } else if (!smtpUtf8_ && !IsAsciiText(command.address)) {
+        ReplyError(kNeedSmtpUtf8);
     } else {
-        LogLine("Client/", line);
-    }
-    switch (command.error) {
-        case CommandError::kNone:
-            break;
-        case CommandError::kUnknownVerb:
-            ReplyError("500 5.5.1 Command unrecognized");
-            return;
-        case CommandError::kBadCharacters:
-            ReplyError("500 5.5.2 Control characters are not allowed in commands");
-            return;
-        case CommandError::kSyntax:
-            ReplyError("501 5.5.4 Syntax error in parameters or arguments");
-            return;
-        case CommandError::kBadAddress:
-            ReplyError(command.verb == Verb::kMail ? "501 5.1.7 Bad sender address syntax"
-                                                   : "501 5.1.3 Bad recipient address syntax");
-            return;
-        case CommandError::kUnknownParameter:
-            ReplyError("555 5.5.4 Parameter not recognized");
-            return;
-        case CommandError::kBadParameterValue:
-            ReplyError("501 5.5.4 Bad parameter value");
-            return;
-    }
-    const std::string& host = server_.Settings().hostName;
-    switch (command.verb) {
-        case Verb::kUnknown:
-            break;
-        case Verb::kHelo:
-        case Verb::kEhlo:
-            ResetTransaction();
-            heloName_ = std::string(command.argument);
-            esmtp_ = command.verb == Verb::kEhlo;
-            if (esmtp_) {
-                ReplyEhlo(command.argument);
-            } else {
-                Reply("250 " + host);
-            }
-            break;
-        case Verb::kMail:
-            if (!inTransaction_) {
-                // Accounts, domains and limits may have changed since the last message.
-                config_ = EngineConfig::Load();
-            }
-            if (heloName_.empty()) {
-                ReplyError("503 5.5.1 Send HELO or EHLO first");
-            } else if (inTransaction_) {
-                ReplyError("503 5.5.1 Nested MAIL command");
-            } else if (command.hasSize && command.size > config_->limits.maxMessageSize) {
-                ReplyError("552 5.3.4 Message size exceeds fixed maximum message size");
-            } else if (!command.smtpUtf8 && !IsAsciiText(command.address)) {
-                ReplyError("553 5.6.7 Non-ASCII addresses need the SMTPUTF8 parameter");
-            } else {
-                inTransaction_ = true;
-                smtpUtf8_ = command.smtpUtf8;
-                mailFrom_.assign(command.address);
-                reader_.Reset(config_->limits.maxMessageSize);
-                if (command.hasSize) {
-                    // The declared size saves regrowing, up to a bound a liar cannot abuse.
-                    reader_.Body().reserve(
-                        std::min<size_t>(static_cast<size_t>(command.size) + 256, kMaxReserve));
-                }
-                Reply("250 2.1.0 Ok");
-            }
-            break;
-        case Verb::kRcpt:
-            if (!inTransaction_) {
-                ReplyError("503 5.5.1 Need MAIL command first");
-            } else if (recipients_.size() >= config_->limits.maxRecipients) {
-                Reply("452 4.5.3 Too many recipients");
-            } else if (!smtpUtf8_ && !IsAsciiText(command.address)) {
-                ReplyError("553 5.6.7 Non-ASCII addresses need the SMTPUTF8 parameter");
-            } else {
-                OnRecipient(command.address);
-            }
-            break;
-        case Verb::kData:
-            if (!inTransaction_) {
-                ReplyError("503 5.5.1 Need MAIL command first");
-            } else if (recipients_.empty()) {
-                ReplyError("554 5.5.1 No valid recipients");
-            } else {
-                mode_ = Mode::kData;
-                Reply("354 End data with <CR><LF>.<CR><LF>");
-            }
-            break;
-        case Verb::kRset:
-            ResetTransaction();
-            Reply("250 2.0.0 Ok");
-            break;
-        case Verb::kNoop:
-            Reply("250 2.0.0 Ok");
-            break;
-        case Verb::kQuit:
-            Reply("221 2.0.0 " + host + " Bye");
-            closing_ = true;
-            break;
-        case Verb::kVrfy:
-            Reply("252 2.5.0 Cannot VRFY user, but will accept message and attempt delivery");
-            break;
-        case Verb::kHelp:
-            Reply(
-                "214 2.0.0 Commands: HELO EHLO MAIL RCPT DATA RSET NOOP QUIT VRFY HELP "
-                "STARTTLS AUTH");
-            break;
-        case Verb::kStartTls:
-            if (!server_.Settings().tls) {
-                ReplyError("502 5.5.1 STARTTLS not available");
-            } else if (tlsActive_) {
-                ReplyError("503 5.5.1 TLS already active");
-            } else {
-                Reply("220 2.0.0 Ready to start TLS");
-                action_ = Action::kStartTls;
-            }
-            break;
-        case Verb::kAuth: {
-            const std::string mechanism = AsciiUpperCopy(command.argument);
-            if (!esmtp_) {
-                ReplyError("503 5.5.1 Send EHLO first");
-            } else if (!authUser_.empty()) {
-                ReplyError("503 5.5.1 Already authenticated");
-            } else if (inTransaction_) {
-                ReplyError("503 5.5.1 AUTH not allowed during a mail transaction");
-            } else if (!AuthOffered()) {
-                ReplyError("538 5.7.11 Encryption required for requested authentication mechanism");
-            } else if (mechanism != "PLAIN" && mechanism != "LOGIN") {
-                ReplyError("504 5.5.4 Unrecognized authentication type");
-            } else {
-                authMechanism_ = mechanism;
-                if (!command.hasInitialResponse) {
-                    authStep_ = mechanism == "PLAIN" ? AuthStep::kPlain : AuthStep::kLoginUser;
-                    Reply(mechanism == "PLAIN" ? "334 " : "334 VXNlcm5hbWU6");
-                } else {
-                    authStep_ = mechanism == "PLAIN" ? AuthStep::kPlain : AuthStep::kLoginUser;
-                    HandleAuthResponse(command.initialResponse);
-                }
-            }
-            break;
-        }
+        AddRecipient(command.address);
     }
 }
 
-void SmtpSession::HandleAuthResponse(std::string_view line) {
-    AuthStep step = authStep_;
-    authStep_ = AuthStep::kNone;
-    if (line == "*") {
-        ReplyError("501 5.7.0 Authentication cancelled");
-        return;
-    }
-    std::optional<std::string> decoded = line == "=" ? std::string() : DecodeBase64(line);
-    if (!decoded) {
-        ReplyError("501 5.5.2 Cannot decode the response");
-        return;
-    }
-    switch (step) {
-        case AuthStep::kNone:
-            break;
-        case AuthStep::kPlain:
-            if (std::optional<PlainCredentials> credentials = ParsePlainMessage(*decoded)) {
-                FinishAuth(credentials->user, credentials->password);
-            } else {
-                FinishAuth("", "");
-            }
-            break;
-        case AuthStep::kLoginUser:
-            loginUser_ = std::move(*decoded);
-            authStep_ = AuthStep::kLoginPassword;
-            Reply("334 UGFzc3dvcmQ6");
-            break;
-        case AuthStep::kLoginPassword:
-            FinishAuth(loginUser_, *decoded);
-            loginUser_.clear();
-            break;
-    }
-}
-
-void SmtpSession::FinishAuth(std::string_view user, std::string_view password) {
-    config_ = EngineConfig::Load();
-    const AccountEntry* account = Authenticate(*config_, user, password);
-    if (account == nullptr) {
-        action_ = Action::kAuthFailed;
-        return;
-    }
-    authUser_ = account->name;
-    Reply("235 2.7.0 Authentication successful");
-}
-
-asio::awaitable<void> SmtpSession::AuthFailed() {
-    // The delay slows guessing down; the connection's replies so far go out first.
-    action_ = Action::kNone;
-    if (!out_.empty() && !co_await Flush()) {
-        co_return;
-    }
-    delayTimer_.expires_after(server_.Settings().authFailureDelay);
-    asio::error_code ec;
-    co_await delayTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
-    if (stopping_) {
-        co_return;
-    }
-    ReplyError("535 5.7.8 Authentication credentials invalid");
-    if (++authFailures_ >= kMaxAuthFailures && !closing_) {
-        Reply("421 4.7.0 Too many authentication failures, closing connection");
-        closing_ = true;
-    }
-}
-
-void SmtpSession::OnRecipient(std::string_view address) {
+void SmtpSession::AddRecipient(std::string_view address) {
     switch (CheckRecipient(*config_, address, !authUser_.empty(), clientIsLocal_)) {
         case RecipientVerdict::kAccept:
             recipients_.emplace_back(address);
+            SetState(SessionState::kRcpt);
             Reply("250 2.1.5 Ok");
             break;
         case RecipientVerdict::kUnknownUser:
@@ -612,10 +616,129 @@ void SmtpSession::OnRecipient(std::string_view address) {
     }
 }
 
+void SmtpSession::OnData(const Command&) {
+    SetState(SessionState::kData);
+    Reply("354 End data with <CR><LF>.<CR><LF>");
+}
+
+void SmtpSession::OnRset(const Command&) {
+    ResetTransaction();
+    Reply("250 2.0.0 Ok");
+}
+
+void SmtpSession::OnNoop(const Command&) {
+    Reply("250 2.0.0 Ok");
+}
+
+void SmtpSession::OnQuit(const Command&) {
+    ReplyAndClose("221 2.0.0 " + host_.Settings().hostName + " Bye");
+}
+
+void SmtpSession::OnVrfy(const Command&) {
+    Reply("252 2.5.0 Cannot VRFY user, but will accept message and attempt delivery");
+}
+
+void SmtpSession::OnHelp(const Command&) {
+    Reply(
+        "214 2.0.0 Commands: HELO EHLO MAIL RCPT DATA RSET NOOP QUIT VRFY HELP STARTTLS "
+        "AUTH");
+}
+
+void SmtpSession::OnStartTls(const Command&) {
+    if (!host_.Settings().tls) {
+        ReplyError("502 5.5.1 STARTTLS not available");
+    } else if (tlsActive_) {
+        ReplyError("503 5.5.1 TLS already active");
+    } else {
+        Reply("220 2.0.0 Ready to start TLS");
+        SetState(SessionState::kStartTls);
+    }
+}
+
+void SmtpSession::OnAuth(const Command& command) {
+    const std::string mechanism = AsciiUpperCopy(command.argument);
+    if (!esmtp_) {
+        ReplyError("503 5.5.1 Send EHLO first");
+    } else if (!authUser_.empty()) {
+        ReplyError("503 5.5.1 Already authenticated");
+    } else if (kTransaction.Has(state_)) {
+        ReplyError("503 5.5.1 AUTH not allowed during a mail transaction");
+    } else if (!AuthOffered()) {
+        ReplyError("538 5.7.11 Encryption required for requested authentication mechanism");
+    } else if (mechanism != "PLAIN" && mechanism != "LOGIN") {
+        ReplyError("504 5.5.4 Unrecognized authentication type");
+    } else {
+        bool plain = mechanism == "PLAIN";
+        SetState(plain ? SessionState::kAuthPlain : SessionState::kAuthUser);
+        if (command.hasInitialResponse) {
+            HandleAuthResponse(command.initialResponse);
+        } else {
+            Reply(plain ? "334 " : "334 VXNlcm5hbWU6");
+        }
+    }
+}
+
+void SmtpSession::HandleAuthResponse(std::string_view line) {
+    SessionState step = state_;
+    SetState(SessionState::kHelo);
+    if (line == "*") {
+        ReplyError("501 5.7.0 Authentication cancelled");
+        return;
+    }
+    std::optional<std::string> decoded = line == "=" ? std::string() : DecodeBase64(line);
+    if (!decoded) {
+        ReplyError("501 5.5.2 Cannot decode the response");
+        return;
+    }
+    if (step == SessionState::kAuthPlain) {
+        if (std::optional<PlainCredentials> credentials = ParsePlainMessage(*decoded)) {
+            FinishAuth(credentials->user, credentials->password);
+        } else {
+            FinishAuth("", "");
+        }
+    } else if (step == SessionState::kAuthUser) {
+        loginUser_ = std::move(*decoded);
+        SetState(SessionState::kAuthPassword);
+        Reply("334 UGFzc3dvcmQ6");
+    } else if (step == SessionState::kAuthPassword) {
+        FinishAuth(loginUser_, *decoded);
+        loginUser_.clear();
+    }
+}
+
+void SmtpSession::FinishAuth(std::string_view user, std::string_view password) {
+    config_ = EngineConfig::Load();
+    const AccountEntry* account = Authenticate(*config_, user, password);
+    if (account == nullptr) {
+        SetState(SessionState::kAuthFailed);
+        return;
+    }
+    authUser_ = account->name;
+    Reply("235 2.7.0 Authentication successful");
+}
+
+asio::awaitable<void> SmtpSession::AuthFailed() {
+    // The delay slows guessing down; the connection's replies so far go out first.
+    SetState(SessionState::kHelo);
+    if (!out_.empty() && !co_await Flush()) {
+        co_return;
+    }
+    delayTimer_.expires_after(host_.Settings().authFailureDelay);
+    asio::error_code ec;
+    co_await delayTimer_.async_wait(asio::redirect_error(asio::use_awaitable, ec));
+    if (stopping_) {
+        co_return;
+    }
+    ReplyError("535 5.7.8 Authentication credentials invalid");
+    if (++authFailures_ >= kMaxAuthFailures && state_ != SessionState::kClosing) {
+        ReplyAndClose("421 4.7.0 Too many authentication failures, closing connection");
+    }
+}
+
 void SmtpSession::FinishData() {
     switch (reader_.error()) {
         case DataReader::Error::kNone:
-            action_ = Action::kStore;
+            SetState(SessionState::kQueueing);
             return;
         case DataReader::Error::kTooBig:
             LogLine("Server/", "message refused: " + std::to_string(reader_.BytesSeen()) +
@@ -633,7 +756,7 @@ asio::awaitable<void> SmtpSession::StoreMessage() {
     ReceivedInfo info;
     info.heloName = heloName_;
     info.clientIp = clientIp_;
-    info.hostName = server_.Settings().hostName;
+    info.hostName = host_.Settings().hostName;
     info.esmtp = esmtp_;
     info.tls = tlsActive_;
     info.authenticated = !authUser_.empty();
@@ -645,9 +768,9 @@ asio::awaitable<void> SmtpSession::StoreMessage() {
     ResetTransaction();
     size_t size = reader_.Body().size();
     auto [ok, id, error] =
-        co_await AsyncStore(server_.Queue(), std::move(envelope), ReceivedHeader(info),
+        co_await AsyncStore(host_.Queue(), std::move(envelope), ReceivedHeader(info),
                             std::move(reader_.Body()), asio::use_awaitable);
-    action_ = Action::kNone;
+    SetState(SessionState::kHelo);
     reader_.Reset(config_->limits.maxMessageSize);
     if (ok) {
         Reply("250 2.0.0 Ok: queued as " + std::to_string(id) + " (" + std::to_string(size) +
@@ -659,14 +782,13 @@ asio::awaitable<void> SmtpSession::StoreMessage() {
 }
 
 asio::awaitable<bool> SmtpSession::StartTls() {
-    action_ = Action::kNone;
     if (!co_await Flush()) {
         co_return false;
     }
     // Commands sent before the handshake must not count as protected (RFC 3207 5).
     inStart_ = inEnd_ = 0;
-    tls_ = std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_,
-                                                                       *server_.Settings().tls);
+    tls_ =
+        std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *host_.Settings().tls);
     ArmTimer(std::chrono::seconds(config_->limits.commandTimeoutSeconds));
     asio::error_code ec;
     co_await tls_->async_handshake(asio::ssl::stream_base::server,
@@ -676,7 +798,7 @@ asio::awaitable<bool> SmtpSession::StartTls() {
         LogLine("Server/", "TLS handshake failed: " + ec.message());
         tls_.reset();
         timedOut_ = false;
-        closing_ = true;
+        SetState(SessionState::kClosing);
         co_return false;
     }
     LogLine("Server/", std::string("TLS established: ") + SSL_get_version(tls_->native_handle()));
@@ -685,6 +807,7 @@ asio::awaitable<bool> SmtpSession::StartTls() {
     esmtp_ = false;
     authUser_.clear();
     ResetTransaction();
+    SetState(SessionState::kGreeting);
     co_return true;
 }
 

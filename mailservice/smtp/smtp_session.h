@@ -16,18 +16,20 @@
 #include <vector>
 
 #include "core/engine_config.h"
+#include "smtp/command_parser.h"
 #include "smtp/data_reader.h"
-#include "smtp/smtp_server.h"
+#include "smtp/session_host.h"
+#include "smtp/session_state.h"
 
 namespace relvo::mail::smtp {
 
 class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
   public:
-    SmtpSession(SmtpServer& server, asio::ip::tcp::socket socket,
+    SmtpSession(SessionHost& host, asio::ip::tcp::socket socket,
                 std::shared_ptr<const EngineConfig> config);
 
     // Runs the conversation; an admission other than kAdmitted answers 421 and closes.
-    void Start(SmtpServer::Admission admission);
+    void Start(Admission admission);
     // Thread-safe: finish what is under way, answer "421 4.3.2" and close.
     void Shutdown();
     // Thread-safe: close the connection at once.
@@ -36,12 +38,17 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     const std::string& ClientIp() const { return clientIp_; }
 
   private:
-    enum class Mode { kCommand, kData };
-    enum class Action { kNone, kStore, kStartTls, kAuthFailed };
-    enum class AuthStep { kNone, kPlain, kLoginUser, kLoginPassword };
+    struct VerbRule;
+    // The row of the verb table for verb; null for kUnknown.
+    static const VerbRule* RuleFor(Verb verb);
 
-    asio::awaitable<void> Run(std::shared_ptr<SmtpSession> self, SmtpServer::Admission admission);
+    asio::awaitable<void> Run(std::shared_ptr<SmtpSession> self, Admission admission);
+    void Greet(Admission admission);
+    asio::awaitable<void> Converse();
+    asio::awaitable<void> SayWhyItEnds();
+    void CloseConnection();
     void EndAfterException(std::exception_ptr error);
+    void Unregister();
     asio::awaitable<bool> ReadMore();
     asio::awaitable<bool> Flush();
     asio::awaitable<void> StoreMessage();
@@ -51,16 +58,39 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     // Answers the complete commands received; true when it stopped with input left because
     // enough replies are waiting to be written.
     bool ProcessInput();
+    void FeedData(std::string_view pending);
+    bool SkipDiscardedLine(std::string_view pending);
+    bool TakeLine(std::string_view pending);
+    void RefuseLine(std::string_view reply);
     void HandleLine(std::string_view line);
     void HandleCommand(std::string_view line);
+    void LogCommand(const Command& command, std::string_view line);
+
+    // The verbs, once the table has let them through.
+    void OnHelo(const Command& command);
+    void OnEhlo(const Command& command);
+    void OnMail(const Command& command);
+    void OnRcpt(const Command& command);
+    void OnData(const Command& command);
+    void OnRset(const Command& command);
+    void OnNoop(const Command& command);
+    void OnQuit(const Command& command);
+    void OnVrfy(const Command& command);
+    void OnHelp(const Command& command);
+    void OnStartTls(const Command& command);
+    void OnAuth(const Command& command);
+
+    void Greeted(std::string_view heloName, bool esmtp);
+    void ReplyEhlo(std::string_view heloName);
+    void AddRecipient(std::string_view address);
     void HandleAuthResponse(std::string_view line);
     void FinishAuth(std::string_view user, std::string_view password);
     void FinishData();
-    void ReplyEhlo(std::string_view heloName);
-    void OnRecipient(std::string_view address);
 
+    void SetState(SessionState next);
     void Reply(std::string_view line);
     void ReplyError(std::string_view line);
+    void ReplyAndClose(std::string_view line);
     void ResetTransaction();
     void LogLine(std::string_view marker, std::string_view text);
     bool AuthOffered() const { return tlsActive_ || clientIsLocal_; }
@@ -70,7 +100,7 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     void DisarmTimer();
     void CancelIo();
 
-    SmtpServer& server_;
+    SessionHost& host_;
     asio::ip::tcp::socket socket_;
     std::unique_ptr<asio::ssl::stream<asio::ip::tcp::socket&>> tls_;
     asio::steady_timer timer_;
@@ -93,23 +123,18 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     std::string out_;      // replies waiting for the next write
     std::string logLine_;  // reused for every log line
 
-    Mode mode_ = Mode::kCommand;
-    Action action_ = Action::kNone;
-    AuthStep authStep_ = AuthStep::kNone;
-    std::string authMechanism_;
-    std::string loginUser_;
-    bool closing_ = false;
-    bool stopping_ = false;
+    SessionState state_ = SessionState::kGreeting;
+    bool stopping_ = false;  // the server is stopping
     bool timedOut_ = false;
     int errors_ = 0;
     int authFailures_ = 0;
+    std::string loginUser_;
 
     std::string heloName_;
     bool esmtp_ = false;
     bool tlsActive_ = false;
     std::string authUser_;
 
-    bool inTransaction_ = false;
     bool smtpUtf8_ = false;
     std::string mailFrom_;
     std::vector<std::string> recipients_;

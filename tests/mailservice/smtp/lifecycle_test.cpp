@@ -21,24 +21,17 @@ namespace {
 using namespace std::chrono_literals;
 using namespace relvo::mail::smtp::testing;
 
-class SmtpLifecycleTest : public ::testing::Test {
+class SmtpLifecycleTest : public ServiceFixture {
   protected:
     void SetUp() override {
         WriteConfig("");
         Service().SetWindow(&window_, RELVOMAIL_PROGRESS_MESSAGE);
     }
-    void TearDown() override {
-        Service().Stop();
-        Service().SetWindow(nullptr, RELVOMAIL_PROGRESS_MESSAGE);
-    }
-    static SmtpService& Service() { return SmtpService::Instance(); }
     void WriteConfig(const std::string& systemLines) {
-        app_.Write("relvoconsole.cfg.new",
-                   "[System]\r\nLogSmtp=1\r\n" + systemLines +
-                       "[DomainList]\r\nlocal.example=1\r\n[AccountList]\r\na@local.example=1\r\n"
-                       "[AccountInfo]\r\na@local.example_Enabled=1\r\n"
-                       "a@local.example_Password=pw\r\n");
-        std::filesystem::rename(app_.File("relvoconsole.cfg.new"), app_.ConfigFile());
+        ReplaceConfig("[System]\r\nLogSmtp=1\r\n" + systemLines +
+                      "[DomainList]\r\nlocal.example=1\r\n[AccountList]\r\na@local.example=1\r\n"
+                      "[AccountInfo]\r\na@local.example_Enabled=1\r\n"
+                      "a@local.example_Password=pw\r\n");
     }
     // The progress lines since the last call, once the log has delivered them.
     std::string LastLine() {
@@ -57,8 +50,6 @@ class SmtpLifecycleTest : public ::testing::Test {
         return "";
     }
 
-    TempAppDir app_;
-    RecordingWindow window_;
     size_t seen_ = 0;
 };
 

@@ -12,7 +12,7 @@ namespace {
 using namespace std::chrono_literals;
 using namespace relvo::mail::smtp::testing;
 
-class RemoteClientTest : public ::testing::Test {
+class RemoteClientTest : public ServiceFixture {
   protected:
     void SetUp() override {
         if (geteuid() != 0) {
@@ -47,33 +47,29 @@ class RemoteClientTest : public ::testing::Test {
             }
         }
         WriteConfig("1");
-        SmtpService::Instance().SetAuthFailureDelay(50ms);
+        Service().SetAuthFailureDelay(50ms);
         port_ = FreePort();
-        ASSERT_TRUE(SmtpService::Instance().Start(port_));
+        ASSERT_TRUE(Service().Start(port_));
     }
     void TearDown() override {
-        SmtpService::Instance().Stop();
-        SmtpService::Instance().SetAuthFailureDelay(1000ms);
+        ServiceFixture::TearDown();
         if (made_) {
             RunProcess({"ip", "link", "del", hostLink_});
             RunProcess({"ip", "netns", "del", namespace_});
         }
     }
     void WriteConfig(const std::string& authFlag) {
-        app_.Write("relvoconsole.cfg.new",
-                   "[System]\r\nSmtpAuthFlag=" + authFlag +
-                       "\r\n[AccountList]\r\nalice@local.example=1\r\ncarol@local.example=1\r\n"
-                       "[AccountInfo]\r\nalice@local.example_Password=alice-secret\r\n"
-                       "alice@local.example_Enabled=1\r\ncarol@local.example_Password=c\r\n"
-                       "[DomainList]\r\nlocal.example=1\r\nhosted.example=1\r\n"
-                       "[DomainInfo]\r\nhosted.example_ServerAddress=192.0.2.10\r\n");
-        std::filesystem::rename(app_.File("relvoconsole.cfg.new"), app_.ConfigFile());
+        ReplaceConfig("[System]\r\nSmtpAuthFlag=" + authFlag +
+                      "\r\n[AccountList]\r\nalice@local.example=1\r\ncarol@local.example=1\r\n"
+                      "[AccountInfo]\r\nalice@local.example_Password=alice-secret\r\n"
+                      "alice@local.example_Enabled=1\r\ncarol@local.example_Password=c\r\n"
+                      "[DomainList]\r\nlocal.example=1\r\nhosted.example=1\r\n"
+                      "[DomainInfo]\r\nhosted.example_ServerAddress=192.0.2.10\r\n");
     }
     std::vector<PeerReply> RemotePeer(const std::vector<std::vector<std::string>>& steps) {
         return RunPeer(hostIp_, port_, steps, {"ip", "netns", "exec", namespace_});
     }
 
-    TempAppDir app_;
     bool made_ = false;
     std::string namespace_, hostLink_, hostIp_;
     int port_ = 0;

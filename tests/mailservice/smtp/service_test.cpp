@@ -36,7 +36,7 @@ std::string Repeat(const std::string& text, int times) {
     return out;
 }
 
-class SmtpServiceTest : public ::testing::Test {
+class SmtpServiceTest : public ServiceFixture {
   protected:
     void SetUp() override {
         WriteConfig("");
@@ -45,19 +45,10 @@ class SmtpServiceTest : public ::testing::Test {
         port_ = FreePort();
         ASSERT_TRUE(Service().Start(port_)) << WindowText();
     }
-    void TearDown() override {
-        Service().Stop();
-        Service().SetWindow(nullptr, RELVOMAIL_PROGRESS_MESSAGE);
-        Service().SetAuthFailureDelay(1000ms);
-    }
 
-    static SmtpService& Service() { return SmtpService::Instance(); }
-
-    // The configuration: accounts and domains above, with extra System lines. Written under a
-    // new name and renamed, as the console's store does.
+    // The configuration: accounts and domains above, with extra System lines.
     void WriteConfig(const std::string& systemLines) {
-        app_.Write("relvoconsole.cfg.new", "[System]\r\nLogSmtp=1\r\n" + systemLines + kAccounts);
-        std::filesystem::rename(app_.File("relvoconsole.cfg.new"), app_.ConfigFile());
+        ReplaceConfig("[System]\r\nLogSmtp=1\r\n" + systemLines + kAccounts);
     }
 
     std::string WindowText() {
@@ -106,8 +97,6 @@ class SmtpServiceTest : public ::testing::Test {
         return client;
     }
 
-    TempAppDir app_;
-    RecordingWindow window_;
     int port_ = 0;
 };
 

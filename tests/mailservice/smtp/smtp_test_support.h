@@ -4,6 +4,7 @@
 #pragma once
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -18,6 +19,7 @@
 #include <vector>
 
 #include "relvomail.h"
+#include "smtp/smtp_service.h"
 #include "support/temp_app_dir.h"
 
 namespace relvo::mail::smtp::testing {
@@ -243,6 +245,26 @@ struct RecordingWindow : RelvoMailWindow {
     }
     std::mutex mutex;
     std::vector<std::string> lines;
+};
+
+// The service over a fresh application directory; stopped, detached from the window and given
+// its usual AUTH delay again after each test.
+class ServiceFixture : public ::testing::Test {
+  protected:
+    void TearDown() override {
+        Service().Stop();
+        Service().SetWindow(nullptr, RELVOMAIL_PROGRESS_MESSAGE);
+        Service().SetAuthFailureDelay(std::chrono::milliseconds(1000));
+    }
+    static SmtpService& Service() { return SmtpService::Instance(); }
+    // Written under a new name and renamed, as the console's store does.
+    void ReplaceConfig(const std::string& text) {
+        app_.Write("relvoconsole.cfg.new", text);
+        std::filesystem::rename(app_.File("relvoconsole.cfg.new"), app_.ConfigFile());
+    }
+
+    TempAppDir app_;
+    RecordingWindow window_;
 };
 
 inline size_t CountEntries(const std::string& directory) {

@@ -1,0 +1,40 @@
+// What a session needs of the server that runs it: the settings, the queue, the log, and a way to
+// say that it has ended. The server implements it; a session knows nothing else of the server.
+#pragma once
+
+#include <asio/ssl/context.hpp>
+#include <chrono>
+#include <memory>
+#include <string>
+
+#include "core/event_log.h"
+#include "core/queue_store.h"
+
+namespace relvo::mail::smtp {
+
+class SmtpSession;
+
+struct ServerSettings {
+    std::string hostName;                     // in the greeting, EHLO and Received
+    std::shared_ptr<asio::ssl::context> tls;  // null: STARTTLS not offered
+    std::chrono::milliseconds authFailureDelay{1000};
+    std::chrono::milliseconds stopGrace{1500};  // then the remaining sessions are cut
+    int threads = 2;
+};
+
+// The server's answer to a new connection; anything but kAdmitted is answered 421 and closed.
+enum class Admission { kAdmitted, kTooManySessions, kTooManyFromClient };
+
+class SessionHost {
+  public:
+    virtual const ServerSettings& Settings() const = 0;
+    virtual QueueStore& Queue() = 0;
+    virtual EventLog& Log() = 0;
+    // An admitted session calls this once, when its connection is closed.
+    virtual void Unregister(SmtpSession* session, const std::string& clientIp) = 0;
+
+  protected:
+    ~SessionHost() = default;
+};
+
+}  // namespace relvo::mail::smtp
