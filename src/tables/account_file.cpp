@@ -31,40 +31,6 @@ void AppendUtf8(std::string& out, char32_t c) {
     }
 }
 
-// Length of the UTF-8 sequence starting at i, or 0 when it is not well-formed.
-size_t Utf8SequenceLength(std::string_view bytes, size_t i) {
-    const auto byte = [&](size_t k) { return static_cast<uint8_t>(bytes[k]); };
-    const uint8_t lead = byte(i);
-    if (lead < 0x80) {
-        return 1;
-    }
-    size_t length = 0;
-    uint8_t low = 0x80;   // allowed range of the second byte, which rules out overlong forms,
-    uint8_t high = 0xBF;  // surrogates and code points past U+10FFFF
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 0;
-    }
-    if (i + length > bytes.size() || byte(i + 1) < low || byte(i + 1) > high) {
-        return 0;
-    }
-    for (size_t k = 2; k < length; ++k) {
-        if ((byte(i + k) & 0xC0) != 0x80) {
-            return 0;
-        }
-    }
-    return length;
-}
-
 bool IsFieldBlank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
 }
