@@ -12,10 +12,10 @@
 #include <sstream>
 
 #include "send/bounce.h"
-#include "send/delivery.h"
-#include "send/dns_lookup.h"
+#include "send/route/dns_lookup.h"
+#include "send/route/maildir.h"
 #include "send/send_queue.h"
-#include "send/smtp_reply.h"
+#include "send/transport/smtp_reply.h"
 
 namespace relvo::mail::send {
 namespace {
