@@ -20,7 +20,8 @@
 #include "core/queue_store.h"
 #include "core/service_lock.h"
 #include "core/timestamp.h"
-#include "send/bounce.h"
+#include "mime/delivery_report.h"
+#include "mime/header_section.h"
 #include "send/delivery.h"
 #include "send/on_pool.h"
 #include "send/send_queue.h"
@@ -37,6 +38,7 @@ std::int64_t Now() {
 }
 
 constexpr auto kStopGrace = std::chrono::milliseconds(3500);
+constexpr size_t kMaxReceived = 30;  // more Received fields than this are taken for a loop
 
 }  // namespace
 
@@ -369,7 +371,7 @@ class SendRunner {
             log_.Line("Mail " + std::to_string(mail.id) + ": cannot write its companion");
         }
         if (!failed.empty() && !mail.mailFrom.empty()) {
-            BounceInput input;
+            DeliveryReportContent input;
             input.reportingHost = helo;
             input.originalSender = mail.mailFrom;
             input.originalMessage = mail.message;
@@ -382,7 +384,7 @@ class SendRunner {
             envelope.heloName = helo;
             std::promise<std::pair<bool, uint32_t>> stored;
             auto result = stored.get_future();
-            bounces_.Store(std::move(envelope), "", BuildBounce(input),
+            bounces_.Store(std::move(envelope), "", ComposeDeliveryReport(input),
                            [&stored](bool ok, uint32_t bounceId, const std::string&) {
                                stored.set_value({ok, bounceId});
                            });
