@@ -38,7 +38,7 @@ struct Target {
     std::string password;
     // A relay account's host: it is announced, and when it has no address its recipients are
     // told so at once under the account's name. An exchanger's or a server's missing address
-    // counts only when no later host settles the recipients.
+    // is told after the last host, to the recipients still not settled.
     bool relay = false;
     std::string relayMailbox;
 };
@@ -53,7 +53,7 @@ struct DomainRoute {
     Kind kind = Kind::kTargets;
     std::string reason;
     std::vector<Target> targets;
-    bool relaysFollow = false;  // what its exchangers do not take goes on to the relays
+    bool relaysFollow = false;  // direct sending: what is not handed over goes on to the relays
 };
 
 // The login a mail was submitted with: a local domain's server gets it.
