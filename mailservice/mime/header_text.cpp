@@ -2,7 +2,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdint>
+
+#include "core/base64.h"
 
 namespace relvo::mail {
 namespace {
@@ -13,26 +14,6 @@ constexpr size_t kWordWidth = 75;  // RFC 2047 §2
 constexpr size_t kNarrowestWord = 28;
 constexpr std::string_view kWordStart = "=?UTF-8?B?";
 constexpr std::string_view kWordEnd = "?=";
-
-std::string Base64(std::string_view bytes) {
-    static constexpr char kDigits[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    std::string out;
-    for (size_t i = 0; i < bytes.size(); i += 3) {
-        uint32_t group = static_cast<uint8_t>(bytes[i]) << 16;
-        if (i + 1 < bytes.size()) {
-            group |= static_cast<uint8_t>(bytes[i + 1]) << 8;
-        }
-        if (i + 2 < bytes.size()) {
-            group |= static_cast<uint8_t>(bytes[i + 2]);
-        }
-        out += kDigits[(group >> 18) & 63];
-        out += kDigits[(group >> 12) & 63];
-        out += i + 1 < bytes.size() ? kDigits[(group >> 6) & 63] : '=';
-        out += i + 2 < bytes.size() ? kDigits[group & 63] : '=';
-    }
-    return out;
-}
 
 // Length of the UTF-8 character starting with this byte (1 for a stray continuation byte).
 size_t CharacterLength(unsigned char lead) {
@@ -162,7 +143,7 @@ std::vector<std::string> EncodedWords(std::string_view text, size_t firstWidth, 
     size_t width = std::clamp(firstWidth, kNarrowestWord, kWordWidth);
     while (!text.empty()) {
         const size_t take = BytesForWord(text, width, phrase);
-        words.push_back(std::string(kWordStart) + Base64(text.substr(0, take)) +
+        words.push_back(std::string(kWordStart) + EncodeBase64(text.substr(0, take)) +
                         std::string(kWordEnd));
         text.remove_prefix(take);
         width = kWordWidth;

@@ -21,7 +21,7 @@
 #include "core/progress.h"
 #include "core/timestamp.h"
 #include "send/delivery.h"
-#include "send/smtp_reply.h"
+#include "send/route/relay_accounts.h"
 
 namespace relvo::mail::send {
 

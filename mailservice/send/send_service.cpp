@@ -20,7 +20,8 @@
 #include "core/queue_store.h"
 #include "core/service_lock.h"
 #include "core/timestamp.h"
-#include "send/bounce.h"
+#include "mime/delivery_report.h"
+#include "mime/header_section.h"
 #include "send/delivery.h"
 #include "send/on_pool.h"
 #include "send/send_queue.h"
@@ -37,6 +38,7 @@ std::int64_t Now() {
 }
 
 constexpr auto kStopGrace = std::chrono::milliseconds(3500);
+constexpr size_t kMaxReceived = 30;  // more Received fields than this are taken for a loop
 
 }  // namespace
 
@@ -178,6 +180,8 @@ class SendRunner {
         log_.Line("Mail " + std::to_string(id) + ": " + text);
     }
 
+    // One try of one mail: claim and read it, send to the recipients not yet settled, record
+    // every outcome, queue the failure notice that is due, and move finished mail to old.
     asio::awaitable<void> Attempt(uint32_t id) {
         SendSettings settings = LoadSendSettings();
         settings.dns.cancel = &cancel_;
@@ -185,14 +189,29 @@ class SendRunner {
         ProfileSnapshot main(MainConfigPath());
         std::int64_t firstRetry =
             std::max(1, main.GetInt("System", "SendRetrySeconds", kDefaultRetrySeconds));
-        int retries = std::max(0, settings.config->retriesAfterFailed);
-        size_t maxBytes = settings.config->limits.maxMessageSize + (1u << 20);
-        std::string dir = queueDir_;
 
         // The claim is held until the try's outcome is recorded: an operator's retry or delete
         // waits for it, so a mail is never both delivered and deleted.
         auto claim = std::make_shared<mailqueue::MailClaim>();
         auto mail = std::make_shared<QueuedMail>();
+        if (!co_await ClaimAndLoad(id, settings, firstRetry, claim, mail) ||
+            co_await FinishSettled(id, settings, firstRetry, mail)) {
+            co_return;
+        }
+        std::vector<size_t> pendingIndexes;
+        std::vector<RecipientOutcome> outcomes =
+            co_await SendPending(id, settings, mail, &pendingIndexes);
+        co_await RecordTry(id, settings, firstRetry, mail, pendingIndexes, outcomes);
+    }
+
+    // Takes the mail's claim and reads it. False when the try ends here (busy, gone, unreadable
+    // or not due yet); the dispatcher has then been told.
+    asio::awaitable<bool> ClaimAndLoad(uint32_t id, const SendSettings& settings,
+                                       std::int64_t firstRetry,
+                                       std::shared_ptr<mailqueue::MailClaim> claim,
+                                       std::shared_ptr<QueuedMail> mail) {
+        size_t maxBytes = settings.config->limits.maxMessageSize + (1u << 20);
+        std::string dir = queueDir_;
         std::string error;
         mailqueue::MailClaim::Result claimed = mailqueue::MailClaim::Result::kFailed;
         auto load = [&dir, id, maxBytes, &mail, &error, &claim, &claimed] {
@@ -213,21 +232,29 @@ class SendRunner {
         bool loaded = co_await OnPool(blocking_, load);
         if (claimed == mailqueue::MailClaim::Result::kBusy) {
             Finished(id, Now() + 1, false);
-            co_return;
+            co_return false;
         }
         if (claimed == mailqueue::MailClaim::Result::kGone) {
             Finished(id, 0, true);  // deleted by the operator meanwhile
-            co_return;
+            co_return false;
         }
         if (!loaded) {
             Say(id, "cannot be read (" + error + "); tried again later");
             Finished(id, Now() + firstRetry, false);
-            co_return;
+            co_return false;
         }
         if (mail->nextTry > Now()) {
             Finished(id, mail->nextTry, false);
-            co_return;
+            co_return false;
         }
+        co_return true;
+    }
+
+    // A mail whose every recipient was settled before: what is left is its notice, if that could
+    // not be stored then, and the move to old. False when something is left to send.
+    asio::awaitable<bool> FinishSettled(uint32_t id, const SendSettings& settings,
+                                        std::int64_t firstRetry, std::shared_ptr<QueuedMail> mail) {
+        std::string dir = queueDir_;
         if (AllFinal(mail->states)) {
             // Every recipient was settled before. A failure whose notice could not be stored then
             // is told now, before the mail leaves the queue.
@@ -239,7 +266,7 @@ class SendRunner {
                 };
                 bool finished = co_await OnPool(blocking_, record);
                 Finished(id, finished ? 0 : Now() + firstRetry, finished);
-                co_return;
+                co_return true;
             }
             // An operator's delete or a move that was cut short: only the move to old is left.
             auto move = [this, &dir, id] { return MoveToOld(dir, oldDir_, id); };
@@ -247,13 +274,21 @@ class SendRunner {
             Say(id, moved ? "nothing left to send; moved to old"
                           : "nothing left to send, but could not be moved to old");
             Finished(id, 0, moved);
-            co_return;
+            co_return true;
         }
+        co_return false;
+    }
+
+    // Sends to the recipients not yet settled (their indexes go to pendingIndexesOut); one outcome
+    // for each. A mail that has passed too many hosts is returned as a loop instead.
+    asio::awaitable<std::vector<RecipientOutcome>> SendPending(
+        uint32_t id, const SendSettings& settings, std::shared_ptr<QueuedMail> mail,
+        std::vector<size_t>* pendingIndexesOut) {
         DeliveryJob job;
         job.mailFrom = mail->mailFrom;
         job.loginUser = mail->loginUser;
         job.loginPass = mail->loginPass;
-        std::vector<size_t> pendingIndexes;
+        std::vector<size_t>& pendingIndexes = *pendingIndexesOut;
         for (size_t i = 0; i < mail->recipients.size(); ++i) {
             if (!IsFinal(mail->states[i])) {
                 pendingIndexes.push_back(i);
@@ -297,6 +332,17 @@ class SendRunner {
             outcomes = co_await Deliver(job, settings, blocking_, transcript);
             mail->message = *job.message;
         }
+        co_return outcomes;
+    }
+
+    // Each outcome becomes the recipient's state: a temporary failure fails for good after the
+    // last retry. Then the try is recorded and the next one, if any, scheduled.
+    asio::awaitable<void> RecordTry(uint32_t id, const SendSettings& settings,
+                                    std::int64_t firstRetry, std::shared_ptr<QueuedMail> mail,
+                                    const std::vector<size_t>& pendingIndexes,
+                                    const std::vector<RecipientOutcome>& outcomes) {
+        int retries = std::max(0, settings.config->retriesAfterFailed);
+        std::string dir = queueDir_;
         ++mail->tries;
         mail->lastAnswer = LastAnswer(outcomes);
         std::vector<FailedRecipient> failedNow;
@@ -368,8 +414,16 @@ class SendRunner {
         if (!SaveState(dir, mail, nextTry)) {
             log_.Line("Mail " + std::to_string(mail.id) + ": cannot write its companion");
         }
+        return QueueNoticeThenFinish(dir, mail, failed, helo, anyPending);
+    }
+
+    // Queues the failure notice the sender is due (none for the null sender) and names it in the
+    // companion; then moves mail with nothing pending to old. False while the mail stays queued.
+    bool QueueNoticeThenFinish(const std::string& dir, const QueuedMail& mail,
+                               const std::vector<FailedRecipient>& failed, const std::string& helo,
+                               bool anyPending) {
         if (!failed.empty() && !mail.mailFrom.empty()) {
-            BounceInput input;
+            DeliveryReportContent input;
             input.reportingHost = helo;
             input.originalSender = mail.mailFrom;
             input.originalMessage = mail.message;
@@ -382,7 +436,7 @@ class SendRunner {
             envelope.heloName = helo;
             std::promise<std::pair<bool, uint32_t>> stored;
             auto result = stored.get_future();
-            bounces_.Store(std::move(envelope), "", BuildBounce(input),
+            bounces_.Store(std::move(envelope), "", ComposeDeliveryReport(input),
                            [&stored](bool ok, uint32_t bounceId, const std::string&) {
                                stored.set_value({ok, bounceId});
                            });

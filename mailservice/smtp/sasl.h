@@ -1,16 +1,15 @@
-// Pieces of SMTP AUTH (RFC 4954) with the PLAIN (RFC 4616) and LOGIN mechanisms: base64, the
-// PLAIN message, and the password check. Pure code.
+// Pieces of SMTP AUTH (RFC 4954) with the PLAIN (RFC 4616) and LOGIN mechanisms: the PLAIN
+// message and the password check. Pure code.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace relvo::mail::smtp {
+// AUTH exchanges travel in base64: its users decode with the engine's one codec.
+#include "core/base64.h"
 
-// Strict base64 (padding required, no blanks); nullopt when the text is not base64.
-std::optional<std::string> DecodeBase64(std::string_view text);
-std::string EncodeBase64(std::string_view bytes);
+namespace relvo::mail::smtp {
 
 struct PlainCredentials {
     std::string user;

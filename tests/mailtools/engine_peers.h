@@ -43,11 +43,9 @@ class EnginePeers {
     // Starts dnsmasq and the exchanger (with send_peer.py's options); it keeps what it receives
     // in <app dir>/peer.
     ::testing::AssertionResult Start(const std::vector<std::string>& peerOptions = {}) {
-        dns_ = std::make_unique<Process>(std::vector<std::string>{
-            "dnsmasq", "--no-daemon", "--port=" + std::to_string(dnsPort_),
-            "--listen-address=127.0.0.1", "--bind-interfaces", "--no-resolv", "--no-hosts",
-            "--mx-host=e2e.test,mx.e2e.test,10", "--host-record=mx.e2e.test,127.0.0.2",
-            "--local=/test/"});
+        dns_ = relvo::mail::send::testing::Dnsmasq(
+            dnsPort_, {"--mx-host=e2e.test,mx.e2e.test,10", "--host-record=mx.e2e.test,127.0.0.2",
+                       "--local=/test/"});
         if (!dns_->Ready("started")) {
             return ::testing::AssertionFailure() << dns_->Output();
         }

@@ -1,11 +1,14 @@
 // The builder's pure text rules: addresses in composed texts, recipient lists, character-set
-// names and conversion, and the names of a mail's files.
+// names and conversion, the names of a mail's files, and the status codes and loop count of
+// failure notices.
 #include <gmime/gmime.h>
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
+#include "mime/delivery_report.h"
+#include "mime/header_section.h"
 #include "mime/header_text.h"
 #include "mime/mail_saver.h"
 #include "mime/message_composer.h"
@@ -108,6 +111,24 @@ TEST(TextRules, LinesAndFileNames) {
     EXPECT_EQ(MediaTypeForFileName("Report.PDF"), "application/pdf");
     EXPECT_EQ(MediaTypeForFileName("archive.tar.gz"), "application/gzip");
     EXPECT_EQ(MediaTypeForFileName("README"), "application/octet-stream");
+}
+
+TEST(BounceTest, StatusCodesAndLoopCount) {
+    const std::vector<std::pair<std::string, std::string>> codes = {
+        {"550 5.1.1 no such user", "5.1.1"}, {"451 4.2.0 busy", "4.2.0"},
+        {"550 no such user", "5.0.0"},       {"421 closing", "4.0.0"},
+        {"cannot connect", "5.0.0"},         {"550 5.1 short", "5.0.0"},
+        {"554 5.x.1 junk", "5.0.0"},
+    };
+    for (const auto& [reply, code] : codes) {
+        EXPECT_EQ(StatusCodeOf(reply), code) << reply;
+    }
+    std::string header;
+    for (int i = 0; i < 3; ++i) {
+        header += "Received: from a\r\n\tby b\r\n";
+    }
+    EXPECT_EQ(CountReceived(header + "received: x\r\nSubject: s\r\n\r\nReceived: body\r\n"), 4u);
+    EXPECT_EQ(CountReceived("Subject: s\n\nReceived: body\n"), 0u);
 }
 
 }  // namespace

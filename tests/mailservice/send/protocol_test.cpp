@@ -1,5 +1,5 @@
 // The SEND service's pure pieces: replies read from arbitrary chunks, EHLO capabilities, the DATA
-// payload, the status codes and loop count of bounces, and the retry schedule.
+// payload, the retry schedule, the Maildir and the clean-up of old mail.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -11,11 +11,10 @@
 #include <fstream>
 #include <sstream>
 
-#include "send/bounce.h"
-#include "send/delivery.h"
-#include "send/dns_lookup.h"
+#include "send/route/dns_lookup.h"
+#include "send/route/maildir.h"
 #include "send/send_queue.h"
-#include "send/smtp_reply.h"
+#include "send/transport/smtp_reply.h"
 
 namespace relvo::mail::send {
 namespace {
@@ -145,24 +144,6 @@ TEST(DataPayloadTest, StuffsDotsAndEndsLines) {
     for (const auto& [in, out] : cases) {
         EXPECT_EQ(DataPayload(in), out) << in;
     }
-}
-
-TEST(BounceTest, StatusCodesAndLoopCount) {
-    const std::vector<std::pair<std::string, std::string>> codes = {
-        {"550 5.1.1 no such user", "5.1.1"}, {"451 4.2.0 busy", "4.2.0"},
-        {"550 no such user", "5.0.0"},       {"421 closing", "4.0.0"},
-        {"cannot connect", "5.0.0"},         {"550 5.1 short", "5.0.0"},
-        {"554 5.x.1 junk", "5.0.0"},
-    };
-    for (const auto& [reply, code] : codes) {
-        EXPECT_EQ(StatusCodeOf(reply), code) << reply;
-    }
-    std::string header;
-    for (int i = 0; i < 3; ++i) {
-        header += "Received: from a\r\n\tby b\r\n";
-    }
-    EXPECT_EQ(CountReceived(header + "received: x\r\nSubject: s\r\n\r\nReceived: body\r\n"), 4u);
-    EXPECT_EQ(CountReceived("Subject: s\n\nReceived: body\n"), 0u);
 }
 
 TEST(QueueStateTest, RetryScheduleGrowsAndIsBounded) {

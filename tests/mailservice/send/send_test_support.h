@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <memory>
 #include <mutex>
 #include <sstream>
 #include <string>
@@ -105,11 +106,38 @@ inline int FreePort() {
     return ntohs(address.sin_port);
 }
 
+// dnsmasq on 127.0.0.1:port, answering from the zone's options (--mx-host, --host-record, ...)
+// only; Ready("started") tells when it listens.
+inline std::unique_ptr<Child> Dnsmasq(int port, const std::vector<std::string>& zone) {
+    std::vector<std::string> argv = {
+        "dnsmasq",           "--no-daemon", "--listen-address=127.0.0.1",
+        "--bind-interfaces", "--no-resolv", "--no-hosts"};
+    argv.push_back("--port=" + std::to_string(port));
+    argv.insert(argv.end(), zone.begin(), zone.end());
+    return std::make_unique<Child>(argv);
+}
+
 inline std::string ReadFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// Runs a Python script with input on its standard input; returns its standard output.
+inline std::string RunPython(const std::string& script, const std::string& input, int* status) {
+    std::string dir = std::filesystem::temp_directory_path() / "relvo-send-py-XXXXXX";
+    if (mkdtemp(dir.data()) == nullptr) {
+        return "";
+    }
+    std::ofstream(dir + "/in", std::ios::binary) << input;
+    std::ofstream(dir + "/script.py") << script;
+    std::string command =
+        "/usr/bin/python3 " + dir + "/script.py < " + dir + "/in > " + dir + "/out";
+    *status = system(command.c_str());
+    std::string out = ReadFile(dir + "/out");
+    std::filesystem::remove_all(dir);
+    return out;
 }
 
 // One mail as a peer took it, read back with Python's json module into "key=value" lines.
@@ -133,32 +161,14 @@ inline std::vector<Received> ReadReceived(const std::string& dir) {
     }
     std::sort(files.begin(), files.end());
     for (const auto& file : files) {
-        int pipeFds[2];
-        if (pipe(pipeFds) != 0) {
-            break;
-        }
-        pid_t pid = fork();
-        if (pid == 0) {
-            dup2(pipeFds[1], 1);
-            close(pipeFds[0]);
-            execl("/usr/bin/python3", "python3", "-c",
-                  "import json,sys,base64\n"
-                  "r=json.load(open(sys.argv[1]))\n"
-                  "print(r['from']); print(' '.join(r['to'])); print(int(r['tls']));\n"
-                  "print(r['login'] or ''); print(' '.join(r['options']))\n"
-                  "sys.stdout.flush(); sys.stdout.buffer.write(base64.b64decode(r['message']))",
-                  file.c_str(), static_cast<char*>(nullptr));
-            _exit(127);
-        }
-        close(pipeFds[1]);
-        std::string text;
-        char buffer[4096];
-        ssize_t n;
-        while ((n = read(pipeFds[0], buffer, sizeof buffer)) > 0) {
-            text.append(buffer, static_cast<size_t>(n));
-        }
-        close(pipeFds[0]);
-        waitpid(pid, nullptr, 0);
+        int status = 0;
+        std::string text = RunPython(
+            "import json,sys,base64\n"
+            "r=json.load(sys.stdin)\n"
+            "print(r['from']); print(' '.join(r['to'])); print(int(r['tls']));\n"
+            "print(r['login'] or ''); print(' '.join(r['options']))\n"
+            "sys.stdout.flush(); sys.stdout.buffer.write(base64.b64decode(r['message']))",
+            ReadFile(file.string()), &status);
         std::istringstream in(text);
         Received r;
         std::string to, tls;
@@ -240,26 +250,6 @@ inline uint32_t Enqueue(const std::string& from, const std::vector<std::string>&
     uint32_t id = done.get_future().get();
     store.Close();
     return id;
-}
-
-}  // namespace relvo::mail::send::testing
-
-namespace relvo::mail::send::testing {
-
-// Runs a Python script with input on its standard input; returns its standard output.
-inline std::string RunPython(const std::string& script, const std::string& input, int* status) {
-    std::string dir = std::filesystem::temp_directory_path() / "relvo-send-py-XXXXXX";
-    if (mkdtemp(dir.data()) == nullptr) {
-        return "";
-    }
-    std::ofstream(dir + "/in", std::ios::binary) << input;
-    std::ofstream(dir + "/script.py") << script;
-    std::string command =
-        "/usr/bin/python3 " + dir + "/script.py < " + dir + "/in > " + dir + "/out";
-    *status = system(command.c_str());
-    std::string out = ReadFile(dir + "/out");
-    std::filesystem::remove_all(dir);
-    return out;
 }
 
 }  // namespace relvo::mail::send::testing

@@ -79,15 +79,7 @@ class SendServiceTest : public ::testing::Test {
     void SetUp() override {
         port_ = testing::FreePort();
         dnsPort_ = testing::FreePort();
-        std::vector<std::string> dns = {"dnsmasq",
-                                        "--no-daemon",
-                                        "--port=" + std::to_string(dnsPort_),
-                                        "--listen-address=127.0.0.1",
-                                        "--bind-interfaces",
-                                        "--no-resolv",
-                                        "--no-hosts"};
-        dns.insert(dns.end(), kZone.begin(), kZone.end());
-        dns_ = std::make_unique<Child>(dns);
+        dns_ = testing::Dnsmasq(dnsPort_, kZone);
         ASSERT_TRUE(dns_->Ready("started")) << dns_->Output();
         SetExchangerPortForTesting(port_);
         StepTimeouts timeouts;

@@ -1,4 +1,4 @@
-#include "send/smtp_reply.h"
+#include "send/transport/smtp_reply.h"
 
 #include <algorithm>
 #include <cctype>

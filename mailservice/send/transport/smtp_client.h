@@ -3,21 +3,15 @@
 // QUIT. Every step has a deadline; every command and reply goes to the transcript, AUTH masked.
 #pragma once
 
-#include <asio/any_io_executor.hpp>
 #include <asio/awaitable.hpp>
 #include <chrono>
-#include <functional>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <string_view>
 #include <vector>
 
-namespace relvo::mail::send {
+#include "send/transcript.h"
+#include "send/transport/session_cache.h"
 
-// Receives the lines of a conversation (without time stamp).
-using Transcript = std::function<void(std::string_view line)>;
+namespace relvo::mail::send {
 
 struct StepTimeouts {
     std::chrono::milliseconds connect{30000};
@@ -63,25 +57,11 @@ struct ClientResult {
     bool HandoverFailed() const { return stage < Stage::kRcpt; }
 };
 
-// Connections left open after a delivered mail, for the next mail to the same destination
-// (same address, port, TLS and login). Only for conversations that all run on one I/O thread.
-struct SessionCache {
-    std::chrono::milliseconds idleTime{5000};  // an idle connection is closed after this
-    size_t maxIdle = 64;
-    std::mutex mutex;
-    std::multimap<std::string,
-                  std::pair<std::chrono::steady_clock::time_point, std::shared_ptr<void>>>
-        idle;
-};
-
 // cache: null, or where a connection is taken from and given back to.
 asio::awaitable<ClientResult> RunSmtpClient(const ClientTarget& target,
                                             const ClientMessage& message,
                                             const StepTimeouts& timeouts,
                                             const Transcript& transcript,
                                             SessionCache* cache = nullptr);
-
-// Whether a password may go to this peer over an unencrypted connection.
-bool PlainPasswordAllowed(std::string_view address);
 
 }  // namespace relvo::mail::send

@@ -1,4 +1,4 @@
-#include "send/dns_lookup.h"
+#include "send/route/dns_lookup.h"
 
 #include <ares.h>
 #include <arpa/inet.h>

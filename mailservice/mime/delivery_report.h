@@ -1,5 +1,7 @@
-// Delivery status notifications (RFC 3464 multipart/report) for recipients that failed, and the
-// loop check on a mail's Received headers.
+// Delivery status notifications (RFC 3464): a multipart/report to the sender naming the
+// recipients that failed, with a message/delivery-status part and the returned mail's header.
+// Every text from outside (names, replies, the returned header) is made printable ASCII with
+// lines of at most 998 bytes, so the report is a valid message itself. Pure; any thread.
 #pragma once
 
 #include <chrono>
@@ -7,14 +9,14 @@
 #include <string_view>
 #include <vector>
 
-namespace relvo::mail::send {
+namespace relvo::mail {
 
 struct FailedRecipient {
     std::string address;
     std::string reply;  // "550 5.1.1 no such user", or the reason when no reply came
 };
 
-struct BounceInput {
+struct DeliveryReportContent {
     std::string reportingHost;  // our greeting name
     std::string originalSender;
     std::string originalMessage;  // the .eml; only its header goes back
@@ -24,16 +26,12 @@ struct BounceInput {
 };
 
 // The notification as a message with CRLF lines, ready for the queue.
-std::string BuildBounce(const BounceInput& input);
+std::string ComposeDeliveryReport(const DeliveryReportContent& content);
 
 // The status code a reply carries ("5.1.1"), else one made from its class ("5.0.0", "4.0.0").
 std::string StatusCodeOf(std::string_view reply);
 
-// The number of Received header fields in the message's header section.
-size_t CountReceived(std::string_view message);
-inline constexpr size_t kMaxReceived = 30;  // more than this is taken for a loop
-
 // RFC 5322 date text in local time.
 std::string MailDate(std::chrono::system_clock::time_point when);
 
-}  // namespace relvo::mail::send
+}  // namespace relvo::mail
