@@ -195,7 +195,7 @@ std::optional<SettingValues> CSettingsPage::ReadForm(const Warning& warn,
 CDlgSettingsGene::CDlgSettingsGene(QWidget* parent)
     : CSettingsPage(SettingsPage::General, QStringLiteral("General settings"),
                     QStringLiteral("Modify system settings here."), parent) {
-    auto* autoRun = FlagBox("AutoRun", QStringLiteral("Auto run after Windows startup."));
+    auto* autoRun = FlagBox("AutoRun", QStringLiteral("Start with the desktop session."));
     autoRun->setToolTip(
         QStringLiteral("Starts the console when you log in to the desktop, through an entry in "
                        "your autostart folder (~/.config/autostart)."));
