@@ -10,6 +10,8 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QVBoxLayout>
+#include <chrono>
+#include <cstdio>
 
 #include "app/activity_pane.h"
 #include "app/dlg_close.h"
@@ -223,8 +225,10 @@ void CRelvoConfigDlg::RunOpeningSequence(const QStringList& startupProblems) {
     // Registered before the automatic start: a start that fails says why in the engine's own
     // lines, and those would be lost to the window if it registered afterwards. The lines reach
     // the pane after the opening, behind the console's own start lines.
-    engineWindow_ = CreateEngineWindowForBatches(
-        this, [this](const QList<QByteArray>& lines) { pane_->AppendEngineLines(lines); });
+    engineWindow_ = CreateEngineWindowForBatches(this, [this](const QList<QByteArray>& lines) {
+        pane_->AppendEngineLines(lines);
+        ReportEngineLines(lines);
+    });
     engine::SmtpServiceSetWnd(engineWindow_, RELVOMAIL_PROGRESS_MESSAGE);
     engine::SendServiceSetWnd(engineWindow_, RELVOMAIL_PROGRESS_MESSAGE);
     services_.AutoStart();
@@ -248,6 +252,22 @@ void CRelvoConfigDlg::RunOpeningSequence(const QStringList& startupProblems) {
     paneFont.setPixelSize(14);
     pane_->setFont(paneFont);
     setFixedWidth(sizeHint().width());
+}
+
+void CRelvoConfigDlg::ReportEngineLines(const QList<QByteArray>& lines) {
+    // For start-up measurements (RELVO_REPORT_SHOWN, as the window's first showing): when each
+    // engine line reached the pane.
+    static const bool report = qEnvironmentVariableIsSet("RELVO_REPORT_SHOWN");
+    if (!report) {
+        return;
+    }
+    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    for (const QByteArray& line : lines) {
+        std::fprintf(stderr, "relvoconsole: engine line at %lld us: %s\n",
+                     static_cast<long long>(now), line.constData());
+    }
 }
 
 void CRelvoConfigDlg::UpdateServiceTexts() {

@@ -40,6 +40,8 @@ class CRelvoConfigDlg : public QDialog {
     // Shows, restores, raises and activates the window (a second start asked for it), also when
     // it was put away in the tray.
     void BringForward();
+    // Prints each engine line with its time to standard error when start-up is measured.
+    static void ReportEngineLines(const QList<QByteArray>& lines);
     // Puts the window away: hidden to the tray, or minimised where there is no tray.
     void PutAway();
 
