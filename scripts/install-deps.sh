@@ -11,7 +11,9 @@ packages=(build-essential make cmake ninja-build pkg-config qt6-base-dev qt6-qpa
           python3 python3-aiosmtpd swaks libnet-ssleay-perl dnsmasq-base iproute2 openssl
           openbox trayer xdotool x11-utils desktop-file-utils
           # make package: dependencies of the .deb found by dpkg-shlibdeps
-          dpkg-dev file)
+          dpkg-dev file
+          # the package test: the .deb checked as Debian checks packages
+          lintian)
 
 missing=()
 for p in "${packages[@]}"; do

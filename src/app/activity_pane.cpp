@@ -25,6 +25,7 @@ ActivityPane::ActivityPane(QWidget* parent) : QPlainTextEdit(parent) {
     setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     setFocusPolicy(Qt::ClickFocus);  // no tab stop
     setUndoRedoEnabled(false);       // an undo history would grow without bound
+    clock_.start();
 }
 
 int ActivityPane::CharacterCount() const {
@@ -40,6 +41,7 @@ QString ActivityPane::PaneText() const {
 
 void ActivityPane::AppendLogLine(const QString& text) {
     QString stamp = QString::fromStdString(CurrentTimeText(0));
+    repeats_.NoteConsoleLine(text, clock_.elapsed());
     AppendToPane(pane::ConsoleLine(text, stamp, TodayPrefix()));
 }
 
@@ -60,6 +62,9 @@ void ActivityPane::AppendEngineLines(const QList<QByteArray>& lines) {
     for (const QByteArray& text : lines) {
         // Invalid UTF-8 shows as replacement characters rather than being lost.
         QString line = pane::WithCrLfBreaks(pane::EngineLine(QString::fromUtf8(text), today));
+        if (!repeats_.ShouldShowEngineLine(line, clock_.elapsed())) {
+            continue;
+        }
         if (paneSize + added.size() - dropped > pane::kTrimThreshold) {
             if (!combined) {
                 combined = PaneText() + added;

@@ -1,9 +1,13 @@
 // The activity pane: the console's time-stamped lines and the engine's lines, in arrival order.
-// Only engine lines cut the pane when it has grown past its limit. The user may type into it;
-// typed text counts like any other. UI thread only.
+// Only engine lines cut the pane when it has grown past its limit. An engine line that only
+// repeats what the pane showed a moment ago is left out (the log file keeps it). The user may type
+// into it; typed text counts like any other. UI thread only.
 #pragma once
 
+#include <QElapsedTimer>
 #include <QPlainTextEdit>
+
+#include "app/pane_text.h"
 
 class ActivityPane final : public QPlainTextEdit {
     Q_OBJECT
@@ -25,6 +29,8 @@ class ActivityPane final : public QPlainTextEdit {
     QString PaneText() const;
 
   private:
+    pane::RepeatFilter repeats_;
+    QElapsedTimer clock_;
     void PlaceCaretBeforeLastBreak();
     // Removes the first "dropped" characters (counted with CR LF breaks) of the pane, whose text
     // starts combined.

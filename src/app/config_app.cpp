@@ -174,8 +174,12 @@ QString CRelvoConfigApp::UninstallLine(UninstallOutcome outcome) {
         "6 seconds.");
 }
 
-QString CRelvoConfigApp::BroughtForwardLine() {
-    return QStringLiteral("Relvo SMTP Server is already running; brought its window forward.");
+QString CRelvoConfigApp::BroughtForwardLine(bool windowShown) {
+    return windowShown
+               ? QStringLiteral("Relvo SMTP Server is already running; brought its window forward.")
+               : QStringLiteral(
+                     "Relvo SMTP Server is already running, but did not say that its window is "
+                     "shown; open it from its tray icon.");
 }
 
 bool CRelvoConfigApp::ActivateRunningInstance() {
@@ -187,7 +191,7 @@ bool CRelvoConfigApp::ActivateRunningInstance() {
         if (!channel.Problem().isEmpty()) {
             return true;  // no election is possible; Run() says why
         }
-        if (channel.SendRequest(InstanceChannel::Request::BringForward)) {
+        if (channel.SendRequest(InstanceChannel::Request::BringForward, &windowShown_)) {
             broughtForward_ = true;
             return true;
         }
@@ -231,7 +235,7 @@ int CRelvoConfigApp::Run(int& argc, char** argv) {
     std::unique_ptr<QApplication> app = OpenGuiApplication(argc, argv);
     if (ActivateRunningInstance()) {
         if (broughtForward_) {
-            PrintLine(BroughtForwardLine());
+            PrintLine(BroughtForwardLine(windowShown_));
             return 0;
         }
         if (Channel().Problem().isEmpty()) {
@@ -247,6 +251,8 @@ int CRelvoConfigApp::Run(int& argc, char** argv) {
         CRelvoConfigDlg dialog(nullptr, {}, startupProblems_);
         QObject::connect(&Channel(), &InstanceChannel::bringForwardRequested, &dialog,
                          &CRelvoConfigDlg::BringForward);
+        Channel().SetWindowShownCheck(
+            [&dialog] { return dialog.isVisible() && !dialog.isMinimized(); });
         QObject::connect(&Channel(), &InstanceChannel::shutdownRequested, &dialog,
                          &CRelvoConfigDlg::RunExitSequence);
         if (qEnvironmentVariableIsSet("RELVO_REPORT_SHOWN")) {

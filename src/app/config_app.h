@@ -34,8 +34,9 @@ class CRelvoConfigApp {
     // What "-uninstall" found and did, and the one line that tells the user.
     enum class UninstallOutcome { NotRunning, ShutDown, StillRunning, NoChannel };
     static QString UninstallLine(UninstallOutcome outcome);
-    // The line a second start prints once the running console came forward.
-    static QString BroughtForwardLine();
+    // The line a second start prints once the running console answered: whether it says its
+    // window is now on screen.
+    static QString BroughtForwardLine(bool windowShown);
 
     // The command line as one text, the arguments joined by single blanks.
     QString CommandLineText() const;
@@ -48,6 +49,7 @@ class CRelvoConfigApp {
     std::unique_ptr<InstanceChannel> channel_;
     UninstallOutcome uninstallOutcome_ = UninstallOutcome::NotRunning;
     bool broughtForward_ = false;
+    bool windowShown_ = false;
     QStringList startupProblems_;
 };
 

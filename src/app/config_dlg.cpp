@@ -10,6 +10,8 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QVBoxLayout>
+#include <chrono>
+#include <cstdio>
 
 #include "app/activity_pane.h"
 #include "app/dlg_close.h"
@@ -79,7 +81,7 @@ CRelvoConfigDlg::CRelvoConfigDlg(QWidget* parent, Question ask, const QStringLis
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                    Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     BuildControls();
-    connect(this, &CRelvoConfigDlg::diagnoseRequested, this, &CRelvoConfigDlg::OpenDiagnose);
+    connect(this, &CRelvoConfigDlg::diagnoseRequested, this, [this] { OpenDiagnose(); });
     RunOpeningSequence(startupProblems);
 }
 
@@ -220,6 +222,15 @@ void CRelvoConfigDlg::RunOpeningSequence(const QStringList& startupProblems) {
                            "defaults are used until it can be read")
                 .arg(QString::fromStdString(config), QString::fromStdString(problem)));
     }
+    // Registered before the automatic start: a start that fails says why in the engine's own
+    // lines, and those would be lost to the window if it registered afterwards. The lines reach
+    // the pane after the opening, behind the console's own start lines.
+    engineWindow_ = CreateEngineWindowForBatches(this, [this](const QList<QByteArray>& lines) {
+        pane_->AppendEngineLines(lines);
+        ReportEngineLines(lines);
+    });
+    engine::SmtpServiceSetWnd(engineWindow_, RELVOMAIL_PROGRESS_MESSAGE);
+    engine::SendServiceSetWnd(engineWindow_, RELVOMAIL_PROGRESS_MESSAGE);
     services_.AutoStart();
     UpdateServiceTexts();
     queueCounter_ = new QueueCounter(QString::fromStdString(AppFilePath("queue")), this);
@@ -236,17 +247,27 @@ void CRelvoConfigDlg::RunOpeningSequence(const QStringList& startupProblems) {
     TickClock();
     clockTimer_.start(1000);
 
-    // Registered after the automatic start, so the first lines of a start are the console's.
-    engineWindow_ = CreateEngineWindowForBatches(
-        this, [this](const QList<QByteArray>& lines) { pane_->AppendEngineLines(lines); });
-    engine::SmtpServiceSetWnd(engineWindow_, RELVOMAIL_PROGRESS_MESSAGE);
-    engine::SendServiceSetWnd(engineWindow_, RELVOMAIL_PROGRESS_MESSAGE);
-
     QFont paneFont(QStringLiteral("Courier New"));
     paneFont.setStyleHint(QFont::Monospace);
     paneFont.setPixelSize(14);
     pane_->setFont(paneFont);
     setFixedWidth(sizeHint().width());
+}
+
+void CRelvoConfigDlg::ReportEngineLines(const QList<QByteArray>& lines) {
+    // For start-up measurements (RELVO_REPORT_SHOWN, as the window's first showing): when each
+    // engine line reached the pane.
+    static const bool report = qEnvironmentVariableIsSet("RELVO_REPORT_SHOWN");
+    if (!report) {
+        return;
+    }
+    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
+                         std::chrono::system_clock::now().time_since_epoch())
+                         .count();
+    for (const QByteArray& line : lines) {
+        std::fprintf(stderr, "relvoconsole: engine line at %lld us: %s\n",
+                     static_cast<long long>(now), line.constData());
+    }
 }
 
 void CRelvoConfigDlg::UpdateServiceTexts() {
@@ -287,9 +308,14 @@ void CRelvoConfigDlg::OpenRelays() {
     dialog.exec();
 }
 
-void CRelvoConfigDlg::OpenDiagnose() {
+void CRelvoConfigDlg::OpenDiagnose(const QString& mailPath) {
     auto* dialog = new CDlgMailSend(SupportPageUrl(), this);
+    if (!mailPath.isEmpty()) {
+        dialog->OpenMailFile(mailPath);
+    }
     dialog->show();
+    // As a window of its own it is not placed over the main window by the platform.
+    dialog->move(frameGeometry().center() - dialog->frameGeometry().center() + dialog->pos());
 }
 
 void CRelvoConfigDlg::OpenSettings() {
@@ -307,11 +333,7 @@ void CRelvoConfigDlg::OpenQueue() {
         queueDialog_ = new CDlgQueue(this);
         queueDialog_->setAttribute(Qt::WA_DeleteOnClose);
         queueDialog_->SetSendRunning([this] { return services_.SendRunning(); });
-        queueDialog_->SetDiagnose([this](QWidget*, const QString& path) {
-            auto* dialog = new CDlgMailSend(SupportPageUrl(), this);
-            dialog->OpenMailFile(path);
-            dialog->show();
-        });
+        queueDialog_->SetDiagnose([this](QWidget*, const QString& path) { OpenDiagnose(path); });
     }
     queueDialog_->show();
     queueDialog_->raise();
@@ -368,13 +390,11 @@ void CRelvoConfigDlg::FinishExitWhenAlone() {
 }
 
 void CRelvoConfigDlg::BringForward() {
-    if (!tray_->IsShown()) {
-        // Without a tray a put-away window could not be reached any other way.
-        if (isMinimized()) {
-            showNormal();
-        }
-        show();
+    // Whoever starts the console again wants to see it, wherever it was put away.
+    if (isMinimized()) {
+        showNormal();
     }
+    show();
     raise();
     activateWindow();
 }

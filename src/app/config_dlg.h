@@ -37,9 +37,11 @@ class CRelvoConfigDlg : public QDialog {
     void RunExitSequence();
     // The Exit button: asks whether to hide or exit.
     void AskClose();
-    // Raises and activates the window (a second start asked for it); without a tray it is also
-    // shown and restored, as it could not be reached otherwise.
+    // Shows, restores, raises and activates the window (a second start asked for it), also when
+    // it was put away in the tray.
     void BringForward();
+    // Prints each engine line with its time to standard error when start-up is measured.
+    static void ReportEngineLines(const QList<QByteArray>& lines);
     // Puts the window away: hidden to the tray, or minimised where there is no tray.
     void PutAway();
 
@@ -48,7 +50,8 @@ class CRelvoConfigDlg : public QDialog {
     void OpenDomains();
     void OpenRelays();
     // A new modeless diagnose dialog, deleted when closed; several may be open at once.
-    void OpenDiagnose();
+    // A new diagnose window, on the given mail file when one is named.
+    void OpenDiagnose(const QString& mailPath = QString());
     // The settings sheet and the log viewer, each run modally.
     void OpenSettings();
     void OpenLogs();

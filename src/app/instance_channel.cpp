@@ -2,6 +2,7 @@
 
 #include <QCryptographicHash>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <cerrno>
 #include <cstring>
@@ -19,6 +20,10 @@ constexpr int kConnectTimeoutMs = 200;
 constexpr int kWriteTimeoutMs = 500;
 constexpr qint64 kLineLimit = 64;
 const QByteArray kBringForward = "bring-forward\n";
+const QByteArray kWindowShown = "shown\n";
+const QByteArray kWindowNotShown = "not-shown\n";
+// The running console handles a request at its next turn of the event loop.
+constexpr int kAnswerTimeoutMs = 2000;
 const QByteArray kShutdown = "shutdown\n";
 
 QString ChannelKey(const QString& applicationDirectory) {
@@ -152,7 +157,7 @@ void InstanceChannel::Release() {
     }
 }
 
-bool InstanceChannel::SendRequest(Request request) {
+bool InstanceChannel::SendRequest(Request request, bool* windowShown) {
     if (!problem_.isEmpty()) {
         return false;
     }
@@ -163,6 +168,16 @@ bool InstanceChannel::SendRequest(Request request) {
     }
     socket.write(request == Request::Shutdown ? kShutdown : kBringForward);
     bool written = socket.waitForBytesWritten(kWriteTimeoutMs) || socket.bytesToWrite() == 0;
+    if (written && windowShown != nullptr) {
+        *windowShown = false;
+        QElapsedTimer waited;
+        waited.start();
+        while (!socket.canReadLine() && waited.elapsed() < kAnswerTimeoutMs &&
+               socket.state() == QLocalSocket::ConnectedState) {
+            socket.waitForReadyRead(static_cast<int>(kAnswerTimeoutMs - waited.elapsed()));
+        }
+        *windowShown = socket.canReadLine() && socket.readLine(kLineLimit) == kWindowShown;
+    }
     socket.disconnectFromServer();
     return written;
 }
@@ -211,6 +226,10 @@ void InstanceChannel::ServePeer(QLocalSocket* socket) {
                 emit shutdownRequested();
             } else if (line == kBringForward) {
                 emit bringForwardRequested();
+                if (windowShownCheck_) {
+                    socket->write(windowShownCheck_() ? kWindowShown : kWindowNotShown);
+                    socket->flush();  // now: the asking process waits for it
+                }
             }
         }
         // A peer that sends junk without line ends gets no unbounded buffer.

@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QString>
 #include <QTimer>
+#include <functional>
 #include <memory>
 
 class InstanceChannel final : public QObject {
@@ -44,8 +45,12 @@ class InstanceChannel final : public QObject {
     // Stops listening and gives up the lock, so that waiting processes see the console gone.
     void Release();
 
-    // Delivers a request to the running console; false when none answers the connection.
-    bool SendRequest(Request request);
+    // Delivers a request to the running console; false when none answers the connection. With
+    // windowShown, a BringForward waits (briefly) for the console to say whether its window is
+    // now on screen.
+    bool SendRequest(Request request, bool* windowShown = nullptr);
+    // What the elected console answers to BringForward once the request was handled.
+    void SetWindowShownCheck(std::function<bool()> check) { windowShownCheck_ = std::move(check); }
     // Whether a console accepts connections on this channel.
     bool IsInstanceRunning() const;
 
@@ -57,6 +62,7 @@ class InstanceChannel final : public QObject {
     void shutdownRequested();
 
   private:
+    std::function<bool()> windowShownCheck_;
     void Listen();
     void KeepListening();
     void AcceptConnections();

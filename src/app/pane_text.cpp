@@ -54,4 +54,44 @@ QString WithCrLfBreaks(QString text) {
     return text;
 }
 
+namespace {
+
+constexpr qsizetype kRecentLimit = 16;
+
+// The text after a leading "HH:MM:SS " (the pane's own lines have removed today's date).
+QString MessageOf(const QString& text) {
+    auto digitsAt = [&text](qsizetype i) { return text[i].isDigit() && text[i + 1].isDigit(); };
+    const bool timed = text.size() >= 9 && digitsAt(0) && text[2] == u':' && digitsAt(3) &&
+                       text[5] == u':' && digitsAt(6) && text[8] == u' ';
+    return (timed ? text.mid(9) : text).trimmed();
+}
+
+}  // namespace
+
+void RepeatFilter::Note(const QString& message, qint64 nowMs) {
+    recent_.append({message, nowMs});
+    while (recent_.size() > kRecentLimit) {
+        recent_.removeFirst();
+    }
+}
+
+void RepeatFilter::NoteConsoleLine(const QString& text, qint64 nowMs) {
+    Note(text.trimmed(), nowMs);
+}
+
+bool RepeatFilter::ShouldShowEngineLine(const QString& text, qint64 nowMs) {
+    const QString message = MessageOf(text);
+    if (message.isEmpty() || message.startsWith(QLatin1String("C/")) ||
+        message.startsWith(QLatin1String("S/"))) {
+        return true;
+    }
+    for (const Shown& shown : std::as_const(recent_)) {
+        if (nowMs - shown.atMs <= kWindowMs && shown.message == message) {
+            return false;
+        }
+    }
+    Note(message, nowMs);
+    return true;
+}
+
 }  // namespace pane

@@ -2,6 +2,7 @@
 // and how the pane is cut when it grows. Pane text here uses CR LF line breaks, as the lines do.
 #pragma once
 
+#include <QList>
 #include <QString>
 
 namespace pane {
@@ -32,5 +33,26 @@ qsizetype TrimmedStart(const QString& text, qsizetype start);
 // Every line break as CR LF: the pane can hold no other kind, so lone CRs and LFs count as
 // breaks of two characters like the others.
 QString WithCrLfBreaks(QString text);
+
+// Tells the engine's lines that only repeat what the pane showed a moment ago: the engine's
+// "SEND service stopped" after the console's own, or the same start failure once per port. A
+// line's message is its text after the time of day; conversation lines ("C/", "S/") are never
+// taken for repeats, as a client may well say the same twice.
+class RepeatFilter {
+  public:
+    static constexpr qint64 kWindowMs = 2000;
+
+    void NoteConsoleLine(const QString& text, qint64 nowMs);
+    // False for a line whose message was shown within kWindowMs; otherwise notes it, true.
+    bool ShouldShowEngineLine(const QString& text, qint64 nowMs);
+
+  private:
+    struct Shown {
+        QString message;
+        qint64 atMs;
+    };
+    void Note(const QString& message, qint64 nowMs);
+    QList<Shown> recent_;
+};
 
 }  // namespace pane

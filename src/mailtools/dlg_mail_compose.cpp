@@ -105,7 +105,6 @@ void CDlgMailCompose::BuildWidgets(const QString& supportUrl) {
     charsetBox_ = new QComboBox(this);
     charsetBox_->setObjectName(QStringLiteral("CharsetBox"));
     auto* attach = MakeButton(QStringLiteral("&Attach..."), "AttachButton", this);
-    attach->setAutoDefault(false);
 
     auto* form = new QGridLayout;
     form->addWidget(new QLabel(QStringLiteral("Sender"), this), 0, 0);
@@ -126,9 +125,7 @@ void CDlgMailCompose::BuildWidgets(const QString& supportUrl) {
     help_->setObjectName(QStringLiteral("HelpLink"));
     help_->SetLinkUrl(supportUrl);
     auto* ok = MakeButton(QStringLiteral("&OK"), "OkButton", this);
-    ok->setDefault(true);
     auto* cancel = MakeButton(QStringLiteral("&Cancel"), "CancelButton", this);
-    cancel->setAutoDefault(false);
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(help_);
     bottom->addStretch(1);
@@ -139,6 +136,13 @@ void CDlgMailCompose::BuildWidgets(const QString& supportUrl) {
     layout->addLayout(form, 1);
     layout->addLayout(bottom);
 
+    // Enter presses the button it is on; in a field it moves on, so that a half-typed mail is
+    // never built by a slip (the body takes Enter as a line break).
+    QWidget* const fields[] = {senderBox_, recipientsEdit_, subjectEdit_, attachmentsBox_,
+                               charsetBox_};
+    for (QWidget* field : fields) {
+        mailwidgets::EnterMovesToNextField(field);
+    }
     setTabOrder(senderBox_, recipientsEdit_);
     setTabOrder(recipientsEdit_, subjectEdit_);
     setTabOrder(subjectEdit_, bodyEdit_);

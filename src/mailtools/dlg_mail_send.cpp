@@ -48,6 +48,10 @@ CDlgMailSend::CDlgMailSend(const QString& supportUrl, QWidget* parent) : QDialog
     setObjectName(QStringLiteral("CDlgMailSend"));
     setWindowTitle(QStringLiteral("Diagnose sending"));
     setAttribute(Qt::WA_DeleteOnClose);
+    // A window of its own, not a dialog held above its parent: a send can run for minutes while
+    // the operator works in the main window.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint);
     auto compose = [supportUrl](QWidget* parent, int mailId, const QString& sender,
                                 const QString& recipients) {
         CDlgMailCompose dialog(mailId, sender, recipients, supportUrl, parent);

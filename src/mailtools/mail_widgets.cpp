@@ -1,5 +1,8 @@
 #include "mailtools/mail_widgets.h"
 
+#include <QCoreApplication>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QMessageBox>
 
 namespace mailwidgets {
@@ -31,6 +34,39 @@ QPushButton* MakeButton(const QString& text, const char* objectName, QWidget* pa
 
 void Warn(QWidget* parent, const QString& text) {
     QMessageBox::warning(parent, parent->windowTitle(), text);
+}
+
+namespace {
+
+class EnterMovesFocus final : public QObject {
+  public:
+    using QObject::QObject;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() != QEvent::KeyPress) {
+            return false;
+        }
+        const int key = static_cast<QKeyEvent*>(event)->key();
+        if (key != Qt::Key_Return && key != Qt::Key_Enter) {
+            return false;
+        }
+        // The field's own Tab handling moves the focus along the dialog's tab order.
+        QKeyEvent tab(QEvent::KeyPress, Qt::Key_Tab, Qt::NoModifier);
+        QCoreApplication::sendEvent(watched, &tab);
+        return true;
+    }
+};
+
+}  // namespace
+
+void EnterMovesToNextField(QWidget* field) {
+    auto* filter = new EnterMovesFocus(field);
+    field->installEventFilter(filter);
+    // An editable box hands its keys to its edit field, which would act on Enter first.
+    if (auto* box = qobject_cast<QComboBox*>(field); box != nullptr && box->lineEdit() != nullptr) {
+        box->lineEdit()->installEventFilter(filter);
+    }
 }
 
 }  // namespace mailwidgets

@@ -29,4 +29,8 @@ void Warn(QWidget* parent, const QString& text);
 
 QPushButton* MakeButton(const QString& text, const char* objectName, QWidget* parent);
 
+// Enter in the field (a line edit or an editable combo box) moves the focus to the next field
+// instead of pressing the dialog's default button: a half-typed mail is never built by a slip.
+void EnterMovesToNextField(QWidget* field);
+
 }  // namespace mailwidgets

@@ -26,7 +26,8 @@ CDlgSettings::CDlgSettings(QWidget* parent)
       tabs_(new QTabWidget(this)),
       general_(new CDlgSettingsGene),
       smtp_(new CDlgSettingsSmtp),
-      send_(new CDlgSettingsSend) {
+      send_(new CDlgSettingsSend),
+      advanced_(new CDlgSettingsAdvanced) {
     setObjectName(QStringLiteral("CDlgSettings"));
     setWindowTitle(QStringLiteral("Settings"));
     for (CSettingsPage* page : Pages()) {
@@ -76,8 +77,8 @@ void CDlgSettings::showEvent(QShowEvent* event) {
     });
 }
 
-std::array<CSettingsPage*, 3> CDlgSettings::Pages() const {
-    return {general_, smtp_, send_};
+std::array<CSettingsPage*, 4> CDlgSettings::Pages() const {
+    return {general_, smtp_, send_, advanced_};
 }
 
 bool CDlgSettings::SavePage(CSettingsPage* page) {

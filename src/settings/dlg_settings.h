@@ -12,6 +12,7 @@
 
 class CDlgSettingsGene;
 class CDlgSettingsSend;
+class CDlgSettingsAdvanced;
 class CDlgSettingsSmtp;
 class CSettingsPage;
 class QTabWidget;
@@ -41,7 +42,7 @@ class CDlgSettings final : public QDialog {
 
   private:
     // In the order they are shown and written.
-    std::array<CSettingsPage*, 3> Pages() const;
+    std::array<CSettingsPage*, 4> Pages() const;
     bool SavePage(CSettingsPage* page);
     // Makes the autostart entry follow the AutoRun box; a failure is only reported.
     void ApplyAutoRun(bool wanted);
@@ -51,5 +52,6 @@ class CDlgSettings final : public QDialog {
     CDlgSettingsGene* general_;
     CDlgSettingsSmtp* smtp_;
     CDlgSettingsSend* send_;
+    CDlgSettingsAdvanced* advanced_;
     bool toldReadProblem_ = false;
 };

@@ -31,12 +31,35 @@ constexpr SettingKey kSendKeys[] = {
     {"HELOString", SettingKind::Text, 0},
 };
 
+// The engine's own settings, with the engine's defaults.
+constexpr SettingKey kAdvancedKeys[] = {
+    {"SmtpListenAddress", SettingKind::Text, 0},
+    {"SmtpTlsCertFile", SettingKind::Text, 0},
+    {"SmtpTlsKeyFile", SettingKind::Text, 0},
+    {"SmtpMaxMessageSize", SettingKind::Number, 52428800},
+    {"SmtpMaxRecipients", SettingKind::Number, 100},
+    {"SmtpMaxErrors", SettingKind::Number, 10},
+    {"SmtpMaxSessions", SettingKind::Number, 200},
+    {"SmtpMaxSessionsPerClient", SettingKind::Number, 20},
+    {"SmtpCommandTimeout", SettingKind::Number, 300},
+    {"SmtpDataTimeout", SettingKind::Number, 600},
+    {"DnsServer", SettingKind::Text, 0},
+    {"RelayTlsVerify", SettingKind::Flag, 1},
+    {"SendRetrySeconds", SettingKind::Number, 600},
+};
+
 constexpr const char* kGeneralForm[] = {"AutoRun", "AutoMinimize", "AutoStartSendService",
                                         "AutoStartSmtpService"};
 constexpr const char* kSmtpForm[] = {"SmtpPort", "SmtpAuthFlag", "LogSmtp", "LogSmtpDays",
                                      "SmtpPort2nd"};
 constexpr const char* kSendForm[] = {"SendMailThread", "RetriesAfterFailed", "HELOString",
                                      "LogSend", "LogSendDays"};
+
+constexpr const char* kAdvancedForm[] = {
+    "SmtpListenAddress",  "SmtpTlsCertFile", "SmtpTlsKeyFile",  "SmtpMaxMessageSize",
+    "SmtpMaxRecipients",  "SmtpMaxErrors",   "SmtpMaxSessions", "SmtpMaxSessionsPerClient",
+    "SmtpCommandTimeout", "SmtpDataTimeout", "DnsServer",       "RelayTlsVerify",
+    "SendRetrySeconds"};
 
 bool IsCSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
@@ -52,6 +75,8 @@ std::span<const SettingKey> SettingsPageKeys(SettingsPage page) {
             return kSmtpKeys;
         case SettingsPage::Send:
             return kSendKeys;
+        case SettingsPage::Advanced:
+            return kAdvancedKeys;
     }
     return {};
 }
@@ -74,6 +99,8 @@ std::span<const char* const> SettingsPageFormOrder(SettingsPage page) {
             return kSmtpForm;
         case SettingsPage::Send:
             return kSendForm;
+        case SettingsPage::Advanced:
+            return kAdvancedForm;
     }
     return {};
 }

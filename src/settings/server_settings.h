@@ -1,7 +1,7 @@
-// The server settings: the fourteen keys of section System of the main configuration file, their
-// defaults as the settings sheet shows them, the order in which each sheet page reads and writes
-// them, and how a numeric field is read. Reads never fail (defaults); a page is written as one
-// atomic rewrite. No Qt; any thread.
+// The server settings: the fourteen keys of section System of the main configuration file and the
+// engine's own keys of the Advanced page, their defaults as the settings sheet shows them, the
+// order in which each sheet page reads and writes them, and how a numeric field is read. Reads
+// never fail (defaults); a page is written as one atomic rewrite. No Qt; any thread.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,7 @@
 inline constexpr const char* kSettingsSection = "System";
 
 // The pages of the settings sheet, in the order they are written.
-enum class SettingsPage { General, Smtp, Send };
+enum class SettingsPage { General, Smtp, Send, Advanced };
 
 enum class SettingKind {
     Flag,    // a check box: stored 1 or 0

@@ -9,17 +9,26 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
-#include "settings/port_rule.h"
+#include "settings/field_rules.h"
 
 namespace {
 
 // A HELO name is a host name (at most 255 characters); the limit also keeps the value well
 // inside what readers of the file return.
 constexpr int kTextFieldMaxLength = 255;
+// File paths and lists of servers are longer; the store keeps values far longer still.
+constexpr int kLongTextFieldMaxLength = 1023;
 constexpr int kNumberFieldWidth = 70;
 
 QStyle::StandardPixmap PageIcon(SettingsPage page) {
-    return page == SettingsPage::General ? QStyle::SP_ComputerIcon : QStyle::SP_DriveNetIcon;
+    switch (page) {
+        case SettingsPage::General:
+            return QStyle::SP_ComputerIcon;
+        case SettingsPage::Advanced:
+            return QStyle::SP_FileDialogDetailedView;
+        default:
+            return QStyle::SP_DriveNetIcon;
+    }
 }
 
 }  // namespace
@@ -92,7 +101,8 @@ QLineEdit* CSettingsPage::FieldBox(const char* key) {
     if (SettingsPageKeys(page_)[index].kind == SettingKind::Number) {
         box->setFixedWidth(kNumberFieldWidth);
     } else {
-        box->setMaxLength(kTextFieldMaxLength);
+        box->setMaxLength(page_ == SettingsPage::Advanced ? kLongTextFieldMaxLength
+                                                          : kTextFieldMaxLength);
     }
     controls_[index] = box;
     return box;
@@ -159,6 +169,11 @@ std::optional<SettingValues> CSettingsPage::ReadForm(const Warning& warn,
         box->selectAll();
         return std::nullopt;
     };
+    const auto refuseWithHint = [this, &refuse](QLineEdit* box, const std::string& hint) {
+        hint_->setText(QString::fromStdString(hint));
+        hint_->show();
+        return refuse(box);
+    };
     const auto keys = SettingsPageKeys(page_);
     SettingValues values(keys.size());
     for (const char* name : SettingsPageFormOrder(page_)) {
@@ -171,11 +186,9 @@ std::optional<SettingValues> CSettingsPage::ReadForm(const Warning& warn,
                 auto* box = static_cast<QLineEdit*>(controls_[i]);
                 const std::optional<std::uint32_t> number =
                     ReadNumberField(box->text().toStdString());
-                // A port field explains itself beside the form, even when it holds no number.
-                if (const std::string hint = PortFieldHint(name, number); !hint.empty()) {
-                    hint_->setText(QString::fromStdString(hint));
-                    hint_->show();
-                    return refuse(box);
+                // A field with a range explains itself beside the form, even without a number.
+                if (const std::string hint = NumberFieldHint(name, number); !hint.empty()) {
+                    return refuseWithHint(box, hint);
                 }
                 if (!number) {
                     warn(this, QString::fromLatin1(kNumberMessage));
@@ -184,9 +197,22 @@ std::optional<SettingValues> CSettingsPage::ReadForm(const Warning& warn,
                 values[i].number = static_cast<int>(*number);  // stored as signed text
                 break;
             }
-            case SettingKind::Text:
-                values[i].text = static_cast<QLineEdit*>(controls_[i])->text().toStdString();
+            case SettingKind::Text: {
+                auto* box = static_cast<QLineEdit*>(controls_[i]);
+                values[i].text = box->text().toStdString();
+                if (const std::string hint = TextFieldHint(name, values[i].text); !hint.empty()) {
+                    return refuseWithHint(box, hint);
+                }
                 break;
+            }
+        }
+    }
+    if (page_ == SettingsPage::Advanced) {
+        const std::string hint = TlsPairHint(values[KeyIndex("SmtpTlsCertFile")].text,
+                                             values[KeyIndex("SmtpTlsKeyFile")].text);
+        if (!hint.empty()) {
+            return refuseWithHint(static_cast<QLineEdit*>(controls_[KeyIndex("SmtpTlsCertFile")]),
+                                  hint);
         }
     }
     return values;
@@ -195,7 +221,7 @@ std::optional<SettingValues> CSettingsPage::ReadForm(const Warning& warn,
 CDlgSettingsGene::CDlgSettingsGene(QWidget* parent)
     : CSettingsPage(SettingsPage::General, QStringLiteral("General settings"),
                     QStringLiteral("Modify system settings here."), parent) {
-    auto* autoRun = FlagBox("AutoRun", QStringLiteral("Auto run after Windows startup."));
+    auto* autoRun = FlagBox("AutoRun", QStringLiteral("Start with the desktop session."));
     autoRun->setToolTip(
         QStringLiteral("Starts the console when you log in to the desktop, through an entry in "
                        "your autostart folder (~/.config/autostart)."));
@@ -265,4 +291,63 @@ CDlgSettingsSend::CDlgSettingsSend(QWidget* parent)
     AddFieldRow(Form(), 3, FlagBox("LogSend", QStringLiteral("Log SEND activities:")), days,
                 QStringLiteral("(days)"));
     AddNote(QStringLiteral("Thread changes take effect at the next start of the SEND service."));
+}
+
+namespace {
+
+// "(from 5 to 3600)" after a ranged field.
+QString RangeText(const char* key) {
+    for (const NumberRange& range : RangedNumberKeys()) {
+        if (std::string_view(range.key) == key) {
+            return QStringLiteral("(%1 to %2)").arg(range.minimum).arg(range.maximum);
+        }
+    }
+    return {};
+}
+
+}  // namespace
+
+CDlgSettingsAdvanced::CDlgSettingsAdvanced(QWidget* parent)
+    : CSettingsPage(SettingsPage::Advanced, QStringLiteral("Advanced"),
+                    QStringLiteral("Modify the mail engine's own parameters here."), parent) {
+    struct Row {
+        const char* key;
+        const char* caption;
+    };
+    const Row texts[] = {{"SmtpListenAddress", "Listen address (empty: all)"},
+                         {"SmtpTlsCertFile", "TLS certificate file"},
+                         {"SmtpTlsKeyFile", "TLS key file"}};
+    const Row numbers[] = {{"SmtpMaxMessageSize", "Largest message (bytes)"},
+                           {"SmtpMaxRecipients", "Recipients per message"},
+                           {"SmtpMaxErrors", "Errors per session"},
+                           {"SmtpMaxSessions", "Sessions at once"},
+                           {"SmtpMaxSessionsPerClient", "Sessions per client"},
+                           {"SmtpCommandTimeout", "Command timeout (seconds)"},
+                           {"SmtpDataTimeout", "Data timeout (seconds)"},
+                           {"SendRetrySeconds", "First retry after (seconds)"}};
+    int row = 0;
+    for (const Row& text : texts) {
+        QLineEdit* box = FieldBox(text.key);
+        box->setPlaceholderText(text.key == std::string_view("SmtpListenAddress")
+                                    ? QString()
+                                    : QStringLiteral("empty: one the server makes"));
+        Form()->addWidget(Caption(QString::fromLatin1(text.caption), box), row, 0);
+        Form()->addWidget(box, row++, 1, 1, 3);
+    }
+    for (const Row& number : numbers) {
+        QLineEdit* box = FieldBox(number.key);
+        AddFieldRow(Form(), row++, Caption(QString::fromLatin1(number.caption), box), box,
+                    RangeText(number.key));
+    }
+    QLineEdit* dns = FieldBox("DnsServer");
+    dns->setPlaceholderText(QStringLiteral("empty: the system's servers"));
+    Form()->addWidget(Caption(QStringLiteral("DNS server"), dns), row, 0);
+    Form()->addWidget(dns, row++, 1, 1, 3);
+    Form()->addWidget(FlagBox("RelayTlsVerify",
+                              QStringLiteral("Check the certificates of relays and exchangers.")),
+                      row, 0, 1, 4);
+    AddNote(QStringLiteral(
+        "The listen address and the certificate take effect at the next start of the SMTP "
+        "service; restart it after changing them. The other settings apply to the next session "
+        "and the next delivery."));
 }

@@ -88,3 +88,11 @@ class CDlgSettingsSend final : public CSettingsPage {
   public:
     explicit CDlgSettingsSend(QWidget* parent = nullptr);
 };
+
+// The engine's own settings: where and how the SMTP service listens, its limits, and how the
+// SEND service looks up and reaches other servers.
+class CDlgSettingsAdvanced final : public CSettingsPage {
+    Q_OBJECT
+  public:
+    explicit CDlgSettingsAdvanced(QWidget* parent = nullptr);
+};

@@ -193,7 +193,7 @@ void CDlgAccount::BuildWidgets(const QString& supportUrl) {
     form->addWidget(new QLabel(QStringLiteral("Desc."), this), 2, 0);
     form->addWidget(description_, 2, 1);
     form->addWidget(enabled_, 3, 1);
-    hint_ = MakeHintLabel(this);
+    hint_ = MakeHintLabel(this, 3);  // the longest hint takes three lines at the form's width
     form->addWidget(hint_, 4, 0, 1, 2);
     form->setColumnStretch(1, 1);
     form->setRowStretch(5, 1);

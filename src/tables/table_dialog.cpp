@@ -48,8 +48,11 @@ QCheckBox* MakeCheckBox(const QString& text, const char* objectName, QWidget* pa
     return box;
 }
 
-QLabel* MakeHintLabel(QWidget* parent) {
+QLabel* MakeHintLabel(QWidget* parent, int reservedLines) {
     auto* hint = new QLabel(parent);
+    // Room kept from the start: a hint that appears must not push the rest of the dialog over
+    // its own edge.
+    hint->setMinimumHeight(reservedLines * hint->fontMetrics().lineSpacing());
     hint->setObjectName(QStringLiteral("hint"));
     hint->setWordWrap(true);
     hint->setTextFormat(Qt::PlainText);
@@ -78,7 +81,7 @@ CTableDialog::CTableDialog(const RecordTableLayout& layout, const Texts& texts, 
       ask_(ConfirmDeletion),
       warn_(ShowConfigNotice),
       heading_(new QLabel(texts.heading, this)),
-      hint_(MakeHintLabel(this)),
+      hint_(MakeHintLabel(this, 0)),
       list_(new CSortListCtrl(this)),
       save_(MakeButton(QStringLiteral("&Save"), "saveButton", this)),
       delete_(MakeButton(QStringLiteral("&Delete"), "deleteButton", this)),

@@ -34,7 +34,7 @@ QCheckBox* MakeCheckBox(const QString& text, const char* objectName, QWidget* pa
 // Puts a label and its box into a row of the form, from the given column on.
 void AddLabelledRow(QGridLayout* form, int row, const QString& label, QWidget* box, int column = 0);
 // The line beside a form that says why Save refused (object name "hint"); empty until then.
-QLabel* MakeHintLabel(QWidget* parent);
+QLabel* MakeHintLabel(QWidget* parent, int reservedLines);
 // Whether a key event is Enter or Return without modifiers (the keypad's counts).
 bool IsPlainEnterKey(const QKeyEvent* event);
 

@@ -63,6 +63,39 @@ TEST(PaneText, TrimCutsHalfThenUpToTheNextLineStart) {
     EXPECT_EQ(pane::TrimmedPaneText(oneLine).size(), 20000 - pane::kTrimAmount);
 }
 
+TEST(PaneText, AnEngineLineThatRepeatsAServiceLineOfAMomentAgoIsLeftOut) {
+    struct Step {
+        bool console;
+        const char* text;
+        qint64 atMs;
+        bool shown;  // for engine lines
+    };
+    const Step steps[] = {
+        {true, "SEND service stopped", 0, true},
+        {false, "19:24:10 SEND service stopped\r\n", 10, false},
+        // the same failure for each port of one start
+        {false, "19:24:11 The SMTP service of /d runs in process 7\r\n", 20, true},
+        {false, "19:24:11 The SMTP service of /d runs in process 7\r\n", 30, false},
+        // a client may say the same twice; an empty line stays a line
+        {false, "19:24:11 C/1.2.3.4:5 NOOP\r\n", 40, true},
+        {false, "19:24:11 C/1.2.3.4:5 NOOP\r\n", 50, true},
+        {false, "\r\n", 60, true},
+        {false, "\r\n", 70, true},
+        // later, the same words are news again
+        {false, "19:24:20 SEND service stopped\r\n", 10 + pane::RepeatFilter::kWindowMs + 1, true},
+    };
+    pane::RepeatFilter filter;
+    for (const Step& step : steps) {
+        if (step.console) {
+            filter.NoteConsoleLine(QString::fromUtf8(step.text), step.atMs);
+        } else {
+            EXPECT_EQ(filter.ShouldShowEngineLine(QString::fromUtf8(step.text), step.atMs),
+                      step.shown)
+                << step.text << " at " << step.atMs;
+        }
+    }
+}
+
 class ActivityPaneTest : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -176,20 +176,24 @@ TEST(InstanceChannel, ConsolesOfOtherDirectoriesDoNotMeet) {
     EXPECT_TRUE(second.TryBecomeInstance());
 }
 
-TEST(SecondStart, BringsTheRunningConsoleForwardAndEnds) {
-    TempAppDir dir;
-    InstanceChannel running(AppDir(dir));
-    ASSERT_TRUE(running.TryBecomeInstance());
-    QSignalSpy forward(&running, &InstanceChannel::bringForwardRequested);
+TEST(SecondStart, BringsTheRunningConsoleForwardAndSaysSoOnlyWhenItsWindowShows) {
+    for (const bool shown : {true, false}) {
+        TempAppDir dir;
+        InstanceChannel running(AppDir(dir));
+        ASSERT_TRUE(running.TryBecomeInstance());
+        running.SetWindowShownCheck([shown] { return shown; });
+        QSignalSpy forward(&running, &InstanceChannel::bringForwardRequested);
 
-    auto second = StartConsole(dir);
-    EXPECT_TRUE(forward.wait(5000));
-    ASSERT_TRUE(Ended(*second, 5000));
-    EXPECT_EQ(second->exitCode(), 0);
-    EXPECT_EQ(Printed(*second),
-              "Relvo SMTP Server is already running; brought its window forward.\n");
-    // The second start created the working directories before it looked for the first.
-    EXPECT_TRUE(std::filesystem::is_directory(dir.File("mail")));
+        auto second = StartConsole(dir);
+        EXPECT_TRUE(forward.wait(5000));
+        ASSERT_TRUE(Ended(*second, 5000));
+        EXPECT_EQ(second->exitCode(), 0);
+        EXPECT_EQ(Printed(*second) ==
+                      "Relvo SMTP Server is already running; brought its window forward.\n",
+                  shown);
+        // The second start created the working directories before it looked for the first.
+        EXPECT_TRUE(std::filesystem::is_directory(dir.File("mail")));
+    }
 }
 
 TEST(SecondStart, ThatIsNotTheUninstallCommandIsAnOrdinaryStart) {

@@ -10,9 +10,11 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
+#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cstdio>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -357,4 +359,51 @@ TEST_F(TrayProcessTest, AutoMinimizeStartsInTheTrayWhichSurvivesARestartOfTheTra
     ASSERT_TRUE(console->waitForFinished(kStepTimeoutMs));
     EXPECT_EQ(console->exitStatus(), QProcess::NormalExit);
     EXPECT_TRUE(EngineLog().contains(kEngineStops)) << EngineLog().toStdString();
+}
+
+TEST_F(TrayProcessTest, AFailedAutomaticStartSaysWhyAndASecondStartShowsTheWindowFromTheTray) {
+    // The real engine, with port 25 taken (or, without the privilege, closed to this user):
+    // either way the engine gives its reason.
+    std::filesystem::remove(dir.File("librelvomailservice.so"));
+    std::filesystem::create_symlink(RELVO_ENGINE_LIBRARY, dir.File("librelvomailservice.so"));
+    dir.Write("relvoconsole.cfg", "[System]\r\nSmtpPort=25\r\nAutoStartSendService=0\r\n");
+    QTcpServer holder;
+    holder.listen(QHostAddress::Any, 25);
+
+    auto start = [&] {
+        auto process = std::make_unique<QProcess>();
+        QProcessEnvironment environment = desktop.Environment();
+        environment.insert("QT_QPA_PLATFORM", "xcb");
+        environment.insert("RELVO_APP_DIR", QString::fromStdString(dir.Path()));
+        environment.insert("RELVO_REPORT_SHOWN", "1");
+        environment.insert("XDG_RUNTIME_DIR", runtime.path());
+        environment.insert("LSAN_OPTIONS", "suppressions=" RELVO_LSAN_SUPPRESSIONS);
+        process->setProcessEnvironment(environment);
+        process->start(RELVO_CONSOLE_PATH, QStringList());
+        return process;
+    };
+    console = start();
+    ASSERT_TRUE(console->waitForStarted(5000));
+    QString reported;
+    auto timeOf = [&reported](const QString& pattern) -> std::optional<qint64> {
+        const QRegularExpressionMatch match = QRegularExpression(pattern).match(reported);
+        return match.hasMatch() ? std::optional(match.captured(1).toLongLong()) : std::nullopt;
+    };
+    const QString reason = "engine line at (\\d+) us: .*SMTP port 25 cannot be opened";
+    ASSERT_TRUE(WaitFor([&] {
+        reported += QString::fromLocal8Bit(console->readAllStandardError());
+        return timeOf("window shown at (\\d+) us") && timeOf(reason);
+    })) << reported.toStdString();
+    EXPECT_LE(*timeOf(reason) - *timeOf("window shown at (\\d+) us"), 2'000'000)
+        << reported.toStdString();
+
+    ASSERT_TRUE(WaitFor([&] { return desktop.TrayIcon().has_value(); })) << "no tray icon";
+    PutAway({{"key", "Escape"}});
+    ASSERT_TRUE(WaitFor([&] { return desktop.VisibleWindow().isEmpty(); }));
+    auto second = start();
+    ASSERT_TRUE(second->waitForFinished(kStepTimeoutMs));
+    EXPECT_EQ(QString::fromLocal8Bit(second->readAllStandardOutput()),
+              "Relvo SMTP Server is already running; brought its window forward.\n");
+    EXPECT_TRUE(WaitFor([&] { return !desktop.VisibleWindow().isEmpty(); }))
+        << "the window stayed in the tray";
 }

@@ -3,8 +3,11 @@
 // and a mail the engine did not store.
 #include "mailtools/dlg_mail_compose.h"
 
+#include <QApplication>
 #include <QPlainTextEdit>
+#include <QTest>
 #include <memory>
+#include <utility>
 
 #include "mail_dialog_fixture.h"
 
@@ -125,6 +128,28 @@ TEST_F(ComposeDialogTest, NewMailIsCreatedInTheChosenCharacterSetAndSavedUnderIt
     EXPECT_EQ(d->MailId(), 1);
     EXPECT_EQ(d->Sender(), "\"Joe\" <joe@x.org>");
     EXPECT_EQ(d->Recipients(), "a@b.c; d@e.f");
+}
+
+TEST_F(ComposeDialogTest, EnterInALineFieldMovesOnAndOnlyOkBuildsTheMail) {
+    fake.StoreSavedMails();
+    auto d = Open(0);
+    Fill(*d, "s@x.org", "r@y.org", "Hi", "text");
+    const std::pair<const char*, const char*> steps[] = {{"SenderBox", "RecipientsEdit"},
+                                                         {"RecipientsEdit", "SubjectEdit"},
+                                                         {"SubjectEdit", "BodyEdit"},
+                                                         {"AttachmentsBox", "AttachButton"},
+                                                         {"CharsetBox", "OkButton"}};
+    for (const auto& [field, next] : steps) {
+        QWidget* widget = Child<QWidget>(*d, field);
+        widget->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+        EXPECT_EQ(QApplication::focusWidget(), Child<QWidget>(*d, next)) << field;
+        EXPECT_TRUE(fake.Calls().empty()) << field;
+        EXPECT_TRUE(d->isVisible()) << field;
+    }
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
+    EXPECT_TRUE(Accepted(*d));
+    EXPECT_EQ(fake.Calls().back(), "RelvoMail_SaveMailAs(1,\"" + MailPath(1) + "\")");
 }
 
 TEST_F(ComposeDialogTest, ExistingMailIsLoadedAndSavedUnderItsOwnIdWithoutCreation) {

@@ -13,8 +13,11 @@
 #include <QTest>
 #include <filesystem>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "settings/autostart_entry.h"
+#include "settings/field_rules.h"
 #include "settings/settings_page.h"
 #include "support/modal_answer.h"
 #include "support/qt_print.h"
@@ -25,7 +28,7 @@ namespace fs = std::filesystem;
 
 namespace {
 
-enum Tab { kGeneral = 0, kSmtp = 1, kSend = 2 };
+enum Tab { kGeneral = 0, kSmtp = 1, kSend = 2, kAdvanced = 3 };
 
 class SettingsSheetTest : public testing::Test {
   protected:
@@ -205,6 +208,60 @@ TEST_F(SettingsSheetTest, PortsThatCannotWorkAreRefusedWithAHintBesideTheFormAnd
         EXPECT_EQ(sheet_->result(), QDialog::Accepted);
         EXPECT_NE(Config().find(line + "2525\n"), std::string::npos) << Config();
     }
+}
+
+TEST_F(SettingsSheetTest, AdvancedPageShowsTheEngineDefaultsAndHoldsEveryKeyToItsRule) {
+    Open("[System]\n");
+    Visit(kAdvanced);
+    EXPECT_EQ(sheet_->Tabs()->tabText(kAdvanced), "Advanced");
+    EXPECT_EQ(Field("SmtpMaxMessageSize")->text(), "52428800");
+    EXPECT_EQ(Field("SendRetrySeconds")->text(), "600");
+    EXPECT_TRUE(Flag("RelayTlsVerify")->isChecked());
+    EXPECT_EQ(Field("SmtpListenAddress")->text(), "");
+
+    struct Typed {
+        std::string key;
+        QString text;
+        bool saved;
+    };
+    std::vector<Typed> typed;
+    for (const NumberRange& range : RangedNumberKeys()) {
+        typed.push_back({range.key, QString::number(range.minimum - 1), false});
+        typed.push_back({range.key, QString::number(range.minimum), true});
+        typed.push_back({range.key, QString::number(range.maximum), true});
+        typed.push_back({range.key, QString::number(range.maximum + 1ull), false});
+    }
+    const std::string readable = dir_.File("relvoconsole.cfg");
+    typed.insert(typed.end(), {{"SmtpListenAddress", "::1", true},
+                               {"SmtpListenAddress", "192.0.2.300", false},
+                               {"SmtpListenAddress", "mail.example", false},
+                               {"DnsServer", "127.0.0.1:5353", true},
+                               {"DnsServer", "[::1]:53", true},
+                               {"DnsServer", "127.0.0.1:0", false},
+                               {"DnsServer", "dns.example", false},
+                               // alone, a certificate has no key: the pair is refused
+                               {"SmtpTlsCertFile", QString::fromStdString(readable), false},
+                               {"SmtpTlsKeyFile", "relative.pem", false}});
+    for (const Typed& t : typed) {
+        Open("[System]\n");
+        Visit(kAdvanced);
+        Type(t.key.c_str(), t.text);
+        Visit(kGeneral);
+        PressOk();
+        const std::string line = "\n" + t.key + "=" + t.text.toStdString() + "\n";
+        EXPECT_EQ(Config().find(line) != std::string::npos, t.saved) << line << Config();
+        auto* page = qobject_cast<CSettingsPage*>(sheet_->Tabs()->currentWidget());
+        EXPECT_EQ(page->Hint().isEmpty(), t.saved) << line;
+        EXPECT_EQ(sheet_->isVisible(), !t.saved) << line;
+        EXPECT_TRUE(warnings_.isEmpty()) << warnings_.join('|').toStdString();
+    }
+    // Both files together are taken.
+    Open("[System]\n");
+    Visit(kAdvanced);
+    Type("SmtpTlsCertFile", QString::fromStdString(readable));
+    Type("SmtpTlsKeyFile", QString::fromStdString(readable));
+    PressOk();
+    EXPECT_NE(Config().find("\nSmtpTlsKeyFile=" + readable + "\n"), std::string::npos) << Config();
 }
 
 TEST_F(SettingsSheetTest, FieldWithoutNumberStopsOkThereWithEarlierPagesWritten) {

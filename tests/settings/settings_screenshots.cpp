@@ -1,6 +1,7 @@
 // Pictures of the settings sheet, one per page, for the documentation. Run under Xvfb:
 //   xvfb-run -a -s "-screen 0 1280x800x24" build/tests/bin/settings_screenshots docs/screenshots
-// writes settings-general.png, settings-smtp.png and settings-send.png there, and
+// writes settings-general.png, settings-smtp.png, settings-send.png and settings-advanced.png
+// there, and
 // settings-port-refused.png: OK refused for a port that cannot work, with the hint.
 #include <QApplication>
 #include <QLineEdit>
@@ -24,9 +25,10 @@ int main(int argc, char** argv) {
     ProfileSetString("System", "HELOString", "mail.relvo.example", ".cfg");
     CDlgSettings sheet;
     sheet.show();
-    const char* names[] = {"settings-general.png", "settings-smtp.png", "settings-send.png"};
+    const char* names[] = {"settings-general.png", "settings-smtp.png", "settings-send.png",
+                           "settings-advanced.png"};
     bool saved = true;
-    for (int page = 0; page < 3; ++page) {
+    for (int page = 0; page < 4; ++page) {
         sheet.Tabs()->setCurrentIndex(page);
         QTest::qWait(200);
         saved = sheet.grab().save(QString::fromLocal8Bit(argv[1]) + "/" + names[page]) && saved;

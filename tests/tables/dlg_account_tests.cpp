@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QHeaderView>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -182,6 +183,18 @@ TEST_F(AccountDialogTest, RefusedInputFocusesTheBoxAndSaysWhyBesideTheForm) {
     EXPECT_EQ(dir.Read("relvoconsole.cfg"), before);
     EXPECT_EQ(List(*d)->RowCount(), 3);
     EXPECT_TRUE(questions.isEmpty() && informed.isEmpty() && warned.isEmpty());
+
+    // The longest hint, at the smallest size the dialog allows, has a room of its own.
+    d->resize(d->minimumSize().expandedTo(d->minimumSizeHint()));
+    Fill(*d, "ok@x.org", "pw", QString(1100, QLatin1Char('x')), true);
+    Click(*d, "SaveButton");
+    QApplication::processEvents();
+    auto* hint = Child<QLabel>(*d, "hint");
+    EXPECT_GE(hint->height(), hint->heightForWidth(hint->width())) << hint->text().toStdString();
+    EXPECT_FALSE(hint->geometry().intersects(List(*d)->geometry()));
+    EXPECT_FALSE(List(*d)->geometry().intersects(Child<QWidget>(*d, "HelpLink")->geometry()));
+    EXPECT_LE(Child<QWidget>(*d, "HelpLink")->geometry().bottom(), d->height());
+
     Fill(*d, "ok@x.org", "pw", "", true);
     Click(*d, "SaveButton");
     EXPECT_EQ(d->HintText(), "");

@@ -1,0 +1,31 @@
+// What the settings sheet's fields accept, as plain rules the page and its tests share: the two
+// ports (1 to 65535, the second also 0 for none), the engine's limits each in the range the
+// engine holds it to, and the engine's text settings (an address of this machine, a DNS server,
+// certificate files). A refused field is explained by a hint beside the form.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+struct NumberRange {
+    const char* key;
+    std::uint32_t minimum;
+    std::uint32_t maximum;
+    const char* what;  // "A message size", as the hint starts
+};
+
+// The ranged numeric keys of the sheet (ports excluded), in no particular order.
+std::span<const NumberRange> RangedNumberKeys();
+
+// The hint shown beside the form when the numeric field of key holds value (none: the field
+// holds no number), or "" when it may be saved or has no range.
+std::string NumberFieldHint(std::string_view key, std::optional<std::uint32_t> value);
+
+// The same for a text field: "" for keys without a rule and for values that may be saved.
+std::string TextFieldHint(std::string_view key, std::string_view value);
+
+// The certificate and its key go together: "" when both or neither are given.
+std::string TlsPairHint(std::string_view certificateFile, std::string_view keyFile);
