@@ -58,15 +58,6 @@ bool WriteVector(int fd, iovec* parts, int count) {
 
 }  // namespace
 
-// The arrival of a batch, as the companion records it.
-QueueStore::Arrival QueueStore::ArrivalNow() {
-    const auto now = CurrentTime();
-    std::string text = LocalTimestamp(now);
-    text.pop_back();  // the line stamp's trailing blank
-    return {std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count(),
-            std::move(text)};
-}
-
 QueueStore::QueueStore(std::string queueDir) : dir_(std::move(queueDir)) {}
 
 QueueStore::~QueueStore() {
@@ -223,6 +214,15 @@ void QueueStore::RunPlacer() {
         Place(items);
         lock.lock();
     }
+}
+
+// The arrival of a batch, as the companion records it.
+QueueStore::Arrival QueueStore::ArrivalNow() {
+    const auto now = CurrentTime();
+    std::string text = LocalTimestamp(now);
+    text.pop_back();  // the line stamp's trailing blank
+    return {std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count(),
+            std::move(text)};
 }
 
 std::vector<QueueStore::Prepared> QueueStore::WriteAndFlush(std::vector<Request>& batch) {
