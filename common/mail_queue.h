@@ -25,7 +25,8 @@
 // - The SEND service takes the retry requests, removing each as it reads it, and deletes files in
 //   old/ once they are older than the days kept.
 //
-// Standard library only; any thread.
+// The queue view's reading of a whole directory is in queue_scan.h. Standard library only; any
+// thread.
 #pragma once
 
 #include <cstdint>
