@@ -131,7 +131,7 @@ RecipientState StateOf(std::string_view status) {
 }
 
 std::string_view ReplyOf(std::string_view status) {
-    if (StateOf(status) == RecipientState::kDeleted) {
+    if (StartsWithWord(status, kStateDeleted)) {
         return {};
     }
     size_t space = status.find(' ');

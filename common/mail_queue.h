@@ -121,6 +121,10 @@ std::string NewCompanionText(uint32_t id, const Envelope& envelope, size_t mailS
 
 // --- Reading an entry ----------------------------------------------------------------------
 
+// The companion's numbers (times, sizes): digits only, and small enough for any time or size;
+// anything else reads as 0.
+std::int64_t ParseNumber(std::string_view text);
+
 // One companion as it is on disk, with each key's default when it is missing.
 class CompanionReader {
   public:

@@ -41,8 +41,9 @@ void AppendValueLine(std::string& text, std::string_view key, const std::string&
     text.append("\r\n");
 }
 
-// Digits only, and small enough for any time or size; anything else reads as 0.
-std::int64_t ParseNumber(const std::string& text) {
+}  // namespace
+
+std::int64_t ParseNumber(std::string_view text) {
     std::int64_t value = 0;
     for (char c : text) {
         if (c < '0' || c > '9' || value > 1000000000000000LL) {
@@ -52,8 +53,6 @@ std::int64_t ParseNumber(const std::string& text) {
     }
     return value;
 }
-
-}  // namespace
 
 bool CanStore(const Envelope& envelope) {
     return !envelope.recipients.empty() && IsCompanionValue(envelope.mailFrom) &&

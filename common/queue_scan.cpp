@@ -66,9 +66,8 @@ QueueEntryView ReadQueueEntry(const std::string& dir, uint32_t id) {
     }
     entry.lastAnswer = Bounded(entry.lastAnswer);
     entry.noticeSent = !companion.Text(kNoticeId).empty();
-    entry.size = companion.Text(kMailSize).empty()
-                     ? MessageSize(dir, id)
-                     : static_cast<uint64_t>(companion.Number(kMailSize));
+    const std::string size = companion.Text(kMailSize);
+    entry.size = size.empty() ? MessageSize(dir, id) : static_cast<uint64_t>(ParseNumber(size));
     return entry;
 }
 
