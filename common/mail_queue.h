@@ -156,8 +156,8 @@ struct QueuedMail {
     std::string message;
 };
 
-// Reads <dir>/<id>.cfg and .eml; false with a reason when either is missing or unusable. The
-// message is read up to maxBytes. A recipient without an address is failed at once.
+// Reads <dir>/<id>.cfg and .eml; false with a reason when either is missing or unusable, or the
+// message is larger than maxBytes. A recipient without an address is failed at once.
 bool LoadQueuedMail(const std::string& dir, uint32_t id, size_t maxBytes, QueuedMail* mail,
                     std::string* error);
 // At most maxBytes of the message of a regular <dir>/<id>.eml; `whole` says whether that was all.
