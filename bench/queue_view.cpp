@@ -27,9 +27,9 @@
 #include <vector>
 
 #include "common/mail_queue.h"
+#include "common/queue_scan.h"
 #include "controls/sort_list_ctrl.h"
 #include "mailtools/dlg_queue.h"
-#include "mailtools/queue_index.h"
 #include "support/queue_entries.h"
 #include "support/temp_app_dir.h"
 
@@ -377,15 +377,15 @@ int main(int argc, char** argv) {
     double scanFloorMs = 0;
     double parseFloorMs = 0;
     {
-        QueueDirectoryIndex index(queueDir);
+        mailqueue::QueueDirectoryIndex index(queueDir);
         size_t read = 0;
-        index.Rescan(2000, [&](QueueDirectoryIndex::Changes changes, bool) {
+        index.Rescan(2000, [&](mailqueue::QueueDirectoryIndex::Changes changes, bool) {
             read += changes.changed.size();
             return true;
         });
         size_t changed = 0;
         const auto start = Clock::now();
-        index.Rescan(2000, [&](QueueDirectoryIndex::Changes changes, bool) {
+        index.Rescan(2000, [&](mailqueue::QueueDirectoryIndex::Changes changes, bool) {
             changed += changes.changed.size() + changes.removed.size();
             return true;
         });
@@ -401,7 +401,7 @@ int main(int argc, char** argv) {
         uint64_t recipients = 0;
         const auto start = Clock::now();
         for (uint32_t id = 1; id <= mails; ++id) {
-            recipients += ReadQueueEntry(queueDir, id).recipients.size();
+            recipients += mailqueue::ReadQueueEntry(queueDir, id).recipients.size();
         }
         parseFloorMs = Ms(Clock::now() - start);
         if (recipients < mails) {

@@ -17,43 +17,20 @@
 
 namespace relvo::mail {
 
+using mailqueue::CompanionName;
+using mailqueue::MessageName;
+using mailqueue::TemporaryCompanionName;
+using mailqueue::TemporaryMessageName;
+
 namespace {
 
-// The store returns at most this many characters of a value.
-constexpr size_t kMaxCompanionValue = 1023;
 constexpr int kIdAttempts = 5;
-constexpr const char* kWritersLock = ".writers.lock";
 // Flushes in flight at once (with the writer's own): a batch of 16 messages is flushed in one
 // go and shares the journal commits, where flushes one after another pay a commit each.
 constexpr int kFlushThreads = 31;
 
 std::string SystemError(const char* what, int error) {
     return std::string(what) + ": " + std::strerror(error);
-}
-
-bool IsBlankOrQuote(char c) {
-    return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '"' || c == '\'';
-}
-
-// Whether a value comes back from the store exactly as written (after the quoting below).
-bool IsCompanionValue(const std::string& value) {
-    return value.size() <= kMaxCompanionValue - 2 &&
-           value.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos;
-}
-
-// The store trims blanks and strips one pair of surrounding quotes: a value that would lose
-// either is written inside a pair of quotes, which the reader removes.
-void AppendValueLine(std::string& text, std::string_view key, const std::string& value) {
-    text.append(key);
-    text.push_back('=');
-    if (!value.empty() && (IsBlankOrQuote(value.front()) || IsBlankOrQuote(value.back()))) {
-        text.push_back('"');
-        text.append(value);
-        text.push_back('"');
-    } else {
-        text.append(value);
-    }
-    text.append("\r\n");
 }
 
 bool WriteVector(int fd, iovec* parts, int count) {
@@ -77,31 +54,6 @@ bool WriteVector(int fd, iovec* parts, int count) {
         }
     }
     return true;
-}
-
-bool EndsWith(std::string_view text, std::string_view end) {
-    return text.size() >= end.size() && text.substr(text.size() - end.size()) == end;
-}
-
-// "<digits>" before the given extension, as a file of ours would be named.
-bool IsIdName(std::string_view name, std::string_view extension) {
-    if (!EndsWith(name, extension) || name.size() == extension.size()) {
-        return false;
-    }
-    for (char c : name.substr(0, name.size() - extension.size())) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string TempName(uint32_t id, const char* extension) {
-    return std::to_string(id) + extension + ".tmp";
-}
-
-std::string FinalName(uint32_t id, const char* extension) {
-    return std::to_string(id) + extension;
 }
 
 }  // namespace
@@ -133,7 +85,7 @@ bool QueueStore::Open(std::string* error) {
     // Every process that writes the queue holds the writers' lock shared while it is open.
     // Only a process that can take it alone may judge what is left over: in another writer's
     // queue a message may stand renamed a moment before its companion.
-    writersFd_ = openat(dirFd_, kWritersLock, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    writersFd_ = openat(dirFd_, mailqueue::kWritersLock, O_RDWR | O_CREAT | O_CLOEXEC, 0600);
     if (writersFd_ < 0) {
         if (error) {
             *error = SystemError(("Cannot open the queue's lock in " + dir_).c_str(), errno);
@@ -175,12 +127,7 @@ void QueueStore::RemoveLeftovers() {
     std::sort(names.begin(), names.end());
     bool removed = false;
     for (const auto& name : names) {
-        bool leftover = IsIdName(name, ".eml.tmp") || IsIdName(name, ".cfg.tmp");
-        if (!leftover && IsIdName(name, ".eml")) {
-            const std::string companion = name.substr(0, name.size() - 4) + ".cfg";
-            leftover = !std::binary_search(names.begin(), names.end(), companion);
-        }
-        if (leftover && unlinkat(dirFd_, name.c_str(), 0) == 0) {
+        if (mailqueue::IsLeftover(name, names) && unlinkat(dirFd_, name.c_str(), 0) == 0) {
             removed = true;
         }
     }
@@ -269,125 +216,93 @@ void QueueStore::RunPlacer() {
     }
 }
 
-std::string QueueStore::CompanionText(uint32_t id, const Envelope& envelope, size_t mailSize,
-                                      std::int64_t arrivalUnix, const std::string& arrivalText) {
-    namespace keys = companion_keys;
-    std::string text;
-    text.reserve(256 + envelope.recipients.size() * 64);
-    text.append("[").append(keys::kSection).append("]\r\n");
-    AppendValueLine(text, "MailId", std::to_string(id));
-    AppendValueLine(text, "MailFrom", envelope.mailFrom);
-    AppendValueLine(text, "RcptToNumber", std::to_string(envelope.recipients.size()));
-    for (size_t i = 0; i < envelope.recipients.size(); ++i) {
-        AppendValueLine(text, "RcptTo" + std::to_string(i), envelope.recipients[i]);
-    }
-    AppendValueLine(text, keys::kArrivalTime, arrivalText);
-    AppendValueLine(text, keys::kArrivalUnix, std::to_string(arrivalUnix));
-    AppendValueLine(text, keys::kClientAddress, envelope.clientAddress);
-    AppendValueLine(text, keys::kHeloName, envelope.heloName);
-    AppendValueLine(text, keys::kAuthUser, envelope.authUser);
-    AppendValueLine(text, keys::kMailSize, std::to_string(mailSize));
-    AppendValueLine(text, keys::kTries, "0");
-    AppendValueLine(text, keys::kNextTry, "0");
-    for (size_t i = 0; i < envelope.recipients.size(); ++i) {
-        AppendValueLine(text, keys::kRcptStatusPrefix + std::to_string(i), keys::kStatePending);
-    }
-    return text;
+// The arrival of a batch, as the companion records it.
+QueueStore::Arrival QueueStore::ArrivalNow() {
+    const auto now = CurrentTime();
+    std::string text = LocalTimestamp(now);
+    text.pop_back();  // the line stamp's trailing blank
+    return {std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count(),
+            std::move(text)};
 }
 
 std::vector<QueueStore::Prepared> QueueStore::WriteAndFlush(std::vector<Request>& batch) {
     std::vector<Prepared> items(batch.size());
-    const auto now = CurrentTime();
-    const std::int64_t arrivalUnix =
-        std::chrono::duration_cast<std::chrono::seconds>(now.time_since_epoch()).count();
-    std::string arrivalText = LocalTimestamp(now);
-    arrivalText.pop_back();  // the line stamp's trailing blank
-
-    auto discard = [this](Prepared& item) {
-        if (item.emlFd >= 0) {
-            close(item.emlFd);
-            item.emlFd = -1;
-        }
-        if (item.cfgFd >= 0) {
-            close(item.cfgFd);
-            item.cfgFd = -1;
-        }
-        if (item.id != 0) {
-            unlinkat(dirFd_, TempName(item.id, ".eml").c_str(), 0);
-            unlinkat(dirFd_, TempName(item.id, ".cfg").c_str(), 0);
-        }
-    };
-
+    const Arrival arrival = ArrivalNow();
     // 1. Write every message and companion under temporary names, and start their write-back at
     // once, so that the flushes below find the data on its way.
     for (size_t i = 0; i < batch.size(); ++i) {
-        Prepared& item = items[i];
-        item.request = std::move(batch[i]);
-        const Request& request = item.request;
-        bool valid = !request.envelope.recipients.empty() &&
-                     IsCompanionValue(request.envelope.mailFrom) &&
-                     IsCompanionValue(request.envelope.clientAddress) &&
-                     IsCompanionValue(request.envelope.heloName) &&
-                     IsCompanionValue(request.envelope.authUser);
-        for (const auto& recipient : request.envelope.recipients) {
-            valid = valid && IsCompanionValue(recipient);
-        }
-        if (!valid) {
-            item.error = "the envelope cannot be stored";
-            continue;
-        }
-        for (int attempt = 0; attempt < kIdAttempts && item.emlFd < 0; ++attempt) {
-            uint32_t id = AllocateMailId();
-            if (id == 0) {
-                item.error = "no mail id could be reserved";
-                break;
-            }
-            // An id still in use (after the count wrapped) is skipped, never overwritten.
-            if (faccessat(dirFd_, FinalName(id, ".eml").c_str(), F_OK, 0) == 0 ||
-                faccessat(dirFd_, FinalName(id, ".cfg").c_str(), F_OK, 0) == 0) {
-                continue;
-            }
-            int fd = openat(dirFd_, TempName(id, ".eml").c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-            if (fd >= 0) {
-                item.id = id;
-                item.emlFd = fd;
-            } else if (errno != EEXIST) {
-                item.error = SystemError("cannot create the message file", errno);
-                break;
-            }
-        }
-        if (item.emlFd < 0) {
-            if (item.error.empty()) {
-                item.error = "no free mail id";
-            }
-            continue;
-        }
-        iovec parts[2] = {
-            {const_cast<char*>(request.receivedHeader.data()), request.receivedHeader.size()},
-            {const_cast<char*>(request.body.data()), request.body.size()}};
-        if (!WriteVector(item.emlFd, parts, 2)) {
-            item.error = SystemError("cannot write the message file", errno);
-            discard(item);
-            continue;
-        }
-        sync_file_range(item.emlFd, 0, 0, SYNC_FILE_RANGE_WRITE);
-        const size_t mailSize = request.receivedHeader.size() + request.body.size();
-        std::string companion =
-            CompanionText(item.id, request.envelope, mailSize, arrivalUnix, arrivalText);
-        item.cfgFd = openat(dirFd_, TempName(item.id, ".cfg").c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        iovec companionPart[1] = {{companion.data(), companion.size()}};
-        if (item.cfgFd < 0 || !WriteVector(item.cfgFd, companionPart, 1)) {
-            item.error = SystemError("cannot write the companion file", errno);
-            discard(item);
-            continue;
-        }
-        sync_file_range(item.cfgFd, 0, 0, SYNC_FILE_RANGE_WRITE);
+        items[i].request = std::move(batch[i]);
+        WriteTemporaryFiles(items[i], arrival);
     }
-
     // 2. Flush them all at once; the renames that follow must never expose a file whose bytes
     // are not on disk.
+    FlushTemporaryFiles(items);
+    return items;
+}
+
+void QueueStore::WriteTemporaryFiles(Prepared& item, const Arrival& arrival) {
+    const Request& request = item.request;
+    if (!mailqueue::CanStore(request.envelope)) {
+        item.error = "the envelope cannot be stored";
+        return;
+    }
+    if (!CreateMessageFile(item)) {
+        return;
+    }
+    iovec parts[2] = {
+        {const_cast<char*>(request.receivedHeader.data()), request.receivedHeader.size()},
+        {const_cast<char*>(request.body.data()), request.body.size()}};
+    if (!WriteVector(item.emlFd, parts, 2)) {
+        item.error = SystemError("cannot write the message file", errno);
+        Discard(item);
+        return;
+    }
+    sync_file_range(item.emlFd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    const size_t mailSize = request.receivedHeader.size() + request.body.size();
+    std::string companion = mailqueue::NewCompanionText(item.id, request.envelope, mailSize,
+                                                        arrival.unixTime, arrival.text);
+    item.cfgFd = openat(dirFd_, TemporaryCompanionName(item.id).c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    iovec companionPart[1] = {{companion.data(), companion.size()}};
+    if (item.cfgFd < 0 || !WriteVector(item.cfgFd, companionPart, 1)) {
+        item.error = SystemError("cannot write the companion file", errno);
+        Discard(item);
+        return;
+    }
+    sync_file_range(item.cfgFd, 0, 0, SYNC_FILE_RANGE_WRITE);
+}
+
+// Reserves a mail id and creates its temporary message file; false with the item's error set.
+bool QueueStore::CreateMessageFile(Prepared& item) {
+    for (int attempt = 0; attempt < kIdAttempts && item.emlFd < 0; ++attempt) {
+        uint32_t id = AllocateMailId();
+        if (id == 0) {
+            item.error = "no mail id could be reserved";
+            return false;
+        }
+        // An id still in use (after the count wrapped) is skipped, never overwritten.
+        if (faccessat(dirFd_, MessageName(id).c_str(), F_OK, 0) == 0 ||
+            faccessat(dirFd_, CompanionName(id).c_str(), F_OK, 0) == 0) {
+            continue;
+        }
+        int fd = openat(dirFd_, TemporaryMessageName(id).c_str(),
+                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            item.id = id;
+            item.emlFd = fd;
+        } else if (errno != EEXIST) {
+            item.error = SystemError("cannot create the message file", errno);
+            return false;
+        }
+    }
+    if (item.emlFd < 0) {
+        item.error = "no free mail id";
+        return false;
+    }
+    return true;
+}
+
+void QueueStore::FlushTemporaryFiles(std::vector<Prepared>& items) {
     std::vector<int> fds;
     fds.reserve(2 * items.size());
     for (const Prepared& item : items) {
@@ -407,7 +322,7 @@ std::vector<QueueStore::Prepared> QueueStore::WriteAndFlush(std::vector<Request>
         next += 2;
         if (error != 0) {
             item.error = SystemError("cannot flush the queue files", error);
-            discard(item);
+            Discard(item);
             continue;
         }
         close(item.emlFd);
@@ -415,7 +330,21 @@ std::vector<QueueStore::Prepared> QueueStore::WriteAndFlush(std::vector<Request>
         item.emlFd = item.cfgFd = -1;
         item.flushed = true;
     }
-    return items;
+}
+
+void QueueStore::Discard(Prepared& item) {
+    if (item.emlFd >= 0) {
+        close(item.emlFd);
+        item.emlFd = -1;
+    }
+    if (item.cfgFd >= 0) {
+        close(item.cfgFd);
+        item.cfgFd = -1;
+    }
+    if (item.id != 0) {
+        unlinkat(dirFd_, TemporaryMessageName(item.id).c_str(), 0);
+        unlinkat(dirFd_, TemporaryCompanionName(item.id).c_str(), 0);
+    }
 }
 
 // 3. Renames into place, the message before its companion, and one flush of the directory. It
@@ -424,38 +353,13 @@ std::vector<QueueStore::Prepared> QueueStore::WriteAndFlush(std::vector<Request>
 void QueueStore::Place(std::vector<Prepared>& items) {
     bool renamed = false;
     for (Prepared& item : items) {
-        if (!item.flushed) {
-            continue;
+        if (item.flushed) {
+            item.flushed = false;
+            renamed = PlaceOne(item) || renamed;
         }
-        item.flushed = false;
-        if (renameat(dirFd_, TempName(item.id, ".eml").c_str(), dirFd_,
-                     FinalName(item.id, ".eml").c_str()) != 0) {
-            item.error = SystemError("cannot rename the message file", errno);
-            unlinkat(dirFd_, TempName(item.id, ".eml").c_str(), 0);
-            unlinkat(dirFd_, TempName(item.id, ".cfg").c_str(), 0);
-            continue;
-        }
-        if (renameat(dirFd_, TempName(item.id, ".cfg").c_str(), dirFd_,
-                     FinalName(item.id, ".cfg").c_str()) != 0) {
-            item.error = SystemError("cannot rename the companion file", errno);
-            unlinkat(dirFd_, FinalName(item.id, ".eml").c_str(), 0);
-            unlinkat(dirFd_, TempName(item.id, ".cfg").c_str(), 0);
-            continue;
-        }
-        item.placed = true;
-        renamed = true;
     }
     if (renamed && fsync(dirFd_) != 0) {
-        // Not durable: take the entries back so that the client's retry cannot double them.
-        const std::string error = SystemError("cannot flush the queue directory", errno);
-        for (Prepared& item : items) {
-            if (item.placed) {
-                unlinkat(dirFd_, FinalName(item.id, ".cfg").c_str(), 0);
-                unlinkat(dirFd_, FinalName(item.id, ".eml").c_str(), 0);
-                item.placed = false;
-                item.error = error;
-            }
-        }
+        TakeBackPlaced(items, SystemError("cannot flush the queue directory", errno));
     }
     uint64_t stored = 0;
     for (const Prepared& item : items) {
@@ -468,6 +372,37 @@ void QueueStore::Place(std::vector<Prepared>& items) {
     }
     for (Prepared& item : items) {
         item.request.done(item.placed, item.placed ? item.id : 0, item.error);
+    }
+}
+
+bool QueueStore::PlaceOne(Prepared& item) {
+    if (renameat(dirFd_, TemporaryMessageName(item.id).c_str(), dirFd_,
+                 MessageName(item.id).c_str()) != 0) {
+        item.error = SystemError("cannot rename the message file", errno);
+        unlinkat(dirFd_, TemporaryMessageName(item.id).c_str(), 0);
+        unlinkat(dirFd_, TemporaryCompanionName(item.id).c_str(), 0);
+        return false;
+    }
+    if (renameat(dirFd_, TemporaryCompanionName(item.id).c_str(), dirFd_,
+                 CompanionName(item.id).c_str()) != 0) {
+        item.error = SystemError("cannot rename the companion file", errno);
+        unlinkat(dirFd_, MessageName(item.id).c_str(), 0);
+        unlinkat(dirFd_, TemporaryCompanionName(item.id).c_str(), 0);
+        return false;
+    }
+    item.placed = true;
+    return true;
+}
+
+// Not durable: the entries go again, so that the client's retry cannot double them.
+void QueueStore::TakeBackPlaced(std::vector<Prepared>& items, const std::string& error) {
+    for (Prepared& item : items) {
+        if (item.placed) {
+            unlinkat(dirFd_, CompanionName(item.id).c_str(), 0);
+            unlinkat(dirFd_, MessageName(item.id).c_str(), 0);
+            item.placed = false;
+            item.error = error;
+        }
     }
 }
 

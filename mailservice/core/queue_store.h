@@ -1,9 +1,9 @@
-// The durable queue: queue/<id>.eml (the message) and queue/<id>.cfg (its companion, section
-// MailInfo). An entry is complete when its .cfg exists. Each file is written under a temporary
-// name, flushed and renamed into place, the .eml first; then the directory is flushed. Two
-// threads do this for every session, one writing and flushing, one renaming and flushing the
-// directory: stores that arrive while they work are flushed together (group commit), and no
-// completion is reported before its own message is on disk.
+// The receiving service's writer of new queue entries (the files and their rules are in
+// common/mail_queue.h). Each file is written under a temporary name, flushed and renamed into
+// place, the .eml first; then the directory is flushed. Two threads do this for every session,
+// one writing and flushing, one renaming and flushing the directory: stores that arrive while
+// they work are flushed together (group commit), and no completion is reported before its own
+// message is on disk.
 #pragma once
 
 #include <condition_variable>
@@ -20,16 +20,8 @@
 
 namespace relvo::mail {
 
-struct Envelope {
-    std::string mailFrom;                 // "" for the null reverse path
-    std::vector<std::string> recipients;  // at least one
-    std::string clientAddress;            // "203.0.113.5:51234"
-    std::string heloName;
-    std::string authUser;  // "" when the client did not authenticate
-};
-
-// The companion's keys, shared with the console.
-namespace companion_keys = ::mailqueue;
+// The envelope a companion records, as the queue's rules define it.
+using Envelope = mailqueue::Envelope;
 
 class QueueStore {
   public:
@@ -50,10 +42,6 @@ class QueueStore {
     // (CRLF lines, dot-unstuffed). The .eml holds receivedHeader followed by body. done runs on
     // the worker thread once both files and the directory are flushed, or with ok false.
     void Store(Envelope envelope, std::string receivedHeader, std::string body, Done done);
-
-    // The companion text for an envelope, in the configuration store's format.
-    static std::string CompanionText(uint32_t id, const Envelope& envelope, size_t mailSize,
-                                     std::int64_t arrivalUnix, const std::string& arrivalText);
 
     // Statistics for tests and the benchmark: stores completed, and flush rounds taken.
     uint64_t StoredCount() const;
@@ -76,11 +64,23 @@ class QueueStore {
         bool placed = false;   // renamed into place and the directory flushed
         std::string error;
     };
+    // The arrival written into every companion of one batch.
+    struct Arrival {
+        std::int64_t unixTime = 0;
+        std::string text;  // "YYYY-MM-DD HH:MM:SS" local
+    };
+    static Arrival ArrivalNow();
     void Run();
     void RunPlacer();
     void RemoveLeftovers();
     std::vector<Prepared> WriteAndFlush(std::vector<Request>& batch);
+    void WriteTemporaryFiles(Prepared& item, const Arrival& arrival);
+    bool CreateMessageFile(Prepared& item);
+    void FlushTemporaryFiles(std::vector<Prepared>& items);
+    void Discard(Prepared& item);
     void Place(std::vector<Prepared>& items);
+    bool PlaceOne(Prepared& item);
+    void TakeBackPlaced(std::vector<Prepared>& items, const std::string& error);
 
     const std::string dir_;
     int dirFd_ = -1;

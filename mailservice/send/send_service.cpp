@@ -113,7 +113,7 @@ class SendRunner {
             auto steadyNow = std::chrono::steady_clock::now();
             if (steadyNow - lastScan >= scanInterval_) {
                 lastScan = steadyNow;
-                std::vector<uint32_t> ids = ListQueue(queueDir_);
+                std::vector<uint32_t> ids = ListEntryIds(queueDir_);
                 std::map<uint32_t, QueueEntry> seen;
                 for (uint32_t id : ids) {
                     lock.lock();
@@ -290,7 +290,7 @@ class SendRunner {
         job.loginPass = mail->loginPass;
         std::vector<size_t>& pendingIndexes = *pendingIndexesOut;
         for (size_t i = 0; i < mail->recipients.size(); ++i) {
-            if (!IsFinal(mail->states[i])) {
+            if (!IsFinalState(mail->states[i])) {
                 pendingIndexes.push_back(i);
                 job.recipients.push_back(mail->recipients[i]);
             }
@@ -317,7 +317,7 @@ class SendRunner {
                 bool any = false;
                 for (size_t k = 0; k < sofar.size(); ++k) {
                     if (sofar[k].status == RecipientOutcome::Status::kDelivered &&
-                        !IsFinal(copy->states[pendingIndexes[k]])) {
+                        !IsFinalState(copy->states[pendingIndexes[k]])) {
                         copy->states[pendingIndexes[k]] = StateText(kStateDelivered, sofar[k].text);
                         any = true;
                     }

@@ -13,9 +13,11 @@
 #include <algorithm>
 #include <utility>
 
+#include "common/mail_queue.h"
 #include "common/utilities.h"
 #include "controls/sort_list_ctrl.h"
 #include "mailtools/mail_widgets.h"
+#include "mailtools/queue_diagnose_copy.h"
 #include "tables/table_messages.h"
 
 using mailwidgets::FromUtf8;
@@ -556,7 +558,7 @@ void CDlgQueue::ShowMessage(quint32 id) {
     std::string text;
     bool whole = false;
     std::string error;
-    if (!ReadRawMessage(Utf8(Directory()), id, kMaxShownMessage, &text, &whole, &error)) {
+    if (!mailqueue::ReadMessage(Utf8(Directory()), id, kMaxShownMessage, &text, &whole, &error)) {
         notice_(this, QStringLiteral("Mail %1 cannot be shown: %2").arg(id).arg(FromUtf8(error)));
         return;
     }

@@ -17,7 +17,6 @@
 #include <map>
 #include <optional>
 
-#include "common/mail_queue.h"
 #include "mailtools/queue_scanner.h"
 
 class CSortListCtrl;

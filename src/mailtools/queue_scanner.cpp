@@ -8,6 +8,9 @@ const char* const kQueueColumns =
 
 namespace {
 
+using mailqueue::QueueDirectoryIndex;
+using mailqueue::QueueEntryView;
+
 QString FromUtf8(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
@@ -16,7 +19,7 @@ constexpr size_t kChunkRows = 2000;
 
 }  // namespace
 
-QueueRow MakeQueueRow(const QueueEntryView& entry, bool finished, std::time_t now) {
+QueueRow MakeQueueRow(const mailqueue::QueueEntryView& entry, bool finished, std::time_t now) {
     QueueRow row;
     row.id = entry.id;
     const QString sender = FromUtf8(SenderText(entry));

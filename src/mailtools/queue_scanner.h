@@ -10,7 +10,8 @@
 #include <ctime>
 #include <memory>
 
-#include "mailtools/queue_index.h"
+#include "common/queue_scan.h"
+#include "mailtools/queue_text.h"
 
 // The list's columns, in CSortListCtrl's description form.
 extern const char* const kQueueColumns;
@@ -33,7 +34,7 @@ struct QueueRow {
 };
 
 // finished: the row of a mail in old/, whose next-try cell tells how it ended.
-QueueRow MakeQueueRow(const QueueEntryView& entry, bool finished, std::time_t now);
+QueueRow MakeQueueRow(const mailqueue::QueueEntryView& entry, bool finished, std::time_t now);
 // Whether the row's sender, recipients or last answer contain the filter (ignoring case).
 bool RowMatchesFilter(const QueueRow& row, const QString& filter);
 
@@ -56,7 +57,7 @@ class QueueScanner final : public QObject {
                bool last, bool readable);
 
   private:
-    std::unique_ptr<QueueDirectoryIndex> index_;
+    std::unique_ptr<mailqueue::QueueDirectoryIndex> index_;
     int indexGeneration_ = -1;
     std::atomic<int> wanted_{0};
 };

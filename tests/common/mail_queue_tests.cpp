@@ -1,6 +1,6 @@
-// The queue rules console and SEND service share, on real files: the claim (an flock on the .eml
-// that follows the file into old/, held per open file and per process), the operator's retry and
-// delete, and the retry requests the SEND service takes.
+// The queue rules every side shares, on real files: names and states, the view's rescans, the
+// claim (an flock on the .eml that follows the file into old/, held per open file and per
+// process), the operator's retry and delete, the retry requests, and the clean-up of old/.
 #include "common/mail_queue.h"
 
 #include <gtest/gtest.h>
@@ -11,11 +11,15 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/profile_store.h"
+#include "common/queue_scan.h"
+#include "support/queue_entries.h"
 #include "support/temp_app_dir.h"
 
 namespace mailqueue {
@@ -46,12 +50,11 @@ class MailQueueTest : public ::testing::Test {
         }
         return text + "NextTry=1999999999\r\n";
     }
-    bool InQueue(uint32_t id, const char* ext) const {
-        return std::filesystem::exists(queue_ + "/" + std::to_string(id) + ext);
+    static bool In(const std::string& dir, uint32_t id, const char* ext) {
+        return std::filesystem::exists(dir + "/" + std::to_string(id) + ext);
     }
-    bool InOld(uint32_t id, const char* ext) const {
-        return std::filesystem::exists(old_ + "/" + std::to_string(id) + ext);
-    }
+    bool InQueue(uint32_t id, const char* ext) const { return In(queue_, id, ext); }
+    bool InOld(uint32_t id, const char* ext) const { return In(old_, id, ext); }
 
     TempAppDir app_;
     const std::string queue_ = app_.File("queue");
@@ -100,6 +103,53 @@ TEST_F(MailQueueTest, ListsCompleteEntriesOnly) {
     EXPECT_EQ(ids, (std::vector<uint32_t>{3, 9}));
     EXPECT_EQ(CountEntries(queue_), 2u);
     EXPECT_EQ(CountEntries(app_.File("none")), 0u);
+}
+
+TEST_F(MailQueueTest, RescansReportOnlyWhatChanged) {
+    QueueDirectoryIndex index(queue_);
+    auto rescan = [&index] {
+        QueueDirectoryIndex::Changes all;
+        index.Rescan(2, [&all](QueueDirectoryIndex::Changes part, bool) {
+            for (auto& entry : part.changed) {
+                all.changed.push_back(std::move(entry));
+            }
+            all.removed.insert(all.removed.end(), part.removed.begin(), part.removed.end());
+            all.readable = part.readable;
+            return true;
+        });
+        std::vector<uint32_t> changed;
+        for (const auto& entry : all.changed) {
+            changed.push_back(entry.id);
+        }
+        return std::make_tuple(changed, all.removed, all.readable);
+    };
+    for (uint32_t id : {5u, 3u, 4u}) {
+        ASSERT_TRUE(queue_entries::Write(queue_, queue_entries::Mail(id)));
+    }
+    // Nothing else in the directory is an entry.
+    queue_entries::WriteFile(queue_ + "/retry.cfg", "[Retry]\r\n3=1\r\n");
+    queue_entries::WriteFile(queue_ + "/6.cfg.lock", "");
+    queue_entries::WriteFile(queue_ + "/0.cfg", "[MailInfo]\r\n");
+    queue_entries::WriteFile(queue_ + "/4294967296.cfg", "[MailInfo]\r\n");
+    queue_entries::WriteFile(queue_ + "/7.eml", "no companion yet");
+    std::filesystem::create_directory(queue_ + "/8.cfg");
+    std::filesystem::create_symlink(queue_ + "/5.cfg", queue_ + "/9.cfg");
+
+    EXPECT_EQ(rescan(),
+              std::make_tuple(std::vector<uint32_t>{3, 4, 5}, std::vector<uint32_t>{}, true));
+    EXPECT_EQ(rescan(), std::make_tuple(std::vector<uint32_t>{}, std::vector<uint32_t>{}, true));
+    queue_entries::Entry changed = queue_entries::Mail(4);
+    changed.tries = 1;
+    ASSERT_TRUE(queue_entries::Write(queue_, changed));
+    std::filesystem::remove(queue_ + "/3.cfg");
+    ASSERT_TRUE(queue_entries::Write(queue_, queue_entries::Mail(10)));
+    EXPECT_EQ(rescan(),
+              std::make_tuple(std::vector<uint32_t>{4, 10}, std::vector<uint32_t>{3}, true));
+    std::filesystem::remove_all(queue_);
+    auto [none, removed, readable] = rescan();
+    EXPECT_TRUE(none.empty());
+    EXPECT_EQ(removed.size(), 3u);
+    EXPECT_FALSE(readable);
 }
 
 TEST_F(MailQueueTest, ClaimIsExclusivePerOpenFileAndFollowsTheMailIntoOld) {
@@ -373,6 +423,27 @@ TEST_F(MailQueueTest, RetryRequestsFromAnotherProcessArriveEachExactlyOnce) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     for (uint32_t id = 1; id <= kRequests; ++id) {
         EXPECT_EQ(times[id], 1) << id;
+    }
+}
+
+TEST_F(MailQueueTest, OnlyFilesOlderThanTheKeptDaysGo) {
+    std::filesystem::create_directories(old_);
+    const std::time_t now = 1'800'000'000;
+    // Age in hours of each file, and whether 2 kept days leave it.
+    const std::vector<std::pair<int, bool>> cases = {
+        {0, true}, {47, true}, {49, false}, {24 * 30, false}};
+    for (size_t i = 0; i < cases.size(); ++i) {
+        std::string path = old_ + "/" + std::to_string(i) + ".eml";
+        std::ofstream(path) << "x";
+        timespec times[2];
+        times[0].tv_sec = times[1].tv_sec = now - cases[i].first * 3600;
+        times[0].tv_nsec = times[1].tv_nsec = 0;
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
+    }
+    EXPECT_EQ(DeleteOlderThan(old_, 2, now), 2);
+    for (size_t i = 0; i < cases.size(); ++i) {
+        EXPECT_EQ(std::filesystem::exists(old_ + "/" + std::to_string(i) + ".eml"), cases[i].second)
+            << cases[i].first << " hours";
     }
 }
 

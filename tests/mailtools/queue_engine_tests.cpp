@@ -93,10 +93,8 @@ class QueueEngineTest : public ::testing::Test {
 
     // A mail for the exchanger, as the receiving service leaves it.
     void Enqueue(uint32_t id) {
-        queue_entries::Entry entry;
-        entry.id = id;
+        queue_entries::Entry entry = queue_entries::Mail(id, "bob@e2e.test");
         entry.from = "ann@origin.test";
-        entry.to = {"bob@e2e.test"};
         entry.body = "Subject: mail " + std::to_string(id) + "\r\n\r\nHello Bob\r\n";
         ASSERT_TRUE(queue_entries::Write(dir_.File("queue"), entry));
     }

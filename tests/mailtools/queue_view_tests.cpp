@@ -15,7 +15,7 @@
 #include "controls/sort_list_ctrl.h"
 #include "mailtools/dlg_queue.h"
 #include "mailtools/queue_counter.h"
-#include "mailtools/queue_index.h"
+#include "mailtools/queue_text.h"
 #pragma push_macro("slots")
 #undef slots
 #include "common/profile_file.h"
@@ -28,7 +28,9 @@
 namespace {
 
 namespace fs = std::filesystem;
+using mailqueue::ReadQueueEntry;
 using queue_entries::Entry;
+using queue_entries::Mail;
 
 class QueueViewTest : public ::testing::Test {
   protected:
@@ -42,12 +44,6 @@ class QueueViewTest : public ::testing::Test {
 
     void Add(Entry entry, const std::string& dir = {}) {
         ASSERT_TRUE(queue_entries::Write(dir.empty() ? queue_ : dir, entry));
-    }
-    static Entry Mail(uint32_t id, std::string to = "ops@far.test") {
-        Entry entry;
-        entry.id = id;
-        entry.to = {std::move(to)};
-        return entry;
     }
     QStringList Ids(const CDlgQueue& dialog) const {
         QStringList ids;
@@ -132,59 +128,12 @@ TEST_F(QueueViewTest, CompanionsShowAsTheOperatorReadsThem) {
     queue_entries::WriteFile(mailqueue::CompanionFile(queue_, 9),
                              "[MailInfo]\r\nRcptToNumber=99999999\r\nMailFrom=" +
                                  std::string(5000, 'a') + "\xC3\xA9" + "\r\nNextTry=-5\r\n");
-    const QueueEntryView hostile = ReadQueueEntry(queue_, 9);
-    EXPECT_EQ(hostile.recipients.size(), static_cast<size_t>(kMaxShownRecipients));
+    const mailqueue::QueueEntryView hostile = ReadQueueEntry(queue_, 9);
+    EXPECT_EQ(hostile.recipients.size(), static_cast<size_t>(mailqueue::kMaxShownRecipients));
     EXPECT_LE(hostile.sender.size(), 1003u);
     EXPECT_EQ(hostile.sender.substr(hostile.sender.size() - 3), "...");
     EXPECT_EQ(hostile.nextTry, 0);
     EXPECT_EQ(hostile.size, 0u);  // no MailSize and no .eml
-}
-
-TEST_F(QueueViewTest, RescansReportOnlyWhatChanged) {
-    QueueDirectoryIndex index(queue_);
-    auto rescan = [&index] {
-        QueueDirectoryIndex::Changes all;
-        index.Rescan(2, [&all](QueueDirectoryIndex::Changes part, bool) {
-            for (auto& entry : part.changed) {
-                all.changed.push_back(std::move(entry));
-            }
-            all.removed.insert(all.removed.end(), part.removed.begin(), part.removed.end());
-            all.readable = part.readable;
-            return true;
-        });
-        std::vector<uint32_t> changed;
-        for (const auto& entry : all.changed) {
-            changed.push_back(entry.id);
-        }
-        return std::make_tuple(changed, all.removed, all.readable);
-    };
-    for (uint32_t id : {5u, 3u, 4u}) {
-        Add(Mail(id));
-    }
-    // Nothing else in the directory is an entry.
-    queue_entries::WriteFile(queue_ + "/retry.cfg", "[Retry]\r\n3=1\r\n");
-    queue_entries::WriteFile(queue_ + "/6.cfg.lock", "");
-    queue_entries::WriteFile(queue_ + "/0.cfg", "[MailInfo]\r\n");
-    queue_entries::WriteFile(queue_ + "/4294967296.cfg", "[MailInfo]\r\n");
-    queue_entries::WriteFile(queue_ + "/7.eml", "no companion yet");
-    fs::create_directory(queue_ + "/8.cfg");
-    fs::create_symlink(queue_ + "/5.cfg", queue_ + "/9.cfg");
-
-    EXPECT_EQ(rescan(),
-              std::make_tuple(std::vector<uint32_t>{3, 4, 5}, std::vector<uint32_t>{}, true));
-    EXPECT_EQ(rescan(), std::make_tuple(std::vector<uint32_t>{}, std::vector<uint32_t>{}, true));
-    Entry changed = Mail(4);
-    changed.tries = 1;
-    Add(changed);
-    fs::remove(queue_ + "/3.cfg");
-    Add(Mail(10));
-    EXPECT_EQ(rescan(),
-              std::make_tuple(std::vector<uint32_t>{4, 10}, std::vector<uint32_t>{3}, true));
-    fs::remove_all(queue_);
-    auto [none, removed, readable] = rescan();
-    EXPECT_TRUE(none.empty());
-    EXPECT_EQ(removed.size(), 3u);
-    EXPECT_FALSE(readable);
 }
 
 TEST_F(QueueViewTest, ListFollowsTheDirectoryAndKeepsTheSelection) {

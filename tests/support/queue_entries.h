@@ -24,6 +24,13 @@ struct Entry {
     std::string body = "Subject: test\r\n\r\nHello\r\n";
 };
 
+inline Entry Mail(uint32_t id, std::string to = "ops@far.test") {
+    Entry entry;
+    entry.id = id;
+    entry.to = {std::move(to)};
+    return entry;
+}
+
 inline bool WriteFile(const std::string& path, const std::string& bytes) {
     const std::string temporary = path + ".tmp";
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);

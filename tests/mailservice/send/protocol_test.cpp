@@ -1,14 +1,11 @@
 // The SEND service's pure pieces: replies read from arbitrary chunks, EHLO capabilities, the DATA
-// payload, the retry schedule, the Maildir and the clean-up of old mail.
-#include <fcntl.h>
+// payload, the retry schedule and the Maildir.
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 #include <string>
 #include <vector>
 
 #include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "send/route/dns_lookup.h"
@@ -152,9 +149,9 @@ TEST(QueueStateTest, RetryScheduleGrowsAndIsBounded) {
     EXPECT_EQ(RetryDelay(3, 600), 2400);
     EXPECT_EQ(RetryDelay(60, 600), 7 * 86400);
     EXPECT_EQ(StateText(kStateFailed, "550 a\r\nb\"c"), "failed 550 a??b?c");
-    EXPECT_TRUE(IsFinal("delivered 250 ok"));
-    EXPECT_TRUE(IsFinal("failed 550"));
-    EXPECT_FALSE(IsFinal("pending 451 later"));
+    EXPECT_TRUE(IsFinalState("delivered 250 ok"));
+    EXPECT_TRUE(IsFinalState("failed 550"));
+    EXPECT_FALSE(IsFinalState("pending 451 later"));
     EXPECT_TRUE(IsNullMx({{0, "."}}));
     EXPECT_FALSE(IsNullMx({{0, "."}, {10, "mx.test"}}));
     EXPECT_FALSE(IsNullMx({{10, "mx.test"}}));
@@ -189,29 +186,6 @@ TEST(MaildirTest, StoresIntoNewAndRefusesNamesThatLeaveTheMailbox) {
     }
     EXPECT_EQ(files, std::vector<std::string>{"mailbox/local.test/Box/new"});
     std::filesystem::remove_all(base);
-}
-
-TEST(OldMailTest, OnlyFilesOlderThanTheKeptDaysGo) {
-    std::string dir = (std::filesystem::temp_directory_path() / "relvo-old-XXXXXX").string();
-    ASSERT_NE(mkdtemp(dir.data()), nullptr);
-    const std::time_t now = 1'800'000'000;
-    // Age in hours of each file, and whether 2 kept days leave it.
-    const std::vector<std::pair<int, bool>> cases = {
-        {0, true}, {47, true}, {49, false}, {24 * 30, false}};
-    for (size_t i = 0; i < cases.size(); ++i) {
-        std::string path = dir + "/" + std::to_string(i) + ".eml";
-        std::ofstream(path) << "x";
-        timespec times[2];
-        times[0].tv_sec = times[1].tv_sec = now - cases[i].first * 3600;
-        times[0].tv_nsec = times[1].tv_nsec = 0;
-        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0);
-    }
-    EXPECT_EQ(DeleteOlderThan(dir, 2, now), 2);
-    for (size_t i = 0; i < cases.size(); ++i) {
-        EXPECT_EQ(std::filesystem::exists(dir + "/" + std::to_string(i) + ".eml"), cases[i].second)
-            << cases[i].first << " hours";
-    }
-    std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -1,19 +1,22 @@
-// What the queue view shows of a queue directory (queue/ or old/), read without a window: one
-// entry per complete mail, from its companion, and rescans that report only what changed since
-// the last one (one listing, one stat per entry, a companion parsed only when it is new or was
-// replaced). No Qt; one thread at a time per index.
+// The queue as the console's queue view reads it (queue/ or old/): one summary per complete
+// entry, from its companion, and rescans that report only what changed since the last one (one
+// listing, one stat per entry, a companion parsed only when it is new or was replaced). The files'
+// rules are in mail_queue.h. Standard library only; one thread at a time per index.
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 #include <string>
-#include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
+
+#include "common/mail_queue.h"
+
+namespace mailqueue {
 
 struct QueueRecipientView {
     std::string address;
-    std::string state;  // "waiting", "sent", "failed" or "deleted"
+    RecipientState state = RecipientState::kPending;
 };
 
 struct QueueEntryView {
@@ -28,22 +31,10 @@ struct QueueEntryView {
     bool noticeSent = false;  // a failure notice went back to the sender
 };
 
-// The word the view shows for a companion's RcptStatus value.
-std::string_view RecipientStateWord(std::string_view status);
-
 // Reads <dir>/<id>.cfg (and the .eml's size when the companion does not give it). Values are
 // bounded: at most kMaxShownRecipients recipients and 1000 characters of any text.
 inline constexpr int kMaxShownRecipients = 1000;
 QueueEntryView ReadQueueEntry(const std::string& dir, uint32_t id);
-
-// "a@x (sent), b@y (waiting)"; the null sender as "<>".
-std::string RecipientsText(const QueueEntryView& entry);
-std::string SenderText(const QueueEntryView& entry);
-
-// The next-try cell of a waiting mail: "now" when due, else the local time.
-std::string NextTryText(std::int64_t nextTry, std::time_t now);
-// The same cell for a finished mail: how it ended.
-std::string OutcomeText(const QueueEntryView& entry);
 
 class QueueDirectoryIndex {
   public:
@@ -114,12 +105,4 @@ void QueueDirectoryIndex::Rescan(size_t chunkSize, ChunkSink chunk) {
     chunk(std::move(changes), true);
 }
 
-// Copies a queued or finished mail into the mail directory as queued-<id>.eml, with a companion
-// of its own (sender and first recipient, MailId=0), so the diagnose dialog can send it without
-// touching the queue's files. False with a reason when the mail cannot be read or written.
-bool CopyForDiagnose(const std::string& dir, uint32_t id, std::string* copyPath,
-                     std::string* error);
-
-// The raw message of a mail, at most maxBytes of it; `whole` says whether that was all.
-bool ReadRawMessage(const std::string& dir, uint32_t id, size_t maxBytes, std::string* text,
-                    bool* whole, std::string* error);
+}  // namespace mailqueue
