@@ -188,6 +188,7 @@ void CDlgQueue::ShowFinished(bool finished) {
         return;
     }
     finished_ = finished;
+    tally_ = Tally{};
     actionLabel_->clear();  // it told of the other view's mails
     list_->SetColumnHeading(kNextTryColumn,
                             finished ? QStringLiteral("Outcome") : QStringLiteral("Next try"));
@@ -309,6 +310,7 @@ void CDlgQueue::ApplyChunk(int generation, const QList<QueueRow>& rows,
     }
     UpdateCounts();
     if (last) {
+        UpdateActionText();
         emit ScanApplied();
     }
 }
@@ -407,8 +409,34 @@ void CDlgQueue::RetrySelected() {
     if (finished_ || ids.isEmpty()) {
         return;
     }
-    tally_ = {Change::kRetry};
+    tally_ = Tally{};
+    tally_.change = Change::kRetry;
     RunChange(Change::kRetry, ids);
+}
+
+QString CDlgQueue::NamedMails(const QList<quint32>& ids) const {
+    constexpr qsizetype kNamed = 3;
+    QStringList named;
+    for (quint32 id : ids.mid(0, kNamed)) {
+        const auto entry = entries_.find(id);
+        if (entry == entries_.end()) {
+            named << QStringLiteral("mail %1").arg(id);
+            continue;
+        }
+        const QStringList& cells = entry->second.cells;
+        // The recipients cell lists "address (state)" entries; the first address names the mail.
+        const QString first = cells[kRecipientsColumn].section(QStringLiteral(" ("), 0, 0);
+        named << QStringLiteral("mail %1 (from %2 to %3)").arg(id).arg(cells[kSenderColumn], first);
+    }
+    if (ids.size() > kNamed) {
+        return named.join(QStringLiteral(", ")) +
+               QStringLiteral(" and %1 more").arg(ids.size() - kNamed);
+    }
+    if (named.size() > 1) {
+        const QString last = named.takeLast();
+        return named.join(QStringLiteral(", ")) + QStringLiteral(" and ") + last;
+    }
+    return named.join(QString());
 }
 
 void CDlgQueue::DeleteSelected() {
@@ -418,12 +446,13 @@ void CDlgQueue::DeleteSelected() {
     }
     const QString question =
         QStringLiteral("Delete %1 from the queue? %2 not be sent, and the sender is not told.")
-            .arg(MailCount(ids.size()),
+            .arg(NamedMails(ids),
                  ids.size() == 1 ? QStringLiteral("It will") : QStringLiteral("They will"));
     if (!ask_(this, question)) {
         return;
     }
-    tally_ = {Change::kDelete};
+    tally_ = Tally{};
+    tally_.change = Change::kDelete;
     RunChange(Change::kDelete, ids);
 }
 
@@ -469,10 +498,49 @@ void CDlgQueue::RunChange(Change change, const QList<quint32>& ids) {
     });
 }
 
+void CDlgQueue::UpdateActionText() {
+    QStringList parts;
+    // A retried mail is told as waiting only while the view still lists it: it leaves the queue
+    // once sent or given up.
+    qsizetype waiting = 0;
+    for (quint32 id : tally_.done) {
+        waiting += entries_.count(id) != 0 ? 1 : 0;
+    }
+    const qsizetype left = tally_.done.size() - waiting;
+    if (tally_.change == Change::kDelete && !tally_.done.isEmpty()) {
+        parts << QStringLiteral("%1 deleted").arg(MailCount(tally_.done.size()));
+    } else if (tally_.change == Change::kRetry) {
+        if (waiting > 0) {
+            parts << QStringLiteral("%1 to be sent now").arg(MailCount(waiting));
+        }
+        if (left > 0) {
+            parts << QStringLiteral("%1 left the queue since").arg(MailCount(left));
+        }
+    }
+    if (tally_.gone > 0) {
+        parts << QStringLiteral("%1 had already left the queue").arg(MailCount(tally_.gone));
+    }
+    if (tally_.finished > 0) {
+        parts << QStringLiteral("%1 had nothing left to send").arg(MailCount(tally_.finished));
+    }
+    if (!pendingIds_.isEmpty()) {
+        parts << QStringLiteral("%1 being delivered, waiting").arg(MailCount(pendingIds_.size()));
+    }
+    if (parts.isEmpty()) {
+        return;
+    }
+    QString text = parts.join(QStringLiteral("; ")) + QLatin1Char('.');
+    // A relvoserver on the same directory may still send them; this console cannot.
+    if (tally_.change == Change::kRetry && waiting > 0 && sendRunning_ && !sendRunning_()) {
+        text += QStringLiteral(" This console's SEND service is stopped.");
+    }
+    actionLabel_->setText(text);
+}
+
 void CDlgQueue::ChangeDone(const ChangeResults& results) {
     const bool retry = results.change == Change::kRetry;
     if (results.change == tally_.change) {
-        tally_.done += results.done.size();
+        tally_.done += results.done;
         tally_.gone += results.gone.size();
         tally_.finished += results.finished.size();
     }
@@ -486,30 +554,8 @@ void CDlgQueue::ChangeDone(const ChangeResults& results) {
     for (quint32 id : results.done + results.gone + results.finished + results.failed) {
         pendingIds_.removeAll(id);
     }
-    QStringList parts;
-    if (tally_.done > 0) {
-        parts << (tally_.change == Change::kRetry ? QStringLiteral("%1 to be sent now")
-                                                  : QStringLiteral("%1 deleted"))
-                     .arg(MailCount(tally_.done));
-    }
-    if (tally_.gone > 0) {
-        parts << QStringLiteral("%1 had already left the queue").arg(MailCount(tally_.gone));
-    }
-    if (tally_.finished > 0) {
-        parts << QStringLiteral("%1 had nothing left to send").arg(MailCount(tally_.finished));
-    }
-    if (!pendingIds_.isEmpty()) {
-        parts << QStringLiteral("%1 being delivered, waiting").arg(MailCount(pendingIds_.size()));
-    }
     QStringList failed = results.errors;
-    if (!parts.isEmpty()) {
-        QString text = parts.join(QStringLiteral("; ")) + QLatin1Char('.');
-        // A relvoserver on the same directory may still send them; this console cannot.
-        if (tally_.change == Change::kRetry && tally_.done > 0 && sendRunning_ && !sendRunning_()) {
-            text += QStringLiteral(" This console's SEND service is stopped.");
-        }
-        actionLabel_->setText(text);
-    }
+    UpdateActionText();
     RequestScan();
     if (!failed.isEmpty()) {
         const qsizetype more = failed.size() - kShownErrors;

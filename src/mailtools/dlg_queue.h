@@ -163,9 +163,14 @@ class CDlgQueue final : public QDialog {
     // delivery ends later than the rest).
     struct Tally {
         Change change = Change::kRetry;
-        qsizetype done = 0;
+        QList<quint32> done;
         qsizetype gone = 0;
         qsizetype finished = 0;
     };
     Tally tally_;
+
+    // The status line of the latest change, as the view stands now.
+    void UpdateActionText();
+    // "mail 7 (from a@x to b@y)" for up to three mails, then how many more.
+    QString NamedMails(const QList<quint32>& ids) const;
 };

@@ -155,6 +155,8 @@ TEST_F(QueueEngineTest, RetryNowDeliversAWaitingMailAtOnce) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.RowOf(id) < 0 && Settled(dialog); }, 8000))
         << Cell(dialog, id, kAnswerColumn).toStdString();
     EXPECT_LT(sinceRetry.elapsed(), 8000);
+    // The status line follows the mail: it is no longer "to be sent now".
+    EXPECT_EQ(dialog.ActionText(), QStringLiteral("1 mail left the queue since."));
     const auto received = ReadReceived(dir_.File("peer"));
     ASSERT_EQ(received.size(), 1u);
     EXPECT_EQ(received[0].to, std::vector<std::string>{"bob@e2e.test"});

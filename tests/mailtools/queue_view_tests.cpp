@@ -204,10 +204,19 @@ TEST_F(QueueViewTest, OperatorChangesWaitForADeliveryUnderWay) {
     dialog.show();
     ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.EntryCount() == 4 && !dialog.Scanning(); }));
 
-    dialog.SelectIds({1, 2});
-    dialog.DeleteSelected();  // answered No
-    EXPECT_EQ(questions, QStringList({"Delete 2 mails from the queue? They will not be sent, and "
-                                      "the sender is not told."}));
+    // The question names up to three mails, answered No.
+    for (const QList<quint32>& ids : {QList<quint32>{1, 2, 3, 4}, QList<quint32>{1, 2}}) {
+        dialog.SelectIds(ids);
+        dialog.DeleteSelected();
+    }
+    const QString mail = "mail %1 (from app@origin.test to ops@far.test)";
+    EXPECT_EQ(questions,
+              QStringList({"Delete " + mail.arg(1) + ", " + mail.arg(2) + ", " + mail.arg(3) +
+                               " and 1 more from the queue? They will not be sent, and the "
+                               "sender is not told.",
+                           "Delete " + mail.arg(1) + " and " + mail.arg(2) +
+                               " from the queue? They will not be sent, and the sender is not "
+                               "told."}));
     EXPECT_EQ(dialog.PendingChanges(), 0);
 
     // Mail 2 is being delivered: its delete waits until the try is over.
