@@ -59,7 +59,7 @@ namespace {
 constexpr qsizetype kRecentLimit = 16;
 
 // The text after a leading "HH:MM:SS " (the pane's own lines have removed today's date).
-QString MessageOf(const QString& text) {
+QStringView MessageOf(QStringView text) {
     auto digitsAt = [&text](qsizetype i) { return text[i].isDigit() && text[i + 1].isDigit(); };
     const bool timed = text.size() >= 9 && digitsAt(0) && text[2] == u':' && digitsAt(3) &&
                        text[5] == u':' && digitsAt(6) && text[8] == u' ';
@@ -80,7 +80,8 @@ void RepeatFilter::NoteConsoleLine(const QString& text, qint64 nowMs) {
 }
 
 bool RepeatFilter::ShouldShowEngineLine(const QString& text, qint64 nowMs) {
-    const QString message = MessageOf(text);
+    // A view: most lines are compared and kept without a copy of their text.
+    const QStringView message = MessageOf(text);
     if (message.isEmpty() || message.startsWith(QLatin1String("C/")) ||
         message.startsWith(QLatin1String("S/"))) {
         return true;
@@ -90,7 +91,7 @@ bool RepeatFilter::ShouldShowEngineLine(const QString& text, qint64 nowMs) {
             return false;
         }
     }
-    Note(message, nowMs);
+    Note(message.toString(), nowMs);
     return true;
 }
 
