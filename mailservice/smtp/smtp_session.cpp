@@ -9,6 +9,7 @@
 #include <cstring>
 #include <exception>
 #include <optional>
+#include <utility>
 
 #include "common/ascii.h"
 #include "core/net_ranges.h"
@@ -515,9 +516,15 @@ void SmtpSession::HandleCommand(std::string_view line) {
 }
 
 void SmtpSession::LogCommand(const Command& command, std::string_view line) {
-    if (command.verb == Verb::kAuth) {
+    // A client whose AUTH was refused may still send its credentials as the next line.
+    const bool authVerb = AsciiStartsNoCase(line, "AUTH") && (line.size() == 4 || line[4] == ' ');
+    const bool afterAuth = std::exchange(lastLineWasAuth_, authVerb);
+    if (command.verb == Verb::kAuth && command.error == CommandError::kNone) {
         LogLine("Client/", std::string("AUTH ") + std::string(command.argument) +
                                (command.hasInitialResponse ? " ****" : ""));
+    } else if (authVerb || (afterAuth && command.verb == Verb::kUnknown)) {
+        // Whatever follows AUTH may be a credential, however malformed the line.
+        LogLine("Client/", authVerb ? "AUTH ****" : "****");
     } else if (command.error == CommandError::kBadCharacters) {
         // Control characters would forge or garble lines of the log and the console's pane.
         std::string shown(line);

@@ -132,6 +132,7 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
 
     std::string heloName_;
     bool esmtp_ = false;
+    bool lastLineWasAuth_ = false;  // the previous command line was AUTH (see LogCommand)
     bool tlsActive_ = false;
     std::string authUser_;
 

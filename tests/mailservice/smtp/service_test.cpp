@@ -196,10 +196,23 @@ TEST_F(SmtpServiceTest, StartTlsAndAuthLetAccountsRelay) {
     EXPECT_EQ(exitCode, 0) << swaks;
     EXPECT_NE(swaks.find("250 2.0.0 Ok: queued as"), std::string::npos) << swaks;
     EXPECT_EQ(QueuedMessages(), 3u);
+    // A client that errs keeps its credentials out of the log too: an AUTH line with a control
+    // character, and the response sent after a refused AUTH.
+    const auto erring = RunPeer("127.0.0.1", port_,
+                                {{"ehlo", "client.example"},
+                                 {"raw", "AUTH PLAIN c2VjcmV0LW9uZQ==\x01\r\n"},
+                                 {"read"},
+                                 {"cmd", "AUTH NONESUCH"},
+                                 {"raw", "c2VjcmV0LXR3bw==\r\n"},
+                                 {"read"},
+                                 {"quit"}});
+    EXPECT_EQ(Codes(erring), (std::vector<int>{220, 250, 500, 504, 500, 221}));
 
     Service().Stop();
     std::string logged = LogText() + WindowText();
-    EXPECT_EQ(logged.find("alice-secret"), std::string::npos);
+    for (const char* secret : {"alice-secret", "c2VjcmV0LW9uZQ", "c2VjcmV0LXR3bw"}) {
+        EXPECT_EQ(logged.find(secret), std::string::npos) << secret;
+    }
     // The PLAIN initial response of swaks ("\0alice@local.example\0alice-secret" in base64).
     EXPECT_EQ(logged.find("AGFsaWNlQGxvY2FsLmV4YW1wbGUAYWxpY2Utc2VjcmV0"), std::string::npos);
     EXPECT_NE(logged.find("AUTH PLAIN ****"), std::string::npos);
