@@ -20,28 +20,21 @@ target_link_libraries(mailtools_dialog_tests PRIVATE relvo_mailtools relvoapp
 add_dependencies(mailtools_dialog_tests relvo_fake_engine)
 relvo_add_test(mailtools_dialog_tests)
 
-# both dialogs against the real engine library, dnsmasq and an aiosmtpd mail exchanger
-add_executable(mailtools_engine_tests ${CMAKE_CURRENT_LIST_DIR}/mail_engine_tests.cpp)
-target_include_directories(mailtools_engine_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests
-  ${PROJECT_SOURCE_DIR}/mailservice ${PROJECT_SOURCE_DIR}/include)
-target_compile_definitions(mailtools_engine_tests PRIVATE
-  RELVO_ENGINE_LIBRARY="$<TARGET_FILE:relvomailservice>"
-  SEND_PEER_SCRIPT="${PROJECT_SOURCE_DIR}/tests/mailservice/send/send_peer.py")
-target_link_libraries(mailtools_engine_tests PRIVATE relvo_mailtools relvo_test_main Qt6::Test)
-add_dependencies(mailtools_engine_tests relvomailservice)
-relvo_add_test(mailtools_engine_tests)
-
-# the queue view with the real SEND and receiving services, retrying and deleting live mail
-add_executable(mailtools_queue_engine_tests ${CMAKE_CURRENT_LIST_DIR}/queue_engine_tests.cpp)
-target_include_directories(mailtools_queue_engine_tests PRIVATE ${PROJECT_SOURCE_DIR}/tests
-  ${PROJECT_SOURCE_DIR}/mailservice ${PROJECT_SOURCE_DIR}/include)
-target_compile_definitions(mailtools_queue_engine_tests PRIVATE
-  RELVO_ENGINE_LIBRARY="$<TARGET_FILE:relvomailservice>"
-  SEND_PEER_SCRIPT="${PROJECT_SOURCE_DIR}/tests/mailservice/send/send_peer.py")
-target_link_libraries(mailtools_queue_engine_tests PRIVATE relvo_mailtools relvo_test_main
-  Qt6::Test)
-add_dependencies(mailtools_queue_engine_tests relvomailservice)
-relvo_add_test(mailtools_queue_engine_tests)
+# Against the real engine library, dnsmasq and an aiosmtpd mail exchanger: both dialogs
+# (mail_engine_tests), and the queue view with the real SEND and receiving services, retrying and
+# deleting live mail (queue_engine_tests).
+foreach(name mail_engine queue_engine)
+  set(target mailtools_${name}_tests)
+  add_executable(${target} ${CMAKE_CURRENT_LIST_DIR}/${name}_tests.cpp)
+  target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/tests
+    ${PROJECT_SOURCE_DIR}/mailservice ${PROJECT_SOURCE_DIR}/include)
+  target_compile_definitions(${target} PRIVATE
+    RELVO_ENGINE_LIBRARY="$<TARGET_FILE:relvomailservice>"
+    SEND_PEER_SCRIPT="${PROJECT_SOURCE_DIR}/tests/mailservice/send/send_peer.py")
+  target_link_libraries(${target} PRIVATE relvo_mailtools relvo_test_main Qt6::Test)
+  add_dependencies(${target} relvomailservice)
+  relvo_add_test(${target})
+endforeach()
 
 # pictures of both dialogs for docs/screenshots (run under Xvfb; no test)
 add_executable(mailtools_screenshots ${CMAKE_CURRENT_LIST_DIR}/mail_screenshots.cpp)
