@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QThread>
 #include <QTimer>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,6 +14,7 @@
 #include "app/config_dlg.h"
 #include "app/instance_channel.h"
 #include "app/startup_checks.h"
+#include "app/startup_report.h"
 #include "common/app_paths.h"
 #include "common/utilities.h"
 #include "mailtools/mail_files.h"
@@ -255,15 +255,9 @@ int CRelvoConfigApp::Run(int& argc, char** argv) {
             [&dialog] { return dialog.isVisible() && !dialog.isMinimized(); });
         QObject::connect(&Channel(), &InstanceChannel::shutdownRequested, &dialog,
                          &CRelvoConfigDlg::RunExitSequence);
-        if (qEnvironmentVariableIsSet("RELVO_REPORT_SHOWN")) {
-            // For start-up measurements: the first turn of the window's loop, once it is shown.
-            QTimer::singleShot(0, [] {
-                auto now = std::chrono::system_clock::now().time_since_epoch();
-                std::fprintf(
-                    stderr, "relvoconsole: window shown at %lld us\n",
-                    static_cast<long long>(
-                        std::chrono::duration_cast<std::chrono::microseconds>(now).count()));
-            });
+        if (StartupReportWanted()) {
+            // The first turn of the window's loop, once it is shown.
+            QTimer::singleShot(0, [] { ReportStartupMoment("window shown"); });
         }
         RunMainWindow(dialog);
         // The window is gone: a waiting "-uninstall" may return now.

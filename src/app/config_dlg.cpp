@@ -10,13 +10,12 @@
 #include <QPainter>
 #include <QPainterPath>
 #include <QVBoxLayout>
-#include <chrono>
-#include <cstdio>
 
 #include "app/activity_pane.h"
 #include "app/dlg_close.h"
 #include "app/ext_system_tray.h"
 #include "app/startup_checks.h"
+#include "app/startup_report.h"
 #include "common/app_paths.h"
 #include "common/profile_store.h"
 #include "common/utilities.h"
@@ -255,18 +254,12 @@ void CRelvoConfigDlg::RunOpeningSequence(const QStringList& startupProblems) {
 }
 
 void CRelvoConfigDlg::ReportEngineLines(const QList<QByteArray>& lines) {
-    // For start-up measurements (RELVO_REPORT_SHOWN, as the window's first showing): when each
-    // engine line reached the pane.
-    static const bool report = qEnvironmentVariableIsSet("RELVO_REPORT_SHOWN");
-    if (!report) {
+    // When each engine line reached the pane, beside the window's first showing.
+    if (!StartupReportWanted()) {
         return;
     }
-    const auto now = std::chrono::duration_cast<std::chrono::microseconds>(
-                         std::chrono::system_clock::now().time_since_epoch())
-                         .count();
     for (const QByteArray& line : lines) {
-        std::fprintf(stderr, "relvoconsole: engine line at %lld us: %s\n",
-                     static_cast<long long>(now), line.constData());
+        ReportStartupMoment("engine line", std::string_view(line.constData(), line.size()));
     }
 }
 

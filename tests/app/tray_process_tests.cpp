@@ -227,8 +227,8 @@ class TrayProcessTest : public ::testing::Test {
         }
     }
 
-    // Starts the console (kept as console), or runs a command console to its end.
-    void RunConsole(const QStringList& arguments = {}) {
+    // A console process on the test's desktop and data directory, not started yet.
+    std::unique_ptr<QProcess> ConsoleProcess() const {
         auto process = std::make_unique<QProcess>();
         QProcessEnvironment environment = desktop.Environment();
         environment.insert("QT_QPA_PLATFORM", "xcb");
@@ -238,6 +238,12 @@ class TrayProcessTest : public ::testing::Test {
         // Under the sanitizers: the D-Bus library Qt uses on X keeps memory to the end.
         environment.insert("LSAN_OPTIONS", "suppressions=" RELVO_LSAN_SUPPRESSIONS);
         process->setProcessEnvironment(environment);
+        return process;
+    }
+
+    // Starts the console (kept as console), or runs a command console to its end.
+    void RunConsole(const QStringList& arguments = {}) {
+        auto process = ConsoleProcess();
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process->start(RELVO_CONSOLE_PATH, arguments);
         ASSERT_TRUE(process->waitForStarted(5000));
@@ -371,13 +377,9 @@ TEST_F(TrayProcessTest, AFailedAutomaticStartSaysWhyAndASecondStartShowsTheWindo
     holder.listen(QHostAddress::Any, 25);
 
     auto start = [&] {
-        auto process = std::make_unique<QProcess>();
-        QProcessEnvironment environment = desktop.Environment();
-        environment.insert("QT_QPA_PLATFORM", "xcb");
-        environment.insert("RELVO_APP_DIR", QString::fromStdString(dir.Path()));
+        auto process = ConsoleProcess();
+        QProcessEnvironment environment = process->processEnvironment();
         environment.insert("RELVO_REPORT_SHOWN", "1");
-        environment.insert("XDG_RUNTIME_DIR", runtime.path());
-        environment.insert("LSAN_OPTIONS", "suppressions=" RELVO_LSAN_SUPPRESSIONS);
         process->setProcessEnvironment(environment);
         process->start(RELVO_CONSOLE_PATH, QStringList());
         return process;
