@@ -9,6 +9,7 @@
 
 #include "core/event_log.h"
 #include "core/queue_store.h"
+#include "smtp/message_observer.h"
 
 namespace relvo::mail::smtp {
 
@@ -32,6 +33,8 @@ class SessionHost {
     virtual EventLog& Log() = 0;
     // An admitted session calls this once, when its connection is closed.
     virtual void Unregister(SmtpSession* session, const std::string& clientIp) = 0;
+    // Called when DATA starts; the session feeds the message to what it returns, if anything.
+    virtual MessageObserverPtr ObserveMessage(const MessageContext& /*context*/) { return nullptr; }
 
   protected:
     ~SessionHost() = default;
