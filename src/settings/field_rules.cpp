@@ -5,6 +5,7 @@
 
 #include <charconv>
 
+#include "common/ip_network.h"
 #include "common/utilities.h"
 
 namespace {
@@ -21,6 +22,8 @@ constexpr NumberRange kRanges[] = {
     {"SmtpMaxSessionsPerClient", 1, 10000, "The sessions per client"},
     {"SmtpCommandTimeout", 5, 3600, "A command timeout in seconds"},
     {"SmtpDataTimeout", 5, 3600, "A data timeout in seconds"},
+    {"SmtpMinDataRate", 1, 1048576, "The least data rate in bytes per second"},
+    {"SmtpAuthFailLimit", 1, 1000, "The failed logins per client"},
     {"SendRetrySeconds", 1, 604800, "The first retry interval in seconds"},
 };
 
@@ -96,6 +99,14 @@ std::string TextFieldHint(std::string_view key, std::string_view value) {
                    ? ""
                    : "The DNS server is an address with an optional port, such as 192.0.2.53 "
                      "or 192.0.2.53:5353, or empty for the system's servers";
+    }
+    if (key == "SmtpRelayNetworks") {
+        std::vector<std::string> invalid;
+        relvo::ParseIpNetworkList(value, &invalid);
+        return invalid.empty() ? ""
+                               : "\"" + invalid.front() +
+                                     "\" is not a network: give addresses or networks such as "
+                                     "192.0.2.0/24 or 2001:db8::/48, separated by commas";
     }
     if (key == "SmtpTlsCertFile" || key == "SmtpTlsKeyFile") {
         // The engine does not run from the console's directory: only a full path names one file.

@@ -43,6 +43,9 @@ constexpr SettingKey kAdvancedKeys[] = {
     {"SmtpMaxSessionsPerClient", SettingKind::Number, 20},
     {"SmtpCommandTimeout", SettingKind::Number, 300},
     {"SmtpDataTimeout", SettingKind::Number, 600},
+    {"SmtpMinDataRate", SettingKind::Number, 1024},
+    {"SmtpAuthFailLimit", SettingKind::Number, 5},
+    {"SmtpRelayNetworks", SettingKind::Text, 0},
     {"DnsServer", SettingKind::Text, 0},
     {"RelayTlsVerify", SettingKind::Flag, 1},
     {"SendRetrySeconds", SettingKind::Number, 600},
@@ -58,8 +61,8 @@ constexpr const char* kSendForm[] = {"SendMailThread", "RetriesAfterFailed", "HE
 constexpr const char* kAdvancedForm[] = {
     "SmtpListenAddress",  "SmtpTlsCertFile", "SmtpTlsKeyFile",  "SmtpMaxMessageSize",
     "SmtpMaxRecipients",  "SmtpMaxErrors",   "SmtpMaxSessions", "SmtpMaxSessionsPerClient",
-    "SmtpCommandTimeout", "SmtpDataTimeout", "DnsServer",       "RelayTlsVerify",
-    "SendRetrySeconds"};
+    "SmtpCommandTimeout", "SmtpDataTimeout", "SmtpMinDataRate", "SmtpAuthFailLimit",
+    "SmtpRelayNetworks",  "DnsServer",       "RelayTlsVerify",  "SendRetrySeconds"};
 
 bool IsCSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';

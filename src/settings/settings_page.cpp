@@ -324,6 +324,8 @@ CDlgSettingsAdvanced::CDlgSettingsAdvanced(QWidget* parent)
                            {"SmtpMaxSessionsPerClient", "Sessions per client"},
                            {"SmtpCommandTimeout", "Command timeout (seconds)"},
                            {"SmtpDataTimeout", "Data timeout (seconds)"},
+                           {"SmtpMinDataRate", "Least data rate (bytes/second)"},
+                           {"SmtpAuthFailLimit", "Failed logins per client"},
                            {"SendRetrySeconds", "First retry after (seconds)"}};
     int row = 0;
     for (const Row& text : texts) {
@@ -336,9 +338,21 @@ CDlgSettingsAdvanced::CDlgSettingsAdvanced(QWidget* parent)
     }
     for (const Row& number : numbers) {
         QLineEdit* box = FieldBox(number.key);
+        if (number.key == std::string_view("SmtpAuthFailLimit")) {
+            box->setToolTip(QStringLiteral(
+                "After this many failed logins within 15 minutes, a client address is refused "
+                "logins for 15 minutes"));
+        }
         AddFieldRow(Form(), row++, Caption(QString::fromLatin1(number.caption), box), box,
                     RangeText(number.key));
     }
+    QLineEdit* relay = FieldBox("SmtpRelayNetworks");
+    relay->setPlaceholderText(QStringLiteral("empty: this machine only"));
+    relay->setToolTip(QStringLiteral(
+        "When the SMTP service does not ask for a login, clients in these networks (and this "
+        "machine) may send mail to any domain, for example 192.0.2.0/24, 2001:db8::/48"));
+    Form()->addWidget(Caption(QStringLiteral("Relay networks without login"), relay), row, 0);
+    Form()->addWidget(relay, row++, 1, 1, 3);
     QLineEdit* dns = FieldBox("DnsServer");
     dns->setPlaceholderText(QStringLiteral("empty: the system's servers"));
     Form()->addWidget(Caption(QStringLiteral("DNS server"), dns), row, 0);

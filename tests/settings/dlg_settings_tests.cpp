@@ -239,6 +239,8 @@ TEST_F(SettingsSheetTest, AdvancedPageShowsTheEngineDefaultsAndHoldsEveryKeyToIt
                                {"DnsServer", "[::1]:53", true},
                                {"DnsServer", "127.0.0.1:0", false},
                                {"DnsServer", "dns.example", false},
+                               {"SmtpRelayNetworks", "192.0.2.0/24, 2001:db8::/48", true},
+                               {"SmtpRelayNetworks", "192.0.2.0/24,lan", false},
                                // alone, a certificate has no key: the pair is refused
                                {"SmtpTlsCertFile", QString::fromStdString(readable), false},
                                {"SmtpTlsKeyFile", "relative.pem", false}});
