@@ -756,7 +756,10 @@ TEST_F(SendServiceTest, LocalDomainServerMayBeOurOwnReceivingServer) {
               std::string::npos);
 }
 
-TEST_F(SendServiceTest, NoPasswordGoesInPlainTextToARemoteRelay) {
+// A relay outside private networks gets a login and mail only over TLS it proved with a trusted
+// certificate (RelayTlsVerify=1, the default); without that check it still gets no password in
+// plain text. A relay that offers no STARTTLS is what a stripped STARTTLS looks like.
+TEST_F(SendServiceTest, ARemoteRelayGetsNoLoginOrMailWithoutVerifiedTls) {
     if (getuid() != 0) {
         GTEST_SKIP() << "needs root for the network namespace";
     }
@@ -765,27 +768,42 @@ TEST_F(SendServiceTest, NoPasswordGoesInPlainTextToARemoteRelay) {
         // As the receiving side's remote-client test: a chroot without its own /run cannot.
         GTEST_SKIP() << "cannot make the network namespace for the remote relay";
     }
-    std::string p = std::to_string(port_);
-    WriteConfig("RetriesAfterFailed=0\r\n",
-                "[RelayList]\r\nremote@relay.test=1\r\n[RelayInfo]\r\n"
-                "remote@relay.test_SmtpServer=198.51.100.2\r\nremote@relay.test_SmtpPort=" +
-                    p +
-                    "\r\nremote@relay.test_Enabled=1\r\nremote@relay.test_LoginAcc=user\r\n"
-                    "remote@relay.test_LoginPwd=plain-secret\r\n");
-    Peer("198.51.100.2", {"--auth", "user:plain-secret"}, port_, remote.Prefix());
-    uint32_t id = testing::Enqueue("", {"a@down.test"}, kMessage);
-    ASSERT_TRUE(SendService::Instance().Start(1));
-    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
-    EXPECT_NE(State(Finished(id), 0).find("refusing to send the password to 198.51.100.2"),
-              std::string::npos)
-        << State(Finished(id), 0);
-    EXPECT_TRUE(Got("198.51.100.2").empty());
-    SendService::Instance().Stop();
-    std::string log = LogText();
-    EXPECT_NE(log.find("Server/198.51.100.2:" + p + " 250-AUTH LOGIN PLAIN"), std::string::npos)
-        << log;
-    EXPECT_EQ(log.find("Client/198.51.100.2:" + p + " AUTH"), std::string::npos);
-    EXPECT_EQ(log.find("plain-secret"), std::string::npos);
+    const std::vector<std::string> selfSigned = Certificate("relay.test");
+    const struct {
+        const char* verify;
+        std::vector<std::string> tls;
+        std::string reason;
+    } cases[] = {
+        {"1", {}, "does not offer STARTTLS; no login and no mail sent"},
+        {"1", {"--starttls", selfSigned[0], selfSigned[1]}, "certificate"},
+        {"0", {}, "refusing to send the password to 198.51.100.2"},
+    };
+    for (const auto& c : cases) {
+        const int port = testing::FreePort();
+        const std::string p = std::to_string(port);
+        WriteConfig(std::string("RetriesAfterFailed=0\r\nRelayTlsVerify=") + c.verify + "\r\n",
+                    "[RelayList]\r\nremote@relay.test=1\r\n[RelayInfo]\r\n"
+                    "remote@relay.test_SmtpServer=198.51.100.2\r\nremote@relay.test_SmtpPort=" +
+                        p +
+                        "\r\nremote@relay.test_Enabled=1\r\nremote@relay.test_LoginAcc=user\r\n"
+                        "remote@relay.test_LoginPwd=plain-secret\r\n");
+        std::vector<std::string> options = {"--auth", "user:plain-secret"};
+        options.insert(options.end(), c.tls.begin(), c.tls.end());
+        Peer("198.51.100.2", options, port, remote.Prefix());
+        uint32_t id = testing::Enqueue("", {"a@down.test"}, kMessage);
+        ASSERT_TRUE(SendService::Instance().Start(1));
+        ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
+        EXPECT_NE(State(Finished(id), 0).find(c.reason), std::string::npos)
+            << State(Finished(id), 0);
+        EXPECT_TRUE(Got("198.51.100.2").empty()) << c.reason;
+        SendService::Instance().Stop();
+        std::string log = LogText();
+        EXPECT_NE(log.find("Server/198.51.100.2:" + p + " 250-AUTH LOGIN PLAIN"), std::string::npos)
+            << log;
+        EXPECT_EQ(log.find("Client/198.51.100.2:" + p + " AUTH"), std::string::npos) << c.reason;
+        EXPECT_EQ(log.find("Client/198.51.100.2:" + p + " MAIL"), std::string::npos) << c.reason;
+        EXPECT_EQ(log.find("plain-secret"), std::string::npos);
+    }
 }
 
 }  // namespace
