@@ -57,21 +57,22 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 
 // The MX answers every test uses; each test runs only the peers it needs.
 const std::vector<std::string> kZone = {
-    "--mx-host=multi.test,mx1.multi.test,10",
-    "--mx-host=multi.test,mx2.multi.test,20",
-    "--host-record=mx1.multi.test,127.0.0.2",
-    "--host-record=mx2.multi.test,127.0.0.3",
-    "--host-record=nomx.test,127.0.0.4",
-    "--mx-host=null.test,.,0",
-    "--mx-host=origin.test,mx.origin.test,5",
-    "--host-record=mx.origin.test,127.0.0.9",
-    "--mx-host=down.test,mx.down.test,10",
-    "--host-record=mx.down.test,127.0.0.8",
-    "--mx-host=fast.test,mx.fast.test,10",
-    "--host-record=mx.fast.test,127.0.0.3",
-    "--mx-host=slow.test,mx.slow.test,10",
-    "--host-record=mx.slow.test,127.0.0.4",
-    "--local=/test/",
+    "--mx-host=multi.test,mx1.multi.test,10",  "--mx-host=multi.test,mx2.multi.test,20",
+    "--host-record=mx1.multi.test,127.0.0.2",  "--host-record=mx2.multi.test,127.0.0.3",
+    "--host-record=nomx.test,127.0.0.4",       "--mx-host=null.test,.,0",
+    "--mx-host=origin.test,mx.origin.test,5",  "--host-record=mx.origin.test,127.0.0.9",
+    "--mx-host=down.test,mx.down.test,10",     "--host-record=mx.down.test,127.0.0.8",
+    "--mx-host=fast.test,mx.fast.test,10",     "--host-record=mx.fast.test,127.0.0.3",
+    "--mx-host=slow.test,mx.slow.test,10",     "--host-record=mx.slow.test,127.0.0.4",
+    "--mx-host=wide.test,mx1.wide.test,1",     "--mx-host=wide.test,mx2.wide.test,2",
+    "--mx-host=wide.test,mx3.wide.test,3",     "--mx-host=wide.test,mx4.wide.test,4",
+    "--mx-host=wide.test,mx5.wide.test,5",     "--mx-host=wide.test,live.wide.test,6",
+    "--mx-host=five.test,mx1.wide.test,1",     "--mx-host=five.test,mx2.wide.test,2",
+    "--mx-host=five.test,mx3.wide.test,3",     "--mx-host=five.test,mx4.wide.test,4",
+    "--mx-host=five.test,live.wide.test,5",    "--host-record=mx1.wide.test,127.0.0.21",
+    "--host-record=mx2.wide.test,127.0.0.22",  "--host-record=mx3.wide.test,127.0.0.23",
+    "--host-record=mx4.wide.test,127.0.0.24",  "--host-record=mx5.wide.test,127.0.0.25",
+    "--host-record=live.wide.test,127.0.0.26", "--local=/test/",
 };
 
 class SendServiceTest : public ::testing::Test {
@@ -276,6 +277,40 @@ TEST_F(SendServiceTest, FallsBackToTheNextRelayButNotAfterARefusedRecipient) {
     EXPECT_NE(log.find("TLS TLSv1.3"), std::string::npos);
     EXPECT_EQ(log.find("relay-secret"), std::string::npos);
     EXPECT_EQ(log.find("AHJlbGF5dXNlcgByZWxheS1zZWNyZXQ="), std::string::npos);
+}
+
+// One try of a recipient group walks at most five exchangers and ends at its time limit, so one
+// domain cannot hold a sending slot for hours.
+TEST_F(SendServiceTest, ATryWalksAtMostFiveExchangersWithinItsTimeLimit) {
+    Peer("127.0.0.26");
+    Peer("127.0.0.4", {"--data-delay", "5"});
+    const struct {
+        std::string rcpt;
+        std::chrono::milliseconds attempt;
+        std::string state;  // how the recipient's status starts, then what it says
+        std::string says;
+    } cases[] = {
+        {"a@five.test", 600s, "delivered", "250"},
+        {"a@wide.test", 600s, "failed", "127.0.0.25"},
+        {"a@slow.test", 1s, "failed", "time limit"},
+    };
+    for (const auto& c : cases) {
+        StepTimeouts timeouts;
+        timeouts.connect = 2s;
+        timeouts.reply = 10s;
+        timeouts.dataEnd = 10s;
+        timeouts.attempt = c.attempt;
+        SetTimeoutsForTesting(timeouts);
+        WriteConfig("RetriesAfterFailed=0\r\n", "");
+        uint32_t id = testing::Enqueue("", {c.rcpt}, kMessage);
+        ASSERT_TRUE(SendService::Instance().Start(1));
+        ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
+        SendService::Instance().Stop();
+        const std::string state = State(Finished(id), 0);
+        EXPECT_EQ(state.rfind(c.state, 0), 0u) << c.rcpt << ": " << state;
+        EXPECT_NE(state.find(c.says), std::string::npos) << c.rcpt << ": " << state;
+    }
+    EXPECT_EQ(Got("127.0.0.26").size(), 1u);
 }
 
 TEST_F(SendServiceTest, RetriesATemporaryFailureThenReturnsIt) {
