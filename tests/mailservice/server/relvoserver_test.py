@@ -22,6 +22,11 @@ def queue_entries(app_dir):
                   if name.endswith((".eml", ".cfg")))
 
 
+def read_bytes(path):
+    with open(path, "rb") as file:
+        return file.read()
+
+
 class RelvoServerTest(unittest.TestCase):
     def setUp(self):
         self.port = free_port()
@@ -70,6 +75,52 @@ class RelvoServerTest(unittest.TestCase):
                 idle.close()
                 self.assertEqual(len(queue_entries(self.app_dir)), 2 * (number + 1))
                 self.assertIn("SMTP service stopped", server.read_output())
+
+    def test_made_directories_are_private_and_planted_links_are_not_followed(self):
+        today = time.strftime("%Y%m%d")
+        outside = make_app_dir(0, prefix="relvo-outside-")
+        self.addCleanup(remove_app_dir, outside)
+        targets = {name: os.path.join(outside, name) for name in ("smtp-log", "send-log", "cfg")}
+        for target in targets.values():
+            with open(target, "w", newline="") as out:
+                out.write("[MailInfo]\r\nMailId=7\r\nRcptToNumber=1\r\nRcptTo0=b@far.test\r\n")
+        with open(os.path.join(self.app_dir, "relvoconsole.cfg"), "w", newline="") as config:
+            config.write(f"[System]\r\nSmtpPort={self.port}\r\nSmtpAuthFlag=0\r\nLogSmtp=1\r\n"
+                         "LogSend=1\r\nDnsServer=127.0.0.1:9\r\n")
+        previous = os.umask(0)
+        try:
+            server = self.server().start()
+            with smtplib.SMTP("127.0.0.1", self.port, timeout=5) as client:
+                client.sendmail("a@sender.test", ["b@far.test"], b"Subject: one\r\n\r\nbody\r\n")
+            self.assertEqual(server.stop(), 0)
+        finally:
+            os.umask(previous)
+        for root, directories, _ in os.walk(self.app_dir):
+            for name in directories:
+                mode = os.stat(os.path.join(root, name)).st_mode & 0o777
+                self.assertEqual(mode, 0o700, os.path.join(root, name))
+        # Links planted where the service writes: its daily logs and a queued mail's companion.
+        plants = {f"log/smtp{today}.txt": "smtp-log", f"log/send{today}.txt": "send-log",
+                  "queue/7.cfg": "cfg"}
+        for name, target in plants.items():
+            path = os.path.join(self.app_dir, name)
+            if os.path.exists(path):
+                os.remove(path)
+            os.symlink(targets[target], path)
+        with open(os.path.join(self.app_dir, "queue", "7.eml"), "wb") as message:
+            message.write(b"Subject: planted\r\n\r\nbody\r\n")
+        before = {name: read_bytes(path) for name, path in targets.items()}
+        server = self.server().start()
+        with smtplib.SMTP("127.0.0.1", self.port, timeout=5) as client:
+            client.sendmail("a@sender.test", ["b@far.test"], b"Subject: two\r\n\r\nbody\r\n")
+        time.sleep(1.5)
+        self.assertEqual(server.stop(), 0)
+        self.assertEqual({name: read_bytes(path) for name, path in targets.items()}, before)
+        output = server.read_output()
+        for name in ("smtp", "send"):
+            self.assertIn(f"log/{name}{today}.txt is a symbolic link", output)
+        self.assertIn("Mail 7: its companion is a symbolic link or not a regular file; skipped",
+                      output)
 
     def test_start_failures_end_with_a_reason(self):
         blocker = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
