@@ -30,7 +30,9 @@ std::string OpenSslError() {
 template <typename Writer>
 bool WritePrivateFile(const std::string& path, Writer write, std::string* error) {
     std::string temporary = path + ".tmp";
-    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A fresh file, never one planted at that name (a link would take the key elsewhere).
+    unlink(temporary.c_str());
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd < 0) {
         *error = "cannot create " + temporary;
         return false;

@@ -285,7 +285,8 @@ asio::awaitable<bool> SmtpConversation::Hello(Reply* reply) {
     co_return true;
 }
 
-// STARTTLS when the peer offers it and TLS is not on yet; a refusal leaves the conversation plain.
+// STARTTLS when the peer offers it and TLS is not on yet; a refusal leaves the conversation plain,
+// unless the target requires verified TLS: then no STARTTLS ends it.
 asio::awaitable<bool> SmtpConversation::StartTls(Reply* reply) {
     const bool required = VerifiedTlsRequired(target_);
     if (tls_) {
