@@ -784,7 +784,8 @@ TEST_F(SendServiceTest, LocalDomainServerMayBeOurOwnReceivingServer) {
 }
 
 // A relay outside private networks gets login and mail only over TLS with a trusted certificate
-// (RelayTlsVerify=1); no STARTTLS offered is what a stripped one looks like. Unchecked: no password.
+// (RelayTlsVerify=1); no STARTTLS offered is what a stripped one looks like. Unchecked: no
+// password.
 TEST_F(SendServiceTest, ARemoteRelayGetsNoLoginOrMailWithoutVerifiedTls) {
     if (getuid() != 0) {
         GTEST_SKIP() << "needs root for the network namespace";
