@@ -82,11 +82,9 @@ InstallLayout DetectInstallLayout(const std::string& executablePath,
     if (!dataDirArgument.empty()) {
         layout.dataDirectory = dataDirArgument;
     } else if (!environmentOverride.empty()) {
+        // Only the data moves: code is never loaded from a data directory, which others may be
+        // able to write.
         layout.dataDirectory = environmentOverride;
-        // Tests place the engine in the directory they hand over; an installed engine stays put.
-        if (layout.kind == InstallKind::Portable) {
-            layout.programDirectory.clear();
-        }
     } else if (layout.kind == InstallKind::Installed) {
         layout.dataDirectory = UserDataDirectory(xdgDataHome, home).value_or(std::string());
     } else {

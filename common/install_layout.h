@@ -16,8 +16,8 @@ enum class InstallKind { Portable, Installed };
 
 struct InstallLayout {
     InstallKind kind = InstallKind::Portable;
-    // Where the engine library (and relvoserver) are; empty when it follows the application
-    // directory (portable layout with the test override).
+    // Where the engine library (and relvoserver) are: the program's own directory or the
+    // install directory, never the data directory.
     std::string programDirectory;
     // The application directory: configuration and working directories.
     std::string dataDirectory;
@@ -48,7 +48,8 @@ std::string ApplyInstallLayout(const std::optional<std::string>& dataDirArgument
 // The layout ApplyInstallLayout chose (portable beside the executable when it was never called).
 InstallKind CurrentInstallKind();
 
-// The directory the engine library is loaded from.
+// The directory the engine library is loaded from; the application directory only in a process
+// that never called ApplyInstallLayout (a test program).
 std::string ProgramDirectory();
 
 // The application directory a console started without options would use in this layout; the

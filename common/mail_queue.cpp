@@ -11,6 +11,8 @@
 #include <optional>
 #include <utility>
 
+#include "common/owner_only_directory.h"
+
 namespace mailqueue {
 
 namespace {
@@ -35,6 +37,18 @@ bool StartsWithWord(std::string_view status, std::string_view word) {
            (status.size() == word.size() || status[word.size()] == ' ');
 }
 
+// Whether the directory entry is a regular file itself, asking the file system only when the
+// listing does not say.
+bool IsRegularEntry(DIR* listing, const dirent* entry) {
+    if (entry->d_type != DT_UNKNOWN) {
+        return entry->d_type == DT_REG;
+    }
+    struct stat info {};
+    return fstatat(dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+           S_ISREG(info.st_mode);
+}
+
+// visit(id, plain): plain is false for a companion that is a link or not a regular file.
 template <typename Visit>
 void ForEachEntry(const std::string& dir, Visit visit) {
     DIR* listing = opendir(dir.c_str());
@@ -44,7 +58,7 @@ void ForEachEntry(const std::string& dir, Visit visit) {
     while (dirent* entry = readdir(listing)) {
         uint32_t id = 0;
         if (ParseEntryName(entry->d_name, &id)) {
-            visit(id);
+            visit(id, IsRegularEntry(listing, entry));
         }
     }
     closedir(listing);
@@ -162,15 +176,26 @@ std::string StateText(const char* state, const std::string& reply) {
     return text;
 }
 
-std::vector<uint32_t> ListEntryIds(const std::string& dir) {
+std::vector<uint32_t> ListEntryIds(const std::string& dir, std::vector<uint32_t>* refused) {
     std::vector<uint32_t> ids;
-    ForEachEntry(dir, [&ids](uint32_t id) { ids.push_back(id); });
+    ForEachEntry(dir, [&ids, refused](uint32_t id, bool plain) {
+        if (plain) {
+            ids.push_back(id);
+        } else if (refused != nullptr) {
+            refused->push_back(id);
+        }
+    });
     return ids;
+}
+
+bool IsPlainCompanion(const std::string& dir, uint32_t id) {
+    struct stat info {};
+    return lstat(CompanionFile(dir, id).c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
 size_t CountEntries(const std::string& dir) {
     size_t count = 0;
-    ForEachEntry(dir, [&count](uint32_t) { ++count; });
+    ForEachEntry(dir, [&count](uint32_t, bool plain) { count += plain ? 1 : 0; });
     return count;
 }
 
@@ -232,7 +257,7 @@ MailClaim MailClaim::TryTake(const std::string& queueDir, uint32_t id, Result* r
 }
 
 bool MoveToOld(const std::string& queueDir, const std::string& oldDir, uint32_t id) {
-    mkdir(oldDir.c_str(), 0700);
+    MakeOwnerOnlyDirectory(oldDir);
     const std::string queued = CompanionFile(queueDir, id);
     const std::string finished = CompanionFile(oldDir, id);
     if (rename(queued.c_str(), finished.c_str()) != 0) {

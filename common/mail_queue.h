@@ -170,8 +170,13 @@ bool SaveState(const std::string& dir, const QueuedMail& mail, std::int64_t next
 
 // --- Listing -------------------------------------------------------------------------------
 
-// The ids of the complete entries of dir (those with their <id>.cfg), in directory order.
-std::vector<uint32_t> ListEntryIds(const std::string& dir);
+// The ids of the complete entries of dir (those with their <id>.cfg), in directory order. A
+// companion that is a symbolic link (or anything but a regular file) makes no entry: nothing in
+// the queue is read or written through a link. Their ids go to `refused` when it is given.
+std::vector<uint32_t> ListEntryIds(const std::string& dir,
+                                   std::vector<uint32_t>* refused = nullptr);
+// Whether <dir>/<id>.cfg is a regular file, not a link to one.
+bool IsPlainCompanion(const std::string& dir, uint32_t id);
 // The number of complete entries in dir; 0 when it cannot be read.
 size_t CountEntries(const std::string& dir);
 

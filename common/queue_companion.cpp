@@ -115,6 +115,10 @@ std::string CompanionReader::Text(const char* key) const {
 
 bool LoadQueuedMail(const std::string& dir, uint32_t id, size_t maxBytes, QueuedMail* mail,
                     std::string* error) {
+    if (!IsPlainCompanion(dir, id)) {
+        *error = "its companion is a symbolic link or not a regular file";
+        return false;
+    }
     const CompanionReader companion(dir, id);
     mail->id = id;
     mail->mailFrom = companion.Text(kMailFrom);
@@ -185,6 +189,10 @@ bool ReadMessage(const std::string& dir, uint32_t id, size_t maxBytes, std::stri
 }
 
 bool SaveState(const std::string& dir, const QueuedMail& mail, std::int64_t nextTry) {
+    // The store would write through a link to whatever file it names.
+    if (!IsPlainCompanion(dir, mail.id)) {
+        return false;
+    }
     ProfileBatch batch;
     for (size_t n = 0; n < mail.states.size(); ++n) {
         batch.Set(kSection, StatusKey(static_cast<int>(n)), mail.states[n]);

@@ -26,6 +26,12 @@ namespace {
 // no message left to deliver and so nothing to be cut.
 OperatorOutcome ClaimForChange(const std::string& queueDir, uint32_t id, bool evenWithoutMessage,
                                MailClaim* claim, std::string* error) {
+    struct stat companion {};
+    if (lstat(CompanionFile(queueDir, id).c_str(), &companion) == 0 &&
+        !S_ISREG(companion.st_mode)) {
+        *error = CompanionFile(queueDir, id) + " is a symbolic link or not a regular file";
+        return OperatorOutcome::kFailed;
+    }
     MailClaim::Result result = MailClaim::Result::kFailed;
     *claim = MailClaim::TryTake(queueDir, id, &result);
     switch (result) {

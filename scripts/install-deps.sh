@@ -13,7 +13,9 @@ packages=(build-essential make cmake ninja-build pkg-config qt6-base-dev qt6-qpa
           # make package: dependencies of the .deb found by dpkg-shlibdeps
           dpkg-dev file
           # the package test: the .deb checked as Debian checks packages
-          lintian)
+          lintian
+          # a TLS scanner for checking the STARTTLS port by hand (not part of the tests)
+          testssl.sh)
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,11 +1,7 @@
 #include "core/app_dirs.h"
 
-#include <sys/stat.h>
-
-#include <cerrno>
-#include <cstring>
-
 #include "common/app_paths.h"
+#include "common/owner_only_directory.h"
 
 namespace relvo::mail {
 
@@ -35,25 +31,13 @@ std::string MainConfigPath() {
 }
 
 bool EnsureWorkingDirectories(std::string* error) {
-    struct Wanted {
-        std::string path;
-        mode_t mode;
-    };
-    // The queue holds other people's mail: owner only.
-    const Wanted wanted[] = {
-        {MailDir(), 0755}, {LogDir(), 0755}, {OldDir(), 0700}, {QueueDir(), 0700}};
-    for (const auto& dir : wanted) {
-        if (mkdir(dir.path.c_str(), dir.mode) == 0 || errno == EEXIST) {
-            struct stat info {};
-            if (stat(dir.path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-                continue;
+    for (const std::string& dir : {MailDir(), LogDir(), OldDir(), QueueDir()}) {
+        if (std::string problem = MakeOwnerOnlyDirectory(dir); !problem.empty()) {
+            if (error) {
+                *error = "Cannot create the directory " + dir + ": " + problem;
             }
-            errno = ENOTDIR;
+            return false;
         }
-        if (error) {
-            *error = "Cannot create the directory " + dir.path + ": " + std::strerror(errno);
-        }
-        return false;
     }
     return true;
 }

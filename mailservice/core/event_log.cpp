@@ -6,9 +6,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <ctime>
 
 #include "common/clock.h"
+#include "common/owner_only_directory.h"
 #include "core/timestamp.h"
 
 namespace relvo::mail {
@@ -177,6 +179,39 @@ void EventLog::Run() {
     }
 }
 
+// Never through a link planted at the file's name, nor into a FIFO or device: those are refused,
+// once a day on the window and on standard error, since the file itself cannot say it.
+int EventLog::OpenDailyFile(const std::string& dateKey) {
+    const std::string path = logDir_ + "/" + prefix_ + dateKey + ".txt";
+    const int flags =
+        O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY;
+    int fd = open(path.c_str(), flags, 0640);
+    if (fd < 0 && errno == ENOENT) {
+        MakeOwnerOnlyDirectory(logDir_);
+        fd = open(path.c_str(), flags, 0640);
+    }
+    struct stat info {};
+    const bool refused = (fd < 0 && errno == ELOOP) ||
+                         (fd >= 0 && (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)));
+    if (!refused) {
+        return fd;
+    }
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (refusedDateKey_ != dateKey) {
+        refusedDateKey_ = dateKey;
+        const std::string note =
+            "Log file " + path +
+            " is a symbolic link or not a regular file; nothing is written to it";
+        std::fprintf(stderr, "%s\n", note.c_str());
+        if (window_.HasWindow()) {
+            window_.Post(LocalTimestamp(CurrentTime()) + note);
+        }
+    }
+    return -1;
+}
+
 void EventLog::WriteChunks(std::vector<Chunk>& chunks, bool toFile) {
     for (Chunk& chunk : chunks) {
         if (toFile) {
@@ -184,12 +219,7 @@ void EventLog::WriteChunks(std::vector<Chunk>& chunks, bool toFile) {
                 if (fd_ >= 0) {
                     close(fd_);
                 }
-                const std::string path = logDir_ + "/" + prefix_ + chunk.dateKey + ".txt";
-                fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
-                if (fd_ < 0 && errno == ENOENT) {
-                    mkdir(logDir_.c_str(), 0755);
-                    fd_ = open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0640);
-                }
+                fd_ = OpenDailyFile(chunk.dateKey);
                 fdDateKey_ = chunk.dateKey;
             }
             if (fd_ >= 0) {

@@ -45,6 +45,8 @@ class EventLog {
     };
     void Run();
     void WriteChunks(std::vector<Chunk>& chunks, bool toFile);
+    // The day's file opened for appending, or -1 (told once a day when refused).
+    int OpenDailyFile(const std::string& dateKey);
 
     const std::string logDir_;
     const std::string prefix_;
@@ -71,6 +73,7 @@ class EventLog {
     // Worker only.
     int fd_ = -1;
     std::string fdDateKey_;
+    std::string refusedDateKey_;  // the day whose file was last refused
     std::thread worker_;
 };
 

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "common/clock.h"
+#include "common/owner_only_directory.h"
 #include "core/mail_ids.h"
 #include "core/timestamp.h"
 
@@ -69,9 +70,9 @@ bool QueueStore::Open(std::string* error) {
     if (open_) {
         return true;
     }
-    if (mkdir(dir_.c_str(), 0700) != 0 && errno != EEXIST) {
+    if (std::string problem = MakeOwnerOnlyDirectory(dir_); !problem.empty()) {
         if (error) {
-            *error = SystemError(("Cannot create the queue directory " + dir_).c_str(), errno);
+            *error = "Cannot create the queue directory " + dir_ + ": " + problem;
         }
         return false;
     }

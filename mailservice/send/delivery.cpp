@@ -70,6 +70,7 @@ ClientTarget ClientTargetFor(const Target& target, const std::string& address) {
     client.port = target.port;
     client.implicitTls = target.implicitTls;
     client.verifyCertificate = target.verifyCertificate;
+    client.requireTls = target.requireTls;
     client.user = target.user;
     client.password = target.password;
     return client;
@@ -90,7 +91,7 @@ ClientMessage MessageFor(const Delivery& d, const std::vector<size_t>& indexes) 
 
 // Sends to the still pending recipients of indexes through one address; updates their outcomes.
 asio::awaitable<void> TryAddress(Delivery& d, const ClientTarget& client,
-                                 const std::vector<size_t>& indexes) {
+                                 const StepTimeouts& timeouts, const std::vector<size_t>& indexes) {
     std::vector<size_t> todo = PendingOf(d.outcomes, indexes);
     if (todo.empty()) {
         co_return;
@@ -102,8 +103,8 @@ asio::awaitable<void> TryAddress(Delivery& d, const ClientTarget& client,
         co_return;
     }
     ClientMessage message = MessageFor(d, todo);
-    ClientResult result = co_await RunSmtpClient(client, message, d.settings.timeouts, d.transcript,
-                                                 d.settings.sessions);
+    ClientResult result =
+        co_await RunSmtpClient(client, message, timeouts, d.transcript, d.settings.sessions);
     for (size_t k = 0; k < todo.size(); ++k) {
         const RecipientReply& r = result.recipients[k];
         RecipientOutcome& o = d.outcomes[todo[k]];
@@ -118,9 +119,16 @@ asio::awaitable<void> TryAddress(Delivery& d, const ClientTarget& client,
 asio::awaitable<void> WalkTargets(Delivery& d, const std::vector<Target>& targets,
                                   const std::vector<size_t>& indexes) {
     std::string unresolved;  // why the last exchanger or server without an address had none
+    StepTimeouts timeouts = d.settings.timeouts;
+    timeouts.deadline = std::chrono::steady_clock::now() + timeouts.attempt;
     for (const Target& target : targets) {
         if (!AnyPending(d.outcomes, indexes)) {
             break;
+        }
+        if (std::chrono::steady_clock::now() >= timeouts.deadline) {
+            SetAll(d.outcomes, indexes, Status::kTemporary,
+                   "451 4.4.7 the try's time limit was reached before " + target.host);
+            co_return;
         }
         if (target.relay) {
             d.transcript("Trying relay " + target.relayMailbox + " (" + target.host + ":" +
@@ -140,7 +148,7 @@ asio::awaitable<void> WalkTargets(Delivery& d, const std::vector<Target>& target
                 break;
             }
             ClientTarget client = ClientTargetFor(target, address);
-            co_await TryAddress(d, client, indexes);
+            co_await TryAddress(d, client, timeouts, indexes);
         }
     }
     if (!unresolved.empty()) {

@@ -113,7 +113,9 @@ class SendRunner {
             auto steadyNow = std::chrono::steady_clock::now();
             if (steadyNow - lastScan >= scanInterval_) {
                 lastScan = steadyNow;
-                std::vector<uint32_t> ids = ListEntryIds(queueDir_);
+                std::vector<uint32_t> refused;
+                std::vector<uint32_t> ids = ListEntryIds(queueDir_, &refused);
+                SayRefusedOnce(refused);
                 std::map<uint32_t, QueueEntry> seen;
                 for (uint32_t id : ids) {
                     lock.lock();
@@ -178,6 +180,15 @@ class SendRunner {
 
     void Say(uint32_t id, const std::string& text) {
         log_.Line("Mail " + std::to_string(id) + ": " + text);
+    }
+
+    // Dispatcher only.
+    void SayRefusedOnce(const std::vector<uint32_t>& ids) {
+        for (uint32_t id : ids) {
+            if (refusedLinks_.insert(id).second) {
+                Say(id, "its companion is a symbolic link or not a regular file; skipped");
+            }
+        }
     }
 
     // One try of one mail: claim and read it, send to the recipients not yet settled, record
@@ -489,6 +500,7 @@ class SendRunner {
     std::set<uint32_t> order_;  // ids, in arrival order
     std::set<uint32_t> inFlight_;
     mailqueue::RetryRequestsSeen retrySeen_;  // the dispatcher's own
+    std::set<uint32_t> refusedLinks_;         // the dispatcher's own: told once each
     bool stopping_ = false;
     std::atomic<bool> cancel_{false};  // ends DNS lookups under way at Stop
     size_t cut_ = 0;

@@ -104,7 +104,7 @@ bool SmtpService::StartServer(std::string* failureLine) {
     if (files.certificate.empty() || files.key.empty()) {
         files =
             TlsFiles{AppDir() + "/smtp-selfsigned-cert.pem", AppDir() + "/smtp-selfsigned-key.pem"};
-        if (!EnsureSelfSignedCertificate(files, settings.hostName, &tlsError)) {
+        if (!EnsureSelfSignedCertificate(files, SelfSignedNames(config->heloString), &tlsError)) {
             Log().Line("STARTTLS is not offered: " + tlsError);
         }
     }

@@ -8,6 +8,8 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include "common/owner_only_directory.h"
+
 std::string FileReadProblem(const std::string& path) {
     const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
@@ -21,16 +23,5 @@ std::string FileReadProblem(const std::string& path) {
 }
 
 std::string WorkingDirectoryProblem(const std::string& path) {
-    std::error_code error;
-    const auto status = std::filesystem::symlink_status(path, error);
-    if (std::filesystem::exists(status)) {
-        if (std::filesystem::is_directory(std::filesystem::status(path, error))) {
-            return {};
-        }
-        return "something that is not a directory has that name";
-    }
-    if (!std::filesystem::create_directory(path, error) && error) {
-        return error.message();
-    }
-    return {};
+    return MakeOwnerOnlyDirectory(path);
 }

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "common/clock.h"
+#include "common/owner_only_directory.h"
 #include "common/profile_store.h"
 #include "common/utilities.h"
 
@@ -145,9 +146,7 @@ std::string MailBuildError(int mailId) {
 
 bool EnsureSampleMail() {
     const std::string directory = AppFilePath(kHelpDirectory);
-    std::error_code ignored;
-    fs::create_directories(directory, ignored);
-    bool ok = true;
+    bool ok = MakeOwnerOnlyDirectory(directory).empty();
     const std::string mail = AppFilePath(kSampleMailName, kHelpDirectory);
     if (!FileExists(mail)) {
         ok = WriteFileAtomically(mail, SampleMessage()) && ok;

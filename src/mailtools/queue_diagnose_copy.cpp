@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/owner_only_directory.h"
 #include "common/profile_store.h"
 #include "common/queue_scan.h"
 #include "common/utilities.h"
@@ -28,7 +29,7 @@ bool CopyForDiagnose(const std::string& dir, uint32_t id, std::string* copyPath,
     }
     const q::QueueEntryView entry = q::ReadQueueEntry(dir, id);
     const std::string name = "queued-" + std::to_string(id);
-    mkdir(AppFilePath(std::string_view("mail")).c_str(), 0755);
+    MakeOwnerOnlyDirectory(AppFilePath(std::string_view("mail")));
     const std::string eml = AppFilePath(name + ".eml", "mail");
     const std::string temporary = eml + ".tmp";
     int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);

@@ -14,6 +14,7 @@
 #include "app/config_app.h"
 #include "app/instance_channel.h"
 #include "app/startup_checks.h"
+#include "support/portable_console.h"
 #include "support/qt_print.h"
 #include "support/temp_app_dir.h"
 
@@ -37,7 +38,7 @@ std::unique_ptr<QProcess> StartConsole(const TempAppDir& dir, const QStringList&
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     process->setProcessEnvironment(environment);
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process->start(QStringLiteral(RELVO_CONSOLE_PATH), arguments);
+    process->start(PortableConsole(dir.Path()), arguments);
     EXPECT_TRUE(process->waitForStarted(5000));
     return process;
 }

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "support/fake_engine.h"
+#include "support/portable_console.h"
 #include "support/qt_print.h"
 #include "support/temp_app_dir.h"
 
@@ -245,7 +246,7 @@ class TrayProcessTest : public ::testing::Test {
     void RunConsole(const QStringList& arguments = {}) {
         auto process = ConsoleProcess();
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process->start(RELVO_CONSOLE_PATH, arguments);
+        process->start(PortableConsole(dir.Path()), arguments);
         ASSERT_TRUE(process->waitForStarted(5000));
         if (arguments.isEmpty()) {
             console = std::move(process);
@@ -381,7 +382,7 @@ TEST_F(TrayProcessTest, AFailedAutomaticStartSaysWhyAndASecondStartShowsTheWindo
         QProcessEnvironment environment = process->processEnvironment();
         environment.insert("RELVO_REPORT_SHOWN", "1");
         process->setProcessEnvironment(environment);
-        process->start(RELVO_CONSOLE_PATH, QStringList());
+        process->start(PortableConsole(dir.Path()), QStringList());
         return process;
     };
     console = start();

@@ -59,6 +59,11 @@ asio::awaitable<DomainRoute> RouteToExchangers(const std::string& domain,
         }
         hosts = mx.mx;
     }
+    if (hosts.size() > kMostExchangersPerTry) {
+        transcript("Trying the first " + std::to_string(kMostExchangersPerTry) + " of " +
+                   std::to_string(hosts.size()) + " exchangers");
+        hosts.resize(kMostExchangersPerTry);
+    }
     DomainRoute route;
     route.relaysFollow = true;
     for (const MxHost& host : hosts) {
@@ -86,6 +91,7 @@ asio::awaitable<DomainRoute> RouteDomain(const std::string& domain, const Login&
         Target server;
         server.host = local->serverAddress;
         server.port = local->serverPort;
+        server.requireTls = settings.relayTlsVerify;
         server.user = login.user;
         server.password = login.password;
         route.targets.push_back(std::move(server));
@@ -101,6 +107,7 @@ Target RelayTarget(const RelayAccount& relay, bool verifyCertificate) {
     target.port = relay.port;
     target.implicitTls = relay.implicitTls;
     target.verifyCertificate = verifyCertificate;
+    target.requireTls = verifyCertificate;
     if (relay.authFlag && !relay.login.empty()) {
         target.user = relay.login;
         target.password = relay.password;
@@ -137,6 +144,11 @@ asio::awaitable<std::vector<std::string>> LookUpAddresses(const std::string& hos
         list += (list.empty() ? "" : ", ") + a;
     }
     transcript("DNS: " + host + " has address " + list);
+    if (answer.addresses.size() > kMostAddressesPerHost) {
+        transcript("Trying the first " + std::to_string(kMostAddressesPerHost) + " addresses of " +
+                   host);
+        answer.addresses.resize(kMostAddressesPerHost);
+    }
     co_return answer.addresses;
 }
 

@@ -34,7 +34,8 @@ struct Target {
     int port = 25;
     bool implicitTls = false;
     bool verifyCertificate = false;
-    std::string user;  // "" = no AUTH
+    bool requireTls = false;  // see ClientTarget::requireTls
+    std::string user;         // "" = no AUTH
     std::string password;
     // A relay account's host: it is announced, and when it has no address its recipients are
     // told so at once under the account's name. An exchanger's or a server's missing address
@@ -62,6 +63,11 @@ struct Login {
     std::string password;
 };
 
+// What one try of a recipient group walks at most: a domain with many exchangers, each with many
+// addresses, would otherwise hold a sending slot for hours.
+inline constexpr size_t kMostExchangersPerTry = 5;
+inline constexpr size_t kMostAddressesPerHost = 2;
+
 // The route of one (lower case) recipient domain; the MX answer goes to the transcript.
 asio::awaitable<DomainRoute> RouteDomain(const std::string& domain, const Login& login,
                                          const RouteSettings& settings, asio::thread_pool& blocking,
@@ -72,8 +78,8 @@ Target RelayTarget(const RelayAccount& relay, bool verifyCertificate);
 // The enabled relay accounts that have a server, in RelayList order.
 std::vector<Target> RelayTargets(const std::vector<RelayAccount>& relays, bool verifyCertificate);
 
-// The addresses of host, told to the transcript; none, with the reason in error, when it has
-// none or the lookup fails.
+// The addresses of host (the first kMostAddressesPerHost), told to the transcript; none, with the
+// reason in error, when it has none or the lookup fails.
 asio::awaitable<std::vector<std::string>> LookUpAddresses(const std::string& host,
                                                           const DnsSettings& dns,
                                                           asio::thread_pool& blocking,

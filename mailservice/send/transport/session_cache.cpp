@@ -6,7 +6,7 @@ namespace relvo::mail::send {
 
 std::string SessionKey(const ClientTarget& target) {
     return target.address + "|" + std::to_string(target.port) + "|" +
-           (target.implicitTls ? "tls" : "") + "|" +
+           (target.implicitTls ? "tls" : "") + (target.requireTls ? "required" : "") + "|" +
            (target.verifyCertificate ? target.hostName : "") + "|" + target.user + "|" +
            target.password;
 }

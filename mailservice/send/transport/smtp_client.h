@@ -17,6 +17,11 @@ struct StepTimeouts {
     std::chrono::milliseconds connect{30000};
     std::chrono::milliseconds reply{120000};    // greeting and each command's reply
     std::chrono::milliseconds dataEnd{300000};  // the reply after the final "."
+    // A whole try of one recipient group, over all its hosts and addresses: one slow domain must
+    // not hold a sending slot for hours.
+    std::chrono::milliseconds attempt{600000};
+    // When the running try ends; no step waits past it.
+    std::chrono::steady_clock::time_point deadline = std::chrono::steady_clock::time_point::max();
 };
 
 struct ClientTarget {
@@ -25,6 +30,9 @@ struct ClientTarget {
     int port = 25;
     bool implicitTls = false;  // TLS from the first byte
     bool verifyCertificate = false;
+    // A relay account or a local domain's server with RelayTlsVerify: outside loopback and
+    // private networks it gets neither login nor mail without a verified TLS session.
+    bool requireTls = false;
     std::string user;  // "" = no AUTH
     std::string password;
 };

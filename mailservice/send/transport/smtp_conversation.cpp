@@ -1,5 +1,6 @@
 #include "send/transport/smtp_conversation.h"
 
+#include <algorithm>
 #include <asio/connect.hpp>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
@@ -86,7 +87,13 @@ void SmtpConversation::Say(std::string_view text) {
 void SmtpConversation::Arm(std::chrono::milliseconds timeout) {
     unsigned generation = ++generation_;
     timedOut_ = false;
-    timer_.expires_after(timeout);
+    const auto now = std::chrono::steady_clock::now();
+    // The try's deadline cuts the step short; max() means there is none.
+    cutByDeadline_ = timeouts_.deadline != std::chrono::steady_clock::time_point::max() &&
+                     timeouts_.deadline - now < timeout;
+    timer_.expires_after(cutByDeadline_ ? std::max(timeouts_.deadline - now,
+                                                   std::chrono::steady_clock::duration::zero())
+                                        : std::chrono::steady_clock::duration(timeout));
     timer_.async_wait([self = shared_from_this(), generation](asio::error_code ec) {
         if (!ec && generation == self->generation_) {
             self->timedOut_ = true;
@@ -99,6 +106,10 @@ void SmtpConversation::Arm(std::chrono::milliseconds timeout) {
 void SmtpConversation::Disarm() {
     ++generation_;
     timer_.cancel();
+}
+
+std::string SmtpConversation::TimedOutText() const {
+    return cutByDeadline_ ? "the try's time limit was reached" : "timed out";
 }
 
 bool SmtpConversation::Fail(Stage stage, std::string reason) {
@@ -121,7 +132,7 @@ asio::awaitable<bool> SmtpConversation::Connect() {
     Disarm();
     if (ec || timedOut_) {
         co_return Fail(Stage::kConnect, "cannot connect to " + peer_ + ": " +
-                                            (timedOut_ ? "timed out" : ec.message()));
+                                            (timedOut_ ? TimedOutText() : ec.message()));
     }
     result_.connected = true;
     Say("Connected to " + peer_);
@@ -145,8 +156,11 @@ asio::awaitable<bool> SmtpConversation::Handshake() {
     if (ec || timedOut_) {
         co_return Fail(Stage::kTls,
                        "TLS handshake with " + peer_ +
-                           " failed: " + (timedOut_ ? "timed out" : ec.message()) +
+                           " failed: " + (timedOut_ ? TimedOutText() : ec.message()) +
                            (target_.verifyCertificate ? " (certificate: " + outcome + ")" : ""));
+    }
+    if (VerifiedTlsRequired(target_) && SSL_get_verify_result(ssl) != X509_V_OK) {
+        co_return Fail(Stage::kTls, "the certificate of " + peer_ + " is not trusted: " + outcome);
     }
     encrypted_ = true;
     Say(std::string("TLS ") + SSL_get_version(ssl) + " " + SSL_get_cipher_name(ssl) +
@@ -177,7 +191,8 @@ asio::awaitable<bool> SmtpConversation::Flush(const std::string* bulk) {
         out_.clear();
     }
     if (ec || timedOut_) {
-        ioError_ = "sending to " + peer_ + " failed: " + (timedOut_ ? "timed out" : ec.message());
+        ioError_ =
+            "sending to " + peer_ + " failed: " + (timedOut_ ? TimedOutText() : ec.message());
         co_return false;
     }
     co_return true;
@@ -210,7 +225,8 @@ asio::awaitable<bool> SmtpConversation::Read(Reply* reply, std::chrono::millisec
         }
         Disarm();
         if (ec || timedOut_) {
-            ioError_ = timedOut_ ? "no reply from " + peer_ + " in time"
+            ioError_ = timedOut_ ? (cutByDeadline_ ? TimedOutText() + " waiting for " + peer_
+                                                   : "no reply from " + peer_ + " in time")
                                  : "connection to " + peer_ + " lost: " + ec.message();
             co_return false;
         }
@@ -269,16 +285,24 @@ asio::awaitable<bool> SmtpConversation::Hello(Reply* reply) {
     co_return true;
 }
 
-// STARTTLS when the peer offers it and TLS is not on yet; a refusal leaves the conversation plain.
+// STARTTLS when the peer offers it and TLS is not on yet; a refusal leaves the conversation plain,
+// unless the target requires verified TLS: then no STARTTLS ends it.
 asio::awaitable<bool> SmtpConversation::StartTls(Reply* reply) {
-    if (tls_ || !caps_.startTls) {
+    const bool required = VerifiedTlsRequired(target_);
+    if (tls_) {
         co_return true;
+    }
+    if (!caps_.startTls) {
+        co_return required ? Fail(Stage::kTls, TlsMissing("does not offer STARTTLS")) : true;
     }
     Put("STARTTLS");
     if (!co_await Exchange(reply)) {
         co_return Fail(Stage::kTls, ioError_);
     }
     if (reply->code != 220) {
+        if (required) {
+            co_return Fail(Stage::kTls, TlsMissing("refused STARTTLS: " + reply->Summary()));
+        }
         Say("STARTTLS refused; going on without TLS");
         co_return true;
     }
@@ -291,6 +315,12 @@ asio::awaitable<bool> SmtpConversation::StartTls(Reply* reply) {
     }
     bool greeted = co_await Hello(reply);
     co_return greeted;
+}
+
+// Also what a stripped STARTTLS looks like: the peer (or someone between) offers none.
+std::string SmtpConversation::TlsMissing(const std::string& what) const {
+    return "TLS required (RelayTlsVerify): " + peer_ + " " + what +
+           "; no login and no mail sent to it";
 }
 
 asio::awaitable<bool> SmtpConversation::Authenticate() {

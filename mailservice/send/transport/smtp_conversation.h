@@ -41,6 +41,9 @@ class SmtpConversation : public std::enable_shared_from_this<SmtpConversation> {
     void Arm(std::chrono::milliseconds timeout);
     void Disarm();
     bool Fail(Stage stage, std::string reason);
+    // What a step that ran out of time says: its own limit, or the try's.
+    std::string TimedOutText() const;
+    std::string TlsMissing(const std::string& what) const;
 
     asio::awaitable<bool> Connect();
     asio::awaitable<bool> Handshake();
@@ -91,6 +94,7 @@ class SmtpConversation : public std::enable_shared_from_this<SmtpConversation> {
     std::string out_;
     unsigned generation_ = 0;
     bool timedOut_ = false;
+    bool cutByDeadline_ = false;  // the armed step ends at the try's deadline
     bool encrypted_ = false;
     bool keep_ = false;
     bool reused_ = false;

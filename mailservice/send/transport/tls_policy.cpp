@@ -18,6 +18,7 @@ asio::ssl::context& ClientTlsContext() {
         context->set_options(asio::ssl::context::default_workarounds |
                              asio::ssl::context::no_sslv2 | asio::ssl::context::no_sslv3 |
                              asio::ssl::context::no_compression);
+        SSL_CTX_set_min_proto_version(context->native_handle(), TLS1_2_VERSION);
         asio::error_code ignored;
         context->set_default_verify_paths(ignored);
     });
@@ -29,7 +30,7 @@ void ApplyTlsPolicy(TlsStream& stream, const ClientTarget& target) {
     if (!target.hostName.empty() && target.hostName != target.address) {
         SSL_set_tlsext_host_name(stream.native_handle(), target.hostName.c_str());
     }
-    if (target.verifyCertificate) {
+    if (target.verifyCertificate || VerifiedTlsRequired(target)) {
         stream.set_verify_mode(asio::ssl::verify_peer, ec);
         stream.set_verify_callback(asio::ssl::host_name_verification(target.hostName), ec);
     } else {
@@ -44,6 +45,10 @@ std::string CertificateOutcome(const SSL* ssl) {
 
 bool PlainPasswordAllowed(std::string_view address) {
     return IsLoopbackOrPrivate(address);
+}
+
+bool VerifiedTlsRequired(const ClientTarget& target) {
+    return target.requireTls && !IsLoopbackOrPrivate(target.address);
 }
 
 }  // namespace relvo::mail::send

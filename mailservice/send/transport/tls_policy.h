@@ -29,4 +29,8 @@ std::string CertificateOutcome(const SSL* ssl);
 // Whether a password may go to this peer over an unencrypted connection.
 bool PlainPasswordAllowed(std::string_view address);
 
+// Whether the conversation with target must stop unless STARTTLS (or TLS from the first byte)
+// brings a verified session: a target that asks for it, outside loopback and private networks.
+bool VerifiedTlsRequired(const ClientTarget& target);
+
 }  // namespace relvo::mail::send

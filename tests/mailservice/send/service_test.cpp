@@ -71,6 +71,14 @@ const std::vector<std::string> kZone = {
     "--host-record=mx.fast.test,127.0.0.3",
     "--mx-host=slow.test,mx.slow.test,10",
     "--host-record=mx.slow.test,127.0.0.4",
+    "--mx-host=wide.test,mx1.wide.test,1",
+    "--mx-host=wide.test,mx2.wide.test,2",
+    "--mx-host=wide.test,mx3.wide.test,3",
+    "--mx-host=wide.test,mx4.wide.test,4",
+    "--mx-host=wide.test,mx5.wide.test,5",
+    "--mx-host=wide.test,live.alive.test,6",
+    "--address=/wide.test/127.0.0.21",
+    "--host-record=live.alive.test,127.0.0.26",
     "--local=/test/",
 };
 
@@ -276,6 +284,25 @@ TEST_F(SendServiceTest, FallsBackToTheNextRelayButNotAfterARefusedRecipient) {
     EXPECT_NE(log.find("TLS TLSv1.3"), std::string::npos);
     EXPECT_EQ(log.find("relay-secret"), std::string::npos);
     EXPECT_EQ(log.find("AHJlbGF5dXNlcgByZWxheS1zZWNyZXQ="), std::string::npos);
+}
+
+// One try of a recipient group walks at most five exchangers and ends at its time limit, so one
+// domain cannot hold a sending slot for hours.
+TEST_F(SendServiceTest, ATryWalksAtMostFiveExchangersWithinItsTimeLimit) {
+    Peer("127.0.0.26");  // the sixth exchanger of wide.test
+    Peer("127.0.0.4", {"--data-delay", "5"});
+    for (auto [rcpt, attempt, says] : {std::tuple{"a@wide.test", 600s, "127.0.0.21"},
+                                       std::tuple{"a@slow.test", 1s, "time limit"}}) {
+        SetTimeoutsForTesting(StepTimeouts{2s, 10s, 10s, attempt});
+        WriteConfig("RetriesAfterFailed=0\r\n", "");
+        uint32_t id = testing::Enqueue("", {rcpt}, kMessage);
+        ASSERT_TRUE(SendService::Instance().Start(1));
+        ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
+        SendService::Instance().Stop();
+        const std::string state = State(Finished(id), 0);
+        EXPECT_TRUE(state.starts_with("failed") && state.find(says) != std::string::npos) << state;
+    }
+    EXPECT_TRUE(Got("127.0.0.26").empty());
 }
 
 TEST_F(SendServiceTest, RetriesATemporaryFailureThenReturnsIt) {
@@ -756,7 +783,10 @@ TEST_F(SendServiceTest, LocalDomainServerMayBeOurOwnReceivingServer) {
               std::string::npos);
 }
 
-TEST_F(SendServiceTest, NoPasswordGoesInPlainTextToARemoteRelay) {
+// A relay outside private networks gets login and mail only over TLS with a trusted certificate
+// (RelayTlsVerify=1); no STARTTLS offered is what a stripped one looks like. Unchecked: no
+// password.
+TEST_F(SendServiceTest, ARemoteRelayGetsNoLoginOrMailWithoutVerifiedTls) {
     if (getuid() != 0) {
         GTEST_SKIP() << "needs root for the network namespace";
     }
@@ -765,27 +795,42 @@ TEST_F(SendServiceTest, NoPasswordGoesInPlainTextToARemoteRelay) {
         // As the receiving side's remote-client test: a chroot without its own /run cannot.
         GTEST_SKIP() << "cannot make the network namespace for the remote relay";
     }
-    std::string p = std::to_string(port_);
-    WriteConfig("RetriesAfterFailed=0\r\n",
-                "[RelayList]\r\nremote@relay.test=1\r\n[RelayInfo]\r\n"
-                "remote@relay.test_SmtpServer=198.51.100.2\r\nremote@relay.test_SmtpPort=" +
-                    p +
-                    "\r\nremote@relay.test_Enabled=1\r\nremote@relay.test_LoginAcc=user\r\n"
-                    "remote@relay.test_LoginPwd=plain-secret\r\n");
-    Peer("198.51.100.2", {"--auth", "user:plain-secret"}, port_, remote.Prefix());
-    uint32_t id = testing::Enqueue("", {"a@down.test"}, kMessage);
-    ASSERT_TRUE(SendService::Instance().Start(1));
-    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
-    EXPECT_NE(State(Finished(id), 0).find("refusing to send the password to 198.51.100.2"),
-              std::string::npos)
-        << State(Finished(id), 0);
-    EXPECT_TRUE(Got("198.51.100.2").empty());
-    SendService::Instance().Stop();
-    std::string log = LogText();
-    EXPECT_NE(log.find("Server/198.51.100.2:" + p + " 250-AUTH LOGIN PLAIN"), std::string::npos)
-        << log;
-    EXPECT_EQ(log.find("Client/198.51.100.2:" + p + " AUTH"), std::string::npos);
-    EXPECT_EQ(log.find("plain-secret"), std::string::npos);
+    const std::vector<std::string> selfSigned = Certificate("relay.test");
+    const struct {
+        const char* verify;
+        std::vector<std::string> peer;
+        std::string reason;
+    } cases[] = {
+        {"1", {"--auth", "user:plain-secret"}, "does not offer STARTTLS; no login and no mail"},
+        {"1",
+         {"--auth", "user:plain-secret", "--starttls", selfSigned[0], selfSigned[1]},
+         "certificate"},
+        {"0", {"--auth", "user:plain-secret"}, "refusing to send the password to 198.51.100.2"},
+    };
+    for (const auto& c : cases) {
+        const std::string p = std::to_string(testing::FreePort());
+        WriteConfig(std::string("RetriesAfterFailed=0\r\nRelayTlsVerify=") + c.verify + "\r\n",
+                    "[RelayList]\r\nremote@relay.test=1\r\n[RelayInfo]\r\n"
+                    "remote@relay.test_SmtpServer=198.51.100.2\r\nremote@relay.test_SmtpPort=" +
+                        p +
+                        "\r\nremote@relay.test_Enabled=1\r\nremote@relay.test_LoginAcc=user\r\n"
+                        "remote@relay.test_LoginPwd=plain-secret\r\n");
+        Peer("198.51.100.2", c.peer, std::stoi(p), remote.Prefix());
+        uint32_t id = testing::Enqueue("", {"a@down.test"}, kMessage);
+        ASSERT_TRUE(SendService::Instance().Start(1));
+        ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
+        EXPECT_NE(State(Finished(id), 0).find(c.reason), std::string::npos)
+            << State(Finished(id), 0);
+        EXPECT_TRUE(Got("198.51.100.2").empty()) << c.reason;
+        SendService::Instance().Stop();
+        std::string log = LogText();
+        EXPECT_NE(log.find("Server/198.51.100.2:" + p + " 250-AUTH LOGIN PLAIN"), std::string::npos)
+            << log;
+        for (const char* command : {" AUTH", " MAIL"}) {
+            EXPECT_EQ(log.find("Client/198.51.100.2:" + p + command), std::string::npos) << command;
+        }
+        EXPECT_EQ(log.find("plain-secret"), std::string::npos);
+    }
 }
 
 }  // namespace

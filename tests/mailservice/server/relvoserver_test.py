@@ -3,6 +3,7 @@
 SIGTERM and SIGINT that keep accepted mail, and start failures that end with a reason.
 usage: relvoserver_test.py PATH_TO_RELVOSERVER [unittest options]"""
 import os
+import pathlib
 import signal
 import smtplib
 import socket
@@ -70,6 +71,45 @@ class RelvoServerTest(unittest.TestCase):
                 idle.close()
                 self.assertEqual(len(queue_entries(self.app_dir)), 2 * (number + 1))
                 self.assertIn("SMTP service stopped", server.read_output())
+
+    def test_made_directories_are_private_and_planted_links_are_not_followed(self):
+        with open(os.path.join(self.app_dir, "relvoconsole.cfg"), "w", newline="") as config:
+            config.write(f"[System]\r\nSmtpPort={self.port}\r\nSmtpAuthFlag=0\r\nLogSmtp=1\r\n"
+                         "LogSend=1\r\nDnsServer=127.0.0.1:9\r\n")
+        previous = os.umask(0)
+        try:
+            self.server().start().stop()
+        finally:
+            os.umask(previous)
+        for root, directories, _ in os.walk(self.app_dir):
+            for path in (os.path.join(root, name) for name in directories):
+                self.assertEqual(os.stat(path).st_mode & 0o777, 0o700, path)
+        # Links planted where the service writes: its daily logs and a queued mail's companion.
+        outside = make_app_dir(0, prefix="relvo-outside-")
+        self.addCleanup(remove_app_dir, outside)
+        today = time.strftime("%Y%m%d")
+        for name in (f"log/smtp{today}.txt", f"log/send{today}.txt", "queue/7.cfg"):
+            target = os.path.join(outside, os.path.basename(name))
+            with open(target, "w", newline="") as out:
+                out.write("[MailInfo]\r\nMailId=7\r\nRcptToNumber=1\r\nRcptTo0=b@far.test\r\n")
+            if os.path.lexists(os.path.join(self.app_dir, name)):
+                os.remove(os.path.join(self.app_dir, name))
+            os.symlink(target, os.path.join(self.app_dir, name))
+        with open(os.path.join(self.app_dir, "queue", "7.eml"), "wb") as message:
+            message.write(b"Subject: planted\r\n\r\nbody\r\n")
+        server = self.server().start()
+        with smtplib.SMTP("127.0.0.1", self.port, timeout=5) as client:
+            client.sendmail("a@sender.test", ["b@far.test"], b"Subject: two\r\n\r\nbody\r\n")
+        time.sleep(1.5)
+        self.assertEqual(server.stop(), 0)
+        for name in ("smtp" + today + ".txt", "send" + today + ".txt", "7.cfg"):
+            self.assertEqual(pathlib.Path(outside, name).read_bytes(), b"[MailInfo]\r\nMailId=7\r\n"
+                             b"RcptToNumber=1\r\nRcptTo0=b@far.test\r\n")
+        output = server.read_output()
+        for name in ("smtp", "send"):
+            self.assertIn(f"log/{name}{today}.txt is a symbolic link", output)
+        self.assertIn("Mail 7: its companion is a symbolic link or not a regular file; skipped",
+                      output)
 
     def test_start_failures_end_with_a_reason(self):
         blocker = socket.socket(socket.AF_INET, socket.SOCK_STREAM)

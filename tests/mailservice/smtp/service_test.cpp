@@ -263,6 +263,37 @@ TEST_F(SmtpServiceTest, StartTlsCertificateFromTheConfigurationOrMadeOnce) {
     EXPECT_EQ(app_.Read("smtp-selfsigned-key.pem"), firstKey);
 }
 
+// What an outside TLS client sees: forward-secret AEAD suites or TLS 1.3 only, and a self-made
+// certificate that names HELOString and this machine, lives 397 days and follows a new name.
+TEST_F(SmtpServiceTest, StartTlsOffersOnlyAeadSuitesAndACurrentCertificate) {
+    const std::string cert = app_.File("smtp-selfsigned-cert.pem");
+    const std::string client =
+        "openssl s_client -starttls smtp -connect 127.0.0.1:" + std::to_string(port_) +
+        " </dev/null 2>&1 ";
+    char host[256] = {};
+    gethostname(host, sizeof host - 1);
+    for (const std::string name : {"mx.relvo.test", "mail.relvo.test"}) {
+        Service().Stop();
+        WriteConfig("HELOString=" + name + "\r\n");
+        ASSERT_TRUE(Service().Start(port_));
+        std::string names = RunProcess({"openssl", "x509", "-in", cert, "-noout", "-ext",
+                                        "subjectAltName", "-checkend", "34214400"});
+        EXPECT_NE(names.find("DNS:" + name + ", DNS:" + host + "\n"), std::string::npos) << names;
+        EXPECT_NE(names.find("will not expire"), std::string::npos) << "396 days";
+        names = RunProcess({"openssl", "x509", "-in", cert, "-noout", "-checkend", "34387200"});
+        EXPECT_NE(names.find("will expire"), std::string::npos) << "398 days";
+    }
+    for (auto [options, cipher] :
+         {std::pair{"-tls1_2 -cipher AES128-SHA:ECDHE-RSA-AES128-SHA:ECDHE-ECDSA-AES256-SHA",
+                    "(NONE)"},
+          {"-tls1_1", "(NONE)"},
+          {"-tls1_2 -cipher ECDHE-ECDSA-AES128-GCM-SHA256", "ECDHE-ECDSA-AES128-GCM-SHA256"},
+          {"-tls1_3", "TLS_AES_256_GCM_SHA384"}}) {
+        std::string out = RunProcess({"sh", "-c", client + options});
+        EXPECT_NE(out.find(std::string("Cipher is ") + cipher + "\n"), std::string::npos) << out;
+    }
+}
+
 // Who may send to whom, from loopback: local domains, accounts, and relaying with and without
 // SmtpAuthFlag.
 TEST_F(SmtpServiceTest, RelayRulesFromLoopback) {
