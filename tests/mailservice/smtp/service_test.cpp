@@ -544,16 +544,16 @@ TEST(SessionRules, RecipientVerdictsAndAuthentication) {
     TempAppDir app;
     app.Write("relvoconsole.cfg", "[System]\r\nSmtpAuthFlag=1\r\n" + kAccounts);
     auto config = EngineConfig::Load();
-    EXPECT_EQ(CheckRecipient(*config, "x@hosted.example", false, false), RecipientVerdict::kAccept);
-    EXPECT_EQ(CheckRecipient(*config, "alice@local.example", false, false),
+    EXPECT_EQ(CheckRecipient(*config, "x@hosted.example", false, "198.51.100.2"), RecipientVerdict::kAccept);
+    EXPECT_EQ(CheckRecipient(*config, "alice@local.example", false, "198.51.100.2"),
               RecipientVerdict::kAccept);
-    EXPECT_EQ(CheckRecipient(*config, "carol@local.example", true, true),
+    EXPECT_EQ(CheckRecipient(*config, "carol@local.example", true, "127.0.0.1"),
               RecipientVerdict::kUnknownUser);
-    EXPECT_EQ(CheckRecipient(*config, "x@remote.example", false, true),
+    EXPECT_EQ(CheckRecipient(*config, "x@remote.example", false, "127.0.0.1"),
               RecipientVerdict::kRelayDenied);
-    EXPECT_EQ(CheckRecipient(*config, "x@remote.example", true, false), RecipientVerdict::kAccept);
+    EXPECT_EQ(CheckRecipient(*config, "x@remote.example", true, "198.51.100.2"), RecipientVerdict::kAccept);
     // A local domain's name inside a longer one is not that domain.
-    EXPECT_EQ(CheckRecipient(*config, "x@local.example.evil.example", false, false),
+    EXPECT_EQ(CheckRecipient(*config, "x@local.example.evil.example", false, "198.51.100.2"),
               RecipientVerdict::kRelayDenied);
 
     EXPECT_NE(Authenticate(*config, "ALICE@local.example", "alice-secret"), nullptr);
