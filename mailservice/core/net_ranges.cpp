@@ -69,7 +69,8 @@ bool IsLoopbackOrPrivate(std::string_view ipAddress) {
     if (IsMapped(a)) {
         return IsLocalV4(a.data() + 12);
     }
-    return IsLoopback(ipAddress) || (a[0] & 0xFE) == 0xFC || (a[0] == 0xFE && (a[1] & 0xC0) == 0x80);
+    return IsLoopback(ipAddress) || (a[0] & 0xFE) == 0xFC ||
+           (a[0] == 0xFE && (a[1] & 0xC0) == 0x80);
 }
 
 bool IsLoopback(std::string_view ipAddress) {

@@ -182,8 +182,7 @@ bool SmtpServer::AuthBlocked(const std::string& clientIp) {
 }
 
 bool SmtpServer::RecordAuthFailure(const std::string& clientIp, int limit) {
-    return authFailures_.RecordFailure(ClientKey(clientIp), limit,
-                                       AuthFailureTable::Clock::now());
+    return authFailures_.RecordFailure(ClientKey(clientIp), limit, AuthFailureTable::Clock::now());
 }
 
 size_t SmtpServer::SessionCount() const {

@@ -56,8 +56,8 @@ class SmtpServer final : public SessionHost {
     };
     struct OpenSession {
         std::weak_ptr<SmtpSession> session;
-        std::string clientKey;   // see ClientKey
-        bool holdsClientSlot;  // counted in perClient_
+        std::string clientKey;  // see ClientKey
+        bool holdsClientSlot;   // counted in perClient_
     };
     void AcceptLoop(asio::ip::tcp::acceptor* acceptor);
     void ReleaseSlotLocked(OpenSession& open);

@@ -182,10 +182,10 @@ std::chrono::steady_clock::time_point SmtpSession::ReadDeadline(
     std::chrono::steady_clock::time_point now) const {
     const SmtpLimits& limits = config_->limits;
     if (state_ == SessionState::kData) {
-        auto earned = std::chrono::milliseconds(dataBytes_ * 1000 /
-                                                static_cast<uint64_t>(std::max(1, limits.minDataRate)));
-        auto byRate = dataStartedAt_ + std::max<std::chrono::steady_clock::duration>(
-                                           kDataRateGrace, earned);
+        auto earned = std::chrono::milliseconds(
+            dataBytes_ * 1000 / static_cast<uint64_t>(std::max(1, limits.minDataRate)));
+        auto byRate =
+            dataStartedAt_ + std::max<std::chrono::steady_clock::duration>(kDataRateGrace, earned);
         return std::min(now + std::chrono::seconds(limits.dataTimeoutSeconds), byRate);
     }
     const bool lineUnderWay = inEnd_ > inStart_ || discardingLine_;

@@ -99,7 +99,8 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
 
     void ArmTimer(std::chrono::steady_clock::duration timeout);
     void ArmTimerUntil(std::chrono::steady_clock::time_point deadline);
-    std::chrono::steady_clock::time_point ReadDeadline(std::chrono::steady_clock::time_point now) const;
+    std::chrono::steady_clock::time_point ReadDeadline(
+        std::chrono::steady_clock::time_point now) const;
     void LineCompleted() { lineStartedAt_ = lastReadAt_; }
     void DisarmTimer();
     void CancelIo();
@@ -129,8 +130,8 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     std::chrono::steady_clock::time_point lineStartedAt_;  // first byte of the line under way
     std::chrono::steady_clock::time_point dataStartedAt_;
     uint64_t dataBytes_ = 0;  // received since DATA was accepted
-    std::string out_;      // replies waiting for the next write
-    std::string logLine_;  // reused for every log line
+    std::string out_;         // replies waiting for the next write
+    std::string logLine_;     // reused for every log line
 
     SessionState state_ = SessionState::kGreeting;
     bool stopping_ = false;  // the server is stopping

@@ -4,12 +4,15 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
+#include "core/base64.h"
 #include "smtp/session_rules.h"
 #include "smtp/smtp_service.h"
 #include "smtp_test_support.h"
@@ -480,15 +483,13 @@ TEST_F(SmtpServiceTest, LongPipelinedRunIsAnsweredInFull) {
     EXPECT_EQ(client->Read().substr(0, 3), "221");
 }
 
-// Sessions in all and per client address: the one over the limit gets 421, the others go on.
+// Sessions in all: the one over the limit gets 421, the others go on. Loopback has no
+// per-client limit (remote_client_test has it).
 TEST_F(SmtpServiceTest, SessionLimitsRefuseOnlyTheExtraSession) {
-    WriteConfig("SmtpMaxSessions=3\r\nSmtpMaxSessionsPerClient=2\r\n");
+    WriteConfig("SmtpMaxSessions=3\r\nSmtpMaxSessionsPerClient=1\r\n");
     RawClient first(port_), second(port_);
     EXPECT_EQ(first.Read().substr(0, 3), "220");
     EXPECT_EQ(second.Read().substr(0, 3), "220");
-    RawClient thirdFromSameAddress(port_);
-    EXPECT_EQ(thirdFromSameAddress.Read().substr(0, 9), "421 4.7.0");
-    EXPECT_TRUE(thirdFromSameAddress.Closed());
     RawClient fromAnotherAddress(port_, "127.0.0.2");
     EXPECT_EQ(fromAnotherAddress.Read().substr(0, 3), "220");
     RawClient overTheTotal(port_, "127.0.0.3");
@@ -540,18 +541,97 @@ TEST_F(SmtpServiceTest, TimeoutsEndIdleSessions) {
     EXPECT_EQ(QueuedMessages(), 0u);
 }
 
+// Deadlines, not idle timers: a client that sends one byte a second is cut once its command line
+// is SmtpCommandTimeout old, or once its DATA falls below SmtpMinDataRate after 30 s.
+TEST_F(SmtpServiceTest, DeadlinesCutTricklingClients) {
+    WriteConfig("SmtpCommandTimeout=5\r\nSmtpMinDataRate=100\r\n");
+    struct Case {
+        std::string before;  // sent at once, one reply read per line
+        int replies;
+        std::chrono::seconds earliest, latest;  // from the first trickled byte to the 421
+    };
+    const std::vector<Case> cases = {
+        {"", 0, 4s, 7s},
+        {"MAIL FROM:<s@remote.example>\r\nRCPT TO:<alice@local.example>\r\nDATA\r\n", 3, 29s, 33s},
+    };
+    std::vector<std::thread> clients;
+    for (const Case& c : cases) {
+        clients.emplace_back([this, c] {
+            auto client = Greeted();
+            client->Send(c.before);
+            for (int i = 0; i < c.replies; ++i) {
+                client->Read();
+            }
+            auto start = std::chrono::steady_clock::now();
+            std::string reply;
+            while (reply.empty() && std::chrono::steady_clock::now() - start < c.latest + 2s) {
+                client->Send("x");
+                reply = client->Read(1s);
+            }
+            auto cut = std::chrono::steady_clock::now() - start;
+            EXPECT_EQ(reply.substr(0, 9), "421 4.4.2") << c.before;
+            EXPECT_GE(cut, c.earliest) << c.before;
+            EXPECT_LE(cut, c.latest) << c.before;
+        });
+    }
+    for (auto& client : clients) {
+        client.join();
+    }
+}
+
+// SmtpAuthFailLimit failures from one address, over any sessions and ports, block its AUTH with
+// 454 without looking at the credentials; another address is unaffected.
+TEST_F(SmtpServiceTest, AuthFailuresAreLimitedPerClientAcrossSessions) {
+    WriteConfig("SmtpAuthFailLimit=4\r\n");
+    const int secondPort = FreePort();
+    ASSERT_TRUE(Service().Start(secondPort));
+    const std::vector<std::string> bad = {"auth", "PLAIN", "alice@local.example", "wrong"};
+    const std::vector<std::string> good = {"auth", "PLAIN", "alice@local.example", "alice-secret"};
+    struct Case {
+        std::string source;
+        int port;
+        std::vector<std::vector<std::string>> auths;
+        std::vector<int> codes;
+    };
+    const std::vector<Case> cases = {
+        {"127.0.0.1", port_, {bad, bad}, {535, 535}},
+        {"127.0.0.1", secondPort, {bad, bad, good}, {535, 535, 454}},
+        {"127.0.0.2", port_, {good}, {235}},
+        {"127.0.0.1", port_, {good}, {454}},
+    };
+    for (const Case& c : cases) {
+        RawClient client(c.port, c.source);
+        client.Read();
+        client.Send("EHLO c.example\r\n");
+        client.Read();
+        for (size_t i = 0; i < c.auths.size(); ++i) {
+            const std::string plain = '\0' + c.auths[i][2] + '\0' + c.auths[i][3];
+            client.Send("AUTH PLAIN " + EncodeBase64(plain) + "\r\n");
+            EXPECT_EQ(client.Read().substr(0, 3), std::to_string(c.codes[i])) << c.source << i;
+        }
+    }
+    const std::vector<std::string> lines = window_.Lines();
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                            [](const std::string& line) {
+                                return line.find("AUTH refused for 15 minutes") != line.npos;
+                            }),
+              1);
+}
+
 TEST(SessionRules, RecipientVerdictsAndAuthentication) {
     TempAppDir app;
     app.Write("relvoconsole.cfg", "[System]\r\nSmtpAuthFlag=1\r\n" + kAccounts);
     auto config = EngineConfig::Load();
-    EXPECT_EQ(CheckRecipient(*config, "x@hosted.example", false, "198.51.100.2"), RecipientVerdict::kAccept);
+    EXPECT_EQ(CheckRecipient(*config, "x@hosted.example", false, "198.51.100.2"),
+              RecipientVerdict::kAccept);
     EXPECT_EQ(CheckRecipient(*config, "alice@local.example", false, "198.51.100.2"),
               RecipientVerdict::kAccept);
     EXPECT_EQ(CheckRecipient(*config, "carol@local.example", true, "127.0.0.1"),
               RecipientVerdict::kUnknownUser);
     EXPECT_EQ(CheckRecipient(*config, "x@remote.example", false, "127.0.0.1"),
               RecipientVerdict::kRelayDenied);
-    EXPECT_EQ(CheckRecipient(*config, "x@remote.example", true, "198.51.100.2"), RecipientVerdict::kAccept);
+    EXPECT_EQ(CheckRecipient(*config, "x@remote.example", true, "198.51.100.2"),
+              RecipientVerdict::kAccept);
     // A local domain's name inside a longer one is not that domain.
     EXPECT_EQ(CheckRecipient(*config, "x@local.example.evil.example", false, "198.51.100.2"),
               RecipientVerdict::kRelayDenied);
@@ -573,6 +653,30 @@ TEST(SessionRules, RecipientVerdictsAndAuthentication) {
                            0),
               0u)
         << header;
+}
+
+// With SmtpAuthFlag 0, loopback and SmtpRelayNetworks relay; private networks no longer do.
+TEST(SessionRules, RelayWithoutAuthOnlyFromLoopbackAndListedNetworks) {
+    TempAppDir app;
+    const std::string networks =
+        "SmtpRelayNetworks=192.0.2.0/24, 2001:db8:1::/48,bogus,10.0.0.1/8,198.51.100.7\r\n";
+    const std::vector<std::tuple<std::string, std::string, bool>> cases = {
+        {"0", "127.0.0.1", true},        {"0", "::1", true},
+        {"0", "192.0.2.77", true},       {"0", "::ffff:192.0.2.77", true},
+        {"0", "2001:db8:1:ff::1", true}, {"0", "198.51.100.7", true},
+        {"0", "198.51.100.8", false},    {"0", "2001:db8:2::1", false},
+        {"0", "10.1.2.3", false},        {"0", "192.168.1.1", false},
+        {"0", "fd00::1", false},         {"1", "192.0.2.77", false},
+        {"1", "127.0.0.1", false},
+    };
+    for (const auto& [flag, ip, relays] : cases) {
+        app.Write("relvoconsole.cfg", "[System]\r\nSmtpAuthFlag=" + flag + "\r\n" + networks);
+        auto config = EngineConfig::Load();
+        EXPECT_EQ(config->invalidRelayNetworks, (std::vector<std::string>{"bogus", "10.0.0.1/8"}));
+        EXPECT_EQ(CheckRecipient(*config, "x@remote.example", false, ip),
+                  relays ? RecipientVerdict::kAccept : RecipientVerdict::kRelayDenied)
+            << flag << " " << ip;
+    }
 }
 
 }  // namespace
