@@ -143,7 +143,7 @@ TEST_F(RemoteClientTest, PerClientLimitCountsAddressesAndPrefixes) {
         open.push_back(connect(source));
         EXPECT_EQ(open.back()->Read().substr(0, reply.size()), reply) << source;
     }
-    for (int round = 0; round < 20; ++round) {
+    for (int round = 0; round < 50; ++round) {
         open[round % 2]->Send("QUIT\r\n");
         ASSERT_EQ(open[round % 2]->Read().substr(0, 3), "221");
         open[round % 2] = connect(v4);
