@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -122,30 +123,19 @@ inline std::vector<PeerReply> RunPeer(const std::string& host, int port,
 // A client that sends exact bytes and reads whole replies, for what real clients never send.
 class RawClient {
   public:
-    // IPv6 when the server's address has a colon.
     explicit RawClient(int port, const std::string& sourceIp = "127.0.0.1",
                        const std::string& serverIp = "127.0.0.1") {
-        const bool v6 = serverIp.find(':') != std::string::npos;
-        fd_ = socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_storage source{}, server{};
-        socklen_t length = v6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-        if (v6) {
-            auto* from = reinterpret_cast<sockaddr_in6*>(&source);
-            auto* to = reinterpret_cast<sockaddr_in6*>(&server);
-            from->sin6_family = to->sin6_family = AF_INET6;
-            to->sin6_port = htons(static_cast<uint16_t>(port));
-            inet_pton(AF_INET6, sourceIp.c_str(), &from->sin6_addr);
-            inet_pton(AF_INET6, serverIp.c_str(), &to->sin6_addr);
-        } else {
-            auto* from = reinterpret_cast<sockaddr_in*>(&source);
-            auto* to = reinterpret_cast<sockaddr_in*>(&server);
-            from->sin_family = to->sin_family = AF_INET;
-            to->sin_port = htons(static_cast<uint16_t>(port));
-            inet_pton(AF_INET, sourceIp.c_str(), &from->sin_addr);
-            inet_pton(AF_INET, serverIp.c_str(), &to->sin_addr);
+        addrinfo hints{}, *source = nullptr, *server = nullptr;
+        hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+        getaddrinfo(sourceIp.c_str(), nullptr, &hints, &source);
+        getaddrinfo(serverIp.c_str(), std::to_string(port).c_str(), &hints, &server);
+        if (source != nullptr && server != nullptr) {
+            fd_ = socket(server->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            bind(fd_, source->ai_addr, source->ai_addrlen);
+            connected_ = connect(fd_, server->ai_addr, server->ai_addrlen) == 0;
         }
-        bind(fd_, reinterpret_cast<sockaddr*>(&source), length);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&server), length) == 0;
+        freeaddrinfo(source);
+        freeaddrinfo(server);
     }
     ~RawClient() {
         if (fd_ >= 0) {
