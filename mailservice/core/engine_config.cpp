@@ -2,12 +2,10 @@
 
 #include <algorithm>
 #include <mutex>
-#include <optional>
 
 #include "common/ascii.h"
 #include "common/profile_file.h"
 #include "common/profile_store.h"
-#include "common/utilities.h"
 #include "core/app_dirs.h"
 
 namespace relvo::mail {
@@ -23,25 +21,6 @@ int BoundedInt(const ProfileSnapshot& file, std::string_view key, int defaultVal
         return defaultValue;
     }
     return std::clamp(value, minimum, maximum);
-}
-
-// "10.0.0.0/8, 2001:db8::/32": the networks that parse, and the entries that do not.
-void ReadRelayNetworks(std::string_view text, EngineConfig* config) {
-    constexpr size_t kMaxEntries = 1000;
-    while (!text.empty() &&
-           config->relayNetworks.size() + config->invalidRelayNetworks.size() < kMaxEntries) {
-        size_t comma = text.find(',');
-        std::string_view entry = TrimBlanks(text.substr(0, comma));
-        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
-        if (entry.empty()) {
-            continue;
-        }
-        if (std::optional<NetRange> range = ParseNetRange(entry)) {
-            config->relayNetworks.push_back(*range);
-        } else {
-            config->invalidRelayNetworks.emplace_back(entry.substr(0, 64));
-        }
-    }
 }
 
 struct CacheEntry {
@@ -84,9 +63,10 @@ class EngineConfigReader {
             BoundedInt(file, "SmtpCommandTimeout", limits.commandTimeoutSeconds, 5, 3600);
         limits.dataTimeoutSeconds =
             BoundedInt(file, "SmtpDataTimeout", limits.dataTimeoutSeconds, 5, 3600);
-        limits.minDataRate = BoundedInt(file, "SmtpMinDataRate", limits.minDataRate, 1, 1 << 30);
-        limits.authFailLimit = BoundedInt(file, "SmtpAuthFailLimit", limits.authFailLimit, 1, 100);
-        ReadRelayNetworks(file.GetString("System", "SmtpRelayNetworks", ""), config.get());
+        limits.minDataRate = BoundedInt(file, "SmtpMinDataRate", limits.minDataRate, 1, 1048576);
+        limits.authFailLimit = BoundedInt(file, "SmtpAuthFailLimit", limits.authFailLimit, 1, 1000);
+        config->relayNetworks = ParseIpNetworkList(
+            file.GetString("System", "SmtpRelayNetworks", ""), &config->invalidRelayNetworks);
 
         std::vector<std::string> names;
         file.GetSection("AccountList", &names);

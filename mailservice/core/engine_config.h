@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/net_ranges.h"
+#include "common/ip_network.h"
 
 namespace relvo::mail {
 
@@ -60,7 +60,7 @@ class EngineConfig {
     std::string heloString;        // HELOString, "" = host name
     SmtpLimits limits;
     // SmtpRelayNetworks: besides loopback, who may relay without AUTH when SmtpAuthFlag is 0.
-    std::vector<NetRange> relayNetworks;
+    std::vector<IpNetwork> relayNetworks;
     std::vector<std::string> invalidRelayNetworks;  // entries skipped, for the start-up line
 
     // Case-insensitive (ASCII), as the file's names are; null when absent.

@@ -17,15 +17,14 @@ bool AuthFailureTable::RecordFailure(const std::string& clientKey, int limit,
     if (entry.blockedUntil > now) {
         return false;
     }
-    std::vector<Clock::time_point>& failures = entry.failures;
-    failures.erase(failures.begin(),
-                   std::find_if(failures.begin(), failures.end(),
-                                [now](Clock::time_point at) { return now - at < kWindow; }));
-    failures.push_back(now);
-    if (failures.size() < static_cast<size_t>(std::max(1, limit))) {
+    if (entry.failures == 0 || now - entry.windowStart >= kWindow) {
+        entry.failures = 0;
+        entry.windowStart = now;
+    }
+    if (++entry.failures < std::max(1, limit)) {
         return false;
     }
-    failures.clear();
+    entry.failures = 0;
     entry.blockedUntil = now + kWindow;
     return true;
 }

@@ -9,14 +9,14 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 namespace relvo::mail::smtp {
 
 class AuthFailureTable {
   public:
     using Clock = std::chrono::steady_clock;
-    // Failures count within this window; a block lasts as long.
+    // Failures count within this window from the first one counted; a block lasts as long.
+    // A count and a time per client keep the table small whatever the limit.
     static constexpr std::chrono::minutes kWindow{15};
 
     explicit AuthFailureTable(size_t capacity = 10000) : capacity_(capacity) {}
@@ -30,7 +30,8 @@ class AuthFailureTable {
 
   private:
     struct Entry {
-        std::vector<Clock::time_point> failures;  // within the window, oldest first
+        int failures = 0;  // since windowStart
+        Clock::time_point windowStart{};
         Clock::time_point blockedUntil{};
         std::list<std::string>::iterator age;
     };

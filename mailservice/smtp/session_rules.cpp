@@ -1,8 +1,8 @@
 #include "smtp/session_rules.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <optional>
 
 #include "common/mail_address.h"
 #include "core/net_ranges.h"
@@ -32,9 +32,8 @@ bool MayRelayWithoutAuth(const EngineConfig& config, std::string_view clientIp) 
     if (config.smtpAuthRequired) {
         return false;
     }
-    return IsLoopback(clientIp) ||
-           std::any_of(config.relayNetworks.begin(), config.relayNetworks.end(),
-                       [clientIp](const NetRange& range) { return InNetRange(range, clientIp); });
+    const std::optional<IpAddress> address = ParseIpAddress(clientIp);
+    return IsLoopback(clientIp) || (address && InAnyNetwork(config.relayNetworks, *address));
 }
 
 const AccountEntry* Authenticate(const EngineConfig& config, std::string_view user,

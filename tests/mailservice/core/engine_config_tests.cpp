@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <tuple>
-
 #include "common/profile_store.h"
 #include "core/net_ranges.h"
 #include "support/temp_app_dir.h"
@@ -168,41 +166,6 @@ TEST(NetRangesTest, LoopbackAndPrivateNetworksOnly) {
     };
     for (const auto& [address, local] : cases) {
         EXPECT_EQ(IsLoopbackOrPrivate(address), local) << address;
-    }
-}
-
-// Per-client limits count an IPv4 address (also v4-mapped) or an IPv6 /64.
-TEST(NetRanges, ClientKeysAndNetworks) {
-    const std::vector<std::pair<std::string, std::string>> keys = {
-        {"203.0.113.5", "203.0.113.5"},
-        {"::ffff:203.0.113.5", "203.0.113.5"},
-        {"2001:db8:1:2:aaaa::1", "2001:db8:1:2::/64"},
-        {"[2001:db8:1:2:bbbb::9]", "2001:db8:1:2::/64"},
-        {"2001:db8:1:3::1", "2001:db8:1:3::/64"},
-    };
-    for (const auto& [address, key] : keys) {
-        EXPECT_EQ(ClientKey(address), key) << address;
-    }
-    const std::vector<std::tuple<std::string, std::string, bool>> ranges = {
-        {"10.0.0.0/8", "10.255.0.1", true},
-        {"10.0.0.0/8", "11.0.0.1", false},
-        {"10.0.0.0/8", "::ffff:10.0.0.1", true},
-        {"172.16.0.0/12", "172.31.9.9", true},
-        {"172.16.0.0/12", "172.32.0.1", false},
-        {"0.0.0.0/0", "2001:db8::1", false},
-        {"2001:db8::/32", "2001:db8:ffff::1", true},
-        {"2001:db8::/32", "2001:db9::1", false},
-        {"192.0.2.9", "192.0.2.9", true},
-        {"192.0.2.9", "192.0.2.10", false},
-    };
-    for (const auto& [cidr, address, inside] : ranges) {
-        auto range = ParseNetRange(cidr);
-        ASSERT_TRUE(range) << cidr;
-        EXPECT_EQ(InNetRange(*range, address), inside) << cidr << " " << address;
-    }
-    for (const char* bad : {"10.0.0.1/8", "10.0.0.0/33", "::/129", "10.0.0.0/", "10.0.0.0/8x",
-                            "host.example", "", "10.0.0.0/-1"}) {
-        EXPECT_FALSE(ParseNetRange(bad)) << bad;
     }
 }
 

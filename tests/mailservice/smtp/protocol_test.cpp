@@ -302,15 +302,16 @@ TEST(Sasl, Base64AndPlainMessages) {
     EXPECT_FALSE(PasswordsEqual("", "x"));
 }
 
-// The window slides, a block ends after its 15 minutes, and the table keeps its bound.
+// A window starts afresh after 15 minutes, a block ends after its 15 minutes, and the table keeps
+// its bound.
 TEST(AuthFailureTable, WindowBlockAndBound) {
     using namespace std::chrono_literals;
     AuthFailureTable table(3);
     const auto t0 = AuthFailureTable::Clock::now();
     const std::vector<std::tuple<std::chrono::minutes, bool, bool>> steps = {
         // minutes after t0, block starts, blocked afterwards (limit 3)
-        {0min, false, false}, {1min, false, false}, {15min, false, false},  // the first went
-        {15min, true, true},  {29min, false, true}, {31min, false, false},
+        {0min, false, false},  {1min, false, false}, {15min, false, false},  // a new window
+        {15min, false, false}, {16min, true, true},  {30min, false, true},  {32min, false, false},
     };
     for (const auto& [at, starts, blocked] : steps) {
         if (!table.Blocked("a", t0 + at)) {
