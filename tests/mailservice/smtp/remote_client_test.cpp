@@ -125,15 +125,13 @@ TEST_F(RemoteClientTest, RemoteClientsMayNotRelayWithoutAuthOverTls) {
 }
 
 // Per-client limits count an IPv4 address or an IPv6 /64 (the server's own non-loopback addresses
-// are such clients); loopback has no per-client limit; QUIT frees the place at once.
+// are such clients); QUIT frees the place at once.
 TEST_F(RemoteClientTest, PerClientLimitCountsAddressesAndPrefixes) {
     WriteConfig("1\r\nSmtpMaxSessionsPerClient=2");
     const std::string v4 = hostIp_, a = v6_ + ":1::1", b = v6_ + ":1::2", c = v6_ + ":2::1";
     const std::vector<std::pair<std::string, std::string>> cases = {
-        {v4, "220"},          {v4, "220"},          {v4, "421 4.7.0"}, {a, "220"},
-        {b, "220"},           {a, "421 4.7.0"},     {c, "220"},        {"127.0.0.1", "220"},
-        {"127.0.0.1", "220"}, {"127.0.0.1", "220"},
-    };
+        {v4, "220"}, {v4, "220"},      {v4, "421 4.7.0"}, {a, "220"},
+        {b, "220"},  {a, "421 4.7.0"}, {c, "220"}};
     auto connect = [&](const std::string& source) {
         return std::make_unique<RawClient>(port_, source,
                                            source.find(':') != std::string::npos ? a : source);
