@@ -483,8 +483,7 @@ TEST_F(SmtpServiceTest, LongPipelinedRunIsAnsweredInFull) {
     EXPECT_EQ(client->Read().substr(0, 3), "221");
 }
 
-// Sessions in all: the one over the limit gets 421, the others go on. Loopback has no
-// per-client limit (remote_client_test has it).
+// Sessions in all (loopback has no per-client limit): the one over gets 421, the others go on.
 TEST_F(SmtpServiceTest, SessionLimitsRefuseOnlyTheExtraSession) {
     WriteConfig("SmtpMaxSessions=3\r\nSmtpMaxSessionsPerClient=1\r\n");
     RawClient first(port_), second(port_);
@@ -577,27 +576,24 @@ TEST_F(SmtpServiceTest, AuthFailuresAreLimitedPerClientAcrossSessions) {
     WriteConfig("SmtpAuthFailLimit=4\r\n");
     const int secondPort = FreePort();
     ASSERT_TRUE(Service().Start(secondPort));
-    struct Case {
-        std::string source;
-        int port;
-        std::vector<std::pair<std::string, int>> passwordsAndCodes;
-    };
-    const std::vector<Case> cases = {
-        {"127.0.0.1", port_, {{"wrong", 535}, {"wrong", 535}}},
-        {"127.0.0.1", secondPort, {{"wrong", 535}, {"wrong", 535}, {"alice-secret", 454}}},
-        {"127.0.0.2", port_, {{"alice-secret", 235}}},
-        {"127.0.0.1", port_, {{"alice-secret", 454}}},
-    };
-    for (const Case& c : cases) {
-        RawClient client(c.port, c.source);
+    // client, port, passwords tried and their answers
+    const std::vector<std::tuple<std::string, int, std::vector<std::pair<std::string, int>>>>
+        cases = {
+            {"127.0.0.1", port_, {{"wrong", 535}, {"wrong", 535}}},
+            {"127.0.0.1", secondPort, {{"wrong", 535}, {"wrong", 535}, {"alice-secret", 454}}},
+            {"127.0.0.2", port_, {{"alice-secret", 235}}},
+            {"127.0.0.1", port_, {{"alice-secret", 454}}},
+        };
+    for (const auto& [source, port, attempts] : cases) {
+        RawClient client(port, source);
         client.Read();
         client.Send("EHLO c.example\r\n");
         client.Read();
-        for (const auto& [password, code] : c.passwordsAndCodes) {
+        for (const auto& [password, code] : attempts) {
             client.Send("AUTH PLAIN " +
                         EncodeBase64(std::string("\0alice@local.example\0", 21) + password) +
                         "\r\n");
-            EXPECT_EQ(client.Read().substr(0, 3), std::to_string(code)) << c.source;
+            EXPECT_EQ(client.Read().substr(0, 3), std::to_string(code)) << source;
         }
     }
     const std::string text = WindowText(), blockLine = "AUTH refused for 15 minutes";
