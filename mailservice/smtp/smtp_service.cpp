@@ -126,7 +126,7 @@ void SmtpService::LogSkippedRelayNetworks(const EngineConfig& config) {
     }
     std::string line = "SmtpRelayNetworks: skipped what is not a network (address/bits):";
     for (const std::string& entry : config.invalidRelayNetworks) {
-        line += " \"" + entry + "\"";
+        line += " \"" + entry.substr(0, 64) + "\"";
     }
     Log().Line(line);
 }
