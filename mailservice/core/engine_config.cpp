@@ -63,6 +63,10 @@ class EngineConfigReader {
             BoundedInt(file, "SmtpCommandTimeout", limits.commandTimeoutSeconds, 5, 3600);
         limits.dataTimeoutSeconds =
             BoundedInt(file, "SmtpDataTimeout", limits.dataTimeoutSeconds, 5, 3600);
+        limits.minDataRate = BoundedInt(file, "SmtpMinDataRate", limits.minDataRate, 1, 1048576);
+        limits.authFailLimit = BoundedInt(file, "SmtpAuthFailLimit", limits.authFailLimit, 1, 1000);
+        config->relayNetworks = ParseIpNetworkList(
+            file.GetString("System", "SmtpRelayNetworks", ""), &config->invalidRelayNetworks);
 
         std::vector<std::string> names;
         file.GetSection("AccountList", &names);

@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/ip_network.h"
+
 namespace relvo::mail {
 
 struct AccountEntry {
@@ -34,7 +36,9 @@ struct SmtpLimits {
     int maxSessions = 200;             // SmtpMaxSessions
     int maxSessionsPerClient = 20;     // SmtpMaxSessionsPerClient
     int commandTimeoutSeconds = 300;   // SmtpCommandTimeout
-    int dataTimeoutSeconds = 600;      // SmtpDataTimeout
+    int dataTimeoutSeconds = 600;      // SmtpDataTimeout: longest wait for more DATA
+    int minDataRate = 1024;            // SmtpMinDataRate: bytes/s over DATA, after its first 30 s
+    int authFailLimit = 5;             // SmtpAuthFailLimit: per client within 15 minutes
 };
 
 class EngineConfig {
@@ -55,6 +59,9 @@ class EngineConfig {
     std::string tlsKeyFile;        // SmtpTlsKeyFile
     std::string heloString;        // HELOString, "" = host name
     SmtpLimits limits;
+    // SmtpRelayNetworks: besides loopback, who may relay without AUTH when SmtpAuthFlag is 0.
+    std::vector<IpNetwork> relayNetworks;
+    std::vector<std::string> invalidRelayNetworks;  // entries skipped, for the start-up line
 
     // Case-insensitive (ASCII), as the file's names are; null when absent.
     const AccountEntry* FindAccount(std::string_view name) const;

@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "common/ip_network.h"
+
 namespace relvo::mail {
 
 namespace {
@@ -44,6 +46,28 @@ bool IsLoopbackOrPrivate(std::string_view ipAddress) {
         return IsLocalV4(bytes + 12);
     }
     return (bytes[0] & 0xFE) == 0xFC || (bytes[0] == 0xFE && (bytes[1] & 0xC0) == 0x80);
+}
+
+bool IsLoopback(std::string_view ipAddress) {
+    const std::optional<IpAddress> address = ParseIpAddress(ipAddress);
+    static const IpAddress kLoopback6{{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1}};
+    return address &&
+           (address->IsV4() ? address->bytes[12] == 127 : address->bytes == kLoopback6.bytes);
+}
+
+std::string ClientKey(std::string_view ipAddress) {
+    const std::optional<IpAddress> address = ParseIpAddress(ipAddress);
+    if (!address) {
+        return std::string(ipAddress);
+    }
+    const IpAddress group = ClientGroup(*address);
+    char text[INET6_ADDRSTRLEN];
+    if (group.IsV4()) {
+        inet_ntop(AF_INET, group.bytes.data() + 12, text, sizeof text);
+        return text;
+    }
+    inet_ntop(AF_INET6, group.bytes.data(), text, sizeof text);
+    return std::string(text) + "/64";
 }
 
 }  // namespace relvo::mail

@@ -32,7 +32,14 @@ class SessionHost {
     virtual QueueStore& Queue() = 0;
     virtual EventLog& Log() = 0;
     // An admitted session calls this once, when its connection is closed.
-    virtual void Unregister(SmtpSession* session, const std::string& clientIp) = 0;
+    virtual void Unregister(SmtpSession* session) = 0;
+    // A session that has answered QUIT no longer counts against its client's limit, so that the
+    // client's next connection, opened at once, is not refused. Idempotent.
+    virtual void ReleaseClientSlot(SmtpSession* session) = 0;
+    // Failed AUTH per client, across the sessions and listeners of the server.
+    virtual bool AuthBlocked(const std::string& clientIp) = 0;
+    // Counts a failure; true when it starts the client's block.
+    virtual bool RecordAuthFailure(const std::string& clientIp, int limit) = 0;
     // Called when DATA starts; the session feeds the message to what it returns, if anything.
     virtual MessageObserverPtr ObserveMessage(const MessageContext& /*context*/) { return nullptr; }
 

@@ -2,15 +2,17 @@
 
 #include <cstdio>
 #include <ctime>
+#include <optional>
 
 #include "common/mail_address.h"
+#include "core/net_ranges.h"
 #include "smtp/command_parser.h"
 #include "smtp/sasl.h"
 
 namespace relvo::mail::smtp {
 
 RecipientVerdict CheckRecipient(const EngineConfig& config, std::string_view recipient,
-                                bool authenticated, bool clientIsLocal) {
+                                bool authenticated, std::string_view clientIp) {
     std::string_view domain = MailboxDomain(recipient);
     if (const LocalDomain* local = domain.empty() ? nullptr : config.FindLocalDomain(domain)) {
         if (local->HasServer()) {
@@ -20,10 +22,18 @@ RecipientVerdict CheckRecipient(const EngineConfig& config, std::string_view rec
         return account != nullptr && account->enabled ? RecipientVerdict::kAccept
                                                       : RecipientVerdict::kUnknownUser;
     }
-    if (authenticated || (!config.smtpAuthRequired && clientIsLocal)) {
+    if (authenticated || MayRelayWithoutAuth(config, clientIp)) {
         return RecipientVerdict::kAccept;
     }
     return RecipientVerdict::kRelayDenied;
+}
+
+bool MayRelayWithoutAuth(const EngineConfig& config, std::string_view clientIp) {
+    if (config.smtpAuthRequired) {
+        return false;
+    }
+    const std::optional<IpAddress> address = ParseIpAddress(clientIp);
+    return IsLoopback(clientIp) || (address && InAnyNetwork(config.relayNetworks, *address));
 }
 
 const AccountEntry* Authenticate(const EngineConfig& config, std::string_view user,

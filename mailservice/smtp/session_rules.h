@@ -18,9 +18,13 @@ enum class RecipientVerdict {
 
 // A recipient in a local domain with a server address is mail for that domain: anyone may send
 // it. In a local domain without one it must be an enabled account. Everything else is relaying:
-// allowed after AUTH, and with SmtpAuthFlag 0 also to clients on loopback or private networks.
+// allowed after AUTH, and with SmtpAuthFlag 0 also to the clients MayRelayWithoutAuth names.
 RecipientVerdict CheckRecipient(const EngineConfig& config, std::string_view recipient,
-                                bool authenticated, bool clientIsLocal);
+                                bool authenticated, std::string_view clientIp);
+
+// With SmtpAuthFlag 0: loopback and the SmtpRelayNetworks. Private ranges are not trusted as
+// such: behind NAT or a container proxy every host would relay.
+bool MayRelayWithoutAuth(const EngineConfig& config, std::string_view clientIp);
 
 // The account when the name (any letter case) is an enabled account with this password; the
 // comparison runs also for unknown names so that timing does not tell names apart.

@@ -6,6 +6,7 @@
 #include <asio/strand.hpp>
 #include <future>
 
+#include "core/net_ranges.h"
 #include "smtp/listen_failure.h"
 #include "smtp/smtp_session.h"
 
@@ -128,32 +129,60 @@ void SmtpServer::OnAccepted(tcp::socket socket) {
 
 Admission SmtpServer::Register(const std::shared_ptr<SmtpSession>& session,
                                const std::string& clientIp, const SmtpLimits& limits) {
+    // Loopback is this machine's own software (a submission proxy, a script): it has no
+    // per-client limit, only the total.
+    const bool counted = !IsLoopback(clientIp);
+    std::string key = ClientKey(clientIp);
     std::lock_guard lock(sessionsMutex_);
     if (stopped_ || sessions_.size() >= static_cast<size_t>(std::max(0, limits.maxSessions))) {
         return Admission::kTooManySessions;
     }
-    int& fromClient = perClient_[clientIp];
-    if (fromClient >= limits.maxSessionsPerClient) {
-        if (fromClient == 0) {
-            perClient_.erase(clientIp);
+    if (counted) {
+        auto found = perClient_.find(key);
+        if (found != perClient_.end() && found->second >= limits.maxSessionsPerClient) {
+            return Admission::kTooManyFromClient;
         }
-        return Admission::kTooManyFromClient;
+        ++perClient_[key];
     }
-    ++fromClient;
-    sessions_.emplace(session.get(), session);
+    sessions_.emplace(session.get(), OpenSession{session, std::move(key), counted});
     return Admission::kAdmitted;
 }
 
-void SmtpServer::Unregister(SmtpSession* session, const std::string& clientIp) {
-    std::lock_guard lock(sessionsMutex_);
-    if (sessions_.erase(session) == 0) {
+void SmtpServer::ReleaseSlotLocked(OpenSession& open) {
+    if (!open.holdsClientSlot) {
         return;
     }
-    auto count = perClient_.find(clientIp);
+    open.holdsClientSlot = false;
+    auto count = perClient_.find(open.clientKey);
     if (count != perClient_.end() && --count->second <= 0) {
         perClient_.erase(count);
     }
+}
+
+void SmtpServer::ReleaseClientSlot(SmtpSession* session) {
+    std::lock_guard lock(sessionsMutex_);
+    if (auto found = sessions_.find(session); found != sessions_.end()) {
+        ReleaseSlotLocked(found->second);
+    }
+}
+
+void SmtpServer::Unregister(SmtpSession* session) {
+    std::lock_guard lock(sessionsMutex_);
+    auto found = sessions_.find(session);
+    if (found == sessions_.end()) {
+        return;
+    }
+    ReleaseSlotLocked(found->second);
+    sessions_.erase(found);
     sessionsChanged_.notify_all();
+}
+
+bool SmtpServer::AuthBlocked(const std::string& clientIp) {
+    return authFailures_.Blocked(ClientKey(clientIp), AuthFailureTable::Clock::now());
+}
+
+bool SmtpServer::RecordAuthFailure(const std::string& clientIp, int limit) {
+    return authFailures_.RecordFailure(ClientKey(clientIp), limit, AuthFailureTable::Clock::now());
 }
 
 size_t SmtpServer::SessionCount() const {
@@ -185,8 +214,8 @@ void SmtpServer::Stop() {
     auto snapshot = [this] {
         std::vector<std::shared_ptr<SmtpSession>> open;
         std::lock_guard lock(sessionsMutex_);
-        for (auto& [key, weak] : sessions_) {
-            if (auto session = weak.lock()) {
+        for (auto& [key, entry] : sessions_) {
+            if (auto session = entry.session.lock()) {
                 open.push_back(std::move(session));
             }
         }

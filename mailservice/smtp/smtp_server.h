@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/engine_config.h"
+#include "smtp/auth_failures.h"
 #include "smtp/session_host.h"
 
 namespace relvo::mail::smtp {
@@ -38,7 +39,10 @@ class SmtpServer final : public SessionHost {
 
     Admission Register(const std::shared_ptr<SmtpSession>& session, const std::string& clientIp,
                        const SmtpLimits& limits);
-    void Unregister(SmtpSession* session, const std::string& clientIp) override;
+    void Unregister(SmtpSession* session) override;
+    void ReleaseClientSlot(SmtpSession* session) override;
+    bool AuthBlocked(const std::string& clientIp) override;
+    bool RecordAuthFailure(const std::string& clientIp, int limit) override;
     size_t SessionCount() const;
 
     const ServerSettings& Settings() const override { return settings_; }
@@ -50,7 +54,13 @@ class SmtpServer final : public SessionHost {
         int port;
         std::unique_ptr<asio::ip::tcp::acceptor> acceptor;
     };
+    struct OpenSession {
+        std::weak_ptr<SmtpSession> session;
+        std::string clientKey;  // see ClientKey
+        bool holdsClientSlot;   // counted in perClient_
+    };
     void AcceptLoop(asio::ip::tcp::acceptor* acceptor);
+    void ReleaseSlotLocked(OpenSession& open);
     void OnAccepted(asio::ip::tcp::socket socket);
 
     QueueStore& queue_;
@@ -66,8 +76,9 @@ class SmtpServer final : public SessionHost {
 
     mutable std::mutex sessionsMutex_;
     std::condition_variable sessionsChanged_;
-    std::unordered_map<SmtpSession*, std::weak_ptr<SmtpSession>> sessions_;
-    std::unordered_map<std::string, int> perClient_;
+    std::unordered_map<SmtpSession*, OpenSession> sessions_;
+    std::unordered_map<std::string, int> perClient_;  // by client key
+    AuthFailureTable authFailures_;
     bool stopped_ = false;
 };
 

@@ -115,8 +115,20 @@ bool SmtpService::StartServer(std::string* failureLine) {
                        ". Correct SmtpTlsCertFile and SmtpTlsKeyFile in the configuration.");
         }
     }
+    LogSkippedRelayNetworks(*config);
     server_ = std::make_unique<SmtpServer>(*queue_, Log(), std::move(settings));
     return true;
+}
+
+void SmtpService::LogSkippedRelayNetworks(const EngineConfig& config) {
+    if (config.invalidRelayNetworks.empty()) {
+        return;
+    }
+    std::string line = "SmtpRelayNetworks: skipped what is not a network (address/bits):";
+    for (const std::string& entry : config.invalidRelayNetworks) {
+        line += " \"" + entry.substr(0, 64) + "\"";
+    }
+    Log().Line(line);
 }
 
 bool SmtpService::Start(int port) {

@@ -10,6 +10,7 @@
 #include "relvomail.h"
 
 namespace relvo::mail {
+class EngineConfig;
 class EventLog;
 class QueueStore;
 class ServiceLock;
@@ -44,6 +45,7 @@ class SmtpService {
   private:
     bool StartServer(std::string* failureLine);
     void StopLocked(bool announce);
+    void LogSkippedRelayNetworks(const EngineConfig& config);
     EventLog& Log();
 
     mutable std::mutex mutex_;

@@ -25,6 +25,8 @@ constexpr int kMaxAuthFailures = 3;
 constexpr size_t kMaxReserve = 4 * 1024 * 1024;
 constexpr size_t kMaxPendingReplies = 64 * 1024;
 constexpr auto kShutdownWriteTimeout = std::chrono::seconds(1);
+// DATA may start slowly (a client composing, a slow first hop); the minimum rate counts after it.
+constexpr auto kDataRateGrace = std::chrono::seconds(30);
 
 // Completes a queue store on the session's strand: the coroutine resumes there once the message
 // and its companion are on disk (or the store failed).
@@ -45,6 +47,8 @@ auto AsyncStore(QueueStore& queue, Envelope envelope, std::string header, std::s
         token, std::move(envelope), std::move(header), std::move(body));
 }
 
+constexpr std::string_view kAuthBlocked =
+    "454 4.7.0 Too many authentication failures, try again later";
 constexpr std::string_view kNeedMail = "503 5.5.1 Need MAIL command first";
 constexpr std::string_view kNeedSmtpUtf8 =
     "553 5.6.7 Non-ASCII addresses need the SMTPUTF8 parameter";
@@ -126,7 +130,7 @@ void SmtpSession::EndAfterException(std::exception_ptr error) {
 void SmtpSession::Unregister() {
     if (registered_) {
         registered_ = false;
-        host_.Unregister(this, clientIp_);
+        host_.Unregister(this);
     }
 }
 
@@ -165,6 +169,28 @@ void SmtpSession::ArmTimer(std::chrono::steady_clock::duration timeout) {
             self->CancelIo();
         }
     });
+}
+
+void SmtpSession::ArmTimerUntil(std::chrono::steady_clock::time_point deadline) {
+    ArmTimer(deadline - std::chrono::steady_clock::now());
+}
+
+// A command line must be complete within SmtpCommandTimeout of its first byte, and the wait for
+// that byte is as long. DATA may pause at most SmtpDataTimeout, and after its first 30 s must
+// keep SmtpMinDataRate on average.
+std::chrono::steady_clock::time_point SmtpSession::ReadDeadline(
+    std::chrono::steady_clock::time_point now) const {
+    const SmtpLimits& limits = config_->limits;
+    if (state_ == SessionState::kData) {
+        auto earned = std::chrono::milliseconds(
+            dataBytes_ * 1000 / static_cast<uint64_t>(std::max(1, limits.minDataRate)));
+        auto byRate =
+            dataStartedAt_ + std::max<std::chrono::steady_clock::duration>(kDataRateGrace, earned);
+        return std::min(now + std::chrono::seconds(limits.dataTimeoutSeconds), byRate);
+    }
+    const bool lineUnderWay = inEnd_ > inStart_ || discardingLine_;
+    return (lineUnderWay ? lineStartedAt_ : now) +
+           std::chrono::seconds(limits.commandTimeoutSeconds);
 }
 
 void SmtpSession::DisarmTimer() {
@@ -272,7 +298,7 @@ asio::awaitable<void> SmtpSession::SayWhyItEnds() {
         // The connection still works: say why it ends.
         const std::string& host = host_.Settings().hostName;
         out_.clear();
-        Reply(timedOut_ ? "421 4.4.2 " + host + " Timeout, closing connection"
+        Reply(timedOut_ ? "421 4.4.2 " + host + " Error: timeout exceeded"
                         : "421 4.3.2 " + host + " Service shutting down");
         timedOut_ = false;
         co_await Flush();
@@ -297,9 +323,8 @@ asio::awaitable<bool> SmtpSession::ReadMore() {
         inEnd_ -= inStart_;
         inStart_ = 0;
     }
-    const SmtpLimits& limits = config_->limits;
-    ArmTimer(std::chrono::seconds(state_ == SessionState::kData ? limits.dataTimeoutSeconds
-                                                                : limits.commandTimeoutSeconds));
+    const bool lineUnderWay = inEnd_ > inStart_ || discardingLine_;
+    ArmTimerUntil(ReadDeadline(std::chrono::steady_clock::now()));
     asio::error_code ec;
     asio::mutable_buffer space(in_.get() + inEnd_, inCapacity_ - inEnd_);
     size_t n =
@@ -308,6 +333,12 @@ asio::awaitable<bool> SmtpSession::ReadMore() {
                                                 asio::redirect_error(asio::use_awaitable, ec));
     DisarmTimer();
     inEnd_ += n;
+    lastReadAt_ = std::chrono::steady_clock::now();
+    if (state_ == SessionState::kData) {
+        dataBytes_ += n;
+    } else if (!lineUnderWay) {
+        lineStartedAt_ = lastReadAt_;
+    }
     if (ec && n == 0) {
         if (!timedOut_ && !stopping_) {
             SetState(SessionState::kClosing);  // the client went away; nothing to say
@@ -366,6 +397,7 @@ bool SmtpSession::ProcessInput() {
 void SmtpSession::FeedData(std::string_view pending) {
     inStart_ += reader_.Feed(pending);
     if (reader_.Done()) {
+        LineCompleted();
         FinishData();
     }
 }
@@ -379,6 +411,7 @@ bool SmtpSession::SkipDiscardedLine(std::string_view pending) {
     }
     inStart_ += static_cast<size_t>(static_cast<const char*>(lf) - pending.data()) + 1;
     discardingLine_ = false;
+    LineCompleted();
     return true;
 }
 
@@ -398,6 +431,7 @@ bool SmtpSession::TakeLine(std::string_view pending) {
     }
     std::string_view line = pending.substr(0, length);
     inStart_ += length + endLength;
+    LineCompleted();
     if (length + endLength > limit) {
         RefuseLine("500 5.5.2 Line too long");
     } else if (endLength != 2) {
@@ -608,7 +642,7 @@ void SmtpSession::OnRcpt(const Command& command) {
 }
 
 void SmtpSession::AddRecipient(std::string_view address) {
-    switch (CheckRecipient(*config_, address, !authUser_.empty(), clientIsLocal_)) {
+    switch (CheckRecipient(*config_, address, !authUser_.empty(), clientIp_)) {
         case RecipientVerdict::kAccept:
             recipients_.emplace_back(address);
             SetState(SessionState::kRcpt);
@@ -625,6 +659,8 @@ void SmtpSession::AddRecipient(std::string_view address) {
 
 void SmtpSession::OnData(const Command&) {
     SetState(SessionState::kData);
+    dataStartedAt_ = std::chrono::steady_clock::now();
+    dataBytes_ = 0;
     Reply("354 End data with <CR><LF>.<CR><LF>");
 }
 
@@ -638,6 +674,7 @@ void SmtpSession::OnNoop(const Command&) {
 }
 
 void SmtpSession::OnQuit(const Command&) {
+    host_.ReleaseClientSlot(this);
     ReplyAndClose("221 2.0.0 " + host_.Settings().hostName + " Bye");
 }
 
@@ -674,6 +711,8 @@ void SmtpSession::OnAuth(const Command& command) {
         ReplyError("538 5.7.11 Encryption required for requested authentication mechanism");
     } else if (mechanism != "PLAIN" && mechanism != "LOGIN") {
         ReplyError("504 5.5.4 Unrecognized authentication type");
+    } else if (host_.AuthBlocked(clientIp_)) {
+        ReplyError(kAuthBlocked);
     } else {
         bool plain = mechanism == "PLAIN";
         SetState(plain ? SessionState::kAuthPlain : SessionState::kAuthUser);
@@ -714,9 +753,19 @@ void SmtpSession::HandleAuthResponse(std::string_view line) {
 }
 
 void SmtpSession::FinishAuth(std::string_view user, std::string_view password) {
+    // Another session of this client may have started the block meanwhile.
+    if (host_.AuthBlocked(clientIp_)) {
+        ReplyError(kAuthBlocked);
+        return;
+    }
     config_ = EngineConfig::Load();
     const AccountEntry* account = Authenticate(*config_, user, password);
     if (account == nullptr) {
+        if (host_.RecordAuthFailure(clientIp_, config_->limits.authFailLimit)) {
+            LogLine("Server/", "AUTH refused for 15 minutes: " +
+                                   std::to_string(config_->limits.authFailLimit) +
+                                   " failures from " + ClientKey(clientIp_));
+        }
         SetState(SessionState::kAuthFailed);
         return;
     }

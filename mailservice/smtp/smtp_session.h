@@ -9,6 +9,7 @@
 #include <asio/ssl/stream.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <string>
@@ -97,6 +98,10 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     size_t LineLimit(std::string_view pending) const;
 
     void ArmTimer(std::chrono::steady_clock::duration timeout);
+    void ArmTimerUntil(std::chrono::steady_clock::time_point deadline);
+    std::chrono::steady_clock::time_point ReadDeadline(
+        std::chrono::steady_clock::time_point now) const;
+    void LineCompleted() { lineStartedAt_ = lastReadAt_; }
     void DisarmTimer();
     void CancelIo();
 
@@ -120,8 +125,13 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     size_t inStart_ = 0;
     size_t inEnd_ = 0;
     bool discardingLine_ = false;
-    std::string out_;      // replies waiting for the next write
-    std::string logLine_;  // reused for every log line
+    // Deadlines, not idle timers: a trickle of bytes does not extend them.
+    std::chrono::steady_clock::time_point lastReadAt_;
+    std::chrono::steady_clock::time_point lineStartedAt_;  // first byte of the line under way
+    std::chrono::steady_clock::time_point dataStartedAt_;
+    uint64_t dataBytes_ = 0;  // received since DATA was accepted
+    std::string out_;         // replies waiting for the next write
+    std::string logLine_;     // reused for every log line
 
     SessionState state_ = SessionState::kGreeting;
     bool stopping_ = false;  // the server is stopping

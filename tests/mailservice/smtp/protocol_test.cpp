@@ -1,11 +1,14 @@
 // The pure protocol pieces: command lines, the DATA reader, and the SASL helpers.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/mail_address.h"
+#include "smtp/auth_failures.h"
 #include "smtp/command_parser.h"
 #include "smtp/data_reader.h"
 #include "smtp/sasl.h"
@@ -297,6 +300,30 @@ TEST(Sasl, Base64AndPlainMessages) {
     EXPECT_FALSE(PasswordsEqual("secret", "Secret"));
     EXPECT_FALSE(PasswordsEqual("secret", "secret "));
     EXPECT_FALSE(PasswordsEqual("", "x"));
+}
+
+// A window starts afresh after 15 minutes, a block ends after its 15 minutes, and the table keeps
+// its bound.
+TEST(AuthFailureTable, WindowBlockAndBound) {
+    using namespace std::chrono_literals;
+    AuthFailureTable table(3);
+    const auto t0 = AuthFailureTable::Clock::now();
+    const std::vector<std::tuple<std::chrono::minutes, bool, bool>> steps = {
+        // minutes after t0, block starts, blocked afterwards (limit 3)
+        {0min, false, false},  {1min, false, false}, {15min, false, false},  // a new window
+        {15min, false, false}, {16min, true, true},  {30min, false, true},  {32min, false, false},
+    };
+    for (const auto& [at, starts, blocked] : steps) {
+        if (!table.Blocked("a", t0 + at)) {
+            EXPECT_EQ(table.RecordFailure("a", 3, t0 + at), starts) << at.count();
+        }
+        EXPECT_EQ(table.Blocked("a", t0 + at + 1s), blocked) << at.count();
+    }
+    for (const char* key : {"b", "c", "d", "e"}) {
+        table.RecordFailure(key, 1, t0 + 40min);
+    }
+    EXPECT_EQ(table.Size(), 3u);
+    EXPECT_FALSE(table.Blocked("b", t0 + 41min));  // the oldest went
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 // here; it needs root, and is skipped with the reason otherwise.
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include "smtp/smtp_service.h"
 #include "smtp_test_support.h"
 
@@ -26,6 +28,7 @@ class RemoteClientTest : public ServiceFixture {
         std::string peerLink = "rsn" + std::to_string(tag);
         hostIp_ = "198.51.100." + std::to_string(4 * slot + 1);
         std::string clientIp = "198.51.100." + std::to_string(4 * slot + 2);
+        v6_ = "2001:db8:" + std::to_string(tag % 10000);
         const std::vector<std::vector<std::string>> commands = {
             {"ip", "netns", "add", namespace_},
             {"ip", "link", "add", hostLink_, "type", "veth", "peer", "name", peerLink},
@@ -36,6 +39,9 @@ class RemoteClientTest : public ServiceFixture {
              peerLink},
             {"ip", "netns", "exec", namespace_, "ip", "link", "set", peerLink, "up"},
             {"ip", "netns", "exec", namespace_, "ip", "link", "set", "lo", "up"},
+            {"ip", "addr", "add", v6_ + ":1::1/64", "dev", hostLink_, "nodad"},
+            {"ip", "addr", "add", v6_ + ":1::2/64", "dev", hostLink_, "nodad"},
+            {"ip", "addr", "add", v6_ + ":2::1/64", "dev", hostLink_, "nodad"},
         };
         made_ = true;
         for (const auto& command : commands) {
@@ -71,7 +77,7 @@ class RemoteClientTest : public ServiceFixture {
     }
 
     bool made_ = false;
-    std::string namespace_, hostLink_, hostIp_;
+    std::string namespace_, hostLink_, hostIp_, v6_;
     int port_ = 0;
 };
 
@@ -115,6 +121,31 @@ TEST_F(RemoteClientTest, RemoteClientsMayNotRelayWithoutAuthOverTls) {
             EXPECT_EQ(replies[featuresAt + 1].code, c.authCode);
         }
         EXPECT_EQ(replies.back().code, c.rcptCode) << replies.back().text;
+    }
+}
+
+// Per-client limits count an IPv4 address or an IPv6 /64 (the server's own non-loopback addresses
+// are such clients); QUIT frees the place at once.
+TEST_F(RemoteClientTest, PerClientLimitCountsAddressesAndPrefixes) {
+    WriteConfig("1\r\nSmtpMaxSessionsPerClient=2");
+    const std::string v4 = hostIp_, a = v6_ + ":1::1", b = v6_ + ":1::2", c = v6_ + ":2::1";
+    const std::vector<std::pair<std::string, std::string>> cases = {
+        {v4, "220"}, {v4, "220"},      {v4, "421 4.7.0"}, {a, "220"},
+        {b, "220"},  {a, "421 4.7.0"}, {c, "220"}};
+    auto connect = [&](const std::string& source) {
+        return std::make_unique<RawClient>(port_, source,
+                                           source.find(':') != std::string::npos ? a : source);
+    };
+    std::vector<std::unique_ptr<RawClient>> open;
+    for (const auto& [source, reply] : cases) {
+        open.push_back(connect(source));
+        EXPECT_EQ(open.back()->Read().substr(0, reply.size()), reply) << source;
+    }
+    for (int round = 0; round < 50; ++round) {
+        open[round % 2]->Send("QUIT\r\n");
+        ASSERT_EQ(open[round % 2]->Read().substr(0, 3), "221");
+        open[round % 2] = connect(v4);
+        ASSERT_EQ(open[round % 2]->Read().substr(0, 3), "220") << "round " << round;
     }
 }
 

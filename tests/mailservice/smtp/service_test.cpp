@@ -4,12 +4,15 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <regex>
 #include <sstream>
 #include <thread>
+#include <tuple>
 
+#include "core/base64.h"
 #include "smtp/session_rules.h"
 #include "smtp/smtp_service.h"
 #include "smtp_test_support.h"
@@ -511,15 +514,12 @@ TEST_F(SmtpServiceTest, LongPipelinedRunIsAnsweredInFull) {
     EXPECT_EQ(client->Read().substr(0, 3), "221");
 }
 
-// Sessions in all and per client address: the one over the limit gets 421, the others go on.
+// Sessions in all (loopback has no per-client limit): the one over gets 421, the others go on.
 TEST_F(SmtpServiceTest, SessionLimitsRefuseOnlyTheExtraSession) {
-    WriteConfig("SmtpMaxSessions=3\r\nSmtpMaxSessionsPerClient=2\r\n");
+    WriteConfig("SmtpMaxSessions=3\r\nSmtpMaxSessionsPerClient=1\r\n");
     RawClient first(port_), second(port_);
     EXPECT_EQ(first.Read().substr(0, 3), "220");
     EXPECT_EQ(second.Read().substr(0, 3), "220");
-    RawClient thirdFromSameAddress(port_);
-    EXPECT_EQ(thirdFromSameAddress.Read().substr(0, 9), "421 4.7.0");
-    EXPECT_TRUE(thirdFromSameAddress.Closed());
     RawClient fromAnotherAddress(port_, "127.0.0.2");
     EXPECT_EQ(fromAnotherAddress.Read().substr(0, 3), "220");
     RawClient overTheTotal(port_, "127.0.0.3");
@@ -571,20 +571,84 @@ TEST_F(SmtpServiceTest, TimeoutsEndIdleSessions) {
     EXPECT_EQ(QueuedMessages(), 0u);
 }
 
+// Deadlines, not idle timers: a client that sends one byte a second is cut once its command line
+// is SmtpCommandTimeout old, or once its DATA falls below SmtpMinDataRate after 30 s.
+TEST_F(SmtpServiceTest, DeadlinesCutTricklingClients) {
+    WriteConfig("SmtpCommandTimeout=5\r\nSmtpMinDataRate=100\r\n");
+    struct Case {
+        std::string before;                     // one reply read per line
+        std::chrono::seconds earliest, latest;  // from the first trickled byte to the 421
+    };
+    const std::vector<Case> cases = {
+        {"", 4s, 7s},
+        {"MAIL FROM:<s@remote.example>\r\nRCPT TO:<alice@local.example>\r\nDATA\r\n", 29s, 33s},
+    };
+    for (const Case& c : cases) {
+        auto client = Greeted();
+        client->Send(c.before);
+        for (auto lines = std::count(c.before.begin(), c.before.end(), '\n'); lines > 0; --lines) {
+            client->Read();
+        }
+        auto start = std::chrono::steady_clock::now();
+        std::string reply;
+        while (reply.empty() && std::chrono::steady_clock::now() - start < c.latest + 2s) {
+            client->Send("x");
+            reply = client->Read(1s);
+        }
+        auto cut = std::chrono::steady_clock::now() - start;
+        EXPECT_EQ(reply.substr(0, 9), "421 4.4.2") << c.before;
+        EXPECT_TRUE(cut >= c.earliest && cut <= c.latest) << c.before;
+    }
+}
+
+// SmtpAuthFailLimit failures from one address, over any sessions and ports, block its AUTH with
+// 454 without looking at the credentials; another address is unaffected.
+TEST_F(SmtpServiceTest, AuthFailuresAreLimitedPerClientAcrossSessions) {
+    WriteConfig("SmtpAuthFailLimit=4\r\n");
+    const int secondPort = FreePort();
+    ASSERT_TRUE(Service().Start(secondPort));
+    // client, port, passwords tried and their answers
+    const std::vector<std::tuple<std::string, int, std::vector<std::pair<std::string, int>>>>
+        cases = {
+            {"127.0.0.1", port_, {{"wrong", 535}, {"wrong", 535}}},
+            {"127.0.0.1", secondPort, {{"wrong", 535}, {"wrong", 535}, {"alice-secret", 454}}},
+            {"127.0.0.2", port_, {{"alice-secret", 235}}},
+            {"127.0.0.1", port_, {{"alice-secret", 454}}},
+        };
+    for (const auto& [source, port, attempts] : cases) {
+        RawClient client(port, source);
+        client.Read();
+        client.Send("EHLO c.example\r\n");
+        client.Read();
+        for (const auto& [password, code] : attempts) {
+            client.Send("AUTH PLAIN " +
+                        EncodeBase64(std::string("\0alice@local.example\0", 21) + password) +
+                        "\r\n");
+            EXPECT_EQ(client.Read().substr(0, 3), std::to_string(code)) << source;
+        }
+    }
+    Service().Stop();  // the log's lines reach the window by then
+    const std::string text = WindowText(), blockLine = "AUTH refused for 15 minutes";
+    EXPECT_NE(text.find(blockLine), std::string::npos);
+    EXPECT_EQ(text.find(blockLine), text.rfind(blockLine));
+}
+
 TEST(SessionRules, RecipientVerdictsAndAuthentication) {
     TempAppDir app;
     app.Write("relvoconsole.cfg", "[System]\r\nSmtpAuthFlag=1\r\n" + kAccounts);
     auto config = EngineConfig::Load();
-    EXPECT_EQ(CheckRecipient(*config, "x@hosted.example", false, false), RecipientVerdict::kAccept);
-    EXPECT_EQ(CheckRecipient(*config, "alice@local.example", false, false),
+    EXPECT_EQ(CheckRecipient(*config, "x@hosted.example", false, "198.51.100.2"),
               RecipientVerdict::kAccept);
-    EXPECT_EQ(CheckRecipient(*config, "carol@local.example", true, true),
+    EXPECT_EQ(CheckRecipient(*config, "alice@local.example", false, "198.51.100.2"),
+              RecipientVerdict::kAccept);
+    EXPECT_EQ(CheckRecipient(*config, "carol@local.example", true, "127.0.0.1"),
               RecipientVerdict::kUnknownUser);
-    EXPECT_EQ(CheckRecipient(*config, "x@remote.example", false, true),
+    EXPECT_EQ(CheckRecipient(*config, "x@remote.example", false, "127.0.0.1"),
               RecipientVerdict::kRelayDenied);
-    EXPECT_EQ(CheckRecipient(*config, "x@remote.example", true, false), RecipientVerdict::kAccept);
+    EXPECT_EQ(CheckRecipient(*config, "x@remote.example", true, "198.51.100.2"),
+              RecipientVerdict::kAccept);
     // A local domain's name inside a longer one is not that domain.
-    EXPECT_EQ(CheckRecipient(*config, "x@local.example.evil.example", false, false),
+    EXPECT_EQ(CheckRecipient(*config, "x@local.example.evil.example", false, "198.51.100.2"),
               RecipientVerdict::kRelayDenied);
 
     EXPECT_NE(Authenticate(*config, "ALICE@local.example", "alice-secret"), nullptr);
@@ -604,6 +668,26 @@ TEST(SessionRules, RecipientVerdictsAndAuthentication) {
                            0),
               0u)
         << header;
+}
+
+// With SmtpAuthFlag 0, loopback and SmtpRelayNetworks relay; private networks no longer do.
+TEST(SessionRules, RelayWithoutAuthOnlyFromLoopbackAndListedNetworks) {
+    TempAppDir app;
+    const std::string networks =
+        "SmtpRelayNetworks=192.0.2.0/24, 2001:db8:1::/48,bogus,10.0.0.1/8,198.51.100.7\r\n";
+    const std::vector<std::tuple<std::string, std::string, bool>> cases = {
+        // flag, client, relays
+        {"0", "127.0.0.1", true},   {"0", "192.0.2.77", true}, {"0", "2001:db8:1:ff::1", true},
+        {"0", "10.1.2.3", false},   {"0", "fd00::1", false},   {"0", "198.51.100.8", false},
+        {"1", "192.0.2.77", false}, {"1", "127.0.0.1", false}};
+    for (const auto& [flag, ip, relays] : cases) {
+        app.Write("relvoconsole.cfg", "[System]\r\nSmtpAuthFlag=" + flag + "\r\n" + networks);
+        auto config = EngineConfig::Load();
+        EXPECT_EQ(config->invalidRelayNetworks, (std::vector<std::string>{"bogus", "10.0.0.1/8"}));
+        EXPECT_EQ(CheckRecipient(*config, "x@remote.example", false, ip),
+                  relays ? RecipientVerdict::kAccept : RecipientVerdict::kRelayDenied)
+            << flag << " " << ip;
+    }
 }
 
 }  // namespace

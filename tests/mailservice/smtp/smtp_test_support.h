@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -124,16 +125,17 @@ class RawClient {
   public:
     explicit RawClient(int port, const std::string& sourceIp = "127.0.0.1",
                        const std::string& serverIp = "127.0.0.1") {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in source{};
-        source.sin_family = AF_INET;
-        inet_pton(AF_INET, sourceIp.c_str(), &source.sin_addr);
-        bind(fd_, reinterpret_cast<sockaddr*>(&source), sizeof source);
-        sockaddr_in server{};
-        server.sin_family = AF_INET;
-        server.sin_port = htons(static_cast<uint16_t>(port));
-        inet_pton(AF_INET, serverIp.c_str(), &server.sin_addr);
-        connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0;
+        addrinfo hints{}, *source = nullptr, *server = nullptr;
+        hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+        getaddrinfo(sourceIp.c_str(), nullptr, &hints, &source);
+        getaddrinfo(serverIp.c_str(), std::to_string(port).c_str(), &hints, &server);
+        if (source != nullptr && server != nullptr) {
+            fd_ = socket(server->ai_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            bind(fd_, source->ai_addr, source->ai_addrlen);
+            connected_ = connect(fd_, server->ai_addr, server->ai_addrlen) == 0;
+        }
+        freeaddrinfo(source);
+        freeaddrinfo(server);
     }
     ~RawClient() {
         if (fd_ >= 0) {
