@@ -9,6 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "core/ip_networks.h"
+
 namespace relvo::mail {
 
 struct AccountEntry {
@@ -54,6 +56,9 @@ class EngineConfig {
     std::string tlsCertFile;       // SmtpTlsCertFile, "" = self-signed one under the app dir
     std::string tlsKeyFile;        // SmtpTlsKeyFile
     std::string heloString;        // HELOString, "" = host name
+    // SmtpProxyFrom: balancers whose connections begin with a PROXY header; empty = none.
+    IpNetworks proxyFrom;
+    std::vector<std::string> proxyFromRejected;  // its entries that are no address or network
     SmtpLimits limits;
 
     // Case-insensitive (ASCII), as the file's names are; null when absent.

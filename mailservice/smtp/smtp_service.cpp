@@ -115,6 +115,9 @@ bool SmtpService::StartServer(std::string* failureLine) {
                        ". Correct SmtpTlsCertFile and SmtpTlsKeyFile in the configuration.");
         }
     }
+    for (const std::string& entry : config->proxyFromRejected) {
+        Log().Line("SmtpProxyFrom: \"" + entry + "\" is neither an address nor a network; ignored");
+    }
     server_ = std::make_unique<SmtpServer>(*queue_, Log(), std::move(settings));
     return true;
 }
