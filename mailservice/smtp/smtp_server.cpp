@@ -162,8 +162,7 @@ void SmtpServer::AdmitBehindBalancer(tcp::socket socket, const tcp::endpoint& ba
     if (pendingProxyHeaders_.fetch_add(1) >= config->limits.maxSessions) {
         pendingProxyHeaders_.fetch_sub(1);
         log_.Line("Server/" + PeerText(balancer) +
-                  " too many connections waiting for their "
-                  "PROXY header; connection closed");
+                  " too many connections waiting for a PROXY header; connection closed");
         return;
     }
     auto executor = socket.get_executor();

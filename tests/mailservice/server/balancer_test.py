@@ -31,7 +31,8 @@ def read_all(pattern):
 def raw_session(port, first_bytes, source=BALANCER):
     """What a node answers to first_bytes and then a relay attempt, sent from source."""
     with socket.create_connection(("127.0.0.1", port), timeout=8, source_address=(source, 0)) as s:
-        s.sendall(first_bytes + b"HELO x\r\nMAIL FROM:<a@b.test>\r\nRCPT TO:<c@far.test>\r\nQUIT\r\n")
+        s.sendall(first_bytes + b"HELO x\r\nMAIL FROM:<a@b.test>\r\n"
+                  b"RCPT TO:<c@far.test>\r\nQUIT\r\n")
         answer = b""
         try:
             while chunk := s.recv(4096):
@@ -76,7 +77,7 @@ class BalancerTest(unittest.TestCase):
         self.haproxy_cfg.flush()
 
     def test_nodes_see_the_client_behind_the_balancer(self):
-        # The waiting test connection comes from an unlisted address: it starts no PROXY read.
+        # start() probes from 127.0.0.1, which is not listed: served as any client.
         for node in self.nodes:
             node.start()
             self.addCleanup(node.kill)
@@ -90,8 +91,11 @@ class BalancerTest(unittest.TestCase):
                 # 127.0.0.9 is loopback: it may relay with SmtpAuthFlag=0.
                 client.sendmail("a@sender.test", ["b@far.test"], MAIL)
 
-        from_afar = raw_session(self.nodes[0].port, b"PROXY TCP4 198.51.100.7 127.0.0.1 4000 25\r\n")
-        self.assertIn("554 5.7.1", from_afar)
+        # A header naming a client from afar, from the listed balancer: not allowed to relay.
+        from_afar = b"PROXY TCP4 198.51.100.7 127.0.0.1 4000 25\r\n"
+        self.assertIn("554 5.7.1", raw_session(self.nodes[0].port, from_afar))
+        # From an unlisted address a PROXY line is an unknown command; garbage from a listed one
+        # closes the connection before the greeting.
         self.assertIn("500 5.5.1", raw_session(self.nodes[0].port,
                                                b"PROXY TCP4 127.0.0.9 127.0.0.1 4000 25\r\n",
                                                source=CLIENT))
