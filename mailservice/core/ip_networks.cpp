@@ -92,6 +92,7 @@ IpNetworks IpNetworks::Parse(std::string_view list, std::vector<std::string>* re
 }
 
 bool IpNetworks::Contains(std::string_view ipAddress) const {
+    ipAddress = ipAddress.substr(0, ipAddress.find('%'));  // a link-local address's zone
     Network address;
     if (networks_.empty() || ipAddress.find('/') != std::string_view::npos ||
         !ParseEntry(ipAddress, &address)) {
