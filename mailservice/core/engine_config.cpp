@@ -49,6 +49,8 @@ class EngineConfigReader {
         config->tlsCertFile = file.GetString("System", "SmtpTlsCertFile", "");
         config->tlsKeyFile = file.GetString("System", "SmtpTlsKeyFile", "");
         config->heloString = file.GetString("System", "HELOString", "");
+        config->proxyFrom = ParseIpNetworkList(file.GetString("System", "SmtpProxyFrom", ""),
+                                               &config->proxyFromRejected);
 
         SmtpLimits& limits = config->limits;
         limits.maxMessageSize = static_cast<size_t>(BoundedInt(

@@ -58,6 +58,9 @@ class EngineConfig {
     std::string tlsCertFile;       // SmtpTlsCertFile, "" = self-signed one under the app dir
     std::string tlsKeyFile;        // SmtpTlsKeyFile
     std::string heloString;        // HELOString, "" = host name
+    // SmtpProxyFrom: balancers whose connections begin with a PROXY header; empty = none.
+    std::vector<IpNetwork> proxyFrom;
+    std::vector<std::string> proxyFromRejected;  // its entries that are no address or network
     SmtpLimits limits;
     // SmtpRelayNetworks: besides loopback, who may relay without AUTH when SmtpAuthFlag is 0.
     std::vector<IpNetwork> relayNetworks;

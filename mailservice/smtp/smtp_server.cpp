@@ -1,5 +1,7 @@
 #include "smtp/smtp_server.h"
 
+#include <asio/co_spawn.hpp>
+#include <asio/detached.hpp>
 #include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
@@ -8,11 +10,25 @@
 
 #include "core/net_ranges.h"
 #include "smtp/listen_failure.h"
+#include "smtp/proxy_reader.h"
 #include "smtp/smtp_session.h"
 
 namespace relvo::mail::smtp {
 
 using asio::ip::tcp;
+
+namespace {
+
+// A balancer gets this long to send the header that precedes its client's bytes.
+constexpr std::chrono::seconds kProxyHeaderDeadline{5};
+
+std::string PeerText(const tcp::endpoint& endpoint) {
+    const std::string port = ":" + std::to_string(endpoint.port());
+    return endpoint.address().is_v6() ? "[" + endpoint.address().to_string() + "]" + port
+                                      : endpoint.address().to_string() + port;
+}
+
+}  // namespace
 
 SmtpServer::SmtpServer(QueueStore& queue, EventLog& log, ServerSettings settings)
     : queue_(queue), log_(log), settings_(std::move(settings)), work_(io_.get_executor()) {
@@ -123,8 +139,49 @@ void SmtpServer::AcceptLoop(tcp::acceptor* acceptor) {
 
 void SmtpServer::OnAccepted(tcp::socket socket) {
     std::shared_ptr<const EngineConfig> config = EngineConfig::Load();
-    auto session = std::make_shared<SmtpSession>(*this, std::move(socket), config);
+    asio::error_code ec;
+    const tcp::endpoint peer = socket.remote_endpoint(ec);
+    if (ec) {
+        return;  // gone before it was seen
+    }
+    const std::optional<IpAddress> peerAddress = ParseIpAddress(peer.address().to_string());
+    if (peerAddress && InAnyNetwork(config->proxyFrom, *peerAddress)) {
+        AdmitBehindBalancer(std::move(socket), peer, std::move(config));
+        return;
+    }
+    Admit(std::move(socket), peer, config);
+}
+
+void SmtpServer::Admit(tcp::socket socket, const tcp::endpoint& client,
+                       const std::shared_ptr<const EngineConfig>& config) {
+    auto session = std::make_shared<SmtpSession>(*this, std::move(socket), client, config);
     session->Start(Register(session, session->ClientIp(), config->limits));
+}
+
+void SmtpServer::AdmitBehindBalancer(tcp::socket socket, const tcp::endpoint& balancer,
+                                     std::shared_ptr<const EngineConfig> config) {
+    // Connections still sending their header are not sessions yet; bound them all the same.
+    if (pendingProxyHeaders_.fetch_add(1) >= config->limits.maxSessions) {
+        pendingProxyHeaders_.fetch_sub(1);
+        log_.Line("Server/" + PeerText(balancer) +
+                  " too many connections waiting for a PROXY header; connection closed");
+        return;
+    }
+    auto executor = socket.get_executor();
+    asio::co_spawn(std::move(executor),
+                   ReadHeaderThenAdmit(std::move(socket), balancer, std::move(config)),
+                   asio::detached);
+}
+
+asio::awaitable<void> SmtpServer::ReadHeaderThenAdmit(tcp::socket socket, tcp::endpoint balancer,
+                                                      std::shared_ptr<const EngineConfig> config) {
+    ProxyReadResult header = co_await ReadProxyHeader(socket, balancer, kProxyHeaderDeadline);
+    pendingProxyHeaders_.fetch_sub(1);
+    if (!header.client) {
+        log_.Line("Server/" + PeerText(balancer) + " " + header.failure + "; connection closed");
+        co_return;
+    }
+    Admit(std::move(socket), *header.client, config);
 }
 
 Admission SmtpServer::Register(const std::shared_ptr<SmtpSession>& session,

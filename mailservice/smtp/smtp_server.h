@@ -3,9 +3,11 @@
 // coroutines on strands of the pool; no thread belongs to a session.
 #pragma once
 
+#include <asio/awaitable.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -61,7 +63,15 @@ class SmtpServer final : public SessionHost {
     };
     void AcceptLoop(asio::ip::tcp::acceptor* acceptor);
     void ReleaseSlotLocked(OpenSession& open);
+    // accept -> (from a listed balancer: read its PROXY header) -> admit the client -> session
     void OnAccepted(asio::ip::tcp::socket socket);
+    void Admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& client,
+               const std::shared_ptr<const EngineConfig>& config);
+    void AdmitBehindBalancer(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& balancer,
+                             std::shared_ptr<const EngineConfig> config);
+    asio::awaitable<void> ReadHeaderThenAdmit(asio::ip::tcp::socket socket,
+                                              asio::ip::tcp::endpoint balancer,
+                                              std::shared_ptr<const EngineConfig> config);
 
     QueueStore& queue_;
     EventLog& log_;
@@ -79,6 +89,7 @@ class SmtpServer final : public SessionHost {
     std::unordered_map<SmtpSession*, OpenSession> sessions_;
     std::unordered_map<std::string, int> perClient_;  // by client key
     AuthFailureTable authFailures_;
+    std::atomic<int> pendingProxyHeaders_ = 0;
     bool stopped_ = false;
 };
 

@@ -115,17 +115,19 @@ bool SmtpService::StartServer(std::string* failureLine) {
                        ". Correct SmtpTlsCertFile and SmtpTlsKeyFile in the configuration.");
         }
     }
-    LogSkippedRelayNetworks(*config);
+    LogSkippedNetworks("SmtpRelayNetworks", config->invalidRelayNetworks);
+    LogSkippedNetworks("SmtpProxyFrom", config->proxyFromRejected);
     server_ = std::make_unique<SmtpServer>(*queue_, Log(), std::move(settings));
     return true;
 }
 
-void SmtpService::LogSkippedRelayNetworks(const EngineConfig& config) {
-    if (config.invalidRelayNetworks.empty()) {
+void SmtpService::LogSkippedNetworks(const std::string& key,
+                                     const std::vector<std::string>& skipped) {
+    if (skipped.empty()) {
         return;
     }
-    std::string line = "SmtpRelayNetworks: skipped what is not a network (address/bits):";
-    for (const std::string& entry : config.invalidRelayNetworks) {
+    std::string line = key + ": skipped what is not a network (address/bits):";
+    for (const std::string& entry : skipped) {
         line += " \"" + entry.substr(0, 64) + "\"";
     }
     Log().Line(line);

@@ -45,7 +45,7 @@ class SmtpService {
   private:
     bool StartServer(std::string* failureLine);
     void StopLocked(bool announce);
-    void LogSkippedRelayNetworks(const EngineConfig& config);
+    void LogSkippedNetworks(const std::string& key, const std::vector<std::string>& skipped);
     EventLog& Log();
 
     mutable std::mutex mutex_;

@@ -78,6 +78,7 @@ std::string_view ParseErrorReply(const Command& command) {
 }  // namespace
 
 SmtpSession::SmtpSession(SessionHost& host, asio::ip::tcp::socket socket,
+                         const asio::ip::tcp::endpoint& client,
                          std::shared_ptr<const EngineConfig> config)
     : host_(host),
       socket_(std::move(socket)),
@@ -88,16 +89,15 @@ SmtpSession::SmtpSession(SessionHost& host, asio::ip::tcp::socket socket,
                            2 * (config_->limits.maxCommandLine + config_->limits.maxTextLine))),
       reader_(config_->limits.maxMessageSize) {
     in_.reset(new char[inCapacity_]);
-    asio::error_code ec;
-    asio::ip::tcp::endpoint remote = socket_.remote_endpoint(ec);
-    asio::ip::address address = remote.address();
+    asio::ip::address address = client.address();
     if (address.is_v6() && address.to_v6().is_v4_mapped()) {
         address = asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
     }
-    clientIp_ = ec ? "unknown" : address.to_string();
-    peer_ = address.is_v6() ? "[" + clientIp_ + "]:" + std::to_string(remote.port())
-                            : clientIp_ + ":" + std::to_string(remote.port());
-    clientIsLocal_ = !ec && IsLoopbackOrPrivate(clientIp_);
+    clientIp_ = address.to_string();
+    peer_ = address.is_v6() ? "[" + clientIp_ + "]:" + std::to_string(client.port())
+                            : clientIp_ + ":" + std::to_string(client.port());
+    clientIsLocal_ = IsLoopbackOrPrivate(clientIp_);
+    asio::error_code ec;
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
 }
 

@@ -26,8 +26,9 @@ namespace relvo::mail::smtp {
 
 class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
   public:
+    // client: the socket's remote end, or the client a balancer's PROXY header named.
     SmtpSession(SessionHost& host, asio::ip::tcp::socket socket,
-                std::shared_ptr<const EngineConfig> config);
+                const asio::ip::tcp::endpoint& client, std::shared_ptr<const EngineConfig> config);
 
     // Runs the conversation; an admission other than kAdmitted answers 421 and closes.
     void Start(Admission admission);
