@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 namespace mailqueue {
@@ -35,19 +36,37 @@ bool StartsWithWord(std::string_view status, std::string_view word) {
            (status.size() == word.size() || status[word.size()] == ' ');
 }
 
+// Calls visit for each complete entry; names that look like a companion but are not one of an
+// id written as the queue writes it go to strays.
 template <typename Visit>
-void ForEachEntry(const std::string& dir, Visit visit) {
+void ForEachEntry(const std::string& dir, Visit visit, std::vector<std::string>* strays) {
     DIR* listing = opendir(dir.c_str());
     if (listing == nullptr) {
         return;
     }
     while (dirent* entry = readdir(listing)) {
         uint32_t id = 0;
-        if (ParseEntryName(entry->d_name, &id)) {
+        const std::string_view name(entry->d_name);
+        if (ParseEntryName(name, &id) && name == CompanionName(id)) {
             visit(id);
+        } else if (strays != nullptr && IdDigits(name, kCompanionExtension)) {
+            strays->emplace_back(name);
         }
     }
     closedir(listing);
+}
+
+// rename that never replaces: the file keeps its name elsewhere or stays where it was.
+bool MoveNoReplace(const std::string& from, const std::string& to) {
+    if (link(from.c_str(), to.c_str()) != 0) {
+        return false;
+    }
+    unlink(from.c_str());
+    return true;
+}
+
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 bool Exists(const std::string& path) {
@@ -162,15 +181,17 @@ std::string StateText(const char* state, const std::string& reply) {
     return text;
 }
 
-std::vector<uint32_t> ListEntryIds(const std::string& dir) {
+std::vector<uint32_t> ListEntryIds(const std::string& dir, std::vector<std::string>* strays) {
     std::vector<uint32_t> ids;
-    ForEachEntry(dir, [&ids](uint32_t id) { ids.push_back(id); });
+    ForEachEntry(
+        dir, [&ids](uint32_t id) { ids.push_back(id); }, strays);
     return ids;
 }
 
 size_t CountEntries(const std::string& dir) {
     size_t count = 0;
-    ForEachEntry(dir, [&count](uint32_t) { ++count; });
+    ForEachEntry(
+        dir, [&count](uint32_t) { ++count; }, nullptr);
     return count;
 }
 
@@ -253,6 +274,42 @@ bool MoveToOld(const std::string& queueDir, const std::string& oldDir, uint32_t 
     // file per mail ever retried.
     unlink((queued + ".lock").c_str());
     return true;
+}
+
+bool MoveToQuarantine(const std::string& queueDir, const std::string& quarantineDir, uint32_t id) {
+    mkdir(quarantineDir.c_str(), 0700);
+    if (!MoveNoReplace(CompanionFile(queueDir, id), CompanionFile(quarantineDir, id))) {
+        return false;
+    }
+    const std::string message = MessageFile(queueDir, id);
+    if (Exists(message) && !MoveNoReplace(message, MessageFile(quarantineDir, id))) {
+        return false;
+    }
+    unlink((CompanionFile(queueDir, id) + ".lock").c_str());
+    return true;
+}
+
+bool MoveStrayToQuarantine(const std::string& queueDir, const std::string& quarantineDir,
+                           const std::string& name) {
+    mkdir(quarantineDir.c_str(), 0700);
+    uint32_t id = 0;
+    const std::string from = queueDir + "/" + name;
+    if (ParseEntryName(name, &id) && MoveNoReplace(from, CompanionFile(quarantineDir, id))) {
+        return true;
+    }
+    return MoveNoReplace(from, quarantineDir + "/" + name);
+}
+
+std::vector<size_t> FirstOfSameAddress(const std::vector<std::string>& recipients) {
+    std::vector<size_t> first(recipients.size());
+    std::unordered_map<std::string, size_t> seen;
+    seen.reserve(recipients.size());
+    for (size_t i = 0; i < recipients.size(); ++i) {
+        std::string key = recipients[i];
+        std::transform(key.begin(), key.end(), key.begin(), AsciiLower);
+        first[i] = seen.emplace(std::move(key), i).first->second;
+    }
+    return first;
 }
 
 int DeleteOlderThan(const std::string& dir, int keepDays, std::time_t now) {

@@ -14,6 +14,9 @@ namespace relvo::mail {
 struct FailedRecipient {
     std::string address;
     std::string reply;  // "550 5.1.1 no such user", or the reason when no reply came
+    // Every reason tried before it failed (MX lookup, exchangers, relays), the last one being
+    // reply; empty when only reply is known.
+    std::vector<std::string> reasons = {};
 };
 
 struct DeliveryReportContent {
@@ -30,6 +33,10 @@ std::string ComposeDeliveryReport(const DeliveryReportContent& content);
 
 // The status code a reply carries ("5.1.1"), else one made from its class ("5.0.0", "4.0.0").
 std::string StatusCodeOf(std::string_view reply);
+// The status of a failed recipient: its final reply's own code; else the first code among the
+// reasons tried (a failed MX lookup explains more than a relay that said nothing precise); else
+// one made from the final reply's class.
+std::string StatusCodeOf(const FailedRecipient& failed);
 
 // RFC 5322 date text in local time.
 std::string MailDate(std::chrono::system_clock::time_point when);
