@@ -68,15 +68,13 @@ std::string TopHeaders(const DeliveryReportContent& content, const std::string& 
     return m;
 }
 
-// Every reason of one recipient on one line, the final reply last.
+// Every reason of one recipient on one line, the final one last.
 std::string ReasonsText(const FailedRecipient& f) {
     std::string text;
     for (const std::string& reason : f.reasons) {
-        if (reason != f.reply) {
-            text += reason + "; then ";
-        }
+        text += (text.empty() ? "" : "; then ") + reason;
     }
-    return text + f.reply;
+    return text.empty() ? f.reply : text;
 }
 
 // Whether word has the form class.subject.detail ("5.1.1").
@@ -89,20 +87,6 @@ bool IsEnhancedCode(std::string_view word) {
         valid = valid && (std::isdigit(static_cast<unsigned char>(c)) || c == '.');
     }
     return valid && dots == 2;
-}
-
-// The first enhanced code in a reply or reason ("550 5.1.1 ...", "login refused: 535 5.7.8"),
-// or "" when it gives none.
-std::string EnhancedCode(std::string_view reply) {
-    while (!reply.empty()) {
-        size_t end = reply.find(' ');
-        std::string_view word = reply.substr(0, end);
-        if (IsEnhancedCode(word)) {
-            return std::string(word);
-        }
-        reply = end == std::string_view::npos ? std::string_view() : reply.substr(end + 1);
-    }
-    return {};
 }
 
 std::string ReadablePart(const DeliveryReportContent& content) {
@@ -148,8 +132,20 @@ std::string MailDate(std::chrono::system_clock::time_point when) {
     return text;
 }
 
+std::string EnhancedStatusCode(std::string_view reply) {
+    while (!reply.empty()) {
+        size_t end = reply.find(' ');
+        std::string_view word = reply.substr(0, end);
+        if (IsEnhancedCode(word)) {
+            return std::string(word);
+        }
+        reply = end == std::string_view::npos ? std::string_view() : reply.substr(end + 1);
+    }
+    return {};
+}
+
 std::string StatusCodeOf(std::string_view reply) {
-    std::string code = EnhancedCode(reply);
+    std::string code = EnhancedStatusCode(reply);
     if (!code.empty()) {
         return code;
     }
@@ -157,9 +153,9 @@ std::string StatusCodeOf(std::string_view reply) {
 }
 
 std::string StatusCodeOf(const FailedRecipient& failed) {
-    std::string code = EnhancedCode(failed.reply);
+    std::string code = failed.serverStatus;
     for (size_t i = 0; code.empty() && i < failed.reasons.size(); ++i) {
-        code = EnhancedCode(failed.reasons[i]);
+        code = EnhancedStatusCode(failed.reasons[i]);
     }
     return code.empty() ? StatusCodeOf(failed.reply) : code;
 }

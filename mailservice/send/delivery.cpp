@@ -6,6 +6,7 @@
 
 #include "common/ascii.h"
 #include "common/mail_address.h"
+#include "mime/delivery_report.h"
 #include "send/on_pool.h"
 #include "send/route/maildir.h"
 #include "send/transport/smtp_reply.h"
@@ -57,13 +58,22 @@ bool AnyPending(const std::vector<RecipientOutcome>& outcomes, const std::vector
 
 constexpr size_t kMostReasons = 16;
 
-// Sets an outcome; a reason that is not a delivery joins the recipient's trail.
-void Settle(RecipientOutcome& o, Status status, const std::string& text) {
+// Sets an outcome; a reason that is not a delivery joins the recipient's trail, after the
+// name of the host that gave it. The status code of a server's own reply is kept apart: it
+// says more than any code this side makes up.
+void Settle(RecipientOutcome& o, Status status, const std::string& text,
+            const std::string& host = {}, bool fromServer = false) {
     o.status = status;
     o.text = text;
-    if (status != Status::kDelivered && o.reasons.size() < kMostReasons &&
-        (o.reasons.empty() || o.reasons.back() != text)) {
-        o.reasons.push_back(text);
+    if (status == Status::kDelivered) {
+        return;
+    }
+    std::string reason = host.empty() ? text : host + ": " + text;
+    if (o.reasons.size() < kMostReasons && (o.reasons.empty() || o.reasons.back() != reason)) {
+        o.reasons.push_back(std::move(reason));
+    }
+    if (std::string code = EnhancedStatusCode(text); fromServer && !code.empty()) {
+        o.serverStatus = code;
     }
 }
 
@@ -126,7 +136,7 @@ ClientMessage MessageFor(const Delivery& d, const std::vector<size_t>& indexes) 
 }
 
 // Sends to the still pending recipients of indexes through one address; updates their outcomes.
-asio::awaitable<void> TryAddress(Delivery& d, const ClientTarget& client,
+asio::awaitable<void> TryAddress(Delivery& d, const ClientTarget& client, const std::string& host,
                                  const std::vector<size_t>& indexes) {
     std::vector<size_t> todo = PendingOf(d.outcomes, indexes);
     if (todo.empty()) {
@@ -145,8 +155,14 @@ asio::awaitable<void> TryAddress(Delivery& d, const ClientTarget& client,
         const RecipientReply& r = result.recipients[k];
         Status status = r.delivered ? Status::kDelivered
                                     : (r.permanent ? Status::kPermanent : Status::kTemporary);
-        Settle(d.outcomes[todo[k]], status, r.delivered ? r.text : WithStatusCode(r.text));
+        Settle(d.outcomes[todo[k]], status, r.delivered ? r.text : WithStatusCode(r.text), host,
+               HasReplyCode(r.text));
     }
+}
+
+// How a reason names the host that gave it.
+std::string TargetName(const Target& target) {
+    return target.relay ? "relay " + target.relayMailbox : target.host;
 }
 
 // The one delivery loop: the targets in order, each address of each, until no recipient of
@@ -176,7 +192,7 @@ asio::awaitable<void> WalkTargets(Delivery& d, const std::vector<Target>& target
                 break;
             }
             ClientTarget client = ClientTargetFor(target, address);
-            co_await TryAddress(d, client, indexes);
+            co_await TryAddress(d, client, TargetName(target), indexes);
         }
     }
     if (!unresolved.empty()) {

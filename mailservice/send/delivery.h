@@ -22,6 +22,7 @@ struct RecipientOutcome {
     // Every reason this try could not hand the mail over, in order (the MX lookup, each
     // exchanger, each relay), for the failure notice. Bounded.
     std::vector<std::string> reasons = {};
+    std::string serverStatus = {};  // the enhanced code of the last server reply that gave one
 };
 
 struct DeliveryJob {

@@ -397,7 +397,7 @@ class SendRunner {
                 mail->states[i] = StateText(kStateDelivered, o.text);
             } else if (o.status == RecipientOutcome::Status::kPermanent || mail->tries > retries) {
                 mail->states[i] = StateText(kStateFailed, o.text);
-                failedNow.push_back({mail->recipients[i], o.text, o.reasons});
+                failedNow.push_back({mail->recipients[i], o.text, o.reasons, o.serverStatus});
             } else {
                 mail->states[i] = StateText(kStatePending, o.text);
                 anyPending = true;
