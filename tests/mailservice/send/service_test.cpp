@@ -2,6 +2,7 @@
 // exchangers and relays (plain, STARTTLS, TLS from the first byte, AUTH) and dnsmasq answering
 // MX and address queries.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <chrono>
 #include <filesystem>
@@ -352,6 +353,65 @@ TEST_F(SendServiceTest, LocalMailboxTakesEachAddressOnceAndDamagedEntriesGoToQua
     SendService::Instance().Stop();
     EXPECT_NE(LogText().find("Mail 900002: cannot be read (the companion counts 3 recipients"),
               std::string::npos);
+}
+
+// The application directory on a small file system of its own for one test (root only).
+class SmallDisk {
+  public:
+    explicit SmallDisk(const std::string& path) : path_(path) {
+        std::filesystem::create_directories(path);
+        mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=2m,mode=0700") == 0;
+    }
+    ~SmallDisk() {
+        SendService::Instance().Stop();
+        if (mounted_) {
+            umount2(path_.c_str(), MNT_DETACH);
+        }
+    }
+    bool Mounted() const { return mounted_; }
+    // Writes a file until the file system is full.
+    void Fill() {
+        int fd = open((path_ + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        std::string block(65536, 'x');
+        while (write(fd, block.data(), block.size()) > 0) {
+        }
+        close(fd);
+    }
+    void Free() { unlink((path_ + "/filler").c_str()); }
+
+  private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+TEST_F(SendServiceTest, StatesMissedOnAFullDiskAreWrittenInOldWhenSpaceReturns) {
+    const std::string dir = app_.File("small");
+    SmallDisk disk(dir);
+    if (!disk.Mounted()) {
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    OverrideApplicationDirectory(dir);
+    std::filesystem::copy_file(app_.ConfigFile(), dir + "/relvoconsole.cfg");
+    for (const char* sub : {"/old", "/log", "/mail", "/queue"}) {
+        std::filesystem::create_directories(dir + sub);
+    }
+    Peer("127.0.0.3");
+    std::vector<uint32_t> ids;
+    for (int n = 0; n < 30; ++n) {
+        ids.push_back(testing::Enqueue("sender@origin.test", {"x@fast.test"}, kMessage));
+    }
+    disk.Fill();
+    auto state = [&](uint32_t id) { return State(dir + "/old/" + std::to_string(id) + ".cfg", 0); };
+    ASSERT_TRUE(SendService::Instance().Start(4));
+    ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.3").size() == ids.size(); }));
+    ASSERT_TRUE(window_.WaitFor("written again when the disk allows", 10s)) << window_.Text();
+    EXPECT_EQ(state(ids[0]).rfind("pending", 0), 0u);
+    disk.Free();
+    for (uint32_t id : ids) {
+        EXPECT_TRUE(WaitUntil([&] { return state(id).rfind("delivered 250", 0) == 0; }))
+            << id << ": " << state(id);
+    }
+    OverrideApplicationDirectory(app_.Path());
 }
 
 TEST_F(SendServiceTest, FallsBackToTheNextRelayButNotAfterARefusedRecipient) {
