@@ -278,11 +278,13 @@ bool MoveToOld(const std::string& queueDir, const std::string& oldDir, uint32_t 
 
 bool MoveToQuarantine(const std::string& queueDir, const std::string& quarantineDir, uint32_t id) {
     mkdir(quarantineDir.c_str(), 0700);
-    if (!MoveNoReplace(CompanionFile(queueDir, id), CompanionFile(quarantineDir, id))) {
-        return false;
-    }
+    // The message first: a companion left behind without it is quarantined at the next look,
+    // where a message left behind without its companion would be removed as a cut-off write.
     const std::string message = MessageFile(queueDir, id);
     if (Exists(message) && !MoveNoReplace(message, MessageFile(quarantineDir, id))) {
+        return false;
+    }
+    if (!MoveNoReplace(CompanionFile(queueDir, id), CompanionFile(quarantineDir, id))) {
         return false;
     }
     unlink((CompanionFile(queueDir, id) + ".lock").c_str());

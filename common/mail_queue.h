@@ -217,7 +217,7 @@ class MailClaim {
 // creating old (0700) when needed: the whole entry or, false with errno saying why, none of it.
 // A message file that is already missing is no failure. Under the claim.
 bool MoveToOld(const std::string& queueDir, const std::string& oldDir, uint32_t id);
-// Moves <id>.cfg then <id>.eml (when there is one) from queue to quarantine (created 0700),
+// Moves <id>.eml (when there is one) then <id>.cfg from queue to quarantine (created 0700),
 // never replacing a file there. Under the claim when the message exists.
 bool MoveToQuarantine(const std::string& queueDir, const std::string& quarantineDir, uint32_t id);
 // Moves a stray companion (see ListEntryIds) to quarantine, under its id's own name when it has

@@ -481,8 +481,10 @@ class SendRunner {
     // disk), the states are kept here and written again on the dispatcher's next passes, so no
     // finished mail stays "pending" in old/.
     void SaveFinishedState(const QueuedMail& mail) {
-        if (SaveState(oldDir_, mail, 0)) {
-            return;
+        struct stat info {};
+        if (stat(mailqueue::CompanionFile(oldDir_, mail.id).c_str(), &info) != 0 ||
+            SaveState(oldDir_, mail, 0)) {
+            return;  // not moved there after all, or written
         }
         log_.Line("Mail " + std::to_string(mail.id) +
                   ": cannot write its states in old; written again when the disk allows");
