@@ -110,10 +110,7 @@ std::string LocalMailboxName(const EngineConfig& config, std::string_view recipi
     if (const AccountEntry* account = config.FindAccount(recipient)) {
         return account->name;
     }
-    std::string_view domain = MailboxDomain(recipient);
-    const LocalDomain* local = config.FindLocalDomain(domain);
-    return AsciiLowerCopy(MailboxLocalPart(recipient)) + "@" +
-           (local != nullptr ? local->name : AsciiLowerCopy(domain));
+    return AsciiLowerCopy(recipient);
 }
 
 bool WriteWithLineFeeds(int fd, std::string_view message) {
@@ -136,7 +133,8 @@ bool WriteWithLineFeeds(int fd, std::string_view message) {
 
 bool WriteMaildir(const std::string& mailboxDir, const std::string& mailbox,
                   const std::string& mailFrom, const std::string& message, std::string* error) {
-    std::string domain(MailboxDomain(mailbox));
+    // One directory per domain, whatever case its accounts spell it in.
+    std::string domain = AsciiLowerCopy(MailboxDomain(mailbox));
     std::string local(MailboxLocalPart(mailbox));
     if (!SafeName(domain) || !SafeName(local)) {
         *error = "550 5.1.3 the mailbox name " + mailbox + " cannot be a directory name";

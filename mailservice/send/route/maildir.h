@@ -12,12 +12,11 @@ class EngineConfig;
 namespace relvo::mail::send {
 
 // The mailbox a local recipient is stored under: the account it names (compared without regard
-// to case) in the account's own spelling; else the local part in lower case at the configured
-// spelling of its domain.
+// to case) in the account's own spelling; else the address in lower case.
 std::string LocalMailboxName(const EngineConfig& config, std::string_view recipient);
 
-// Writes the message into mailboxDir/<domain>/<local part>/ of mailbox as a Maildir: a unique
-// name written in tmp/, flushed, linked into new/. The file starts with Return-Path and
+// Writes the message into mailboxDir/<domain in lower case>/<local part>/ of mailbox as a Maildir:
+// a unique name written in tmp/, flushed, linked into new/. The file starts with Return-Path and
 // Delivered-To and has LF line ends, as mail readers expect of a Maildir; the queue's CRLF bytes
 // are converted while they are copied. False with a reason on failure or for a local part that
 // is no file name.
