@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <unordered_map>
 #include <utility>
 
 #include "common/owner_only_directory.h"
@@ -48,20 +49,38 @@ bool IsRegularEntry(DIR* listing, const dirent* entry) {
            S_ISREG(info.st_mode);
 }
 
-// visit(id, plain): plain is false for a companion that is a link or not a regular file.
+// visit(id, plain) for each complete entry; plain is false for a companion that is a link or
+// not a regular file. Names that look like a companion but are not one of an id written as the
+// queue writes it go to strays.
 template <typename Visit>
-void ForEachEntry(const std::string& dir, Visit visit) {
+void ForEachEntry(const std::string& dir, Visit visit, std::vector<std::string>* strays) {
     DIR* listing = opendir(dir.c_str());
     if (listing == nullptr) {
         return;
     }
     while (dirent* entry = readdir(listing)) {
         uint32_t id = 0;
-        if (ParseEntryName(entry->d_name, &id)) {
+        const std::string_view name(entry->d_name);
+        if (ParseEntryName(name, &id) && name == CompanionName(id)) {
             visit(id, IsRegularEntry(listing, entry));
+        } else if (strays != nullptr && IdDigits(name, kCompanionExtension)) {
+            strays->emplace_back(name);
         }
     }
     closedir(listing);
+}
+
+// rename that never replaces: the file keeps its name elsewhere or stays where it was.
+bool MoveNoReplace(const std::string& from, const std::string& to) {
+    if (link(from.c_str(), to.c_str()) != 0) {
+        return false;
+    }
+    unlink(from.c_str());
+    return true;
+}
+
+char AsciiLower(char c) {
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
 bool Exists(const std::string& path) {
@@ -176,15 +195,19 @@ std::string StateText(const char* state, const std::string& reply) {
     return text;
 }
 
-std::vector<uint32_t> ListEntryIds(const std::string& dir, std::vector<uint32_t>* refused) {
+std::vector<uint32_t> ListEntryIds(const std::string& dir, std::vector<uint32_t>* refused,
+                                   std::vector<std::string>* strays) {
     std::vector<uint32_t> ids;
-    ForEachEntry(dir, [&ids, refused](uint32_t id, bool plain) {
-        if (plain) {
-            ids.push_back(id);
-        } else if (refused != nullptr) {
-            refused->push_back(id);
-        }
-    });
+    ForEachEntry(
+        dir,
+        [&ids, refused](uint32_t id, bool plain) {
+            if (plain) {
+                ids.push_back(id);
+            } else if (refused != nullptr) {
+                refused->push_back(id);
+            }
+        },
+        strays);
     return ids;
 }
 
@@ -195,7 +218,8 @@ bool IsPlainCompanion(const std::string& dir, uint32_t id) {
 
 size_t CountEntries(const std::string& dir) {
     size_t count = 0;
-    ForEachEntry(dir, [&count](uint32_t, bool plain) { count += plain ? 1 : 0; });
+    ForEachEntry(
+        dir, [&count](uint32_t, bool plain) { count += plain ? 1 : 0; }, nullptr);
     return count;
 }
 
@@ -278,6 +302,44 @@ bool MoveToOld(const std::string& queueDir, const std::string& oldDir, uint32_t 
     // file per mail ever retried.
     unlink((queued + ".lock").c_str());
     return true;
+}
+
+bool MoveToQuarantine(const std::string& queueDir, const std::string& quarantineDir, uint32_t id) {
+    mkdir(quarantineDir.c_str(), 0700);
+    // The message first: a companion left behind without it is quarantined at the next look,
+    // where a message left behind without its companion would be removed as a cut-off write.
+    const std::string message = MessageFile(queueDir, id);
+    if (Exists(message) && !MoveNoReplace(message, MessageFile(quarantineDir, id))) {
+        return false;
+    }
+    if (!MoveNoReplace(CompanionFile(queueDir, id), CompanionFile(quarantineDir, id))) {
+        return false;
+    }
+    unlink((CompanionFile(queueDir, id) + ".lock").c_str());
+    return true;
+}
+
+bool MoveStrayToQuarantine(const std::string& queueDir, const std::string& quarantineDir,
+                           const std::string& name) {
+    mkdir(quarantineDir.c_str(), 0700);
+    uint32_t id = 0;
+    const std::string from = queueDir + "/" + name;
+    if (ParseEntryName(name, &id) && MoveNoReplace(from, CompanionFile(quarantineDir, id))) {
+        return true;
+    }
+    return MoveNoReplace(from, quarantineDir + "/" + name);
+}
+
+std::vector<size_t> FirstOfSameAddress(const std::vector<std::string>& recipients) {
+    std::vector<size_t> first(recipients.size());
+    std::unordered_map<std::string, size_t> seen;
+    seen.reserve(recipients.size());
+    for (size_t i = 0; i < recipients.size(); ++i) {
+        std::string key = recipients[i];
+        std::transform(key.begin(), key.end(), key.begin(), AsciiLower);
+        first[i] = seen.emplace(std::move(key), i).first->second;
+    }
+    return first;
 }
 
 int DeleteOlderThan(const std::string& dir, int keepDays, std::time_t now) {

@@ -10,6 +10,9 @@
 //   queue/retry.cfg           the operator's retry requests: section Retry, one key per id
 //   queue/<id>.cfg.lock       the configuration store's lock while a companion is rewritten
 //   old/<id>.eml, old/<id>.cfg   finished mail: every recipient delivered, failed or deleted
+//   quarantine/<id>.cfg, .eml    entries the SEND service could not read (a damaged companion, a
+//                                missing message), set aside for the operator instead of being
+//                                retried for ever
 //
 // Who writes what:
 // - The receiving service only adds entries: each file is written under its temporary name,
@@ -131,6 +134,7 @@ class CompanionReader {
     CompanionReader(const std::string& dir, uint32_t id);
     int RecipientCount() const;  // as written, so possibly absurd
     std::string Recipient(int n) const;
+    bool HasRecipient(int n) const;              // whether RcptTo<n> is there at all
     std::string Status(int n) const;             // kStatePending when missing
     int Tries() const;                           // never below 0
     std::int64_t Number(const char* key) const;  // 0 when missing or not a plain number
@@ -157,9 +161,11 @@ struct QueuedMail {
 };
 
 // Reads <dir>/<id>.cfg and .eml; false with a reason when either is missing or unusable, or the
-// message is larger than maxBytes. A recipient without an address is failed at once.
+// message is larger than maxBytes. damaged tells whether the entry can never be read (a
+// companion without its recipients, a missing or oversized message) rather than not now. A
+// recipient without an address is failed at once.
 bool LoadQueuedMail(const std::string& dir, uint32_t id, size_t maxBytes, QueuedMail* mail,
-                    std::string* error);
+                    std::string* error, bool* damaged);
 // At most maxBytes of the message of a regular <dir>/<id>.eml; `whole` says whether that was all.
 bool ReadMessage(const std::string& dir, uint32_t id, size_t maxBytes, std::string* text,
                  bool* whole, std::string* error);
@@ -172,9 +178,10 @@ bool SaveState(const std::string& dir, const QueuedMail& mail, std::int64_t next
 
 // The ids of the complete entries of dir (those with their <id>.cfg), in directory order. A
 // companion that is a symbolic link (or anything but a regular file) makes no entry: nothing in
-// the queue is read or written through a link. Their ids go to `refused` when it is given.
-std::vector<uint32_t> ListEntryIds(const std::string& dir,
-                                   std::vector<uint32_t>* refused = nullptr);
+// the queue is read or written through a link. Their ids go to `refused` when it is given. With
+// strays, the names of the other all-digit companions ("0212.cfg", "0.cfg") go there.
+std::vector<uint32_t> ListEntryIds(const std::string& dir, std::vector<uint32_t>* refused = nullptr,
+                                   std::vector<std::string>* strays = nullptr);
 // Whether <dir>/<id>.cfg is a regular file, not a link to one.
 bool IsPlainCompanion(const std::string& dir, uint32_t id);
 // The number of complete entries in dir; 0 when it cannot be read.
@@ -214,6 +221,17 @@ class MailClaim {
 // creating old (0700) when needed: the whole entry or, false with errno saying why, none of it.
 // A message file that is already missing is no failure. Under the claim.
 bool MoveToOld(const std::string& queueDir, const std::string& oldDir, uint32_t id);
+// Moves <id>.eml (when there is one) then <id>.cfg from queue to quarantine (created 0700),
+// never replacing a file there. Under the claim when the message exists.
+bool MoveToQuarantine(const std::string& queueDir, const std::string& quarantineDir, uint32_t id);
+// Moves a stray companion (see ListEntryIds) to quarantine, under its id's own name when it has
+// one, so that the queue view can read it.
+bool MoveStrayToQuarantine(const std::string& queueDir, const std::string& quarantineDir,
+                           const std::string& name);
+// The index of the first recipient with the same address (ASCII case ignored), for each one:
+// a mail names each address once for delivery however often the client gave it.
+std::vector<size_t> FirstOfSameAddress(const std::vector<std::string>& recipients);
+
 // Deletes files in dir not changed for keepDays days; returns how many.
 int DeleteOlderThan(const std::string& dir, int keepDays, std::time_t now);
 

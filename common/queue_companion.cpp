@@ -97,6 +97,11 @@ std::string CompanionReader::Recipient(int n) const {
     return companion_.GetString(kSection, RecipientKey(n), "");
 }
 
+bool CompanionReader::HasRecipient(int n) const {
+    // A line can hold no line feed, so this default is never a stored value.
+    return companion_.GetString(kSection, RecipientKey(n), "\n") != "\n";
+}
+
 std::string CompanionReader::Status(int n) const {
     return companion_.GetString(kSection, StatusKey(n), kStatePending);
 }
@@ -114,8 +119,10 @@ std::string CompanionReader::Text(const char* key) const {
 }
 
 bool LoadQueuedMail(const std::string& dir, uint32_t id, size_t maxBytes, QueuedMail* mail,
-                    std::string* error) {
+                    std::string* error, bool* damaged) {
+    *damaged = true;
     if (!IsPlainCompanion(dir, id)) {
+        *damaged = false;  // not ours to move: a link is skipped, never followed
         *error = "its companion is a symbolic link or not a regular file";
         return false;
     }
@@ -125,6 +132,10 @@ bool LoadQueuedMail(const std::string& dir, uint32_t id, size_t maxBytes, Queued
     const int count = companion.RecipientCount();
     if (count <= 0 || count > kMostRecipients) {
         *error = "the companion lists no recipients";
+        return false;
+    }
+    if (!companion.HasRecipient(count - 1)) {
+        *error = "the companion counts " + std::to_string(count) + " recipients but lists fewer";
         return false;
     }
     mail->recipients.clear();
@@ -148,12 +159,16 @@ bool LoadQueuedMail(const std::string& dir, uint32_t id, size_t maxBytes, Queued
 
     bool whole = false;
     if (!ReadMessage(dir, id, maxBytes, &mail->message, &whole, error)) {
+        // Only a message that is not there, or not a file, is never readable.
+        *damaged = errno == ENOENT || errno == ELOOP || errno == 0;
         return false;
     }
     if (!whole) {
+        *damaged = true;
         *error = "the mail is larger than " + std::to_string(maxBytes) + " bytes";
         return false;
     }
+    *damaged = false;
     return true;
 }
 
@@ -163,10 +178,12 @@ bool ReadMessage(const std::string& dir, uint32_t id, size_t maxBytes, std::stri
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
     struct stat info {};
     if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        *error = "cannot read " + path + (fd < 0 ? ": " + std::string(std::strerror(errno)) : "");
+        const int why = fd < 0 ? errno : 0;  // 0: there, but not a regular file
+        *error = "cannot read " + path + (fd < 0 ? ": " + std::string(std::strerror(why)) : "");
         if (fd >= 0) {
             close(fd);
         }
+        errno = why;
         return false;
     }
     const size_t size = static_cast<size_t>(info.st_size);

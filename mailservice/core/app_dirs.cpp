@@ -17,6 +17,9 @@ std::string LogDir() {
 std::string OldDir() {
     return AppDir() + "/old";
 }
+std::string QuarantineDir() {
+    return AppDir() + "/quarantine";
+}
 std::string MailDir() {
     return AppDir() + "/mail";
 }

@@ -10,6 +10,7 @@ std::string AppDir();          // the application directory, no trailing '/'
 std::string QueueDir();        // <app>/queue: received mail waiting for the SEND service
 std::string LogDir();          // <app>/log: the daily logs
 std::string OldDir();          // <app>/old: delivered and failed mail
+std::string QuarantineDir();   // <app>/quarantine: queue entries that cannot be read
 std::string MailDir();         // <app>/mail: mails stored by the compose dialog (never queued)
 std::string MailboxDir();      // <app>/mailbox: Maildirs of local domains without a server
 std::string HelpDir();         // <app>/help

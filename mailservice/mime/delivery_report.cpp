@@ -68,11 +68,32 @@ std::string TopHeaders(const DeliveryReportContent& content, const std::string& 
     return m;
 }
 
+// Every reason of one recipient on one line, the final one last.
+std::string ReasonsText(const FailedRecipient& f) {
+    std::string text;
+    for (const std::string& reason : f.reasons) {
+        text += (text.empty() ? "" : "; then ") + reason;
+    }
+    return text.empty() ? f.reply : text;
+}
+
+// Whether word has the form class.subject.detail ("5.1.1").
+bool IsEnhancedCode(std::string_view word) {
+    int dots = 0;
+    bool valid = word.size() >= 5 && word.size() <= 11 && (word[0] == '4' || word[0] == '5') &&
+                 word[1] == '.' && word.back() != '.';
+    for (char c : word) {
+        dots += c == '.';
+        valid = valid && (std::isdigit(static_cast<unsigned char>(c)) || c == '.');
+    }
+    return valid && dots == 2;
+}
+
 std::string ReadablePart(const DeliveryReportContent& content) {
     std::string m = "Content-Type: text/plain; charset=us-ascii\r\n\r\n";
     m += "The mail you sent could not be delivered to these recipients:\r\n\r\n";
     for (const FailedRecipient& f : content.failed) {
-        m += "  <" + Printable(f.address) + ">: " + Printable(f.reply) + "\r\n";
+        m += "  <" + Printable(f.address) + ">: " + Printable(ReasonsText(f)) + "\r\n";
     }
     return m;
 }
@@ -85,7 +106,7 @@ std::string StatusPart(const DeliveryReportContent& content) {
     for (const FailedRecipient& f : content.failed) {
         m += "\r\nFinal-Recipient: rfc822; " + Printable(f.address) + "\r\n";
         m += "Action: failed\r\n";
-        m += "Status: " + StatusCodeOf(f.reply) + "\r\n";
+        m += "Status: " + StatusCodeOf(f) + "\r\n";
         if (!f.reply.empty() && std::isdigit(static_cast<unsigned char>(f.reply[0]))) {
             m += "Diagnostic-Code: smtp; " + Printable(f.reply) + "\r\n";
         }
@@ -111,24 +132,32 @@ std::string MailDate(std::chrono::system_clock::time_point when) {
     return text;
 }
 
-std::string StatusCodeOf(std::string_view reply) {
-    // "550 5.1.1 text": the second word when it has the form class.subject.detail.
-    size_t space = reply.find(' ');
-    if (space != std::string_view::npos) {
-        std::string_view word = reply.substr(space + 1);
-        word = word.substr(0, word.find(' '));
-        int dots = 0;
-        bool valid = word.size() >= 5 && word.size() <= 11 && (word[0] == '4' || word[0] == '5') &&
-                     word[1] == '.';
-        for (char c : word) {
-            dots += c == '.';
-            valid = valid && (std::isdigit(static_cast<unsigned char>(c)) || c == '.');
-        }
-        if (valid && dots == 2 && word.back() != '.') {
+std::string EnhancedStatusCode(std::string_view reply) {
+    while (!reply.empty()) {
+        size_t end = reply.find(' ');
+        std::string_view word = reply.substr(0, end);
+        if (IsEnhancedCode(word)) {
             return std::string(word);
         }
+        reply = end == std::string_view::npos ? std::string_view() : reply.substr(end + 1);
+    }
+    return {};
+}
+
+std::string StatusCodeOf(std::string_view reply) {
+    std::string code = EnhancedStatusCode(reply);
+    if (!code.empty()) {
+        return code;
     }
     return !reply.empty() && reply[0] == '4' ? "4.0.0" : "5.0.0";
+}
+
+std::string StatusCodeOf(const FailedRecipient& failed) {
+    std::string code = failed.serverStatus;
+    for (size_t i = 0; code.empty() && i < failed.reasons.size(); ++i) {
+        code = EnhancedStatusCode(failed.reasons[i]);
+    }
+    return code.empty() ? StatusCodeOf(failed.reply) : code;
 }
 
 std::string ComposeDeliveryReport(const DeliveryReportContent& content) {

@@ -14,6 +14,10 @@ namespace relvo::mail {
 struct FailedRecipient {
     std::string address;
     std::string reply;  // "550 5.1.1 no such user", or the reason when no reply came
+    // Every reason tried before it failed (MX lookup, exchangers, relays), the last one being
+    // reply; empty when only reply is known.
+    std::vector<std::string> reasons = {};
+    std::string serverStatus = {};  // the enhanced code a server itself gave, if any
 };
 
 struct DeliveryReportContent {
@@ -30,6 +34,12 @@ std::string ComposeDeliveryReport(const DeliveryReportContent& content);
 
 // The status code a reply carries ("5.1.1"), else one made from its class ("5.0.0", "4.0.0").
 std::string StatusCodeOf(std::string_view reply);
+// The status of a failed recipient: the code a server gave; else the first code among the
+// reasons tried (a failed MX lookup explains more than the relays tried after it); else the
+// final reply's.
+std::string StatusCodeOf(const FailedRecipient& failed);
+// The first enhanced status code ("5.1.1") in a reply or reason, "" when there is none.
+std::string EnhancedStatusCode(std::string_view reply);
 
 // RFC 5322 date text in local time.
 std::string MailDate(std::chrono::system_clock::time_point when);

@@ -1,10 +1,12 @@
 #include "send/delivery.h"
 
 #include <algorithm>
+#include <cctype>
 #include <map>
 
 #include "common/ascii.h"
 #include "common/mail_address.h"
+#include "mime/delivery_report.h"
 #include "send/on_pool.h"
 #include "send/route/maildir.h"
 #include "send/transport/smtp_reply.h"
@@ -54,13 +56,58 @@ bool AnyPending(const std::vector<RecipientOutcome>& outcomes, const std::vector
                        [&](size_t i) { return Pending(outcomes[i]); });
 }
 
+constexpr size_t kMostReasons = 16;
+
+// Sets an outcome; a reason that is not a delivery joins the recipient's trail, after the
+// name of the host that gave it. The status code of a server's own reply is kept apart: it
+// says more than any code this side makes up.
+void Settle(RecipientOutcome& o, Status status, const std::string& text,
+            const std::string& host = {}, bool fromServer = false) {
+    o.status = status;
+    o.text = text;
+    if (status == Status::kDelivered) {
+        return;
+    }
+    std::string reason = host.empty() ? text : host + ": " + text;
+    if (o.reasons.size() < kMostReasons && (o.reasons.empty() || o.reasons.back() != reason)) {
+        o.reasons.push_back(std::move(reason));
+    }
+    if (std::string code = EnhancedStatusCode(text); fromServer && !code.empty()) {
+        o.serverStatus = code;
+    }
+}
+
 void SetAll(std::vector<RecipientOutcome>& outcomes, const std::vector<size_t>& indexes,
             Status status, const std::string& text) {
     for (size_t i : indexes) {
         if (Pending(outcomes[i])) {
-            outcomes[i] = {status, text};
+            Settle(outcomes[i], status, text);
         }
     }
+}
+
+// Whether text carries an SMTP reply ("535 5.7.8 ..." anywhere in it).
+bool HasReplyCode(std::string_view text) {
+    for (size_t i = 0; i + 3 <= text.size(); ++i) {
+        bool starts = i == 0 || text[i - 1] == ' ';
+        bool ends = i + 3 == text.size() || text[i + 3] == ' ' || text[i + 3] == '-';
+        if (starts && ends && text[i] >= '2' && text[i] <= '5' &&
+            std::isdigit(static_cast<unsigned char>(text[i + 1])) &&
+            std::isdigit(static_cast<unsigned char>(text[i + 2]))) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A conversation that ended without a reply has only a reason in words: it gets the status
+// code of a host that did not answer, or of a connection that broke off.
+std::string WithStatusCode(const std::string& text) {
+    if (HasReplyCode(text)) {
+        return text;
+    }
+    bool noAnswer = text.rfind("cannot connect", 0) == 0;
+    return (noAnswer ? "451 4.4.1 " : "451 4.4.2 ") + text;
 }
 
 ClientTarget ClientTargetFor(const Target& target, const std::string& address) {
@@ -91,7 +138,8 @@ ClientMessage MessageFor(const Delivery& d, const std::vector<size_t>& indexes) 
 
 // Sends to the still pending recipients of indexes through one address; updates their outcomes.
 asio::awaitable<void> TryAddress(Delivery& d, const ClientTarget& client,
-                                 const StepTimeouts& timeouts, const std::vector<size_t>& indexes) {
+                                 const StepTimeouts& timeouts, const std::string& host,
+                                 const std::vector<size_t>& indexes) {
     std::vector<size_t> todo = PendingOf(d.outcomes, indexes);
     if (todo.empty()) {
         co_return;
@@ -107,11 +155,16 @@ asio::awaitable<void> TryAddress(Delivery& d, const ClientTarget& client,
         co_await RunSmtpClient(client, message, timeouts, d.transcript, d.settings.sessions);
     for (size_t k = 0; k < todo.size(); ++k) {
         const RecipientReply& r = result.recipients[k];
-        RecipientOutcome& o = d.outcomes[todo[k]];
-        o.text = r.text;
-        o.status = r.delivered ? Status::kDelivered
-                               : (r.permanent ? Status::kPermanent : Status::kTemporary);
+        Status status = r.delivered ? Status::kDelivered
+                                    : (r.permanent ? Status::kPermanent : Status::kTemporary);
+        Settle(d.outcomes[todo[k]], status, r.delivered ? r.text : WithStatusCode(r.text), host,
+               HasReplyCode(r.text));
     }
+}
+
+// How a reason names the host that gave it.
+std::string TargetName(const Target& target) {
+    return target.relay ? "relay " + target.relayMailbox : target.host;
 }
 
 // The one delivery loop: the targets in order, each address of each, until no recipient of
@@ -148,7 +201,7 @@ asio::awaitable<void> WalkTargets(Delivery& d, const std::vector<Target>& target
                 break;
             }
             ClientTarget client = ClientTargetFor(target, address);
-            co_await TryAddress(d, client, timeouts, indexes);
+            co_await TryAddress(d, client, timeouts, TargetName(target), indexes);
         }
     }
     if (!unresolved.empty()) {
@@ -160,17 +213,18 @@ asio::awaitable<void> StoreInMailboxes(Delivery& d, const std::vector<size_t>& i
     for (size_t i : indexes) {
         std::string error;
         std::string rcpt = d.job.recipients[i];
-        auto store = [&d, &rcpt, &error] {
-            return WriteMaildir(d.settings.mailboxDir, rcpt, d.job.mailFrom, *d.job.message,
+        std::string mailbox = LocalMailboxName(*d.settings.config, rcpt);
+        auto store = [&d, &mailbox, &error] {
+            return WriteMaildir(d.settings.mailboxDir, mailbox, d.job.mailFrom, *d.job.message,
                                 &error);
         };
         bool stored = co_await OnPool(d.blocking, store);
-        d.transcript(stored ? "Stored for " + rcpt + " in the local mailbox"
+        d.transcript(stored ? "Stored for " + rcpt + " in the local mailbox of " + mailbox
                             : "Local mailbox of " + rcpt + ": " + error);
-        d.outcomes[i] =
-            stored ? RecipientOutcome{Status::kDelivered, "stored in mailbox"}
-                   : RecipientOutcome{
-                         error.rfind("5", 0) == 0 ? Status::kPermanent : Status::kTemporary, error};
+        Status status = stored
+                            ? Status::kDelivered
+                            : (error.rfind("5", 0) == 0 ? Status::kPermanent : Status::kTemporary);
+        Settle(d.outcomes[i], status, stored ? "stored in mailbox" : error);
     }
 }
 
@@ -247,7 +301,7 @@ asio::awaitable<std::vector<RecipientOutcome>> Deliver(const DeliveryJob& job,
     co_await DeliverThroughRelays(d, forRelays);
     for (RecipientOutcome& o : d.outcomes) {
         if (o.status == Status::kPending) {
-            o = {Status::kTemporary, o.text.empty() ? "451 4.4.1 not handed over" : o.text};
+            Settle(o, Status::kTemporary, o.text.empty() ? "451 4.4.1 not handed over" : o.text);
         }
     }
     co_return d.outcomes;

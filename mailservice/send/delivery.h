@@ -19,6 +19,10 @@ struct RecipientOutcome {
     enum class Status { kPending, kDelivered, kTemporary, kPermanent };
     Status status = Status::kPending;
     std::string text;  // the last reply or reason
+    // Every reason this try could not hand the mail over, in order (the MX lookup, each
+    // exchanger, each relay), for the failure notice. Bounded.
+    std::vector<std::string> reasons = {};
+    std::string serverStatus = {};  // the enhanced code of the last server reply that gave one
 };
 
 struct DeliveryJob {

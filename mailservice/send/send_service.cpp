@@ -1,5 +1,7 @@
 #include "send/send_service.h"
 
+#include <sys/stat.h>
+
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
@@ -108,14 +110,17 @@ class SendRunner {
                               " files of finished mail from old");
                 }
             }
+            RewriteOwedStates();
             // The directory is listed once per scan interval; completions in between only
             // dispatch from what is known, so a long queue costs no listing per message.
             auto steadyNow = std::chrono::steady_clock::now();
             if (steadyNow - lastScan >= scanInterval_) {
                 lastScan = steadyNow;
                 std::vector<uint32_t> refused;
-                std::vector<uint32_t> ids = ListEntryIds(queueDir_, &refused);
+                std::vector<std::string> strays;
+                std::vector<uint32_t> ids = ListEntryIds(queueDir_, &refused, &strays);
                 SayRefusedOnce(refused);
+                QuarantineStrays(strays);
                 std::map<uint32_t, QueueEntry> seen;
                 for (uint32_t id : ids) {
                     lock.lock();
@@ -224,8 +229,9 @@ class SendRunner {
         size_t maxBytes = settings.config->limits.maxMessageSize + (1u << 20);
         std::string dir = queueDir_;
         std::string error;
+        bool damaged = false;
         mailqueue::MailClaim::Result claimed = mailqueue::MailClaim::Result::kFailed;
-        auto load = [&dir, id, maxBytes, &mail, &error, &claim, &claimed] {
+        auto load = [&dir, id, maxBytes, &mail, &error, &damaged, &claim, &claimed] {
             *claim = mailqueue::MailClaim::TryTake(dir, id, &claimed);
             using Result = mailqueue::MailClaim::Result;
             if (claimed == Result::kBusy || claimed == Result::kGone) {
@@ -234,11 +240,12 @@ class SendRunner {
             // Nothing is sent without the claim: a delete could not wait for it, and a message
             // file the claim refuses (a symbolic link, not a regular file) is not ours to read.
             if (claimed != Result::kTaken) {
-                error = claimed == Result::kNoMessage ? "its message file is missing"
-                                                      : "its message file cannot be claimed";
+                damaged = claimed == Result::kNoMessage;
+                error =
+                    damaged ? "its message file is missing" : "its message file cannot be claimed";
                 return false;
             }
-            return LoadQueuedMail(dir, id, maxBytes, mail.get(), &error);
+            return LoadQueuedMail(dir, id, maxBytes, mail.get(), &error, &damaged);
         };
         bool loaded = co_await OnPool(blocking_, load);
         if (claimed == mailqueue::MailClaim::Result::kBusy) {
@@ -247,6 +254,10 @@ class SendRunner {
         }
         if (claimed == mailqueue::MailClaim::Result::kGone) {
             Finished(id, 0, true);  // deleted by the operator meanwhile
+            co_return false;
+        }
+        if (!loaded && damaged) {
+            co_await Quarantine(id, error);
             co_return false;
         }
         if (!loaded) {
@@ -259,6 +270,36 @@ class SendRunner {
             co_return false;
         }
         co_return true;
+    }
+
+    // An entry that can never be read leaves the queue for quarantine/, where the operator sees
+    // it, instead of being tried for ever. Still under the claim, when there is a message.
+    asio::awaitable<void> Quarantine(uint32_t id, const std::string& why) {
+        std::string dir = queueDir_;
+        std::string quarantine = QuarantineDir();
+        auto move = [&dir, &quarantine, id] {
+            return mailqueue::MoveToQuarantine(dir, quarantine, id);
+        };
+        bool moved = co_await OnPool(blocking_, move);
+        Say(id, "cannot be read (" + why + "); " +
+                    (moved ? "moved to quarantine" : "could not be moved to quarantine"));
+        Finished(id, moved ? 0 : Now() + 3600, moved);
+    }
+
+    // Companions under a name the queue never writes ("0212.cfg") are no entry anybody would
+    // send: they go to quarantine/ as soon as a scan sees them.
+    void QuarantineStrays(const std::vector<std::string>& strays) {
+        for (const std::string& name : strays) {
+            if (unmovable_.count(name) != 0) {
+                continue;  // told once; a later scan would only repeat the line
+            }
+            bool moved = mailqueue::MoveStrayToQuarantine(queueDir_, QuarantineDir(), name);
+            if (!moved && unmovable_.size() < 1000) {
+                unmovable_.insert(name);
+            }
+            log_.Line("Queue file " + name + " names no entry; " +
+                      (moved ? "moved to quarantine" : "could not be moved to quarantine"));
+        }
     }
 
     // A mail whose every recipient was settled before: what is left is its notice, if that could
@@ -300,8 +341,10 @@ class SendRunner {
         job.loginUser = mail->loginUser;
         job.loginPass = mail->loginPass;
         std::vector<size_t>& pendingIndexes = *pendingIndexesOut;
+        const std::vector<size_t> first = mailqueue::FirstOfSameAddress(mail->recipients);
+        SettleDuplicates(*mail, first);
         for (size_t i = 0; i < mail->recipients.size(); ++i) {
-            if (!IsFinalState(mail->states[i])) {
+            if (!IsFinalState(mail->states[i]) && first[i] == i) {
                 pendingIndexes.push_back(i);
                 job.recipients.push_back(mail->recipients[i]);
             }
@@ -365,13 +408,14 @@ class SendRunner {
                 mail->states[i] = StateText(kStateDelivered, o.text);
             } else if (o.status == RecipientOutcome::Status::kPermanent || mail->tries > retries) {
                 mail->states[i] = StateText(kStateFailed, o.text);
-                failedNow.push_back({mail->recipients[i], o.text});
+                failedNow.push_back({mail->recipients[i], o.text, o.reasons, o.serverStatus});
             } else {
                 mail->states[i] = StateText(kStatePending, o.text);
                 anyPending = true;
             }
             Say(id, mail->recipients[i] + ": " + mail->states[i]);
         }
+        SettleDuplicates(*mail, mailqueue::FirstOfSameAddress(mail->recipients));
         // Rounded up to the next whole second: the wait is never shorter than the interval.
         std::int64_t nextTry = anyPending ? Now() + 1 + RetryDelay(mail->tries, firstRetry) : 0;
         std::string helo = settings.heloName;
@@ -385,6 +429,16 @@ class SendRunner {
         Finished(id, nextTry, finished);
     }
 
+    // A recipient named again (in any case) is sent nothing of its own: it takes the state of
+    // its address's first mention, so the companion still says what became of every RcptTo.
+    static void SettleDuplicates(QueuedMail& mail, const std::vector<size_t>& first) {
+        for (size_t i = 0; i < mail.states.size(); ++i) {
+            if (first[i] != i && !IsFinalState(mail.states[i])) {
+                mail.states[i] = mail.states[first[i]];
+            }
+        }
+    }
+
     // The failed recipients of a settled mail whose sender was never told (its notice could not
     // be stored). None for the null sender, a mail with its notice, or one the operator deleted.
     static std::vector<FailedRecipient> UntoldFailures(const QueuedMail& mail) {
@@ -393,11 +447,12 @@ class SendRunner {
             return untold;
         }
         const std::string failed = std::string(kStateFailed) + " ";
+        const std::vector<size_t> first = mailqueue::FirstOfSameAddress(mail.recipients);
         for (size_t i = 0; i < mail.states.size(); ++i) {
             if (mail.states[i].rfind(mailqueue::kStateDeleted, 0) == 0) {
                 return {};
             }
-            if (mail.states[i].rfind(failed, 0) == 0) {
+            if (mail.states[i].rfind(failed, 0) == 0 && first[i] == i) {
                 untold.push_back({mail.recipients[i], mail.states[i].substr(failed.size())});
             }
         }
@@ -414,18 +469,68 @@ class SendRunner {
         // is saved.
         if (!anyPending && failed.empty()) {
             bool moved = MoveToOld(dir, oldDir_, mail.id);
-            if (moved && !SaveState(oldDir_, mail, 0)) {
-                log_.Line("Mail " + std::to_string(mail.id) + ": cannot write its companion");
+            if (moved) {
+                SaveFinishedState(mail);
             }
             log_.Line("Mail " + std::to_string(mail.id) +
                       (moved ? ": delivered, moved to old"
                              : ": delivered, but could not be moved to old"));
             return true;
         }
-        if (!SaveState(dir, mail, nextTry)) {
+        bool saved = SaveState(dir, mail, nextTry);
+        if (!saved) {
             log_.Line("Mail " + std::to_string(mail.id) + ": cannot write its companion");
         }
-        return QueueNoticeThenFinish(dir, mail, failed, helo, anyPending);
+        bool finished = QueueNoticeThenFinish(dir, mail, failed, helo, anyPending);
+        if (finished && !saved) {
+            SaveFinishedState(mail);  // the states went with it to old/ unwritten
+        }
+        return finished;
+    }
+
+    // Writes a finished mail's states into its companion in old/. When that fails (a full
+    // disk), the states are kept here and written again on the dispatcher's next passes, so no
+    // finished mail stays "pending" in old/.
+    void SaveFinishedState(const QueuedMail& mail) {
+        struct stat info {};
+        if (stat(mailqueue::CompanionFile(oldDir_, mail.id).c_str(), &info) != 0 ||
+            SaveState(oldDir_, mail, 0)) {
+            return;  // not moved there after all, or written
+        }
+        log_.Line("Mail " + std::to_string(mail.id) +
+                  ": cannot write its states in old; written again when the disk allows");
+        QueuedMail states;
+        states.id = mail.id;
+        states.states = mail.states;
+        states.tries = mail.tries;
+        states.lastAnswer = mail.lastAnswer;
+        std::lock_guard lock(owedMutex_);
+        owedStates_[mail.id] = std::move(states);
+    }
+
+    // The states SaveFinishedState could not write, tried again; those whose companion has left
+    // old/ meanwhile (the clean-up) are dropped.
+    void RewriteOwedStates() {
+        std::map<uint32_t, QueuedMail> owed;
+        {
+            std::lock_guard lock(owedMutex_);
+            owed.swap(owedStates_);
+        }
+        for (auto it = owed.begin(); it != owed.end();) {
+            struct stat info {};
+            std::string companion = mailqueue::CompanionFile(oldDir_, it->first);
+            bool gone = stat(companion.c_str(), &info) != 0 && errno == ENOENT;
+            if (gone || SaveState(oldDir_, it->second, 0)) {
+                if (!gone) {
+                    Say(it->first, "states written in old");
+                }
+                it = owed.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        std::lock_guard lock(owedMutex_);
+        owedStates_.merge(owed);
     }
 
     // Queues the failure notice the sender is due (none for the null sender) and names it in the
@@ -501,6 +606,9 @@ class SendRunner {
     std::set<uint32_t> inFlight_;
     mailqueue::RetryRequestsSeen retrySeen_;  // the dispatcher's own
     std::set<uint32_t> refusedLinks_;         // the dispatcher's own: told once each
+    std::mutex owedMutex_;
+    std::map<uint32_t, QueuedMail> owedStates_;  // finished mail whose states old/ still lacks
+    std::set<std::string> unmovable_;  // stray queue files quarantine refused; dispatcher's
     bool stopping_ = false;
     std::atomic<bool> cancel_{false};  // ends DNS lookups under way at Stop
     size_t cut_ = 0;

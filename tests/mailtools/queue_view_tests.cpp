@@ -181,9 +181,12 @@ TEST_F(QueueViewTest, ListFollowsTheDirectoryAndKeepsTheSelection) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.EntryCount() == 65 && !dialog.Scanning(); }));
     EXPECT_EQ(dialog.List()->indexAt(QPoint(0, 0)).row(), dialog.RowOf(60));
 
+    // An entry the SEND service could not read is finished too, as quarantined.
+    ASSERT_TRUE(mailqueue::MoveToQuarantine(queue_, dir_.File("quarantine"), 60));
     dialog.ShowFinished(true);
-    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.EntryCount() == 21 && !dialog.Scanning(); }));
-    EXPECT_EQ(dialog.CountText(), "21 mails finished");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.EntryCount() == 22 && !dialog.Scanning(); }));
+    EXPECT_EQ(dialog.CountText(), "22 mails finished");
+    EXPECT_EQ(dialog.List()->CellText(dialog.RowOf(60), kNextTryColumn), "quarantined");
     EXPECT_EQ(dialog.List()->model()->headerData(kNextTryColumn, Qt::Horizontal), "Outcome");
 }
 

@@ -13,6 +13,7 @@
 
 #include "common/ascii.h"
 #include "common/mail_address.h"
+#include "core/engine_config.h"
 
 namespace relvo::mail::send {
 
@@ -63,50 +64,105 @@ bool SafeName(std::string_view name) {
            });
 }
 
-}  // namespace
-
-bool WriteMaildir(const std::string& mailboxDir, const std::string& recipient,
-                  const std::string& mailFrom, const std::string& message, std::string* error) {
-    std::string domain = AsciiLowerCopy(MailboxDomain(recipient));
-    std::string local(MailboxLocalPart(recipient));
-    if (!SafeName(domain) || !SafeName(local)) {
-        *error = "550 5.1.3 the mailbox name " + recipient + " cannot be a directory name";
-        return false;
+bool WriteAll(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = write(fd, bytes.data(), bytes.size());
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            return false;
+        }
+        bytes.remove_prefix(static_cast<size_t>(n));
     }
-    std::string box = mailboxDir + "/" + domain + "/" + local;
+    return true;
+}
+
+bool MakeMaildir(const std::string& box, std::string* error) {
     for (const char* sub : {"/tmp", "/new", "/cur"}) {
         if (!MakeDirs(box + sub)) {
             *error = "451 4.3.0 cannot make " + box + sub + ": " + std::strerror(errno);
             return false;
         }
     }
+    return true;
+}
+
+// Writes head and message into a new file at path, flushed; removes it on failure.
+bool WriteNewFile(const std::string& path, std::string_view head, std::string_view message) {
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        return false;
+    }
+    bool ok = WriteAll(fd, head) && WriteWithLineFeeds(fd, message) && fsync(fd) == 0;
+    int saved = errno;
+    ok = close(fd) == 0 && ok;
+    if (!ok) {
+        unlink(path.c_str());
+        errno = saved;
+    }
+    return ok;
+}
+
+}  // namespace
+
+std::string LocalMailboxName(const EngineConfig& config, std::string_view recipient) {
+    if (const AccountEntry* account = config.FindAccount(recipient)) {
+        return account->name;
+    }
+    return AsciiLowerCopy(recipient);
+}
+
+bool WriteWithLineFeeds(int fd, std::string_view message) {
+    char buffer[65536];
+    size_t used = 0;
+    for (size_t i = 0; i < message.size(); ++i) {
+        if (message[i] == '\r' && i + 1 < message.size() && message[i + 1] == '\n') {
+            continue;
+        }
+        buffer[used++] = message[i];
+        if (used == sizeof buffer) {
+            if (!WriteAll(fd, std::string_view(buffer, used))) {
+                return false;
+            }
+            used = 0;
+        }
+    }
+    return WriteAll(fd, std::string_view(buffer, used));
+}
+
+bool WriteMaildir(const std::string& mailboxDir, const std::string& mailbox,
+                  const std::string& mailFrom, const std::string& message, std::string* error) {
+    // One directory per domain, whatever case its accounts spell it in.
+    std::string domain = AsciiLowerCopy(MailboxDomain(mailbox));
+    std::string local(MailboxLocalPart(mailbox));
+    if (!SafeName(domain) || !SafeName(local)) {
+        *error = "550 5.1.3 the mailbox name " + mailbox + " cannot be a directory name";
+        return false;
+    }
+    std::string box = mailboxDir + "/" + domain + "/" + local;
+    if (!MakeMaildir(box, error)) {
+        return false;
+    }
     std::string name = MaildirName();
     std::string tmpPath = box + "/tmp/" + name;
     std::string newPath = box + "/new/" + name;
-    int fd = open(tmpPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
+    std::string head = "Return-Path: <" + mailFrom + ">\nDelivered-To: " + mailbox + "\n";
+    if (!WriteNewFile(tmpPath, head, message)) {
         *error = "451 4.3.0 cannot write " + tmpPath + ": " + std::strerror(errno);
         return false;
     }
-    std::string head = "Return-Path: <" + mailFrom + ">\r\nDelivered-To: " + recipient + "\r\n";
-    bool ok = true;
-    for (std::string_view part : {std::string_view(head), std::string_view(message)}) {
-        while (ok && !part.empty()) {
-            ssize_t n = write(fd, part.data(), part.size());
-            ok = n > 0;
-            if (ok) {
-                part.remove_prefix(static_cast<size_t>(n));
-            }
-        }
-    }
-    ok = ok && fsync(fd) == 0;
-    ok = close(fd) == 0 && ok;
-    if (ok && rename(tmpPath.c_str(), newPath.c_str()) == 0 && SyncPath(box + "/new") &&
-        SyncPath(box + "/tmp")) {
+    // A link never replaces a file already in new/, where a rename would.
+    bool linked = link(tmpPath.c_str(), newPath.c_str()) == 0;
+    int saved = errno;
+    unlink(tmpPath.c_str());
+    if (linked && SyncPath(box + "/new")) {
         return true;
     }
-    *error = "451 4.3.0 cannot store into " + box + ": " + std::strerror(errno);
-    unlink(tmpPath.c_str());
+    *error = "451 4.3.0 cannot store into " + box + ": " + std::strerror(linked ? errno : saved);
+    if (linked) {
+        unlink(newPath.c_str());
+    }
     return false;
 }
 

@@ -2,6 +2,7 @@
 // exchangers and relays (plain, STARTTLS, TLS from the first byte, AUTH) and dnsmasq answering
 // MX and address queries.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 
 #include <chrono>
 #include <filesystem>
@@ -18,6 +19,7 @@
 #include "send/diagnose_send.h"
 #include "send/send_service.h"
 #include "send_test_support.h"
+#include "support/queue_entries.h"
 #include "support/temp_app_dir.h"
 
 namespace relvo::mail::send {
@@ -79,6 +81,7 @@ const std::vector<std::string> kZone = {
     "--mx-host=wide.test,live.alive.test,6",
     "--address=/wide.test/127.0.0.21",
     "--host-record=live.alive.test,127.0.0.26",
+    "--server=/tempfail.test/127.0.0.1#9",  // nothing answers there: the lookup fails for now
     "--local=/test/",
 };
 
@@ -242,6 +245,168 @@ TEST_F(SendServiceTest, RoutesEachRecipientAndReturnsTheFailures) {
               std::string::npos);
     EXPECT_NE(log.find("Server/127.0.0.3:" + std::to_string(port_) + " 550 5.1.1"),
               std::string::npos);
+}
+
+// Every reason tried is named on the recipient's line, and the status is the most precise code.
+TEST_F(SendServiceTest, FailureNoticeNamesEveryReasonTried) {
+    WriteConfig("RetriesAfterFailed=0\r\n",
+                "[RelayList]\r\nr@relay.test=1\r\n[RelayInfo]\r\nr@relay.test_SmtpServer="
+                "127.0.0.5\r\nr@relay.test_SmtpPort=" +
+                    std::to_string(port_) + "\r\nr@relay.test_Enabled=1\r\n");
+    Peer("127.0.0.3", {"--reject-rcpt", "bad@multi.test"});
+    Peer("127.0.0.9");
+    struct Case {
+        std::string rcpt, status;
+        std::vector<std::string> named;  // in the readable line
+    };
+    const std::vector<Case> cases = {
+        {"a@down.test", "4.4.1", {"mx.down.test: 451 4.4.1", "relay r@relay.test: 451 4.4.1"}},
+        {"c@tempfail.test", "4.4.3", {"DNS", "relay r@relay.test"}},
+        {"bad@multi.test", "5.1.1", {"no such user here"}},
+    };
+    std::vector<std::string> to;
+    for (const Case& c : cases) {
+        to.push_back(c.rcpt);
+    }
+    ASSERT_NE(testing::Enqueue("sender@origin.test", to, kMessage), 0u);
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.9").size() == 1; }, 30s)) << window_.Text();
+    int status = 0;
+    std::string parsed = testing::RunPython(
+        "import email,sys\n"
+        "m=email.message_from_bytes(sys.stdin.buffer.read())\n"
+        "for p in m.walk():\n"
+        "  if p.get_content_type()=='text/plain': print(p.get_payload())\n"
+        "  if p.get_content_type()=='message/delivery-status':\n"
+        "    for b in p.get_payload()[1:]: print('STATUS', b['Final-Recipient'], b['Status'])\n",
+        Got("127.0.0.9")[0].message, &status);
+    for (const Case& c : cases) {
+        EXPECT_NE(parsed.find("STATUS rfc822; " + c.rcpt + " " + c.status + "\n"),
+                  std::string::npos)
+            << c.rcpt << "\n"
+            << parsed;
+        size_t at = parsed.find("<" + c.rcpt + ">:");
+        ASSERT_NE(at, std::string::npos) << parsed;
+        std::string line = parsed.substr(at, parsed.find('\n', at) - at);
+        for (const std::string& n : c.named) {
+            EXPECT_NE(line.find(n), std::string::npos) << n << " not in " << line;
+        }
+    }
+}
+
+// One mail to a local account named three times in three spellings, beside queue entries that
+// cannot be read: one Maildir copy a mail reader takes without complaint, and the damaged
+// entries set aside in quarantine/.
+TEST_F(SendServiceTest, LocalMailboxTakesEachAddressOnceAndDamagedEntriesGoToQuarantine) {
+    WriteConfig("", "[DomainList]\r\nrelvo.test=1\r\n[AccountList]\r\nalice@relvo.test=1\r\n");
+    struct Damaged {
+        std::string name, companion;
+        bool message;
+        uint32_t id;
+    };
+    const std::string good = queue_entries::CompanionText(queue_entries::Mail(900003));
+    const std::vector<Damaged> damaged = {
+        {"900001.cfg", "\x01\x02 garbage", true, 900001},
+        {"900002.cfg", "[MailInfo]\r\nRcptToNumber=3\r\nRcptTo0=a@relvo.test\r\n", true, 900002},
+        {"900003.cfg", good, false, 900003},
+        {"0900004.cfg", good, false, 900004},
+    };
+    std::filesystem::create_directories(app_.File("queue"));
+    for (const Damaged& d : damaged) {
+        app_.Write("queue/" + d.name, d.companion);
+        if (d.message) {
+            app_.Write("queue/" + std::to_string(d.id) + ".eml", "Subject: x\r\n\r\nx\r\n");
+        }
+    }
+    const std::string multipart =
+        "From: s@origin.test\r\nTo: alice@relvo.test\r\nSubject: parts\r\nMIME-Version: 1.0\r\n"
+        "Content-Type: multipart/mixed; boundary=\"b1\"\r\n\r\n--b1\r\nContent-Type: "
+        "text/plain\r\n\r\nhello\r\n--b1\r\nContent-Type: text/plain\r\n\r\nworld\r\n--b1--\r\n";
+    uint32_t id = testing::Enqueue(
+        "s@origin.test", {"Alice@RELVO.TEST", "alice@relvo.test", "ALICE@Relvo.Test"}, multipart);
+    ASSERT_TRUE(SendService::Instance().Start(2));
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
+    for (int n = 0; n < 3; ++n) {
+        EXPECT_EQ(State(Finished(id), n).rfind("delivered", 0), 0u) << State(Finished(id), n);
+    }
+    using Listing = std::filesystem::directory_iterator;
+    EXPECT_EQ(std::distance(Listing(app_.File("mailbox/relvo.test")), Listing()), 1);
+    int status = 0;
+    std::string read = testing::RunPython(
+        "import mailbox,sys,email,email.policy\n"
+        "box=mailbox.Maildir(sys.stdin.read(),factory=lambda f:"
+        "email.message_from_binary_file(f,policy=email.policy.default),create=False)\n"
+        "for key in box.keys():\n"
+        "  raw=box.get_bytes(key); m=box[key]\n"
+        "  print(b'\\r' in raw, m['Delivered-To'], len(list(m.walk())),"
+        "sum(len(p.defects) for p in m.walk()))\n",
+        app_.File("mailbox/relvo.test/alice"), &status);
+    EXPECT_EQ(read, "False alice@relvo.test 3 0\n");
+
+    for (const Damaged& d : damaged) {
+        EXPECT_TRUE(WaitUntil([&] {
+            return std::filesystem::exists(
+                app_.File("quarantine/" + std::to_string(d.id) + ".cfg"));
+        })) << d.name;
+        EXPECT_FALSE(std::filesystem::exists(app_.File("queue/" + d.name))) << d.name;
+    }
+    EXPECT_TRUE(std::filesystem::exists(app_.File("quarantine/900001.eml")));
+    SendService::Instance().Stop();
+    EXPECT_NE(LogText().find("Mail 900002: cannot be read (the companion counts 3 recipients"),
+              std::string::npos);
+}
+
+// The application directory on a small file system of its own for one test (root only).
+class SmallDisk {
+  public:
+    explicit SmallDisk(const std::string& path) : path_(path) {
+        std::filesystem::create_directories(path);
+        mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=2m,mode=0700") == 0;
+    }
+    ~SmallDisk() {
+        SendService::Instance().Stop();
+        if (mounted_) {
+            umount2(path_.c_str(), MNT_DETACH);
+        }
+    }
+    bool Mounted() const { return mounted_; }
+    void Fill() {  // until the file system is full
+        std::ofstream(path_ + "/filler") << std::string(4 << 20, 'x');
+    }
+    void Free() { unlink((path_ + "/filler").c_str()); }
+
+  private:
+    std::string path_;
+    bool mounted_ = false;
+};
+
+TEST_F(SendServiceTest, StatesMissedOnAFullDiskAreWrittenInOldWhenSpaceReturns) {
+    const std::string dir = app_.File("small");
+    SmallDisk disk(dir);
+    if (!disk.Mounted()) {
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    OverrideApplicationDirectory(dir);
+    std::filesystem::copy_file(app_.ConfigFile(), dir + "/relvoconsole.cfg");
+    for (const char* sub : {"/old", "/log", "/mail", "/queue"}) {
+        std::filesystem::create_directories(dir + sub);
+    }
+    Peer("127.0.0.3");
+    std::vector<uint32_t> ids;
+    for (int n = 0; n < 30; ++n) {
+        ids.push_back(testing::Enqueue("sender@origin.test", {"x@fast.test"}, kMessage));
+    }
+    disk.Fill();
+    auto state = [&](uint32_t id) { return State(dir + "/old/" + std::to_string(id) + ".cfg", 0); };
+    ASSERT_TRUE(SendService::Instance().Start(4));
+    ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.3").size() == ids.size(); }));
+    ASSERT_TRUE(window_.WaitFor("written again when the disk allows", 10s)) << window_.Text();
+    disk.Free();
+    for (uint32_t id : ids) {
+        EXPECT_TRUE(WaitUntil([&] { return state(id).rfind("delivered 250", 0) == 0; }))
+            << id << ": " << state(id);
+    }
+    OverrideApplicationDirectory(app_.Path());
 }
 
 TEST_F(SendServiceTest, FallsBackToTheNextRelayButNotAfterARefusedRecipient) {
