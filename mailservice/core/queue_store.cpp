@@ -437,7 +437,8 @@ bool QueueStore::WriteMessage(Prepared& item, size_t* mailSize) {
     return true;
 }
 
-// Reserves a mail id and creates its temporary message file; -1 with error set.
+// Reserves a mail id and creates its temporary message file, readable for a copy of a spool;
+// -1 with error set.
 int QueueStore::CreateTemporaryMessage(uint32_t* id, std::string* error) {
     for (int attempt = 0; attempt < kIdAttempts; ++attempt) {
         const uint32_t candidate = AllocateMailId();
@@ -451,7 +452,7 @@ int QueueStore::CreateTemporaryMessage(uint32_t* id, std::string* error) {
             continue;
         }
         int fd = openat(dirFd_, TemporaryMessageName(candidate).c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+                        O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd >= 0) {
             *id = candidate;
             return fd;

@@ -47,6 +47,7 @@ bool ObservedText::TakeHeaderLine(std::string& text) {
         return true;
     }
     EndField(text);
+    line = std::string_view(text).substr(scanned_, line.size());  // a refused field moved it
     if (line.empty()) {
         // The empty line stays in the message but belongs to neither part.
         scanned_ += 2;

@@ -1,0 +1,87 @@
+#!/usr/bin/python3
+"""relvoserver with long messages: stored whole while the server's memory stays far below their
+size, and none left behind when the message is cut off or refused part way.
+usage: large_message_test.py PATH_TO_RELVOSERVER [unittest options]"""
+import os
+import smtplib
+import socket
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "server"))
+from relvo_server_process import RelvoServer, free_port, make_app_dir, remove_app_dir  # noqa: E402
+
+BINARY = None
+MB = 1024 * 1024
+
+
+def message(size):
+    line = b"." + b"0123456789abcdefghijklmnopqrstuvwxyz" * 2 + b"\r\n"  # stuffed on the way
+    return b"Subject: long\r\n\r\n" + line * (size // len(line))
+
+
+def peak_memory(pid):
+    with open(f"/proc/{pid}/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    return 0
+
+
+class LargeMessageTest(unittest.TestCase):
+    def setUp(self):
+        self.port = free_port()
+        self.app_dir = make_app_dir(self.port, {"SmtpMaxMessageSize": 46 * MB})
+        self.server = RelvoServer(BINARY, self.app_dir, self.port).start()
+
+    def tearDown(self):
+        self.server.kill()
+        remove_app_dir(self.app_dir)
+
+    def queue_files(self):
+        return sorted(n for n in os.listdir(os.path.join(self.app_dir, "queue")) if n[0] != ".")
+
+    def test_long_message_is_stored_whole_in_bounded_memory(self):
+        text = message(45 * MB)
+        with smtplib.SMTP("127.0.0.1", self.port, timeout=60) as client:
+            client.sendmail("a@sender.test", ["b@far.test"], text)
+        emls = [n for n in self.queue_files() if n.endswith(".eml")]
+        self.assertEqual(len(emls), 1)
+        with open(os.path.join(self.app_dir, "queue", emls[0]), "rb") as eml:
+            stored = eml.read()
+        self.assertTrue(stored.startswith(b"Received: from "))
+        self.assertEqual(stored[stored.index(b"Subject: long"):], text)
+        print("peak memory of relvoserver:", peak_memory(self.server.process.pid) // 1024, "KiB")
+        self.assertLess(peak_memory(self.server.process.pid), 24 * MB)
+
+    def test_message_ended_part_way_leaves_no_file(self):
+        head = b"MAIL FROM:<a@sender.test>\r\nRCPT TO:<b@far.test>\r\nDATA\r\n"
+        cases = [  # what is sent after the 354, and the reply expected ("" the client goes)
+            ("cut off", message(3 * MB), ""),
+            ("too big", message(47 * MB) + b".\r\n", "552 5.3.4"),
+            ("NUL", message(3 * MB) + b"\x00\r\n.\r\n", "554 5.6.0"),
+            ("bare LF", message(3 * MB) + b"x\n\r\n.\r\n", "554 5.6.0"),
+        ]
+        for name, data, reply in cases:
+            with self.subTest(name), socket.create_connection(("127.0.0.1", self.port)) as sock:
+                answers = sock.makefile("rb")
+                sock.sendall(b"EHLO c.test\r\n")
+                for _ in range(10):
+                    if answers.readline().startswith(b"250 "):
+                        break
+                sock.sendall(head)
+                self.assertEqual([answers.readline()[:3] for _ in range(3)],
+                                 [b"250", b"250", b"354"])
+                sock.sendall(data)
+                if reply:
+                    self.assertEqual(answers.readline()[:9].decode(), reply)
+            deadline = time.monotonic() + 5
+            while self.queue_files() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(self.queue_files(), [], name)
+
+
+if __name__ == "__main__":
+    BINARY = sys.argv.pop(1)
+    unittest.main(verbosity=2)
