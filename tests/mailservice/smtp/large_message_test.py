@@ -1,7 +1,6 @@
 #!/usr/bin/python3
-"""relvoserver with long messages: stored whole while the server's memory stays far below their
-size, and none left behind when the message is cut off or refused part way.
-usage: large_message_test.py PATH_TO_RELVOSERVER [unittest options]"""
+"""relvoserver with long messages: stored whole in memory far below their size, or nothing left
+behind when cut off or refused part way. usage: large_message_test.py PATH_TO_RELVOSERVER"""
 import os
 import smtplib
 import socket
@@ -23,10 +22,7 @@ def message(size):
 
 def peak_memory(pid):
     with open(f"/proc/{pid}/status") as status:
-        for line in status:
-            if line.startswith("VmHWM:"):
-                return int(line.split()[1]) * 1024
-    return 0
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM:"))
 
 
 class LargeMessageTest(unittest.TestCase):
@@ -39,8 +35,8 @@ class LargeMessageTest(unittest.TestCase):
         self.server.kill()
         remove_app_dir(self.app_dir)
 
-    def queue_files(self):
-        return sorted(n for n in os.listdir(os.path.join(self.app_dir, "queue")) if n[0] != ".")
+    def queue_files(self):  # without the writers' lock
+        return [n for n in os.listdir(os.path.join(self.app_dir, "queue")) if n[0] != "."]
 
     def test_long_message_is_stored_whole_in_bounded_memory(self):
         text = message(45 * MB)
@@ -52,27 +48,22 @@ class LargeMessageTest(unittest.TestCase):
             stored = eml.read()
         self.assertTrue(stored.startswith(b"Received: from "))
         self.assertEqual(stored[stored.index(b"Subject: long"):], text)
-        print("peak memory of relvoserver:", peak_memory(self.server.process.pid) // 1024, "KiB")
         self.assertLess(peak_memory(self.server.process.pid), 24 * MB)
 
     def test_message_ended_part_way_leaves_no_file(self):
-        head = b"MAIL FROM:<a@sender.test>\r\nRCPT TO:<b@far.test>\r\nDATA\r\n"
+        head = b"HELO c.test\r\nMAIL FROM:<a@sender.test>\r\nRCPT TO:<b@far.test>\r\n"
         cases = [  # what is sent after the 354, and the reply expected ("" the client goes)
             ("cut off", message(3 * MB), ""),
             ("too big", message(47 * MB) + b".\r\n", "552 5.3.4"),
             ("NUL", message(3 * MB) + b"\x00\r\n.\r\n", "554 5.6.0"),
-            ("bare LF", message(3 * MB) + b"x\n\r\n.\r\n", "554 5.6.0"),
         ]
         for name, data, reply in cases:
             with self.subTest(name), socket.create_connection(("127.0.0.1", self.port)) as sock:
                 answers = sock.makefile("rb")
-                sock.sendall(b"EHLO c.test\r\n")
-                for _ in range(10):
-                    if answers.readline().startswith(b"250 "):
-                        break
                 sock.sendall(head)
-                self.assertEqual([answers.readline()[:3] for _ in range(3)],
-                                 [b"250", b"250", b"354"])
+                self.assertEqual([answers.readline()[:3] for _ in range(4)], [b"220"] + [b"250"] * 3)
+                sock.sendall(b"DATA\r\n")
+                self.assertEqual(answers.readline()[:3], b"354")
                 sock.sendall(data)
                 if reply:
                     self.assertEqual(answers.readline()[:9].decode(), reply)
