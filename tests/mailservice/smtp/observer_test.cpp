@@ -1,6 +1,5 @@
-// The DATA path shows a message to its observer as it arrives (a host of the test's own, a real
-// client): whole fields, a refused one left out of the stored message, the end of the header,
-// the body, and the observer's field stored on top, across the buffer's spills.
+// The DATA path shows a message to its observer as it arrives, across the buffer's spills: whole
+// fields (a refused one left out of the stored message), the header's end, the body, its field.
 #include <gtest/gtest.h>
 
 #include <asio/io_context.hpp>
