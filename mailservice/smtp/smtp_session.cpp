@@ -398,7 +398,9 @@ bool SmtpSession::ProcessInput() {
 
 void SmtpSession::FeedData(std::string_view pending) {
     inStart_ += reader_.Feed(pending);
-    if (observed_) {
+    if (reader_.error() != DataReader::Error::kNone) {
+        DropMessage();  // refused: nothing more is stored or shown
+    } else if (observed_) {
         ObserveData();
     }
     if (reader_.Done()) {
@@ -407,9 +409,7 @@ void SmtpSession::FeedData(std::string_view pending) {
 }
 
 void SmtpSession::ObserveData() {
-    if (reader_.error() != DataReader::Error::kNone) {
-        observed_.reset();  // the message is refused: nothing more to show
-    } else if (!observed_->Scan(reader_.Body())) {
+    if (!observed_->Scan(reader_.Body())) {
         reader_.Stop();
         dataRefusal_ = "552 5.3.4 Message refused: a header field is too long";
         observed_.reset();
