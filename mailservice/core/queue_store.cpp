@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "common/clock.h"
 #include "common/owner_only_directory.h"
@@ -29,6 +30,10 @@ constexpr int kIdAttempts = 5;
 // Flushes in flight at once (with the writer's own): a batch of 16 messages is flushed in one
 // go and shares the journal commits, where flushes one after another pay a commit each.
 constexpr int kFlushThreads = 31;
+// Spool writes go to the page cache and rarely wait; a few threads keep one slow write from
+// holding up every session.
+constexpr int kJobThreads = 4;
+constexpr size_t kCopyBuffer = 64 * 1024;
 
 std::string SystemError(const char* what, int error) {
     return std::string(what) + ": " + std::strerror(error);
@@ -57,7 +62,48 @@ bool WriteVector(int fd, iovec* parts, int count) {
     return true;
 }
 
+bool WriteAll(int fd, const char* data, size_t length) {
+    iovec part[1] = {{const_cast<char*>(data), length}};
+    return WriteVector(fd, part, 1);
+}
+
+// Appends length bytes of from (read from its start) to to.
+bool CopyFile(int from, int to, uint64_t length) {
+    off64_t offset = 0;
+    while (offset < static_cast<off64_t>(length)) {
+        const size_t left = static_cast<size_t>(length - static_cast<uint64_t>(offset));
+        ssize_t n = copy_file_range(from, &offset, to, nullptr, left, 0);
+        if (n > 0) {
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n == 0 ||
+            (errno != EXDEV && errno != ENOSYS && errno != EOPNOTSUPP && errno != EINVAL)) {
+            return false;
+        }
+        // A file system that cannot copy in the kernel: read and write.
+        char buffer[kCopyBuffer];
+        ssize_t got = pread(from, buffer, std::min(left, sizeof buffer), offset);
+        if (got <= 0 || !WriteAll(to, buffer, static_cast<size_t>(got))) {
+            return false;
+        }
+        offset += got;
+    }
+    return true;
+}
+
 }  // namespace
+
+Spool::~Spool() {
+    if (fd >= 0) {
+        close(fd);
+    }
+    if (!path.empty()) {
+        unlink(path.c_str());
+    }
+}
 
 QueueStore::QueueStore(std::string queueDir) : dir_(std::move(queueDir)) {}
 
@@ -106,6 +152,13 @@ bool QueueStore::Open(std::string* error) {
     writerDone_ = false;
     worker_ = std::thread([this] { Run(); });
     placer_ = std::thread([this] { RunPlacer(); });
+    {
+        std::lock_guard jobsLock(jobsMutex_);
+        jobsOpen_ = true;
+    }
+    for (int i = 0; i < kJobThreads; ++i) {
+        jobThreads_.emplace_back([this] { RunJobs(); });
+    }
     return true;
 }
 
@@ -144,6 +197,15 @@ void QueueStore::Close() {
     }
     stopping_ = true;
     lock.unlock();
+    {
+        std::lock_guard jobsLock(jobsMutex_);
+        jobsOpen_ = false;
+    }
+    jobsWake_.notify_all();
+    for (auto& thread : jobThreads_) {
+        thread.join();
+    }
+    jobThreads_.clear();
     wake_.notify_all();
     worker_.join();
     lock.lock();
@@ -161,16 +223,88 @@ void QueueStore::Close() {
 }
 
 void QueueStore::Store(Envelope envelope, std::string receivedHeader, std::string body, Done done) {
+    Store(std::move(envelope), std::move(receivedHeader), nullptr, std::move(body),
+          std::move(done));
+}
+
+void QueueStore::Store(Envelope envelope, std::string receivedHeader, SpoolPtr spool,
+                       std::string body, Done done) {
     {
         std::lock_guard lock(mutex_);
         if (open_ && !stopping_) {
             pending_.push_back(Request{std::move(envelope), std::move(receivedHeader),
-                                       std::move(body), std::move(done)});
+                                       std::move(body), std::move(done), std::move(spool)});
             wake_.notify_one();
             return;
         }
     }
     done(false, 0, "the queue is closed");
+}
+
+bool QueueStore::Post(std::function<void()> job) {
+    {
+        std::lock_guard lock(jobsMutex_);
+        if (!jobsOpen_) {
+            return false;
+        }
+        jobs_.push_back(std::move(job));
+    }
+    jobsWake_.notify_one();
+    return true;
+}
+
+void QueueStore::RunJobs() {
+    std::unique_lock lock(jobsMutex_);
+    for (;;) {
+        jobsWake_.wait(lock, [this] { return !jobsOpen_ || !jobs_.empty(); });
+        if (jobs_.empty()) {
+            return;  // closing, and every job handed in is done
+        }
+        std::function<void()> job = std::move(jobs_.front());
+        jobs_.pop_front();
+        lock.unlock();
+        job();
+        job = nullptr;  // what it holds (a spool to remove) goes here, off the lock
+        lock.lock();
+    }
+}
+
+void QueueStore::Append(SpoolPtr spool, std::string text, size_t length, Appended done) {
+    auto shared = std::make_shared<std::string>(std::move(text));
+    auto job = [this, spool, shared, length, done] {
+        std::string error;
+        const bool ok = AppendNow(*spool, *shared, length, &error);
+        done(ok, std::move(*shared), error);
+    };
+    if (!Post(job)) {
+        done(false, std::move(*shared), "the queue is closed");
+    }
+}
+
+void QueueStore::Drop(SpoolPtr spool) {
+    if (spool) {
+        Post([spool] {});  // closed: it goes here instead
+    }
+}
+
+bool QueueStore::AppendNow(Spool& spool, const std::string& text, size_t length,
+                           std::string* error) {
+    if (spool.fd < 0) {
+        spool.fd = CreateTemporaryMessage(&spool.id, error);
+        if (spool.fd < 0) {
+            return false;
+        }
+        spool.path = dir_ + "/" + TemporaryMessageName(spool.id);
+    }
+    if (!WriteAll(spool.fd, text.data(), length)) {
+        *error = SystemError("cannot write the message file", errno);
+        return false;
+    }
+    // Started now, the write-back leaves little for the flush before the 250.
+    sync_file_range(spool.fd, static_cast<off64_t>(spool.size), static_cast<off64_t>(length),
+                    SYNC_FILE_RANGE_WRITE);
+    spool.size += length;
+    return true;
 }
 
 uint64_t QueueStore::StoredCount() const {
@@ -247,19 +381,12 @@ void QueueStore::WriteTemporaryFiles(Prepared& item, const Arrival& arrival) {
         item.error = "the envelope cannot be stored";
         return;
     }
-    if (!CreateMessageFile(item)) {
-        return;
-    }
-    iovec parts[2] = {
-        {const_cast<char*>(request.receivedHeader.data()), request.receivedHeader.size()},
-        {const_cast<char*>(request.body.data()), request.body.size()}};
-    if (!WriteVector(item.emlFd, parts, 2)) {
-        item.error = SystemError("cannot write the message file", errno);
+    size_t mailSize = 0;
+    if (!WriteMessage(item, &mailSize)) {
         Discard(item);
         return;
     }
     sync_file_range(item.emlFd, 0, 0, SYNC_FILE_RANGE_WRITE);
-    const size_t mailSize = request.receivedHeader.size() + request.body.size();
     std::string companion = mailqueue::NewCompanionText(item.id, request.envelope, mailSize,
                                                         arrival.unixTime, arrival.text);
     item.cfgFd = openat(dirFd_, TemporaryCompanionName(item.id).c_str(),
@@ -273,34 +400,71 @@ void QueueStore::WriteTemporaryFiles(Prepared& item, const Arrival& arrival) {
     sync_file_range(item.cfgFd, 0, 0, SYNC_FILE_RANGE_WRITE);
 }
 
-// Reserves a mail id and creates its temporary message file; false with the item's error set.
-bool QueueStore::CreateMessageFile(Prepared& item) {
-    for (int attempt = 0; attempt < kIdAttempts && item.emlFd < 0; ++attempt) {
-        uint32_t id = AllocateMailId();
-        if (id == 0) {
-            item.error = "no mail id could be reserved";
-            return false;
-        }
-        // An id still in use (after the count wrapped) is skipped, never overwritten.
-        if (faccessat(dirFd_, MessageName(id).c_str(), F_OK, 0) == 0 ||
-            faccessat(dirFd_, CompanionName(id).c_str(), F_OK, 0) == 0) {
-            continue;
-        }
-        int fd = openat(dirFd_, TemporaryMessageName(id).c_str(),
-                        O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0) {
-            item.id = id;
-            item.emlFd = fd;
-        } else if (errno != EEXIST) {
-            item.error = SystemError("cannot create the message file", errno);
+// The .eml under its temporary name: the header, the spooled text (the spool's own file when
+// there is no header to put before it), the body. False with the item's error set.
+bool QueueStore::WriteMessage(Prepared& item, size_t* mailSize) {
+    Request& request = item.request;
+    SpoolPtr spool = std::move(request.spool);
+    const bool spooled = spool && spool->fd >= 0;
+    iovec parts[2] = {
+        {const_cast<char*>(request.receivedHeader.data()), request.receivedHeader.size()},
+        {const_cast<char*>(request.body.data()), request.body.size()}};
+    if (spooled && request.receivedHeader.empty()) {
+        item.id = spool->id;
+        item.emlFd = std::exchange(spool->fd, -1);
+        spool->path.clear();
+    } else {
+        item.emlFd = CreateTemporaryMessage(&item.id, &item.error);
+        if (item.emlFd < 0) {
             return false;
         }
     }
-    if (item.emlFd < 0) {
-        item.error = "no free mail id";
+    // Header and body in one write unless spooled text goes between them.
+    bool written;
+    if (!spooled) {
+        written = WriteVector(item.emlFd, parts, 2);
+    } else if (request.receivedHeader.empty()) {
+        written = WriteVector(item.emlFd, parts + 1, 1);
+    } else {
+        written = WriteVector(item.emlFd, parts, 1) &&
+                  CopyFile(spool->fd, item.emlFd, spool->size) &&
+                  WriteVector(item.emlFd, parts + 1, 1);
+    }
+    if (!written) {
+        item.error = SystemError("cannot write the message file", errno);
         return false;
     }
+    *mailSize = request.receivedHeader.size() + (spooled ? spool->size : 0) + request.body.size();
     return true;
+}
+
+// Reserves a mail id and creates its temporary message file, readable for a copy of a spool;
+// -1 with error set.
+int QueueStore::CreateTemporaryMessage(uint32_t* id, std::string* error) {
+    for (int attempt = 0; attempt < kIdAttempts; ++attempt) {
+        const uint32_t candidate = AllocateMailId();
+        if (candidate == 0) {
+            *error = "no mail id could be reserved";
+            return -1;
+        }
+        // An id still in use (after the count wrapped) is skipped, never overwritten.
+        if (faccessat(dirFd_, MessageName(candidate).c_str(), F_OK, 0) == 0 ||
+            faccessat(dirFd_, CompanionName(candidate).c_str(), F_OK, 0) == 0) {
+            continue;
+        }
+        int fd = openat(dirFd_, TemporaryMessageName(candidate).c_str(),
+                        O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0) {
+            *id = candidate;
+            return fd;
+        }
+        if (errno != EEXIST) {
+            *error = SystemError("cannot create the message file", errno);
+            return -1;
+        }
+    }
+    *error = "no free mail id";
+    return -1;
 }
 
 void QueueStore::FlushTemporaryFiles(std::vector<Prepared>& items) {

@@ -3,11 +3,13 @@
 // place, the .eml first; then the directory is flushed. Two threads do this for every session,
 // one writing and flushing, one renaming and flushing the directory: stores that arrive while
 // they work are flushed together (group commit), and no completion is reported before its own
-// message is on disk.
+// message is on disk. A long message's text may go to disk while it is received (a spool), so
+// that a session holds no more of it than a buffer; other threads of the store write it.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -22,6 +24,22 @@ namespace relvo::mail {
 
 // The envelope a companion records, as the queue's rules define it.
 using Envelope = mailqueue::Envelope;
+
+// The start of a message written before the message has ended: a temporary message file that
+// only the store's threads touch. Closed and removed when the last reference goes, unless the
+// store took it into the queue.
+struct Spool {
+    Spool() = default;
+    ~Spool();
+    Spool(const Spool&) = delete;
+    Spool& operator=(const Spool&) = delete;
+
+    std::string path;  // "" until the first text is written
+    int fd = -1;
+    uint32_t id = 0;
+    uint64_t size = 0;
+};
+using SpoolPtr = std::shared_ptr<Spool>;
 
 class QueueStore {
   public:
@@ -42,6 +60,18 @@ class QueueStore {
     // (CRLF lines, dot-unstuffed). The .eml holds receivedHeader followed by body. done runs on
     // the worker thread once both files and the directory are flushed, or with ok false.
     void Store(Envelope envelope, std::string receivedHeader, std::string body, Done done);
+    // The same for a message whose start is in spool: the .eml holds receivedHeader, the spooled
+    // text, then body. With no receivedHeader the spool's file becomes the .eml as it is.
+    void Store(Envelope envelope, std::string receivedHeader, SpoolPtr spool, std::string body,
+               Done done);
+
+    using Appended = std::function<void(bool ok, std::string text, const std::string& error)>;
+    // Writes the first length bytes of text at the end of spool's file (made at the first call)
+    // on one of the store's threads; done runs there and gets text back, so that its buffer is
+    // used again.
+    void Append(SpoolPtr spool, std::string text, size_t length, Appended done);
+    // Lets spool go on one of the store's threads, where its file is removed.
+    void Drop(SpoolPtr spool);
 
     // Statistics for tests and the benchmark: stores completed, and flush rounds taken.
     uint64_t StoredCount() const;
@@ -53,6 +83,7 @@ class QueueStore {
         std::string receivedHeader;
         std::string body;
         Done done;
+        SpoolPtr spool;
     };
     // A request on its way: written and flushed by the writer, then placed by the placer.
     struct Prepared {
@@ -72,10 +103,15 @@ class QueueStore {
     static Arrival ArrivalNow();
     void Run();
     void RunPlacer();
+    void RunJobs();
+    // False when the store is closed.
+    bool Post(std::function<void()> job);
+    bool AppendNow(Spool& spool, const std::string& text, size_t length, std::string* error);
+    int CreateTemporaryMessage(uint32_t* id, std::string* error);
+    bool WriteMessage(Prepared& item, size_t* mailSize);
     void RemoveLeftovers();
     std::vector<Prepared> WriteAndFlush(std::vector<Request>& batch);
     void WriteTemporaryFiles(Prepared& item, const Arrival& arrival);
-    bool CreateMessageFile(Prepared& item);
     void FlushTemporaryFiles(std::vector<Prepared>& items);
     void Discard(Prepared& item);
     void Place(std::vector<Prepared>& items);
@@ -98,6 +134,13 @@ class QueueStore {
     std::unique_ptr<FlushPool> flusher_;
     std::thread worker_;  // writes and flushes batches
     std::thread placer_;  // renames them into place and flushes the directory
+
+    // Spool writes and removals, apart from the group commit's threads.
+    std::mutex jobsMutex_;
+    std::condition_variable jobsWake_;
+    std::deque<std::function<void()>> jobs_;
+    bool jobsOpen_ = false;
+    std::vector<std::thread> jobThreads_;
 };
 
 }  // namespace relvo::mail

@@ -9,6 +9,8 @@ void DataReader::Reset(size_t maxSize) {
     state_ = State::kLineStart;
     error_ = Error::kNone;
     seen_ = 0;
+    stored_ = 0;
+    pauseAt_ = std::numeric_limits<size_t>::max();
     body_.clear();
 }
 
@@ -24,17 +26,18 @@ void DataReader::Append(std::string_view text) {
     if (error_ != Error::kNone) {
         return;
     }
-    if (body_.size() + text.size() > maxSize_) {
+    if (stored_ + text.size() > maxSize_) {
         Fail(Error::kTooBig);
         return;
     }
+    stored_ += text.size();
     body_.append(text);
 }
 
 size_t DataReader::Feed(std::string_view input) {
     const char* p = input.data();
     const char* end = p + input.size();
-    while (p < end && state_ != State::kDone) {
+    while (p < end && state_ != State::kDone && !Paused()) {
         if (state_ == State::kMid) {
             p = TakeText(p, end);
         } else if (TakeMark(*p)) {
@@ -79,17 +82,19 @@ bool DataReader::TakeMark(char c) {
 }
 
 const char* DataReader::TakeText(const char* p, const char* end) {
-    // The run of text up to the next CR, with no LF inside it.
+    // The run of text up to the next CR, with no LF or NUL inside it.
     const void* cr = std::memchr(p, '\r', static_cast<size_t>(end - p));
     const char* stop = cr ? static_cast<const char*>(cr) : end;
     const void* lf = std::memchr(p, '\n', static_cast<size_t>(stop - p));
-    if (lf != nullptr) {
-        const char* bare = static_cast<const char*>(lf);
-        Append(std::string_view(p, static_cast<size_t>(bare - p)));
+    const char* runEnd = lf ? static_cast<const char*>(lf) : stop;
+    const void* nul = std::memchr(p, '\0', static_cast<size_t>(runEnd - p));
+    if (nul != nullptr || lf != nullptr) {
+        const char* bad = nul ? static_cast<const char*>(nul) : runEnd;
+        Append(std::string_view(p, static_cast<size_t>(bad - p)));
         // The line goes on as far as ending the data is concerned: only CRLF "." CRLF ends it.
-        Fail(Error::kBareLineEnd);
+        Fail(nul ? Error::kNul : Error::kBareLineEnd);
         seen_ += 1;
-        return bare + 1;
+        return bad + 1;
     }
     Append(std::string_view(p, static_cast<size_t>(stop - p)));
     if (stop < end) {

@@ -22,7 +22,8 @@ namespace {
 
 constexpr size_t kInputBufferSize = 64 * 1024;
 constexpr int kMaxAuthFailures = 3;
-constexpr size_t kMaxReserve = 4 * 1024 * 1024;
+// Message text goes to the queue's file in pieces of about this size.
+constexpr size_t kSpillSize = 64 * 1024;
 constexpr size_t kMaxPendingReplies = 64 * 1024;
 constexpr auto kShutdownWriteTimeout = std::chrono::seconds(1);
 // DATA may start slowly (a client composing, a slow first hop); the minimum rate counts after it.
@@ -31,12 +32,13 @@ constexpr auto kDataRateGrace = std::chrono::seconds(30);
 // Completes a queue store on the session's strand: the coroutine resumes there once the message
 // and its companion are on disk (or the store failed).
 template <typename Token>
-auto AsyncStore(QueueStore& queue, Envelope envelope, std::string header, std::string body,
-                Token&& token) {
+auto AsyncStore(QueueStore& queue, Envelope envelope, std::string header, SpoolPtr spool,
+                std::string body, Token&& token) {
     return asio::async_initiate<Token, void(bool, uint32_t, std::string)>(
-        [&queue](auto handler, Envelope envelope, std::string header, std::string body) {
+        [&queue](auto handler, Envelope envelope, std::string header, SpoolPtr spool,
+                 std::string body) {
             auto shared = std::make_shared<decltype(handler)>(std::move(handler));
-            queue.Store(std::move(envelope), std::move(header), std::move(body),
+            queue.Store(std::move(envelope), std::move(header), std::move(spool), std::move(body),
                         [shared](bool ok, uint32_t id, const std::string& error) {
                             auto executor = asio::get_associated_executor(*shared);
                             asio::post(executor, [shared, ok, id, error]() mutable {
@@ -44,7 +46,26 @@ auto AsyncStore(QueueStore& queue, Envelope envelope, std::string header, std::s
                             });
                         });
         },
-        token, std::move(envelope), std::move(header), std::move(body));
+        token, std::move(envelope), std::move(header), std::move(spool), std::move(body));
+}
+
+// Completes a spool write on the session's strand, handing the buffer back.
+template <typename Token>
+auto AsyncAppend(QueueStore& queue, SpoolPtr spool, std::string text, size_t length,
+                 Token&& token) {
+    return asio::async_initiate<Token, void(bool, std::string, std::string)>(
+        [&queue](auto handler, SpoolPtr spool, std::string text, size_t length) {
+            auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+            queue.Append(std::move(spool), std::move(text), length,
+                         [shared](bool ok, std::string text, const std::string& error) {
+                             auto executor = asio::get_associated_executor(*shared);
+                             asio::post(executor,
+                                        [shared, ok, text = std::move(text), error]() mutable {
+                                            (*shared)(ok, std::move(text), error);
+                                        });
+                         });
+        },
+        token, std::move(spool), std::move(text), length);
 }
 
 constexpr std::string_view kAuthBlocked =
@@ -52,6 +73,8 @@ constexpr std::string_view kAuthBlocked =
 constexpr std::string_view kNeedMail = "503 5.5.1 Need MAIL command first";
 constexpr std::string_view kNeedSmtpUtf8 =
     "553 5.6.7 Non-ASCII addresses need the SMTPUTF8 parameter";
+constexpr std::string_view kLocalProblem =
+    "451 4.3.0 Error: local problem storing the message, try again later";
 
 // The reply to a line that the parser refused.
 std::string_view ParseErrorReply(const Command& command) {
@@ -121,6 +144,7 @@ void SmtpSession::EndAfterException(std::exception_ptr error) {
     } catch (...) {
     }
     LogLine("Server/", "session ended by an internal error: " + what);
+    DropMessage();
     DisarmTimer();
     asio::error_code ec;
     socket_.close(ec);
@@ -234,6 +258,7 @@ void SmtpSession::ReplyAndClose(std::string_view line) {
 void SmtpSession::ResetTransaction() {
     mailFrom_.clear();
     recipients_.clear();
+    DropMessage();
     if (kTransaction.Has(state_)) {
         SetState(SessionState::kHelo);
     }
@@ -264,6 +289,10 @@ void SmtpSession::Greet(Admission admission) {
 asio::awaitable<void> SmtpSession::Converse() {
     while (true) {
         bool backlog = ProcessInput();
+        if (state_ == SessionState::kData && reader_.Paused()) {
+            co_await SpillData();
+            continue;
+        }
         if (state_ == SessionState::kQueueing) {
             co_await StoreMessage();
             continue;
@@ -306,6 +335,7 @@ asio::awaitable<void> SmtpSession::SayWhyItEnds() {
 }
 
 void SmtpSession::CloseConnection() {
+    DropMessage();
     DisarmTimer();
     delayTimer_.cancel();
     asio::error_code ec;
@@ -385,6 +415,9 @@ bool SmtpSession::ProcessInput() {
             return true;  // a client that pipelines without reading gets its replies first
         }
         std::string_view pending(in_.get() + inStart_, inEnd_ - inStart_);
+        if (state_ == SessionState::kData && reader_.Paused()) {
+            break;  // the buffered text goes to disk first
+        }
         if (state_ == SessionState::kData) {
             FeedData(pending);
         } else if (discardingLine_ ? !SkipDiscardedLine(pending) : !TakeLine(pending)) {
@@ -396,9 +429,22 @@ bool SmtpSession::ProcessInput() {
 
 void SmtpSession::FeedData(std::string_view pending) {
     inStart_ += reader_.Feed(pending);
+    if (reader_.error() != DataReader::Error::kNone) {
+        DropMessage();  // refused: nothing more is stored or shown
+    } else if (observed_) {
+        ObserveData();
+    }
     if (reader_.Done()) {
         LineCompleted();
         FinishData();
+    }
+}
+
+void SmtpSession::ObserveData() {
+    if (!observed_->Scan(reader_.Body())) {
+        reader_.Stop();
+        dataRefusal_ = "552 5.3.4 Message refused: a header field is too long";
+        observed_.reset();
     }
 }
 
@@ -622,12 +668,6 @@ void SmtpSession::OnMail(const Command& command) {
     SetState(SessionState::kMail);
     smtpUtf8_ = command.smtpUtf8;
     mailFrom_.assign(command.address);
-    reader_.Reset(config_->limits.maxMessageSize);
-    if (command.hasSize) {
-        // The declared size saves regrowing, up to a bound a liar cannot abuse.
-        reader_.Body().reserve(
-            std::min<size_t>(static_cast<size_t>(command.size) + 256, kMaxReserve));
-    }
     Reply("250 2.1.0 Ok");
 }
 
@@ -658,10 +698,56 @@ void SmtpSession::AddRecipient(std::string_view address) {
 }
 
 void SmtpSession::OnData(const Command&) {
+    if (authUser_.empty() && PipelinedAfterData()) {
+        // A client that does not wait for 354 is a spam engine, or it smuggles a message past
+        // a filter in front of us; clients we know (AUTH) may be careless.
+        ResetTransaction();
+        ReplyAndClose("503 5.5.0 Improper use of SMTP command pipelining");
+        return;
+    }
     SetState(SessionState::kData);
     dataStartedAt_ = std::chrono::steady_clock::now();
     dataBytes_ = 0;
+    StartMessage();
     Reply("354 End data with <CR><LF>.<CR><LF>");
+}
+
+// Whether anything came after the DATA line: in the input buffer, in the TLS layer, or waiting
+// in the socket.
+bool SmtpSession::PipelinedAfterData() {
+    if (inStart_ < inEnd_ || (tls_ && SSL_pending(tls_->native_handle()) > 0)) {
+        return true;
+    }
+    asio::error_code ec;
+    return socket_.available(ec) > 0 && !ec;
+}
+
+void SmtpSession::StartMessage() {
+    reader_.Reset(config_->limits.maxMessageSize);
+    reader_.SetPauseAt(kSpillSize);
+    dataRefusal_ = {};
+    const MessageContext context{clientIp_, heloName_, mailFrom_, authUser_, ForLocalDomain()};
+    if (MessageObserverPtr observer = host_.ObserveMessage(context)) {
+        observed_ = std::make_unique<ObservedText>(std::move(observer));
+    } else {
+        // Known now, so the message's file starts with it and is never copied.
+        reader_.Body().assign(ReceivedHeader(ReceivedNow()));
+    }
+}
+
+bool SmtpSession::ForLocalDomain() const {
+    return std::any_of(recipients_.begin(), recipients_.end(), [this](const std::string& rcpt) {
+        const size_t at = rcpt.rfind('@');
+        return at != std::string::npos &&
+               config_->FindLocalDomain(std::string_view(rcpt).substr(at + 1)) != nullptr;
+    });
+}
+
+void SmtpSession::DropMessage() {
+    observed_.reset();
+    if (spool_) {
+        host_.Queue().Drop(std::move(spool_));
+    }
 }
 
 void SmtpSession::OnRset(const Command&) {
@@ -804,11 +890,17 @@ void SmtpSession::FinishData() {
         case DataReader::Error::kBareLineEnd:
             ReplyError("554 5.6.0 Message refused: bare CR or LF found; lines must end with CRLF");
             break;
+        case DataReader::Error::kNul:
+            ReplyError("554 5.6.0 Message refused: NUL characters are not allowed");
+            break;
+        case DataReader::Error::kStopped:
+            ReplyError(dataRefusal_);
+            break;
     }
     ResetTransaction();
 }
 
-asio::awaitable<void> SmtpSession::StoreMessage() {
+ReceivedInfo SmtpSession::ReceivedNow() const {
     ReceivedInfo info;
     info.heloName = heloName_;
     info.clientIp = clientIp_;
@@ -820,11 +912,44 @@ asio::awaitable<void> SmtpSession::StoreMessage() {
         info.singleRecipient = recipients_.front();
     }
     info.when = std::chrono::system_clock::now();
+    return info;
+}
+
+// Writes the text that filled the buffer to the message's temporary file.
+asio::awaitable<void> SmtpSession::SpillData() {
+    if (!spool_) {
+        spool_ = std::make_shared<Spool>();
+    }
+    std::string& text = reader_.Body();
+    const size_t length = observed_ ? observed_->Settled() : text.size();
+    auto [ok, back, error] =
+        co_await AsyncAppend(host_.Queue(), spool_, std::move(text), length, asio::use_awaitable);
+    text = std::move(back);
+    if (!ok) {
+        LogLine("Server/", "queue store failed: " + error);
+        reader_.Stop();
+        dataRefusal_ = kLocalProblem;
+        DropMessage();
+        co_return;
+    }
+    text.erase(0, length);
+    if (observed_) {
+        observed_->Removed(length);
+    }
+}
+
+asio::awaitable<void> SmtpSession::StoreMessage() {
+    std::string head;
+    if (observed_) {
+        head = observed_->Finish(reader_.Body());
+        head += ReceivedHeader(ReceivedNow());
+    }
     Envelope envelope{std::move(mailFrom_), std::move(recipients_), peer_, heloName_, authUser_};
+    SpoolPtr spool = std::move(spool_);
     ResetTransaction();
-    size_t size = reader_.Body().size();
+    const size_t size = reader_.StoredBytes();
     auto [ok, id, error] =
-        co_await AsyncStore(host_.Queue(), std::move(envelope), ReceivedHeader(info),
+        co_await AsyncStore(host_.Queue(), std::move(envelope), std::move(head), std::move(spool),
                             std::move(reader_.Body()), asio::use_awaitable);
     SetState(SessionState::kHelo);
     reader_.Reset(config_->limits.maxMessageSize);
@@ -833,7 +958,7 @@ asio::awaitable<void> SmtpSession::StoreMessage() {
               " bytes)");
     } else {
         LogLine("Server/", "queue store failed: " + error);
-        Reply("451 4.3.0 Error: local problem storing the message, try again later");
+        Reply(kLocalProblem);
     }
 }
 

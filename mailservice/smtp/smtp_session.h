@@ -1,7 +1,8 @@
 // One SMTP conversation, run as a coroutine on its own strand. Input is read in large pieces and
 // every complete command in it is answered before the replies go out in one write (PIPELINING);
-// the message text is unstuffed straight from the input buffer into the body that the queue
-// takes over, so it is never copied again.
+// the message text is unstuffed straight from the input buffer into a bounded buffer that goes
+// to the queue's temporary file whenever it fills, so a session holds no more of a message than
+// that buffer, whatever the message's size.
 #pragma once
 
 #include <asio/awaitable.hpp>
@@ -19,7 +20,9 @@
 #include "core/engine_config.h"
 #include "smtp/command_parser.h"
 #include "smtp/data_reader.h"
+#include "smtp/observed_text.h"
 #include "smtp/session_host.h"
+#include "smtp/session_rules.h"
 #include "smtp/session_state.h"
 
 namespace relvo::mail::smtp {
@@ -38,6 +41,8 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     void ForceClose();
 
     const std::string& ClientIp() const { return clientIp_; }
+    // Bytes of message text received in the DATA under way (or the last one), for rate checks.
+    size_t DataBytesSeen() const { return reader_.BytesSeen(); }
 
   private:
     struct VerbRule;
@@ -54,6 +59,7 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     asio::awaitable<bool> ReadMore();
     asio::awaitable<bool> Flush();
     asio::awaitable<void> StoreMessage();
+    asio::awaitable<void> SpillData();
     asio::awaitable<bool> StartTls();
     asio::awaitable<void> AuthFailed();
 
@@ -61,6 +67,12 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     // enough replies are waiting to be written.
     bool ProcessInput();
     void FeedData(std::string_view pending);
+    void ObserveData();
+    bool PipelinedAfterData();
+    void StartMessage();
+    void DropMessage();
+    ReceivedInfo ReceivedNow() const;
+    bool ForLocalDomain() const;
     bool SkipDiscardedLine(std::string_view pending);
     bool TakeLine(std::string_view pending);
     void RefuseLine(std::string_view reply);
@@ -151,6 +163,9 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     std::string mailFrom_;
     std::vector<std::string> recipients_;
     DataReader reader_;
+    SpoolPtr spool_;                          // the message's text written so far
+    std::unique_ptr<ObservedText> observed_;  // null when nothing looks at the message
+    std::string_view dataRefusal_;            // why the reader was stopped
 };
 
 }  // namespace relvo::mail::smtp

@@ -189,6 +189,8 @@ TEST(DataReader, EndsOnlyAtCrLfDotCrLfAtAnySplit) {
         {"bare LF inside", "a\nb\r\n.\r\n", true, E::kBareLineEnd, "", 8},
         {"bare CR inside", "a\rb\r\n.\r\n", true, E::kBareLineEnd, "", 8},
         {"CR CR LF", "a\r\r\n.\r\n", true, E::kBareLineEnd, "", 7},
+        {"NUL", std::string("a\0b\r\n.\r\n", 8), true, E::kNul, "", 8},
+        {"NUL after a bare LF", std::string("a\n\0\r\n.\r\n", 8), true, E::kBareLineEnd, "", 8},
         {"too big", std::string(200, 'x') + "\r\n.\r\n", true, E::kTooBig, "", 205},
         {"exactly the limit", std::string(98, 'x') + "\r\n.\r\n", true, E::kNone,
          std::string(98, 'x') + "\r\n", 103},

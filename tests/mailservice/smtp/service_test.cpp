@@ -456,6 +456,7 @@ TEST_F(SmtpServiceTest, SmugglingNeitherEndsDataNorGetsQueued) {
         {"CRLF.CR", "Subject: a\r\n\r\ntext\r\n.\r" + smuggled},
         {"bare LF inside", "Subject: a\r\n\r\nline\nline\r\n"},
         {"bare CR inside", "Subject: a\r\n\r\nline\rline\r\n"},
+        {"NUL inside", std::string("Subject: a\r\n\r\nline\0line\r\n", 25)},
     };
     for (const auto& [name, data] : attempts) {
         SCOPED_TRACE(name);
@@ -472,6 +473,44 @@ TEST_F(SmtpServiceTest, SmugglingNeitherEndsDataNorGetsQueued) {
         EXPECT_EQ(client->Read().substr(0, 9), "250 2.0.0");
     }
     EXPECT_EQ(QueuedMessages(), 0u);
+}
+
+// A client without AUTH that sends anything between DATA and our 354 is refused and nothing is
+// queued; one that waits for the 354, or that authenticated, is served.
+TEST_F(SmtpServiceTest, OnlyAuthenticatedClientsMaySendBeforeThe354) {
+    const std::string envelope =
+        "MAIL FROM:<s@remote.example>\r\nRCPT TO:<alice@local.example>\r\nDATA\r\n";
+    const std::string text = "Subject: p\r\n\r\nbody\r\n.\r\n";
+    const std::string auth = "AUTH PLAIN AGFsaWNlQGxvY2FsLmV4YW1wbGUAYWxpY2Utc2VjcmV0\r\n";
+    struct Case {
+        std::string name;
+        std::string first;     // sent at once
+        std::string after354;  // sent once the 354 has come
+        std::vector<std::string> replies;
+        bool queued;
+    };
+    const std::vector<Case> cases = {
+        {"message with DATA", envelope + text, "", {"250", "250", "503 5.5.0"}, false},
+        {"command with DATA", envelope + "NOOP\r\n", "", {"250", "250", "503 5.5.0"}, false},
+        {"message after the 354", envelope, text, {"250", "250", "354", "250 2.0.0"}, true},
+        {"AUTH first", auth + envelope + text, "", {"235", "250", "250", "354", "250 2"}, true},
+    };
+    size_t queued = 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto client = Greeted();
+        client->Send(c.first);
+        for (const std::string& expected : c.replies) {
+            std::string reply = client->Read();
+            EXPECT_EQ(reply.substr(0, expected.size()), expected) << reply;
+            if (expected == "354") {
+                client->Send(c.after354);
+            }
+        }
+        EXPECT_EQ(client->Closed(c.queued ? 200ms : 5s), !c.queued);
+        queued += c.queued ? 1 : 0;
+        EXPECT_EQ(QueuedMessages(), queued);
+    }
 }
 
 // A pipelined group in one write is answered in order, and one more group carries the message

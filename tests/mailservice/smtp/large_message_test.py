@@ -1,0 +1,77 @@
+#!/usr/bin/python3
+"""relvoserver with long messages: stored whole in memory far below their size, or nothing left
+behind when cut off or refused part way. usage: large_message_test.py PATH_TO_RELVOSERVER"""
+import os
+import smtplib
+import socket
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "server"))
+from relvo_server_process import RelvoServer, free_port, make_app_dir, remove_app_dir  # noqa: E402
+
+BINARY = None
+MB = 1024 * 1024
+
+
+def message(size):
+    line = b"." + b"0123456789abcdefghijklmnopqrstuvwxyz" * 2 + b"\r\n"  # stuffed on the way
+    return b"Subject: long\r\n\r\n" + line * (size // len(line))
+
+
+def peak_memory(pid):
+    with open(f"/proc/{pid}/status") as status:
+        return next(int(line.split()[1]) * 1024 for line in status if line.startswith("VmHWM:"))
+
+
+class LargeMessageTest(unittest.TestCase):
+    def setUp(self):
+        self.port = free_port()
+        self.app_dir = make_app_dir(self.port, {"SmtpMaxMessageSize": 46 * MB})
+        self.server = RelvoServer(BINARY, self.app_dir, self.port).start()
+
+    def tearDown(self):
+        self.server.kill()
+        remove_app_dir(self.app_dir)
+
+    def queue_files(self):  # without the writers' lock
+        return [n for n in os.listdir(os.path.join(self.app_dir, "queue")) if n[0] != "."]
+
+    def test_long_message_is_stored_whole_in_bounded_memory(self):
+        text, before = message(45 * MB), peak_memory(self.server.process.pid)
+        with smtplib.SMTP("127.0.0.1", self.port, timeout=60) as client:
+            client.sendmail("a@sender.test", ["b@far.test"], text)
+        (name,) = [n for n in self.queue_files() if n.endswith(".eml")]
+        with open(os.path.join(self.app_dir, "queue", name), "rb") as eml:
+            stored = eml.read()
+        self.assertTrue(stored.startswith(b"Received: from "))
+        self.assertEqual(stored[stored.index(b"Subject: long"):], text)
+        self.assertLess(peak_memory(self.server.process.pid) - before, 16 * MB)
+
+    def test_message_ended_part_way_leaves_no_file(self):
+        head = b"HELO c.test\r\nMAIL FROM:<a@sender.test>\r\nRCPT TO:<b@far.test>\r\n"
+        cases = [  # what is sent after the 354, and the reply expected ("" the client goes)
+            ("cut off", message(3 * MB), ""),
+            ("too big", message(47 * MB) + b".\r\n", "552 5.3.4"),
+            ("NUL", message(3 * MB) + b"\x00\r\n.\r\n", "554 5.6.0"),
+        ]
+        for name, data, reply in cases:
+            with self.subTest(name), socket.create_connection(("127.0.0.1", self.port)) as sock:
+                answers = sock.makefile("rb")
+                sock.sendall(head)
+                self.assertEqual([answers.readline()[:3] for _ in range(4)], [b"220"] + [b"250"] * 3)
+                sock.sendall(b"DATA\r\n")
+                self.assertEqual(answers.readline()[:3], b"354")
+                sock.sendall(data)
+                if reply:
+                    self.assertEqual(answers.readline()[:9].decode(), reply)
+            deadline = time.monotonic() + 5
+            while self.queue_files() and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(self.queue_files(), [], name)
+
+
+if __name__ == "__main__":
+    BINARY = sys.argv.pop(1)
+    unittest.main(verbosity=2)
