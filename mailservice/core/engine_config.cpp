@@ -49,6 +49,7 @@ class EngineConfigReader {
         config->tlsCertFile = file.GetString("System", "SmtpTlsCertFile", "");
         config->tlsKeyFile = file.GetString("System", "SmtpTlsKeyFile", "");
         config->heloString = file.GetString("System", "HELOString", "");
+        config->dnsServer = file.GetString("System", "DnsServer", "");
 
         SmtpLimits& limits = config->limits;
         limits.maxMessageSize = static_cast<size_t>(BoundedInt(
@@ -92,6 +93,7 @@ class EngineConfigReader {
             LocalDomain domain;
             domain.serverAddress = file.GetString("DomainInfo", name + "_ServerAddress", "");
             domain.serverPort = file.GetInt("DomainInfo", name + "_Port", 25);
+            domain.dkimSelector = file.GetString("DomainInfo", name + "_DkimSelector", "");
             domain.name = std::move(name);
             config->domainIndex_.emplace(std::move(lower), config->domains_.size());
             config->domains_.push_back(std::move(domain));

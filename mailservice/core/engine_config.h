@@ -21,6 +21,7 @@ struct LocalDomain {
     std::string name;
     std::string serverAddress;
     int serverPort = 25;
+    std::string dkimSelector;  // <name>_DkimSelector, "" = the domain does not sign
     bool HasServer() const { return !serverAddress.empty(); }
 };
 
@@ -54,6 +55,7 @@ class EngineConfig {
     std::string tlsCertFile;       // SmtpTlsCertFile, "" = self-signed one under the app dir
     std::string tlsKeyFile;        // SmtpTlsKeyFile
     std::string heloString;        // HELOString, "" = host name
+    std::string dnsServer;         // DnsServer, "" = the system's resolvers
     SmtpLimits limits;
 
     // Case-insensitive (ASCII), as the file's names are; null when absent.
