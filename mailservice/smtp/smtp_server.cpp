@@ -6,6 +6,7 @@
 #include <asio/strand.hpp>
 #include <future>
 
+#include "smtp/inbound_checks.h"
 #include "smtp/listen_failure.h"
 #include "smtp/smtp_session.h"
 
@@ -124,6 +125,16 @@ void SmtpServer::OnAccepted(tcp::socket socket) {
     std::shared_ptr<const EngineConfig> config = EngineConfig::Load();
     auto session = std::make_shared<SmtpSession>(*this, std::move(socket), config);
     session->Start(Register(session, session->ClientIp(), config->limits));
+}
+
+MessageObserverPtr SmtpServer::ObserveMessage(const MessageContext& context) {
+    if (!context.forLocalDomain) {
+        return nullptr;
+    }
+    send::DnsSettings dns;
+    dns.server = EngineConfig::Load()->dnsServer;
+    return std::make_unique<InboundChecks>(context, settings_.hostName, std::move(dns), checks_,
+                                           log_);
 }
 
 Admission SmtpServer::Register(const std::shared_ptr<SmtpSession>& session,

@@ -6,6 +6,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/thread_pool.hpp>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -44,6 +45,8 @@ class SmtpServer final : public SessionHost {
     const ServerSettings& Settings() const override { return settings_; }
     QueueStore& Queue() override { return queue_; }
     EventLog& Log() override { return log_; }
+    // Mail for a local domain gets its DKIM and SPF results.
+    MessageObserverPtr ObserveMessage(const MessageContext& context) override;
 
   private:
     struct Listener {
@@ -57,6 +60,7 @@ class SmtpServer final : public SessionHost {
     EventLog& log_;
     const ServerSettings settings_;
 
+    asio::thread_pool checks_{2};  // the DNS of the inbound checks, off the I/O threads
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::vector<std::thread> threads_;

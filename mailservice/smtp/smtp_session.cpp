@@ -12,6 +12,8 @@
 #include <utility>
 
 #include "common/ascii.h"
+#include "common/mail_address.h"
+#include "core/header_fields.h"
 #include "core/net_ranges.h"
 #include "smtp/command_parser.h"
 #include "smtp/sasl.h"
@@ -759,7 +761,38 @@ void SmtpSession::FinishData() {
     ResetTransaction();
 }
 
+std::string SmtpSession::ObserveBody() {
+    bool local = std::any_of(recipients_.begin(), recipients_.end(), [this](const std::string& r) {
+        return config_->FindLocalDomain(MailboxDomain(r)) != nullptr;
+    });
+    MessageObserverPtr observer =
+        host_.ObserveMessage(MessageContext{clientIp_, heloName_, mailFrom_, authUser_, local});
+    if (!observer) {
+        return "";
+    }
+    std::string& body = reader_.Body();
+    std::string kept;
+    size_t fieldsEnd = 0;
+    bool dropped = false;
+    size_t bodyStart = SplitHeaderFields(body, [&](std::string_view field) {
+        fieldsEnd += field.size();
+        if (observer->HeaderField(field)) {
+            kept.append(field);
+        } else {
+            dropped = true;
+        }
+    });
+    observer->EndOfHeaders();
+    observer->Body(std::string_view(body).substr(bodyStart));
+    std::string fields = observer->Finish();
+    if (dropped) {
+        body = kept + body.substr(fieldsEnd);
+    }
+    return fields;
+}
+
 asio::awaitable<void> SmtpSession::StoreMessage() {
+    std::string checks = ObserveBody();
     ReceivedInfo info;
     info.heloName = heloName_;
     info.clientIp = clientIp_;
@@ -771,11 +804,12 @@ asio::awaitable<void> SmtpSession::StoreMessage() {
         info.singleRecipient = recipients_.front();
     }
     info.when = std::chrono::system_clock::now();
+    checks += ReceivedHeader(info);
     Envelope envelope{std::move(mailFrom_), std::move(recipients_), peer_, heloName_, authUser_};
     ResetTransaction();
     size_t size = reader_.Body().size();
     auto [ok, id, error] =
-        co_await AsyncStore(host_.Queue(), std::move(envelope), ReceivedHeader(info),
+        co_await AsyncStore(host_.Queue(), std::move(envelope), std::move(checks),
                             std::move(reader_.Body()), asio::use_awaitable);
     SetState(SessionState::kHelo);
     reader_.Reset(config_->limits.maxMessageSize);

@@ -52,6 +52,9 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     asio::awaitable<bool> ReadMore();
     asio::awaitable<bool> Flush();
     asio::awaitable<void> StoreMessage();
+    // The server's look at the message held in memory: the fields it refuses leave the message,
+    // and what it returns goes above the Received field.
+    std::string ObserveBody();
     asio::awaitable<bool> StartTls();
     asio::awaitable<void> AuthFailed();
 
