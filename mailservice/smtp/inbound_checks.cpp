@@ -161,7 +161,7 @@ bool InboundChecks::HeaderField(std::string_view field) {
         std::string selector = TagValue(field, "s");
         std::string domain = AsciiLowerCopy(TagValue(field, "d"));
         if (!selector.empty() && !domain.empty()) {
-            keys_.emplace(std::make_pair(selector, domain), std::future<send::DnsAnswer>());
+            keys_.emplace(std::make_pair(selector, domain), std::shared_future<send::DnsAnswer>());
         }
     }
     if (dkim_->handle != nullptr && dkim_->status == DKIM_STAT_OK) {
@@ -178,7 +178,7 @@ void InboundChecks::EndOfHeaders() {
             [name = key.first + "._domainkey." + key.second, dns = dns_] {
                 return send::LookupRecords(name, 16 /* TXT */, dns);
             });
-        answer = lookup->get_future();
+        answer = lookup->get_future().share();
         asio::post(pool_, [lookup] { (*lookup)(); });
     }
     if (dkim_->handle != nullptr && dkim_->status == DKIM_STAT_OK) {

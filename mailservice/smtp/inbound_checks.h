@@ -48,7 +48,7 @@ class InboundChecks final : public MessageObserver {
     EventLog& log_;
     std::chrono::steady_clock::time_point deadline_;
     std::future<SpfOutcome> spf_;
-    std::map<std::pair<std::string, std::string>, std::future<send::DnsAnswer>> keys_;
+    std::map<std::pair<std::string, std::string>, std::shared_future<send::DnsAnswer>> keys_;
     struct Verifier;
     std::unique_ptr<Verifier> dkim_;
 };

@@ -104,6 +104,9 @@ void CDlgDkim::ShowRecords() {
     spfRecord_->setText(Text(SpfSuggestion(MachineAddresses())));
     dmarcName_->setText(Text("_dmarc." + domain_));
     dmarcRecord_->setText(Text(DmarcSuggestion(domain_)));
+    for (QLineEdit* box : {dkimName_, dkimRecord_, spfRecord_, dmarcName_, dmarcRecord_}) {
+        box->setCursorPosition(0);  // records are read from their start
+    }
     check_->setEnabled(record.has_value());
     if (!selector.empty() && !record) {
         status_->setText(Text("The key cannot be used: " + error));
