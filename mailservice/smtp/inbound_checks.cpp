@@ -210,7 +210,8 @@ send::DnsAnswer InboundChecks::KeyRecord(const std::string& selector, const std:
 
 std::string InboundChecks::VerifyDkim() {
     if (!dkim_->signatures) {
-        return "dkim=none";
+        // A DKIM-Signature field the library could not take is a signature that cannot verify.
+        return keys_.empty() ? "dkim=none" : "dkim=permerror";
     }
     if (dkim_->status == DKIM_STAT_OK) {
         dkim_eom(dkim_->handle, nullptr);

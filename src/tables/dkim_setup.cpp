@@ -119,6 +119,14 @@ std::vector<std::string> TxtRecords(const unsigned char* answer, int length) {
 
 }  // namespace
 
+bool IsPlainDkimName(const std::string& name) {
+    return !name.empty() && name.front() != '.' && name.back() != '.' &&
+           name.find("..") == std::string::npos &&
+           std::all_of(name.begin(), name.end(), [](unsigned char c) {
+               return std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.';
+           });
+}
+
 std::string DkimKeyFile(const std::string& domain, const std::string& selector) {
     return ApplicationDirectory() + "/dkim/" + AsciiLowerCopy(domain) + "/" + selector + ".key";
 }
@@ -143,6 +151,10 @@ std::string NewDkimSelector(const std::string& domain, std::chrono::system_clock
 
 std::optional<std::string> GenerateDkimKey(const std::string& domain, DkimKeyType type,
                                            std::string* error) {
+    if (!IsPlainDkimName(domain)) {
+        *error = "the domain name " + domain + " cannot name a key directory";
+        return std::nullopt;
+    }
     std::string selector = NewDkimSelector(domain, std::chrono::system_clock::now());
     std::filesystem::path file = DkimKeyFile(domain, selector);
     KeyPtr key = MakeKey(type);

@@ -11,6 +11,10 @@
 
 enum class DkimKeyType { kEd25519, kRsa2048 };
 
+// Whether a domain or selector can name a directory or file of keys: letters, digits, '-', '_'
+// and inner dots only.
+bool IsPlainDkimName(const std::string& name);
+
 // The key file of a selector; the domain's directory is its name in lower case.
 std::string DkimKeyFile(const std::string& domain, const std::string& selector);
 

@@ -93,9 +93,10 @@ QLineEdit* CDlgDkim::AddRecordRow(QGridLayout* grid, int row, const QString& lab
 
 void CDlgDkim::ShowRecords() {
     std::string selector = DkimSelectorOf(domain_);
-    std::string error;
-    std::optional<std::string> record =
-        selector.empty() ? std::nullopt : DkimRecordFor(DkimKeyFile(domain_, selector), &error);
+    std::string error = "the selector or the domain is not a plain name";
+    std::optional<std::string> record = !IsPlainDkimName(selector) || !IsPlainDkimName(domain_)
+                                            ? std::nullopt
+                                            : DkimRecordFor(DkimKeyFile(domain_, selector), &error);
     selector_->setText(selector.empty() ? QStringLiteral("(none: mail from this domain is not "
                                                          "signed)")
                                         : Text(selector));

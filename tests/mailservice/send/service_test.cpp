@@ -831,6 +831,7 @@ TEST_F(SendServiceTest, SignsMailFromDomainsWithAKey) {
         }
         zone.push_back("--txt-record=" + d.selector + "._domainkey." + d.name + "," + strings);
     }
+    dns_.reset();  // its port is taken again, with the keys
     dns_ = testing::Dnsmasq(dnsPort_, zone);
     ASSERT_TRUE(dns_->Ready("started")) << dns_->Output();
     WriteConfig("", domainList + domainInfo);
