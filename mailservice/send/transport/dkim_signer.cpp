@@ -8,8 +8,11 @@
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 
+#include <sys/stat.h>
 #include <cctype>
+
 #include <fstream>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -37,12 +40,17 @@ DKIM_LIB* SigningLibrary() {
                                         "content-type", nullptr};
         // From is signed once more than it appears, so that no From can be added later.
         static const char* oversigned[] = {"from", nullptr};
-        const char** list = signed_;
-        dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_SIGNHDRS, &list, sizeof list);
-        list = oversigned;
-        dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_OVERSIGNHDRS, &list, sizeof list);
+        // The library takes each list as the array itself, sized as a pointer.
         unsigned int flags = DKIM_LIBFLAGS_FIXCRLF;
-        dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_FLAGS, &flags, sizeof flags);
+        if (dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_SIGNHDRS, signed_, sizeof(char**)) !=
+                DKIM_STAT_OK ||
+            dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_OVERSIGNHDRS, oversigned, sizeof(char**)) !=
+                DKIM_STAT_OK ||
+            dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_FLAGS, &flags, sizeof flags) !=
+                DKIM_STAT_OK) {
+            dkim_close(lib);
+            return static_cast<DKIM_LIB*>(nullptr);
+        }
         return lib;
     }();
     return library;
@@ -81,8 +89,8 @@ std::string DomainOfAddress(std::string_view value) {
 }
 
 // The key file's text and its algorithm; false with the reason when it cannot sign.
-bool ReadKey(const std::string& path, std::string* pem, std::string* algorithm,
-             std::string* problem) {
+bool ParseKey(const std::string& path, std::string* pem, std::string* algorithm,
+              std::string* problem) {
     std::ifstream file(path, std::ios::binary);
     if (!file) {
         *problem = "cannot read the key file " + path;
@@ -113,6 +121,36 @@ bool ReadKey(const std::string& path, std::string* pem, std::string* algorithm,
     }
     *problem = "the key in " + path + " is neither Ed25519 nor RSA of 2048 bits or more";
     return false;
+}
+
+// A key file as last read: parsing a PEM key costs about a millisecond, so it is done again
+// only when the file changes.
+struct KnownKey {
+    timespec modified{};
+    off_t size = -1;
+    std::string pem, algorithm, problem;
+};
+
+bool ReadKey(const std::string& path, std::string* pem, std::string* algorithm,
+             std::string* problem) {
+    static std::mutex mutex;
+    static std::map<std::string, KnownKey> known;
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) {
+        *problem = "cannot read the key file " + path;
+        return false;
+    }
+    std::lock_guard lock(mutex);
+    KnownKey& key = known[path];
+    if (key.size != info.st_size || key.modified.tv_sec != info.st_mtim.tv_sec ||
+        key.modified.tv_nsec != info.st_mtim.tv_nsec) {
+        key = KnownKey{info.st_mtim, info.st_size, "", "", ""};
+        ParseKey(path, &key.pem, &key.algorithm, &key.problem);
+    }
+    *pem = key.pem;
+    *algorithm = key.algorithm;
+    *problem = key.problem;
+    return problem->empty();
 }
 
 // Feeds the message to the signing handle: each header field, then the body in pieces.

@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -865,6 +866,11 @@ TEST_F(SendServiceTest, SignsMailFromDomainsWithAKey) {
                 int status = 0;
                 EXPECT_EQ(testing::RunPython(verify, mail.message, &status), d.verdict + "\n")
                     << mail.message;
+                std::smatch signedFields;  // From once more than it appears
+                if (std::regex_search(mail.message, signedFields, std::regex("\\sh=([^;]*);"))) {
+                    EXPECT_EQ(std::regex_replace(signedFields[1].str(), std::regex("\\s"), ""),
+                              "From:To:Subject:Date:from");
+                }
             }
         }
     }
