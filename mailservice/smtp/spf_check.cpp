@@ -121,13 +121,11 @@ SpfOutcome CheckSpf(const std::string& clientAddress, const std::string& heloNam
     SpfOutcome outcome;
     outcome.identity = mailFrom.empty() ? "smtp.helo=" + heloName : "smtp.mailfrom=" + mailFrom;
     outcome.result = "temperror";
-    SPF_dns_server_t* layer = NewLayer(dns);
-    std::unique_ptr<SPF_server_t, ServerFree> server(layer ? SPF_server_new_dns(layer, 0)
+    // The server does not take the DNS layer it is given: it goes after the server.
+    std::unique_ptr<SPF_dns_server_t, decltype(&Destroy)> layer(NewLayer(dns), Destroy);
+    std::unique_ptr<SPF_server_t, ServerFree> server(layer ? SPF_server_new_dns(layer.get(), 0)
                                                            : nullptr);
     if (!server) {
-        if (layer != nullptr) {
-            Destroy(layer);
-        }
         return outcome;
     }
     std::unique_ptr<SPF_request_t, RequestFree> request(SPF_request_new(server.get()));
