@@ -87,8 +87,11 @@ TEST(DkimWindowTest, CheckComparesThePublishedRecordThroughTheConfiguredDns) {
                "--no-hosts", "--port=" + QString::number(port), "--local=/test/",
                QString::fromStdString("--txt-record=s._domainkey.good.test," + record),
                "--txt-record=s._domainkey.old.test,v=DKIM1; k=ed25519; p=AAAA"});
-    ASSERT_TRUE(dns.waitForReadyRead(5000));
-    QTest::qWait(200);
+    QByteArray said;  // dnsmasq says "started" once it listens
+    while (!said.contains("started") && dns.waitForReadyRead(5000)) {
+        said += dns.readAll();
+    }
+    ASSERT_TRUE(said.contains("started")) << said.toStdString();
     const struct {
         std::string name;
         PublishedCheck::Outcome outcome;
