@@ -51,6 +51,7 @@ class EngineConfigReader {
         config->heloString = file.GetString("System", "HELOString", "");
         config->proxyFrom = ParseIpNetworkList(file.GetString("System", "SmtpProxyFrom", ""),
                                                &config->proxyFromRejected);
+        config->dnsServer = file.GetString("System", "DnsServer", "");
 
         SmtpLimits& limits = config->limits;
         limits.maxMessageSize = static_cast<size_t>(BoundedInt(
@@ -98,6 +99,7 @@ class EngineConfigReader {
             LocalDomain domain;
             domain.serverAddress = file.GetString("DomainInfo", name + "_ServerAddress", "");
             domain.serverPort = file.GetInt("DomainInfo", name + "_Port", 25);
+            domain.dkimSelector = file.GetString("DomainInfo", name + "_DkimSelector", "");
             domain.name = std::move(name);
             config->domainIndex_.emplace(std::move(lower), config->domains_.size());
             config->domains_.push_back(std::move(domain));

@@ -23,6 +23,7 @@ struct LocalDomain {
     std::string name;
     std::string serverAddress;
     int serverPort = 25;
+    std::string dkimSelector;  // <name>_DkimSelector, "" = the domain does not sign
     bool HasServer() const { return !serverAddress.empty(); }
 };
 
@@ -61,6 +62,7 @@ class EngineConfig {
     // SmtpProxyFrom: balancers whose connections begin with a PROXY header; empty = none.
     std::vector<IpNetwork> proxyFrom;
     std::vector<std::string> proxyFromRejected;  // its entries that are no address or network
+    std::string dnsServer;                       // DnsServer, "" = the system's resolvers
     SmtpLimits limits;
     // SmtpRelayNetworks: besides loopback, who may relay without AUTH when SmtpAuthFlag is 0.
     std::vector<IpNetwork> relayNetworks;

@@ -6,9 +6,11 @@
 
 #include "common/ascii.h"
 #include "common/mail_address.h"
+#include "core/app_dirs.h"
 #include "mime/delivery_report.h"
 #include "send/on_pool.h"
 #include "send/route/maildir.h"
+#include "send/transport/dkim_signer.h"
 #include "send/transport/smtp_reply.h"
 
 namespace relvo::mail::send {
@@ -20,12 +22,13 @@ using Status = RecipientOutcome::Status;
 // One delivery under way: what it sends, to whom, and every recipient's outcome so far.
 struct Delivery {
     Delivery(const DeliveryJob& job, const SendSettings& settings, asio::thread_pool& blocking,
-             const Transcript& transcript)
+             const Transcript& transcript, const std::string& signature)
         : job(job),
           settings(settings),
           blocking(blocking),
           transcript(transcript),
-          payload(DataPayload(*job.message)),
+          payload(signature + DataPayload(*job.message)),
+          signatureBytes(signature.size()),
           outcomes(job.recipients.size()) {}
 
     const DeliveryJob& job;
@@ -33,6 +36,7 @@ struct Delivery {
     asio::thread_pool& blocking;
     const Transcript& transcript;
     const std::string payload;
+    const size_t signatureBytes;
     std::vector<RecipientOutcome> outcomes;
 };
 
@@ -131,7 +135,7 @@ ClientMessage MessageFor(const Delivery& d, const std::vector<size_t>& indexes) 
         message.recipients.push_back(d.job.recipients[i]);
     }
     message.payload = &d.payload;
-    message.size = d.job.message->size();
+    message.size = d.job.message->size() + d.signatureBytes;
     message.eightBit = !IsAsciiText(*d.job.message);
     return message;
 }
@@ -281,13 +285,29 @@ asio::awaitable<void> DeliverThroughRelays(Delivery& d, const std::vector<size_t
     co_await WalkTargets(d, relays, indexes);
 }
 
+// The DKIM-Signature field for what goes to other servers (Maildir copies stay unsigned).
+asio::awaitable<std::string> SignatureFor(const DeliveryJob& job, const SendSettings& settings,
+                                          asio::thread_pool& blocking,
+                                          const Transcript& transcript) {
+    auto sign = [&] { return SignMessage(*job.message, *settings.config, AppDir()); };
+    DkimSignature signature = co_await OnPool(blocking, sign);
+    if (!signature.field.empty()) {
+        transcript("DKIM signature d=" + signature.domain + " s=" + signature.selector +
+                   " a=" + signature.algorithm);
+    } else if (!signature.problem.empty() && FirstKeyProblem(signature.domain, signature.problem)) {
+        transcript("DKIM: mail from " + signature.domain + " goes unsigned: " + signature.problem);
+    }
+    co_return signature.field;
+}
+
 }  // namespace
 
 asio::awaitable<std::vector<RecipientOutcome>> Deliver(const DeliveryJob& job,
                                                        const SendSettings& settings,
                                                        asio::thread_pool& blocking,
                                                        const Transcript& transcript) {
-    Delivery d(job, settings, blocking, transcript);
+    std::string signature = co_await SignatureFor(job, settings, blocking, transcript);
+    Delivery d(job, settings, blocking, transcript, signature);
     if (job.onlyRelay) {
         std::vector<Target> relay(1, RelayTarget(*job.onlyRelay, settings.relayTlsVerify));
         std::vector<size_t> all(job.recipients.size());

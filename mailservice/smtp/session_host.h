@@ -3,6 +3,7 @@
 #pragma once
 
 #include <asio/ssl/context.hpp>
+#include <asio/thread_pool.hpp>
 #include <chrono>
 #include <memory>
 #include <string>
@@ -42,6 +43,8 @@ class SessionHost {
     virtual bool RecordAuthFailure(const std::string& clientIp, int limit) = 0;
     // Called when DATA starts; the session feeds the message to what it returns, if anything.
     virtual MessageObserverPtr ObserveMessage(const MessageContext& /*context*/) { return nullptr; }
+    // Where an observer's Finish runs: it may wait for its lookups, which no I/O thread may do.
+    virtual asio::thread_pool& ObserverPool() = 0;
 
   protected:
     ~SessionHost() = default;

@@ -9,6 +9,7 @@
 #include <future>
 
 #include "core/net_ranges.h"
+#include "smtp/inbound_checks.h"
 #include "smtp/listen_failure.h"
 #include "smtp/proxy_reader.h"
 #include "smtp/smtp_session.h"
@@ -182,6 +183,16 @@ asio::awaitable<void> SmtpServer::ReadHeaderThenAdmit(tcp::socket socket, tcp::e
         co_return;
     }
     Admit(std::move(socket), *header.client, config);
+}
+
+MessageObserverPtr SmtpServer::ObserveMessage(const MessageContext& context) {
+    if (!context.forLocalDomain) {
+        return nullptr;
+    }
+    send::DnsSettings dns;
+    dns.server = EngineConfig::Load()->dnsServer;
+    return std::make_unique<InboundChecks>(context, settings_.hostName, std::move(dns), checks_,
+                                           log_);
 }
 
 Admission SmtpServer::Register(const std::shared_ptr<SmtpSession>& session,

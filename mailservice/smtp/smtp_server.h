@@ -7,6 +7,7 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
 #include <asio/ip/tcp.hpp>
+#include <asio/thread_pool.hpp>
 #include <atomic>
 #include <condition_variable>
 #include <memory>
@@ -50,6 +51,9 @@ class SmtpServer final : public SessionHost {
     const ServerSettings& Settings() const override { return settings_; }
     QueueStore& Queue() override { return queue_; }
     EventLog& Log() override { return log_; }
+    // Mail for a local domain gets its DKIM and SPF results.
+    MessageObserverPtr ObserveMessage(const MessageContext& context) override;
+    asio::thread_pool& ObserverPool() override { return observerWaits_; }
 
   private:
     struct Listener {
@@ -77,6 +81,10 @@ class SmtpServer final : public SessionHost {
     EventLog& log_;
     const ServerSettings settings_;
 
+    asio::thread_pool checks_{2};  // the DNS of the inbound checks, off the I/O threads
+    // Finishing an observed message may wait up to the checks' time limit; a pool of its own,
+    // so that waiters never hold the threads their lookups need.
+    asio::thread_pool observerWaits_{4};
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::vector<std::thread> threads_;

@@ -12,7 +12,9 @@
 #include <utility>
 
 #include "common/ascii.h"
+#include "common/mail_address.h"
 #include "core/net_ranges.h"
+#include "send/on_pool.h"
 #include "smtp/command_parser.h"
 #include "smtp/sasl.h"
 #include "smtp/session_rules.h"
@@ -737,9 +739,7 @@ void SmtpSession::StartMessage() {
 
 bool SmtpSession::ForLocalDomain() const {
     return std::any_of(recipients_.begin(), recipients_.end(), [this](const std::string& rcpt) {
-        const size_t at = rcpt.rfind('@');
-        return at != std::string::npos &&
-               config_->FindLocalDomain(std::string_view(rcpt).substr(at + 1)) != nullptr;
+        return config_->FindLocalDomain(MailboxDomain(rcpt)) != nullptr;
     });
 }
 
@@ -941,7 +941,9 @@ asio::awaitable<void> SmtpSession::SpillData() {
 asio::awaitable<void> SmtpSession::StoreMessage() {
     std::string head;
     if (observed_) {
-        head = observed_->Finish(reader_.Body());
+        // Nothing else of the session runs while this coroutine waits, as with the store below.
+        auto finish = [this] { return observed_->Finish(reader_.Body()); };
+        head = co_await send::OnPool(host_.ObserverPool(), finish);
         head += ReceivedHeader(ReceivedNow());
     }
     Envelope envelope{std::move(mailFrom_), std::move(recipients_), peer_, heloName_, authUser_};

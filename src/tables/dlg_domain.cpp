@@ -3,7 +3,10 @@
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPushButton>
 
+#include "common/profile_store.h"
+#include "tables/dlg_dkim.h"
 #include "tables/record_rules.h"
 
 namespace {
@@ -28,7 +31,20 @@ CDlgDomain::CDlgDomain(QWidget* parent)
     AddLabelledRow(form, 1, QStringLiteral("Server address"), address_);
     AddLabelledRow(form, 2, QStringLiteral("Port"), port_);
     form->addWidget(new QLabel(QStringLiteral("(default:25)"), this), 2, 2);
+    // DKIM is set up for a domain that is stored, the one the form names.
+    QPushButton* dkim = AddButton(QStringLiteral("D&KIM..."), "dkimButton");
+    auto listed = [this] {
+        return !name_->text().isEmpty() &&
+               ProfileHasKey("DomainList", name_->text().toStdString(), ".cfg");
+    };
+    connect(dkim, &QPushButton::clicked, this, [this, listed] {
+        if (listed()) {
+            CDlgDkim(name_->text(), this).exec();
+        }
+    });
+    connect(name_, &QLineEdit::textChanged, dkim, [dkim, listed] { dkim->setEnabled(listed()); });
     Open(form, {name_, address_, port_});
+    dkim->setEnabled(listed());
 }
 
 CDlgDomain::~CDlgDomain() = default;

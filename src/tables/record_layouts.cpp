@@ -54,7 +54,7 @@ std::string StoredFlag(int flag) {
 const RecordTableLayout& DomainLayout() {
     static const RecordTableLayout layout{RecordTable("DomainList", "DomainInfo"),
                                           DomainListRow,
-                                          {"ServerAddress", "Port"},
+                                          {"ServerAddress", "Port", "DkimSelector"},
                                           "domain(s)"};
     return layout;
 }

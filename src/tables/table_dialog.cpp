@@ -133,6 +133,9 @@ void CTableDialog::Open(QLayout* form, const QList<QWidget*>& tabOrder) {
     auto* buttons = new QVBoxLayout;
     buttons->addWidget(save_);
     buttons->addWidget(delete_);
+    for (QPushButton* extra : std::as_const(extraButtons_)) {
+        buttons->addWidget(extra);
+    }
     buttons->addWidget(close_);
     buttons->addStretch();
     auto* formAndHint = new QVBoxLayout;
@@ -150,7 +153,11 @@ void CTableDialog::Open(QLayout* form, const QList<QWidget*>& tabOrder) {
     main->addWidget(helpLink_, 0, Qt::AlignLeft);
 
     QList<QWidget*> order = tabOrder;
-    order << save_ << delete_ << close_ << list_;
+    order << save_ << delete_;
+    for (QPushButton* extra : std::as_const(extraButtons_)) {
+        order << extra;
+    }
+    order << close_ << list_;
     for (qsizetype i = 1; i < order.size(); ++i) {
         setTabOrder(order[i - 1], order[i]);
     }
@@ -159,6 +166,11 @@ void CTableDialog::Open(QLayout* form, const QList<QWidget*>& tabOrder) {
     shownState_ = FormState();
     FillList();
     order.front()->setFocus();
+}
+
+QPushButton* CTableDialog::AddButton(const QString& text, const char* objectName) {
+    extraButtons_.append(MakeButton(text, objectName, this));
+    return extraButtons_.back();
 }
 
 void CTableDialog::showEvent(QShowEvent* event) {

@@ -71,6 +71,8 @@ class CTableDialog : public QDialog {
     // initial form values and fills the list from the file. Called once, at the end of the
     // concrete dialog's constructor (the hooks below are not available before).
     void Open(QLayout* form, const QList<QWidget*>& tabOrder);
+    // A button of the concrete dialog below Delete; before Open.
+    QPushButton* AddButton(const QString& text, const char* objectName);
 
     // Controls -> members. False when a box could not be read; the hint says so then.
     virtual bool ReadForm() = 0;
@@ -115,6 +117,7 @@ class CTableDialog : public QDialog {
     QPushButton* save_;
     QPushButton* delete_;
     QPushButton* close_;
+    QList<QPushButton*> extraButtons_;
     CXHyperLink* helpLink_;
     QList<QWidget*> formBoxes_;
     QStringList shownState_;

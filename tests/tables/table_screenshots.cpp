@@ -1,5 +1,6 @@
 // Saves pictures of the Domains and Relay accounts dialogs, each with a few rows and a loaded form,
-// and of the Accounts dialog refusing a Save with its hint, for the documentation:
+// of the Accounts dialog refusing a Save with its hint and of a domain's DKIM window, for the
+// documentation:
 // table_screenshots <output directory>. Run it under a real display server
 // (e.g. Xvfb) so the pictures use the desktop's style and fonts.
 #include <QApplication>
@@ -13,6 +14,7 @@
 #include "controls/sort_list_ctrl.h"
 #include "support/temp_app_dir.h"
 #include "tables/dlg_account.h"
+#include "tables/dlg_dkim.h"
 #include "tables/dlg_domain.h"
 #include "tables/dlg_relay.h"
 
@@ -61,6 +63,18 @@ bool CaptureRefusedSave(const QString& path) {
     return accounts.grab().save(path);
 }
 
+// The DKIM window of a domain with a new Ed25519 key.
+bool CaptureDkim(const QString& path) {
+    CDlgDkim dkim(QStringLiteral("example.com"));
+    dkim.show();
+    if (!QTest::qWaitForWindowExposed(&dkim)) {
+        return false;
+    }
+    dkim.findChild<QPushButton*>(QStringLiteral("generateButton"))->click();
+    QTest::qWait(200);
+    return dkim.grab().save(path);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -76,6 +90,7 @@ int main(int argc, char** argv) {
     CDlgRelay relays;
     const bool saved = Capture(domains, out.filePath("domains.png")) &&
                        Capture(relays, out.filePath("relays.png")) &&
-                       CaptureRefusedSave(out.filePath("accounts-hint.png"));
+                       CaptureRefusedSave(out.filePath("accounts-hint.png")) &&
+                       CaptureDkim(out.filePath("dkim.png"));
     return saved ? 0 : 1;
 }

@@ -2,6 +2,7 @@
 
 #include <ares.h>
 #include <arpa/inet.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 
@@ -138,7 +139,98 @@ bool ValidName(const std::string& name) {
     });
 }
 
+std::string AddressText(int family, const void* address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    return inet_ntop(family, address, text, sizeof text) != nullptr ? text : "";
+}
+
+// The records of a raw answer as text; the parsing status.
+int ParseRecords(int type, const unsigned char* buffer, int length, std::vector<std::string>* out) {
+    constexpr size_t kMaxRecords = 64;
+    int status = ARES_ENODATA;
+    if (type == 1 || type == 28) {
+        hostent* host = nullptr;
+        status = type == 1 ? ares_parse_a_reply(buffer, length, &host, nullptr, nullptr)
+                           : ares_parse_aaaa_reply(buffer, length, &host, nullptr, nullptr);
+        for (int i = 0;
+             status == ARES_SUCCESS && host->h_addr_list[i] != nullptr && out->size() < kMaxRecords;
+             ++i) {
+            out->push_back(AddressText(host->h_addrtype, host->h_addr_list[i]));
+        }
+        if (host != nullptr) {
+            ares_free_hostent(host);
+        }
+    } else if (type == 15) {
+        ares_mx_reply* replies = nullptr;
+        status = ares_parse_mx_reply(buffer, length, &replies);
+        for (ares_mx_reply* r = replies; r != nullptr && out->size() < kMaxRecords; r = r->next) {
+            out->push_back(r->host != nullptr ? r->host : "");
+        }
+        ares_free_data(replies);
+    } else if (type == 12) {
+        hostent* host = nullptr;
+        unsigned char unused[4] = {};
+        status = ares_parse_ptr_reply(buffer, length, unused, sizeof unused, AF_INET, &host);
+        if (status == ARES_SUCCESS) {
+            out->push_back(host->h_name);
+            for (char** alias = host->h_aliases; *alias != nullptr && out->size() < kMaxRecords;
+                 ++alias) {
+                out->push_back(*alias);
+            }
+            ares_free_hostent(host);
+        }
+    } else if (type == 16) {
+        ares_txt_ext* chunks = nullptr;
+        status = ares_parse_txt_reply_ext(buffer, length, &chunks);
+        for (ares_txt_ext* c = chunks; c != nullptr; c = c->next) {
+            if (c->record_start || out->empty()) {
+                if (out->size() >= kMaxRecords) {
+                    break;
+                }
+                out->emplace_back();
+            }
+            out->back().append(reinterpret_cast<const char*>(c->txt), c->length);
+        }
+        ares_free_data(chunks);
+    }
+    return status;
+}
+
 }  // namespace
+
+DnsAnswer LookupRecords(const std::string& name, int type, const DnsSettings& settings) {
+    DnsAnswer answer;
+    if (!ValidName(name)) {
+        answer.status = DnsAnswer::Status::kNoSuchDomain;
+        answer.error = "not a domain name";
+        return answer;
+    }
+    Channel channel(settings);
+    if (!channel.Ready(&answer.error)) {
+        return answer;
+    }
+    struct Query {
+        DnsAnswer* answer;
+        int type;
+    } query{&answer, type};
+    ares_query(
+        channel.Get(), name.c_str(), 1 /* C_IN */, type,
+        [](void* arg, int status, int, unsigned char* buffer, int length) {
+            auto* q = static_cast<Query*>(arg);
+            if (status == ARES_SUCCESS) {
+                status = ParseRecords(q->type, buffer, length, &q->answer->records);
+            }
+            if (status != ARES_SUCCESS) {
+                SetFailure(status, q->answer);
+                return;
+            }
+            q->answer->status =
+                q->answer->records.empty() ? DnsAnswer::Status::kNoData : DnsAnswer::Status::kOk;
+        },
+        &query);
+    channel.Run();
+    return answer;
+}
 
 bool IsNullMx(const std::vector<MxHost>& mx) {
     return mx.size() == 1 && mx[0].preference == 0 && (mx[0].host.empty() || mx[0].host == ".");

@@ -25,11 +25,16 @@ struct DnsAnswer {
     Status status = Status::kTemporary;
     std::vector<MxHost> mx;              // sorted by preference
     std::vector<std::string> addresses;  // textual IPv4 and IPv6 addresses
+    std::vector<std::string> records;    // LookupRecords: one text per record
     std::string error;                   // why, when not kOk
 };
 
 DnsAnswer LookupMx(const std::string& domain, const DnsSettings& settings);
 DnsAnswer LookupAddresses(const std::string& host, const DnsSettings& settings);
+
+// The records of one type (1 A, 28 AAAA, 15 MX, 12 PTR, 16 TXT) as text: an address, a host
+// name (MX without its preference) or a TXT record's strings joined.
+DnsAnswer LookupRecords(const std::string& name, int type, const DnsSettings& settings);
 
 // A null MX (RFC 7505): one record, preference 0, host "." or empty.
 bool IsNullMx(const std::vector<MxHost>& mx);

@@ -9,6 +9,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <regex>
 #include <set>
 #include <string>
 #include <vector>
@@ -21,6 +22,13 @@
 #include "send_test_support.h"
 #include "support/queue_entries.h"
 #include "support/temp_app_dir.h"
+
+// Debian's libopendkim (2.11.0~beta2) never frees the key it loads for an Ed25519 signature,
+// about 470 bytes a signature; a fault of the library. The key's own blocks show only OpenSSL
+// frames (the unwinder stops there), so this program lets OpenSSL's blocks go unreported.
+extern "C" const char* __lsan_default_suppressions() {
+    return "leak:dkim_privkey_load\nleak:libcrypto.so\n";
+}
 
 namespace relvo::mail::send {
 namespace {
@@ -993,6 +1001,101 @@ TEST_F(SendServiceTest, ARemoteRelayGetsNoLoginOrMailWithoutVerifiedTls) {
             EXPECT_EQ(log.find("Client/198.51.100.2:" + p + command), std::string::npos) << command;
         }
         EXPECT_EQ(log.find("plain-secret"), std::string::npos);
+    }
+}
+
+// Mail from a local domain with a key leaves signed (RSA and Ed25519) and verifies with dkimpy
+// against the records dnsmasq serves; changed after signing, it fails. A domain whose key cannot
+// be read, and one that is not ours, send unsigned.
+TEST_F(SendServiceTest, SignsMailFromDomainsWithAKey) {
+    struct Domain {
+        std::string name, selector, keyType, verdict;
+    } domains[] = {{"rsa.test", "s1", "RSA", "True False"},
+                   {"ed.test", "s2", "ED25519", "True False"},
+                   {"broken.test", "s3", "", "unsigned"},
+                   {"plain.test", "", "", "unsigned"}};
+    std::vector<std::string> zone = kZone;
+    std::string domainList = "[DomainList]\r\n", domainInfo = "[DomainInfo]\r\n";
+    for (const Domain& d : domains) {
+        if (!d.selector.empty()) {
+            domainList += d.name + "=1\r\n";
+            domainInfo += d.name + "_DkimSelector=" + d.selector + "\r\n";
+        }
+        if (d.keyType.empty()) {
+            continue;
+        }
+        std::string key = app_.File("dkim/" + d.name + "/" + d.selector + ".key");
+        std::filesystem::create_directories(std::filesystem::path(key).parent_path());
+        int status = 0;
+        std::string publicKey = testing::RunPython(
+            "import subprocess,base64\n"
+            "subprocess.run(['openssl','genpkey','-algorithm','" +
+                d.keyType + "','-out','" + key +
+                "'],check=True,capture_output=True)\n"
+                "der=subprocess.run(['openssl','pkey','-in','" +
+                key +
+                "','-pubout','-outform','DER'],check=True,capture_output=True).stdout\n"
+                "print(base64.b64encode(der[-32:] if '" +
+                d.keyType + "'=='ED25519' else der).decode(),end='')\n",
+            "", &status);
+        ASSERT_EQ(status, 0);
+        std::string record = "v=DKIM1; k=" + std::string(d.keyType == "RSA" ? "rsa" : "ed25519") +
+                             "; p=" + publicKey;
+        std::string strings;
+        for (size_t at = 0; at < record.size(); at += 200) {
+            strings += (at ? "," : "") + record.substr(at, 200);
+        }
+        zone.push_back("--txt-record=" + d.selector + "._domainkey." + d.name + "," + strings);
+    }
+    dns_.reset();  // its port is taken again, with the keys
+    dns_ = testing::Dnsmasq(dnsPort_, zone);
+    ASSERT_TRUE(dns_->Ready("started")) << dns_->Output();
+    WriteConfig("", domainList + domainInfo);
+    Peer("127.0.0.3");
+    for (const Domain& d : domains) {
+        ASSERT_NE(
+            testing::Enqueue("sender@" + d.name, {"rcpt@fast.test"},
+                             "From: Sender <sender@" + d.name +
+                                 ">\r\nTo: rcpt@fast.test\r\nSubject: signed\r\n"
+                                 "Date: Mon, 7 Dec 2026 10:00:00 +0000\r\n\r\nBody text.\r\n"),
+            0u);
+    }
+    ASSERT_TRUE(SendService::Instance().Start(2));
+    ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.3").size() == std::size(domains); }))
+        << window_.Text();
+
+    const std::string verify =
+        "import dkim,sys,dns.resolver\n"
+        "r=dns.resolver.Resolver(configure=False); r.nameservers=['127.0.0.1']; r.port=" +
+        std::to_string(dnsPort_) +
+        "\n"
+        "def txt(name, timeout=5):\n"
+        "  return b''.join(b''.join(a.strings) for a in "
+        "r.resolve(name.decode().rstrip('.'),'TXT'))\n"
+        "m=sys.stdin.buffer.read()\n"
+        "if b'DKIM-Signature:' not in m: print('unsigned'); sys.exit()\n"
+        "print(dkim.verify(m,dnsfunc=txt), dkim.verify(m.replace(b'Body',b'Bodo'),dnsfunc=txt))\n";
+    for (const Received& mail : Got("127.0.0.3")) {
+        for (const Domain& d : domains) {
+            if (mail.from == "sender@" + d.name) {
+                int status = 0;
+                EXPECT_EQ(testing::RunPython(verify, mail.message, &status), d.verdict + "\n")
+                    << mail.message;
+                std::smatch signedFields;  // From once more than it appears
+                if (std::regex_search(mail.message, signedFields, std::regex("\\sh=([^;]*);"))) {
+                    EXPECT_EQ(std::regex_replace(signedFields[1].str(), std::regex("\\s"), ""),
+                              "From:To:Subject:Date:from");
+                }
+            }
+        }
+    }
+    SendService::Instance().Stop();
+    std::string log = LogText();
+    for (const char* line :
+         {"DKIM signature d=rsa.test s=s1 a=rsa-sha256",
+          "DKIM signature d=ed.test s=s2 a=ed25519-sha256",
+          "DKIM: mail from broken.test goes unsigned: cannot read the key file"}) {
+        EXPECT_NE(log.find(line), std::string::npos) << line << "\n" << log;
     }
 }
 

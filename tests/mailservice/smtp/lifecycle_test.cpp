@@ -28,7 +28,7 @@ class SmtpLifecycleTest : public ServiceFixture {
         Service().SetWindow(&window_, RELVOMAIL_PROGRESS_MESSAGE);
     }
     void WriteConfig(const std::string& systemLines) {
-        ReplaceConfig("[System]\r\nLogSmtp=1\r\n" + systemLines +
+        ReplaceConfig("[System]\r\nLogSmtp=1\r\nDnsServer=127.0.0.1:1\r\n" + systemLines +
                       "[DomainList]\r\nlocal.example=1\r\n[AccountList]\r\na@local.example=1\r\n"
                       "[AccountInfo]\r\na@local.example_Enabled=1\r\n"
                       "a@local.example_Password=pw\r\n");

@@ -40,6 +40,7 @@ class ObservingHost : public SessionHost {
     void ReleaseClientSlot(SmtpSession*) override {}
     bool AuthBlocked(const std::string&) override { return false; }
     bool RecordAuthFailure(const std::string&, int) override { return false; }
+    asio::thread_pool& ObserverPool() override { return pool_; }
     MessageObserverPtr ObserveMessage(const MessageContext& context) override {
         context_ = context;
         return std::make_unique<RecordingObserver>(seen_);
@@ -51,6 +52,7 @@ class ObservingHost : public SessionHost {
     QueueStore queue_;
     EventLog log_;
     ServerSettings settings_;
+    asio::thread_pool pool_{1};
 };
 
 TEST(MessageObserver, SeesTheMessageAsItArrivesAndPutsItsFieldOnTop) {

@@ -65,7 +65,7 @@ class RemoteClientTest : public ServiceFixture {
         }
     }
     void WriteConfig(const std::string& authFlag) {
-        ReplaceConfig("[System]\r\nSmtpAuthFlag=" + authFlag +
+        ReplaceConfig("[System]\r\nDnsServer=127.0.0.1:1\r\nSmtpAuthFlag=" + authFlag +
                       "\r\n[AccountList]\r\nalice@local.example=1\r\ncarol@local.example=1\r\n"
                       "[AccountInfo]\r\nalice@local.example_Password=alice-secret\r\n"
                       "alice@local.example_Enabled=1\r\ncarol@local.example_Password=c\r\n"
