@@ -360,7 +360,7 @@ bool SetModificationTime(int fd, const struct stat* previous) {
     return futimens(fd, times) == 0;
 }
 
-bool WriteTemporary(int fd, const std::string& bytes, const struct stat* previous) {
+bool WriteTemporary(int fd, const std::string& bytes, const struct stat* previous, Flush flush) {
     if (!WriteAll(fd, bytes)) {
         return false;
     }
@@ -372,7 +372,7 @@ bool WriteTemporary(int fd, const std::string& bytes, const struct stat* previou
         // Keeps the owner when we may (running as root); otherwise the writer becomes the owner.
         [[maybe_unused]] int ignored = fchown(fd, previous->st_uid, previous->st_gid);
     }
-    return SetModificationTime(fd, previous) && fsync(fd) == 0;
+    return SetModificationTime(fd, previous) && (flush == Flush::kNone || fsync(fd) == 0);
 }
 
 void SyncDirectory(const std::string& path) {
@@ -660,7 +660,7 @@ void RemoveStaleTemporaries(const std::string& target, const FileLock& lock) {
 // Replaces the file. When `after` is given it receives, if it can, the new file's description as
 // the rename left it.
 bool Replace(const std::string& path, const std::string& bytes, const struct stat* previous,
-             std::optional<struct stat>* after, FileLock* lock) {
+             std::optional<struct stat>* after, FileLock* lock, Flush flush) {
     static std::atomic<unsigned> counter{0};
     std::string temporary;
     FileDescriptor fd(-1);
@@ -690,7 +690,7 @@ bool Replace(const std::string& path, const std::string& bytes, const struct sta
         Fail("cannot create a file beside " + path + ": names in use");
         return false;
     }
-    bool written = WriteTemporary(fd.Get(), bytes, previous);
+    bool written = WriteTemporary(fd.Get(), bytes, previous, flush);
     int error = errno;
     // A second descriptor describes the file after the rename (which changes its change time,
     // and after which the path could already name someone else's file). The first is closed
@@ -715,7 +715,9 @@ bool Replace(const std::string& path, const std::string& bytes, const struct sta
     if (after && kept.Get() >= 0 && fstat(kept.Get(), &info) == 0) {
         *after = info;
     }
-    SyncDirectory(path);
+    if (flush == Flush::kToDisk) {
+        SyncDirectory(path);
+    }
     return true;
 }
 
@@ -842,7 +844,7 @@ int RemoveStaleTemporariesIn(const std::string& directory) {
 
 bool ReplaceFileAtomically(const std::string& path, const std::string& bytes,
                            const struct stat* previous) {
-    return Replace(path, bytes, previous, nullptr, nullptr);
+    return Replace(path, bytes, previous, nullptr, nullptr, Flush::kToDisk);
 }
 
 namespace {
@@ -868,7 +870,7 @@ std::optional<std::string> Edit(const Loaded& current, const std::function<void(
 
 }  // namespace
 
-bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& edit) {
+bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& edit, Flush flush) {
     lastWriteError.clear();
     std::optional<std::string> target = ResolveLinks(path);
     if (!target) {
@@ -912,7 +914,8 @@ bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& ed
     }
     std::optional<struct stat> written;
     const int64_t now = CoarseNow();
-    if (!Replace(*target, document->Bytes(), previous ? &*previous : nullptr, &written, &lock)) {
+    if (!Replace(*target, document->Bytes(), previous ? &*previous : nullptr, &written, &lock,
+                 flush)) {
         return false;
     }
     lock.CountWrite();

@@ -62,7 +62,12 @@ Loaded LoadDocument(const std::string& path);
 // cannot be read, is not a regular file or is too large is never replaced, nor is one that the
 // edit would make too large. True when the file now holds the edits (also when there was nothing
 // to write); otherwise LastWriteError says why.
-bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& edit);
+enum class Flush {
+    kToDisk,  // the new file and its directory entry are flushed before the call returns
+    kNone,    // left to the kernel: for records whose loss in a crash costs nothing
+};
+bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& edit,
+                 Flush flush = Flush::kToDisk);
 
 // Why this thread's last write failed, naming the file; empty after a write that succeeded.
 const std::string& LastWriteError();

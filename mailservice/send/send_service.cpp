@@ -504,7 +504,7 @@ class SendRunner {
         // is saved.
         if (!anyPending && failed.empty()) {
             bool moved = MoveToOld(dir, oldDir_, mail.id);
-            if (moved && !SaveState(oldDir_, mail, 0)) {
+            if (moved && !mailqueue::SaveFinalState(oldDir_, mail)) {
                 log_.Line("Mail " + std::to_string(mail.id) + ": cannot write its companion");
             }
             log_.Line("Mail " + std::to_string(mail.id) +
