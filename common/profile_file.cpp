@@ -593,6 +593,11 @@ std::string BaseNameOf(const std::string& path) {
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// How staleByFile names a file, the same whichever way its path was spelled.
+std::string StaleKey(const std::string& directory, const std::string& file) {
+    return directory + "/" + file;
+}
+
 // Calls `found` with each name in the directory that is one of the store's temporaries.
 template <typename Found>
 void ListTemporaries(const std::string& directory, Found found) {
@@ -616,7 +621,7 @@ void ListDirectoryOnce(const std::string& directory) {
     ListTemporaries(directory, [&directory](int, const std::string& name, const TemporaryOf& of) {
         if (rememberedTemporaries < kMostRememberedTemporaries &&
             WriterGone(of.writer, directory, name)) {
-            staleByFile[directory + "/" + of.file].push_back({name, of.writer});
+            staleByFile[StaleKey(directory, of.file)].push_back({name, of.writer});
             ++rememberedTemporaries;
         }
     });
@@ -629,7 +634,8 @@ void RemoveStaleTemporaries(const std::string& target, const FileLock& lock) {
     {
         std::lock_guard guard(sweepMutex);
         ListDirectoryOnce(directory);
-        if (auto found = staleByFile.find(target); found != staleByFile.end()) {
+        if (auto found = staleByFile.find(StaleKey(directory, BaseNameOf(target)));
+            found != staleByFile.end()) {
             stale = std::move(found->second);
             rememberedTemporaries -= stale.size();
             staleByFile.erase(found);

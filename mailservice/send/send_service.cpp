@@ -156,6 +156,8 @@ class SendRunner {
     // adds what was not known (mail queued while the service was off, or missed by the watch).
     void Rescan() {
         std::vector<uint32_t> ids = ListEntryIds(queueDir_);
+        // What this process is placing is handed over once it is flushed.
+        std::erase_if(ids, [this](uint32_t id) { return arrivals::PlacingHere(queueDir_, id); });
         std::lock_guard lock(mutex_);
         for (uint32_t id : ids) {
             schedule_.Learn(id);
@@ -168,7 +170,11 @@ class SendRunner {
         if (!next) {
             return Steady::time_point::max();
         }
-        return Steady::now() + std::chrono::seconds(std::max<std::int64_t>(0, *next - Now()));
+        // To the start of that second, not to a whole second from now: the wait must not end
+        // before the entry is due, nor run a second late.
+        auto left = Clock::from_time_t(static_cast<std::time_t>(*next)) - Clock::now();
+        return Steady::now() + std::max(Clock::duration::zero(), left) +
+               std::chrono::milliseconds(1);
     }
 
     // Under mutex_: starts due entries while there is room.
