@@ -360,7 +360,7 @@ bool SetModificationTime(int fd, const struct stat* previous) {
     return futimens(fd, times) == 0;
 }
 
-bool WriteTemporary(int fd, const std::string& bytes, const struct stat* previous) {
+bool WriteTemporary(int fd, const std::string& bytes, const struct stat* previous, Flush flush) {
     if (!WriteAll(fd, bytes)) {
         return false;
     }
@@ -372,7 +372,7 @@ bool WriteTemporary(int fd, const std::string& bytes, const struct stat* previou
         // Keeps the owner when we may (running as root); otherwise the writer becomes the owner.
         [[maybe_unused]] int ignored = fchown(fd, previous->st_uid, previous->st_gid);
     }
-    return SetModificationTime(fd, previous) && fsync(fd) == 0;
+    return SetModificationTime(fd, previous) && (flush == Flush::kNone || fsync(fd) == 0);
 }
 
 void SyncDirectory(const std::string& path) {
@@ -402,6 +402,39 @@ class FileLock {
         }
     }
     bool Locked() const { return locked_; }
+    bool Writable() const { return writable_; }
+
+    // Names, after the generation, the temporary file a writer is about to create under this
+    // lock, so that the next writer can remove it should this one be killed: one write instead
+    // of a listing of the whole directory per write.
+    void RecordTemporary(pid_t writer, uint64_t counter) {
+        if (!locked_ || !writable_) {
+            return;
+        }
+        [[maybe_unused]] ssize_t ignored;
+        if (ReadGeneration()) {
+            const std::array<uint64_t, 2> record = {static_cast<uint64_t>(writer), counter};
+            ignored = pwrite(fd_.Get(), record.data(), sizeof record, kGenerationBytes);
+        } else {
+            // The record must not leave a zero generation in front of it.
+            const std::array<uint64_t, 3> record = {FreshGeneration(),
+                                                    static_cast<uint64_t>(writer), counter};
+            ignored = pwrite(fd_.Get(), record.data(), sizeof record, 0);
+        }
+    }
+
+    // The temporary named by the last writer that did not finish, if any.
+    std::optional<std::pair<pid_t, uint64_t>> RecordedTemporary() const {
+        std::array<uint64_t, 2> record = {};
+        if (!locked_ || pread(fd_.Get(), record.data(), sizeof record, kGenerationBytes) !=
+                            static_cast<ssize_t>(sizeof record)) {
+            return std::nullopt;
+        }
+        if (record[0] == 0 || record[0] > INT32_MAX) {
+            return std::nullopt;
+        }
+        return std::pair(static_cast<pid_t>(record[0]), record[1]);
+    }
 
     // Tells every reader that the file was replaced. Call after the rename, still locked. Without
     // write access to the lock file (another user's) readers notice at their next recheck.
@@ -409,22 +442,35 @@ class FileLock {
         if (!locked_ || !writable_) {
             return;
         }
-        uint64_t generation = 0;
-        if (pread(fd_.Get(), &generation, kGenerationBytes, 0) ==
-            static_cast<ssize_t>(kGenerationBytes)) {
-            ++generation;
-        } else {
-            // Empty (an earlier version's, or cut by another program): a random start, so that a
-            // reader that saw a count before the cut cannot meet the same count again.
-            if (getrandom(&generation, sizeof generation, GRND_NONBLOCK) !=
-                static_cast<ssize_t>(sizeof generation)) {
-                generation = static_cast<uint64_t>(CoarseNow()) ^ (uint64_t(getpid()) << 40);
-            }
-        }
-        [[maybe_unused]] ssize_t ignored = pwrite(fd_.Get(), &generation, kGenerationBytes, 0);
+        std::optional<uint64_t> generation = ReadGeneration();
+        // The temporary this write recorded is renamed into place: its record is cleared with
+        // the same write.
+        const std::array<uint64_t, 3> counted = {generation ? *generation + 1 : FreshGeneration(),
+                                                 0, 0};
+        [[maybe_unused]] ssize_t ignored = pwrite(fd_.Get(), counted.data(), sizeof counted, 0);
     }
 
   private:
+    std::optional<uint64_t> ReadGeneration() const {
+        uint64_t generation = 0;
+        if (pread(fd_.Get(), &generation, kGenerationBytes, 0) !=
+            static_cast<ssize_t>(kGenerationBytes)) {
+            return std::nullopt;
+        }
+        return generation;
+    }
+
+    // For a lock file without a count (new, an earlier version's, or cut by another program): a
+    // random start, so that a reader that saw a count before the cut cannot meet it again.
+    static uint64_t FreshGeneration() {
+        uint64_t generation = 0;
+        if (getrandom(&generation, sizeof generation, GRND_NONBLOCK) !=
+            static_cast<ssize_t>(sizeof generation)) {
+            generation = static_cast<uint64_t>(CoarseNow()) ^ (uint64_t(getpid()) << 40);
+        }
+        return generation;
+    }
+
     int OpenLockFile() {
         int fd = open(path_.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | kOpenFlags, kNewFileMode);
         writable_ = fd >= 0;
@@ -473,67 +519,154 @@ void MarkInUse(const std::string& temporary, bool inUse) {
     }
 }
 
+constexpr std::string_view kTemporaryInfix = ".tmp.";
+
+std::string TemporaryName(const std::string& file, pid_t writer, uint64_t counter) {
+    return file + std::string(kTemporaryInfix) + std::to_string(writer) + "." +
+           std::to_string(counter);
+}
+
 bool AllDigits(std::string_view text) {
     return !text.empty() && text.size() <= 18 &&
            text.find_first_not_of("0123456789") == std::string_view::npos;
 }
 
-// The writer's process id when the name is one of the file's temporary names.
-std::optional<pid_t> WriterOf(std::string_view name, std::string_view prefix) {
-    if (name.substr(0, prefix.size()) != prefix) {
+// A name the store gives its temporaries, split: the file it belongs to and its writer.
+struct TemporaryOf {
+    std::string file;
+    pid_t writer;
+};
+
+std::optional<TemporaryOf> ParseTemporaryName(std::string_view name) {
+    const size_t infix = name.rfind(kTemporaryInfix);
+    if (infix == std::string_view::npos || infix == 0) {
         return std::nullopt;
     }
-    name.remove_prefix(prefix.size());
-    const size_t dot = name.find('.');
-    if (dot == std::string_view::npos || !AllDigits(name.substr(0, dot)) ||
-        !AllDigits(name.substr(dot + 1))) {
+    std::string_view tail = name.substr(infix + kTemporaryInfix.size());
+    const size_t dot = tail.find('.');
+    if (dot == std::string_view::npos || !AllDigits(tail.substr(0, dot)) ||
+        !AllDigits(tail.substr(dot + 1))) {
         return std::nullopt;
     }
-    const long long pid = std::stoll(std::string(name.substr(0, dot)));
+    const long long pid = std::stoll(std::string(tail.substr(0, dot)));
     if (pid <= 0 || pid > INT32_MAX) {
         return std::nullopt;
     }
-    return static_cast<pid_t>(pid);
+    return TemporaryOf{std::string(name.substr(0, infix)), static_cast<pid_t>(pid)};
 }
 
-// Removes the temporary files of the file's writers that are gone: each holds a whole copy of the
-// file, passwords included. Call under the file's lock. A process id reused since keeps its
+// Whether the writer of a temporary in `directory` is gone: another process that no longer
+// runs, or this one when none of its threads is writing it. A process id reused since keeps its
 // leftover until that process ends too.
-void RemoveStaleTemporaries(const std::string& target) {
-    const std::string directory = DirectoryOf(target);
-    const size_t slash = target.find_last_of('/');
-    const std::string prefix =
-        (slash == std::string::npos ? target : target.substr(slash + 1)) + ".tmp.";
+bool WriterGone(pid_t writer, const std::string& directory, const std::string& name) {
+    if (writer == getpid()) {
+        std::lock_guard lock(temporariesMutex);
+        return temporariesInUse.count(directory + "/" + name) == 0;
+    }
+    return kill(writer, 0) != 0 && errno == ESRCH;
+}
+
+// Removes one temporary of a writer that is gone; only a regular file. True when removed.
+bool RemoveIfStale(int directoryFd, const std::string& directory, const std::string& name,
+                   pid_t writer) {
+    struct stat info {};
+    if (!WriterGone(writer, directory, name) ||
+        fstatat(directoryFd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !S_ISREG(info.st_mode)) {
+        return false;
+    }
+    return unlinkat(directoryFd, name.c_str(), 0) == 0;
+}
+
+// Each stale temporary holds a whole copy of its file, passwords included. A directory is listed
+// once per process, at its first write: what the listing finds is kept by the file it belongs
+// to and removed under that file's lock at its next write. A writer killed later is named in the
+// lock file it held (FileLock::RecordTemporary), so later writes list nothing.
+constexpr size_t kMostRememberedTemporaries = 4096;
+std::mutex sweepMutex;
+std::unordered_set<std::string> sweptDirectories;
+std::unordered_map<std::string, std::vector<TemporaryOf>> staleByFile;  // by the file's path
+size_t rememberedTemporaries = 0;
+
+std::string BaseNameOf(const std::string& path) {
+    const size_t slash = path.find_last_of('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// How staleByFile names a file, the same whichever way its path was spelled.
+std::string StaleKey(const std::string& directory, const std::string& file) {
+    return directory + "/" + file;
+}
+
+// Calls `found` with each name in the directory that is one of the store's temporaries.
+template <typename Found>
+void ListTemporaries(const std::string& directory, Found found) {
     DIR* listing = opendir(directory.c_str());
     if (!listing) {
         return;
     }
-    const pid_t self = getpid();
     while (const dirent* entry = readdir(listing)) {
-        std::optional<pid_t> writer = WriterOf(entry->d_name, prefix);
-        if (!writer) {
-            continue;
-        }
-        bool gone;
-        if (*writer == self) {
-            std::lock_guard lock(temporariesMutex);
-            gone = temporariesInUse.count(directory + "/" + entry->d_name) == 0;
-        } else {
-            gone = kill(*writer, 0) != 0 && errno == ESRCH;
-        }
-        struct stat info {};
-        if (gone && fstatat(dirfd(listing), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(info.st_mode)) {
-            unlinkat(dirfd(listing), entry->d_name, 0);
+        if (std::optional<TemporaryOf> temporary = ParseTemporaryName(entry->d_name)) {
+            found(dirfd(listing), std::string(entry->d_name), *temporary);
         }
     }
     closedir(listing);
 }
 
+// Under sweepMutex.
+void ListDirectoryOnce(const std::string& directory) {
+    if (!sweptDirectories.insert(directory).second) {
+        return;
+    }
+    ListTemporaries(directory, [&directory](int, const std::string& name, const TemporaryOf& of) {
+        if (rememberedTemporaries < kMostRememberedTemporaries &&
+            WriterGone(of.writer, directory, name)) {
+            staleByFile[StaleKey(directory, of.file)].push_back({name, of.writer});
+            ++rememberedTemporaries;
+        }
+    });
+}
+
+// Removes the temporary files of the file's writers that are gone. Call under the file's lock.
+void RemoveStaleTemporaries(const std::string& target, const FileLock& lock) {
+    const std::string directory = DirectoryOf(target);
+    std::vector<TemporaryOf> stale;  // here: the temporaries' own names
+    {
+        std::lock_guard guard(sweepMutex);
+        ListDirectoryOnce(directory);
+        if (auto found = staleByFile.find(StaleKey(directory, BaseNameOf(target)));
+            found != staleByFile.end()) {
+            stale = std::move(found->second);
+            rememberedTemporaries -= stale.size();
+            staleByFile.erase(found);
+        }
+    }
+    if (!lock.Writable()) {
+        // Another user's lock file records nothing: this file's temporaries are looked for.
+        const std::string file = BaseNameOf(target);
+        ListTemporaries(directory, [&](int, const std::string& name, const TemporaryOf& of) {
+            if (of.file == file) {
+                stale.push_back({name, of.writer});
+            }
+        });
+    }
+    if (auto recorded = lock.RecordedTemporary()) {
+        stale.push_back({TemporaryName(BaseNameOf(target), recorded->first, recorded->second),
+                         recorded->first});
+    }
+    if (stale.empty()) {
+        return;
+    }
+    FileDescriptor directoryFd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    for (const TemporaryOf& temporary : stale) {
+        RemoveIfStale(directoryFd.Get(), directory, temporary.file, temporary.writer);
+    }
+}
+
 // Replaces the file. When `after` is given it receives, if it can, the new file's description as
 // the rename left it.
 bool Replace(const std::string& path, const std::string& bytes, const struct stat* previous,
-             std::optional<struct stat>* after) {
+             std::optional<struct stat>* after, FileLock* lock, Flush flush) {
     static std::atomic<unsigned> counter{0};
     std::string temporary;
     FileDescriptor fd(-1);
@@ -543,9 +676,12 @@ bool Replace(const std::string& path, const std::string& bytes, const struct sta
     const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
     // A name left by a crashed process with our process id is skipped, not overwritten.
     for (int attempt = 0; attempt < 3 && fd.Get() < 0; ++attempt) {
-        temporary = directory + "/" + name + ".tmp." + std::to_string(getpid()) + "." +
-                    std::to_string(counter++);
+        const unsigned number = counter++;
+        temporary = directory + "/" + TemporaryName(name, getpid(), number);
         MarkInUse(temporary, true);
+        if (lock) {
+            lock->RecordTemporary(getpid(), number);
+        }
         fd.Reset(open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, kNewFileMode));
         if (fd.Get() < 0) {
             const int error = errno;
@@ -560,7 +696,7 @@ bool Replace(const std::string& path, const std::string& bytes, const struct sta
         Fail("cannot create a file beside " + path + ": names in use");
         return false;
     }
-    bool written = WriteTemporary(fd.Get(), bytes, previous);
+    bool written = WriteTemporary(fd.Get(), bytes, previous, flush);
     int error = errno;
     // A second descriptor describes the file after the rename (which changes its change time,
     // and after which the path could already name someone else's file). The first is closed
@@ -585,7 +721,9 @@ bool Replace(const std::string& path, const std::string& bytes, const struct sta
     if (after && kept.Get() >= 0 && fstat(kept.Get(), &info) == 0) {
         *after = info;
     }
-    SyncDirectory(path);
+    if (flush == Flush::kToDisk) {
+        SyncDirectory(path);
+    }
     return true;
 }
 
@@ -701,9 +839,18 @@ std::chrono::nanoseconds SetRecheckIntervalForTesting(std::chrono::nanoseconds i
         recheckNanoseconds.exchange(static_cast<int64_t>(interval.count())));
 }
 
+int RemoveStaleTemporariesIn(const std::string& directory) {
+    int removed = 0;
+    ListTemporaries(directory,
+                    [&](int directoryFd, const std::string& name, const TemporaryOf& of) {
+                        removed += RemoveIfStale(directoryFd, directory, name, of.writer) ? 1 : 0;
+                    });
+    return removed;
+}
+
 bool ReplaceFileAtomically(const std::string& path, const std::string& bytes,
                            const struct stat* previous) {
-    return Replace(path, bytes, previous, nullptr);
+    return Replace(path, bytes, previous, nullptr, nullptr, Flush::kToDisk);
 }
 
 namespace {
@@ -729,7 +876,7 @@ std::optional<std::string> Edit(const Loaded& current, const std::function<void(
 
 }  // namespace
 
-bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& edit) {
+bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& edit, Flush flush) {
     lastWriteError.clear();
     std::optional<std::string> target = ResolveLinks(path);
     if (!target) {
@@ -740,7 +887,7 @@ bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& ed
     if (!lock.Locked()) {
         return false;
     }
-    RemoveStaleTemporaries(*target);
+    RemoveStaleTemporaries(*target, lock);
     // A writer always looks at the file: an edit made by another program must not be lost.
     Loaded current = Load(*target, false);
     switch (current.status) {
@@ -773,7 +920,8 @@ bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& ed
     }
     std::optional<struct stat> written;
     const int64_t now = CoarseNow();
-    if (!Replace(*target, document->Bytes(), previous ? &*previous : nullptr, &written)) {
+    if (!Replace(*target, document->Bytes(), previous ? &*previous : nullptr, &written, &lock,
+                 flush)) {
         return false;
     }
     lock.CountWrite();

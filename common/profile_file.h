@@ -55,17 +55,27 @@ inline constexpr std::chrono::milliseconds kRecheckInterval{20};
 // generation moved or the interval passed.
 Loaded LoadDocument(const std::string& path);
 
-// Under the file's lock: removes the temporary files that killed writers left beside the file,
+// Under the file's lock: removes the temporary files that killed writers left beside the file
+// (found by one listing of its directory per process, and by the lock file's record afterwards),
 // loads the current document, lets `edit` change it and, if it changed anything, replaces the
 // file atomically (the target of a symbolic link, when the path is one). A file that exists but
 // cannot be read, is not a regular file or is too large is never replaced, nor is one that the
 // edit would make too large. True when the file now holds the edits (also when there was nothing
 // to write); otherwise LastWriteError says why.
-bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& edit);
+enum class Flush {
+    kToDisk,  // the new file and its directory entry are flushed before the call returns
+    kNone,    // left to the kernel: for records whose loss in a crash costs nothing
+};
+bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& edit,
+                 Flush flush = Flush::kToDisk);
 
 // Why this thread's last write failed, naming the file; empty after a write that succeeded.
 const std::string& LastWriteError();
 void SetLastWriteError(std::string message);
+
+// Removes the temporary files of every file in the directory whose writers are gone (one
+// listing); how many. For a periodic clean-up: rewrites list no directory after their first.
+int RemoveStaleTemporariesIn(const std::string& directory);
 
 // Writes the bytes to a new file beside the path, flushes it to disk and renames it over the path,
 // with the given mode; what the store does for a rewrite, without lock or parsing.

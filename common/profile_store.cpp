@@ -222,6 +222,14 @@ void ProfileBatch::Remove(std::string_view section, std::string_view key) {
 }
 
 bool ProfileBatch::Commit(std::string_view fileArgument) const {
+    return Apply(fileArgument, true);
+}
+
+bool ProfileBatch::CommitWithoutFlush(std::string_view fileArgument) const {
+    return Apply(fileArgument, false);
+}
+
+bool ProfileBatch::Apply(std::string_view fileArgument, bool flush) const {
     for (const Operation& operation : operations_) {
         if (!IsStorable(operation)) {
             profile::SetLastWriteError("the section name, key or value of [" + operation.section +
@@ -231,7 +239,7 @@ bool ProfileBatch::Commit(std::string_view fileArgument) const {
             return false;
         }
     }
-    return profile::RewriteFile(ResolveProfilePath(fileArgument), [this](profile::Editor& editor) {
+    auto edit = [this](profile::Editor& editor) {
         for (const Operation& operation : operations_) {
             std::string_view section = TrimSpaces(operation.section);
             std::string_view key = TrimSpaces(operation.key);
@@ -241,7 +249,9 @@ bool ProfileBatch::Commit(std::string_view fileArgument) const {
                 editor.Remove(section, key);
             }
         }
-    });
+    };
+    return profile::RewriteFile(ResolveProfilePath(fileArgument), edit,
+                                flush ? profile::Flush::kToDisk : profile::Flush::kNone);
 }
 
 std::string ProfileLastWriteError() {

@@ -78,6 +78,9 @@ class ProfileBatch {
     // Applies every operation in order; false (file unchanged) if any one is refused or the
     // write fails. The batch is left as it was.
     bool Commit(std::string_view fileArgument) const;
+    // The same, but the new file is left to the kernel to write back: for records whose loss in
+    // a crash costs nothing.
+    bool CommitWithoutFlush(std::string_view fileArgument) const;
 
     struct Operation {
         std::string section;
@@ -87,6 +90,8 @@ class ProfileBatch {
     const std::vector<Operation>& Operations() const { return operations_; }
 
   private:
+    bool Apply(std::string_view fileArgument, bool flush) const;
+
     std::vector<Operation> operations_;
 };
 

@@ -205,11 +205,9 @@ bool ReadMessage(const std::string& dir, uint32_t id, size_t maxBytes, std::stri
     return true;
 }
 
-bool SaveState(const std::string& dir, const QueuedMail& mail, std::int64_t nextTry) {
-    // The store would write through a link to whatever file it names.
-    if (!IsPlainCompanion(dir, mail.id)) {
-        return false;
-    }
+namespace {
+
+ProfileBatch StateBatch(const QueuedMail& mail, std::int64_t nextTry) {
     ProfileBatch batch;
     for (size_t n = 0; n < mail.states.size(); ++n) {
         batch.Set(kSection, StatusKey(static_cast<int>(n)), mail.states[n]);
@@ -219,7 +217,19 @@ bool SaveState(const std::string& dir, const QueuedMail& mail, std::int64_t next
     }
     batch.SetInt(kSection, kTries, mail.tries);
     batch.Set(kSection, kNextTry, std::to_string(nextTry));
-    return batch.Commit(CompanionFile(dir, mail.id));
+    return batch;
+}
+
+}  // namespace
+
+bool SaveState(const std::string& dir, const QueuedMail& mail, std::int64_t nextTry) {
+    // The store would write through a link to whatever file it names.
+    return IsPlainCompanion(dir, mail.id) &&
+           StateBatch(mail, nextTry).Commit(CompanionFile(dir, mail.id));
+}
+
+bool SaveFinalState(const std::string& oldDir, const QueuedMail& mail) {
+    return StateBatch(mail, 0).CommitWithoutFlush(CompanionFile(oldDir, mail.id));
 }
 
 }  // namespace mailqueue

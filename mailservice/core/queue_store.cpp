@@ -15,6 +15,7 @@
 #include "common/clock.h"
 #include "common/owner_only_directory.h"
 #include "core/mail_ids.h"
+#include "core/queue_arrivals.h"
 #include "core/timestamp.h"
 
 namespace relvo::mail {
@@ -516,6 +517,16 @@ void QueueStore::Discard(Prepared& item) {
 // runs beside the writer, so one journal commit can carry this batch's renames and the next
 // batch's data.
 void QueueStore::Place(std::vector<Prepared>& items) {
+    // Told to this process's SEND service once the directory is flushed.
+    std::vector<uint32_t> ids;
+    std::vector<const Prepared*> told;
+    for (const Prepared& item : items) {
+        if (item.flushed) {
+            ids.push_back(item.id);
+            told.push_back(&item);
+        }
+    }
+    arrivals::Placing(dir_, ids);
     bool renamed = false;
     for (Prepared& item : items) {
         if (item.flushed) {
@@ -534,6 +545,9 @@ void QueueStore::Place(std::vector<Prepared>& items) {
         std::lock_guard lock(mutex_);
         stored_ += stored;
         ++rounds_;
+    }
+    for (const Prepared* item : told) {
+        arrivals::Settled(dir_, item->id, item->placed);
     }
     for (Prepared& item : items) {
         item.request.done(item.placed, item.placed ? item.id : 0, item.error);

@@ -1,24 +1,29 @@
 #include "send/send_service.h"
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
 #include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <future>
-#include <map>
-#include <set>
+#include <optional>
 #include <thread>
 
+#include "common/profile_file.h"
 #include "common/profile_store.h"
 #include "core/app_dirs.h"
 #include "core/event_log.h"
+#include "core/queue_arrivals.h"
 #include "core/queue_store.h"
 #include "core/service_lock.h"
 #include "core/timestamp.h"
@@ -40,6 +45,9 @@ std::int64_t Now() {
 }
 
 constexpr auto kStopGrace = std::chrono::milliseconds(3500);
+// How often the queue directory is listed: a safety net while it is watched.
+constexpr std::chrono::milliseconds kWatchedScanInterval(30000);
+constexpr std::chrono::milliseconds kUnwatchedScanInterval(1000);
 constexpr size_t kMaxReceived = 30;  // more Received fields than this are taken for a loop
 
 }  // namespace
@@ -48,11 +56,11 @@ constexpr size_t kMaxReceived = 30;  // more Received fields than this are taken
 class SendRunner {
   public:
     SendRunner(EventLog& log, int threads, std::unique_ptr<ServiceLock> lock,
-               std::chrono::milliseconds scanInterval)
+               std::optional<std::chrono::milliseconds> scanInterval)
         : log_(log),
           threads_(threads),
           lock_(std::move(lock)),
-          scanInterval_(scanInterval),
+          chosenScanInterval_(scanInterval),
           queueDir_(QueueDir()),
           oldDir_(OldDir()),
           work_(asio::make_work_guard(io_)),
@@ -63,6 +71,15 @@ class SendRunner {
         if (!bounces_.Open(error)) {
             return false;
         }
+        WatchQueue();
+        scanInterval_ =
+            chosenScanInterval_.value_or(watch_ ? kWatchedScanInterval : kUnwatchedScanInterval);
+        // Entries this process's receiving side queues come straight here.
+        arrivals::Listen([this](const std::string& dir, uint32_t id) {
+            if (dir == queueDir_) {
+                Learn(id);
+            }
+        });
         // One I/O thread: the conversations are light next to the file work on the blocking
         // workers, and kept connections may then pass from one delivery to the next.
         ioThreads_.emplace_back([this] { io_.run(); });
@@ -71,13 +88,14 @@ class SendRunner {
     }
 
     void End() {
+        arrivals::Listen(nullptr);
         {
             std::unique_lock lock(mutex_);
             stopping_ = true;
             wake_.notify_all();
             // Deliveries under way get a moment; what is cut off stays pending in the queue.
-            idle_.wait_for(lock, kStopGrace, [this] { return inFlight_.empty(); });
-            cut_ = inFlight_.size();
+            idle_.wait_for(lock, kStopGrace, [this] { return schedule_.InFlight() == 0; });
+            cut_ = schedule_.InFlight();
         }
         cancel_ = true;
         dispatcher_.join();
@@ -94,92 +112,180 @@ class SendRunner {
     size_t CutOff() const { return cut_; }
 
   private:
+    using Steady = std::chrono::steady_clock;
+
+    // The dispatcher: the hourly clean-up, the safety-net listing of the queue, the operator's
+    // retry requests and the wait for the next entry that falls due. Arrivals and finished tries
+    // start what is due themselves, without waiting for it.
     void Dispatch() {
-        auto lastClean = std::chrono::steady_clock::time_point();
-        auto lastScan = std::chrono::steady_clock::time_point();
+        auto lastClean = Steady::time_point();
+        auto nextScan = Steady::time_point();
         std::unique_lock lock(mutex_);
         while (!stopping_) {
             lock.unlock();
-            if (std::chrono::steady_clock::now() - lastClean > std::chrono::hours(1)) {
-                lastClean = std::chrono::steady_clock::now();
-                auto config = EngineConfig::Load();
-                int removed =
-                    DeleteOlderThan(oldDir_, config->logSendDays, Clock::to_time_t(Clock::now()));
-                if (removed > 0) {
-                    log_.Line("Removed " + std::to_string(removed) +
-                              " files of finished mail from old");
-                }
+            if (Steady::now() - lastClean > std::chrono::hours(1)) {
+                lastClean = Steady::now();
+                CleanUp();
             }
             RewriteOwedStates();
-            // The directory is listed once per scan interval; completions in between only
-            // dispatch from what is known, so a long queue costs no listing per message.
-            auto steadyNow = std::chrono::steady_clock::now();
-            if (steadyNow - lastScan >= scanInterval_) {
-                lastScan = steadyNow;
-                std::vector<uint32_t> refused;
-                std::vector<std::string> strays;
-                std::vector<uint32_t> ids = ListEntryIds(queueDir_, &refused, &strays);
-                SayRefusedOnce(refused);
-                QuarantineStrays(strays);
-                std::map<uint32_t, QueueEntry> seen;
-                for (uint32_t id : ids) {
-                    lock.lock();
-                    auto known = entries_.find(id);
-                    bool isKnown = known != entries_.end();
-                    QueueEntry entry = isKnown ? known->second : QueueEntry();
-                    lock.unlock();
-                    // A new entry is not read here: its try reads the companion anyway and
-                    // waits when NextTry says so. Ids grow with arrival, so id order is
-                    // arrival order.
-                    entry.id = id;
-                    seen.emplace(id, entry);
-                }
-                lock.lock();
-                entries_ = std::move(seen);
-                order_.clear();
-                for (const auto& [id, entry] : entries_) {
-                    order_.insert(id);
-                }
-            } else {
-                lock.lock();
+            if (Steady::now() >= nextScan || rescan_.exchange(false)) {
+                nextScan = Steady::now() + scanInterval_;
+                Rescan();
             }
-            lock.unlock();
             std::vector<uint32_t> retries = mailqueue::TakeRetryRequests(queueDir_, &retrySeen_);
             lock.lock();
             for (uint32_t id : retries) {
-                entries_[id] = QueueEntry{id, 0};  // an operator asked for it now
-                order_.insert(id);
+                schedule_.Retry(id);  // an operator asked for it now
             }
-            std::int64_t now = Now();
-            for (auto it = order_.begin(); it != order_.end() && !stopping_ &&
-                                           inFlight_.size() < static_cast<size_t>(threads_);) {
-                uint32_t id = *it;
-                auto entry = entries_.find(id);
-                if (entry == entries_.end()) {
-                    it = order_.erase(it);
-                    continue;
-                }
-                ++it;
-                if (entry->second.nextTry <= now && inFlight_.count(id) == 0) {
-                    inFlight_.insert(id);
-                    asio::co_spawn(asio::make_strand(io_), Attempt(id), asio::detached);
-                }
+            StartDue();
+            wake_.wait_until(lock, std::min(nextScan, NextDueTime()));
+        }
+    }
+
+    // Deletes finished mail older than the days kept, and what killed writers left.
+    void CleanUp() {
+        auto config = EngineConfig::Load();
+        int removed = DeleteOlderThan(oldDir_, config->logSendDays, Clock::to_time_t(Clock::now()));
+        if (removed > 0) {
+            log_.Line("Removed " + std::to_string(removed) + " files of finished mail from old");
+        }
+        for (const std::string& dir : {queueDir_, oldDir_, AppDir()}) {
+            profile::RemoveStaleTemporariesIn(dir);
+        }
+    }
+
+    // The safety net under the arrivals and the watch: one listing of the queue directory, which
+    // adds what was not known (mail queued while the service was off, or missed by the watch).
+    void Rescan() {
+        std::vector<uint32_t> refused;
+        std::vector<std::string> strays;
+        std::vector<uint32_t> ids = ListEntryIds(queueDir_, &refused, &strays);
+        SayRefusedOnce(refused);
+        QuarantineStrays(strays);
+        // What this process is placing is handed over once it is flushed.
+        std::erase_if(ids, [this](uint32_t id) { return arrivals::PlacingHere(queueDir_, id); });
+        std::lock_guard lock(mutex_);
+        for (uint32_t id : ids) {
+            schedule_.Learn(id);
+        }
+    }
+
+    // When the earliest waiting entry falls due, on the steady clock; far ahead when none waits.
+    Steady::time_point NextDueTime() const {
+        std::optional<std::int64_t> next = schedule_.NextWaiting();
+        if (!next) {
+            return Steady::time_point::max();
+        }
+        // To the start of that second, not to a whole second from now: the wait must not end
+        // before the entry is due, nor run a second late.
+        auto left = Clock::from_time_t(static_cast<std::time_t>(*next)) - Clock::now();
+        return Steady::now() + std::max(Clock::duration::zero(), left) +
+               std::chrono::milliseconds(1);
+    }
+
+    // Under mutex_: starts due entries while there is room.
+    void StartDue() {
+        std::int64_t now = Now();
+        while (!stopping_ && schedule_.InFlight() < static_cast<size_t>(threads_)) {
+            std::optional<uint32_t> id = schedule_.TakeDue(now);
+            if (!id) {
+                return;
             }
-            wake_.wait_for(lock, scanInterval_);
+            asio::co_spawn(asio::make_strand(io_), Attempt(*id), asio::detached);
+        }
+    }
+
+    // A new entry, from this process's receiving side, the watch or a listing.
+    void Learn(uint32_t id) {
+        std::lock_guard lock(mutex_);
+        if (schedule_.Learn(id)) {
+            StartDue();
         }
     }
 
     void Finished(uint32_t id, std::int64_t nextTry, bool left) {
         std::lock_guard lock(mutex_);
-        inFlight_.erase(id);
-        if (left) {
-            entries_.erase(id);
-        } else if (auto e = entries_.find(id); e != entries_.end()) {
-            e->second.nextTry = nextTry;
-        }
-        if (inFlight_.empty()) {
+        schedule_.Finished(id, nextTry, left);
+        StartDue();
+        if (schedule_.InFlight() == 0) {
             idle_.notify_all();
         }
+        if (!left && nextTry != 0) {
+            wake_.notify_all();  // the dispatcher's wait may have to end sooner
+        }
+    }
+
+    // Mail queued by other processes (a console beside relvoserver, a file dropped in): its
+    // companion is renamed into the queue directory. Without a watch the listing runs often.
+    void WatchQueue() {
+        int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd < 0) {
+            log_.Line("The queue directory cannot be watched (" + std::string(strerror(errno)) +
+                      "); it is looked at every second");
+            return;
+        }
+        if (inotify_add_watch(fd, queueDir_.c_str(), IN_MOVED_TO | IN_ONLYDIR) < 0) {
+            log_.Line("The queue directory cannot be watched (" + std::string(strerror(errno)) +
+                      "); it is looked at every second");
+            close(fd);
+            return;
+        }
+        watch_ = std::make_unique<asio::posix::stream_descriptor>(io_, fd);
+        AwaitWatchEvents();
+    }
+
+    void AwaitWatchEvents() {
+        watch_->async_wait(asio::posix::stream_descriptor::wait_read, [this](asio::error_code e) {
+            if (!e && ReadWatchEvents()) {
+                AwaitWatchEvents();
+            }
+        });
+    }
+
+    // False when the watch has ended (the directory went): the listing then carries on alone.
+    bool ReadWatchEvents() {
+        alignas(inotify_event) char buffer[16384];
+        for (;;) {
+            ssize_t got = read(watch_->native_handle(), buffer, sizeof buffer);
+            if (got <= 0) {
+                return got < 0 && (errno == EAGAIN || errno == EINTR);
+            }
+            for (size_t at = 0; at + sizeof(inotify_event) <= static_cast<size_t>(got);) {
+                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+                at += sizeof(inotify_event) + event->len;
+                if (at > static_cast<size_t>(got)) {
+                    break;
+                }
+                if (!OnWatchEvent(*event)) {
+                    return false;
+                }
+            }
+        }
+    }
+
+    bool OnWatchEvent(const inotify_event& event) {
+        if (event.mask & (IN_IGNORED | IN_UNMOUNT)) {
+            return false;
+        }
+        if (event.mask & IN_Q_OVERFLOW) {
+            RequestRescan();
+            return true;
+        }
+        const std::string_view name(event.name, event.len > 0 ? strnlen(event.name, event.len) : 0);
+        uint32_t id = 0;
+        // This process's own entries are told by their writer once they are flushed.
+        if (mailqueue::ParseEntryName(name, &id) && !arrivals::PlacingHere(queueDir_, id)) {
+            Learn(id);
+        } else if (name == "retry.cfg") {
+            std::lock_guard lock(mutex_);
+            wake_.notify_all();  // an operator's retry request
+        }
+        return true;
+    }
+
+    void RequestRescan() {
+        rescan_ = true;
+        std::lock_guard lock(mutex_);
         wake_.notify_all();
     }
 
@@ -494,7 +600,7 @@ class SendRunner {
     void SaveFinishedState(const QueuedMail& mail) {
         struct stat info {};
         if (stat(mailqueue::CompanionFile(oldDir_, mail.id).c_str(), &info) != 0 ||
-            SaveState(oldDir_, mail, 0)) {
+            mailqueue::SaveFinalState(oldDir_, mail)) {
             return;  // not moved there after all, or written
         }
         log_.Line("Mail " + std::to_string(mail.id) +
@@ -587,7 +693,8 @@ class SendRunner {
     EventLog& log_;
     const int threads_;
     std::unique_ptr<ServiceLock> lock_;
-    const std::chrono::milliseconds scanInterval_;
+    const std::optional<std::chrono::milliseconds> chosenScanInterval_;
+    std::chrono::milliseconds scanInterval_{kUnwatchedScanInterval};
     const std::string queueDir_;
     const std::string oldDir_;
 
@@ -597,19 +704,19 @@ class SendRunner {
     asio::thread_pool blocking_;
     QueueStore bounces_;
     SessionCache sessions_;  // before io_ goes: its sockets belong to io_
+    std::unique_ptr<asio::posix::stream_descriptor> watch_;  // inotify on the queue directory
 
     std::mutex mutex_;
     std::condition_variable wake_;
     std::condition_variable idle_;
-    std::map<uint32_t, QueueEntry> entries_;
-    std::set<uint32_t> order_;  // ids, in arrival order
-    std::set<uint32_t> inFlight_;
+    Schedule schedule_;
     mailqueue::RetryRequestsSeen retrySeen_;  // the dispatcher's own
     std::set<uint32_t> refusedLinks_;         // the dispatcher's own: told once each
     std::mutex owedMutex_;
     std::map<uint32_t, QueuedMail> owedStates_;  // finished mail whose states old/ still lacks
     std::set<std::string> unmovable_;  // stray queue files quarantine refused; dispatcher's
     bool stopping_ = false;
+    std::atomic<bool> rescan_{false};  // the watch lost events
     std::atomic<bool> cancel_{false};  // ends DNS lookups under way at Stop
     size_t cut_ = 0;
     std::thread dispatcher_;

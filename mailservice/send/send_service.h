@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 
 #include "relvomail.h"
@@ -31,7 +32,10 @@ class SendService {
     void Stop();
     void SetWindow(RelvoMailWindow* window, unsigned int message);
     bool Running() const;
-    // How often the queue directory is looked at (tests shorten it).
+    // How often the queue directory is listed, for the starts after this call. New entries are
+    // taken at once without it: this process's receiving side hands them over, and a watch on
+    // the directory sees those of other processes. By default every 30 seconds while the watch
+    // works, else every second.
     void SetScanInterval(std::chrono::milliseconds interval);
 
     SendService();
@@ -45,7 +49,7 @@ class SendService {
     mutable std::mutex mutex_;
     RelvoMailWindow* window_ = nullptr;
     unsigned int message_ = RELVOMAIL_PROGRESS_MESSAGE;
-    std::chrono::milliseconds scanInterval_{1000};
+    std::optional<std::chrono::milliseconds> scanInterval_;
     std::string logDir_;
     std::unique_ptr<EventLog> log_;
     std::unique_ptr<SendRunner> runner_;

@@ -2,6 +2,8 @@
 // payload, the retry schedule and the Maildir.
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -155,6 +157,51 @@ TEST(QueueStateTest, RetryScheduleGrowsAndIsBounded) {
     EXPECT_TRUE(IsNullMx({{0, "."}}));
     EXPECT_FALSE(IsNullMx({{0, "."}, {10, "mx.test"}}));
     EXPECT_FALSE(IsNullMx({{10, "mx.test"}}));
+}
+
+// An entry is handed out once while due, never while its try runs or after it left the queue.
+TEST(ScheduleTest, HandsOutEachDueEntryOnceInArrivalOrder) {
+    struct Case {
+        const char* name;
+        std::function<void(Schedule&)> steps;
+        std::int64_t now;
+        std::vector<uint32_t> due;
+    };
+    auto tried = [](Schedule& s, std::int64_t nextTry, bool left) {
+        s.Learn(1);
+        s.TakeDue(100);
+        s.Finished(1, nextTry, left);
+    };
+    const std::vector<Case> cases = {
+        {"arrival order, each once",
+         [](Schedule& s) { s.Learn(3), s.Learn(1), s.Learn(3); },
+         100,
+         {1, 3}},
+        {"not while being tried",
+         [](Schedule& s) { s.Learn(1), s.TakeDue(100), s.Learn(1); },
+         100,
+         {}},
+        {"not after it left", [&](Schedule& s) { tried(s, 0, true), s.Learn(1); }, 100, {}},
+        {"not before its next try",
+         [&](Schedule& s) { tried(s, 150, false), s.Learn(2); },
+         149,
+         {2}},
+        {"at its next try", [&](Schedule& s) { tried(s, 150, false); }, 150, {1}},
+        {"retried while waiting", [&](Schedule& s) { tried(s, 150, false), s.Retry(1); }, 100, {1}},
+        {"retried during its try",
+         [](Schedule& s) { s.Learn(1), s.TakeDue(100), s.Retry(1), s.Finished(1, 150, false); },
+         100,
+         {1}},
+    };
+    for (const Case& c : cases) {
+        Schedule schedule;
+        c.steps(schedule);
+        std::vector<uint32_t> due;
+        while (std::optional<uint32_t> id = schedule.TakeDue(c.now)) {
+            due.push_back(*id);
+        }
+        EXPECT_EQ(due, c.due) << c.name;
+    }
 }
 
 TEST(MaildirTest, StoresIntoNewAndRefusesNamesThatLeaveTheMailbox) {

@@ -1099,5 +1099,48 @@ TEST_F(SendServiceTest, SignsMailFromDomainsWithAKey) {
     }
 }
 
+// New mail goes out at once while the queue's listing is an hour away: this process's store
+// hands its entries over, and another writer's rename into queue/ is seen by the watch.
+TEST_F(SendServiceTest, TakesNewMailAtOnceWithoutListingTheQueue) {
+    WriteConfig("", "[DomainList]\r\nlocal.test=1\r\n");
+    SendService::Instance().SetScanInterval(1h);
+    ASSERT_TRUE(SendService::Instance().Start(2));
+    std::this_thread::sleep_for(300ms);  // past the listing at start
+    auto renamedIn = [this] {
+        const uint32_t id = 2000000000;
+        mailqueue::Envelope envelope{
+            "sender@origin.test", {"box@local.test"}, "127.0.0.1:1", "x", ""};
+        app_.Write("queue/" + std::to_string(id) + ".eml", kMessage);
+        app_.Write("part", mailqueue::NewCompanionText(id, envelope, sizeof kMessage - 1,
+                                                       std::time(nullptr), "2026-12-07 00:00:00"));
+        std::filesystem::rename(app_.File("part"), Queued(id));
+        return id;
+    };
+    const std::vector<std::pair<const char*, std::function<uint32_t()>>> cases = {
+        {"stored by this process",
+         [] { return testing::Enqueue("sender@origin.test", {"box@local.test"}, kMessage); }},
+        {"renamed in by another writer", renamedIn},
+    };
+    const std::string box = app_.File("mailbox/local.test/box/new");
+    size_t boxed = 0;
+    for (const auto& [name, queue] : cases) {
+        SCOPED_TRACE(name);
+        const uint32_t id = queue();
+        const auto queued = std::chrono::steady_clock::now();
+        auto inBox = [&] {
+            return std::filesystem::exists(box) &&
+                   static_cast<size_t>(std::distance(std::filesystem::directory_iterator(box),
+                                                     std::filesystem::directory_iterator())) >
+                       boxed;
+        };
+        while (!inBox() && std::chrono::steady_clock::now() - queued < 5s) {
+            std::this_thread::sleep_for(2ms);
+        }
+        EXPECT_LT(std::chrono::steady_clock::now() - queued, 200ms);
+        ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
+        ++boxed;
+    }
+}
+
 }  // namespace
 }  // namespace relvo::mail::send
