@@ -100,7 +100,7 @@ std::string TextFieldHint(std::string_view key, std::string_view value) {
                    : "The DNS server is an address with an optional port, such as 192.0.2.53 "
                      "or 192.0.2.53:5353, or empty for the system's servers";
     }
-    if (key == "SmtpRelayNetworks") {
+    if (key == "SmtpRelayNetworks" || key == "SmtpProxyFrom") {
         std::vector<std::string> invalid;
         relvo::ParseIpNetworkList(value, &invalid);
         return invalid.empty() ? ""

@@ -46,6 +46,7 @@ constexpr SettingKey kAdvancedKeys[] = {
     {"SmtpMinDataRate", SettingKind::Number, 1024},
     {"SmtpAuthFailLimit", SettingKind::Number, 5},
     {"SmtpRelayNetworks", SettingKind::Text, 0},
+    {"SmtpProxyFrom", SettingKind::Text, 0},
     {"DnsServer", SettingKind::Text, 0},
     {"RelayTlsVerify", SettingKind::Flag, 1},
     {"SendRetrySeconds", SettingKind::Number, 600},
@@ -62,7 +63,8 @@ constexpr const char* kAdvancedForm[] = {
     "SmtpListenAddress",  "SmtpTlsCertFile", "SmtpTlsKeyFile",  "SmtpMaxMessageSize",
     "SmtpMaxRecipients",  "SmtpMaxErrors",   "SmtpMaxSessions", "SmtpMaxSessionsPerClient",
     "SmtpCommandTimeout", "SmtpDataTimeout", "SmtpMinDataRate", "SmtpAuthFailLimit",
-    "SmtpRelayNetworks",  "DnsServer",       "RelayTlsVerify",  "SendRetrySeconds"};
+    "SmtpRelayNetworks",  "SmtpProxyFrom",   "DnsServer",       "RelayTlsVerify",
+    "SendRetrySeconds"};
 
 bool IsCSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';

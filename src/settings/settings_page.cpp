@@ -353,6 +353,13 @@ CDlgSettingsAdvanced::CDlgSettingsAdvanced(QWidget* parent)
         "machine) may send mail to any domain, for example 192.0.2.0/24, 2001:db8::/48"));
     Form()->addWidget(Caption(QStringLiteral("Relay networks without login"), relay), row, 0);
     Form()->addWidget(relay, row++, 1, 1, 3);
+    QLineEdit* balancers = FieldBox("SmtpProxyFrom");
+    balancers->setPlaceholderText(QStringLiteral("empty: no load balancer"));
+    balancers->setToolTip(QStringLiteral(
+        "Load balancers that send a PROXY header with each connection, so that the client's own "
+        "address counts, for example 192.0.2.10"));
+    Form()->addWidget(Caption(QStringLiteral("Load balancers (PROXY header)"), balancers), row, 0);
+    Form()->addWidget(balancers, row++, 1, 1, 3);
     QLineEdit* dns = FieldBox("DnsServer");
     dns->setPlaceholderText(QStringLiteral("empty: the system's servers"));
     Form()->addWidget(Caption(QStringLiteral("DNS server"), dns), row, 0);

@@ -241,6 +241,8 @@ TEST_F(SettingsSheetTest, AdvancedPageShowsTheEngineDefaultsAndHoldsEveryKeyToIt
                                {"DnsServer", "dns.example", false},
                                {"SmtpRelayNetworks", "192.0.2.0/24, 2001:db8::/48", true},
                                {"SmtpRelayNetworks", "192.0.2.0/24,lan", false},
+                               {"SmtpProxyFrom", "192.0.2.10, 2001:db8::/64", true},
+                               {"SmtpProxyFrom", "192.0.2.10/24", false},
                                // alone, a certificate has no key: the pair is refused
                                {"SmtpTlsCertFile", QString::fromStdString(readable), false},
                                {"SmtpTlsKeyFile", "relative.pem", false}});
