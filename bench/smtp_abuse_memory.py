@@ -86,6 +86,9 @@ def main():
               f"{time.monotonic() - started:.1f} s; relvoserver resident: {idle} MB with the "
               f"sessions open, largest sampled {largest} MB, peak (VmHWM) "
               f"{memory(server.process.pid, 'VmHWM')} MB")
+        peak = memory(server.process.pid, "VmHWM")
+        print(f"figure: relvoserver peak memory, {args.sessions} sessions x {args.size} MB | "
+              f"{peak} MB | under 100 MB | {'met' if peak < 100 else 'NOT met'}", flush=True)
     finally:
         server.kill()
         remove_app_dir(app_dir)
