@@ -196,13 +196,21 @@ int ParseRecords(int type, const unsigned char* buffer, int length, std::vector<
     return status;
 }
 
+// A name no server could hold is answered as a domain that does not exist, without asking.
+bool Askable(const std::string& name, DnsAnswer* answer) {
+    if (ValidName(name)) {
+        return true;
+    }
+    answer->status = DnsAnswer::Status::kNoSuchDomain;
+    answer->error = "not a domain name";
+    return false;
+}
+
 }  // namespace
 
 DnsAnswer LookupRecords(const std::string& name, int type, const DnsSettings& settings) {
     DnsAnswer answer;
-    if (!ValidName(name)) {
-        answer.status = DnsAnswer::Status::kNoSuchDomain;
-        answer.error = "not a domain name";
+    if (!Askable(name, &answer)) {
         return answer;
     }
     Channel channel(settings);
@@ -238,9 +246,7 @@ bool IsNullMx(const std::vector<MxHost>& mx) {
 
 DnsAnswer LookupMx(const std::string& domain, const DnsSettings& settings) {
     DnsAnswer answer;
-    if (!ValidName(domain)) {
-        answer.status = DnsAnswer::Status::kNoSuchDomain;
-        answer.error = "not a domain name";
+    if (!Askable(domain, &answer)) {
         return answer;
     }
     Channel channel(settings);
