@@ -10,6 +10,7 @@
 
 #include <sys/stat.h>
 #include <cctype>
+#include <ctime>
 
 #include <fstream>
 #include <map>
@@ -17,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <sstream>
+#include <vector>
 
 #include "common/ascii.h"
 #include "core/header_fields.h"
@@ -27,25 +29,53 @@ namespace {
 
 constexpr size_t kMaxKeyFileBytes = 16384;
 constexpr size_t kBodyPiece = 65536;
+constexpr const char* kEd25519 = "ed25519-sha256";
 
-// One library handle for every signature: the signed field list is a library option.
+const char* kSignedFields[] = {"from",       "to",       "cc",           "subject",      "date",
+                               "message-id", "reply-to", "mime-version", "content-type", nullptr};
+// From is signed once more than it appears, so that no From can be added later.
+const char* kOversignedFields[] = {"from", nullptr};
+
+// One library handle for every RSA signature: the signed field list is a library option.
 DKIM_LIB* SigningLibrary() {
     static DKIM_LIB* library = [] {
         DKIM_LIB* lib = dkim_init(nullptr, nullptr);
         if (lib == nullptr) {
             return lib;
         }
-        static const char* signed_[] = {"from",         "to",         "cc",       "subject",
-                                        "date",         "message-id", "reply-to", "mime-version",
-                                        "content-type", nullptr};
-        // From is signed once more than it appears, so that no From can be added later.
-        static const char* oversigned[] = {"from", nullptr};
         // The library takes each list as the array itself, sized as a pointer.
         unsigned int flags = DKIM_LIBFLAGS_FIXCRLF;
-        if (dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_SIGNHDRS, signed_, sizeof(char**)) !=
+        if (dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_SIGNHDRS, kSignedFields, sizeof(char**)) !=
                 DKIM_STAT_OK ||
-            dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_OVERSIGNHDRS, oversigned, sizeof(char**)) !=
-                DKIM_STAT_OK ||
+            dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_OVERSIGNHDRS, kOversignedFields,
+                         sizeof(char**)) != DKIM_STAT_OK ||
+            dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_FLAGS, &flags, sizeof flags) !=
+                DKIM_STAT_OK) {
+            dkim_close(lib);
+            return static_cast<DKIM_LIB*>(nullptr);
+        }
+        return lib;
+    }();
+    return library;
+}
+
+// The library signs with Ed25519 too, but never frees the key it loads for it nor the signature it
+// makes (about 470 bytes a signature). So for Ed25519 it only hashes, through a verifying handle:
+// a signature field of our own goes first, and the header and body hashes the library computes
+// for it are what we sign. It asks for no key: signatures are checked at the end of the message,
+// where the key lookup fails at once.
+DKIM_CBSTAT NoKey(DKIM*, DKIM_SIGINFO*, u_char*, size_t) {
+    return DKIM_CBSTAT_ERROR;
+}
+
+DKIM_LIB* HashingLibrary() {
+    static DKIM_LIB* library = [] {
+        DKIM_LIB* lib = dkim_init(nullptr, nullptr);
+        if (lib == nullptr) {
+            return lib;
+        }
+        unsigned int flags = DKIM_LIBFLAGS_FIXCRLF | DKIM_LIBFLAGS_DELAYSIGPROC;
+        if (dkim_set_key_lookup(lib, NoKey) != DKIM_STAT_OK ||
             dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_FLAGS, &flags, sizeof flags) !=
                 DKIM_STAT_OK) {
             dkim_close(lib);
@@ -88,39 +118,41 @@ std::string DomainOfAddress(std::string_view value) {
     return domain;
 }
 
-// The key file's text and its algorithm; false with the reason when it cannot sign.
-bool ParseKey(const std::string& path, std::string* pem, std::string* algorithm,
-              std::string* problem) {
+// A key file: its text and algorithm, the key itself for Ed25519, or why it cannot sign.
+struct SigningKey {
+    std::string pem, algorithm, problem;
+    std::shared_ptr<EVP_PKEY> ed25519;
+};
+
+SigningKey ParseKey(const std::string& path) {
+    SigningKey result;
     std::ifstream file(path, std::ios::binary);
     if (!file) {
-        *problem = "cannot read the key file " + path;
-        return false;
+        result.problem = "cannot read the key file " + path;
+        return result;
     }
     std::ostringstream text;
     text << file.rdbuf();
-    *pem = text.str();
-    if (pem->size() > kMaxKeyFileBytes) {
-        *problem = "the key file " + path + " is too large";
-        return false;
+    result.pem = text.str();
+    if (result.pem.size() > kMaxKeyFileBytes) {
+        result.problem = "the key file " + path + " is too large";
+        return result;
     }
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(
-        BIO_new_mem_buf(pem->data(), static_cast<int>(pem->size())), BIO_free);
-    std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
-        PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
+        BIO_new_mem_buf(result.pem.data(), static_cast<int>(result.pem.size())), BIO_free);
+    std::shared_ptr<EVP_PKEY> key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr),
+                                  EVP_PKEY_free);
     if (!key) {
-        *problem = "the key file " + path + " holds no PEM private key";
-        return false;
+        result.problem = "the key file " + path + " holds no PEM private key";
+    } else if (EVP_PKEY_id(key.get()) == EVP_PKEY_ED25519) {
+        result.algorithm = kEd25519;
+        result.ed25519 = key;
+    } else if (EVP_PKEY_id(key.get()) == EVP_PKEY_RSA && EVP_PKEY_bits(key.get()) >= 2048) {
+        result.algorithm = "rsa-sha256";
+    } else {
+        result.problem = "the key in " + path + " is neither Ed25519 nor RSA of 2048 bits or more";
     }
-    if (EVP_PKEY_id(key.get()) == EVP_PKEY_ED25519) {
-        *algorithm = "ed25519-sha256";
-        return true;
-    }
-    if (EVP_PKEY_id(key.get()) == EVP_PKEY_RSA && EVP_PKEY_bits(key.get()) >= 2048) {
-        *algorithm = "rsa-sha256";
-        return true;
-    }
-    *problem = "the key in " + path + " is neither Ed25519 nor RSA of 2048 bits or more";
-    return false;
+    return result;
 }
 
 // A key file as last read: parsing a PEM key costs about a millisecond, so it is done again
@@ -128,35 +160,35 @@ bool ParseKey(const std::string& path, std::string* pem, std::string* algorithm,
 struct KnownKey {
     timespec modified{};
     off_t size = -1;
-    std::string pem, algorithm, problem;
+    SigningKey key;
 };
 
-bool ReadKey(const std::string& path, std::string* pem, std::string* algorithm,
-             std::string* problem) {
+SigningKey ReadKey(const std::string& path) {
     static std::mutex mutex;
     static std::map<std::string, KnownKey> known;
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
-        *problem = "cannot read the key file " + path;
-        return false;
+        return SigningKey{"", "", "cannot read the key file " + path, nullptr};
     }
     std::lock_guard lock(mutex);
-    KnownKey& key = known[path];
-    if (key.size != info.st_size || key.modified.tv_sec != info.st_mtim.tv_sec ||
-        key.modified.tv_nsec != info.st_mtim.tv_nsec) {
-        key = KnownKey{info.st_mtim, info.st_size, "", "", ""};
-        ParseKey(path, &key.pem, &key.algorithm, &key.problem);
+    KnownKey& entry = known[path];
+    if (entry.size != info.st_size || entry.modified.tv_sec != info.st_mtim.tv_sec ||
+        entry.modified.tv_nsec != info.st_mtim.tv_nsec) {
+        entry = KnownKey{info.st_mtim, info.st_size, ParseKey(path)};
     }
-    *pem = key.pem;
-    *algorithm = key.algorithm;
-    *problem = key.problem;
-    return problem->empty();
+    return entry.key;
 }
 
-// Feeds the message to the signing handle: each header field, then the body in pieces.
-DKIM_STAT FeedMessage(DKIM* dkim, std::string_view message) {
+bool IsSignatureField(std::string_view field) {
+    return AsciiLowerCopy(HeaderFieldName(field)) == AsciiLowerCopy(DKIM_SIGNHEADER);
+}
+
+// Feeds the message to a handle: each header field, then (when body) the body in pieces. A
+// verifying handle gets ownField first, in place of the message's own signature fields.
+DKIM_STAT FeedMessage(DKIM* dkim, std::string_view message, std::string_view ownField = {},
+                      bool body = true) {
     DKIM_STAT status = DKIM_STAT_OK;
-    size_t bodyStart = SplitHeaderFields(message, [&](std::string_view field) {
+    auto header = [&](std::string_view field) {
         while (!field.empty() && (field.back() == '\n' || field.back() == '\r')) {
             field.remove_suffix(1);
         }
@@ -164,19 +196,123 @@ DKIM_STAT FeedMessage(DKIM* dkim, std::string_view message) {
         if (status == DKIM_STAT_OK) {
             status = dkim_header(dkim, reinterpret_cast<u_char*>(copy.data()), copy.size());
         }
+    };
+    if (!ownField.empty()) {
+        header(ownField);
+    }
+    size_t bodyStart = SplitHeaderFields(message, [&](std::string_view field) {
+        if (ownField.empty() || !IsSignatureField(field)) {
+            header(field);
+        }
     });
     if (status == DKIM_STAT_OK) {
         status = dkim_eoh(dkim);
     }
-    for (size_t at = bodyStart; status == DKIM_STAT_OK && at < message.size(); at += kBodyPiece) {
+    for (size_t at = bodyStart; body && status == DKIM_STAT_OK && at < message.size();
+         at += kBodyPiece) {
         std::string_view piece = message.substr(at, kBodyPiece);
         status = dkim_body(dkim, reinterpret_cast<u_char*>(const_cast<char*>(piece.data())),
                            piece.size());
     }
-    if (status == DKIM_STAT_OK) {
-        status = dkim_eom(dkim, nullptr);
-    }
     return status;
+}
+
+std::string Base64(const void* data, size_t length) {
+    std::string text(4 * ((length + 2) / 3) + 1, '\0');
+    int written =
+        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
+                        static_cast<const unsigned char*>(data), static_cast<int>(length));
+    text.resize(written > 0 ? static_cast<size_t>(written) : 0);
+    return text;
+}
+
+// The header and body hashes the library computes for the message under field (a complete
+// signature field whose b= holds anything); false when it would not. Without the body, only the
+// header hash is of use.
+bool Hashes(std::string_view message, const std::string& field, bool body, std::string* header,
+            std::string* bodyHash) {
+    DKIM_LIB* library = HashingLibrary();
+    DKIM_STAT status = DKIM_STAT_OK;
+    std::unique_ptr<DKIM, DkimFree> dkim(
+        library == nullptr
+            ? nullptr
+            : dkim_verify(library, reinterpret_cast<const u_char*>("relvo"), nullptr, &status));
+    if (dkim == nullptr || FeedMessage(dkim.get(), message, field, body) != DKIM_STAT_OK) {
+        return false;
+    }
+    dkim_eom(dkim.get(), nullptr);  // no key, no verdict: the hashes are done all the same
+    DKIM_SIGINFO** signatures = nullptr;
+    int count = 0;
+    // A field the library refused has no hashes, and asking for them aborts the process.
+    if (dkim_getsiglist(dkim.get(), &signatures, &count) != DKIM_STAT_OK || count != 1 ||
+        (dkim_sig_geterror(signatures[0]) != DKIM_SIGERROR_UNKNOWN &&
+         dkim_sig_geterror(signatures[0]) != DKIM_SIGERROR_OK)) {
+        return false;
+    }
+    void* headerData = nullptr;
+    void* bodyData = nullptr;
+    size_t headerLength = 0, bodyLength = 0;
+    if (dkim_sig_gethashes(signatures[0], &headerData, &headerLength, &bodyData, &bodyLength) !=
+            DKIM_STAT_OK ||
+        headerData == nullptr || bodyData == nullptr) {
+        return false;
+    }
+    header->assign(static_cast<const char*>(headerData), headerLength);
+    bodyHash->assign(static_cast<const char*>(bodyData), bodyLength);
+    return true;
+}
+
+// The ed25519-sha256 signature field for the message, with the fields the library would sign.
+std::string SignEd25519(std::string_view message, const std::string& domain,
+                        const std::string& selector, EVP_PKEY* key) {
+    std::vector<std::string> names;
+    SplitHeaderFields(message, [&](std::string_view field) {
+        std::string name = AsciiLowerCopy(HeaderFieldName(field));
+        for (const char** signed_ = kSignedFields; *signed_ != nullptr; ++signed_) {
+            if (name == *signed_) {
+                names.emplace_back(HeaderFieldName(field));
+            }
+        }
+    });
+    for (const char** oversigned = kOversignedFields; *oversigned != nullptr; ++oversigned) {
+        names.emplace_back(*oversigned);
+    }
+    auto field = [&](const std::string& bodyHash) {
+        std::string text = DKIM_SIGNHEADER ": v=1; a=" + std::string(kEd25519) +
+                           "; c=relaxed/relaxed;\r\n\td=" + domain + "; s=" + selector +
+                           "; t=" + std::to_string(std::time(nullptr)) + ";\r\n\tbh=" + bodyHash +
+                           ";\r\n\th=";
+        size_t lineStart = text.size() - 3;
+        for (size_t i = 0; i < names.size(); ++i) {
+            if (i > 0 && text.size() - lineStart + names[i].size() > 76) {
+                text += "\r\n\t";
+                lineStart = text.size() - 1;
+            }
+            text += names[i] + (i + 1 < names.size() ? ":" : ";\r\n\tb=");
+        }
+        return text;
+    };
+    // The body hash first, under a placeholder; then the header hash, under the real one.
+    const std::string placeholder = Base64(std::string(32, '\0').data(), 32);
+    std::string headerHash, bodyHash;
+    if (!Hashes(message, field(placeholder) + placeholder, true, &headerHash, &bodyHash)) {
+        return "";
+    }
+    std::string text = field(Base64(bodyHash.data(), bodyHash.size()));
+    if (!Hashes(message, text + placeholder, false, &headerHash, &bodyHash)) {
+        return "";
+    }
+    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                    EVP_MD_CTX_free);
+    unsigned char signature[64];
+    size_t length = sizeof signature;
+    if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1 ||
+        EVP_DigestSign(context.get(), signature, &length,
+                       reinterpret_cast<const unsigned char*>(headerHash.data()),
+                       headerHash.size()) != 1) {
+        return "";
+    }
+    return text + Base64(signature, length) + "\r\n";
 }
 
 }  // namespace
@@ -206,14 +342,25 @@ DkimSignature SignMessage(std::string_view message, const EngineConfig& config,
     }
     signature.domain = domain;
     signature.selector = local->dkimSelector;
-    if (signature.selector.find_first_of("/\\") != std::string::npos ||
-        signature.selector.find("..") != std::string::npos) {
+    // A name of DNS labels: a path into the key directory, or a tag of the field, is refused.
+    if (signature.selector.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
+                                             "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.") !=
+            std::string::npos ||
+        signature.selector.find("..") != std::string::npos || signature.selector[0] == '.') {
         signature.problem = "the selector " + signature.selector + " is not a plain name";
         return signature;
     }
-    std::string pem;
-    if (!ReadKey(DkimKeyPath(appDir, domain, signature.selector), &pem, &signature.algorithm,
-                 &signature.problem)) {
+    SigningKey key = ReadKey(DkimKeyPath(appDir, domain, signature.selector));
+    signature.algorithm = key.algorithm;
+    signature.problem = key.problem;
+    if (!signature.problem.empty()) {
+        return signature;
+    }
+    if (key.ed25519 != nullptr) {
+        signature.field = SignEd25519(message, domain, signature.selector, key.ed25519.get());
+        if (signature.field.empty()) {
+            signature.problem = "signing failed: the message could not be hashed";
+        }
         return signature;
     }
     DKIM_LIB* library = SigningLibrary();
@@ -222,15 +369,17 @@ DkimSignature SignMessage(std::string_view message, const EngineConfig& config,
         return signature;
     }
     DKIM_STAT status = DKIM_STAT_OK;
-    std::unique_ptr<DKIM, DkimFree> dkim(dkim_sign(
-        library, reinterpret_cast<const u_char*>("relvo"), nullptr,
-        reinterpret_cast<u_char*>(pem.data()),
-        reinterpret_cast<const u_char*>(signature.selector.c_str()),
-        reinterpret_cast<const u_char*>(domain.c_str()), DKIM_CANON_RELAXED, DKIM_CANON_RELAXED,
-        signature.algorithm == "rsa-sha256" ? DKIM_SIGN_RSASHA256 : DKIM_SIGN_ED25519SHA256, -1,
-        &status));
+    std::unique_ptr<DKIM, DkimFree> dkim(
+        dkim_sign(library, reinterpret_cast<const u_char*>("relvo"), nullptr,
+                  reinterpret_cast<u_char*>(key.pem.data()),
+                  reinterpret_cast<const u_char*>(signature.selector.c_str()),
+                  reinterpret_cast<const u_char*>(domain.c_str()), DKIM_CANON_RELAXED,
+                  DKIM_CANON_RELAXED, DKIM_SIGN_RSASHA256, -1, &status));
     if (dkim != nullptr) {
         status = FeedMessage(dkim.get(), message);
+    }
+    if (status == DKIM_STAT_OK) {
+        status = dkim_eom(dkim.get(), nullptr);
     }
     u_char* value = nullptr;
     size_t length = 0;

@@ -23,13 +23,6 @@
 #include "support/queue_entries.h"
 #include "support/temp_app_dir.h"
 
-// Debian's libopendkim (2.11.0~beta2) never frees the key it loads for an Ed25519 signature,
-// about 470 bytes a signature; a fault of the library. The key's own blocks show only OpenSSL
-// frames (the unwinder stops there), so this program lets OpenSSL's blocks go unreported.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:dkim_privkey_load\nleak:libcrypto.so\n";
-}
-
 namespace relvo::mail::send {
 namespace {
 
