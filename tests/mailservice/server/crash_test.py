@@ -27,7 +27,9 @@ def make_message(rng, token):
     """CRLF lines only, ending in CRLF, so that what smtplib sends is exactly these bytes."""
     lines = [f"From: {SENDER}", f"To: {RECIPIENTS[0]}", f"Subject: crash {token}",
              f"X-Crash-Token: {token}", ""]
-    for number in range(rng.randint(1, 400)):
+    # One message in ten is longer than the session's 64 KiB buffer, so that a kill also lands
+    # while message text is being written out before its end.
+    for number in range(rng.randint(1, 3000 if rng.random() < 0.1 else 400)):
         kind = rng.random()
         if kind < 0.05:
             lines.append(".")            # a lone dot inside the data: stuffed on the wire
