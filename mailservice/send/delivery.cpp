@@ -157,6 +157,16 @@ asio::awaitable<void> TryAddress(Delivery& d, const ClientTarget& client,
     ClientMessage message = MessageFor(d, todo);
     ClientResult result =
         co_await RunSmtpClient(client, message, timeouts, d.transcript, d.settings.sessions);
+    if (result.tlsHandshakeFailed && !client.verifyCertificate && !client.implicitTls &&
+        !client.requireTls) {
+        // Opportunistic TLS: a peer whose TLS is broken (an old protocol version, a bad
+        // implementation) still takes the mail in the clear, as one offering no STARTTLS does.
+        ClientTarget plain = client;
+        plain.withoutStartTls = true;
+        d.transcript("Trying " + client.address + " again without STARTTLS");
+        result =
+            co_await RunSmtpClient(plain, message, timeouts, d.transcript, d.settings.sessions);
+    }
     for (size_t k = 0; k < todo.size(); ++k) {
         const RecipientReply& r = result.recipients[k];
         Status status = r.delivered ? Status::kDelivered

@@ -6,7 +6,8 @@ namespace relvo::mail::send {
 
 std::string SessionKey(const ClientTarget& target) {
     return target.address + "|" + std::to_string(target.port) + "|" +
-           (target.implicitTls ? "tls" : "") + (target.requireTls ? "required" : "") + "|" +
+           (target.implicitTls ? "tls" : "") + (target.requireTls ? "required" : "") +
+           (target.withoutStartTls ? "plain" : "") + "|" +
            (target.verifyCertificate ? target.hostName : "") + "|" + target.user + "|" +
            target.password;
 }

@@ -33,6 +33,8 @@ struct ClientTarget {
     // A relay account or a local domain's server with RelayTlsVerify: outside loopback and
     // private networks it gets neither login nor mail without a verified TLS session.
     bool requireTls = false;
+    // Opportunistic TLS failed in its handshake with this peer: this try goes without STARTTLS.
+    bool withoutStartTls = false;
     std::string user;  // "" = no AUTH
     std::string password;
 };
@@ -58,7 +60,8 @@ struct RecipientReply {
 struct ClientResult {
     Stage stage = Stage::kConnect;  // where it ended; kDone after the DATA reply
     bool connected = false;
-    std::string reason;  // when it ended before kDone
+    std::string reason;               // when it ended before kDone
+    bool tlsHandshakeFailed = false;  // STARTTLS was taken but its handshake did not complete
     std::vector<RecipientReply> recipients;
     // True when the mail was not handed over for a reason that another route may not share:
     // no connection, a temporary failure, a refusal at the greeting, HELO, TLS, AUTH or MAIL.

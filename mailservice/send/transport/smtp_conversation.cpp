@@ -154,6 +154,7 @@ asio::awaitable<bool> SmtpConversation::Handshake() {
     SSL* ssl = tls_->native_handle();
     std::string outcome = CertificateOutcome(ssl);
     if (ec || timedOut_) {
+        result_.tlsHandshakeFailed = true;
         co_return Fail(Stage::kTls,
                        "TLS handshake with " + peer_ +
                            " failed: " + (timedOut_ ? TimedOutText() : ec.message()) +
@@ -294,6 +295,10 @@ asio::awaitable<bool> SmtpConversation::StartTls(Reply* reply) {
     }
     if (!caps_.startTls) {
         co_return required ? Fail(Stage::kTls, TlsMissing("does not offer STARTTLS")) : true;
+    }
+    if (target_.withoutStartTls && !required) {
+        Say("STARTTLS not used: its handshake with " + peer_ + " failed just before");
+        co_return true;
     }
     Put("STARTTLS");
     if (!co_await Exchange(reply)) {

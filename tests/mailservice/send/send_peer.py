@@ -29,6 +29,7 @@ def main():
     parser.add_argument("outdir")
     parser.add_argument("--starttls", nargs=2)
     parser.add_argument("--tls", nargs=2)
+    parser.add_argument("--tls-max", choices=["1.1"], help="STARTTLS no newer than this version")
     parser.add_argument("--auth")
     parser.add_argument("--reject-rcpt", action="append", default=[])
     parser.add_argument("--defer-rcpt", action="append", default=[])
@@ -82,6 +83,9 @@ def main():
     if args.starttls:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)
         context.load_cert_chain(*args.starttls)
+        if args.tls_max:
+            context.minimum_version = ssl.TLSVersion.MINIMUM_SUPPORTED
+            context.maximum_version = ssl.TLSVersion.TLSv1_1
         kwargs["tls_context"] = context
     if args.tls:
         context = ssl.create_default_context(ssl.Purpose.CLIENT_AUTH)

@@ -795,6 +795,21 @@ TEST_F(SendServiceTest, ReturnsMailThatLoopsInsteadOfSendingIt) {
     EXPECT_TRUE(Got("127.0.0.3").empty());
 }
 
+// Opportunistic TLS: an exchanger whose STARTTLS handshake cannot complete still gets the mail,
+// in the clear, as one that offers no STARTTLS does.
+TEST_F(SendServiceTest, AnExchangerWithBrokenTlsGetsTheMailInTheClear) {
+    std::vector<std::string> cert = Certificate("mx2.multi.test");
+    Peer("127.0.0.3", {"--starttls", cert[0], cert[1], "--tls-max", "1.1"});
+    uint32_t id = testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage);
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
+    EXPECT_EQ(State(Finished(id), 0).rfind("delivered", 0), 0u) << State(Finished(id), 0);
+    const std::vector<Received> got = Got("127.0.0.3");
+    ASSERT_EQ(got.size(), 1u);
+    EXPECT_FALSE(got[0].tls);
+    EXPECT_NE(window_.Text().find("again without STARTTLS"), std::string::npos) << window_.Text();
+}
+
 TEST_F(SendServiceTest, DiagnoseSendReportsToTheWindowItStartedWith) {
     std::vector<std::string> cert = Certificate("relay.test");
     Peer("127.0.0.3");
