@@ -41,8 +41,6 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     void ForceClose();
 
     const std::string& ClientIp() const { return clientIp_; }
-    // Bytes of message text received in the DATA under way (or the last one), for rate checks.
-    size_t DataBytesSeen() const { return reader_.BytesSeen(); }
 
   private:
     struct VerbRule;

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "common/ascii.h"
+#include "common/mail_address.h"
 #include "core/header_fields.h"
 
 namespace relvo::mail::send {
@@ -37,25 +38,29 @@ const char* kSignedFields[] = {"from",       "to",       "cc",           "subjec
 const char* kOversignedFields[] = {"from", nullptr};
 
 // One library handle for every RSA signature: the signed field list is a library option.
+// A library instance with flags, set up further by setup (false: it failed); null on failure.
+template <typename Setup>
+DKIM_LIB* NewLibrary(unsigned int flags, Setup setup) {
+    DKIM_LIB* lib = dkim_init(nullptr, nullptr);
+    if (lib == nullptr) {
+        return nullptr;
+    }
+    if (!setup(lib) ||
+        dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_FLAGS, &flags, sizeof flags) != DKIM_STAT_OK) {
+        dkim_close(lib);
+        return nullptr;
+    }
+    return lib;
+}
+
 DKIM_LIB* SigningLibrary() {
-    static DKIM_LIB* library = [] {
-        DKIM_LIB* lib = dkim_init(nullptr, nullptr);
-        if (lib == nullptr) {
-            return lib;
-        }
+    static DKIM_LIB* library = NewLibrary(DKIM_LIBFLAGS_FIXCRLF, [](DKIM_LIB* lib) {
         // The library takes each list as the array itself, sized as a pointer.
-        unsigned int flags = DKIM_LIBFLAGS_FIXCRLF;
-        if (dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_SIGNHDRS, kSignedFields, sizeof(char**)) !=
-                DKIM_STAT_OK ||
-            dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_OVERSIGNHDRS, kOversignedFields,
-                         sizeof(char**)) != DKIM_STAT_OK ||
-            dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_FLAGS, &flags, sizeof flags) !=
-                DKIM_STAT_OK) {
-            dkim_close(lib);
-            return static_cast<DKIM_LIB*>(nullptr);
-        }
-        return lib;
-    }();
+        return dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_SIGNHDRS, kSignedFields,
+                            sizeof(char**)) == DKIM_STAT_OK &&
+               dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_OVERSIGNHDRS, kOversignedFields,
+                            sizeof(char**)) == DKIM_STAT_OK;
+    });
     return library;
 }
 
@@ -69,20 +74,9 @@ DKIM_CBSTAT NoKey(DKIM*, DKIM_SIGINFO*, u_char*, size_t) {
 }
 
 DKIM_LIB* HashingLibrary() {
-    static DKIM_LIB* library = [] {
-        DKIM_LIB* lib = dkim_init(nullptr, nullptr);
-        if (lib == nullptr) {
-            return lib;
-        }
-        unsigned int flags = DKIM_LIBFLAGS_FIXCRLF | DKIM_LIBFLAGS_DELAYSIGPROC;
-        if (dkim_set_key_lookup(lib, NoKey) != DKIM_STAT_OK ||
-            dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_FLAGS, &flags, sizeof flags) !=
-                DKIM_STAT_OK) {
-            dkim_close(lib);
-            return static_cast<DKIM_LIB*>(nullptr);
-        }
-        return lib;
-    }();
+    static DKIM_LIB* library =
+        NewLibrary(DKIM_LIBFLAGS_FIXCRLF | DKIM_LIBFLAGS_DELAYSIGPROC,
+                   [](DKIM_LIB* lib) { return dkim_set_key_lookup(lib, NoKey) == DKIM_STAT_OK; });
     return library;
 }
 
@@ -90,26 +84,19 @@ struct DkimFree {
     void operator()(DKIM* dkim) const { dkim_free(dkim); }
 };
 
-std::string Trim(std::string_view text) {
-    size_t begin = text.find_first_not_of(" \t\r\n");
-    size_t end = text.find_last_not_of(" \t\r\n");
-    return begin == std::string_view::npos ? "" : std::string(text.substr(begin, end - begin + 1));
-}
-
+// The domain of the first address a From value names, in lower case; "" when it names none.
 std::string DomainOfAddress(std::string_view value) {
-    size_t open = value.find('<');
-    if (open != std::string_view::npos) {
-        size_t close = value.find('>', open);
-        value = value.substr(open + 1, close == std::string_view::npos ? close : close - open - 1);
-    } else {
-        value = value.substr(0, value.find(','));
+    std::string unfolded;  // a folded field's lines are one value
+    for (char c : value) {
+        if (c != '\r' && c != '\n') {
+            unfolded += c;
+        }
     }
-    std::string address = Trim(value);
-    size_t at = address.rfind('@');
-    if (at == std::string::npos) {
+    const std::vector<std::string> entries = SplitRecipientList(unfolded);
+    if (entries.empty()) {
         return "";
     }
-    std::string domain = AsciiLowerCopy(address.substr(at + 1));
+    std::string domain = AsciiLowerCopy(MailboxDomain(ExtractMailAddress(entries.front())));
     for (char c : domain) {
         if (!(std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '.')) {
             return "";
