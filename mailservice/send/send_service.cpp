@@ -23,6 +23,7 @@
 #include "common/profile_store.h"
 #include "core/app_dirs.h"
 #include "core/event_log.h"
+#include "core/on_pool.h"
 #include "core/queue_arrivals.h"
 #include "core/queue_store.h"
 #include "core/service_lock.h"
@@ -30,7 +31,6 @@
 #include "mime/delivery_report.h"
 #include "mime/header_section.h"
 #include "send/delivery.h"
-#include "send/on_pool.h"
 #include "send/send_queue.h"
 
 namespace relvo::mail::send {

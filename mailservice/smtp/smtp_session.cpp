@@ -14,7 +14,7 @@
 #include "common/ascii.h"
 #include "common/mail_address.h"
 #include "core/net_ranges.h"
-#include "send/on_pool.h"
+#include "core/on_pool.h"
 #include "smtp/command_parser.h"
 #include "smtp/sasl.h"
 #include "smtp/session_rules.h"
@@ -943,7 +943,7 @@ asio::awaitable<void> SmtpSession::StoreMessage() {
     if (observed_) {
         // Nothing else of the session runs while this coroutine waits, as with the store below.
         auto finish = [this] { return observed_->Finish(reader_.Body()); };
-        head = co_await send::OnPool(host_.ObserverPool(), finish);
+        head = co_await OnPool(host_.ObserverPool(), finish);
         head += ReceivedHeader(ReceivedNow());
     }
     Envelope envelope{std::move(mailFrom_), std::move(recipients_), peer_, heloName_, authUser_};

@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <string_view>
 
-#include "send/on_pool.h"
+#include "core/on_pool.h"
 
 namespace relvo::mail::send {
 

@@ -1,4 +1,4 @@
-// Blocking work (files, fsync, the store) from a coroutine of the SEND service.
+// Blocking work (files, fsync, the store, lookups that wait) from a coroutine of either service.
 #pragma once
 
 #include <asio/awaitable.hpp>
@@ -6,7 +6,7 @@
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
 
-namespace relvo::mail::send {
+namespace relvo::mail {
 
 // Runs f on the blocking pool and resumes the caller on its own executor with the result.
 // The caller keeps f alive while it waits. No temporary with a destructor appears in a co_await
@@ -21,4 +21,4 @@ auto OnPool(asio::thread_pool& pool, const F& f) -> asio::awaitable<decltype(f()
     co_return result;
 }
 
-}  // namespace relvo::mail::send
+}  // namespace relvo::mail
