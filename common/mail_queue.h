@@ -174,7 +174,8 @@ bool ReadMessage(const std::string& dir, uint32_t id, size_t maxBytes, std::stri
 // atomic rewrite. Under the claim.
 bool SaveState(const std::string& dir, const QueuedMail& mail, std::int64_t nextTry);
 // The same for a mail already moved to old: the move settled it, so the states are a record for
-// the operator and are not flushed (a flush per delivered mail would bound the sending rate).
+// the operator, written over the companion in place and not flushed (a flush, or a file made and
+// one freed, per delivered mail would bound the sending rate).
 bool SaveFinalState(const std::string& oldDir, const QueuedMail& mail);
 
 // --- Listing -------------------------------------------------------------------------------

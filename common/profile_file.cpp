@@ -372,7 +372,7 @@ bool WriteTemporary(int fd, const std::string& bytes, const struct stat* previou
         // Keeps the owner when we may (running as root); otherwise the writer becomes the owner.
         [[maybe_unused]] int ignored = fchown(fd, previous->st_uid, previous->st_gid);
     }
-    return SetModificationTime(fd, previous) && (flush == Flush::kNone || fsync(fd) == 0);
+    return SetModificationTime(fd, previous) && (flush != Flush::kToDisk || fsync(fd) == 0);
 }
 
 void SyncDirectory(const std::string& path) {
@@ -663,10 +663,45 @@ void RemoveStaleTemporaries(const std::string& target, const FileLock& lock) {
     }
 }
 
+enum class Overwrite { kDone, kFailed, kNotPossible };
+
+// Writes the bytes over the file's own when it is still the file `previous` describes and the
+// blocks it has already hold them, so that a full disk cannot stop the write half-way.
+Overwrite OverwriteInPlace(const std::string& path, const std::string& bytes,
+                           const struct stat& previous, std::optional<struct stat>* after) {
+    FileDescriptor fd(
+        open(path.c_str(), O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat info {};
+    if (fd.Get() < 0 || fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode) ||
+        info.st_dev != previous.st_dev || info.st_ino != previous.st_ino ||
+        static_cast<uint64_t>(info.st_blocks) * 512 < bytes.size()) {
+        return Overwrite::kNotPossible;
+    }
+    if (!WriteAll(fd.Get(), bytes) || ftruncate(fd.Get(), static_cast<off_t>(bytes.size())) != 0 ||
+        !SetModificationTime(fd.Get(), &previous)) {
+        Fail("cannot write " + path + ": " + SystemError(errno));
+        return Overwrite::kFailed;
+    }
+    if (after && fstat(fd.Get(), &info) == 0) {
+        *after = info;
+    }
+    if (!fd.Close()) {
+        Fail("cannot write " + path + ": " + SystemError(errno));
+        return Overwrite::kFailed;
+    }
+    return Overwrite::kDone;
+}
+
 // Replaces the file. When `after` is given it receives, if it can, the new file's description as
 // the rename left it.
 bool Replace(const std::string& path, const std::string& bytes, const struct stat* previous,
              std::optional<struct stat>* after, FileLock* lock, Flush flush) {
+    if (flush == Flush::kInPlace && previous) {
+        Overwrite overwritten = OverwriteInPlace(path, bytes, *previous, after);
+        if (overwritten != Overwrite::kNotPossible) {
+            return overwritten == Overwrite::kDone;
+        }
+    }
     static std::atomic<unsigned> counter{0};
     std::string temporary;
     FileDescriptor fd(-1);

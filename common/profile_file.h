@@ -65,6 +65,12 @@ Loaded LoadDocument(const std::string& path);
 enum class Flush {
     kToDisk,  // the new file and its directory entry are flushed before the call returns
     kNone,    // left to the kernel: for records whose loss in a crash costs nothing
+    // As kNone, but written over the file's own bytes when its blocks already hold the new text,
+    // so that no file is created or freed: on ext4 without a journal each freed inode slows every
+    // file creation in its block group for the next minute or more. For a record with one writer
+    // at a time; a reader racing the write may parse a mix once and sees the whole on its next
+    // read (the write counts a generation).
+    kInPlace,
 };
 bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& edit,
                  Flush flush = Flush::kToDisk);

@@ -222,14 +222,14 @@ void ProfileBatch::Remove(std::string_view section, std::string_view key) {
 }
 
 bool ProfileBatch::Commit(std::string_view fileArgument) const {
-    return Apply(fileArgument, true);
+    return Apply(fileArgument, profile::Flush::kToDisk);
 }
 
-bool ProfileBatch::CommitWithoutFlush(std::string_view fileArgument) const {
-    return Apply(fileArgument, false);
+bool ProfileBatch::CommitInPlace(std::string_view fileArgument) const {
+    return Apply(fileArgument, profile::Flush::kInPlace);
 }
 
-bool ProfileBatch::Apply(std::string_view fileArgument, bool flush) const {
+bool ProfileBatch::Apply(std::string_view fileArgument, profile::Flush flush) const {
     for (const Operation& operation : operations_) {
         if (!IsStorable(operation)) {
             profile::SetLastWriteError("the section name, key or value of [" + operation.section +
@@ -250,8 +250,7 @@ bool ProfileBatch::Apply(std::string_view fileArgument, bool flush) const {
             }
         }
     };
-    return profile::RewriteFile(ResolveProfilePath(fileArgument), edit,
-                                flush ? profile::Flush::kToDisk : profile::Flush::kNone);
+    return profile::RewriteFile(ResolveProfilePath(fileArgument), edit, flush);
 }
 
 std::string ProfileLastWriteError() {

@@ -12,8 +12,9 @@
 #include <vector>
 
 namespace profile {
+enum class Flush;  // common/profile_file.h
 class Document;
-}
+}  // namespace profile
 
 // Resolves a file argument: "" -> default profile file (<exe base>.ini); ".xyz" -> <exe base>.xyz;
 // anything containing ':' or starting with '/' -> itself; else <application directory>/<argument>.
@@ -78,9 +79,9 @@ class ProfileBatch {
     // Applies every operation in order; false (file unchanged) if any one is refused or the
     // write fails. The batch is left as it was.
     bool Commit(std::string_view fileArgument) const;
-    // The same, but the new file is left to the kernel to write back: for records whose loss in
-    // a crash costs nothing.
-    bool CommitWithoutFlush(std::string_view fileArgument) const;
+    // The same, but written over the file in place where it can be and left to the kernel to
+    // write back (profile::Flush::kInPlace): for records whose loss in a crash costs nothing.
+    bool CommitInPlace(std::string_view fileArgument) const;
 
     struct Operation {
         std::string section;
@@ -90,7 +91,7 @@ class ProfileBatch {
     const std::vector<Operation>& Operations() const { return operations_; }
 
   private:
-    bool Apply(std::string_view fileArgument, bool flush) const;
+    bool Apply(std::string_view fileArgument, profile::Flush flush) const;
 
     std::vector<Operation> operations_;
 };

@@ -229,7 +229,7 @@ bool SaveState(const std::string& dir, const QueuedMail& mail, std::int64_t next
 }
 
 bool SaveFinalState(const std::string& oldDir, const QueuedMail& mail) {
-    return StateBatch(mail, 0).CommitWithoutFlush(CompanionFile(oldDir, mail.id));
+    return StateBatch(mail, 0).CommitInPlace(CompanionFile(oldDir, mail.id));
 }
 
 }  // namespace mailqueue

@@ -398,6 +398,44 @@ TEST_F(ProfileStoreTest, BatchAppliesOperationsInOrderAsOneWrite) {
     EXPECT_EQ(Bytes(), "[S]\na=3\n[T]\nc=-4\n");
 }
 
+// Written over the file's own bytes while its blocks hold the text; replaced (a new inode) only
+// when the text outgrows them. Either way readers of this process see each write at once.
+TEST_F(ProfileStoreTest, InPlaceCommitsKeepTheFileUntilTheTextOutgrowsIt) {
+    dir.Write(kFile, "[S]\r\nk=1\r\nold=gone\r\n");
+    chmod(dir.File(kFile).c_str(), 0640);
+    ASSERT_EQ(Get("S", "k"), "1");
+    const struct stat first = Stat();
+    struct Step {
+        std::string key, value;
+        bool sameFile;
+        std::string bytes;
+    };
+    const std::string big(9000, 'x');
+    const Step steps[] = {
+        {"k", "22", true, "[S]\r\nk=22\r\nold=gone\r\n"},
+        {"old", "", true, "[S]\r\nk=22\r\nold=\r\n"},
+        {"new", big, false, "[S]\r\nk=22\r\nold=\r\nnew=" + big + "\r\n"},
+    };
+    ino_t inode = first.st_ino;
+    long long mtime = first.st_mtim.tv_sec * 1000000000LL + first.st_mtim.tv_nsec;
+    for (const Step& step : steps) {
+        ProfileBatch batch;
+        batch.Set("S", step.key, step.value);
+        ASSERT_TRUE(batch.CommitInPlace(kFile)) << step.key;
+        const struct stat now = Stat();
+        EXPECT_EQ(now.st_ino == inode, step.sameFile) << step.key;
+        EXPECT_EQ(now.st_mode & 0777, 0640u);
+        EXPECT_GT(now.st_mtim.tv_sec * 1000000000LL + now.st_mtim.tv_nsec, mtime);
+        EXPECT_EQ(Bytes(), step.bytes);
+        EXPECT_EQ(Get("S", "k"), "22");  // the cached "1" is not kept
+        inode = now.st_ino;
+        mtime = now.st_mtim.tv_sec * 1000000000LL + now.st_mtim.tv_nsec;
+    }
+    ProfileBatch created;
+    created.Set("S", "k", "v");
+    ASSERT_TRUE(created.CommitInPlace("new.ini"));
+    EXPECT_EQ(dir.Read("new.ini"), "[S]\r\nk=v\r\n");
+}
 // --- File arguments ------------------------------------------------------------------------
 
 TEST_F(ProfileStoreTest, FileArgumentsResolveByTheirForm) {

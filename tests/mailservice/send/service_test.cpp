@@ -362,7 +362,8 @@ class SmallDisk {
   public:
     explicit SmallDisk(const std::string& path) : path_(path) {
         std::filesystem::create_directories(path);
-        mounted_ = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=2m,mode=0700") == 0;
+        mounted_ =
+            mount("tmpfs", path.c_str(), "tmpfs", 0, "size=2m,nr_inodes=1000,mode=0700") == 0;
     }
     ~SmallDisk() {
         SendService::Instance().Stop();
@@ -371,14 +372,33 @@ class SmallDisk {
         }
     }
     bool Mounted() const { return mounted_; }
-    void Fill() {  // until the file system is full
+    // Until no block is left, and no inode but `inodes` (what starting the service takes).
+    void Fill(int inodes) {
         std::ofstream(path_ + "/filler") << std::string(4 << 20, 'x');
+        for (; fillers_ < 2000; ++fillers_) {
+            int fd = open(Filler(fillers_).c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+            if (fd < 0) {
+                break;
+            }
+            close(fd);
+        }
+        for (; inodes > 0 && fillers_ > 0; --inodes) {
+            unlink(Filler(--fillers_).c_str());
+        }
     }
-    void Free() { unlink((path_ + "/filler").c_str()); }
+    void Free() {
+        unlink((path_ + "/filler").c_str());
+        for (int n = 0; n < fillers_; ++n) {
+            unlink(Filler(n).c_str());
+        }
+    }
 
   private:
+    std::string Filler(int n) const { return path_ + "/inode" + std::to_string(n); }
+
     std::string path_;
     bool mounted_ = false;
+    int fillers_ = 0;
 };
 
 TEST_F(SendServiceTest, StatesMissedOnAFullDiskAreWrittenInOldWhenSpaceReturns) {
@@ -397,7 +417,7 @@ TEST_F(SendServiceTest, StatesMissedOnAFullDiskAreWrittenInOldWhenSpaceReturns) 
     for (int n = 0; n < 30; ++n) {
         ids.push_back(testing::Enqueue("sender@origin.test", {"x@fast.test"}, kMessage));
     }
-    disk.Fill();
+    disk.Fill(10);
     auto state = [&](uint32_t id) { return State(dir + "/old/" + std::to_string(id) + ".cfg", 0); };
     ASSERT_TRUE(SendService::Instance().Start(4));
     ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.3").size() == ids.size(); }));
