@@ -177,6 +177,14 @@ QString CDlgQueue::Directory() const {
     return finished_ ? oldDir_ : queueDir_;
 }
 
+QString CDlgQueue::DirectoryOf(quint32 id) const {
+    const auto entry = entries_.find(id);
+    if (finished_ && entry != entries_.end() && entry->second.quarantined) {
+        return FromUtf8(QuarantineBeside(Utf8(oldDir_)));
+    }
+    return Directory();
+}
+
 void CDlgQueue::ShowFinished(bool finished) {
     if (finished != finishedButton_->isChecked()) {
         // The other button is checked, since an exclusive radio button ignores being unchecked;
@@ -582,7 +590,7 @@ void CDlgQueue::DiagnoseSelected() {
     }
     std::string path;
     std::string error;
-    if (!CopyForDiagnose(Utf8(Directory()), ids.front(), &path, &error)) {
+    if (!CopyForDiagnose(Utf8(DirectoryOf(ids.front())), ids.front(), &path, &error)) {
         notice_(this, QStringLiteral("Mail %1 cannot be diagnosed: %2")
                           .arg(ids.front())
                           .arg(FromUtf8(error)));
@@ -604,7 +612,8 @@ void CDlgQueue::ShowMessage(quint32 id) {
     std::string text;
     bool whole = false;
     std::string error;
-    if (!mailqueue::ReadMessage(Utf8(Directory()), id, kMaxShownMessage, &text, &whole, &error)) {
+    if (!mailqueue::ReadMessage(Utf8(DirectoryOf(id)), id, kMaxShownMessage, &text, &whole,
+                                &error)) {
         notice_(this, QStringLiteral("Mail %1 cannot be shown: %2").arg(id).arg(FromUtf8(error)));
         return;
     }

@@ -106,6 +106,8 @@ class CDlgQueue final : public QDialog {
 
     void BuildWidgets();
     QString Directory() const;
+    // Where the mail's files are: Directory(), or quarantine/ for a quarantined finished mail.
+    QString DirectoryOf(quint32 id) const;
     void StartNewView();
     void RequestScan();
     void StartScan();

@@ -37,6 +37,7 @@ QueueRow MakeQueueRow(const mailqueue::QueueEntryView& entry, bool finished, std
                                       : NextTryText(entry.nextTry, now)),
                  answer};
     row.filterText = sender + QLatin1Char('\n') + recipients + QLatin1Char('\n') + answer;
+    row.quarantined = quarantined;
     return row;
 }
 

@@ -31,7 +31,8 @@ enum QueueColumn {
 struct QueueRow {
     quint32 id = 0;
     QStringList cells;
-    QString filterText;  // sender, recipients and last answer, for the filter
+    QString filterText;        // sender, recipients and last answer, for the filter
+    bool quarantined = false;  // its files are in quarantine/, not old/
 };
 
 // finished: the row of a mail in old/, whose next-try cell tells how it ended; quarantined: one

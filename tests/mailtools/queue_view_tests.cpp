@@ -306,6 +306,22 @@ TEST_F(QueueViewTest, DiagnoseWorksOnACopyAndOpenShowsTheMessage) {
     EXPECT_TRUE(notices[0].startsWith("Mail 7 cannot be shown: cannot read"))
         << notices[0].toStdString();
     EXPECT_TRUE(notices[1].startsWith("Mail 7 cannot be diagnosed")) << notices[1].toStdString();
+
+    // A quarantined mail's files are in quarantine/, not old/.
+    Entry aside = Mail(8);
+    aside.body = "Subject: aside\r\n\r\nkept\r\n";
+    Add(aside);
+    ASSERT_TRUE(mailqueue::MoveToQuarantine(queue_, dir_.File("quarantine"), 8));
+    dialog.ShowFinished(true);
+    ASSERT_TRUE(QTest::qWaitFor([&] { return dialog.RowOf(8) >= 0 && !dialog.Scanning(); }));
+    dialog.SelectIds({8});
+    dialog.OpenSelected();
+    dialog.DiagnoseSelected();
+    EXPECT_EQ(notices.size(), 2) << notices.join('\n').toStdString();
+    EXPECT_EQ(dialog.findChildren<QPlainTextEdit*>("MessageText").last()->toPlainText(),
+              "Subject: aside\n\nkept\n");
+    ASSERT_EQ(diagnosed.toStdString(), dir_.File("mail/queued-8.eml"));
+    EXPECT_EQ(dir_.Read("mail/queued-8.eml"), aside.body);
 }
 
 TEST_F(QueueViewTest, CounterFollowsTheQueueOncePerSecondAtMost) {
