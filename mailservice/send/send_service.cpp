@@ -581,6 +581,10 @@ class SendRunner {
             log_.Line("Mail " + std::to_string(mail.id) +
                       (moved ? ": delivered, moved to old"
                              : ": delivered, but could not be moved to old"));
+            // Still queued, it must say so: the next pass then only moves it, sending nothing.
+            if (!moved && !SaveState(dir, mail, 0)) {
+                log_.Line("Mail " + std::to_string(mail.id) + ": cannot write its companion");
+            }
             return true;
         }
         bool saved = SaveState(dir, mail, nextTry);

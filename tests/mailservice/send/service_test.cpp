@@ -704,6 +704,27 @@ TEST_F(SendServiceTest, FinishesTheMoveOfAMailTheOperatorDeleted) {
     EXPECT_TRUE(Got("127.0.0.3").empty());
 }
 
+// A delivered mail that cannot leave the queue (old/ is not a directory) has its states written
+// there, so that the next pass only moves it.
+TEST_F(SendServiceTest, ADeliveredMailThatCannotMoveIsNeverSentAgain) {
+    Peer("127.0.0.3", {"--data-delay", "1"});
+    uint32_t id = testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage);
+    const std::string mail = "Mail " + std::to_string(id);
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(window_.WaitFor("<good@multi.test>", 5s)) << window_.Text();
+    std::filesystem::remove_all(app_.File("old"));  // while the peer holds the DATA
+    app_.Write("old", "not a directory");
+    ASSERT_TRUE(window_.WaitFor(mail + ": delivered, but could not be moved to old", 5s))
+        << window_.Text();
+    SendService::Instance().Stop();
+    EXPECT_EQ(State(Queued(id), 0).rfind("delivered 250", 0), 0u) << State(Queued(id), 0);
+    std::filesystem::remove(app_.File("old"));
+    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(window_.WaitFor(mail + ": nothing left to send; moved to old", 5s))
+        << window_.Text();
+    EXPECT_EQ(Got("127.0.0.3").size(), 1u);
+}
+
 // The claim refuses a message file that is a symbolic link; nothing is read through it.
 TEST_F(SendServiceTest, NeverSendsAMessageItCannotClaim) {
     Peer("127.0.0.3");
