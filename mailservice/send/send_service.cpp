@@ -337,7 +337,7 @@ class SendRunner {
         std::string error;
         bool damaged = false;
         mailqueue::MailClaim::Result claimed = mailqueue::MailClaim::Result::kFailed;
-        auto load = [&dir, id, maxBytes, &mail, &error, &damaged, &claim, &claimed] {
+        auto load = [this, &dir, id, maxBytes, &mail, &error, &damaged, &claim, &claimed] {
             *claim = mailqueue::MailClaim::TryTake(dir, id, &claimed);
             using Result = mailqueue::MailClaim::Result;
             if (claimed == Result::kBusy || claimed == Result::kGone) {
@@ -351,7 +351,11 @@ class SendRunner {
                     damaged ? "its message file is missing" : "its message file cannot be claimed";
                 return false;
             }
-            return LoadQueuedMail(dir, id, maxBytes, mail.get(), &error, &damaged);
+            if (!LoadQueuedMail(dir, id, maxBytes, mail.get(), &error, &damaged)) {
+                return false;
+            }
+            LayUnsavedStates(dir, *mail);
+            return true;
         };
         bool loaded = co_await OnPool(blocking_, load);
         if (claimed == mailqueue::MailClaim::Result::kBusy) {
@@ -359,6 +363,10 @@ class SendRunner {
             co_return false;
         }
         if (claimed == mailqueue::MailClaim::Result::kGone) {
+            {
+                std::lock_guard lock(owedMutex_);
+                unsavedStates_.erase(id);
+            }
             Finished(id, 0, true);  // deleted by the operator meanwhile
             co_return false;
         }
@@ -595,7 +603,49 @@ class SendRunner {
         if (finished && !saved) {
             SaveFinishedState(mail);  // the states went with it to old/ unwritten
         }
+        std::lock_guard lock(owedMutex_);
+        if (saved || finished) {
+            unsavedStates_.erase(mail.id);
+        } else {
+            QueuedMail& kept = unsavedStates_[mail.id];
+            kept.states = mail.states;
+            kept.tries = mail.tries;
+            kept.nextTry = nextTry;
+            kept.lastAnswer = mail.lastAnswer;
+        }
         return finished;
+    }
+
+    // A mail read again after a try could not write its states: what that try settled is laid
+    // over the companion's older states (no recipient that got its 250 is sent the mail twice),
+    // and written now if the disk allows. Under the mail's claim.
+    void LayUnsavedStates(const std::string& dir, QueuedMail& mail) {
+        QueuedMail kept;
+        {
+            std::lock_guard lock(owedMutex_);
+            auto found = unsavedStates_.find(mail.id);
+            if (found == unsavedStates_.end()) {
+                return;
+            }
+            kept = found->second;
+        }
+        if (kept.states.size() != mail.states.size()) {
+            std::lock_guard lock(owedMutex_);  // not the mail those states were of
+            unsavedStates_.erase(mail.id);
+            return;
+        }
+        for (size_t i = 0; i < kept.states.size(); ++i) {
+            if (IsFinalState(kept.states[i]) && !IsFinalState(mail.states[i])) {
+                mail.states[i] = kept.states[i];
+            }
+        }
+        mail.tries = std::max(mail.tries, kept.tries);
+        mail.nextTry = std::max(mail.nextTry, kept.nextTry);
+        mail.lastAnswer = kept.lastAnswer;
+        if (SaveState(dir, mail, mail.nextTry)) {
+            std::lock_guard lock(owedMutex_);
+            unsavedStates_.erase(mail.id);
+        }
     }
 
     // Writes a finished mail's states into its companion in old/. When that fails (a full
@@ -717,7 +767,8 @@ class SendRunner {
     mailqueue::RetryRequestsSeen retrySeen_;  // the dispatcher's own
     std::set<uint32_t> refusedLinks_;         // the dispatcher's own: told once each
     std::mutex owedMutex_;
-    std::map<uint32_t, QueuedMail> owedStates_;  // finished mail whose states old/ still lacks
+    std::map<uint32_t, QueuedMail> owedStates_;     // finished mail whose states old/ still lacks
+    std::map<uint32_t, QueuedMail> unsavedStates_;  // queued mail whose companion lacks its states
     std::set<std::string> unmovable_;  // stray queue files quarantine refused; dispatcher's
     bool stopping_ = false;
     std::atomic<bool> rescan_{false};  // the watch lost events

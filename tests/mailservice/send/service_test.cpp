@@ -401,7 +401,9 @@ class SmallDisk {
     int fillers_ = 0;
 };
 
-TEST_F(SendServiceTest, StatesMissedOnAFullDiskAreWrittenInOldWhenSpaceReturns) {
+// On a full disk: states old/ missed are written when space returns, and a mail whose queue
+// companion cannot take its states is never sent again to the recipient that got it.
+TEST_F(SendServiceTest, StatesMissedOnAFullDiskAreWrittenWhenSpaceReturnsAndNothingGoesTwice) {
     const std::string dir = app_.File("small");
     SmallDisk disk(dir);
     if (!disk.Mounted()) {
@@ -412,21 +414,36 @@ TEST_F(SendServiceTest, StatesMissedOnAFullDiskAreWrittenInOldWhenSpaceReturns) 
     for (const char* sub : {"/old", "/log", "/mail", "/queue"}) {
         std::filesystem::create_directories(dir + sub);
     }
-    Peer("127.0.0.3");
+    Peer("127.0.0.3", {"--defer-rcpt", "later@multi.test"});
     std::vector<uint32_t> ids;
     for (int n = 0; n < 30; ++n) {
         ids.push_back(testing::Enqueue("sender@origin.test", {"x@fast.test"}, kMessage));
     }
+    const uint32_t split =
+        testing::Enqueue("sender@origin.test", {"y@fast.test", "later@multi.test"}, kMessage);
     disk.Fill(10);
     auto state = [&](uint32_t id) { return State(dir + "/old/" + std::to_string(id) + ".cfg", 0); };
+    auto got = [&](const std::string& to) {
+        std::vector<Received> all = Got("127.0.0.3");
+        return std::count_if(all.begin(), all.end(), [&](const Received& r) {
+            return r.to == std::vector<std::string>{to};
+        });
+    };
     ASSERT_TRUE(SendService::Instance().Start(4));
-    ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.3").size() == ids.size(); }));
+    ASSERT_TRUE(WaitUntil([&] { return got("x@fast.test") == 30; }));
     ASSERT_TRUE(window_.WaitFor("written again when the disk allows", 10s)) << window_.Text();
+    ASSERT_TRUE(
+        window_.WaitFor("Mail " + std::to_string(split) + ": later@multi.test: failed", 10s))
+        << window_.Text();
+    EXPECT_EQ(got("y@fast.test"), 1);
     disk.Free();
     for (uint32_t id : ids) {
         EXPECT_TRUE(WaitUntil([&] { return state(id).rfind("delivered 250", 0) == 0; }))
             << id << ": " << state(id);
     }
+    EXPECT_TRUE(WaitUntil([&] { return state(split).rfind("delivered 250", 0) == 0; }))
+        << state(split);
+    SendService::Instance().Stop();
     OverrideApplicationDirectory(app_.Path());
 }
 
