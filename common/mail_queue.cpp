@@ -249,13 +249,17 @@ MailClaim MailClaim::TryTake(const std::string& queueDir, uint32_t id, Result* r
     if (fd < 0) {
         int error = errno;
         bool queued = Exists(CompanionFile(queueDir, id));
-        *result = error == ENOENT ? (queued ? Result::kNoMessage : Result::kGone) : Result::kFailed;
+        *result = !queued && (error == ENOENT || error == ELOOP) ? Result::kGone
+                  : error == ENOENT                              ? Result::kNoMessage
+                  : error == ELOOP                               ? Result::kNotAFile
+                                                                 : Result::kFailed;
         return claim;
     }
     struct stat info {};
-    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    const bool stated = fstat(fd, &info) == 0;
+    if (!stated || !S_ISREG(info.st_mode)) {
         close(fd);
-        *result = Result::kFailed;
+        *result = stated ? Result::kNotAFile : Result::kFailed;
         return claim;
     }
     int locked;

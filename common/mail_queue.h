@@ -201,6 +201,7 @@ class MailClaim {
         kBusy,       // another holder (a try under way, or another console's change)
         kGone,       // no longer queued (finished, or deleted)
         kNoMessage,  // the companion is queued but its .eml is missing: nothing can be delivered
+        kNotAFile,   // its .eml is a symbolic link or not a regular file: never read through
         kFailed,     // the lock could not be taken for another reason
     };
 

@@ -47,6 +47,9 @@ OperatorOutcome ClaimForChange(const std::string& queueDir, uint32_t id, bool ev
             }
             *error = "the message file " + MessageFile(queueDir, id) + " is missing";
             return OperatorOutcome::kFailed;
+        case MailClaim::Result::kNotAFile:
+            *error = MessageFile(queueDir, id) + " is not a regular file";
+            return OperatorOutcome::kFailed;
         case MailClaim::Result::kFailed:
             break;
     }

@@ -346,9 +346,10 @@ class SendRunner {
             // Nothing is sent without the claim: a delete could not wait for it, and a message
             // file the claim refuses (a symbolic link, not a regular file) is not ours to read.
             if (claimed != Result::kTaken) {
-                damaged = claimed == Result::kNoMessage;
-                error =
-                    damaged ? "its message file is missing" : "its message file cannot be claimed";
+                damaged = claimed == Result::kNoMessage || claimed == Result::kNotAFile;
+                error = claimed == Result::kNoMessage  ? "its message file is missing"
+                        : claimed == Result::kNotAFile ? "its message file is not a regular file"
+                                                       : "its message file cannot be claimed";
                 return false;
             }
             if (!LoadQueuedMail(dir, id, maxBytes, mail.get(), &error, &damaged)) {

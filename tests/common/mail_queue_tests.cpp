@@ -204,7 +204,7 @@ TEST_F(MailQueueTest, ClaimNeverWaitsNorFollowsWhatIsNotAPlainMessageFile) {
         ASSERT_TRUE(c.make(MessageFile(queue_, c.id)));
         Result result = Result::kTaken;
         EXPECT_FALSE(MailClaim::TryTake(queue_, c.id, &result).Held());
-        EXPECT_EQ(result, Result::kFailed);
+        EXPECT_EQ(result, Result::kNotAFile);
         std::string error;
         EXPECT_EQ(RetryNow(queue_, c.id, &error), OperatorOutcome::kFailed);
         EXPECT_EQ(error, MessageFile(queue_, c.id) + " is not a regular file");

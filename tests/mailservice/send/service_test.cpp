@@ -742,7 +742,8 @@ TEST_F(SendServiceTest, ADeliveredMailThatCannotMoveIsNeverSentAgain) {
     EXPECT_EQ(Got("127.0.0.3").size(), 1u);
 }
 
-// The claim refuses a message file that is a symbolic link; nothing is read through it.
+// The claim refuses a message file that is a symbolic link; nothing is read through it, and the
+// entry, never sendable, goes to quarantine/ as the link it is.
 TEST_F(SendServiceTest, NeverSendsAMessageItCannotClaim) {
     Peer("127.0.0.3");
     uint32_t id = testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage);
@@ -751,12 +752,17 @@ TEST_F(SendServiceTest, NeverSendsAMessageItCannotClaim) {
     ASSERT_TRUE(std::filesystem::remove(message));
     std::filesystem::create_symlink(app_.File("elsewhere.txt"), message);
     ASSERT_TRUE(SendService::Instance().Start(1));
-    ASSERT_TRUE(window_.WaitFor(
-        "Mail " + std::to_string(id) + ": cannot be read (its message file cannot be claimed)", 5s))
+    ASSERT_TRUE(window_.WaitFor("Mail " + std::to_string(id) +
+                                    ": cannot be read (its message file is not a regular file); "
+                                    "moved to quarantine",
+                                5s))
         << window_.Text();
     SendService::Instance().Stop();
     EXPECT_TRUE(Got("127.0.0.3").empty());
-    EXPECT_TRUE(std::filesystem::exists(Queued(id)));
+    EXPECT_FALSE(std::filesystem::exists(Queued(id)));
+    EXPECT_TRUE(
+        std::filesystem::is_symlink(app_.File("quarantine/" + std::to_string(id) + ".eml")));
+    EXPECT_EQ(app_.Read("elsewhere.txt"), "Subject: not queued\r\n\r\nsecret\r\n");
 }
 
 TEST_F(SendServiceTest, StopInTheMiddleLosesAndRepeatsNothing) {
