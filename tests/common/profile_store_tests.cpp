@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "common/ascii.h"
@@ -404,7 +405,6 @@ TEST_F(ProfileStoreTest, InPlaceCommitsKeepTheFileUntilTheTextOutgrowsIt) {
     dir.Write(kFile, "[S]\r\nk=1\r\nold=gone\r\n");
     chmod(dir.File(kFile).c_str(), 0640);
     ASSERT_EQ(Get("S", "k"), "1");
-    const struct stat first = Stat();
     struct Step {
         std::string key, value;
         bool sameFile;
@@ -416,26 +416,22 @@ TEST_F(ProfileStoreTest, InPlaceCommitsKeepTheFileUntilTheTextOutgrowsIt) {
         {"old", "", true, "[S]\r\nk=22\r\nold=\r\n"},
         {"new", big, false, "[S]\r\nk=22\r\nold=\r\nnew=" + big + "\r\n"},
     };
-    ino_t inode = first.st_ino;
-    long long mtime = first.st_mtim.tv_sec * 1000000000LL + first.st_mtim.tv_nsec;
+    struct stat last = Stat();
     for (const Step& step : steps) {
         ProfileBatch batch;
         batch.Set("S", step.key, step.value);
         ASSERT_TRUE(batch.CommitInPlace(kFile)) << step.key;
         const struct stat now = Stat();
-        EXPECT_EQ(now.st_ino == inode, step.sameFile) << step.key;
+        EXPECT_EQ(now.st_ino == last.st_ino, step.sameFile) << step.key;
         EXPECT_EQ(now.st_mode & 0777, 0640u);
-        EXPECT_GT(now.st_mtim.tv_sec * 1000000000LL + now.st_mtim.tv_nsec, mtime);
+        EXPECT_GT(std::tie(now.st_mtim.tv_sec, now.st_mtim.tv_nsec),
+                  std::tie(last.st_mtim.tv_sec, last.st_mtim.tv_nsec));
         EXPECT_EQ(Bytes(), step.bytes);
         EXPECT_EQ(Get("S", "k"), "22");  // the cached "1" is not kept
-        inode = now.st_ino;
-        mtime = now.st_mtim.tv_sec * 1000000000LL + now.st_mtim.tv_nsec;
+        last = now;
     }
-    ProfileBatch created;
-    created.Set("S", "k", "v");
-    ASSERT_TRUE(created.CommitInPlace("new.ini"));
-    EXPECT_EQ(dir.Read("new.ini"), "[S]\r\nk=v\r\n");
 }
+
 // --- File arguments ------------------------------------------------------------------------
 
 TEST_F(ProfileStoreTest, FileArgumentsResolveByTheirForm) {
