@@ -28,26 +28,11 @@ class InboundChecksTest : public testing::ServiceFixture {
         if (geteuid() != 0) {
             GTEST_SKIP() << "a network namespace for the client needs root";
         }
-        int tag = getpid() % 100000;
-        int slot = (getpid() + 31) % 63;
-        namespace_ = "rdk" + std::to_string(tag);
-        link_ = "rdh" + std::to_string(tag);
-        std::string peerLink = "rdn" + std::to_string(tag);
-        serverIp_ = "198.51.100." + std::to_string(4 * slot + 1);
-        std::string clientIp = "198.51.100." + std::to_string(4 * slot + 2);
-        for (const auto& command : std::vector<std::vector<std::string>>{
-                 {"ip", "netns", "add", namespace_},
-                 {"ip", "link", "add", link_, "type", "veth", "peer", "name", peerLink},
-                 {"ip", "link", "set", peerLink, "netns", namespace_},
-                 {"ip", "addr", "add", serverIp_ + "/30", "dev", link_},
-                 {"ip", "link", "set", link_, "up"},
-                 {"ip", "netns", "exec", namespace_, "ip", "addr", "add", clientIp + "/30", "dev",
-                  peerLink},
-                 {"ip", "netns", "exec", namespace_, "ip", "link", "set", peerLink, "up"}}) {
-            int exitCode = -1;
-            RunProcess(command, &exitCode);
-            ASSERT_EQ(exitCode, 0) << command[1] << " " << command[2];
-        }
+        net_.emplace("rd", 31);
+        ASSERT_EQ(net_->Make(), "");
+        namespace_ = net_->Name();
+        serverIp_ = net_->HostIp();
+        const std::string clientIp = net_->ClientIp();
         key_ = app_.File("signer.pem");
         Shell("openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out " + key_ +
               " 2>/dev/null");
@@ -70,10 +55,7 @@ class InboundChecksTest : public testing::ServiceFixture {
     }
     void TearDown() override {
         testing::ServiceFixture::TearDown();
-        if (!namespace_.empty()) {
-            RunProcess({"ip", "link", "del", link_});
-            RunProcess({"ip", "netns", "del", namespace_});
-        }
+        net_.reset();
     }
 
     static std::string Shell(const std::string& command) {
@@ -110,8 +92,8 @@ class InboundChecksTest : public testing::ServiceFixture {
         return app_.Read("queue/" + id[1].str() + ".eml");
     }
 
+    std::optional<testing::ClientNamespace> net_;
     std::string namespace_;
-    std::string link_;
     std::string serverIp_;
     std::string key_;
     std::unique_ptr<send::testing::Child> dns_;

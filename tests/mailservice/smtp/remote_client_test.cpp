@@ -20,37 +20,19 @@ class RemoteClientTest : public ServiceFixture {
         if (geteuid() != 0) {
             GTEST_SKIP() << "a network namespace for the remote client needs root";
         }
-        // Names and a /30 of their own, so that tests of other builds can run beside this one.
-        int tag = getpid() % 100000;
-        int slot = getpid() % 63;
-        namespace_ = "rsmtp" + std::to_string(tag);
-        hostLink_ = "rsh" + std::to_string(tag);
-        std::string peerLink = "rsn" + std::to_string(tag);
-        hostIp_ = "198.51.100." + std::to_string(4 * slot + 1);
-        std::string clientIp = "198.51.100." + std::to_string(4 * slot + 2);
-        v6_ = "2001:db8:" + std::to_string(tag % 10000);
-        const std::vector<std::vector<std::string>> commands = {
-            {"ip", "netns", "add", namespace_},
-            {"ip", "link", "add", hostLink_, "type", "veth", "peer", "name", peerLink},
-            {"ip", "link", "set", peerLink, "netns", namespace_},
-            {"ip", "addr", "add", hostIp_ + "/30", "dev", hostLink_},
-            {"ip", "link", "set", hostLink_, "up"},
-            {"ip", "netns", "exec", namespace_, "ip", "addr", "add", clientIp + "/30", "dev",
-             peerLink},
-            {"ip", "netns", "exec", namespace_, "ip", "link", "set", peerLink, "up"},
+        net_.emplace("rs", 0);
+        namespace_ = net_->Name();
+        hostIp_ = net_->HostIp();
+        v6_ = "2001:db8:" + std::to_string(net_->Tag() % 10000);
+        const std::string& link = net_->HostLink();
+        const std::string failed = net_->Make({
             {"ip", "netns", "exec", namespace_, "ip", "link", "set", "lo", "up"},
-            {"ip", "addr", "add", v6_ + ":1::1/64", "dev", hostLink_, "nodad"},
-            {"ip", "addr", "add", v6_ + ":1::2/64", "dev", hostLink_, "nodad"},
-            {"ip", "addr", "add", v6_ + ":2::1/64", "dev", hostLink_, "nodad"},
-        };
-        made_ = true;
-        for (const auto& command : commands) {
-            int exitCode = -1;
-            RunProcess(command, &exitCode);
-            if (exitCode != 0) {
-                GTEST_SKIP() << "cannot make the network namespace: " << command[1] << " "
-                             << command[2] << " failed";
-            }
+            {"ip", "addr", "add", v6_ + ":1::1/64", "dev", link, "nodad"},
+            {"ip", "addr", "add", v6_ + ":1::2/64", "dev", link, "nodad"},
+            {"ip", "addr", "add", v6_ + ":2::1/64", "dev", link, "nodad"},
+        });
+        if (!failed.empty()) {
+            GTEST_SKIP() << "cannot make the network namespace: " << failed << " failed";
         }
         WriteConfig("1");
         Service().SetAuthFailureDelay(50ms);
@@ -59,10 +41,7 @@ class RemoteClientTest : public ServiceFixture {
     }
     void TearDown() override {
         ServiceFixture::TearDown();
-        if (made_) {
-            RunProcess({"ip", "link", "del", hostLink_});
-            RunProcess({"ip", "netns", "del", namespace_});
-        }
+        net_.reset();
     }
     void WriteConfig(const std::string& authFlag) {
         ReplaceConfig("[System]\r\nDnsServer=127.0.0.1:1\r\nSmtpAuthFlag=" + authFlag +
@@ -76,8 +55,8 @@ class RemoteClientTest : public ServiceFixture {
         return RunPeer(hostIp_, port_, steps, {"ip", "netns", "exec", namespace_});
     }
 
-    bool made_ = false;
-    std::string namespace_, hostLink_, hostIp_, v6_;
+    std::optional<ClientNamespace> net_;
+    std::string namespace_, hostIp_, v6_;
     int port_ = 0;
 };
 

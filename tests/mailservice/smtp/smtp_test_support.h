@@ -16,6 +16,7 @@
 #include <cstring>
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -267,6 +268,64 @@ class ServiceFixture : public ::testing::Test {
 
     TempAppDir app_;
     RecordingWindow window_;
+};
+
+// A network namespace joined to this machine by a veth pair with a /30 of documentation addresses
+// (198.51.100.0/24): a client from outside the private networks. Its names and /30 come from the
+// process id (shifted by `salt`, so that two suites differ), so that tests of other builds can run
+// beside. Made by Make, which needs root; removed with the object.
+class ClientNamespace {
+  public:
+    ClientNamespace(const std::string& prefix, int salt)
+        : tag_(getpid() % 100000),
+          name_(prefix + "ns" + std::to_string(tag_)),
+          hostLink_(prefix + "h" + std::to_string(tag_)),
+          peerLink_(prefix + "n" + std::to_string(tag_)) {
+        const int slot = (getpid() + salt) % 63;
+        hostIp_ = "198.51.100." + std::to_string(4 * slot + 1);
+        clientIp_ = "198.51.100." + std::to_string(4 * slot + 2);
+    }
+    ~ClientNamespace() {
+        if (made_) {
+            RunProcess({"ip", "link", "del", hostLink_});
+            RunProcess({"ip", "netns", "del", name_});
+        }
+    }
+    ClientNamespace(const ClientNamespace&) = delete;
+    ClientNamespace& operator=(const ClientNamespace&) = delete;
+
+    // Makes the namespace and the pair, then runs `extra`: "" or the first command that failed.
+    std::string Make(const std::vector<std::vector<std::string>>& extra = {}) {
+        std::vector<std::vector<std::string>> commands = {
+            {"ip", "netns", "add", name_},
+            {"ip", "link", "add", hostLink_, "type", "veth", "peer", "name", peerLink_},
+            {"ip", "link", "set", peerLink_, "netns", name_},
+            {"ip", "addr", "add", hostIp_ + "/30", "dev", hostLink_},
+            {"ip", "link", "set", hostLink_, "up"},
+            {"ip", "netns", "exec", name_, "ip", "addr", "add", clientIp_ + "/30", "dev",
+             peerLink_},
+            {"ip", "netns", "exec", name_, "ip", "link", "set", peerLink_, "up"}};
+        commands.insert(commands.end(), extra.begin(), extra.end());
+        made_ = true;
+        for (const auto& command : commands) {
+            int exitCode = -1;
+            RunProcess(command, &exitCode);
+            if (exitCode != 0) {
+                return command[1] + " " + command[2];
+            }
+        }
+        return "";
+    }
+    int Tag() const { return tag_; }
+    const std::string& Name() const { return name_; }
+    const std::string& HostLink() const { return hostLink_; }
+    const std::string& HostIp() const { return hostIp_; }
+    const std::string& ClientIp() const { return clientIp_; }
+
+  private:
+    int tag_;
+    std::string name_, hostLink_, peerLink_, hostIp_, clientIp_;
+    bool made_ = false;
 };
 
 inline size_t CountEntries(const std::string& directory) {
