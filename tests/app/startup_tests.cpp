@@ -14,6 +14,7 @@
 #include "app/config_app.h"
 #include "app/instance_channel.h"
 #include "app/startup_checks.h"
+#include "support/child_process.h"
 #include "support/portable_console.h"
 #include "support/qt_print.h"
 #include "support/temp_app_dir.h"
@@ -33,17 +34,18 @@ bool Ended(QProcess& process, int milliseconds) {
 
 std::unique_ptr<QProcess> StartConsole(const TempAppDir& dir, const QStringList& arguments = {}) {
     auto process = std::make_unique<QProcess>();
+    EndWithTest(*process);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("RELVO_APP_DIR"), AppDir(dir));
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     process->setProcessEnvironment(environment);
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process->start(PortableConsole(dir.Path()), arguments);
-    EXPECT_TRUE(process->waitForStarted(5000));
+    EXPECT_TRUE(process->waitForStarted(kProcessStartMs));
     return process;
 }
 
-bool WaitUntilRunning(InstanceChannel& channel, int timeoutMs = 10000) {
+bool WaitUntilRunning(InstanceChannel& channel, int timeoutMs = 30000) {
     QElapsedTimer timer;
     timer.start();
     while (timer.elapsed() < timeoutMs) {
@@ -157,9 +159,9 @@ TEST(InstanceChannel, ElectsOneAndCarriesBothRequests) {
     QSignalSpy forward(&first, &InstanceChannel::bringForwardRequested);
     QSignalSpy shutdown(&first, &InstanceChannel::shutdownRequested);
     EXPECT_TRUE(second.SendRequest(InstanceChannel::Request::BringForward));
-    EXPECT_TRUE(forward.wait(2000));
+    EXPECT_TRUE(forward.wait(10000));
     EXPECT_TRUE(second.SendRequest(InstanceChannel::Request::Shutdown));
-    EXPECT_TRUE(shutdown.wait(2000));
+    EXPECT_TRUE(shutdown.wait(10000));
     EXPECT_EQ(forward.count(), 1);
     EXPECT_EQ(shutdown.count(), 1);
 
@@ -186,8 +188,8 @@ TEST(SecondStart, BringsTheRunningConsoleForwardAndSaysSoOnlyWhenItsWindowShows)
         QSignalSpy forward(&running, &InstanceChannel::bringForwardRequested);
 
         auto second = StartConsole(dir);
-        EXPECT_TRUE(forward.wait(5000));
-        ASSERT_TRUE(Ended(*second, 5000));
+        EXPECT_TRUE(forward.wait(15000));
+        ASSERT_TRUE(Ended(*second, 15000));
         EXPECT_EQ(second->exitCode(), 0);
         EXPECT_EQ(Printed(*second) ==
                       "Relvo SMTP Server is already running; brought its window forward.\n",
@@ -205,8 +207,8 @@ TEST(SecondStart, ThatIsNotTheUninstallCommandIsAnOrdinaryStart) {
     QSignalSpy shutdown(&running, &InstanceChannel::shutdownRequested);
 
     auto second = StartConsole(dir, {"-uninstall", "now"});
-    EXPECT_TRUE(forward.wait(5000));
-    ASSERT_TRUE(Ended(*second, 5000));
+    EXPECT_TRUE(forward.wait(15000));
+    ASSERT_TRUE(Ended(*second, 15000));
     EXPECT_EQ(shutdown.count(), 0);
 }
 
@@ -215,7 +217,7 @@ TEST(Uninstall, WithNoConsoleRunningEndsAtOnce) {
     QElapsedTimer timer;
     timer.start();
     auto uninstall = StartConsole(dir, {"-UNINSTALL"});
-    ASSERT_TRUE(Ended(*uninstall, 5000));
+    ASSERT_TRUE(Ended(*uninstall, 15000));
     EXPECT_LT(timer.elapsed(), 2000);
     EXPECT_EQ(uninstall->exitCode(), 0);
     EXPECT_EQ(Printed(*uninstall), "Relvo SMTP Server is not running; nothing to shut down.\n");
@@ -228,12 +230,11 @@ TEST(Uninstall, EndsARunningConsoleAndReturnsWhenItIsGone) {
     InstanceChannel probe(AppDir(dir));
     ASSERT_TRUE(WaitUntilRunning(probe));
 
-    QElapsedTimer timer;
-    timer.start();
+    // Within the uninstall's own 6 s wait the console is gone, so it says so and returns 0 (a
+    // console that stayed would make it give up with exit code 1 after the wait).
     auto uninstall = StartConsole(dir, {"-uninstall"});
-    ASSERT_TRUE(Ended(*console, 6000));
-    ASSERT_TRUE(Ended(*uninstall, 6000));
-    EXPECT_LT(timer.elapsed(), 6000);
+    ASSERT_TRUE(Ended(*console, 15000));
+    ASSERT_TRUE(Ended(*uninstall, 15000));
     EXPECT_EQ(console->exitStatus(), QProcess::NormalExit);
     EXPECT_FALSE(probe.IsInstanceRunning());
     EXPECT_EQ(uninstall->exitCode(), 0);
@@ -251,14 +252,13 @@ TEST(Uninstall, GivesUpAfterTheWaitWhenTheConsoleStays) {
     QElapsedTimer timer;
     timer.start();
     auto uninstall = StartConsole(dir, {"-uninstall"});
-    EXPECT_TRUE(shutdown.wait(5000));
-    while (uninstall->state() != QProcess::NotRunning && timer.elapsed() < 15000) {
+    EXPECT_TRUE(shutdown.wait(15000));
+    while (uninstall->state() != QProcess::NotRunning && timer.elapsed() < 40000) {
         QTest::qWait(50);
     }
     EXPECT_EQ(uninstall->state(), QProcess::NotRunning);
-    // 300 polls of 20 ms: about 6 s, give or take the machine's load.
+    // 300 polls of 20 ms: at least 6 s, more on a loaded machine.
     EXPECT_GE(timer.elapsed(), 5500);
-    EXPECT_LT(timer.elapsed(), 12000);
     EXPECT_EQ(uninstall->exitCode(), 1);
     EXPECT_EQ(Printed(*uninstall),
               "Relvo SMTP Server was asked to shut down but is still running after 6 seconds.\n");
@@ -284,9 +284,9 @@ TEST(Election, TwentyConsolesStartedAtOnceLeaveExactlyOne) {
     EXPECT_EQ(running(), 1);
 
     auto uninstall = StartConsole(dir, {"-uninstall"});
-    ASSERT_TRUE(Ended(*uninstall, 10000));
+    ASSERT_TRUE(Ended(*uninstall, 15000));
     for (auto& console : consoles) {
-        EXPECT_TRUE(console->state() == QProcess::NotRunning || console->waitForFinished(5000));
+        EXPECT_TRUE(console->state() == QProcess::NotRunning || console->waitForFinished(15000));
     }
 }
 
@@ -296,7 +296,7 @@ TEST(Election, AConsoleKilledOutrightIsTakenOverByTheNextStart) {
     InstanceChannel probe(AppDir(dir));
     ASSERT_TRUE(WaitUntilRunning(probe));
     console->kill();
-    ASSERT_TRUE(Ended(*console, 5000));
+    ASSERT_TRUE(Ended(*console, 15000));
     EXPECT_TRUE(probe.TryBecomeInstance());
 }
 
@@ -309,8 +309,8 @@ TEST(Election, ALockFileLeftEmptyByACrashDoesNotKeepTheConsoleFromStarting) {
     auto console = StartConsole(dir);
     ASSERT_TRUE(WaitUntilRunning(probe));
     auto uninstall = StartConsole(dir, {"-uninstall"});
-    EXPECT_TRUE(Ended(*console, 6000));
-    EXPECT_TRUE(Ended(*uninstall, 6000));
+    EXPECT_TRUE(Ended(*console, 15000));
+    EXPECT_TRUE(Ended(*uninstall, 15000));
 }
 
 TEST(NoDisplay, SaysSoInOneLineAndFails) {
@@ -324,7 +324,7 @@ TEST(NoDisplay, SaysSoInOneLineAndFails) {
         environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QString::fromLatin1(platform));
         process.setProcessEnvironment(environment);
         process.start(QStringLiteral(RELVO_CONSOLE_PATH), {});
-        ASSERT_TRUE(process.waitForFinished(10000));
+        ASSERT_TRUE(process.waitForFinished(30000));
         EXPECT_EQ(process.exitStatus(), QProcess::NormalExit) << platform;
         EXPECT_NE(process.exitCode(), 0) << platform;
         QString errors = QString::fromUtf8(process.readAllStandardError()).trimmed();
@@ -342,7 +342,7 @@ TEST(NoDisplay, AnUnreachableXDisplayIsReportedWithoutACrash) {
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
     process.setProcessEnvironment(environment);
     process.start(QStringLiteral(RELVO_CONSOLE_PATH), {});
-    ASSERT_TRUE(process.waitForFinished(10000));
+    ASSERT_TRUE(process.waitForFinished(30000));
     EXPECT_EQ(process.exitStatus(), QProcess::NormalExit);
     EXPECT_EQ(process.exitCode(), 1);
     QString errors = QString::fromUtf8(process.readAllStandardError()).trimmed();

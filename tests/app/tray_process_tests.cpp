@@ -20,6 +20,7 @@
 #include <optional>
 #include <vector>
 
+#include "support/child_process.h"
 #include "support/fake_engine.h"
 #include "support/portable_console.h"
 #include "support/qt_print.h"
@@ -197,6 +198,7 @@ class TrayDesktop {
 
     QProcess& Launch(const QString& program, const QStringList& arguments) {
         auto process = std::make_unique<QProcess>();
+        EndWithTest(*process);
         if (!processes_.empty()) {  // the server's own output carries its display number
             process->setProcessEnvironment(environment_);
             process->setProcessChannelMode(QProcess::MergedChannels);
@@ -231,6 +233,7 @@ class TrayProcessTest : public ::testing::Test {
     // A console process on the test's desktop and data directory, not started yet.
     std::unique_ptr<QProcess> ConsoleProcess() const {
         auto process = std::make_unique<QProcess>();
+        EndWithTest(*process);
         QProcessEnvironment environment = desktop.Environment();
         environment.insert("QT_QPA_PLATFORM", "xcb");
         environment.insert("RELVO_APP_DIR", QString::fromStdString(dir.Path()));
@@ -247,7 +250,7 @@ class TrayProcessTest : public ::testing::Test {
         auto process = ConsoleProcess();
         process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process->start(PortableConsole(dir.Path()), arguments);
-        ASSERT_TRUE(process->waitForStarted(5000));
+        ASSERT_TRUE(process->waitForStarted(kProcessStartMs));
         if (arguments.isEmpty()) {
             console = std::move(process);
         } else {
@@ -260,7 +263,7 @@ class TrayProcessTest : public ::testing::Test {
     bool ConsoleRuns() const { return console && console->state() == QProcess::Running; }
 
     void StartConsoleInTray() {
-        RunConsole();
+        ASSERT_NO_FATAL_FAILURE(RunConsole());
         ASSERT_TRUE(WaitFor([&] { return desktop.TrayIcon().has_value(); })) << "no tray icon";
         ASSERT_TRUE(WaitFor([&] {
             return EngineLog().contains("SmtpServiceStart") &&
@@ -290,7 +293,8 @@ class TrayProcessTest : public ::testing::Test {
         ASSERT_TRUE(WaitFor([&] { return desktop.VisibleWindow().isEmpty(); }))
             << "the window was not put away";
         QTest::qWait(400);  // an ending program would be gone by now
-        ASSERT_TRUE(ConsoleRuns()) << "the console ended, exit code " << console->exitCode();
+        ASSERT_TRUE(ConsoleRuns())
+            << "the console ended, exit code " << (console ? console->exitCode() : -1);
         EXPECT_TRUE(desktop.VisibleWindow().isEmpty());
         ASSERT_TRUE(desktop.TrayIcon().has_value()) << "the tray icon is gone";
         EXPECT_FALSE(EngineLog().contains("ServiceStop")) << EngineLog().toStdString();
@@ -310,7 +314,7 @@ class TrayProcessTest : public ::testing::Test {
 }  // namespace
 
 TEST_F(TrayProcessTest, EveryWayOfPuttingTheWindowAwayKeepsTheConsoleInTheTray) {
-    StartConsoleInTray();
+    ASSERT_NO_FATAL_FAILURE(StartConsoleInTray());
     ASSERT_TRUE(WaitFor([&] { return !desktop.VisibleWindow().isEmpty(); }));
     const std::vector<std::pair<const char*, std::vector<QStringList>>> ways = {
         {"Escape", {{"key", "Escape"}}},
@@ -322,7 +326,7 @@ TEST_F(TrayProcessTest, EveryWayOfPuttingTheWindowAwayKeepsTheConsoleInTheTray) 
     };
     for (const auto& [name, steps] : ways) {
         SCOPED_TRACE(name);
-        PutAway(steps);
+        ASSERT_NO_FATAL_FAILURE(PutAway(steps));
         ExpectInTrayThenBack();
         if (HasFatalFailure()) {
             return;
@@ -330,7 +334,7 @@ TEST_F(TrayProcessTest, EveryWayOfPuttingTheWindowAwayKeepsTheConsoleInTheTray) 
     }
 
     // Exit in the close question is the way out: services stopped, icon gone, program ended.
-    PutAway({{"key", "alt+x"}, {"wait-close-question"}, {"key", "alt+x"}});
+    ASSERT_NO_FATAL_FAILURE(PutAway({{"key", "alt+x"}, {"wait-close-question"}, {"key", "alt+x"}}));
     ASSERT_TRUE(console->waitForFinished(kStepTimeoutMs));
     EXPECT_EQ(console->exitStatus(), QProcess::NormalExit);
     EXPECT_TRUE(EngineLog().contains(kEngineStops)) << EngineLog().toStdString();
@@ -339,7 +343,7 @@ TEST_F(TrayProcessTest, EveryWayOfPuttingTheWindowAwayKeepsTheConsoleInTheTray) 
 
 TEST_F(TrayProcessTest, AutoMinimizeStartsInTheTrayWhichSurvivesARestartOfTheTrayHost) {
     dir.Write("relvoconsole.cfg", "[System]\r\nAutoMinimize=1\r\n");
-    StartConsoleInTray();
+    ASSERT_NO_FATAL_FAILURE(StartConsoleInTray());
     {
         SCOPED_TRACE("AutoMinimize=1");
         ExpectInTrayThenBack();
@@ -347,7 +351,7 @@ TEST_F(TrayProcessTest, AutoMinimizeStartsInTheTrayWhichSurvivesARestartOfTheTra
     if (HasFatalFailure()) {
         return;
     }
-    PutAway({{"key", "Escape"}});
+    ASSERT_NO_FATAL_FAILURE(PutAway({{"key", "Escape"}}));
     ASSERT_TRUE(WaitFor([&] { return desktop.VisibleWindow().isEmpty(); }));
     QString problem = desktop.RestartTrayHost();
     ASSERT_TRUE(problem.isEmpty()) << problem.toStdString();
@@ -360,9 +364,9 @@ TEST_F(TrayProcessTest, AutoMinimizeStartsInTheTrayWhichSurvivesARestartOfTheTra
     }
 
     // Put away once more, the shutdown request reaches the hidden console.
-    PutAway({{"key", "Escape"}});
+    ASSERT_NO_FATAL_FAILURE(PutAway({{"key", "Escape"}}));
     ASSERT_TRUE(WaitFor([&] { return desktop.VisibleWindow().isEmpty(); }));
-    RunConsole({"-uninstall"});
+    ASSERT_NO_FATAL_FAILURE(RunConsole({"-uninstall"}));
     ASSERT_TRUE(console->waitForFinished(kStepTimeoutMs));
     EXPECT_EQ(console->exitStatus(), QProcess::NormalExit);
     EXPECT_TRUE(EngineLog().contains(kEngineStops)) << EngineLog().toStdString();
@@ -386,7 +390,7 @@ TEST_F(TrayProcessTest, AFailedAutomaticStartSaysWhyAndASecondStartShowsTheWindo
         return process;
     };
     console = start();
-    ASSERT_TRUE(console->waitForStarted(5000));
+    ASSERT_TRUE(console->waitForStarted(kProcessStartMs));
     QString reported;
     auto timeOf = [&reported](const QString& pattern) -> std::optional<qint64> {
         const QRegularExpressionMatch match = QRegularExpression(pattern).match(reported);
@@ -401,7 +405,7 @@ TEST_F(TrayProcessTest, AFailedAutomaticStartSaysWhyAndASecondStartShowsTheWindo
         << reported.toStdString();
 
     ASSERT_TRUE(WaitFor([&] { return desktop.TrayIcon().has_value(); })) << "no tray icon";
-    PutAway({{"key", "Escape"}});
+    ASSERT_NO_FATAL_FAILURE(PutAway({{"key", "Escape"}}));
     ASSERT_TRUE(WaitFor([&] { return desktop.VisibleWindow().isEmpty(); }));
     auto second = start();
     ASSERT_TRUE(second->waitForFinished(kStepTimeoutMs));
