@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -47,6 +48,7 @@ class Child {
         args.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
+            prctl(PR_SET_PDEATHSIG, SIGKILL);  // a peer never outlives a crashed test
             dup2(fds[1], 1);
             dup2(fds[1], 2);
             execvp(args[0], args.data());

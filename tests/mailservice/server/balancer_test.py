@@ -13,7 +13,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from relvo_server_process import RelvoServer, free_port, make_app_dir, remove_app_dir  # noqa: E402
+from relvo_server_process import (RelvoServer, end_with_parent, free_port, make_app_dir,  # noqa: E402
+                                  remove_app_dir)
 
 BINARY = None
 CLIENT, BALANCER = "127.0.0.9", "127.0.0.5"
@@ -81,7 +82,8 @@ class BalancerTest(unittest.TestCase):
         for node in self.nodes:
             node.start()
             self.addCleanup(node.kill)
-        haproxy = subprocess.Popen(["haproxy", "-db", "-f", self.haproxy_cfg.name])
+        haproxy = subprocess.Popen(["haproxy", "-db", "-f", self.haproxy_cfg.name],
+                                   preexec_fn=end_with_parent)
         self.addCleanup(haproxy.wait)
         self.addCleanup(haproxy.kill)
         wait_listener(self.front)

@@ -1,4 +1,5 @@
 """Runs relvoserver on a fresh application directory for tests and benchmarks (loopback only)."""
+import ctypes
 import os
 import shutil
 import signal
@@ -6,6 +7,15 @@ import socket
 import subprocess
 import tempfile
 import time
+
+
+_PR_SET_PDEATHSIG = 1
+
+
+def end_with_parent():
+    """For Popen's preexec_fn: the child is killed when the test process dies, also when it
+    crashes or is killed by the runner's timeout, so no server outlives its test."""
+    ctypes.CDLL(None).prctl(_PR_SET_PDEATHSIG, signal.SIGKILL)
 
 
 def free_port():
@@ -36,7 +46,8 @@ class RelvoServer:
     def start(self, wait=True, timeout=10.0):
         self.output = open(self.output_path, "ab")
         self.process = subprocess.Popen([self.binary, "--data-dir", self.app_dir],
-                                        stdout=self.output, stderr=subprocess.STDOUT)
+                                        stdout=self.output, stderr=subprocess.STDOUT,
+                                        preexec_fn=end_with_parent)
         if wait:
             self.wait_listening(timeout)
         return self

@@ -8,6 +8,8 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <csignal>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -42,6 +44,7 @@ inline std::string RunProcess(const std::vector<std::string>& argv, int* exitCod
     args.push_back(nullptr);
     pid_t pid = fork();
     if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);  // a peer never outlives a crashed test
         dup2(pipeFds[1], 1);
         close(pipeFds[0]);
         close(pipeFds[1]);
