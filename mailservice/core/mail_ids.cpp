@@ -74,7 +74,7 @@ uint32_t MailIdAllocator::Next() {
 }
 
 bool MailIdAllocator::ReserveBlock() {
-    int fd = open(stateFile_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int fd = open(stateFile_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         return false;
     }

@@ -58,7 +58,7 @@ std::unique_ptr<ServiceLock> ServiceLock::AcquireIn(const std::string& directory
     const std::string path = directory + "/" + std::string(name) + "service.lock";
     // Each Acquire opens the file anew: the lock belongs to this open file, so a second Acquire in
     // the same process is refused as one in another process is.
-    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
         if (whyNot) {
             *whyNot = "Cannot open " + path + ": " + std::strerror(errno);

@@ -78,7 +78,15 @@ ReplyReader::Status ReplyReader::Next(Reply* reply, std::string* error) {
             return Status::kError;
         }
         partial_.code = code;
-        partial_.lines.emplace_back(line.size() > 4 ? line.substr(4) : std::string_view());
+        // A server's text reaches the send log, the console and a companion's LastAnswer:
+        // control characters (terminal escapes) are shown as '?'.
+        std::string& text =
+            partial_.lines.emplace_back(line.size() > 4 ? line.substr(4) : std::string_view());
+        for (char& c : text) {
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+                c = '?';
+            }
+        }
         if (line.size() == 3 || line[3] == ' ') {
             *reply = std::move(partial_);
             partial_ = Reply();

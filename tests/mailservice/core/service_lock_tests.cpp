@@ -4,9 +4,12 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+
 #include <sys/wait.h>
 #include <unistd.h>
+#include <filesystem>
 
+#include "core/mail_ids.h"
 #include "support/temp_app_dir.h"
 
 namespace relvo::mail {
@@ -68,6 +71,22 @@ TEST(ServiceLockTest, SecondHolderIsRefusedWithTheHoldingProcess) {
 
     smtp.reset();
     EXPECT_NE(ServiceLock::Acquire("smtp", &why), nullptr) << why;
+}
+
+// The lock and id files are opened for writing and truncated: one planted as a link to another
+// file must be refused, never followed.
+TEST(ServiceLockTest, LinksInPlaceOfTheLockOrIdFileAreNotFollowed) {
+    TempAppDir app;
+    const std::string victim = "a file the link points at\n";
+    app.Write("victim", victim);
+    std::filesystem::create_symlink(app.File("victim"), app.File("smtpservice.lock"));
+    std::filesystem::create_symlink(app.File("victim"), app.File("mailid.next"));
+
+    std::string why;
+    EXPECT_EQ(ServiceLock::Acquire("smtp", &why), nullptr);
+    EXPECT_NE(why.find("smtpservice.lock"), std::string::npos) << why;
+    EXPECT_EQ(MailIdAllocator(app.File("mailid.next"), {}, 7).Next(), 0u);
+    EXPECT_EQ(app.Read("victim"), victim);
 }
 
 }  // namespace

@@ -78,6 +78,11 @@ TEST(ReplyReaderTest, KeepsTheLinesOfAReply) {
     ASSERT_EQ(reader.Next(&reply, &why), ReplyReader::Status::kReply);
     EXPECT_EQ(reply.Summary(), "250 mx.test greets you / SIZE 1000 / AUTH LOGIN PLAIN");
     EXPECT_FALSE(reader.Buffered());
+
+    // What the server says is shown, never obeyed: a terminal escape reaches no log.
+    reader.Append("550 no\x1b]0;owned\x07 such\tuser\r\n");
+    ASSERT_EQ(reader.Next(&reply, &why), ReplyReader::Status::kReply);
+    EXPECT_EQ(reply.Summary(), "550 no?]0;owned? such?user");
 }
 
 TEST(CapabilitiesTest, ReadsWhatTheServerOffers) {
