@@ -128,7 +128,8 @@ inline constexpr SettingInfo kSettings[] = {
     {.key = "RetriesAfterFailed",
      .owner = SettingOwner::Console,
      .kind = SettingKind::Number,
-     .description = "tries after a temporary failure before the sender is told (below 0: none)",
+     .description =
+         "times a temporary failure is retried before the sender is told (below 0: none)",
      .defaultValue = 1},
     // Both defaults are in force: the SEND service starts with 5 threads where the key is absent,
     // while the sheet offers 10 and writes the 10 the operator saw. The service holds the count

@@ -1,5 +1,5 @@
-// Prints the README's table of the engine's keys from the settings table, or with --update
-// README.md writes it into the README in place of the table there.
+// Prints the README's tables of the console's and the engine's keys from the settings table, or
+// with --update README.md writes them into the README in place of the tables there.
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -11,7 +11,8 @@
 int main(int argc, char** argv) {
     const std::string usage = "usage: settings_doc [--update README.md]\n";
     if (argc == 1) {
-        std::cout << EngineSettingsTable();
+        std::cout << SettingsTable(relvo::SettingOwner::Console) << "\n"
+                  << SettingsTable(relvo::SettingOwner::Engine);
         return 0;
     }
     if (argc != 3 || std::string(argv[1]) != "--update") {
@@ -26,9 +27,9 @@ int main(int argc, char** argv) {
     }
     std::ostringstream text;
     text << in.rdbuf();
-    const auto updated = WithEngineSettingsTable(text.str());
+    const auto updated = WithSettingsTables(text.str());
     if (!updated) {
-        std::cerr << "settings_doc: " << path << " has no table of engine settings\n";
+        std::cerr << "settings_doc: " << path << " lacks a table of settings\n";
         return 1;
     }
     // A new file renamed over the old one: an interrupted run leaves the README whole.

@@ -2,7 +2,7 @@
 // default and holds what the file stores to the table's rule and range; the sheet shows the
 // table's default, puts every key on one page and accepts exactly the table's range. A side that
 // drifts from the table, or a console range that differs from the engine's, fails here. Also:
-// the README's key table is the one the settings table makes.
+// the README's key tables are the ones the settings table makes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -260,15 +260,15 @@ TEST_F(SettingsTableTest, SheetShowsTheTablesDefaultsAndAcceptsExactlyItsRanges)
     EXPECT_NE(TextFieldHint("SmtpRelayNetworks", "192.0.2.0/24, lan"), "");
 }
 
-TEST(SettingsDocTest, ReadmeKeyTableIsTheOneTheSettingsTableMakes) {
+TEST(SettingsDocTest, ReadmeKeyTablesAreTheOnesTheSettingsTableMakes) {
     std::ifstream in(std::filesystem::path(RELVO_SOURCE_DIR) / "README.md", std::ios::binary);
     ASSERT_TRUE(in.is_open());
     std::ostringstream readme;
     readme << in.rdbuf();
-    const std::optional<std::string> generated = WithEngineSettingsTable(readme.str());
-    ASSERT_TRUE(generated) << "README.md has no table of engine settings";
+    const std::optional<std::string> generated = WithSettingsTables(readme.str());
+    ASSERT_TRUE(generated) << "README.md lacks a table of settings";
     EXPECT_TRUE(*generated == readme.str())
-        << "README.md's table of engine settings is stale; write it again with\n  "
+        << "README.md's tables of settings are stale; write them again with\n  "
         << RELVO_SETTINGS_DOC << " --update " << RELVO_SOURCE_DIR << "/README.md";
 }
 
