@@ -1,7 +1,6 @@
 // The server settings: which keys of section System (common/settings_table.h) each page of the
 // settings sheet edits, the order in which it reads and writes them, and how a numeric field is
-// read. Reads
-// never fail (defaults); a page is written as one atomic rewrite. No Qt; any thread.
+// read. Reads never fail (defaults); a page is written as one atomic rewrite. No Qt; any thread.
 #pragma once
 
 #include <cstdint>
@@ -12,8 +11,6 @@
 #include <vector>
 
 #include "common/settings_table.h"
-
-inline constexpr const char* kSettingsSection = relvo::kSystemSection;
 
 // The pages of the settings sheet, in the order they are written.
 enum class SettingsPage { General, Smtp, Send, Advanced };
