@@ -1,6 +1,5 @@
 #include "core/engine_config.h"
 
-#include <algorithm>
 #include <mutex>
 
 #include "common/ascii.h"
@@ -11,17 +10,6 @@
 namespace relvo::mail {
 
 namespace {
-
-// A limit from the file: absent, zero or negative gives the default, anything else is held to
-// the range so that a typing slip cannot disable a limit or starve the server.
-int BoundedInt(const ProfileSnapshot& file, std::string_view key, int defaultValue, int minimum,
-               int maximum) {
-    int value = file.GetInt("System", key, defaultValue);
-    if (value <= 0) {
-        return defaultValue;
-    }
-    return std::clamp(value, minimum, maximum);
-}
 
 struct CacheEntry {
     std::string path;
@@ -39,37 +27,43 @@ class EngineConfigReader {
     static std::shared_ptr<const EngineConfig> Read(const std::string& path) {
         const ProfileSnapshot file(path);
         auto config = std::make_shared<EngineConfig>();
-        config->smtpAuthRequired = file.GetInt("System", "SmtpAuthFlag", 1) != 0;
-        config->logSmtp = file.GetInt("System", "LogSmtp", 1) != 0;
-        config->logSmtpDays = file.GetInt("System", "LogSmtpDays", 7);
-        config->logSend = file.GetInt("System", "LogSend", 1) != 0;
-        config->logSendDays = file.GetInt("System", "LogSendDays", 7);
-        config->retriesAfterFailed = file.GetInt("System", "RetriesAfterFailed", 1);
-        config->listenAddress = file.GetString("System", "SmtpListenAddress", "");
-        config->tlsCertFile = file.GetString("System", "SmtpTlsCertFile", "");
-        config->tlsKeyFile = file.GetString("System", "SmtpTlsKeyFile", "");
-        config->heloString = file.GetString("System", "HELOString", "");
-        config->proxyFrom = ParseIpNetworkList(file.GetString("System", "SmtpProxyFrom", ""),
-                                               &config->proxyFromRejected);
-        config->dnsServer = file.GetString("System", "DnsServer", "");
+        const auto flag = [&file](const SettingInfo& setting) {
+            return ReadFlagSetting(file, setting);
+        };
+        const auto number = [&file](const SettingInfo& setting) {
+            return ReadNumberSetting(file, setting);
+        };
+        const auto text = [&file](const SettingInfo& setting) {
+            return ReadTextSetting(file, setting);
+        };
+        config->smtpAuthRequired = flag(Setting("SmtpAuthFlag"));
+        config->logSmtp = flag(Setting("LogSmtp"));
+        config->logSmtpDays = number(Setting("LogSmtpDays"));
+        config->logSend = flag(Setting("LogSend"));
+        config->logSendDays = number(Setting("LogSendDays"));
+        config->retriesAfterFailed = number(Setting("RetriesAfterFailed"));
+        config->relayTlsVerify = flag(Setting("RelayTlsVerify"));
+        config->sendRetrySeconds = number(Setting("SendRetrySeconds"));
+        config->listenAddress = text(Setting("SmtpListenAddress"));
+        config->tlsCertFile = text(Setting("SmtpTlsCertFile"));
+        config->tlsKeyFile = text(Setting("SmtpTlsKeyFile"));
+        config->heloString = text(Setting("HELOString"));
+        config->proxyFrom =
+            ParseIpNetworkList(text(Setting("SmtpProxyFrom")), &config->proxyFromRejected);
+        config->dnsServer = text(Setting("DnsServer"));
 
         SmtpLimits& limits = config->limits;
-        limits.maxMessageSize = static_cast<size_t>(BoundedInt(
-            file, "SmtpMaxMessageSize", static_cast<int>(limits.maxMessageSize), 1024, 0x7FFFFFFF));
-        limits.maxRecipients = static_cast<size_t>(BoundedInt(
-            file, "SmtpMaxRecipients", static_cast<int>(limits.maxRecipients), 1, 10000));
-        limits.maxErrors = BoundedInt(file, "SmtpMaxErrors", limits.maxErrors, 1, 1000);
-        limits.maxSessions = BoundedInt(file, "SmtpMaxSessions", limits.maxSessions, 1, 10000);
-        limits.maxSessionsPerClient =
-            BoundedInt(file, "SmtpMaxSessionsPerClient", limits.maxSessionsPerClient, 1, 10000);
-        limits.commandTimeoutSeconds =
-            BoundedInt(file, "SmtpCommandTimeout", limits.commandTimeoutSeconds, 5, 3600);
-        limits.dataTimeoutSeconds =
-            BoundedInt(file, "SmtpDataTimeout", limits.dataTimeoutSeconds, 5, 3600);
-        limits.minDataRate = BoundedInt(file, "SmtpMinDataRate", limits.minDataRate, 1, 1048576);
-        limits.authFailLimit = BoundedInt(file, "SmtpAuthFailLimit", limits.authFailLimit, 1, 1000);
-        config->relayNetworks = ParseIpNetworkList(
-            file.GetString("System", "SmtpRelayNetworks", ""), &config->invalidRelayNetworks);
+        limits.maxMessageSize = static_cast<size_t>(number(Setting("SmtpMaxMessageSize")));
+        limits.maxRecipients = static_cast<size_t>(number(Setting("SmtpMaxRecipients")));
+        limits.maxErrors = number(Setting("SmtpMaxErrors"));
+        limits.maxSessions = number(Setting("SmtpMaxSessions"));
+        limits.maxSessionsPerClient = number(Setting("SmtpMaxSessionsPerClient"));
+        limits.commandTimeoutSeconds = number(Setting("SmtpCommandTimeout"));
+        limits.dataTimeoutSeconds = number(Setting("SmtpDataTimeout"));
+        limits.minDataRate = number(Setting("SmtpMinDataRate"));
+        limits.authFailLimit = number(Setting("SmtpAuthFailLimit"));
+        config->relayNetworks =
+            ParseIpNetworkList(text(Setting("SmtpRelayNetworks")), &config->invalidRelayNetworks);
 
         std::vector<std::string> names;
         file.GetSection("AccountList", &names);

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "common/ip_network.h"
+#include "common/settings_table.h"
 
 namespace relvo::mail {
 
@@ -27,19 +28,19 @@ struct LocalDomain {
     bool HasServer() const { return !serverAddress.empty(); }
 };
 
-// Limits of the receiving service; each comes from a System key (README, "Engine settings").
+// Limits of the receiving service; each comes from a System key (common/settings_table.h).
 struct SmtpLimits {
-    size_t maxCommandLine = 512;       // RFC 5321 command line, CRLF included
-    size_t maxTextLine = 1000;         // RFC 5321 text line, CRLF included
-    size_t maxMessageSize = 52428800;  // SmtpMaxMessageSize (bytes)
-    size_t maxRecipients = 100;        // SmtpMaxRecipients
-    int maxErrors = 10;                // SmtpMaxErrors
-    int maxSessions = 200;             // SmtpMaxSessions
-    int maxSessionsPerClient = 20;     // SmtpMaxSessionsPerClient
-    int commandTimeoutSeconds = 300;   // SmtpCommandTimeout
-    int dataTimeoutSeconds = 600;      // SmtpDataTimeout: longest wait for more DATA
-    int minDataRate = 1024;            // SmtpMinDataRate: bytes/s over DATA, after its first 30 s
-    int authFailLimit = 5;             // SmtpAuthFailLimit: per client within 15 minutes
+    size_t maxCommandLine = 512;  // RFC 5321 command line, CRLF included
+    size_t maxTextLine = 1000;    // RFC 5321 text line, CRLF included
+    size_t maxMessageSize = SettingDefault("SmtpMaxMessageSize");  // bytes, the SIZE extension
+    size_t maxRecipients = SettingDefault("SmtpMaxRecipients");
+    int maxErrors = SettingDefault("SmtpMaxErrors");
+    int maxSessions = SettingDefault("SmtpMaxSessions");
+    int maxSessionsPerClient = SettingDefault("SmtpMaxSessionsPerClient");
+    int commandTimeoutSeconds = SettingDefault("SmtpCommandTimeout");
+    int dataTimeoutSeconds = SettingDefault("SmtpDataTimeout");  // longest wait for more DATA
+    int minDataRate = SettingDefault("SmtpMinDataRate");  // bytes/s over DATA, after its first 30 s
+    int authFailLimit = SettingDefault("SmtpAuthFailLimit");  // per client within 15 minutes
 };
 
 class EngineConfig {
@@ -49,16 +50,18 @@ class EngineConfig {
     // Reads the given file (tests, tools).
     static std::shared_ptr<const EngineConfig> LoadFrom(const std::string& path);
 
-    bool smtpAuthRequired = true;  // SmtpAuthFlag != 0
-    bool logSmtp = true;           // LogSmtp
-    int logSmtpDays = 7;           // LogSmtpDays
-    bool logSend = true;           // LogSend
-    int logSendDays = 7;           // LogSendDays
-    int retriesAfterFailed = 1;    // RetriesAfterFailed
-    std::string listenAddress;     // SmtpListenAddress, "" = all addresses
-    std::string tlsCertFile;       // SmtpTlsCertFile, "" = self-signed one under the app dir
-    std::string tlsKeyFile;        // SmtpTlsKeyFile
-    std::string heloString;        // HELOString, "" = host name
+    bool smtpAuthRequired = SettingDefault("SmtpAuthFlag") != 0;
+    bool logSmtp = SettingDefault("LogSmtp") != 0;
+    int logSmtpDays = SettingDefault("LogSmtpDays");
+    bool logSend = SettingDefault("LogSend") != 0;
+    int logSendDays = SettingDefault("LogSendDays");
+    int retriesAfterFailed = SettingDefault("RetriesAfterFailed");
+    bool relayTlsVerify = SettingDefault("RelayTlsVerify") != 0;
+    int sendRetrySeconds = SettingDefault("SendRetrySeconds");  // first retry; later ones double
+    std::string listenAddress;  // SmtpListenAddress, "" = all addresses
+    std::string tlsCertFile;    // SmtpTlsCertFile, "" = self-signed one under the app dir
+    std::string tlsKeyFile;     // SmtpTlsKeyFile
+    std::string heloString;     // HELOString, "" = host name
     // SmtpProxyFrom: balancers whose connections begin with a PROXY header; empty = none.
     std::vector<IpNetwork> proxyFrom;
     std::vector<std::string> proxyFromRejected;  // its entries that are no address or network

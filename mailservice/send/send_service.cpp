@@ -21,6 +21,7 @@
 
 #include "common/profile_file.h"
 #include "common/profile_store.h"
+#include "common/settings_table.h"
 #include "core/app_dirs.h"
 #include "core/event_log.h"
 #include "core/on_pool.h"
@@ -308,9 +309,7 @@ class SendRunner {
         SendSettings settings = LoadSendSettings();
         settings.dns.cancel = &cancel_;
         settings.sessions = &sessions_;
-        ProfileSnapshot main(MainConfigPath());
-        std::int64_t firstRetry =
-            std::max(1, main.GetInt("System", "SendRetrySeconds", kDefaultRetrySeconds));
+        const std::int64_t firstRetry = settings.config->sendRetrySeconds;
 
         // The claim is held until the try's outcome is recorded: an operator's retry or delete
         // waits for it, so a mail is never both delivered and deleted.
@@ -808,10 +807,12 @@ bool SendService::Start(int threads) {
         log.Line("SEND service is already running");
         return true;
     }
-    int clamped = std::clamp(threads, 1, 1024);
+    constexpr const SettingInfo& kThreads = Setting("SendMailThread");
+    int clamped = NumberInUse(kThreads, threads);
     if (clamped != threads) {
-        log.Line("SEND service: " + std::to_string(threads) +
-                 " sending threads is outside 1 to 1024; using " + std::to_string(clamped));
+        log.Line("SEND service: " + std::to_string(threads) + " sending threads is outside " +
+                 std::to_string(kThreads.minimum) + " to " + std::to_string(kThreads.maximum) +
+                 "; using " + std::to_string(clamped));
     }
     std::string why;
     if (!EnsureWorkingDirectories(&why)) {

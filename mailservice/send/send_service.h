@@ -24,8 +24,8 @@ class SendService {
   public:
     static SendService& Instance();
 
-    // threads: deliveries in flight at once, clamped to 1..1024 with a line saying so. False,
-    // with a line saying why, when the service cannot run.
+    // threads: deliveries in flight at once, held to the range of SendMailThread with a line
+    // saying so. False, with a line saying why, when the service cannot run.
     bool Start(int threads);
     // Ends within 5 seconds: deliveries under way get a moment to finish; those cut off stay
     // pending in the queue with every recipient's state as last recorded.
@@ -54,8 +54,5 @@ class SendService {
     std::unique_ptr<EventLog> log_;
     std::unique_ptr<SendRunner> runner_;
 };
-
-// The first retry interval when System/SendRetrySeconds is not set: ten minutes.
-inline constexpr int kDefaultRetrySeconds = 600;
 
 }  // namespace relvo::mail::send

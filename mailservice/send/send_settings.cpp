@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/profile_store.h"
+#include "common/settings_table.h"
 #include "core/app_dirs.h"
 
 namespace relvo::mail::send {
@@ -33,16 +34,16 @@ SendSettings LoadSendSettings() {
     settings.config = EngineConfig::Load();
     ProfileSnapshot main(MainConfigPath());
     settings.relays = LoadRelayAccounts(main);
-    settings.dns.server = main.GetString("System", "DnsServer", "");
-    settings.relayTlsVerify = main.GetInt("System", "RelayTlsVerify", 1) != 0;
+    settings.dns.server = settings.config->dnsServer;
+    settings.relayTlsVerify = settings.config->relayTlsVerify;
     settings.heloName = settings.config->heloString;
     if (settings.heloName.empty()) {
         char host[256] = {};
         gethostname(host, sizeof host - 1);
         settings.heloName = host[0] != '\0' ? host : "localhost";
     }
-    for (const char* key : {"SmtpPort", "SmtpPort2nd"}) {
-        int port = main.GetInt("System", key, std::string_view(key) == "SmtpPort" ? 25 : 0);
+    for (const SettingInfo* key : {&Setting("SmtpPort"), &Setting("SmtpPort2nd")}) {
+        int port = ReadNumberSetting(main, *key);
         if (port > 0) {
             settings.ownPorts.push_back(port);
         }

@@ -16,6 +16,7 @@
 #include "common/app_paths.h"
 #include "common/install_layout.h"
 #include "common/profile_store.h"
+#include "common/settings_table.h"
 #include "core/app_dirs.h"
 #include "core/timestamp.h"
 #include "relvomail.h"
@@ -122,8 +123,8 @@ int main(int argc, char** argv) {
     }
     const std::string mainFile = relvo::mail::MainConfigPath();
     const ProfileSnapshot settings(mainFile);
-    const int port = settings.GetInt("System", "SmtpPort", 25);
-    const int secondPort = settings.GetInt("System", "SmtpPort2nd", 0);
+    const int port = relvo::ReadNumberSetting(settings, relvo::Setting("SmtpPort"));
+    const int secondPort = relvo::ReadNumberSetting(settings, relvo::Setting("SmtpPort2nd"));
     Say("relvoserver " + std::to_string(getpid()) + " for " + std::string(resolved));
 
     auto& smtp = relvo::mail::smtp::SmtpService::Instance();
@@ -145,8 +146,11 @@ int main(int argc, char** argv) {
     // As in the console, AutoStartSendService 0 leaves received mail in the queue.
     auto& send = relvo::mail::send::SendService::Instance();
     send.SetWindow(&stdoutWindow, RELVOMAIL_PROGRESS_MESSAGE);
-    const bool sending = settings.GetInt("System", "AutoStartSendService", 1) != 0;
-    if (sending && !send.Start(settings.GetInt("System", "SendMailThread", 5))) {
+    const bool sending = relvo::ReadFlagSetting(settings, relvo::Setting("AutoStartSendService"));
+    // The count goes as written: the service says so when it holds it to its range.
+    const int threads = settings.GetInt(relvo::kSystemSection, "SendMailThread",
+                                        relvo::SettingDefault("SendMailThread"));
+    if (sending && !send.Start(threads)) {
         send.Stop();
         smtp.Stop();
         Say("SEND service could not start; relvoserver ends.");

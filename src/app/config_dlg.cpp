@@ -18,6 +18,7 @@
 #include "app/startup_report.h"
 #include "common/app_paths.h"
 #include "common/profile_store.h"
+#include "common/settings_table.h"
 #include "common/utilities.h"
 #include "controls/product_links.h"
 #include "controls/url_launcher.h"
@@ -432,7 +433,8 @@ void CRelvoConfigDlg::showEvent(QShowEvent* event) {
         return;
     }
     firstShowPending = false;
-    if (ProfileGetInt("System", "AutoMinimize", 0, ".cfg") != 0) {
+    if (ProfileGetInt(relvo::kSystemSection, "AutoMinimize", relvo::SettingDefault("AutoMinimize"),
+                      ".cfg") != 0) {
         QTimer::singleShot(0, this, &CRelvoConfigDlg::PutAway);
     }
 }

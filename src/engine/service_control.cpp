@@ -1,11 +1,12 @@
 #include "engine/service_control.h"
 
 #include "common/profile_store.h"
+#include "common/settings_table.h"
 #include "engine/engine_binding.h"
 
 namespace {
 constexpr const char* kConfig = ".cfg";
-constexpr const char* kSystem = "System";
+constexpr const char* kSystem = relvo::kSystemSection;
 constexpr const char* kSmtpStart = "RelvoMail_SmtpServiceStart";
 constexpr const char* kSendStart = "RelvoMail_SendServiceStart";
 }  // namespace
@@ -27,13 +28,14 @@ ServiceControl::ServiceControl(Question ask, LogLine log)
 
 bool ServiceControl::ToggleSmtpService() {
     if (smtpRunning_ == 0) {
-        int port = ProfileGetInt(kSystem, "SmtpPort", 25, kConfig);
+        int port = ProfileGetInt(kSystem, "SmtpPort", relvo::SettingDefault("SmtpPort"), kConfig);
         smtpRunning_ = engine::SmtpServiceStart(port);
         log_(QStringLiteral("SMTP service [Port:%1] %2")
                  .arg(port)
                  .arg(smtpRunning_ ? QStringLiteral("started successfully")
                                    : FailedWithReason(kSmtpStart)));
-        int second = ProfileGetInt(kSystem, "SmtpPort2nd", 0, kConfig);
+        int second =
+            ProfileGetInt(kSystem, "SmtpPort2nd", relvo::SettingDefault("SmtpPort2nd"), kConfig);
         if (second > 0) {
             bool started = engine::SmtpServiceStart(second) != 0;
             log_(QStringLiteral("SMTP service 2nd [Port:%1] %2")
@@ -54,7 +56,8 @@ bool ServiceControl::ToggleSmtpService() {
 
 bool ServiceControl::ToggleSendService() {
     if (sendRunning_ == 0) {
-        int threads = ProfileGetInt(kSystem, "SendMailThread", 5, kConfig);
+        int threads = ProfileGetInt(kSystem, "SendMailThread",
+                                    relvo::SettingDefault("SendMailThread"), kConfig);
         sendRunning_ = engine::SendServiceStart(threads);
         log_(sendRunning_ ? QStringLiteral("SEND service started successfully")
                           : QStringLiteral("SEND service ") + FailedWithReason(kSendStart));
@@ -71,8 +74,10 @@ bool ServiceControl::ToggleSendService() {
 
 void ServiceControl::AutoStart() {
     // Both keys are read before anything starts.
-    bool smtp = ProfileGetInt(kSystem, "AutoStartSmtpService", 1, kConfig) != 0;
-    bool send = ProfileGetInt(kSystem, "AutoStartSendService", 1, kConfig) != 0;
+    bool smtp = ProfileGetInt(kSystem, "AutoStartSmtpService",
+                              relvo::SettingDefault("AutoStartSmtpService"), kConfig) != 0;
+    bool send = ProfileGetInt(kSystem, "AutoStartSendService",
+                              relvo::SettingDefault("AutoStartSendService"), kConfig) != 0;
     if (smtp) {
         ToggleSmtpService();
     }

@@ -6,26 +6,12 @@
 #include <charconv>
 
 #include "common/ip_network.h"
+#include "common/settings_table.h"
 #include "common/utilities.h"
 
 namespace {
 
-constexpr std::uint32_t kHighestPort = 65535;
-
-// The ranges the engine holds these keys to (absent or 0 gives its default there); the sheet
-// refuses what the engine would silently change.
-constexpr NumberRange kRanges[] = {
-    {"SmtpMaxMessageSize", 1024, 2147483647, "A message size in bytes"},
-    {"SmtpMaxRecipients", 1, 10000, "The recipients per message"},
-    {"SmtpMaxErrors", 1, 1000, "The errors per session"},
-    {"SmtpMaxSessions", 1, 10000, "The sessions at once"},
-    {"SmtpMaxSessionsPerClient", 1, 10000, "The sessions per client"},
-    {"SmtpCommandTimeout", 5, 3600, "A command timeout in seconds"},
-    {"SmtpDataTimeout", 5, 3600, "A data timeout in seconds"},
-    {"SmtpMinDataRate", 1, 1048576, "The least data rate in bytes per second"},
-    {"SmtpAuthFailLimit", 1, 1000, "The failed logins per client"},
-    {"SendRetrySeconds", 1, 604800, "The first retry interval in seconds"},
-};
+constexpr unsigned kHighestPort = 65535;  // of a DNS server's UDP port
 
 bool IsIpAddress(std::string_view text) {
     const std::string address(text);
@@ -59,29 +45,21 @@ bool IsDnsServerEntry(std::string_view entry) {
 
 }  // namespace
 
-std::span<const NumberRange> RangedNumberKeys() {
-    return kRanges;
-}
-
 std::string NumberFieldHint(std::string_view key, std::optional<std::uint32_t> value) {
-    if (key == "SmtpPort") {
-        const bool fits = value && *value >= 1 && *value <= kHighestPort;
-        return fits ? "" : "A port is a number from 1 to 65535";
+    const relvo::SettingInfo* setting = relvo::FindSetting(key);
+    if (setting == nullptr || !setting->HasRange()) {
+        return {};
     }
-    if (key == "SmtpPort2nd") {
-        const bool fits = value && *value <= kHighestPort;  // 0: no second port
-        return fits ? "" : "A port is a number from 1 to 65535, or 0 for no second port";
+    const auto minimum = static_cast<std::uint32_t>(setting->minimum);
+    const auto maximum = static_cast<std::uint32_t>(setting->maximum);
+    if (value && *value >= minimum && *value <= maximum) {
+        return {};
     }
-    for (const NumberRange& range : kRanges) {
-        if (key == range.key) {
-            const bool fits = value && *value >= range.minimum && *value <= range.maximum;
-            return fits
-                       ? ""
-                       : std::string(range.what) + " is a number from " +
-                             std::to_string(range.minimum) + " to " + std::to_string(range.maximum);
-        }
+    const std::string hint = std::string(setting->quantity) + " is a number from ";
+    if (setting->zeroMeans != nullptr && minimum == 0) {
+        return hint + "1 to " + std::to_string(maximum) + ", or 0 for " + setting->zeroMeans;
     }
-    return {};
+    return hint + std::to_string(minimum) + " to " + std::to_string(maximum);
 }
 
 std::string TextFieldHint(std::string_view key, std::string_view value) {
@@ -89,32 +67,38 @@ std::string TextFieldHint(std::string_view key, std::string_view value) {
     if (value.empty()) {
         return {};  // every text setting of the sheet has a default for "empty"
     }
-    if (key == "SmtpListenAddress") {
-        return IsIpAddress(value) ? ""
-                                  : "The listen address is one IPv4 or IPv6 address of this "
-                                    "machine, or empty for all of them";
-    }
-    if (key == "DnsServer") {
-        return IsDnsServerEntry(value)
-                   ? ""
-                   : "The DNS server is an address with an optional port, such as 192.0.2.53 "
-                     "or 192.0.2.53:5353, or empty for the system's servers";
-    }
-    if (key == "SmtpRelayNetworks" || key == "SmtpProxyFrom") {
-        std::vector<std::string> invalid;
-        relvo::ParseIpNetworkList(value, &invalid);
-        return invalid.empty() ? ""
-                               : "\"" + invalid.front() +
-                                     "\" is not a network: give addresses or networks such as "
-                                     "192.0.2.0/24 or 2001:db8::/48, separated by commas";
-    }
-    if (key == "SmtpTlsCertFile" || key == "SmtpTlsKeyFile") {
-        // The engine does not run from the console's directory: only a full path names one file.
-        const std::string path(value);
-        if (path.front() != '/') {
-            return "Give the full path of the file, starting with /";
+    const relvo::SettingInfo* setting = relvo::FindSetting(key);
+    switch (setting == nullptr ? relvo::SettingKind::HostName : setting->kind) {
+        case relvo::SettingKind::Address:
+            return IsIpAddress(value) ? ""
+                                      : "The listen address is one IPv4 or IPv6 address of this "
+                                        "machine, or empty for all of them";
+        case relvo::SettingKind::DnsServer:
+            return IsDnsServerEntry(value)
+                       ? ""
+                       : "The DNS server is an address with an optional port, such as "
+                         "192.0.2.53 or 192.0.2.53:5353, or empty for the system's servers";
+        case relvo::SettingKind::AddressList: {
+            std::vector<std::string> invalid;
+            relvo::ParseIpNetworkList(value, &invalid);
+            return invalid.empty() ? ""
+                                   : "\"" + invalid.front() +
+                                         "\" is not a network: give addresses or networks such "
+                                         "as 192.0.2.0/24 or 2001:db8::/48, separated by commas";
         }
-        return access(path.c_str(), R_OK) == 0 ? "" : "The file " + path + " cannot be read";
+        case relvo::SettingKind::FilePath: {
+            // The engine does not run from the console's directory: only a full path names one
+            // file.
+            const std::string path(value);
+            if (path.front() != '/') {
+                return "Give the full path of the file, starting with /";
+            }
+            return access(path.c_str(), R_OK) == 0 ? "" : "The file " + path + " cannot be read";
+        }
+        case relvo::SettingKind::Flag:
+        case relvo::SettingKind::Number:
+        case relvo::SettingKind::HostName:
+            break;
     }
     return {};
 }

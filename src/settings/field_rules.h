@@ -1,24 +1,13 @@
-// What the settings sheet's fields accept, as plain rules the page and its tests share: the two
-// ports (1 to 65535, the second also 0 for none), the engine's limits each in the range the
-// engine holds it to, and the engine's text settings (an address of this machine, a DNS server,
-// certificate files). A refused field is explained by a hint beside the form.
+// What the settings sheet's fields accept, as plain rules the page and its tests share: a number
+// with a range in the settings table is held to that range (the range the engine holds it to),
+// and the engine's text settings by their kind (an address of this machine, a DNS server, a list
+// of networks, a certificate file). A refused field is explained by a hint beside the form.
 #pragma once
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
-
-struct NumberRange {
-    const char* key;
-    std::uint32_t minimum;
-    std::uint32_t maximum;
-    const char* what;  // "A message size", as the hint starts
-};
-
-// The ranged numeric keys of the sheet (ports excluded), in no particular order.
-std::span<const NumberRange> RangedNumberKeys();
 
 // The hint shown beside the form when the numeric field of key holds value (none: the field
 // holds no number), or "" when it may be saved or has no range.

@@ -8,48 +8,37 @@ namespace {
 
 constexpr const char* kMainFile = ".cfg";
 
-constexpr SettingKey kGeneralKeys[] = {
-    {"AutoRun", SettingKind::Flag, 0},
-    {"AutoMinimize", SettingKind::Flag, 0},
-    {"AutoStartSmtpService", SettingKind::Flag, 1},
-    {"AutoStartSendService", SettingKind::Flag, 1},
+using relvo::Setting;
+using relvo::SettingInfo;
+
+constexpr const SettingInfo* kGeneralKeys[] = {
+    &Setting("AutoRun"),
+    &Setting("AutoMinimize"),
+    &Setting("AutoStartSmtpService"),
+    &Setting("AutoStartSendService"),
 };
 
-constexpr SettingKey kSmtpKeys[] = {
-    {"LogSmtp", SettingKind::Flag, 1},       {"LogSmtpDays", SettingKind::Number, 7},
-    {"SmtpAuthFlag", SettingKind::Flag, 1},  {"SmtpPort", SettingKind::Number, 25},
-    {"SmtpPort2nd", SettingKind::Number, 0},
+constexpr const SettingInfo* kSmtpKeys[] = {
+    &Setting("LogSmtp"),  &Setting("LogSmtpDays"), &Setting("SmtpAuthFlag"),
+    &Setting("SmtpPort"), &Setting("SmtpPort2nd"),
 };
 
-// The sheet offers 10 threads where the key is absent, although the SEND service starts with 5
-// then: saving the page writes the 10 that the operator saw.
-constexpr SettingKey kSendKeys[] = {
-    {"LogSend", SettingKind::Flag, 1},
-    {"LogSendDays", SettingKind::Number, 7},
-    {"RetriesAfterFailed", SettingKind::Number, 1},
-    {"SendMailThread", SettingKind::Number, 10},
-    {"HELOString", SettingKind::Text, 0},
+constexpr const SettingInfo* kSendKeys[] = {
+    &Setting("LogSend"),        &Setting("LogSendDays"), &Setting("RetriesAfterFailed"),
+    &Setting("SendMailThread"), &Setting("HELOString"),
 };
 
-// The engine's own settings, with the engine's defaults.
-constexpr SettingKey kAdvancedKeys[] = {
-    {"SmtpListenAddress", SettingKind::Text, 0},
-    {"SmtpTlsCertFile", SettingKind::Text, 0},
-    {"SmtpTlsKeyFile", SettingKind::Text, 0},
-    {"SmtpMaxMessageSize", SettingKind::Number, 52428800},
-    {"SmtpMaxRecipients", SettingKind::Number, 100},
-    {"SmtpMaxErrors", SettingKind::Number, 10},
-    {"SmtpMaxSessions", SettingKind::Number, 200},
-    {"SmtpMaxSessionsPerClient", SettingKind::Number, 20},
-    {"SmtpCommandTimeout", SettingKind::Number, 300},
-    {"SmtpDataTimeout", SettingKind::Number, 600},
-    {"SmtpMinDataRate", SettingKind::Number, 1024},
-    {"SmtpAuthFailLimit", SettingKind::Number, 5},
-    {"SmtpRelayNetworks", SettingKind::Text, 0},
-    {"SmtpProxyFrom", SettingKind::Text, 0},
-    {"DnsServer", SettingKind::Text, 0},
-    {"RelayTlsVerify", SettingKind::Flag, 1},
-    {"SendRetrySeconds", SettingKind::Number, 600},
+// The engine's own settings, in the order of the table.
+constexpr const SettingInfo* kAdvancedKeys[] = {
+    &Setting("SmtpListenAddress"),  &Setting("SmtpTlsCertFile"),
+    &Setting("SmtpTlsKeyFile"),     &Setting("SmtpMaxMessageSize"),
+    &Setting("SmtpMaxRecipients"),  &Setting("SmtpMaxErrors"),
+    &Setting("SmtpMaxSessions"),    &Setting("SmtpMaxSessionsPerClient"),
+    &Setting("SmtpCommandTimeout"), &Setting("SmtpDataTimeout"),
+    &Setting("SmtpMinDataRate"),    &Setting("SmtpAuthFailLimit"),
+    &Setting("SmtpRelayNetworks"),  &Setting("SmtpProxyFrom"),
+    &Setting("DnsServer"),          &Setting("RelayTlsVerify"),
+    &Setting("SendRetrySeconds"),
 };
 
 constexpr const char* kGeneralForm[] = {"AutoRun", "AutoMinimize", "AutoStartSendService",
@@ -72,7 +61,7 @@ bool IsCSpace(char c) {
 
 }  // namespace
 
-std::span<const SettingKey> SettingsPageKeys(SettingsPage page) {
+PageKeys SettingsPageKeys(SettingsPage page) {
     switch (page) {
         case SettingsPage::General:
             return kGeneralKeys;
@@ -87,9 +76,9 @@ std::span<const SettingKey> SettingsPageKeys(SettingsPage page) {
 }
 
 std::optional<std::size_t> SettingKeyIndex(SettingsPage page, std::string_view name) {
-    const std::span<const SettingKey> keys = SettingsPageKeys(page);
+    const PageKeys keys = SettingsPageKeys(page);
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (keys[i].name == name) {
+        if (keys[i]->key == name) {
             return i;
         }
     }
@@ -114,12 +103,12 @@ SettingValues LoadSettingsPage(SettingsPage page) {
     // One look at the file, so a page never mixes values from before and after another write.
     const ProfileSnapshot file(kMainFile);
     SettingValues values;
-    for (const SettingKey& key : SettingsPageKeys(page)) {
+    for (const SettingInfo* key : SettingsPageKeys(page)) {
         SettingValue value;
-        if (key.kind == SettingKind::Text) {
-            value.text = file.GetString(kSettingsSection, key.name, "");
+        if (key->IsText()) {
+            value.text = file.GetString(key->section, key->key, "");
         } else {
-            value.number = file.GetInt(kSettingsSection, key.name, key.defaultValue);
+            value.number = file.GetInt(key->section, key->key, key->SheetDefault());
         }
         values.push_back(std::move(value));
     }
@@ -127,16 +116,16 @@ SettingValues LoadSettingsPage(SettingsPage page) {
 }
 
 bool SaveSettingsPage(SettingsPage page, const SettingValues& values) {
-    const std::span<const SettingKey> keys = SettingsPageKeys(page);
+    const PageKeys keys = SettingsPageKeys(page);
     if (values.size() != keys.size()) {
         return false;
     }
     ProfileBatch batch;
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        if (keys[i].kind == SettingKind::Text) {
-            batch.Set(kSettingsSection, keys[i].name, values[i].text);
+        if (keys[i]->IsText()) {
+            batch.Set(keys[i]->section, keys[i]->key, values[i].text);
         } else {
-            batch.SetInt(kSettingsSection, keys[i].name, values[i].number);
+            batch.SetInt(keys[i]->section, keys[i]->key, values[i].number);
         }
     }
     return batch.Commit(kMainFile);

@@ -1,7 +1,6 @@
-// The server settings: the fourteen keys of section System of the main configuration file and the
-// engine's own keys of the Advanced page, their defaults as the settings sheet shows them, the
-// order in which each sheet page reads and writes them, and how a numeric field is read. Reads
-// never fail (defaults); a page is written as one atomic rewrite. No Qt; any thread.
+// The server settings: which keys of section System (common/settings_table.h) each page of the
+// settings sheet edits, the order in which it reads and writes them, and how a numeric field is
+// read. Reads never fail (defaults); a page is written as one atomic rewrite. No Qt; any thread.
 #pragma once
 
 #include <cstdint>
@@ -11,25 +10,18 @@
 #include <string_view>
 #include <vector>
 
-inline constexpr const char* kSettingsSection = "System";
+#include "common/settings_table.h"
 
 // The pages of the settings sheet, in the order they are written.
 enum class SettingsPage { General, Smtp, Send, Advanced };
 
-enum class SettingKind {
-    Flag,    // a check box: stored 1 or 0
-    Number,  // an edit box read as unsigned, stored as signed decimal text
-    Text,    // an edit box stored as it is
-};
-
-struct SettingKey {
-    const char* name;
-    SettingKind kind;
-    int defaultValue;  // for a flag or a number; a text's default is empty
-};
+// A page's keys, each with its kind and defaults in the settings table. A flag shows as a check
+// box, any other key as an edit box: a number read as unsigned and stored as signed decimal text,
+// a text stored as it is.
+using PageKeys = std::span<const relvo::SettingInfo* const>;
 
 // The page's keys in the order the page reads and writes them.
-std::span<const SettingKey> SettingsPageKeys(SettingsPage page);
+PageKeys SettingsPageKeys(SettingsPage page);
 
 // Where the key stands in SettingsPageKeys(page); nullopt when the page has no such key.
 std::optional<std::size_t> SettingKeyIndex(SettingsPage page, std::string_view name);
@@ -45,7 +37,8 @@ struct SettingValue {
 };
 using SettingValues = std::vector<SettingValue>;
 
-// Reads the page's keys from the main configuration file, absent keys giving their defaults.
+// Reads the page's keys from the main configuration file, absent keys giving the defaults the
+// sheet shows.
 SettingValues LoadSettingsPage(SettingsPage page);
 
 // Writes the page's keys in order as one rewrite of the main configuration file (numbers and

@@ -9,6 +9,7 @@
 #include <QStyle>
 #include <QVBoxLayout>
 
+#include "common/settings_table.h"
 #include "settings/field_rules.h"
 
 namespace {
@@ -87,7 +88,7 @@ int CSettingsPage::KeyIndex(const char* key) const {
 
 QCheckBox* CSettingsPage::FlagBox(const char* key, const QString& caption) {
     const int index = KeyIndex(key);
-    Q_ASSERT(SettingsPageKeys(page_)[index].kind == SettingKind::Flag);
+    Q_ASSERT(SettingsPageKeys(page_)[index]->kind == relvo::SettingKind::Flag);
     auto* box = new QCheckBox(caption, this);
     box->setObjectName(QString::fromLatin1(key));
     controls_[index] = box;
@@ -98,7 +99,7 @@ QLineEdit* CSettingsPage::FieldBox(const char* key) {
     const int index = KeyIndex(key);
     auto* box = new QLineEdit(this);
     box->setObjectName(QString::fromLatin1(key));
-    if (SettingsPageKeys(page_)[index].kind == SettingKind::Number) {
+    if (SettingsPageKeys(page_)[index]->kind == relvo::SettingKind::Number) {
         box->setFixedWidth(kNumberFieldWidth);
     } else {
         box->setMaxLength(page_ == SettingsPage::Advanced ? kLongTextFieldMaxLength
@@ -126,19 +127,13 @@ void CSettingsPage::SetUp() {
     const SettingValues values = LoadSettingsPage(page_);
     const auto keys = SettingsPageKeys(page_);
     for (std::size_t i = 0; i < keys.size(); ++i) {
-        switch (keys[i].kind) {
-            case SettingKind::Flag:
-                static_cast<QCheckBox*>(controls_[i])
-                    ->setChecked(SettingFlagTicked(values[i].number));
-                break;
-            case SettingKind::Number:
-                static_cast<QLineEdit*>(controls_[i])
-                    ->setText(QString::fromStdString(NumberFieldText(values[i].number)));
-                break;
-            case SettingKind::Text:
-                static_cast<QLineEdit*>(controls_[i])
-                    ->setText(QString::fromStdString(values[i].text));
-                break;
+        if (keys[i]->kind == relvo::SettingKind::Flag) {
+            static_cast<QCheckBox*>(controls_[i])->setChecked(SettingFlagTicked(values[i].number));
+        } else if (keys[i]->kind == relvo::SettingKind::Number) {
+            static_cast<QLineEdit*>(controls_[i])
+                ->setText(QString::fromStdString(NumberFieldText(values[i].number)));
+        } else {
+            static_cast<QLineEdit*>(controls_[i])->setText(QString::fromStdString(values[i].text));
         }
     }
     // Tab moves through the controls in form order, whatever order they were made in.
@@ -178,34 +173,28 @@ std::optional<SettingValues> CSettingsPage::ReadForm(const Warning& warn,
     SettingValues values(keys.size());
     for (const char* name : SettingsPageFormOrder(page_)) {
         const int i = KeyIndex(name);
-        switch (keys[i].kind) {
-            case SettingKind::Flag:
-                values[i].number = static_cast<QCheckBox*>(controls_[i])->isChecked() ? 1 : 0;
-                break;
-            case SettingKind::Number: {
-                auto* box = static_cast<QLineEdit*>(controls_[i]);
-                const std::optional<std::uint32_t> number =
-                    ReadNumberField(box->text().toStdString());
-                // A field with a range explains itself beside the form, even without a number.
-                if (const std::string hint = NumberFieldHint(name, number); !hint.empty()) {
-                    return refuseWithHint(box, hint);
-                }
-                if (!number) {
-                    warn(this, QString::fromLatin1(kNumberMessage));
-                    return refuse(box);
-                }
-                values[i].number = static_cast<int>(*number);  // stored as signed text
-                break;
-            }
-            case SettingKind::Text: {
-                auto* box = static_cast<QLineEdit*>(controls_[i]);
-                values[i].text = box->text().toStdString();
-                if (const std::string hint = TextFieldHint(name, values[i].text); !hint.empty()) {
-                    return refuseWithHint(box, hint);
-                }
-                break;
-            }
+        if (keys[i]->kind == relvo::SettingKind::Flag) {
+            values[i].number = static_cast<QCheckBox*>(controls_[i])->isChecked() ? 1 : 0;
+            continue;
         }
+        auto* box = static_cast<QLineEdit*>(controls_[i]);
+        if (keys[i]->IsText()) {
+            values[i].text = box->text().toStdString();
+            if (const std::string hint = TextFieldHint(name, values[i].text); !hint.empty()) {
+                return refuseWithHint(box, hint);
+            }
+            continue;
+        }
+        const std::optional<std::uint32_t> number = ReadNumberField(box->text().toStdString());
+        // A field with a range explains itself beside the form, even without a number.
+        if (const std::string hint = NumberFieldHint(name, number); !hint.empty()) {
+            return refuseWithHint(box, hint);
+        }
+        if (!number) {
+            warn(this, QString::fromLatin1(kNumberMessage));
+            return refuse(box);
+        }
+        values[i].number = static_cast<int>(*number);  // stored as signed text
     }
     if (page_ == SettingsPage::Advanced) {
         const std::string hint = TlsPairHint(values[KeyIndex("SmtpTlsCertFile")].text,
@@ -265,7 +254,7 @@ CDlgSettingsSmtp::CDlgSettingsSmtp(QWidget* parent)
     QLineEdit* second = FieldBox("SmtpPort2nd");
     QLineEdit* days = FieldBox("LogSmtpDays");
     AddFieldRow(Form(), 0, Caption(QStringLiteral("SMTP port"), port), port,
-                QStringLiteral("(default:25)"));
+                QStringLiteral("(default:%1)").arg(relvo::SettingDefault("SmtpPort")));
     Form()->addWidget(
         FlagBox("SmtpAuthFlag", QStringLiteral("My server requires SMTP authentication.")), 1, 0, 1,
         4);
@@ -283,7 +272,7 @@ CDlgSettingsSend::CDlgSettingsSend(QWidget* parent)
     QLineEdit* helo = FieldBox("HELOString");
     QLineEdit* days = FieldBox("LogSendDays");
     AddFieldRow(Form(), 0, Caption(QStringLiteral("Mail sending threads"), threads), threads,
-                QStringLiteral("(max=1024)"));
+                QStringLiteral("(max=%1)").arg(relvo::Setting("SendMailThread").maximum));
     AddFieldRow(Form(), 1, Caption(QStringLiteral("Retries after failed"), retries), retries,
                 QStringLiteral("(times)"));
     Form()->addWidget(Caption(QStringLiteral("HELO string when sending"), helo), 2, 0);
@@ -295,14 +284,13 @@ CDlgSettingsSend::CDlgSettingsSend(QWidget* parent)
 
 namespace {
 
-// "(from 5 to 3600)" after a ranged field.
+// "(5 to 3600)" after a ranged field.
 QString RangeText(const char* key) {
-    for (const NumberRange& range : RangedNumberKeys()) {
-        if (std::string_view(range.key) == key) {
-            return QStringLiteral("(%1 to %2)").arg(range.minimum).arg(range.maximum);
-        }
+    const relvo::SettingInfo* setting = relvo::FindSetting(key);
+    if (setting == nullptr || !setting->HasRange()) {
+        return {};
     }
-    return {};
+    return QStringLiteral("(%1 to %2)").arg(setting->minimum).arg(setting->maximum);
 }
 
 }  // namespace

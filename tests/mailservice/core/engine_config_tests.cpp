@@ -1,5 +1,6 @@
-// The engine's view of the main configuration file: defaults, case-insensitive lookups, limits
-// held to their ranges, and a fresh view after every write. Also the local-network rule.
+// The engine's view of the main configuration file: case-insensitive lookups and a fresh view
+// after every write (its System keys are checked against the settings table in
+// settings_table_tests). Also the local-network rule.
 #include "core/engine_config.h"
 
 #include <gtest/gtest.h>
@@ -15,24 +16,6 @@ class EngineConfigTest : public ::testing::Test {
   protected:
     TempAppDir app_;
 };
-
-TEST_F(EngineConfigTest, MissingFileGivesEveryDefault) {
-    auto config = EngineConfig::Load();
-    ASSERT_TRUE(config);
-    EXPECT_TRUE(config->smtpAuthRequired);
-    EXPECT_TRUE(config->logSmtp);
-    EXPECT_EQ(config->logSmtpDays, 7);
-    EXPECT_TRUE(config->logSend);
-    EXPECT_EQ(config->logSendDays, 7);
-    EXPECT_EQ(config->listenAddress, "");
-    EXPECT_EQ(config->tlsCertFile, "");
-    EXPECT_EQ(config->limits.maxMessageSize, 52428800u);
-    EXPECT_EQ(config->limits.maxRecipients, 100u);
-    EXPECT_EQ(config->limits.maxSessions, 200);
-    EXPECT_EQ(config->limits.commandTimeoutSeconds, 300);
-    EXPECT_TRUE(config->Accounts().empty());
-    EXPECT_EQ(config->FindAccount("a@b.test"), nullptr);
-}
 
 TEST_F(EngineConfigTest, AccountsAndDomainsAreFoundWithoutRegardToCase) {
     app_.Write("relvoconsole.cfg",
@@ -86,43 +69,6 @@ TEST_F(EngineConfigTest, AccountsAndDomainsAreFoundWithoutRegardToCase) {
     EXPECT_EQ(relay->serverAddress, "10.0.0.5");
     EXPECT_EQ(relay->serverPort, 2525);
     EXPECT_EQ(config->FindLocalDomain("other.test"), nullptr);
-}
-
-TEST_F(EngineConfigTest, LimitsAreHeldToTheirRanges) {
-    struct Case {
-        const char* key;
-        const char* value;
-        long long expected;
-    };
-    const Case cases[] = {
-        {"SmtpMaxMessageSize", "1000000", 1000000},
-        {"SmtpMaxMessageSize", "10", 1024},
-        {"SmtpMaxMessageSize", "0", 52428800},
-        {"SmtpMaxMessageSize", "-5", 52428800},
-        {"SmtpMaxRecipients", "5", 5},
-        {"SmtpMaxRecipients", "999999", 10000},
-        {"SmtpMaxErrors", "3", 3},
-        {"SmtpMaxSessions", "abc", 200},
-        {"SmtpMaxSessionsPerClient", "2", 2},
-        {"SmtpCommandTimeout", "1", 5},
-        {"SmtpCommandTimeout", "99999", 3600},
-        {"SmtpDataTimeout", "120", 120},
-    };
-    for (const auto& testCase : cases) {
-        ASSERT_TRUE(ProfileSetString("System", testCase.key, testCase.value, ".cfg"));
-        auto config = EngineConfig::Load();
-        const SmtpLimits& limits = config->limits;
-        const std::string key = testCase.key;
-        long long actual = key == "SmtpMaxMessageSize"         ? limits.maxMessageSize
-                           : key == "SmtpMaxRecipients"        ? limits.maxRecipients
-                           : key == "SmtpMaxErrors"            ? limits.maxErrors
-                           : key == "SmtpMaxSessions"          ? limits.maxSessions
-                           : key == "SmtpMaxSessionsPerClient" ? limits.maxSessionsPerClient
-                           : key == "SmtpCommandTimeout"       ? limits.commandTimeoutSeconds
-                                                               : limits.dataTimeoutSeconds;
-        EXPECT_EQ(actual, testCase.expected) << key << "=" << testCase.value;
-        ProfileSetString("System", testCase.key, std::nullopt, ".cfg");
-    }
 }
 
 TEST_F(EngineConfigTest, ReloadIsSharedUntilTheFileChanges) {
