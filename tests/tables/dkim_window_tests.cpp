@@ -67,8 +67,8 @@ TEST(DkimWindowTest, NewKeysAreKeptPrivateAndTheirRecordsShown) {
 }
 
 // The check asks the engine, with the DnsServer setting as it stands (an IPv6 server too), and
-// says so when the engine library is not there. The engine's DNS client itself is tested against
-// dnsmasq in dkim_dns_tests.cpp.
+// says so when the engine library or its entry point is not there. The engine's DNS client itself
+// is tested against dnsmasq in dkim_dns_tests.cpp.
 TEST(DkimWindowTest, CheckAsksTheEngineThroughTheConfiguredServer) {
     TempAppDir dir;
     dir.Write("relvoconsole.cfg",
@@ -88,7 +88,15 @@ TEST(DkimWindowTest, CheckAsksTheEngineThroughTheConfiguredServer) {
     QTRY_VERIFY_WITH_TIMEOUT(check->isEnabled(), 10000);
     EXPECT_TRUE(status->text().contains("engine library")) << status->text().toStdString();
 
+    // An engine library from before the check: the same, naming what it lacks.
     FakeEngine engine(dir.Path());
+    engine.SetMissing("LookupTxt");
+    QTest::mouseClick(check, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(check->isEnabled(), 10000);
+    EXPECT_TRUE(status->text().contains("no entry point RelvoMail_LookupTxt"))
+        << status->text().toStdString();
+
+    engine.SetMissing("LookupTxt", false);
     const struct {
         std::vector<std::string> published;
         const char* says;
