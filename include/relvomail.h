@@ -46,6 +46,24 @@ int RelvoMail_SaveMailAs(int mailId, const char* filePath);
 int RelvoMail_SendMailNow(const char* companionFilePath, const char* recipient);
 int RelvoMail_SetWnd(RelvoMailWindow* window, unsigned int message);
 
+/* DNS: the TXT records published at name, asked of dnsServer ("address", "address:port" or
+ * "[IPv6 address]:port"; empty or NULL: the servers of /etc/resolv.conf). Waits at most
+ * RELVOMAIL_DNS_DEADLINE_MS. Success returns the number of records (1 or more) and writes each
+ * into buffer as its text (a record's strings joined) followed by one NUL, so that the count
+ * tells where the list ends even when a record is empty. A record holding a NUL byte cannot be
+ * told apart that way and is left out. A buffer of RELVOMAIL_TXT_BUFFER_SIZE bytes holds any
+ * answer. Failures are negative and leave buffer undefined. */
+#define RELVOMAIL_DNS_DEADLINE_MS 5000
+#define RELVOMAIL_TXT_BUFFER_SIZE 65600
+/* The name does not exist or has no TXT record. */
+#define RELVOMAIL_DNS_NO_RECORD (-1)
+/* No answer in time, a failure of the server, or a server setting that names none. */
+#define RELVOMAIL_DNS_LOOKUP_FAILED (-2)
+#define RELVOMAIL_DNS_BUFFER_TOO_SMALL (-3)
+/* name NULL or not a domain name, buffer NULL or bufferSize below 1. */
+#define RELVOMAIL_DNS_BAD_ARGUMENT (-4)
+int RelvoMail_LookupTxt(const char* name, const char* dnsServer, char* buffer, int bufferSize);
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,14 +1,19 @@
 // The C entry points of the engine library. Each forwards to the part that does the work; no
 // exception crosses into the caller. As the interface says, calls whose result means nothing
 // answer 0.
+#include <chrono>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "common/app_paths.h"
 
 #include "relvomail.h"
 
 #include "mime/builder_api.h"
+#include "net/dns_lookup.h"
 #include "send/diagnose_send.h"
 #include "send/send_service.h"
 #include "smtp/smtp_service.h"
@@ -36,6 +41,25 @@ int Guarded(Call call) noexcept {
     }
     return true;
 }();
+
+// The records, each followed by a NUL, into buffer; their number or a RELVOMAIL_DNS_ code.
+int PackTxtRecords(const std::vector<std::string>& records, char* buffer, int bufferSize) {
+    size_t used = 0;
+    int count = 0;
+    for (const std::string& record : records) {
+        if (record.find('\0') != std::string::npos) {
+            continue;  // could not be told apart from the next record
+        }
+        if (record.size() + 1 > static_cast<size_t>(bufferSize) - used) {
+            return RELVOMAIL_DNS_BUFFER_TOO_SMALL;
+        }
+        std::memcpy(buffer + used, record.data(), record.size());
+        used += record.size();
+        buffer[used++] = '\0';
+        ++count;
+    }
+    return count > 0 ? count : RELVOMAIL_DNS_NO_RECORD;
+}
 
 }  // namespace
 
@@ -125,4 +149,30 @@ RELVO_EXPORT int RelvoMail_SetWnd(RelvoMailWindow* window, unsigned int message)
         relvo::mail::send::DiagnoseSetWindow(window, message);
         return 0;
     });
+}
+
+RELVO_EXPORT int RelvoMail_LookupTxt(const char* name, const char* dnsServer, char* buffer,
+                                     int bufferSize) {
+    namespace net = relvo::mail::net;
+    try {
+        if (name == nullptr || buffer == nullptr || bufferSize < 1 || !net::IsQueryableName(name)) {
+            return RELVOMAIL_DNS_BAD_ARGUMENT;
+        }
+        net::DnsSettings dns;
+        dns.server = dnsServer != nullptr ? dnsServer : "";
+        dns.timeout = std::chrono::milliseconds(RELVOMAIL_DNS_DEADLINE_MS);
+        net::DnsAnswer answer = net::LookupRecords(name, 16 /* TXT */, dns);
+        switch (answer.status) {
+            case net::DnsAnswer::Status::kOk:
+                return PackTxtRecords(answer.records, buffer, bufferSize);
+            case net::DnsAnswer::Status::kNoSuchDomain:
+            case net::DnsAnswer::Status::kNoData:
+                return RELVOMAIL_DNS_NO_RECORD;
+            case net::DnsAnswer::Status::kTemporary:
+                break;
+        }
+        return RELVOMAIL_DNS_LOOKUP_FAILED;
+    } catch (...) {
+        return RELVOMAIL_DNS_LOOKUP_FAILED;
+    }
 }

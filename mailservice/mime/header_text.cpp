@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cctype>
 
-#include "core/base64.h"
+#include "common/base64.h"
 
 namespace relvo::mail {
 namespace {

@@ -24,11 +24,11 @@ DKIM_CBSTAT LookUpKey(DKIM* dkim, DKIM_SIGINFO* sig, u_char* buffer, size_t size
     if (checks == nullptr || selector == nullptr || domain == nullptr) {
         return DKIM_CBSTAT_ERROR;
     }
-    send::DnsAnswer answer = checks->KeyRecord(selector, domain);
-    if (answer.status == send::DnsAnswer::Status::kTemporary) {
+    net::DnsAnswer answer = checks->KeyRecord(selector, domain);
+    if (answer.status == net::DnsAnswer::Status::kTemporary) {
         return DKIM_CBSTAT_TRYAGAIN;
     }
-    if (answer.status != send::DnsAnswer::Status::kOk || answer.records.front().size() >= size) {
+    if (answer.status != net::DnsAnswer::Status::kOk || answer.records.front().size() >= size) {
         return DKIM_CBSTAT_NOTFOUND;
     }
     std::memcpy(buffer, answer.records.front().c_str(), answer.records.front().size() + 1);
@@ -127,7 +127,7 @@ std::string AuthservIdOf(std::string_view field) {
 }
 
 InboundChecks::InboundChecks(const MessageContext& context, std::string authservId,
-                             send::DnsSettings dns, asio::thread_pool& pool, EventLog& log)
+                             net::DnsSettings dns, asio::thread_pool& pool, EventLog& log)
     : context_(context),
       authservId_(std::move(authservId)),
       dns_(std::move(dns)),
@@ -161,7 +161,7 @@ bool InboundChecks::HeaderField(std::string_view field) {
         std::string selector = TagValue(field, "s");
         std::string domain = AsciiLowerCopy(TagValue(field, "d"));
         if (!selector.empty() && !domain.empty()) {
-            keys_.emplace(std::make_pair(selector, domain), std::shared_future<send::DnsAnswer>());
+            keys_.emplace(std::make_pair(selector, domain), std::shared_future<net::DnsAnswer>());
         }
     }
     if (dkim_->handle != nullptr && dkim_->status == DKIM_STAT_OK) {
@@ -174,9 +174,9 @@ bool InboundChecks::HeaderField(std::string_view field) {
 
 void InboundChecks::EndOfHeaders() {
     for (auto& [key, answer] : keys_) {
-        auto lookup = std::make_shared<std::packaged_task<send::DnsAnswer()>>(
+        auto lookup = std::make_shared<std::packaged_task<net::DnsAnswer()>>(
             [name = key.first + "._domainkey." + key.second, dns = dns_] {
-                return send::LookupRecords(name, 16 /* TXT */, dns);
+                return net::LookupRecords(name, 16 /* TXT */, dns);
             });
         answer = lookup->get_future().share();
         asio::post(pool_, [lookup] { (*lookup)(); });
@@ -195,9 +195,9 @@ void InboundChecks::Body(std::string_view piece) {
     }
 }
 
-send::DnsAnswer InboundChecks::KeyRecord(const std::string& selector, const std::string& domain) {
+net::DnsAnswer InboundChecks::KeyRecord(const std::string& selector, const std::string& domain) {
     auto found = keys_.find({selector, AsciiLowerCopy(domain)});
-    send::DnsAnswer answer;  // temporary failure until an answer comes
+    net::DnsAnswer answer;  // temporary failure until an answer comes
     answer.error = "DNS lookup timed out";
     if (found == keys_.end() || !found->second.valid()) {
         return answer;

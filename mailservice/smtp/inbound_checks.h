@@ -13,7 +13,7 @@
 #include <utility>
 
 #include "core/event_log.h"
-#include "send/route/dns_lookup.h"
+#include "net/dns_lookup.h"
 #include "smtp/message_observer.h"
 #include "smtp/spf_check.h"
 
@@ -24,7 +24,7 @@ inline constexpr std::chrono::milliseconds kCheckDnsTime{4000};
 
 class InboundChecks final : public MessageObserver {
   public:
-    InboundChecks(const MessageContext& context, std::string authservId, send::DnsSettings dns,
+    InboundChecks(const MessageContext& context, std::string authservId, net::DnsSettings dns,
                   asio::thread_pool& pool, EventLog& log);
     ~InboundChecks() override;
     InboundChecks(const InboundChecks&) = delete;
@@ -36,19 +36,19 @@ class InboundChecks final : public MessageObserver {
     std::string Finish() override;
 
     // The library's key lookup: the prefetched answer for the signature's selector and domain.
-    send::DnsAnswer KeyRecord(const std::string& selector, const std::string& domain);
+    net::DnsAnswer KeyRecord(const std::string& selector, const std::string& domain);
 
   private:
     std::string VerifyDkim();
 
     MessageContext context_;
     std::string authservId_;
-    send::DnsSettings dns_;
+    net::DnsSettings dns_;
     asio::thread_pool& pool_;
     EventLog& log_;
     std::chrono::steady_clock::time_point deadline_;
     std::future<SpfOutcome> spf_;
-    std::map<std::pair<std::string, std::string>, std::shared_future<send::DnsAnswer>> keys_;
+    std::map<std::pair<std::string, std::string>, std::shared_future<net::DnsAnswer>> keys_;
     struct Verifier;
     std::unique_ptr<Verifier> dkim_;
 };

@@ -7,7 +7,7 @@
 #include <string_view>
 
 // AUTH exchanges travel in base64: its users decode with the engine's one codec.
-#include "core/base64.h"
+#include "common/base64.h"
 
 namespace relvo::mail::smtp {
 

@@ -189,7 +189,7 @@ MessageObserverPtr SmtpServer::ObserveMessage(const MessageContext& context) {
     if (!context.forLocalDomain) {
         return nullptr;
     }
-    send::DnsSettings dns;
+    net::DnsSettings dns;
     dns.server = EngineConfig::Load()->dnsServer;
     return std::make_unique<InboundChecks>(context, settings_.hostName, std::move(dns), checks_,
                                            log_);

@@ -18,8 +18,8 @@ namespace relvo::mail::smtp {
 
 namespace {
 
-using send::DnsAnswer;
-using send::DnsSettings;
+using net::DnsAnswer;
+using net::DnsSettings;
 
 struct LayerState {
     DnsSettings dns;
@@ -37,7 +37,7 @@ SPF_dns_rr_t* Lookup(SPF_dns_server_t* layer, const char* domain, ns_type type, 
         return SPF_dns_rr_new_init(layer, domain, type, 0, TRY_AGAIN);
     }
     dns.timeout = left;
-    DnsAnswer answer = send::LookupRecords(domain, type, dns);
+    DnsAnswer answer = net::LookupRecords(domain, type, dns);
     if (answer.status == DnsAnswer::Status::kNoSuchDomain) {
         return SPF_dns_rr_new_nxdomain(layer, domain);
     }

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "send/route/dns_lookup.h"
+#include "net/dns_lookup.h"
 
 namespace relvo::mail::smtp {
 
@@ -14,6 +14,6 @@ struct SpfOutcome {
 };
 
 SpfOutcome CheckSpf(const std::string& clientAddress, const std::string& heloName,
-                    const std::string& mailFrom, const send::DnsSettings& dns);
+                    const std::string& mailFrom, const net::DnsSettings& dns);
 
 }  // namespace relvo::mail::smtp

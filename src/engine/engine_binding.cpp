@@ -1,8 +1,10 @@
 #include "engine/engine_binding.h"
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <optional>
+#include <vector>
 
 #include <dlfcn.h>
 
@@ -98,6 +100,7 @@ EntryPoint<decltype(RelvoMail_AttachFile)> attachFile{"RelvoMail_AttachFile"};
 EntryPoint<decltype(RelvoMail_SaveMailAs)> saveMailAs{"RelvoMail_SaveMailAs"};
 EntryPoint<decltype(RelvoMail_SendMailNow)> sendMailNow{"RelvoMail_SendMailNow"};
 EntryPoint<decltype(RelvoMail_SetWnd)> setWnd{"RelvoMail_SetWnd"};
+EntryPoint<decltype(RelvoMail_LookupTxt)> lookupTxt{"RelvoMail_LookupTxt"};
 
 // Calls entry with a mail id and one text.
 template <typename Function>
@@ -193,6 +196,56 @@ int SendMailNow(std::string_view companionFilePath, std::string_view recipient) 
 
 int SetWnd(RelvoMailWindow* window, unsigned int message) {
     return setWnd(window, message);
+}
+
+TxtAnswer LookupTxt(std::string_view name, std::string_view dnsServer) {
+    TxtAnswer answer;
+    auto* function = lookupTxt.Get();
+    if (function == nullptr) {
+        answer.problem = CallProblem("RelvoMail_LookupTxt");
+        return answer;
+    }
+    auto nameCopy = CText(name);
+    auto serverCopy = CText(dnsServer);
+    if (!nameCopy || !serverCopy) {
+        answer.status = TxtAnswer::Status::kLookupFailed;
+        answer.problem = "a name or server with a NUL inside cannot be looked up";
+        return answer;
+    }
+    std::vector<char> buffer(RELVOMAIL_TXT_BUFFER_SIZE);
+    const int result = function(nameCopy->c_str(), serverCopy->c_str(), buffer.data(),
+                                static_cast<int>(buffer.size()));
+    if (result == RELVOMAIL_DNS_NO_RECORD) {
+        answer.status = TxtAnswer::Status::kNoRecord;
+        return answer;
+    }
+    answer.status = TxtAnswer::Status::kLookupFailed;
+    if (result == RELVOMAIL_DNS_BAD_ARGUMENT) {
+        answer.problem = "not a domain name";
+        return answer;
+    }
+    if (result <= 0) {
+        answer.problem = result == RELVOMAIL_DNS_LOOKUP_FAILED
+                             ? "no answer from the DNS server"
+                             : "the engine answered " + std::to_string(result);
+        return answer;
+    }
+    // result records, each ended by a NUL; an engine writing fewer is not read past the buffer.
+    size_t at = 0;
+    for (int index = 0; index < result; ++index) {
+        const auto end =
+            std::find(buffer.begin() + static_cast<std::ptrdiff_t>(at), buffer.end(), '\0');
+        if (end == buffer.end()) {
+            answer.records.clear();
+            answer.problem = "the engine's answer is cut short";
+            return answer;
+        }
+        const size_t stop = static_cast<size_t>(end - buffer.begin());
+        answer.records.emplace_back(buffer.data() + at, stop - at);
+        at = stop + 1;
+    }
+    answer.status = TxtAnswer::Status::kFound;
+    return answer;
 }
 
 }  // namespace engine

@@ -2,11 +2,12 @@
 // directory: one wrapper per entry point. The library is loaded on first use and, while loading
 // fails, tried again at every call; each entry point is looked up at first use and kept. A missing
 // library or entry point makes a wrapper return 0 without calling anything. Text is passed as
-// UTF-8. Meant for the UI thread; internally locked all the same.
+// UTF-8. Meant for the UI thread (LookupTxt excepted: it blocks); internally locked all the same.
 #pragma once
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "relvomail.h"
 
@@ -38,5 +39,15 @@ int AttachFile(int mailId, std::string_view filePath);
 int SaveMailAs(int mailId, std::string_view filePath);
 int SendMailNow(std::string_view companionFilePath, std::string_view recipient);
 int SetWnd(RelvoMailWindow* window, unsigned int message);
+
+// The TXT records published at name, asked of dnsServer by the engine's DNS client.
+struct TxtAnswer {
+    enum class Status { kFound, kNoRecord, kLookupFailed, kNoEngine };
+    Status status = Status::kNoEngine;
+    std::vector<std::string> records;  // kFound: each record's strings joined
+    std::string problem;               // kLookupFailed, kNoEngine: why
+};
+// Blocks for up to RELVOMAIL_DNS_DEADLINE_MS: call it off the UI thread.
+TxtAnswer LookupTxt(std::string_view name, std::string_view dnsServer);
 
 }  // namespace engine

@@ -1,15 +1,12 @@
 #include "tables/dkim_setup.h"
 
 #include <arpa/inet.h>
-#include <arpa/nameser.h>
 #include <ifaddrs.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <openssl/bio.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
 #include <openssl/rsa.h>
-#include <resolv.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -22,21 +19,16 @@
 
 #include "common/app_paths.h"
 #include "common/ascii.h"
+#include "common/base64.h"
+#include "common/dkim_key_file.h"
 #include "common/profile_file.h"
 #include "common/profile_store.h"
+#include "engine/engine_binding.h"
 
 namespace {
 
 using KeyPtr = std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)>;
 using BioPtr = std::unique_ptr<BIO, decltype(&BIO_free)>;
-
-std::string Base64(const unsigned char* data, size_t size) {
-    std::string out(4 * ((size + 2) / 3) + 1, '\0');
-    int length =
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), data, static_cast<int>(size));
-    out.resize(static_cast<size_t>(std::max(0, length)));
-    return out;
-}
 
 KeyPtr MakeKey(DkimKeyType type) {
     EVP_PKEY* key = type == DkimKeyType::kEd25519
@@ -73,50 +65,6 @@ std::string WithoutBlanks(std::string text) {
     return text;
 }
 
-// A resolver state that asks the given IPv4 server, or the system's when it is not one.
-void UseServer(res_state state, const std::string& server) {
-    std::string host = server;
-    int port = 53;
-    size_t colon = server.rfind(':');
-    if (colon != std::string::npos && server.find(':') == colon) {
-        host = server.substr(0, colon);
-        port = std::atoi(server.c_str() + colon + 1);
-    }
-    in_addr address{};
-    if (server.empty() || inet_pton(AF_INET, host.c_str(), &address) != 1 || port <= 0 ||
-        port > 65535) {
-        return;
-    }
-    state->nscount = 1;
-    state->nsaddr_list[0].sin_family = AF_INET;
-    state->nsaddr_list[0].sin_addr = address;
-    state->nsaddr_list[0].sin_port = htons(static_cast<uint16_t>(port));
-}
-
-// The TXT records of an answer, each one's strings joined.
-std::vector<std::string> TxtRecords(const unsigned char* answer, int length) {
-    std::vector<std::string> records;
-    ns_msg message;
-    if (ns_initparse(answer, length, &message) != 0) {
-        return records;
-    }
-    for (int i = 0; i < ns_msg_count(message, ns_s_an); ++i) {
-        ns_rr rr;
-        if (ns_parserr(&message, ns_s_an, i, &rr) != 0 || ns_rr_type(rr) != ns_t_txt) {
-            continue;
-        }
-        std::string text;
-        const unsigned char* data = ns_rr_rdata(rr);
-        const unsigned char* end = data + ns_rr_rdlen(rr);
-        while (data < end && data + 1 + *data <= end) {
-            text.append(reinterpret_cast<const char*>(data + 1), *data);
-            data += 1 + *data;
-        }
-        records.push_back(text);
-    }
-    return records;
-}
-
 }  // namespace
 
 bool IsPlainDkimName(const std::string& name) {
@@ -125,10 +73,6 @@ bool IsPlainDkimName(const std::string& name) {
            std::all_of(name.begin(), name.end(), [](unsigned char c) {
                return std::isalnum(c) != 0 || c == '-' || c == '_' || c == '.';
            });
-}
-
-std::string DkimKeyFile(const std::string& domain, const std::string& selector) {
-    return ApplicationDirectory() + "/dkim/" + AsciiLowerCopy(domain) + "/" + selector + ".key";
 }
 
 std::string DkimSelectorOf(const std::string& domain) {
@@ -142,7 +86,9 @@ std::string NewDkimSelector(const std::string& domain, std::chrono::system_clock
     char text[32];
     std::strftime(text, sizeof text, "relvo%Y%m%d", &day);
     std::string selector = text;
-    for (char suffix = 'b'; std::filesystem::exists(DkimKeyFile(domain, selector)) && suffix <= 'z';
+    for (char suffix = 'b';
+         std::filesystem::exists(DkimKeyFile(ApplicationDirectory(), domain, selector)) &&
+         suffix <= 'z';
          ++suffix) {
         selector = std::string(text) + suffix;
     }
@@ -156,7 +102,7 @@ std::optional<std::string> GenerateDkimKey(const std::string& domain, DkimKeyTyp
         return std::nullopt;
     }
     std::string selector = NewDkimSelector(domain, std::chrono::system_clock::now());
-    std::filesystem::path file = DkimKeyFile(domain, selector);
+    std::filesystem::path file = DkimKeyFile(ApplicationDirectory(), domain, selector);
     KeyPtr key = MakeKey(type);
     std::optional<std::string> pem = key ? PrivatePem(key.get()) : std::nullopt;
     if (!pem) {
@@ -198,7 +144,8 @@ std::optional<std::string> DkimRecordFor(const std::string& keyFile, std::string
             *error = "unreadable Ed25519 key in " + keyFile;
             return std::nullopt;
         }
-        return "v=DKIM1; k=ed25519; p=" + Base64(raw, size);
+        return "v=DKIM1; k=ed25519; p=" +
+               EncodeBase64(std::string_view(reinterpret_cast<const char*>(raw), size));
     }
     if (EVP_PKEY_id(key.get()) != EVP_PKEY_RSA || EVP_PKEY_bits(key.get()) < 2048) {
         *error = "the key in " + keyFile + " is neither Ed25519 nor RSA of 2048 bits or more";
@@ -210,7 +157,9 @@ std::optional<std::string> DkimRecordFor(const std::string& keyFile, std::string
         *error = "unreadable RSA key in " + keyFile;
         return std::nullopt;
     }
-    std::string record = "v=DKIM1; k=rsa; p=" + Base64(der, static_cast<size_t>(size));
+    std::string record =
+        "v=DKIM1; k=rsa; p=" + EncodeBase64(std::string_view(reinterpret_cast<const char*>(der),
+                                                             static_cast<size_t>(size)));
     OPENSSL_free(der);
     return record;
 }
@@ -261,27 +210,24 @@ std::vector<std::string> MachineAddresses() {
 PublishedCheck CheckPublishedRecord(const std::string& name, const std::string& record,
                                     const std::string& dnsServer) {
     PublishedCheck check;
-    struct __res_state state {};
-    if (res_ninit(&state) != 0) {
-        check.text = "The resolver could not start.";
-        return check;
+    engine::TxtAnswer answer = engine::LookupTxt(name, dnsServer);
+    switch (answer.status) {
+        case engine::TxtAnswer::Status::kNoEngine:
+            check.outcome = PublishedCheck::Outcome::kNoEngine;
+            check.text = "The record cannot be checked: " + answer.problem + ".";
+            return check;
+        case engine::TxtAnswer::Status::kLookupFailed:
+            check.text =
+                "The DNS lookup of " + name + " failed (" + answer.problem + "); try again later.";
+            return check;
+        case engine::TxtAnswer::Status::kNoRecord:
+            check.outcome = PublishedCheck::Outcome::kMissing;
+            check.text = "No TXT record is published at " + name + ".";
+            return check;
+        case engine::TxtAnswer::Status::kFound:
+            break;
     }
-    UseServer(&state, dnsServer);
-    state.retrans = 2;
-    state.retry = 2;
-    unsigned char answer[8192];
-    int length = res_nquery(&state, name.c_str(), ns_c_in, ns_t_txt, answer, sizeof answer);
-    int failure = state.res_h_errno;
-    res_nclose(&state);
-    if (length < 0) {
-        bool missing = failure == HOST_NOT_FOUND || failure == NO_DATA;
-        check.outcome =
-            missing ? PublishedCheck::Outcome::kMissing : PublishedCheck::Outcome::kLookupFailed;
-        check.text = missing ? "No TXT record is published at " + name + "."
-                             : "The DNS lookup of " + name + " failed; try again later.";
-        return check;
-    }
-    for (const std::string& published : TxtRecords(answer, length)) {
+    for (const std::string& published : answer.records) {
         if (WithoutBlanks(published) == WithoutBlanks(record)) {
             check.outcome = PublishedCheck::Outcome::kMatches;
             check.text = "The record published at " + name + " matches.";

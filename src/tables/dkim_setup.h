@@ -1,7 +1,8 @@
 // What the DKIM window of a local domain does, without the window: the signing key and its
 // selector, the DNS records to publish (DKIM key, SPF and DMARC suggestions) and the check of
-// what is published. The key lies at <app>/dkim/<domain>/<selector>.key (mode 0600, directory
-// 0700) and the selector under [DomainInfo] <domain>_DkimSelector; the engine signs with them.
+// what is published. The key lies where DkimKeyFile (common/dkim_key_file.h) puts it, with mode
+// 0600 in directories of mode 0700, and the selector under [DomainInfo] <domain>_DkimSelector;
+// the engine signs with them.
 #pragma once
 
 #include <chrono>
@@ -14,9 +15,6 @@ enum class DkimKeyType { kEd25519, kRsa2048 };
 // Whether a domain or selector can name a directory or file of keys: letters, digits, '-', '_'
 // and inner dots only.
 bool IsPlainDkimName(const std::string& name);
-
-// The key file of a selector; the domain's directory is its name in lower case.
-std::string DkimKeyFile(const std::string& domain, const std::string& selector);
 
 // The selector stored for the domain; "" when none.
 std::string DkimSelectorOf(const std::string& domain);
@@ -42,13 +40,14 @@ std::string DmarcSuggestion(const std::string& domain);
 std::vector<std::string> MachineAddresses();
 
 struct PublishedCheck {
-    enum class Outcome { kMatches, kDiffers, kMissing, kLookupFailed };
+    enum class Outcome { kMatches, kDiffers, kMissing, kLookupFailed, kNoEngine };
     Outcome outcome = Outcome::kLookupFailed;
     std::string text;  // for the window
 };
 
-// Looks the TXT record of name up through dnsServer ("address[:port]" of IPv4, else the
-// system's resolvers) and compares it with the record, blanks ignored. Blocks for a few seconds
-// at most; run it off the UI thread.
+// Looks the TXT records of name up through the engine library, asking dnsServer (the DnsServer
+// setting: "address", "address:port", "[IPv6 address]:port"; "" for the system's resolvers),
+// and compares each with the record, blanks ignored. Blocks for a few seconds at most; run it
+// off the UI thread.
 PublishedCheck CheckPublishedRecord(const std::string& name, const std::string& record,
                                     const std::string& dnsServer);

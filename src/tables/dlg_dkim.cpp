@@ -12,6 +12,8 @@
 #include <QPushButton>
 #include <thread>
 
+#include "common/app_paths.h"
+#include "common/dkim_key_file.h"
 #include "common/profile_store.h"
 
 namespace {
@@ -94,9 +96,10 @@ QLineEdit* CDlgDkim::AddRecordRow(QGridLayout* grid, int row, const QString& lab
 void CDlgDkim::ShowRecords() {
     std::string selector = DkimSelectorOf(domain_);
     std::string error = "the selector or the domain is not a plain name";
-    std::optional<std::string> record = !IsPlainDkimName(selector) || !IsPlainDkimName(domain_)
-                                            ? std::nullopt
-                                            : DkimRecordFor(DkimKeyFile(domain_, selector), &error);
+    std::optional<std::string> record =
+        !IsPlainDkimName(selector) || !IsPlainDkimName(domain_)
+            ? std::nullopt
+            : DkimRecordFor(DkimKeyFile(ApplicationDirectory(), domain_, selector), &error);
     selector_->setText(selector.empty() ? QStringLiteral("(none: mail from this domain is not "
                                                          "signed)")
                                         : Text(selector));

@@ -1,8 +1,9 @@
 // The recording fake engine: librelvomailservice.so for tests. Every entry point appends one line
 // naming itself and its arguments to a call list (and to the file named by RELVO_FAKE_ENGINE_LOG,
 // if set) and returns its configured result. Defaults: CreateMail hands out ids 1, 2, 3, ...;
-// every other entry point returns 1. An entry point marked missing is absent for dlsym: each one
-// is an indirect function whose resolver, run by glibc at every dlsym, answers null while
+// LookupTxt writes the records set by FakeEngine_SetTxtRecords as the engine does (none: no
+// record); every other entry point returns 1. An entry point marked missing is absent for dlsym:
+// each one is an indirect function whose resolver, run by glibc at every dlsym, answers null while
 // missing. FakeEngine_SendLines/SendText deliver progress lines from threads of the fake's own.
 // Everything here is thread-safe.
 #include <algorithm>
@@ -29,7 +30,7 @@
     X(SmtpServiceStart) X(SmtpServiceStop) X(SmtpServiceSetWnd)                           \
     X(SendServiceStart) X(SendServiceStop) X(SendServiceSetWnd)                           \
     X(CreateMail) X(SetFrom) X(AddRecipients) X(SetSubject) X(SetMailBody) X(AttachFile)  \
-    X(SaveMailAs) X(SendMailNow) X(SetWnd)
+    X(SaveMailAs) X(SendMailNow) X(SetWnd) X(LookupTxt)
 // clang-format on
 
 namespace {
@@ -71,6 +72,8 @@ struct State {
     // but its companion file with `MailInfo`/`BuildError` = buildError.
     int mailStore = 0;
     std::string buildError;
+    // What RelvoMail_LookupTxt answers when no result is configured.
+    std::vector<std::string> txtRecords;
     std::vector<std::thread> threads;
 
     ~State() {
@@ -117,6 +120,13 @@ std::string Format(int value) {
 }
 std::string Format(unsigned int value) {
     return std::to_string(value);
+}
+// An output buffer: its contents are the callee's to write, so only its presence is shown.
+struct OutBuffer {
+    const char* buffer;
+};
+std::string Format(OutBuffer out) {
+    return out.buffer != nullptr ? "buffer" : "NULL";
 }
 std::string Format(RelvoMailWindow* window) {
     return window != nullptr ? "window" : "NULL";
@@ -254,6 +264,29 @@ int FakeSendMailNow(const char* companionFilePath, const char* recipient) {
 int FakeSetWnd(RelvoMailWindow* window, unsigned int message) {
     return RecordSetWnd(kSetWnd, kMailTarget, window, message);
 }
+int FakeLookupTxt(const char* name, const char* dnsServer, char* buffer, int bufferSize) {
+    const int configured = Record(kLookupTxt, name, dnsServer, OutBuffer{buffer}, bufferSize);
+    std::lock_guard lock(TheState().mutex);
+    if (TheState().results[kLookupTxt]) {
+        return configured;
+    }
+    const std::vector<std::string>& records = TheState().txtRecords;
+    if (records.empty()) {
+        return RELVOMAIL_DNS_NO_RECORD;
+    }
+    if (buffer == nullptr || bufferSize < 1) {
+        return RELVOMAIL_DNS_BAD_ARGUMENT;
+    }
+    size_t used = 0;
+    for (const std::string& record : records) {
+        if (record.size() + 1 > static_cast<size_t>(bufferSize) - used) {
+            return RELVOMAIL_DNS_BUFFER_TOO_SMALL;
+        }
+        std::memcpy(buffer + used, record.c_str(), record.size() + 1);
+        used += record.size() + 1;
+    }
+    return static_cast<int>(records.size());
+}
 
 // The window a target name stands for: a target's last registration, or for "sendmail:<k>" the
 // window of the k-th send (from 0). Requires the state's mutex.
@@ -336,6 +369,18 @@ FAKE_EXPORT void FakeEngine_Reset(void) {
     state.sends.clear();
     state.mailStore = 0;
     state.buildError.clear();
+    state.txtRecords.clear();
+}
+
+// What RelvoMail_LookupTxt answers from now on: the count records of list, each ended by a NUL.
+FAKE_EXPORT void FakeEngine_SetTxtRecords(const char* list, int count) {
+    std::vector<std::string> records;
+    for (int index = 0; list != nullptr && index < count; ++index) {
+        records.emplace_back(list);
+        list += records.back().size() + 1;
+    }
+    std::lock_guard lock(TheState().mutex);
+    TheState().txtRecords = std::move(records);
 }
 
 // What RelvoMail_SaveMailAs leaves on disk from now on: 0 nothing, 1 the mail file at the path

@@ -102,6 +102,16 @@ void FakeEngine::FailSavedMails(std::string_view reason) {
     Control<void(int, const char*)>("FakeEngine_SetMailStore")(2, std::string(reason).c_str());
 }
 
+void FakeEngine::SetTxtRecords(const std::vector<std::string>& records) {
+    std::string list;
+    for (const std::string& record : records) {
+        list += record;
+        list += '\0';
+    }
+    Control<void(const char*, int)>("FakeEngine_SetTxtRecords")(list.c_str(),
+                                                                static_cast<int>(records.size()));
+}
+
 bool FakeEngine::SendLines(std::string_view target, int count, std::string_view prefix,
                            std::chrono::microseconds interval) {
     auto sendLines = Control<int(const char*, int, const char*, int)>("FakeEngine_SendLines");

@@ -40,6 +40,9 @@ class FakeEngine {
     // `MailInfo`/`BuildError`. Reset stores nothing.
     void StoreSavedMails();
     void FailSavedMails(std::string_view reason);
+    // The TXT records RelvoMail_LookupTxt answers with from now on, whatever the name (none: no
+    // record). Reset forgets them.
+    void SetTxtRecords(const std::vector<std::string>& records);
 
     // Deliver lines from a new thread of the fake to the window registered for target ("smtp",
     // "send" or "mail"), or to the window registered for "mail" when the k-th SendMailNow call

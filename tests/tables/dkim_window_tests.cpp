@@ -1,11 +1,8 @@
 // The DKIM window of a local domain: a new key with its mode and selector, the records shown for
 // it (checked against the public key openssl derives), and the check of a published record
-// against TXT records that dnsmasq serves on loopback.
+// through the recording fake engine.
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <QComboBox>
 #include <QLabel>
@@ -13,9 +10,13 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QTest>
+#include <vector>
 
 #include "common/profile_store.h"
+#include "relvomail.h"
+#include "support/fake_engine.h"
 #include "support/temp_app_dir.h"
+#include "tables/dkim_setup.h"
 #include "tables/dlg_dkim.h"
 
 namespace {
@@ -65,48 +66,52 @@ TEST(DkimWindowTest, NewKeysAreKeptPrivateAndTheirRecordsShown) {
     EXPECT_EQ(ModeOf(keys[0]), 0600u);  // the old key stays for mail in flight
 }
 
-int FreeUdpPort() {
-    int fd = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
+// The check asks the engine, with the DnsServer setting as it stands (an IPv6 server too), and
+// says so when the engine library or its entry point is not there. The engine's DNS client itself
+// is tested against dnsmasq in dkim_dns_tests.cpp.
+TEST(DkimWindowTest, CheckAsksTheEngineThroughTheConfiguredServer) {
+    TempAppDir dir;
+    dir.Write("relvoconsole.cfg",
+              "[DomainList]\r\nMail.Test=1\r\n[System]\r\nDnsServer=[::1]:5353\r\n");
+    std::string error;
+    ASSERT_TRUE(GenerateDkimKey("Mail.Test", DkimKeyType::kEd25519, &error)) << error;
+    CDlgDkim dialog(QStringLiteral("Mail.Test"));
+    dialog.show();
+    auto* check = dialog.findChild<QPushButton*>("checkButton");
+    auto* status = dialog.findChild<QLabel*>("status");
+    const std::string name = dialog.findChild<QLineEdit*>("dkimName")->text().toStdString();
+    const std::string record = dialog.findChild<QLineEdit*>("dkimRecord")->text().toStdString();
+    ASSERT_TRUE(check->isEnabled());
 
-TEST(DkimWindowTest, CheckComparesThePublishedRecordThroughTheConfiguredDns) {
-    const std::string record = "v=DKIM1; k=ed25519; p=11qYAYKxCrfVS/7TyWQHOg7hcvPapiMlrwIaaPcHURo=";
-    int port = FreeUdpPort();
-    QProcess dns;
-    dns.setProcessChannelMode(QProcess::MergedChannels);
-    dns.start("dnsmasq",
-              {"--no-daemon", "--listen-address=127.0.0.1", "--bind-interfaces", "--no-resolv",
-               "--no-hosts", "--port=" + QString::number(port), "--local=/test/",
-               QString::fromStdString("--txt-record=s._domainkey.good.test," + record),
-               "--txt-record=s._domainkey.old.test,v=DKIM1; k=ed25519; p=AAAA"});
-    QByteArray said;  // dnsmasq says "started" once it listens
-    while (!said.contains("started") && dns.waitForReadyRead(5000)) {
-        said += dns.readAll();
-    }
-    ASSERT_TRUE(said.contains("started")) << said.toStdString();
+    // No library yet: the window says why and can check again.
+    QTest::mouseClick(check, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(check->isEnabled(), 10000);
+    EXPECT_TRUE(status->text().contains("engine library")) << status->text().toStdString();
+
+    // An engine library from before the check: the same, naming what it lacks.
+    FakeEngine engine(dir.Path());
+    engine.SetMissing("LookupTxt");
+    QTest::mouseClick(check, Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(check->isEnabled(), 10000);
+    EXPECT_TRUE(status->text().contains("no entry point RelvoMail_LookupTxt"))
+        << status->text().toStdString();
+
+    engine.SetMissing("LookupTxt", false);
     const struct {
-        std::string name;
-        PublishedCheck::Outcome outcome;
-    } cases[] = {{"s._domainkey.good.test", PublishedCheck::Outcome::kMatches},
-                 {"s._domainkey.old.test", PublishedCheck::Outcome::kDiffers},
-                 {"s._domainkey.none.test", PublishedCheck::Outcome::kMissing}};
+        std::vector<std::string> published;
+        const char* says;
+    } cases[] = {{{"v=spf1 -all", record}, "matches"},
+                 {{"v=DKIM1; k=ed25519; p=AAAA"}, "differs"},
+                 {{}, "No TXT record"}};
     for (const auto& c : cases) {
-        PublishedCheck check =
-            CheckPublishedRecord(c.name, record, "127.0.0.1:" + std::to_string(port));
-        EXPECT_EQ(check.outcome, c.outcome) << c.name << ": " << check.text;
+        engine.SetTxtRecords(c.published);
+        QTest::mouseClick(check, Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(check->isEnabled(), 10000);
+        EXPECT_TRUE(status->text().contains(c.says)) << status->text().toStdString();
     }
-    EXPECT_EQ(CheckPublishedRecord("s._domainkey.good.test", record, "127.0.0.1:1").outcome,
-              PublishedCheck::Outcome::kLookupFailed);
-    dns.kill();
-    dns.waitForFinished();
+    const std::string call = "RelvoMail_LookupTxt(\"" + name + "\",\"[::1]:5353\",buffer," +
+                             std::to_string(RELVOMAIL_TXT_BUFFER_SIZE) + ")";
+    EXPECT_EQ(engine.Calls(), std::vector<std::string>(3, call));
 }
 
 }  // namespace

@@ -10,6 +10,10 @@
 
 namespace relvo::mail::send {
 
+using net::DnsAnswer;
+using net::DnsSettings;
+using net::MxHost;
+
 namespace {
 
 using Kind = DomainRoute::Kind;
@@ -37,7 +41,7 @@ asio::awaitable<DomainRoute> RouteToExchangers(const std::string& domain,
                                                asio::thread_pool& blocking,
                                                const Transcript& transcript) {
     DnsSettings dns = settings.dns;
-    auto lookup = [&domain, &dns] { return LookupMx(domain, dns); };
+    auto lookup = [&domain, &dns] { return net::LookupMx(domain, dns); };
     DnsAnswer mx = co_await OnPool(blocking, lookup);
     std::vector<MxHost> hosts;
     if (mx.status == DnsAnswer::Status::kNoSuchDomain) {
@@ -53,7 +57,7 @@ asio::awaitable<DomainRoute> RouteToExchangers(const std::string& domain,
         hosts.push_back({0, domain});
     } else {
         transcript("DNS: MX of " + domain + ": " + MxList(mx.mx));
-        if (IsNullMx(mx.mx)) {
+        if (net::IsNullMx(mx.mx)) {
             co_return Settled(Kind::kRefused,
                               "556 5.1.10 " + domain + " accepts no mail (null MX)");
         }
@@ -132,7 +136,7 @@ asio::awaitable<std::vector<std::string>> LookUpAddresses(const std::string& hos
                                                           asio::thread_pool& blocking,
                                                           const Transcript& transcript,
                                                           std::string* error) {
-    auto lookup = [&host, &dns] { return LookupAddresses(host, dns); };
+    auto lookup = [&host, &dns] { return net::LookupAddresses(host, dns); };
     DnsAnswer answer = co_await OnPool(blocking, lookup);
     if (answer.status != DnsAnswer::Status::kOk) {
         *error = "no address for " + host + ": " + answer.error;

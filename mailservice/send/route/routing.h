@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "core/engine_config.h"
-#include "send/route/dns_lookup.h"
+#include "net/dns_lookup.h"
 #include "send/route/relay_accounts.h"
 #include "send/transcript.h"
 
@@ -21,7 +21,7 @@ namespace relvo::mail::send {
 struct RouteSettings {
     std::shared_ptr<const EngineConfig> config;
     std::vector<RelayAccount> relays;
-    DnsSettings dns;
+    net::DnsSettings dns;
     int exchangerPort = 25;      // port of mail exchangers; only tests change it
     bool relayTlsVerify = true;  // RelayTlsVerify
     std::vector<int> ownPorts;   // this machine's SMTP ports: a route to them is a loop
@@ -81,7 +81,7 @@ std::vector<Target> RelayTargets(const std::vector<RelayAccount>& relays, bool v
 // The addresses of host (the first kMostAddressesPerHost), told to the transcript; none, with the
 // reason in error, when it has none or the lookup fails.
 asio::awaitable<std::vector<std::string>> LookUpAddresses(const std::string& host,
-                                                          const DnsSettings& dns,
+                                                          const net::DnsSettings& dns,
                                                           asio::thread_pool& blocking,
                                                           const Transcript& transcript,
                                                           std::string* error);

@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "common/ascii.h"
+#include "common/base64.h"
+#include "common/dkim_key_file.h"
 #include "common/mail_address.h"
 #include "core/header_fields.h"
 
@@ -204,15 +206,6 @@ DKIM_STAT FeedMessage(DKIM* dkim, std::string_view message, std::string_view own
     return status;
 }
 
-std::string Base64(const void* data, size_t length) {
-    std::string text(4 * ((length + 2) / 3) + 1, '\0');
-    int written =
-        EVP_EncodeBlock(reinterpret_cast<unsigned char*>(text.data()),
-                        static_cast<const unsigned char*>(data), static_cast<int>(length));
-    text.resize(written > 0 ? static_cast<size_t>(written) : 0);
-    return text;
-}
-
 // The header and body hashes the library computes for the message under field (a complete
 // signature field whose b= holds anything); false when it would not. Without the body, only the
 // header hash is of use.
@@ -280,12 +273,12 @@ std::string SignEd25519(std::string_view message, const std::string& domain,
         return text;
     };
     // The body hash first, under a placeholder; then the header hash, under the real one.
-    const std::string placeholder = Base64(std::string(32, '\0').data(), 32);
+    const std::string placeholder = EncodeBase64(std::string(32, '\0'));
     std::string headerHash, bodyHash;
     if (!Hashes(message, field(placeholder) + placeholder, true, &headerHash, &bodyHash)) {
         return "";
     }
-    std::string text = field(Base64(bodyHash.data(), bodyHash.size()));
+    std::string text = field(EncodeBase64(bodyHash));
     if (!Hashes(message, text + placeholder, false, &headerHash, &bodyHash)) {
         return "";
     }
@@ -299,15 +292,11 @@ std::string SignEd25519(std::string_view message, const std::string& domain,
                        headerHash.size()) != 1) {
         return "";
     }
-    return text + Base64(signature, length) + "\r\n";
+    return text + EncodeBase64(std::string_view(reinterpret_cast<const char*>(signature), length)) +
+           "\r\n";
 }
 
 }  // namespace
-
-std::string DkimKeyPath(const std::string& appDir, std::string_view domain,
-                        std::string_view selector) {
-    return appDir + "/dkim/" + AsciiLowerCopy(domain) + "/" + std::string(selector) + ".key";
-}
 
 std::string FromDomain(std::string_view message) {
     std::string domain;
@@ -337,7 +326,7 @@ DkimSignature SignMessage(std::string_view message, const EngineConfig& config,
         signature.problem = "the selector " + signature.selector + " is not a plain name";
         return signature;
     }
-    SigningKey key = ReadKey(DkimKeyPath(appDir, domain, signature.selector));
+    SigningKey key = ReadKey(DkimKeyFile(appDir, domain, signature.selector));
     signature.algorithm = key.algorithm;
     signature.problem = key.problem;
     if (!signature.problem.empty()) {

@@ -17,10 +17,6 @@ struct DkimSignature {
     std::string problem;    // why the From domain's key could not be used ("" when none)
 };
 
-// <appDir>/dkim/<domain>/<selector>.key
-std::string DkimKeyPath(const std::string& appDir, std::string_view domain,
-                        std::string_view selector);
-
 // The domain of the first address of the message's From field, lower case; "" when none.
 std::string FromDomain(std::string_view message);
 

@@ -7,7 +7,7 @@
 #include <asio/write.hpp>
 
 #include "common/ascii.h"
-#include "core/base64.h"
+#include "common/base64.h"
 
 namespace relvo::mail::send {
 

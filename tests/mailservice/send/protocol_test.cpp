@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <sstream>
 
-#include "send/route/dns_lookup.h"
+#include "net/dns_lookup.h"
 #include "send/route/maildir.h"
 #include "send/send_queue.h"
 #include "send/transport/smtp_reply.h"
@@ -159,9 +159,9 @@ TEST(QueueStateTest, RetryScheduleGrowsAndIsBounded) {
     EXPECT_TRUE(IsFinalState("delivered 250 ok"));
     EXPECT_TRUE(IsFinalState("failed 550"));
     EXPECT_FALSE(IsFinalState("pending 451 later"));
-    EXPECT_TRUE(IsNullMx({{0, "."}}));
-    EXPECT_FALSE(IsNullMx({{0, "."}, {10, "mx.test"}}));
-    EXPECT_FALSE(IsNullMx({{10, "mx.test"}}));
+    EXPECT_TRUE(net::IsNullMx({{0, "."}}));
+    EXPECT_FALSE(net::IsNullMx({{0, "."}, {10, "mx.test"}}));
+    EXPECT_FALSE(net::IsNullMx({{10, "mx.test"}}));
 }
 
 // An entry is handed out once while due, never while its try runs or after it left the queue.

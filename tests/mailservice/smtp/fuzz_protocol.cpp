@@ -30,7 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             std::abort();
         }
         if (command.hasInitialResponse) {
-            if (auto decoded = relvo::mail::DecodeBase64(command.initialResponse)) {
+            if (auto decoded = DecodeBase64(command.initialResponse)) {
                 ParsePlainMessage(*decoded);
             }
         }

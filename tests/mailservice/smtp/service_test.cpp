@@ -12,7 +12,7 @@
 #include <thread>
 #include <tuple>
 
-#include "core/base64.h"
+#include "common/base64.h"
 #include "smtp/session_rules.h"
 #include "smtp/smtp_service.h"
 #include "smtp_test_support.h"

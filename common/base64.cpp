@@ -1,8 +1,7 @@
-#include "core/base64.h"
+#include "common/base64.h"
 
 #include <cstdint>
 
-namespace relvo::mail {
 namespace {
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -77,5 +76,3 @@ std::string EncodeBase64(std::string_view bytes) {
     }
     return out;
 }
-
-}  // namespace relvo::mail

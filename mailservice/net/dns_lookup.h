@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace relvo::mail::send {
+namespace relvo::mail::net {
 
 struct DnsSettings {
     std::string server;  // "address[:port]" ("[v6]:port"); "" = the servers of /etc/resolv.conf
@@ -36,7 +36,12 @@ DnsAnswer LookupAddresses(const std::string& host, const DnsSettings& settings);
 // name (MX without its preference) or a TXT record's strings joined.
 DnsAnswer LookupRecords(const std::string& name, int type, const DnsSettings& settings);
 
+// Whether a query may go out for name: a host name as DNS carries it (letters, digits, '-', '_'
+// and dots, at most 253 characters). The lookups above answer any other name as one that does
+// not exist, without asking.
+bool IsQueryableName(const std::string& name);
+
 // A null MX (RFC 7505): one record, preference 0, host "." or empty.
 bool IsNullMx(const std::vector<MxHost>& mx);
 
-}  // namespace relvo::mail::send
+}  // namespace relvo::mail::net

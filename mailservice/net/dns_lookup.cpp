@@ -1,4 +1,4 @@
-#include "send/route/dns_lookup.h"
+#include "net/dns_lookup.h"
 
 #include <ares.h>
 #include <arpa/inet.h>
@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <mutex>
 
-namespace relvo::mail::send {
+namespace relvo::mail::net {
 
 namespace {
 
@@ -129,16 +129,6 @@ void SetFailure(int status, DnsAnswer* answer) {
     answer->error = status == ARES_ECANCELLED ? "DNS lookup timed out" : ares_strerror(status);
 }
 
-bool ValidName(const std::string& name) {
-    // A host name as DNS carries it; anything else is refused before a query goes out.
-    if (name.empty() || name.size() > 253) {
-        return false;
-    }
-    return std::all_of(name.begin(), name.end(), [](unsigned char c) {
-        return std::isalnum(c) || c == '-' || c == '.' || c == '_';
-    });
-}
-
 std::string AddressText(int family, const void* address) {
     char text[INET6_ADDRSTRLEN] = {};
     return inet_ntop(family, address, text, sizeof text) != nullptr ? text : "";
@@ -198,7 +188,7 @@ int ParseRecords(int type, const unsigned char* buffer, int length, std::vector<
 
 // A name no server could hold is answered as a domain that does not exist, without asking.
 bool Askable(const std::string& name, DnsAnswer* answer) {
-    if (ValidName(name)) {
+    if (IsQueryableName(name)) {
         return true;
     }
     answer->status = DnsAnswer::Status::kNoSuchDomain;
@@ -207,6 +197,15 @@ bool Askable(const std::string& name, DnsAnswer* answer) {
 }
 
 }  // namespace
+
+bool IsQueryableName(const std::string& name) {
+    if (name.empty() || name.size() > 253) {
+        return false;
+    }
+    return std::all_of(name.begin(), name.end(), [](unsigned char c) {
+        return std::isalnum(c) || c == '-' || c == '.' || c == '_';
+    });
+}
 
 DnsAnswer LookupRecords(const std::string& name, int type, const DnsSettings& settings) {
     DnsAnswer answer;
@@ -291,7 +290,7 @@ DnsAnswer LookupAddresses(const std::string& host, const DnsSettings& settings) 
         answer.addresses.push_back(host);
         return answer;
     }
-    if (!ValidName(host)) {
+    if (!IsQueryableName(host)) {
         answer.status = DnsAnswer::Status::kNoSuchDomain;
         answer.error = "not a host name";
         return answer;
@@ -335,4 +334,4 @@ DnsAnswer LookupAddresses(const std::string& host, const DnsSettings& settings) 
     return answer;
 }
 
-}  // namespace relvo::mail::send
+}  // namespace relvo::mail::net
