@@ -273,9 +273,10 @@ inline constexpr SettingInfo kSettings[] = {
     {.key = "DnsServer",
      .owner = SettingOwner::Engine,
      .kind = SettingKind::DnsServer,
-     .description = "\"address[:port]\" of the DNS server the SEND service asks for MX and "
-                    "address records, and the SMTP service for the DKIM keys and SPF records of "
-                    "received mail",
+     .description = "\"address\", \"address:port\" or \"[IPv6 address]:port\" of the DNS server "
+                    "the SEND service asks for MX and address records, the SMTP service for the "
+                    "DKIM keys and SPF records of received mail, and the DKIM window for the "
+                    "published key",
      .emptyMeans = "the servers of `/etc/resolv.conf`"},
     {.key = "RelayTlsVerify",
      .owner = SettingOwner::Engine,
