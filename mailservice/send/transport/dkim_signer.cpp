@@ -148,6 +148,7 @@ SigningKey ParseKey(const std::string& path, KeyFileIdentity* identity) {
         pem.append(buffer, static_cast<size_t>(got));
     }
     close(fd);
+    OPENSSL_cleanse(buffer, sizeof buffer);
     if (got < 0) {
         result.problem = "cannot read the key file " + path;
         return result;
