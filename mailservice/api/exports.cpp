@@ -12,11 +12,10 @@
 
 #include "relvomail.h"
 
+#include "api/engine_process.h"
 #include "mime/builder_api.h"
 #include "net/dns_lookup.h"
 #include "send/diagnose_send.h"
-#include "send/send_service.h"
-#include "smtp/smtp_service.h"
 
 #define RELVO_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -63,36 +62,35 @@ int PackTxtRecords(const std::vector<std::string>& records, char* buffer, int bu
 
 }  // namespace
 
-using relvo::mail::smtp::SmtpService;
+using relvo::mail::EngineProcess;
 RELVO_EXPORT int RelvoMail_SmtpServiceStart(int port) {
-    return Guarded([&] { return SmtpService::Instance().Start(port) ? 1 : 0; });
+    return Guarded([&] { return EngineProcess::Get().smtp.Start(port) ? 1 : 0; });
 }
 RELVO_EXPORT int RelvoMail_SmtpServiceStop(void) {
     return Guarded([] {
-        SmtpService::Instance().Stop();
+        EngineProcess::Get().smtp.Stop();
         return 0;
     });
 }
 RELVO_EXPORT int RelvoMail_SmtpServiceSetWnd(RelvoMailWindow* window, unsigned int message) {
     return Guarded([&] {
-        SmtpService::Instance().SetWindow(window, message);
+        EngineProcess::Get().smtp.SetWindow(window, message);
         return 0;
     });
 }
 
-using relvo::mail::send::SendService;
 RELVO_EXPORT int RelvoMail_SendServiceStart(int threadCount) {
-    return Guarded([&] { return SendService::Instance().Start(threadCount) ? 1 : 0; });
+    return Guarded([&] { return EngineProcess::Get().send.Start(threadCount) ? 1 : 0; });
 }
 RELVO_EXPORT int RelvoMail_SendServiceStop(void) {
     return Guarded([] {
-        SendService::Instance().Stop();
+        EngineProcess::Get().send.Stop();
         return 0;
     });
 }
 RELVO_EXPORT int RelvoMail_SendServiceSetWnd(RelvoMailWindow* window, unsigned int message) {
     return Guarded([&] {
-        SendService::Instance().SetWindow(window, message);
+        EngineProcess::Get().send.SetWindow(window, message);
         return 0;
     });
 }

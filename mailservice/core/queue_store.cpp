@@ -14,8 +14,8 @@
 
 #include "common/clock.h"
 #include "common/owner_only_directory.h"
+#include "core/arrival_channel.h"
 #include "core/mail_ids.h"
-#include "core/queue_arrivals.h"
 #include "core/timestamp.h"
 
 namespace relvo::mail {
@@ -106,7 +106,8 @@ Spool::~Spool() {
     }
 }
 
-QueueStore::QueueStore(std::string queueDir) : dir_(std::move(queueDir)) {}
+QueueStore::QueueStore(std::string queueDir, ArrivalChannel* arrivals)
+    : dir_(std::move(queueDir)), arrivals_(arrivals) {}
 
 QueueStore::~QueueStore() {
     Close();
@@ -223,6 +224,19 @@ void QueueStore::Close() {
     dirFd_ = -1;
 }
 
+void QueueStore::Drain() {
+    {
+        std::unique_lock lock(mutex_);
+        const uint64_t target = taken_;
+        drained_.wait(lock, [this, target] { return finished_ >= target; });
+    }
+    std::unique_lock jobsLock(jobsMutex_);
+    const uint64_t target = jobsPosted_;
+    jobsDrained_.wait(jobsLock, [this, target] {
+        return jobsStarted_ >= target && (jobsRunning_.empty() || *jobsRunning_.begin() > target);
+    });
+}
+
 void QueueStore::Store(Envelope envelope, std::string receivedHeader, std::string body, Done done) {
     Store(std::move(envelope), std::move(receivedHeader), nullptr, std::move(body),
           std::move(done));
@@ -235,6 +249,7 @@ void QueueStore::Store(Envelope envelope, std::string receivedHeader, SpoolPtr s
         if (open_ && !stopping_) {
             pending_.push_back(Request{std::move(envelope), std::move(receivedHeader),
                                        std::move(body), std::move(done), std::move(spool)});
+            ++taken_;
             wake_.notify_one();
             return;
         }
@@ -249,6 +264,7 @@ bool QueueStore::Post(std::function<void()> job) {
             return false;
         }
         jobs_.push_back(std::move(job));
+        ++jobsPosted_;
     }
     jobsWake_.notify_one();
     return true;
@@ -263,10 +279,14 @@ void QueueStore::RunJobs() {
         }
         std::function<void()> job = std::move(jobs_.front());
         jobs_.pop_front();
+        const uint64_t number = ++jobsStarted_;
+        jobsRunning_.insert(number);
         lock.unlock();
         job();
         job = nullptr;  // what it holds (a spool to remove) goes here, off the lock
         lock.lock();
+        jobsRunning_.erase(number);
+        jobsDrained_.notify_all();
     }
 }
 
@@ -348,7 +368,11 @@ void QueueStore::RunPlacer() {
         items.swap(flushed_);
         lock.unlock();
         Place(items);
+        const size_t finished = items.size();
+        items.clear();  // the completions go before Drain may return
         lock.lock();
+        finished_ += finished;
+        drained_.notify_all();
     }
 }
 
@@ -526,7 +550,9 @@ void QueueStore::Place(std::vector<Prepared>& items) {
             told.push_back(&item);
         }
     }
-    arrivals::Placing(dir_, ids);
+    if (arrivals_ != nullptr) {
+        arrivals_->Placing(dir_, ids);
+    }
     bool renamed = false;
     for (Prepared& item : items) {
         if (item.flushed) {
@@ -547,7 +573,9 @@ void QueueStore::Place(std::vector<Prepared>& items) {
         ++rounds_;
     }
     for (const Prepared* item : told) {
-        arrivals::Settled(dir_, item->id, item->placed);
+        if (arrivals_ != nullptr) {
+            arrivals_->Settled(dir_, item->id, item->placed);
+        }
     }
     for (Prepared& item : items) {
         item.request.done(item.placed, item.placed ? item.id : 0, item.error);

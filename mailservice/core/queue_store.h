@@ -13,6 +13,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,6 +22,8 @@
 #include "core/flush_pool.h"
 
 namespace relvo::mail {
+
+class ArrivalChannel;
 
 // The envelope a companion records, as the queue's rules define it.
 using Envelope = mailqueue::Envelope;
@@ -43,7 +46,8 @@ using SpoolPtr = std::shared_ptr<Spool>;
 
 class QueueStore {
   public:
-    explicit QueueStore(std::string queueDir);
+    // arrivals (may be null): where the entries placed are told to this process's SEND service.
+    explicit QueueStore(std::string queueDir, ArrivalChannel* arrivals = nullptr);
     ~QueueStore();  // Close()
     QueueStore(const QueueStore&) = delete;
     QueueStore& operator=(const QueueStore&) = delete;
@@ -54,6 +58,10 @@ class QueueStore {
     bool Open(std::string* error);
     // Finishes every pending store, then stops the worker. Stores after Close fail at once.
     void Close();
+    // Returns once every store and spool job handed in before the call has run its completion
+    // and let go of it, the store staying open: what one of several users waits for before the
+    // objects its completions refer to go.
+    void Drain();
 
     using Done = std::function<void(bool ok, uint32_t id, const std::string& error)>;
     // receivedHeader: the Received header line(s), CRLF-ended; body: the message as received
@@ -119,6 +127,7 @@ class QueueStore {
     void TakeBackPlaced(std::vector<Prepared>& items, const std::string& error);
 
     const std::string dir_;
+    ArrivalChannel* const arrivals_;
     int dirFd_ = -1;
     int writersFd_ = -1;  // shared lock while open (.writers.lock)
     mutable std::mutex mutex_;
@@ -131,6 +140,11 @@ class QueueStore {
     bool stopping_ = false;
     uint64_t stored_ = 0;
     uint64_t rounds_ = 0;
+    // Stores taken, and those whose completion has run and gone: both in the order taken, as
+    // the writer and the placer keep it.
+    uint64_t taken_ = 0;
+    uint64_t finished_ = 0;
+    std::condition_variable drained_;
     std::unique_ptr<FlushPool> flusher_;
     std::thread worker_;  // writes and flushes batches
     std::thread placer_;  // renames them into place and flushes the directory
@@ -139,6 +153,11 @@ class QueueStore {
     std::mutex jobsMutex_;
     std::condition_variable jobsWake_;
     std::deque<std::function<void()>> jobs_;
+    // Jobs start in the order posted; running ones by their number (1 = the first posted).
+    uint64_t jobsPosted_ = 0;
+    uint64_t jobsStarted_ = 0;
+    std::set<uint64_t> jobsRunning_;
+    std::condition_variable jobsDrained_;
     bool jobsOpen_ = false;
     std::vector<std::thread> jobThreads_;
 };

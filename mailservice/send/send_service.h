@@ -1,7 +1,10 @@
 // The SEND service: delivers the queue's mail in arrival order with a bounded number of
 // deliveries in flight, keeps each recipient's state in the mail's companion, retries temporary
 // failures with growing intervals, returns what failed to the sender, and moves finished mail to
-// old/. One per application directory (the "send" service lock).
+// old/. One per application directory (the "send" service lock). Its parts: the scheduler
+// (send/scheduler.h), one try of a mail (send/mail_try.h), the recipient states
+// (send/recipient_states.h) and the arrivals (send/arrival_watch.h). It takes new mail from the
+// process's shared queue, whose store also carries its failure notices.
 #pragma once
 
 #include <chrono>
@@ -10,6 +13,7 @@
 #include <optional>
 #include <string>
 
+#include "core/shared_queue.h"
 #include "relvomail.h"
 
 namespace relvo::mail {
@@ -22,8 +26,6 @@ class SendRunner;
 
 class SendService {
   public:
-    static SendService& Instance();
-
     // threads: deliveries in flight at once, held to the range of SendMailThread with a line
     // saying so. False, with a line saying why, when the service cannot run.
     bool Start(int threads);
@@ -38,7 +40,8 @@ class SendService {
     // works, else every second.
     void SetScanInterval(std::chrono::milliseconds interval);
 
-    SendService();
+    // queue: the process's queue store and its hand-over of new entries, held while running.
+    explicit SendService(SharedQueue& queue);
     ~SendService();
     SendService(const SendService&) = delete;
     SendService& operator=(const SendService&) = delete;
@@ -46,6 +49,7 @@ class SendService {
   private:
     EventLog& Log();
 
+    SharedQueue& queue_;
     mutable std::mutex mutex_;
     RelvoMailWindow* window_ = nullptr;
     unsigned int message_ = RELVOMAIL_PROGRESS_MESSAGE;

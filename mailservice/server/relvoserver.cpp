@@ -13,6 +13,7 @@
 #include <string>
 #include <string_view>
 
+#include "api/engine_process.h"
 #include "common/app_paths.h"
 #include "common/install_layout.h"
 #include "common/profile_store.h"
@@ -20,8 +21,6 @@
 #include "core/app_dirs.h"
 #include "core/timestamp.h"
 #include "relvomail.h"
-#include "send/send_service.h"
-#include "smtp/smtp_service.h"
 
 namespace {
 
@@ -127,7 +126,7 @@ int main(int argc, char** argv) {
     const int secondPort = relvo::ReadNumberSetting(settings, relvo::Setting("SmtpPort2nd"));
     Say("relvoserver " + std::to_string(getpid()) + " for " + std::string(resolved));
 
-    auto& smtp = relvo::mail::smtp::SmtpService::Instance();
+    auto& smtp = relvo::mail::EngineProcess::Get().smtp;
     smtp.SetWindow(&stdoutWindow, RELVOMAIL_PROGRESS_MESSAGE);
     // The service prints why a port failed (Stop writes out its lines); the line after it says
     // what that means for the server.
@@ -144,7 +143,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     // As in the console, AutoStartSendService 0 leaves received mail in the queue.
-    auto& send = relvo::mail::send::SendService::Instance();
+    auto& send = relvo::mail::EngineProcess::Get().send;
     send.SetWindow(&stdoutWindow, RELVOMAIL_PROGRESS_MESSAGE);
     const bool sending = relvo::ReadFlagSetting(settings, relvo::Setting("AutoStartSendService"));
     // The count goes as written: the service says so when it holds it to its range.

@@ -8,7 +8,6 @@
 #include "core/app_dirs.h"
 #include "core/engine_config.h"
 #include "core/event_log.h"
-#include "core/queue_store.h"
 #include "core/service_lock.h"
 #include "smtp/listen_failure.h"
 #include "smtp/smtp_server.h"
@@ -30,12 +29,7 @@ std::string HostName(const EngineConfig& config) {
 
 }  // namespace
 
-SmtpService& SmtpService::Instance() {
-    static SmtpService service;
-    return service;
-}
-
-SmtpService::SmtpService() = default;
+SmtpService::SmtpService(SharedQueue& queue) : sharedQueue_(queue) {}
 
 SmtpService::~SmtpService() {
     std::lock_guard lock(mutex_);
@@ -88,10 +82,9 @@ bool SmtpService::StartServer(std::string* failureLine) {
         *failureLine = error;
         return false;
     }
-    queue_ = std::make_unique<QueueStore>(QueueDir());
-    if (!queue_->Open(&error)) {
+    queue_ = sharedQueue_.Acquire(QueueDir(), &error);
+    if (!queue_) {
         *failureLine = "SMTP service cannot open its queue: " + error;
-        queue_.reset();
         lock_.reset();
         return false;
     }
@@ -117,7 +110,7 @@ bool SmtpService::StartServer(std::string* failureLine) {
     }
     LogSkippedNetworks("SmtpRelayNetworks", config->invalidRelayNetworks);
     LogSkippedNetworks("SmtpProxyFrom", config->proxyFromRejected);
-    server_ = std::make_unique<SmtpServer>(*queue_, Log(), std::move(settings));
+    server_ = std::make_unique<SmtpServer>(queue_.Store(), Log(), std::move(settings));
     return true;
 }
 
@@ -171,11 +164,9 @@ void SmtpService::StopLocked(bool announce) {
         server_->Stop();
     }
     // The queue's worker may still be inside a completion that posts to a session's strand:
-    // it must be finished before the server's io_context goes.
-    if (queue_) {
-        queue_->Close();
-        queue_.reset();
-    }
+    // it must be finished before the server's io_context goes. Letting the store go waits for
+    // that, and closes it unless the SEND service still writes its notices through it.
+    queue_.Reset();
     if (server_) {
         server_.reset();
         if (announce) {

@@ -1,5 +1,6 @@
 // The receiving SMTP service of the engine library, as the entry points and relvoserver use it:
-// one per process, started on one or more ports and stopped as a whole.
+// one per process, started on one or more ports and stopped as a whole. Its messages go into the
+// process's shared queue store, which hands them to the SEND service of the same process.
 #pragma once
 
 #include <chrono>
@@ -7,12 +8,12 @@
 #include <mutex>
 #include <vector>
 
+#include "core/shared_queue.h"
 #include "relvomail.h"
 
 namespace relvo::mail {
 class EngineConfig;
 class EventLog;
-class QueueStore;
 class ServiceLock;
 }  // namespace relvo::mail
 
@@ -22,8 +23,6 @@ class SmtpServer;
 
 class SmtpService {
   public:
-    static SmtpService& Instance();
-
     // Listens on the port (every address, or SmtpListenAddress); a call while running adds the
     // port. False, with one progress line saying why and what to do, when it cannot listen.
     bool Start(int port);
@@ -37,7 +36,8 @@ class SmtpService {
     // How long a failed AUTH waits before its 535 (tests shorten it).
     void SetAuthFailureDelay(std::chrono::milliseconds delay);
 
-    SmtpService();
+    // queue: the process's queue store, which the service holds while it runs.
+    explicit SmtpService(SharedQueue& queue);
     ~SmtpService();
     SmtpService(const SmtpService&) = delete;
     SmtpService& operator=(const SmtpService&) = delete;
@@ -54,7 +54,8 @@ class SmtpService {
     std::chrono::milliseconds authFailureDelay_{1000};
     std::unique_ptr<EventLog> log_;
     std::unique_ptr<ServiceLock> lock_;
-    std::unique_ptr<QueueStore> queue_;
+    SharedQueue& sharedQueue_;
+    QueueLease queue_;
     std::unique_ptr<SmtpServer> server_;
 };
 

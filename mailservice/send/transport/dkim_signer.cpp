@@ -4,20 +4,22 @@
 #define _Bool bool
 #include <opendkim/dkim.h>
 #undef _Bool
+#include <fcntl.h>
 #include <openssl/bio.h>
+#include <openssl/crypto.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-
+#include <openssl/rsa.h>
 #include <sys/stat.h>
-#include <cctype>
-#include <ctime>
+#include <unistd.h>
 
-#include <fstream>
+#include <cctype>
+#include <cerrno>
+#include <ctime>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <set>
-#include <sstream>
 #include <vector>
 
 #include "common/ascii.h"
@@ -33,13 +35,13 @@ namespace {
 constexpr size_t kMaxKeyFileBytes = 16384;
 constexpr size_t kBodyPiece = 65536;
 constexpr const char* kEd25519 = "ed25519-sha256";
+constexpr const char* kRsaSha256 = "rsa-sha256";
 
 const char* kSignedFields[] = {"from",       "to",       "cc",           "subject",      "date",
                                "message-id", "reply-to", "mime-version", "content-type", nullptr};
 // From is signed once more than it appears, so that no From can be added later.
 const char* kOversignedFields[] = {"from", nullptr};
 
-// One library handle for every RSA signature: the signed field list is a library option.
 // A library instance with flags, set up further by setup (false: it failed); null on failure.
 template <typename Setup>
 DKIM_LIB* NewLibrary(unsigned int flags, Setup setup) {
@@ -55,22 +57,12 @@ DKIM_LIB* NewLibrary(unsigned int flags, Setup setup) {
     return lib;
 }
 
-DKIM_LIB* SigningLibrary() {
-    static DKIM_LIB* library = NewLibrary(DKIM_LIBFLAGS_FIXCRLF, [](DKIM_LIB* lib) {
-        // The library takes each list as the array itself, sized as a pointer.
-        return dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_SIGNHDRS, kSignedFields,
-                            sizeof(char**)) == DKIM_STAT_OK &&
-               dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_OVERSIGNHDRS, kOversignedFields,
-                            sizeof(char**)) == DKIM_STAT_OK;
-    });
-    return library;
-}
-
-// The library signs with Ed25519 too, but never frees the key it loads for it nor the signature it
-// makes (about 470 bytes a signature). So for Ed25519 it only hashes, through a verifying handle:
-// a signature field of our own goes first, and the header and body hashes the library computes
-// for it are what we sign. It asks for no key: signatures are checked at the end of the message,
-// where the key lookup fails at once.
+// The library only hashes; the signature is ours. Signing through the library would parse the
+// PEM key for every message (about a millisecond for RSA), and for Ed25519 it never frees the key
+// it loads nor the signature it makes. So a verifying handle is given a signature field of our
+// own first, and the header and body hashes it computes for that field are what we sign with the
+// key parsed once (ReadKey). It asks for no key: signatures are checked at the end of the
+// message, where the key lookup fails at once.
 DKIM_CBSTAT NoKey(DKIM*, DKIM_SIGINFO*, u_char*, size_t) {
     return DKIM_CBSTAT_ERROR;
 }
@@ -107,65 +99,112 @@ std::string DomainOfAddress(std::string_view value) {
     return domain;
 }
 
-// A key file: its text and algorithm, the key itself for Ed25519, or why it cannot sign.
+// A key file parsed: the key and its algorithm, or why it cannot sign.
 struct SigningKey {
-    std::string pem, algorithm, problem;
-    std::shared_ptr<EVP_PKEY> ed25519;
+    std::string algorithm, problem;
+    std::shared_ptr<EVP_PKEY> key;  // used by several signers at once, read only
 };
 
-SigningKey ParseKey(const std::string& path) {
+// Which file a key came from: a replaced file (a new inode), or one rewritten in place (its
+// time or size), is parsed again.
+struct KeyFileIdentity {
+    dev_t device = 0;
+    ino_t inode = 0;
+    off_t size = -1;
+    timespec modified{};
+
+    static KeyFileIdentity Of(const struct stat& info) {
+        return {info.st_dev, info.st_ino, info.st_size, info.st_mtim};
+    }
+    bool operator==(const KeyFileIdentity& other) const {
+        return device == other.device && inode == other.inode && size == other.size &&
+               modified.tv_sec == other.modified.tv_sec &&
+               modified.tv_nsec == other.modified.tv_nsec;
+    }
+};
+
+// Parses the key file; identity receives what was read (the open file's, not the path's of an
+// earlier look).
+SigningKey ParseKey(const std::string& path, KeyFileIdentity* identity) {
     SigningKey result;
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || fstat(fd, &info) != 0) {
+        if (fd >= 0) {
+            close(fd);
+        }
         result.problem = "cannot read the key file " + path;
         return result;
     }
-    std::ostringstream text;
-    text << file.rdbuf();
-    result.pem = text.str();
-    if (result.pem.size() > kMaxKeyFileBytes) {
+    *identity = KeyFileIdentity::Of(info);
+    std::string pem;
+    char buffer[4096];
+    ssize_t got = 0;
+    while (pem.size() <= kMaxKeyFileBytes && (got = read(fd, buffer, sizeof buffer)) != 0) {
+        if (got < 0 && errno == EINTR) {
+            continue;
+        }
+        if (got < 0) {
+            break;
+        }
+        pem.append(buffer, static_cast<size_t>(got));
+    }
+    close(fd);
+    OPENSSL_cleanse(buffer, sizeof buffer);
+    if (got < 0) {
+        result.problem = "cannot read the key file " + path;
+        return result;
+    }
+    if (pem.size() > kMaxKeyFileBytes) {
         result.problem = "the key file " + path + " is too large";
         return result;
     }
     std::unique_ptr<BIO, decltype(&BIO_free)> bio(
-        BIO_new_mem_buf(result.pem.data(), static_cast<int>(result.pem.size())), BIO_free);
+        BIO_new_mem_buf(pem.data(), static_cast<int>(pem.size())), BIO_free);
     std::shared_ptr<EVP_PKEY> key(PEM_read_bio_PrivateKey(bio.get(), nullptr, nullptr, nullptr),
                                   EVP_PKEY_free);
+    OPENSSL_cleanse(pem.data(), pem.size());
     if (!key) {
         result.problem = "the key file " + path + " holds no PEM private key";
     } else if (EVP_PKEY_id(key.get()) == EVP_PKEY_ED25519) {
         result.algorithm = kEd25519;
-        result.ed25519 = key;
+        result.key = key;
     } else if (EVP_PKEY_id(key.get()) == EVP_PKEY_RSA && EVP_PKEY_bits(key.get()) >= 2048) {
-        result.algorithm = "rsa-sha256";
+        result.algorithm = kRsaSha256;
+        result.key = key;
     } else {
         result.problem = "the key in " + path + " is neither Ed25519 nor RSA of 2048 bits or more";
     }
     return result;
 }
 
-// A key file as last read: parsing a PEM key costs about a millisecond, so it is done again
-// only when the file changes.
-struct KnownKey {
-    timespec modified{};
-    off_t size = -1;
-    SigningKey key;
-};
-
+// The key of a file, parsed once and again only when the file changes: parsing a PEM key costs
+// about a millisecond, signing with the parsed key a fraction of that. One stat per message.
 SigningKey ReadKey(const std::string& path) {
+    struct KnownKey {
+        KeyFileIdentity identity;
+        SigningKey key;
+    };
     static std::mutex mutex;
     static std::map<std::string, KnownKey> known;
     struct stat info {};
     if (stat(path.c_str(), &info) != 0) {
-        return SigningKey{"", "", "cannot read the key file " + path, nullptr};
+        return SigningKey{"", "cannot read the key file " + path, nullptr};
     }
+    {
+        std::lock_guard lock(mutex);
+        auto found = known.find(path);
+        if (found != known.end() && found->second.identity == KeyFileIdentity::Of(info)) {
+            return found->second.key;
+        }
+    }
+    // Parsed outside the lock, so that signers with other keys do not wait; two signers that
+    // find the same change both parse it, and either result is the file's.
+    KeyFileIdentity identity;
+    SigningKey key = ParseKey(path, &identity);
     std::lock_guard lock(mutex);
-    KnownKey& entry = known[path];
-    if (entry.size != info.st_size || entry.modified.tv_sec != info.st_mtim.tv_sec ||
-        entry.modified.tv_nsec != info.st_mtim.tv_nsec) {
-        entry = KnownKey{info.st_mtim, info.st_size, ParseKey(path)};
-    }
-    return entry.key;
+    known[path] = KnownKey{identity, key};
+    return key;
 }
 
 bool IsSignatureField(std::string_view field) {
@@ -242,9 +281,44 @@ bool Hashes(std::string_view message, const std::string& field, bool body, std::
     return true;
 }
 
-// The ed25519-sha256 signature field for the message, with the fields the library would sign.
-std::string SignEd25519(std::string_view message, const std::string& domain,
-                        const std::string& selector, EVP_PKEY* key) {
+// Signs the header hash: Ed25519 over the hash itself, RSA as PKCS #1 v1.5 with SHA-256.
+bool SignHash(const std::string& algorithm, EVP_PKEY* key, const std::string& hash,
+              std::string* signature) {
+    const auto* data = reinterpret_cast<const unsigned char*>(hash.data());
+    size_t length = 0;
+    if (algorithm == kEd25519) {
+        std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
+                                                                        EVP_MD_CTX_free);
+        unsigned char bytes[64];
+        length = sizeof bytes;
+        if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1 ||
+            EVP_DigestSign(context.get(), bytes, &length, data, hash.size()) != 1) {
+            return false;
+        }
+        signature->assign(reinterpret_cast<const char*>(bytes), length);
+        return true;
+    }
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(
+        EVP_PKEY_CTX_new(key, nullptr), EVP_PKEY_CTX_free);
+    if (!context || EVP_PKEY_sign_init(context.get()) != 1 ||
+        EVP_PKEY_CTX_set_rsa_padding(context.get(), RSA_PKCS1_PADDING) != 1 ||
+        EVP_PKEY_CTX_set_signature_md(context.get(), EVP_sha256()) != 1 ||
+        EVP_PKEY_sign(context.get(), nullptr, &length, data, hash.size()) != 1) {
+        return false;
+    }
+    signature->resize(length);
+    if (EVP_PKEY_sign(context.get(), reinterpret_cast<unsigned char*>(signature->data()), &length,
+                      data, hash.size()) != 1) {
+        return false;
+    }
+    signature->resize(length);
+    return true;
+}
+
+// The signature field for the message by algorithm (rsa-sha256 or ed25519-sha256), with the
+// fields kSignedFields and kOversignedFields name; "" when it cannot be made.
+std::string SignWithKey(std::string_view message, const std::string& domain,
+                        const std::string& selector, const std::string& algorithm, EVP_PKEY* key) {
     std::vector<std::string> names;
     SplitHeaderFields(message, [&](std::string_view field) {
         std::string name = AsciiLowerCopy(HeaderFieldName(field));
@@ -258,7 +332,7 @@ std::string SignEd25519(std::string_view message, const std::string& domain,
         names.emplace_back(*oversigned);
     }
     auto field = [&](const std::string& bodyHash) {
-        std::string text = DKIM_SIGNHEADER ": v=1; a=" + std::string(kEd25519) +
+        std::string text = DKIM_SIGNHEADER ": v=1; a=" + algorithm +
                            "; c=relaxed/relaxed;\r\n\td=" + domain + "; s=" + selector +
                            "; t=" + std::to_string(std::time(nullptr)) + ";\r\n\tbh=" + bodyHash +
                            ";\r\n\th=";
@@ -282,18 +356,16 @@ std::string SignEd25519(std::string_view message, const std::string& domain,
     if (!Hashes(message, text + placeholder, false, &headerHash, &bodyHash)) {
         return "";
     }
-    std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)> context(EVP_MD_CTX_new(),
-                                                                    EVP_MD_CTX_free);
-    unsigned char signature[64];
-    size_t length = sizeof signature;
-    if (!context || EVP_DigestSignInit(context.get(), nullptr, nullptr, nullptr, key) != 1 ||
-        EVP_DigestSign(context.get(), signature, &length,
-                       reinterpret_cast<const unsigned char*>(headerHash.data()),
-                       headerHash.size()) != 1) {
+    std::string signature;
+    if (!SignHash(algorithm, key, headerHash, &signature)) {
         return "";
     }
-    return text + EncodeBase64(std::string_view(reinterpret_cast<const char*>(signature), length)) +
-           "\r\n";
+    // The signature folded like the rest of the field, so that no line grows past 78.
+    const std::string encoded = EncodeBase64(signature);
+    for (size_t at = 0; at < encoded.size(); at += 72) {
+        text += (at > 0 ? "\r\n\t" : "") + encoded.substr(at, 72);
+    }
+    return text + "\r\n";
 }
 
 }  // namespace
@@ -332,52 +404,11 @@ DkimSignature SignMessage(std::string_view message, const EngineConfig& config,
     if (!signature.problem.empty()) {
         return signature;
     }
-    if (key.ed25519 != nullptr) {
-        signature.field = SignEd25519(message, domain, signature.selector, key.ed25519.get());
-        if (signature.field.empty()) {
-            signature.problem = "signing failed: the message could not be hashed";
-        }
-        return signature;
+    signature.field =
+        SignWithKey(message, domain, signature.selector, signature.algorithm, key.key.get());
+    if (signature.field.empty()) {
+        signature.problem = "signing failed: the message could not be hashed";
     }
-    DKIM_LIB* library = SigningLibrary();
-    if (library == nullptr) {
-        signature.problem = "the DKIM library could not start";
-        return signature;
-    }
-    DKIM_STAT status = DKIM_STAT_OK;
-    std::unique_ptr<DKIM, DkimFree> dkim(
-        dkim_sign(library, reinterpret_cast<const u_char*>("relvo"), nullptr,
-                  reinterpret_cast<u_char*>(key.pem.data()),
-                  reinterpret_cast<const u_char*>(signature.selector.c_str()),
-                  reinterpret_cast<const u_char*>(domain.c_str()), DKIM_CANON_RELAXED,
-                  DKIM_CANON_RELAXED, DKIM_SIGN_RSASHA256, -1, &status));
-    if (dkim != nullptr) {
-        status = FeedMessage(dkim.get(), message);
-    }
-    if (status == DKIM_STAT_OK) {
-        status = dkim_eom(dkim.get(), nullptr);
-    }
-    u_char* value = nullptr;
-    size_t length = 0;
-    if (status == DKIM_STAT_OK) {
-        status = dkim_getsighdr_d(dkim.get(), sizeof DKIM_SIGNHEADER + 1, &value, &length);
-    }
-    if (status != DKIM_STAT_OK || value == nullptr) {
-        const char* why = dkim != nullptr ? dkim_geterror(dkim.get()) : nullptr;
-        signature.problem =
-            std::string("signing failed: ") + (why != nullptr ? why : dkim_getresultstr(status));
-        return signature;
-    }
-    // The library folds with bare LF; the message's lines end with CRLF.
-    std::string field = DKIM_SIGNHEADER ": ";
-    for (std::string_view rest(reinterpret_cast<const char*>(value), length); !rest.empty();
-         rest.remove_prefix(1)) {
-        if (rest.front() == '\n' && field.back() != '\r') {
-            field += '\r';
-        }
-        field += rest.front();
-    }
-    signature.field = field + "\r\n";
     return signature;
 }
 

@@ -28,7 +28,9 @@
 #include "common/profile_store.h"
 #include "core/app_dirs.h"
 #include "core/queue_store.h"
+#include "core/shared_queue.h"
 #include "relvomail.h"
+#include "send/send_service.h"
 
 namespace relvo::mail::send::testing {
 
@@ -233,14 +235,27 @@ class RecordingWindow {
     std::vector<std::string> lines_;
 };
 
-// Puts a mail into the queue through the receiving side's own store; returns its id.
+// The engine of the test process, as the entry points own it: the shared queue store and the
+// SEND service over it. Made once; the service ends before the queue at the process's exit.
+struct TestEngine {
+    SharedQueue queue;
+    SendService send{queue};
+};
+inline TestEngine& Engine() {
+    static TestEngine engine;
+    return engine;
+}
+
+// Puts a mail into the queue through the process's shared store, as the receiving side of the
+// same process does; returns its id.
 inline uint32_t Enqueue(const std::string& from, const std::vector<std::string>& to,
                         const std::string& body) {
-    QueueStore store(QueueDir());
     std::string error;
-    if (!store.Open(&error)) {
+    QueueLease lease = Engine().queue.Acquire(QueueDir(), &error);
+    if (!lease) {
         return 0;
     }
+    QueueStore& store = lease.Store();
     Envelope envelope;
     envelope.mailFrom = from;
     envelope.recipients = to;
@@ -249,8 +264,8 @@ inline uint32_t Enqueue(const std::string& from, const std::vector<std::string>&
     std::promise<uint32_t> done;
     store.Store(envelope, "Received: from client.test by relvo.test; Mon, 7 Dec 2026\r\n", body,
                 [&done](bool ok, uint32_t id, const std::string&) { done.set_value(ok ? id : 0); });
-    uint32_t id = done.get_future().get();
-    store.Close();
+    const uint32_t id = done.get_future().get();
+    lease.Reset();  // the store's completion has gone before done does
     return id;
 }
 

@@ -34,6 +34,10 @@ using testing::Received;
 using testing::RecordingWindow;
 using Clock = std::chrono::system_clock;
 
+SendService& Service() {
+    return testing::Engine().send;
+}
+
 // Whether something accepts connections on 127.0.0.1:port.
 bool Accepts(int port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -99,11 +103,11 @@ class SendServiceTest : public ::testing::Test {
         timeouts.reply = 5s;
         timeouts.dataEnd = 30s;
         SetTimeoutsForTesting(timeouts);
-        SendService::Instance().SetScanInterval(100ms);
-        SendService::Instance().SetWindow(window_.Handle(), RELVOMAIL_PROGRESS_MESSAGE);
+        Service().SetScanInterval(100ms);
+        Service().SetWindow(window_.Handle(), RELVOMAIL_PROGRESS_MESSAGE);
         WriteConfig("", "");
     }
-    void TearDown() override { SendService::Instance().Stop(); }
+    void TearDown() override { Service().Stop(); }
 
     // The test's own System lines come first: the first occurrence of a key counts.
     void WriteConfig(const std::string& system, const std::string& sections) {
@@ -184,7 +188,7 @@ TEST_F(SendServiceTest, RoutesEachRecipientAndReturnsTheFailures) {
                                     "y@null.test", "z@nx.test", "box@local.test"},
                                    kMessage);
     ASSERT_NE(id, 0u);
-    ASSERT_TRUE(SendService::Instance().Start(2));
+    ASSERT_TRUE(Service().Start(2));
     ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
 
     const std::vector<std::string> expected = {"delivered 250",    "failed 550 5.1.1",
@@ -238,7 +242,7 @@ TEST_F(SendServiceTest, RoutesEachRecipientAndReturnsTheFailures) {
               "rfc822; y@null.test failed 5.1.10\n"
               "rfc822; z@nx.test failed 5.1.2\n");
 
-    SendService::Instance().Stop();
+    Service().Stop();
     std::string log = LogText();
     EXPECT_NE(log.find("DNS: MX of multi.test: 10 mx1.multi.test, 20 mx2.multi.test"),
               std::string::npos);
@@ -270,7 +274,7 @@ TEST_F(SendServiceTest, FailureNoticeNamesEveryReasonTried) {
         to.push_back(c.rcpt);
     }
     ASSERT_NE(testing::Enqueue("sender@origin.test", to, kMessage), 0u);
-    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(Service().Start(1));
     ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.9").size() == 1; }, 30s)) << window_.Text();
     int status = 0;
     std::string parsed = testing::RunPython(
@@ -325,7 +329,7 @@ TEST_F(SendServiceTest, LocalMailboxTakesEachAddressOnceAndDamagedEntriesGoToQua
         "text/plain\r\n\r\nhello\r\n--b1\r\nContent-Type: text/plain\r\n\r\nworld\r\n--b1--\r\n";
     uint32_t id = testing::Enqueue(
         "s@origin.test", {"Alice@RELVO.TEST", "alice@relvo.test", "ALICE@Relvo.Test"}, multipart);
-    ASSERT_TRUE(SendService::Instance().Start(2));
+    ASSERT_TRUE(Service().Start(2));
     ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     for (int n = 0; n < 3; ++n) {
         EXPECT_EQ(State(Finished(id), n).rfind("delivered", 0), 0u) << State(Finished(id), n);
@@ -352,7 +356,7 @@ TEST_F(SendServiceTest, LocalMailboxTakesEachAddressOnceAndDamagedEntriesGoToQua
         EXPECT_FALSE(std::filesystem::exists(app_.File("queue/" + d.name))) << d.name;
     }
     EXPECT_TRUE(std::filesystem::exists(app_.File("quarantine/900001.eml")));
-    SendService::Instance().Stop();
+    Service().Stop();
     EXPECT_NE(LogText().find("Mail 900002: cannot be read (the companion counts 3 recipients"),
               std::string::npos);
 }
@@ -366,7 +370,7 @@ class SmallDisk {
             mount("tmpfs", path.c_str(), "tmpfs", 0, "size=2m,nr_inodes=1000,mode=0700") == 0;
     }
     ~SmallDisk() {
-        SendService::Instance().Stop();
+        Service().Stop();
         if (mounted_) {
             umount2(path_.c_str(), MNT_DETACH);
         }
@@ -429,7 +433,7 @@ TEST_F(SendServiceTest, StatesMissedOnAFullDiskAreWrittenWhenSpaceReturnsAndNoth
             return r.to == std::vector<std::string>{to};
         });
     };
-    ASSERT_TRUE(SendService::Instance().Start(4));
+    ASSERT_TRUE(Service().Start(4));
     ASSERT_TRUE(WaitUntil([&] { return got("x@fast.test") == 30; }));
     ASSERT_TRUE(window_.WaitFor("written again when the disk allows", 10s)) << window_.Text();
     ASSERT_TRUE(
@@ -443,7 +447,7 @@ TEST_F(SendServiceTest, StatesMissedOnAFullDiskAreWrittenWhenSpaceReturnsAndNoth
     }
     EXPECT_TRUE(WaitUntil([&] { return state(split).rfind("delivered 250", 0) == 0; }))
         << state(split);
-    SendService::Instance().Stop();
+    Service().Stop();
     OverrideApplicationDirectory(app_.Path());
 }
 
@@ -468,7 +472,7 @@ TEST_F(SendServiceTest, FallsBackToTheNextRelayButNotAfterARefusedRecipient) {
     Peer("127.0.0.9");
     uint32_t id =
         testing::Enqueue("sender@origin.test", {"a@down.test", "bad@multi.test"}, kMessage);
-    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(Service().Start(1));
     ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     EXPECT_EQ(State(Finished(id), 0).rfind("delivered 250", 0), 0u) << State(Finished(id), 0);
     EXPECT_EQ(State(Finished(id), 1).rfind("failed 550 5.1.1", 0), 0u) << State(Finished(id), 1);
@@ -480,7 +484,7 @@ TEST_F(SendServiceTest, FallsBackToTheNextRelayButNotAfterARefusedRecipient) {
     EXPECT_EQ(relayed[0].login, "relayuser");
     EXPECT_TRUE(Got("127.0.0.7").empty()) << "a disabled relay was used";
 
-    SendService::Instance().Stop();
+    Service().Stop();
     std::string log = LogText();
     EXPECT_NE(log.find("Trying relay first@relay.test"), std::string::npos);
     EXPECT_NE(log.find("AUTH PLAIN ****"), std::string::npos);
@@ -499,9 +503,9 @@ TEST_F(SendServiceTest, ATryWalksAtMostFiveExchangersWithinItsTimeLimit) {
         SetTimeoutsForTesting(StepTimeouts{2s, 10s, 10s, attempt});
         WriteConfig("RetriesAfterFailed=0\r\n", "");
         uint32_t id = testing::Enqueue("", {rcpt}, kMessage);
-        ASSERT_TRUE(SendService::Instance().Start(1));
+        ASSERT_TRUE(Service().Start(1));
         ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
-        SendService::Instance().Stop();
+        Service().Stop();
         const std::string state = State(Finished(id), 0);
         EXPECT_TRUE(state.starts_with("failed") && state.find(says) != std::string::npos) << state;
     }
@@ -515,7 +519,7 @@ TEST_F(SendServiceTest, RetriesATemporaryFailureThenReturnsIt) {
     auto start = std::chrono::steady_clock::now();
     uint32_t id = testing::Enqueue("sender@origin.test", {"later@multi.test"}, kMessage);
     uint32_t nullSender = testing::Enqueue("", {"later@multi.test"}, kMessage);
-    ASSERT_TRUE(SendService::Instance().Start(4));
+    ASSERT_TRUE(Service().Start(4));
     ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     EXPECT_GE(std::chrono::steady_clock::now() - start, 1s);
     ProfileSnapshot companion(Finished(id));
@@ -544,7 +548,7 @@ TEST_F(SendServiceTest, RetryNowSendsADeferredMailLongBeforeItsNextTry) {
     WriteConfig("SendRetrySeconds=3600\r\n", "");
     Peer("127.0.0.3", {"--defer-rcpt", "later@multi.test"});
     uint32_t id = testing::Enqueue("sender@origin.test", {"later@multi.test"}, kMessage);
-    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(Service().Start(1));
     ASSERT_TRUE(window_.WaitFor("Mail " + std::to_string(id) + ": tried again in", 10s))
         << window_.Text();
     ProfileSnapshot deferred(Queued(id));
@@ -605,7 +609,7 @@ TEST_F(SendServiceTest, DeleteAndDeliveryNeverBothHappen) {
         }
         mailqueue::OperatorOutcome outcome = deleteUntilSettled(id, &busy);
         if (!c.duringData) {
-            ASSERT_TRUE(SendService::Instance().Start(1));
+            ASSERT_TRUE(Service().Start(1));
         }
         const std::string name = std::to_string(id);
         for (const char* ext : {".cfg", ".eml", ".cfg.lock"}) {
@@ -681,7 +685,7 @@ TEST_F(SendServiceTest, ATryWaitsForAnOperatorsClaim) {
     auto result = mailqueue::MailClaim::Result::kFailed;
     mailqueue::MailClaim held = mailqueue::MailClaim::TryTake(app_.File("queue"), id, &result);
     ASSERT_EQ(result, mailqueue::MailClaim::Result::kTaken);
-    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(Service().Start(1));
     std::this_thread::sleep_for(1500ms);  // the service looked at it, and again a second later
     EXPECT_TRUE(Got("127.0.0.3").empty());
     EXPECT_TRUE(std::filesystem::exists(Queued(id)));
@@ -707,7 +711,7 @@ TEST_F(SendServiceTest, FinishesTheMoveOfAMailTheOperatorDeleted) {
     ProfileBatch untold;
     untold.Set("MailInfo", "RcptStatus0", "failed 550 5.1.1 no such user");
     ASSERT_TRUE(untold.Commit(Queued(failed)));
-    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(Service().Start(1));
     ASSERT_TRUE(
         window_.WaitFor("Mail " + std::to_string(id) + ": nothing left to send; moved to old", 5s))
         << window_.Text();
@@ -727,16 +731,16 @@ TEST_F(SendServiceTest, ADeliveredMailThatCannotMoveIsNeverSentAgain) {
     Peer("127.0.0.3", {"--data-delay", "1"});
     uint32_t id = testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage);
     const std::string mail = "Mail " + std::to_string(id);
-    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(Service().Start(1));
     ASSERT_TRUE(window_.WaitFor("<good@multi.test>", 5s)) << window_.Text();
     std::filesystem::remove_all(app_.File("old"));  // while the peer holds the DATA
     app_.Write("old", "not a directory");
     ASSERT_TRUE(window_.WaitFor(mail + ": delivered, but could not be moved to old", 5s))
         << window_.Text();
-    SendService::Instance().Stop();
+    Service().Stop();
     EXPECT_EQ(State(Queued(id), 0).rfind("delivered 250", 0), 0u) << State(Queued(id), 0);
     std::filesystem::remove(app_.File("old"));
-    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(Service().Start(1));
     ASSERT_TRUE(window_.WaitFor(mail + ": nothing left to send; moved to old", 5s))
         << window_.Text();
     EXPECT_EQ(Got("127.0.0.3").size(), 1u);
@@ -751,13 +755,13 @@ TEST_F(SendServiceTest, NeverSendsAMessageItCannotClaim) {
     app_.Write("elsewhere.txt", "Subject: not queued\r\n\r\nsecret\r\n");
     ASSERT_TRUE(std::filesystem::remove(message));
     std::filesystem::create_symlink(app_.File("elsewhere.txt"), message);
-    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(Service().Start(1));
     ASSERT_TRUE(window_.WaitFor("Mail " + std::to_string(id) +
                                     ": cannot be read (its message file is not a regular file); "
                                     "moved to quarantine",
                                 5s))
         << window_.Text();
-    SendService::Instance().Stop();
+    Service().Stop();
     EXPECT_TRUE(Got("127.0.0.3").empty());
     EXPECT_FALSE(std::filesystem::exists(Queued(id)));
     EXPECT_TRUE(
@@ -769,14 +773,14 @@ TEST_F(SendServiceTest, StopInTheMiddleLosesAndRepeatsNothing) {
     Peer("127.0.0.3");
     Child& slow = Peer("127.0.0.4", {"--data-delay", "20"});
     uint32_t id = testing::Enqueue("sender@origin.test", {"a@fast.test", "b@slow.test"}, kMessage);
-    ASSERT_TRUE(SendService::Instance().Start(0));
+    ASSERT_TRUE(Service().Start(0));
     EXPECT_TRUE(window_.WaitFor("0 sending threads is outside 1 to 1024; using 1", 2s));
     ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.3").size() == 1; })) << window_.Text();
     ASSERT_TRUE(window_.WaitFor("<b@slow.test>", 5s));
     std::this_thread::sleep_for(300ms);
 
     auto before = std::chrono::steady_clock::now();
-    SendService::Instance().Stop();
+    Service().Stop();
     EXPECT_LT(std::chrono::steady_clock::now() - before, 5s);
     ASSERT_TRUE(std::filesystem::exists(Queued(id)));
     EXPECT_EQ(State(Queued(id), 0).rfind("delivered 250", 0), 0u) << State(Queued(id), 0);
@@ -786,7 +790,7 @@ TEST_F(SendServiceTest, StopInTheMiddleLosesAndRepeatsNothing) {
     // Once the slow exchanger is replaced, only its recipient gets the mail.
     peers_.erase(peers_.begin() + 1);
     Peer("127.0.0.4");
-    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(Service().Start(1));
     ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     EXPECT_EQ(Got("127.0.0.3").size(), 1u);
     std::vector<Received> second = Got("127.0.0.4");
@@ -803,7 +807,7 @@ TEST_F(SendServiceTest, KeepsTheConnectionForTheNextMailAndNoticesWhenItIsGone) 
     for (int i = 0; i < 3; ++i) {
         ids.push_back(testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage));
     }
-    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(Service().Start(1));
     ASSERT_TRUE(WaitUntil([&] { return Done(ids.back()); })) << window_.Text();
     EXPECT_EQ(Got("127.0.0.3").size(), 3u);
 
@@ -814,7 +818,7 @@ TEST_F(SendServiceTest, KeepsTheConnectionForTheNextMailAndNoticesWhenItIsGone) 
     ASSERT_TRUE(WaitUntil([&] { return Done(later); })) << window_.Text();
     EXPECT_EQ(State(Finished(later), 0).rfind("delivered 250", 0), 0u) << State(Finished(later), 0);
     EXPECT_EQ(Got("127.0.0.3").size(), 1u);
-    SendService::Instance().Stop();
+    Service().Stop();
 
     std::string log = LogText();
     auto count = [&log](const std::string& text) {
@@ -851,10 +855,10 @@ TEST_F(SendServiceTest, ReturnsMailThatLoopsInsteadOfSendingIt) {
         SCOPED_TRACE(c.name);
         WriteConfig("RetriesAfterFailed=3\r\nSmtpPort=" + c.smtpPort + "\r\n", "");
         uint32_t id = testing::Enqueue("", {"good@multi.test"}, c.message);
-        ASSERT_TRUE(SendService::Instance().Start(1));
+        ASSERT_TRUE(Service().Start(1));
         ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
         EXPECT_EQ(State(Finished(id), 0).rfind(c.state, 0), 0u) << State(Finished(id), 0);
-        SendService::Instance().Stop();
+        Service().Stop();
     }
     EXPECT_TRUE(Got("127.0.0.3").empty());
 }
@@ -865,7 +869,7 @@ TEST_F(SendServiceTest, AnExchangerWithBrokenTlsGetsTheMailInTheClear) {
     std::vector<std::string> cert = Certificate("mx2.multi.test");
     Peer("127.0.0.3", {"--starttls", cert[0], cert[1], "--tls-max", "1.1"});
     uint32_t id = testing::Enqueue("sender@origin.test", {"good@multi.test"}, kMessage);
-    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(Service().Start(1));
     ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     EXPECT_EQ(State(Finished(id), 0).rfind("delivered", 0), 0u) << State(Finished(id), 0);
     const std::vector<Received> got = Got("127.0.0.3");
@@ -1011,7 +1015,7 @@ TEST_F(SendServiceTest, LocalDomainServerMayBeOurOwnReceivingServer) {
                     std::to_string(smtpPort) + "\r\n");
     uint32_t id = testing::Enqueue("sender@origin.test", {"boss@corp.test"}, kMessage);
     ASSERT_NE(id, 0u);
-    ASSERT_TRUE(SendService::Instance().Start(1));
+    ASSERT_TRUE(Service().Start(1));
     ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
     EXPECT_EQ(State(Finished(id), 0).rfind("delivered 250", 0), 0u) << State(Finished(id), 0);
 
@@ -1060,12 +1064,12 @@ TEST_F(SendServiceTest, ARemoteRelayGetsNoLoginOrMailWithoutVerifiedTls) {
                         "remote@relay.test_LoginPwd=plain-secret\r\n");
         Peer("198.51.100.2", c.peer, std::stoi(p), remote.Prefix());
         uint32_t id = testing::Enqueue("", {"a@down.test"}, kMessage);
-        ASSERT_TRUE(SendService::Instance().Start(1));
+        ASSERT_TRUE(Service().Start(1));
         ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
         EXPECT_NE(State(Finished(id), 0).find(c.reason), std::string::npos)
             << State(Finished(id), 0);
         EXPECT_TRUE(Got("198.51.100.2").empty()) << c.reason;
-        SendService::Instance().Stop();
+        Service().Stop();
         std::string log = LogText();
         EXPECT_NE(log.find("Server/198.51.100.2:" + p + " 250-AUTH LOGIN PLAIN"), std::string::npos)
             << log;
@@ -1132,7 +1136,7 @@ TEST_F(SendServiceTest, SignsMailFromDomainsWithAKey) {
                                  "Date: Mon, 7 Dec 2026 10:00:00 +0000\r\n\r\nBody text.\r\n"),
             0u);
     }
-    ASSERT_TRUE(SendService::Instance().Start(2));
+    ASSERT_TRUE(Service().Start(2));
     ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.3").size() == std::size(domains); }))
         << window_.Text();
 
@@ -1161,7 +1165,7 @@ TEST_F(SendServiceTest, SignsMailFromDomainsWithAKey) {
             }
         }
     }
-    SendService::Instance().Stop();
+    Service().Stop();
     std::string log = LogText();
     for (const char* line :
          {"DKIM signature d=rsa.test s=s1 a=rsa-sha256",
@@ -1175,8 +1179,8 @@ TEST_F(SendServiceTest, SignsMailFromDomainsWithAKey) {
 // hands its entries over, and another writer's rename into queue/ is seen by the watch.
 TEST_F(SendServiceTest, TakesNewMailAtOnceWithoutListingTheQueue) {
     WriteConfig("", "[DomainList]\r\nlocal.test=1\r\n");
-    SendService::Instance().SetScanInterval(1h);
-    ASSERT_TRUE(SendService::Instance().Start(2));
+    Service().SetScanInterval(1h);
+    ASSERT_TRUE(Service().Start(2));
     std::this_thread::sleep_for(300ms);  // past the listing at start
     auto renamedIn = [this] {
         const uint32_t id = 2000000000;

@@ -262,7 +262,12 @@ class ServiceFixture : public ::testing::Test {
         Service().SetWindow(nullptr, RELVOMAIL_PROGRESS_MESSAGE);
         Service().SetAuthFailureDelay(std::chrono::milliseconds(1000));
     }
-    static SmtpService& Service() { return SmtpService::Instance(); }
+    // One for the test process, over its own shared queue, as the engine's entry points own it.
+    static SmtpService& Service() {
+        static SharedQueue queue;
+        static SmtpService service(queue);
+        return service;
+    }
     // Written under a new name and renamed, as the console's store does.
     void ReplaceConfig(const std::string& text) {
         app_.Write("relvoconsole.cfg.new", text);
