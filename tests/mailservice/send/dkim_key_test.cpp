@@ -6,6 +6,7 @@
 #include <filesystem>
 #include <string>
 
+#include "common/dkim_key_file.h"
 #include "core/engine_config.h"
 #include "send/transport/dkim_signer.h"
 #include "send_test_support.h"
@@ -54,7 +55,7 @@ TEST(DkimKeyTest, EachSignatureIsMadeWithTheKeyTheFileHoldsNow) {
               "[System]\r\n[DomainList]\r\nsigned.test=1\r\n[DomainInfo]\r\n"
               "signed.test_DkimSelector=s1\r\n");
     const auto config = EngineConfig::Load();
-    const std::string path = DkimKeyPath(app.Path(), "signed.test", "s1");
+    const std::string path = DkimKeyFile(app.Path(), "signed.test", "s1");
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     const std::string message =
         "From: A <a@signed.test>\r\nTo: b@far.test\r\nSubject: key\r\n"
