@@ -11,13 +11,11 @@
 #include <asio/ssl/stream.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
-#include <cstdint>
 #include <exception>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/engine_config.h"
 #include "smtp/command_parser.h"
@@ -155,8 +153,7 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     bool tlsActive_ = false;
     std::string authUser_;
 
-    // From an accepted MAIL to the transaction's end (present in the kTransaction states, and
-    // in kQueueing until the message is handed to the queue).
+    // From an accepted MAIL to the transaction's end; always present in the kTransaction states.
     std::optional<SmtpTransaction> transaction_;
 };
 
