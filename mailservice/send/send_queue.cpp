@@ -25,6 +25,32 @@ std::int64_t RetryDelay(int tries, std::int64_t firstSeconds) {
     return std::min<std::int64_t>(firstSeconds << doublings, 7 * 86400);
 }
 
+void SettleDuplicates(QueuedMail& mail, const std::vector<size_t>& first) {
+    for (size_t i = 0; i < mail.states.size(); ++i) {
+        if (first[i] != i && !IsFinalState(mail.states[i])) {
+            mail.states[i] = mail.states[first[i]];
+        }
+    }
+}
+
+std::vector<FailedRecipient> UntoldFailures(const QueuedMail& mail) {
+    std::vector<FailedRecipient> untold;
+    if (mail.mailFrom.empty() || mail.noticeSent) {
+        return untold;
+    }
+    const std::string failed = std::string(kStateFailed) + " ";
+    const std::vector<size_t> first = mailqueue::FirstOfSameAddress(mail.recipients);
+    for (size_t i = 0; i < mail.states.size(); ++i) {
+        if (mail.states[i].rfind(mailqueue::kStateDeleted, 0) == 0) {
+            return {};
+        }
+        if (mail.states[i].rfind(failed, 0) == 0 && first[i] == i) {
+            untold.push_back({mail.recipients[i], mail.states[i].substr(failed.size())});
+        }
+    }
+    return untold;
+}
+
 bool Schedule::Learn(uint32_t id) {
     if (known_.count(id) != 0 || left_.count(id) != 0) {
         return false;

@@ -1,5 +1,6 @@
 // What the SEND service decides about queued mail: what it remembers of an entry between looks,
-// the LastAnswer after a try, and the wait before the next. The queue's files and rules (reading a
+// the LastAnswer after a try, the wait before the next, and the states of repeated recipients
+// and of failures not told yet. The queue's files and rules (reading a
 // mail, writing its states, the claim, the move to old) are common/mail_queue.h's.
 #pragma once
 
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "common/mail_queue.h"
+#include "mime/delivery_report.h"
 
 namespace relvo::mail::send {
 
@@ -71,5 +73,14 @@ std::string LastAnswer(const std::vector<RecipientOutcome>& outcomes);
 
 // Seconds to wait before try number `tries + 1`, after `tries` tries: first, doubling each time.
 std::int64_t RetryDelay(int tries, std::int64_t firstSeconds);
+
+// A recipient named again (in any case) is sent nothing of its own: it takes the state of its
+// address's first mention (first: mailqueue::FirstOfSameAddress), so the companion still says
+// what became of every RcptTo.
+void SettleDuplicates(QueuedMail& mail, const std::vector<size_t>& first);
+
+// The failed recipients of a settled mail whose sender was never told (its notice could not be
+// stored). None for the null sender, a mail with its notice, or one the operator deleted.
+std::vector<FailedRecipient> UntoldFailures(const QueuedMail& mail);
 
 }  // namespace relvo::mail::send

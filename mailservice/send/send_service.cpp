@@ -1,20 +1,16 @@
 #include "send/send_service.h"
 
-#include <sys/inotify.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <asio/co_spawn.hpp>
 #include <asio/detached.hpp>
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
-#include <asio/posix/stream_descriptor.hpp>
 #include <asio/strand.hpp>
 #include <asio/thread_pool.hpp>
 #include <asio/use_awaitable.hpp>
 #include <atomic>
 #include <condition_variable>
-#include <cstring>
 #include <future>
 #include <optional>
 #include <thread>
@@ -31,6 +27,7 @@
 #include "mime/delivery_report.h"
 #include "mime/header_section.h"
 #include "send/delivery.h"
+#include "send/queue_watch.h"
 #include "send/send_queue.h"
 
 namespace relvo::mail::send {
@@ -218,69 +215,24 @@ class SendRunner {
     // Mail queued by other processes (a console beside relvoserver, a file dropped in): its
     // companion is renamed into the queue directory. Without a watch the listing runs often.
     void WatchQueue() {
-        int fd = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (fd < 0) {
-            log_.Line("The queue directory cannot be watched (" + std::string(strerror(errno)) +
-                      "); it is looked at every second");
-            return;
-        }
-        if (inotify_add_watch(fd, queueDir_.c_str(), IN_MOVED_TO | IN_ONLYDIR) < 0) {
-            log_.Line("The queue directory cannot be watched (" + std::string(strerror(errno)) +
-                      "); it is looked at every second");
-            close(fd);
-            return;
-        }
-        watch_ = std::make_unique<asio::posix::stream_descriptor>(io_, fd);
-        AwaitWatchEvents();
-    }
-
-    void AwaitWatchEvents() {
-        watch_->async_wait(asio::posix::stream_descriptor::wait_read, [this](asio::error_code e) {
-            if (!e && ReadWatchEvents()) {
-                AwaitWatchEvents();
+        QueueWatch::Handlers handlers;
+        handlers.entry = [this](uint32_t id) {
+            // This process's own entries are told by their writer once they are flushed.
+            if (!arrivals::PlacingHere(queueDir_, id)) {
+                Learn(id);
             }
-        });
-    }
-
-    // False when the watch has ended (the directory went): the listing then carries on alone.
-    bool ReadWatchEvents() {
-        alignas(inotify_event) char buffer[16384];
-        for (;;) {
-            ssize_t got = read(watch_->native_handle(), buffer, sizeof buffer);
-            if (got <= 0) {
-                return got < 0 && (errno == EAGAIN || errno == EINTR);
-            }
-            for (size_t at = 0; at + sizeof(inotify_event) <= static_cast<size_t>(got);) {
-                const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
-                at += sizeof(inotify_event) + event->len;
-                if (at > static_cast<size_t>(got)) {
-                    break;
-                }
-                if (!OnWatchEvent(*event)) {
-                    return false;
-                }
-            }
-        }
-    }
-
-    bool OnWatchEvent(const inotify_event& event) {
-        if (event.mask & (IN_IGNORED | IN_UNMOUNT)) {
-            return false;
-        }
-        if (event.mask & IN_Q_OVERFLOW) {
-            RequestRescan();
-            return true;
-        }
-        const std::string_view name(event.name, event.len > 0 ? strnlen(event.name, event.len) : 0);
-        uint32_t id = 0;
-        // This process's own entries are told by their writer once they are flushed.
-        if (mailqueue::ParseEntryName(name, &id) && !arrivals::PlacingHere(queueDir_, id)) {
-            Learn(id);
-        } else if (name == "retry.cfg") {
+        };
+        handlers.retryRequest = [this] {
             std::lock_guard lock(mutex_);
-            wake_.notify_all();  // an operator's retry request
+            wake_.notify_all();
+        };
+        handlers.eventsLost = [this] { RequestRescan(); };
+        std::string error;
+        watch_ = QueueWatch::Start(io_, queueDir_, std::move(handlers), &error);
+        if (!watch_) {
+            log_.Line("The queue directory cannot be watched (" + error +
+                      "); it is looked at every second");
         }
-        return true;
     }
 
     void RequestRescan() {
@@ -544,36 +496,6 @@ class SendRunner {
         Finished(id, nextTry, finished);
     }
 
-    // A recipient named again (in any case) is sent nothing of its own: it takes the state of
-    // its address's first mention, so the companion still says what became of every RcptTo.
-    static void SettleDuplicates(QueuedMail& mail, const std::vector<size_t>& first) {
-        for (size_t i = 0; i < mail.states.size(); ++i) {
-            if (first[i] != i && !IsFinalState(mail.states[i])) {
-                mail.states[i] = mail.states[first[i]];
-            }
-        }
-    }
-
-    // The failed recipients of a settled mail whose sender was never told (its notice could not
-    // be stored). None for the null sender, a mail with its notice, or one the operator deleted.
-    static std::vector<FailedRecipient> UntoldFailures(const QueuedMail& mail) {
-        std::vector<FailedRecipient> untold;
-        if (mail.mailFrom.empty() || mail.noticeSent) {
-            return untold;
-        }
-        const std::string failed = std::string(kStateFailed) + " ";
-        const std::vector<size_t> first = mailqueue::FirstOfSameAddress(mail.recipients);
-        for (size_t i = 0; i < mail.states.size(); ++i) {
-            if (mail.states[i].rfind(mailqueue::kStateDeleted, 0) == 0) {
-                return {};
-            }
-            if (mail.states[i].rfind(failed, 0) == 0 && first[i] == i) {
-                untold.push_back({mail.recipients[i], mail.states[i].substr(failed.size())});
-            }
-        }
-        return untold;
-    }
-
     // Writes the states first, so no recipient that got its 250 is sent the mail again; then
     // queues the notification, and only when it is stored moves finished mail to old.
     bool Record(const std::string& dir, const QueuedMail& mail, std::int64_t nextTry,
@@ -759,7 +681,7 @@ class SendRunner {
     asio::thread_pool blocking_;
     QueueStore bounces_;
     SessionCache sessions_;  // before io_ goes: its sockets belong to io_
-    std::unique_ptr<asio::posix::stream_descriptor> watch_;  // inotify on the queue directory
+    std::unique_ptr<QueueWatch> watch_;
 
     std::mutex mutex_;
     std::condition_variable wake_;
