@@ -1,5 +1,7 @@
 // The command dispatch (the verb table) and the verbs of the connection: greeting, NOOP, QUIT,
 // VRFY, HELP, STARTTLS and AUTH. The mail transaction's verbs are in smtp_session_mail.cpp.
+#include "smtp/smtp_session.h"
+
 #include <algorithm>
 #include <asio/redirect_error.hpp>
 #include <asio/use_awaitable.hpp>
@@ -14,7 +16,6 @@
 #include "smtp/command_parser.h"
 #include "smtp/sasl.h"
 #include "smtp/session_rules.h"
-#include "smtp/smtp_session.h"
 
 namespace relvo::mail::smtp {
 namespace {

@@ -1,5 +1,7 @@
 // The message of the mail transaction: its text as it arrives (written to the queue's file a
 // buffer at a time), the reply to its end, and its hand-off to the queue.
+#include "smtp/smtp_session.h"
+
 #include <algorithm>
 #include <asio/post.hpp>
 #include <asio/use_awaitable.hpp>
@@ -11,7 +13,6 @@
 #include "common/mail_address.h"
 #include "core/on_pool.h"
 #include "smtp/session_rules.h"
-#include "smtp/smtp_session.h"
 
 namespace relvo::mail::smtp {
 namespace {

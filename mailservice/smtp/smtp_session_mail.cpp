@@ -1,12 +1,13 @@
 // The mail transaction's verbs: MAIL makes the transaction, RCPT adds to it, DATA starts its
 // message and RSET ends it. The message's text and its hand-off to the queue are in
 // smtp_session_data.cpp.
+#include "smtp/smtp_session.h"
+
 #include <asio/ssl/stream.hpp>
 #include <chrono>
 
 #include "common/ascii.h"
 #include "smtp/session_rules.h"
-#include "smtp/smtp_session.h"
 
 namespace relvo::mail::smtp {
 namespace {
