@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 
 #include "common/clock.h"
@@ -53,6 +54,12 @@ bool WriteAll(int fd, const char* data, size_t size) {
     return true;
 }
 
+// Debugging is asked for in the environment, so that it needs no setting a user could leave on.
+bool DebugRequested() {
+    const char* value = std::getenv("RELVO_DEBUG_LOG");
+    return value != nullptr && std::string_view(value) == "1";
+}
+
 }  // namespace
 
 EventLog::EventLog(std::string logDir, std::string prefix)
@@ -70,6 +77,7 @@ EventLog::~EventLog() {
 }
 
 void EventLog::Configure(bool enabled, int keepDays) {
+    debug_.store(DebugRequested(), std::memory_order_relaxed);
     {
         std::lock_guard lock(mutex_);
         enabled_ = enabled;

@@ -5,6 +5,7 @@
 // log is configured and at each change of day.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -29,6 +30,10 @@ class EventLog {
     void Configure(bool enabled, int keepDays);
     void SetWindow(RelvoMailWindow* window, unsigned int message);
     void Line(std::string_view text);
+    // Whether debug lines (a session's state changes) are wanted: off unless RELVO_DEBUG_LOG=1
+    // was in the environment at the last Configure. Callers build such a line only then and pass
+    // it to Line; it never holds message text or AUTH data.
+    bool Debugging() const { return debug_.load(std::memory_order_relaxed); }
     // Writes everything buffered so far before it returns.
     void Flush();
 
@@ -60,6 +65,7 @@ class EventLog {
     unsigned long long dropped_ = 0;  // lines refused while the buffer was full
     bool enabled_ = false;
     bool hasWindow_ = false;
+    std::atomic<bool> debug_{false};
     int keepDays_ = 7;
     bool stopping_ = false;
     bool flushRequested_ = false;

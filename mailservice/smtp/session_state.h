@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <initializer_list>
+#include <string_view>
 
 namespace relvo::mail::smtp {
 
@@ -22,6 +23,37 @@ enum class SessionState : uint8_t {
     kAuthFailed,    // a failed AUTH waits out its delay before the 535
     kClosing,       // final: the replies so far go out, then the connection closes
 };
+
+// The state's name in debug lines.
+constexpr std::string_view StateName(SessionState state) {
+    switch (state) {
+        case SessionState::kGreeting:
+            return "GREETING";
+        case SessionState::kHelo:
+            return "HELO";
+        case SessionState::kMail:
+            return "MAIL";
+        case SessionState::kRcpt:
+            return "RCPT";
+        case SessionState::kData:
+            return "DATA";
+        case SessionState::kQueueing:
+            return "QUEUEING";
+        case SessionState::kStartTls:
+            return "STARTTLS";
+        case SessionState::kAuthPlain:
+            return "AUTH-PLAIN";
+        case SessionState::kAuthUser:
+            return "AUTH-USER";
+        case SessionState::kAuthPassword:
+            return "AUTH-PASSWORD";
+        case SessionState::kAuthFailed:
+            return "AUTH-FAILED";
+        case SessionState::kClosing:
+            return "CLOSING";
+    }
+    return "?";
+}
 
 class StateSet {
   public:

@@ -2,7 +2,8 @@
 // every complete command in it is answered before the replies go out in one write (PIPELINING);
 // the message text is unstuffed straight from the input buffer into a bounded buffer that goes
 // to the queue's temporary file whenever it fills, so a session holds no more of a message than
-// that buffer, whatever the message's size.
+// that buffer, whatever the message's size. The session is the connection (socket, TLS, greeting,
+// AUTH, errors, deadlines); what belongs to one message is its SmtpTransaction.
 #pragma once
 
 #include <asio/awaitable.hpp>
@@ -10,20 +11,18 @@
 #include <asio/ssl/stream.hpp>
 #include <asio/steady_timer.hpp>
 #include <chrono>
-#include <cstdint>
 #include <exception>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
-#include <vector>
 
 #include "core/engine_config.h"
 #include "smtp/command_parser.h"
-#include "smtp/data_reader.h"
-#include "smtp/observed_text.h"
 #include "smtp/session_host.h"
 #include "smtp/session_rules.h"
 #include "smtp/session_state.h"
+#include "smtp/smtp_transaction.h"
 
 namespace relvo::mail::smtp {
 
@@ -65,10 +64,8 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     // enough replies are waiting to be written.
     bool ProcessInput();
     void FeedData(std::string_view pending);
-    void ObserveData();
     bool PipelinedAfterData();
     void StartMessage();
-    void DropMessage();
     ReceivedInfo ReceivedNow() const;
     bool ForLocalDomain() const;
     bool SkipDiscardedLine(std::string_view pending);
@@ -103,7 +100,8 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     void Reply(std::string_view line);
     void ReplyError(std::string_view line);
     void ReplyAndClose(std::string_view line);
-    void ResetTransaction();
+    // Ends the mail transaction, if any; a session in it is greeted and may send MAIL again.
+    void EndTransaction();
     void LogLine(std::string_view marker, std::string_view text);
     bool AuthOffered() const { return tlsActive_ || clientIsLocal_; }
     size_t LineLimit(std::string_view pending) const;
@@ -139,10 +137,8 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     // Deadlines, not idle timers: a trickle of bytes does not extend them.
     std::chrono::steady_clock::time_point lastReadAt_;
     std::chrono::steady_clock::time_point lineStartedAt_;  // first byte of the line under way
-    std::chrono::steady_clock::time_point dataStartedAt_;
-    uint64_t dataBytes_ = 0;  // received since DATA was accepted
-    std::string out_;         // replies waiting for the next write
-    std::string logLine_;     // reused for every log line
+    std::string out_;                                      // replies waiting for the next write
+    std::string logLine_;                                  // reused for every log line
 
     SessionState state_ = SessionState::kGreeting;
     bool stopping_ = false;  // the server is stopping
@@ -157,13 +153,8 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     bool tlsActive_ = false;
     std::string authUser_;
 
-    bool smtpUtf8_ = false;
-    std::string mailFrom_;
-    std::vector<std::string> recipients_;
-    DataReader reader_;
-    SpoolPtr spool_;                          // the message's text written so far
-    std::unique_ptr<ObservedText> observed_;  // null when nothing looks at the message
-    std::string_view dataRefusal_;            // why the reader was stopped
+    // From an accepted MAIL to the transaction's end; always present in the kTransaction states.
+    std::optional<SmtpTransaction> transaction_;
 };
 
 }  // namespace relvo::mail::smtp
