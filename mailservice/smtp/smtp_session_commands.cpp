@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/ascii.h"
-#include "core/base64.h"
+#include "common/base64.h"
 #include "core/net_ranges.h"
 #include "smtp/command_parser.h"
 #include "smtp/sasl.h"
