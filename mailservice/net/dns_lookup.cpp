@@ -30,7 +30,12 @@ class Channel {
         options.timeout = static_cast<int>(std::max<long long>(500, settings.timeout.count() / 4));
         status_ = ares_init_options(&channel_, &options, mask);
         if (status_ == ARES_SUCCESS && !settings.server.empty()) {
-            status_ = ares_set_servers_ports_csv(channel_, settings.server.c_str());
+            // c-ares takes "[v6]" only with a port; the settings also allow it alone.
+            std::string server = settings.server;
+            if (server.size() > 2 && server.front() == '[' && server.back() == ']') {
+                server = server.substr(1, server.size() - 2);
+            }
+            status_ = ares_set_servers_ports_csv(channel_, server.c_str());
         }
         deadline_ = std::chrono::steady_clock::now() + settings.timeout;
         cancel_ = settings.cancel;
