@@ -1,4 +1,4 @@
-// The settings sheet: the General, SMTP and SEND pages in tabs, OK and Cancel. OK writes the pages
+// The settings sheet: the General, SMTP, SEND and Advanced pages in tabs, OK and Cancel. OK writes the pages
 // that were shown, in that order, each as one rewrite of the main configuration file; a numeric
 // field without a number stops it there (earlier pages stay written) with the sheet open. A
 // ticked AutoRun also installs the console's autostart entry and an unticked one removes it.

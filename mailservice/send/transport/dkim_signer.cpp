@@ -127,13 +127,16 @@ struct KeyFileIdentity {
 // earlier look).
 SigningKey ParseKey(const std::string& path, KeyFileIdentity* identity) {
     SigningKey result;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO put in the key's place must not hold a delivery.
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     struct stat info {};
-    if (fd < 0 || fstat(fd, &info) != 0) {
-        if (fd >= 0) {
+    if (fd < 0 || fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        const bool opened = fd >= 0;
+        if (opened) {
             close(fd);
         }
-        result.problem = "cannot read the key file " + path;
+        result.problem = opened ? "the key file " + path + " is not a regular file"
+                                : "cannot read the key file " + path;
         return result;
     }
     *identity = KeyFileIdentity::Of(info);

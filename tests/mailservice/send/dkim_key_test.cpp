@@ -6,6 +6,8 @@
 #include <filesystem>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "common/dkim_key_file.h"
 #include "core/engine_config.h"
 #include "send/transport/dkim_signer.h"
@@ -86,6 +88,20 @@ TEST(DkimKeyTest, EachSignatureIsMadeWithTheKeyTheFileHoldsNow) {
         app.Write("dkim/signed.test/s1.key", aText);  // the same file written over
         EXPECT_EQ(Verdicts(signedNow(), a, b), "True False\n") << "rewritten in place";
     }
+}
+
+TEST(DkimKeyTest, AKeyThatIsNoRegularFileLeavesTheMailUnsignedWithoutWaiting) {
+    TempAppDir app;
+    app.Write("relvoconsole.cfg",
+              "[System]\r\n[DomainList]\r\nsigned.test=1\r\n[DomainInfo]\r\n"
+              "signed.test_DkimSelector=s1\r\n");
+    const std::string path = DkimKeyFile(app.Path(), "signed.test", "s1");
+    std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+    ASSERT_EQ(mkfifo(path.c_str(), 0600), 0);  // would block a reader that waited for a writer
+    DkimSignature signature =
+        SignMessage("From: a@signed.test\r\n\r\nBody.\r\n", *EngineConfig::Load(), app.Path());
+    EXPECT_EQ(signature.field, "");
+    EXPECT_NE(signature.problem.find("not a regular file"), std::string::npos) << signature.problem;
 }
 
 }  // namespace
