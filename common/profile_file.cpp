@@ -627,8 +627,9 @@ void ListDirectoryOnce(const std::string& directory) {
     });
 }
 
-// Removes the temporary files of the file's writers that are gone. Call under the file's lock.
-void RemoveStaleTemporaries(const std::string& target, const FileLock& lock) {
+// Removes the temporary files of the file's writers that are gone. Call while no other writer of
+// the file can run: under its lock, when there is one.
+void RemoveStaleTemporaries(const std::string& target, const FileLock* lock) {
     const std::string directory = DirectoryOf(target);
     std::vector<TemporaryOf> stale;  // here: the temporaries' own names
     {
@@ -641,7 +642,7 @@ void RemoveStaleTemporaries(const std::string& target, const FileLock& lock) {
             staleByFile.erase(found);
         }
     }
-    if (!lock.Writable()) {
+    if (lock && !lock->Writable()) {
         // Another user's lock file records nothing: this file's temporaries are looked for.
         const std::string file = BaseNameOf(target);
         ListTemporaries(directory, [&](int, const std::string& name, const TemporaryOf& of) {
@@ -650,7 +651,7 @@ void RemoveStaleTemporaries(const std::string& target, const FileLock& lock) {
             }
         });
     }
-    if (auto recorded = lock.RecordedTemporary()) {
+    if (auto recorded = lock ? lock->RecordedTemporary() : std::nullopt) {
         stale.push_back({TemporaryName(BaseNameOf(target), recorded->first, recorded->second),
                          recorded->first});
     }
@@ -911,18 +912,24 @@ std::optional<std::string> Edit(const Loaded& current, const std::function<void(
 
 }  // namespace
 
-bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& edit, Flush flush) {
+bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& edit, Flush flush,
+                 Writers writers) {
     lastWriteError.clear();
     std::optional<std::string> target = ResolveLinks(path);
     if (!target) {
         Fail("cannot follow the symbolic links of " + path);
         return false;
     }
-    FileLock lock(*target);
-    if (!lock.Locked()) {
-        return false;
+    std::optional<FileLock> lock;
+    struct stat lockInfo {};
+    if (writers == Writers::kLockFile || lstat(LockPathOf(*target).c_str(), &lockInfo) == 0) {
+        lock.emplace(*target);
+        if (!lock->Locked()) {
+            return false;
+        }
     }
-    RemoveStaleTemporaries(*target, lock);
+    FileLock* held = lock ? &*lock : nullptr;
+    RemoveStaleTemporaries(*target, held);
     // A writer always looks at the file: an edit made by another program must not be lost.
     Loaded current = Load(*target, false);
     switch (current.status) {
@@ -955,11 +962,13 @@ bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& ed
     }
     std::optional<struct stat> written;
     const int64_t now = CoarseNow();
-    if (!Replace(*target, document->Bytes(), previous ? &*previous : nullptr, &written, &lock,
+    if (!Replace(*target, document->Bytes(), previous ? &*previous : nullptr, &written, held,
                  flush)) {
         return false;
     }
-    lock.CountWrite();
+    if (held) {
+        held->CountWrite();
+    }
     if (written) {
         // This process reads what it wrote without parsing the file again. Still under the lock,
         // so the generation read here is the one this write left.

@@ -72,8 +72,18 @@ enum class Flush {
     // read (the write counts a generation).
     kInPlace,
 };
+// Who keeps the writers of a file from overlapping.
+enum class Writers {
+    kLockFile,  // the store, by the file's lock file
+    // The caller, by a right of its own that every writer of the file takes first (a queue
+    // entry's claim): no lock file is made, so none is left behind when the file moves or goes.
+    // One made before is still taken and counted in, for the readers that watch its count. The
+    // temporary of a writer killed mid-write is found by listing the directory (at the first
+    // write of each process, and by RemoveStaleTemporariesIn).
+    kCaller,
+};
 bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& edit,
-                 Flush flush = Flush::kToDisk);
+                 Flush flush = Flush::kToDisk, Writers writers = Writers::kLockFile);
 
 // Why this thread's last write failed, naming the file; empty after a write that succeeded.
 const std::string& LastWriteError();
