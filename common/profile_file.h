@@ -13,7 +13,8 @@
 // Only regular files are read or locked, opened so that nothing blocks; profiles over the
 // Document limits are refused. Loading never fails loudly: a missing, unusable or unreadable file
 // is reported as such and readers give defaults. Writes that fail say why (LastWriteError). Any
-// thread may call; fork only while no other thread is inside these functions.
+// thread may call; fork only while no other thread is inside these functions. Reading and its
+// cache are in profile_cache.cpp, writing in profile_file.cpp.
 #pragma once
 
 #include <sys/stat.h>
