@@ -16,7 +16,8 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from relvo_server_process import RelvoServer, free_port, make_app_dir, remove_app_dir  # noqa: E402
 
 BINARY = None
-MOST_THREADS = 24
+# On two cores; the I/O threads and the flush pool grow with the cores, up to 8 of them.
+MOST_THREADS = 24 + 3 * (max(2, min(os.cpu_count() or 2, 8)) - 2)
 SESSIONS, MAILS_PER_SESSION = 20, 10
 IN_CREATE, IN_NONBLOCK = 0x100, 0o4000
 
