@@ -1,6 +1,6 @@
 // The receiving service's writer of new queue entries (the files and their rules are in
 // common/mail_queue.h). Each file is written under a temporary name, flushed and renamed into
-// place, the .eml first; then the directory is flushed. Two jobs do this for every session, one
+// place, the .eml first; then the directory is flushed. Two jobs do this for all sessions, one
 // writing and flushing, one renaming and flushing the directory: stores that arrive while they
 // work are flushed together (group commit), and no completion is reported before its own message
 // is on disk. A long message's text may go to disk while it is received (a spool), so that a
