@@ -8,7 +8,6 @@
 //   queue/<id>.eml.tmp, .cfg.tmp   a receiving write under way, or cut short by a crash
 //   queue/.writers.lock       held shared by each process that adds entries, while it does
 //   queue/retry.cfg           the operator's retry requests: section Retry, one key per id
-//   queue/<id>.cfg.lock       the configuration store's lock while a companion is rewritten
 //   old/<id>.eml, old/<id>.cfg   finished mail: every recipient delivered, failed or deleted
 //   quarantine/<id>.cfg, .eml    entries the SEND service could not read (a damaged companion, a
 //                                missing message), set aside for the operator instead of being
@@ -24,7 +23,9 @@
 //   try: it reads the mail, delivers, writes the recipients' states, Tries, NextTry, LastAnswer and
 //   NoticeId, and moves a finished entry to old/ (companion first). The console holds it for an
 //   operator's retry (NextTry=0 plus a retry request) or delete (every open recipient marked
-//   deleted, then the move to old/). So a mail is never both delivered and deleted.
+//   deleted, then the move to old/). So a mail is never both delivered and deleted. As the claim
+//   keeps a companion's writers apart, its rewrites (a new file renamed over it) make no lock
+//   file; what a writer killed mid-rewrite leaves (<id>.cfg.tmp.<pid>.<n>) is swept by listing.
 // - The SEND service takes the retry requests, removing each as it reads it, and deletes files in
 //   old/ once they are older than the days kept.
 //

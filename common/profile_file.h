@@ -13,7 +13,8 @@
 // Only regular files are read or locked, opened so that nothing blocks; profiles over the
 // Document limits are refused. Loading never fails loudly: a missing, unusable or unreadable file
 // is reported as such and readers give defaults. Writes that fail say why (LastWriteError). Any
-// thread may call; fork only while no other thread is inside these functions.
+// thread may call; fork only while no other thread is inside these functions. Reading and its
+// cache are in profile_cache.cpp, writing in profile_file.cpp.
 #pragma once
 
 #include <sys/stat.h>
@@ -72,8 +73,18 @@ enum class Flush {
     // read (the write counts a generation).
     kInPlace,
 };
+// Who keeps the writers of a file from overlapping.
+enum class Writers {
+    kLockFile,  // the store, by the file's lock file
+    // The caller, by a right of its own that every writer of the file takes first (a queue
+    // entry's claim): no lock file is made, so none is left behind when the file moves or goes.
+    // One made before is still taken and counted in, for the readers that watch its count. The
+    // temporary of a writer killed mid-write is found by listing the directory (at the first
+    // write of each process, and by RemoveStaleTemporariesIn).
+    kCaller,
+};
 bool RewriteFile(const std::string& path, const std::function<void(Editor&)>& edit,
-                 Flush flush = Flush::kToDisk);
+                 Flush flush = Flush::kToDisk, Writers writers = Writers::kLockFile);
 
 // Why this thread's last write failed, naming the file; empty after a write that succeeded.
 const std::string& LastWriteError();

@@ -222,14 +222,19 @@ void ProfileBatch::Remove(std::string_view section, std::string_view key) {
 }
 
 bool ProfileBatch::Commit(std::string_view fileArgument) const {
-    return Apply(fileArgument, profile::Flush::kToDisk);
+    return Apply(fileArgument, profile::Flush::kToDisk, profile::Writers::kLockFile);
 }
 
 bool ProfileBatch::CommitInPlace(std::string_view fileArgument) const {
-    return Apply(fileArgument, profile::Flush::kInPlace);
+    return Apply(fileArgument, profile::Flush::kInPlace, profile::Writers::kLockFile);
 }
 
-bool ProfileBatch::Apply(std::string_view fileArgument, profile::Flush flush) const {
+bool ProfileBatch::CommitHeld(std::string_view fileArgument, profile::Flush flush) const {
+    return Apply(fileArgument, flush, profile::Writers::kCaller);
+}
+
+bool ProfileBatch::Apply(std::string_view fileArgument, profile::Flush flush,
+                         profile::Writers writers) const {
     for (const Operation& operation : operations_) {
         if (!IsStorable(operation)) {
             profile::SetLastWriteError("the section name, key or value of [" + operation.section +
@@ -250,7 +255,7 @@ bool ProfileBatch::Apply(std::string_view fileArgument, profile::Flush flush) co
             }
         }
     };
-    return profile::RewriteFile(ResolveProfilePath(fileArgument), edit, flush);
+    return profile::RewriteFile(ResolveProfilePath(fileArgument), edit, flush, writers);
 }
 
 std::string ProfileLastWriteError() {

@@ -12,7 +12,8 @@
 #include <vector>
 
 namespace profile {
-enum class Flush;  // common/profile_file.h
+enum class Flush;    // common/profile_file.h
+enum class Writers;  // common/profile_file.h
 class Document;
 }  // namespace profile
 
@@ -82,6 +83,9 @@ class ProfileBatch {
     // The same, but written over the file in place where it can be and left to the kernel to
     // write back (profile::Flush::kInPlace): for records whose loss in a crash costs nothing.
     bool CommitInPlace(std::string_view fileArgument) const;
+    // Either of them for a file whose every writer first takes another exclusive right, held by
+    // the caller now (a queue entry's claim): no lock file is made beside the file.
+    bool CommitHeld(std::string_view fileArgument, profile::Flush flush) const;
 
     struct Operation {
         std::string section;
@@ -91,7 +95,7 @@ class ProfileBatch {
     const std::vector<Operation>& Operations() const { return operations_; }
 
   private:
-    bool Apply(std::string_view fileArgument, profile::Flush flush) const;
+    bool Apply(std::string_view fileArgument, profile::Flush flush, profile::Writers writers) const;
 
     std::vector<Operation> operations_;
 };

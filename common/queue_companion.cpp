@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "common/mail_queue.h"
+#include "common/profile_file.h"
 
 namespace mailqueue {
 
@@ -225,11 +226,12 @@ ProfileBatch StateBatch(const QueuedMail& mail, std::int64_t nextTry) {
 bool SaveState(const std::string& dir, const QueuedMail& mail, std::int64_t nextTry) {
     // The store would write through a link to whatever file it names.
     return IsPlainCompanion(dir, mail.id) &&
-           StateBatch(mail, nextTry).Commit(CompanionFile(dir, mail.id));
+           StateBatch(mail, nextTry)
+               .CommitHeld(CompanionFile(dir, mail.id), profile::Flush::kToDisk);
 }
 
 bool SaveFinalState(const std::string& oldDir, const QueuedMail& mail) {
-    return StateBatch(mail, 0).CommitInPlace(CompanionFile(oldDir, mail.id));
+    return StateBatch(mail, 0).CommitHeld(CompanionFile(oldDir, mail.id), profile::Flush::kInPlace);
 }
 
 }  // namespace mailqueue

@@ -93,7 +93,7 @@ OperatorOutcome RetryNow(const std::string& queueDir, uint32_t id, std::string* 
     }
     ProfileBatch due;
     due.Set(kSection, kNextTry, "0");
-    if (!due.Commit(companion)) {
+    if (!due.CommitHeld(companion, profile::Flush::kToDisk)) {
         *error = Reason("cannot write " + companion);
         return OperatorOutcome::kFailed;
     }
@@ -124,7 +124,7 @@ OperatorOutcome DeleteQueued(const std::string& queueDir, const std::string& old
         }
     }
     mark.Set(kSection, kNextTry, "0");
-    if (!mark.Commit(companion)) {
+    if (!mark.CommitHeld(companion, profile::Flush::kToDisk)) {
         *error = Reason("cannot write " + companion);
         return OperatorOutcome::kFailed;
     }

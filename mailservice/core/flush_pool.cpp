@@ -2,12 +2,53 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace relvo::mail {
 
+namespace {
+
+// One FlushAll: its descriptors are claimed one at a time by the caller and the helpers posted.
+// A helper that starts once everything is claimed finds nothing to do, so the descriptors are
+// never touched after the caller has returned.
+struct FlushJob {
+    explicit FlushJob(const std::vector<int>& descriptors)
+        : fds(descriptors), errors(descriptors.size(), 0) {}
+
+    void Work() {
+        std::unique_lock lock(mutex);
+        while (next < fds.size()) {
+            const size_t index = next++;
+            const int fd = fds[index];
+            lock.unlock();
+            int error = 0;
+            while (fdatasync(fd) != 0) {
+                if (errno != EINTR) {
+                    error = errno;
+                    break;
+                }
+            }
+            lock.lock();
+            errors[index] = error;
+            if (++finished == fds.size()) {
+                done.notify_all();
+            }
+        }
+    }
+
+    const std::vector<int> fds;
+    std::vector<int> errors;
+    std::mutex mutex;
+    std::condition_variable done;
+    size_t next = 0;
+    size_t finished = 0;
+};
+
+}  // namespace
+
 FlushPool::FlushPool(int threads) {
-    for (int i = 0; i < threads; ++i) {
+    for (int i = 0; i < std::max(1, threads); ++i) {
         threads_.emplace_back([this] { Run(); });
     }
 }
@@ -23,60 +64,56 @@ FlushPool::~FlushPool() {
     }
 }
 
-void FlushPool::FlushAll(const std::vector<int>& fds, std::vector<int>& errors) {
-    errors.assign(fds.size(), 0);
-    if (fds.empty()) {
-        return;
-    }
-    std::unique_lock lock(mutex_);
-    fds_ = &fds;
-    errors_ = &errors;
-    next_ = 0;
-    finished_ = 0;
-    // Wake only as many helpers as there are files besides the caller's own.
-    if (fds.size() > 1) {
-        if (fds.size() - 1 >= threads_.size()) {
-            wake_.notify_all();
-        } else {
-            for (size_t i = 1; i < fds.size(); ++i) {
-                wake_.notify_one();
-            }
-        }
-    }
-    Work(lock);
-    done_.wait(lock, [&] { return finished_ == fds.size(); });
-    fds_ = nullptr;
-    errors_ = nullptr;
+int FlushPool::DefaultThreads() {
+    return static_cast<int>(std::clamp(2 * std::thread::hardware_concurrency(), 4u, 8u));
 }
 
-void FlushPool::Work(std::unique_lock<std::mutex>& lock) {
-    while (fds_ != nullptr && next_ < fds_->size()) {
-        const size_t index = next_++;
-        const int fd = (*fds_)[index];
-        lock.unlock();
-        int error = 0;
-        while (fdatasync(fd) != 0) {
-            if (errno != EINTR) {
-                error = errno;
-                break;
-            }
-        }
-        lock.lock();
-        (*errors_)[index] = error;
-        if (++finished_ == fds_->size()) {
-            done_.notify_all();
-        }
+std::shared_ptr<FlushPool> FlushPool::Shared() {
+    static std::mutex mutex;
+    static std::weak_ptr<FlushPool> shared;
+    std::lock_guard lock(mutex);
+    std::shared_ptr<FlushPool> pool = shared.lock();
+    if (!pool) {
+        pool = std::make_shared<FlushPool>(DefaultThreads());
+        shared = pool;
     }
+    return pool;
+}
+
+void FlushPool::Post(std::function<void()> job) {
+    {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(job));
+    }
+    wake_.notify_one();
+}
+
+void FlushPool::FlushAll(const std::vector<int>& fds, std::vector<int>& errors) {
+    auto job = std::make_shared<FlushJob>(fds);
+    // Helpers for the files besides the caller's own, at most one per thread.
+    const size_t helpers = fds.size() > 1 ? std::min(fds.size() - 1, threads_.size()) : 0;
+    for (size_t i = 0; i < helpers; ++i) {
+        Post([job] { job->Work(); });
+    }
+    job->Work();
+    std::unique_lock lock(job->mutex);
+    job->done.wait(lock, [&] { return job->finished == job->fds.size(); });
+    errors = job->errors;
 }
 
 void FlushPool::Run() {
     std::unique_lock lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || (fds_ != nullptr && next_ < fds_->size()); });
-        if (stopping_) {
-            return;
+        wake_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
+        if (jobs_.empty()) {
+            return;  // stopping, and every job posted has run
         }
-        Work(lock);
+        std::function<void()> job = std::move(jobs_.front());
+        jobs_.pop_front();
+        lock.unlock();
+        job();
+        job = nullptr;  // what it holds (a spool to remove) goes here, off the lock
+        lock.lock();
     }
 }
 

@@ -28,12 +28,6 @@ using mailqueue::TemporaryMessageName;
 namespace {
 
 constexpr int kIdAttempts = 5;
-// Flushes in flight at once (with the writer's own): a batch of 16 messages is flushed in one
-// go and shares the journal commits, where flushes one after another pay a commit each.
-constexpr int kFlushThreads = 31;
-// Spool writes go to the page cache and rarely wait; a few threads keep one slow write from
-// holding up every session.
-constexpr int kJobThreads = 4;
 constexpr size_t kCopyBuffer = 64 * 1024;
 
 std::string SystemError(const char* what, int error) {
@@ -150,17 +144,7 @@ bool QueueStore::Open(std::string* error) {
     }
     open_ = true;
     stopping_ = false;
-    flusher_ = std::make_unique<FlushPool>(kFlushThreads);
-    writerDone_ = false;
-    worker_ = std::thread([this] { Run(); });
-    placer_ = std::thread([this] { RunPlacer(); });
-    {
-        std::lock_guard jobsLock(jobsMutex_);
-        jobsOpen_ = true;
-    }
-    for (int i = 0; i < kJobThreads; ++i) {
-        jobThreads_.emplace_back([this] { RunJobs(); });
-    }
+    pool_ = FlushPool::Shared();
     return true;
 }
 
@@ -198,42 +182,23 @@ void QueueStore::Close() {
         return;  // closed, or another thread is closing it
     }
     stopping_ = true;
-    lock.unlock();
-    {
-        std::lock_guard jobsLock(jobsMutex_);
-        jobsOpen_ = false;
-    }
-    jobsWake_.notify_all();
-    for (auto& thread : jobThreads_) {
-        thread.join();
-    }
-    jobThreads_.clear();
-    wake_.notify_all();
-    worker_.join();
-    lock.lock();
-    writerDone_ = true;
-    lock.unlock();
-    placeWake_.notify_all();
-    placer_.join();
-    lock.lock();
+    idle_.wait(lock, [this] { return !writing_ && !placing_ && spoolJobs_.empty(); });
     open_ = false;
-    flusher_.reset();
+    std::shared_ptr<FlushPool> pool = std::move(pool_);
     close(writersFd_);
     writersFd_ = -1;
     close(dirFd_);
     dirFd_ = -1;
+    lock.unlock();
+    pool.reset();  // the last store of the process ends the pool here
 }
 
 void QueueStore::Drain() {
-    {
-        std::unique_lock lock(mutex_);
-        const uint64_t target = taken_;
-        drained_.wait(lock, [this, target] { return finished_ >= target; });
-    }
-    std::unique_lock jobsLock(jobsMutex_);
-    const uint64_t target = jobsPosted_;
-    jobsDrained_.wait(jobsLock, [this, target] {
-        return jobsStarted_ >= target && (jobsRunning_.empty() || *jobsRunning_.begin() > target);
+    std::unique_lock lock(mutex_);
+    const uint64_t stores = taken_;
+    const uint64_t jobs = spoolPosted_;
+    idle_.wait(lock, [&] {
+        return finished_ >= stores && (spoolJobs_.empty() || *spoolJobs_.begin() > jobs);
     });
 }
 
@@ -250,7 +215,10 @@ void QueueStore::Store(Envelope envelope, std::string receivedHeader, SpoolPtr s
             pending_.push_back(Request{std::move(envelope), std::move(receivedHeader),
                                        std::move(body), std::move(done), std::move(spool)});
             ++taken_;
-            wake_.notify_one();
+            if (!writing_) {
+                writing_ = true;
+                pool_->Post([this] { WriteBatches(); });
+            }
             return;
         }
     }
@@ -258,36 +226,20 @@ void QueueStore::Store(Envelope envelope, std::string receivedHeader, SpoolPtr s
 }
 
 bool QueueStore::Post(std::function<void()> job) {
-    {
-        std::lock_guard lock(jobsMutex_);
-        if (!jobsOpen_) {
-            return false;
-        }
-        jobs_.push_back(std::move(job));
-        ++jobsPosted_;
+    std::lock_guard lock(mutex_);
+    if (!open_ || stopping_) {
+        return false;
     }
-    jobsWake_.notify_one();
-    return true;
-}
-
-void QueueStore::RunJobs() {
-    std::unique_lock lock(jobsMutex_);
-    for (;;) {
-        jobsWake_.wait(lock, [this] { return !jobsOpen_ || !jobs_.empty(); });
-        if (jobs_.empty()) {
-            return;  // closing, and every job handed in is done
-        }
-        std::function<void()> job = std::move(jobs_.front());
-        jobs_.pop_front();
-        const uint64_t number = ++jobsStarted_;
-        jobsRunning_.insert(number);
-        lock.unlock();
+    const uint64_t number = ++spoolPosted_;
+    spoolJobs_.insert(number);
+    pool_->Post([this, number, job = std::move(job)]() mutable {
         job();
-        job = nullptr;  // what it holds (a spool to remove) goes here, off the lock
-        lock.lock();
-        jobsRunning_.erase(number);
-        jobsDrained_.notify_all();
-    }
+        job = nullptr;  // what it holds (a spool to remove) goes before Close or Drain return
+        std::lock_guard ended(mutex_);
+        spoolJobs_.erase(number);
+        idle_.notify_all();
+    });
+    return true;
 }
 
 void QueueStore::Append(SpoolPtr spool, std::string text, size_t length, Appended done) {
@@ -338,13 +290,9 @@ uint64_t QueueStore::FlushRounds() const {
     return rounds_;
 }
 
-void QueueStore::Run() {
+void QueueStore::WriteBatches() {
     std::unique_lock lock(mutex_);
-    for (;;) {
-        wake_.wait(lock, [this] { return stopping_ || !pending_.empty(); });
-        if (pending_.empty()) {
-            break;  // stopping, and everything handed in is written
-        }
+    while (!pending_.empty()) {
         std::vector<Request> batch;
         batch.swap(pending_);
         lock.unlock();
@@ -353,17 +301,18 @@ void QueueStore::Run() {
         for (auto& item : prepared) {
             flushed_.push_back(std::move(item));
         }
-        placeWake_.notify_one();
+        if (!placing_) {
+            placing_ = true;
+            pool_->Post([this] { PlaceBatches(); });
+        }
     }
+    writing_ = false;
+    idle_.notify_all();
 }
 
-void QueueStore::RunPlacer() {
+void QueueStore::PlaceBatches() {
     std::unique_lock lock(mutex_);
-    for (;;) {
-        placeWake_.wait(lock, [this] { return writerDone_ || !flushed_.empty(); });
-        if (flushed_.empty()) {
-            break;  // the writer has ended and everything is placed
-        }
+    while (!flushed_.empty()) {
         std::vector<Prepared> items;
         items.swap(flushed_);
         lock.unlock();
@@ -372,8 +321,10 @@ void QueueStore::RunPlacer() {
         items.clear();  // the completions go before Drain may return
         lock.lock();
         finished_ += finished;
-        drained_.notify_all();
+        idle_.notify_all();
     }
+    placing_ = false;
+    idle_.notify_all();
 }
 
 // The arrival of a batch, as the companion records it.
@@ -502,7 +453,7 @@ void QueueStore::FlushTemporaryFiles(std::vector<Prepared>& items) {
         }
     }
     std::vector<int> errors;
-    flusher_->FlushAll(fds, errors);
+    pool_->FlushAll(fds, errors);
     size_t next = 0;
     for (Prepared& item : items) {
         if (item.emlFd < 0) {

@@ -1,21 +1,20 @@
 // The receiving service's writer of new queue entries (the files and their rules are in
 // common/mail_queue.h). Each file is written under a temporary name, flushed and renamed into
-// place, the .eml first; then the directory is flushed. Two threads do this for every session,
-// one writing and flushing, one renaming and flushing the directory: stores that arrive while
-// they work are flushed together (group commit), and no completion is reported before its own
-// message is on disk. A long message's text may go to disk while it is received (a spool), so
-// that a session holds no more of it than a buffer; other threads of the store write it.
+// place, the .eml first; then the directory is flushed. Two jobs do this for all sessions, one
+// writing and flushing, one renaming and flushing the directory: stores that arrive while they
+// work are flushed together (group commit), and no completion is reported before its own message
+// is on disk. A long message's text may go to disk while it is received (a spool), so that a
+// session holds no more of it than a buffer. All of it runs on the process's flush pool
+// (core/flush_pool.h): a store owns no thread.
 #pragma once
 
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "common/mail_queue.h"
@@ -53,10 +52,11 @@ class QueueStore {
     QueueStore& operator=(const QueueStore&) = delete;
 
     // Creates the directory (0700), removes leftovers of interrupted writes (temporary files and
-    // .eml files without their .cfg) when no other process has the queue open, and starts the
-    // worker.
+    // .eml files without their .cfg) when no other process has the queue open, and takes its
+    // share of the flush pool.
     bool Open(std::string* error);
-    // Finishes every pending store, then stops the worker. Stores after Close fail at once.
+    // Finishes every pending store and spool write, then lets the pool go. Stores after Close
+    // fail at once.
     void Close();
     // Returns once every store and spool job handed in before the call has run its completion
     // and let go of it, the store staying open: what one of several users waits for before the
@@ -66,7 +66,7 @@ class QueueStore {
     using Done = std::function<void(bool ok, uint32_t id, const std::string& error)>;
     // receivedHeader: the Received header line(s), CRLF-ended; body: the message as received
     // (CRLF lines, dot-unstuffed). The .eml holds receivedHeader followed by body. done runs on
-    // the worker thread once both files and the directory are flushed, or with ok false.
+    // a pool thread once both files and the directory are flushed, or with ok false.
     void Store(Envelope envelope, std::string receivedHeader, std::string body, Done done);
     // The same for a message whose start is in spool: the .eml holds receivedHeader, the spooled
     // text, then body. With no receivedHeader the spool's file becomes the .eml as it is.
@@ -75,10 +75,9 @@ class QueueStore {
 
     using Appended = std::function<void(bool ok, std::string text, const std::string& error)>;
     // Writes the first length bytes of text at the end of spool's file (made at the first call)
-    // on one of the store's threads; done runs there and gets text back, so that its buffer is
-    // used again.
+    // on a pool thread; done runs there and gets text back, so that its buffer is used again.
     void Append(SpoolPtr spool, std::string text, size_t length, Appended done);
-    // Lets spool go on one of the store's threads, where its file is removed.
+    // Lets spool go on a pool thread, where its file is removed once no write holds it.
     void Drop(SpoolPtr spool);
 
     // Statistics for tests and the benchmark: stores completed, and flush rounds taken.
@@ -109,10 +108,11 @@ class QueueStore {
         std::string text;  // "YYYY-MM-DD HH:MM:SS" local
     };
     static Arrival ArrivalNow();
-    void Run();
-    void RunPlacer();
-    void RunJobs();
-    // False when the store is closed.
+    // The writer and placer jobs: each runs while it has work, and is posted again by whoever
+    // brings new work to it when it is not running.
+    void WriteBatches();
+    void PlaceBatches();
+    // A spool job on the pool, counted so that Close waits for it. False when the store is closed.
     bool Post(std::function<void()> job);
     bool AppendNow(Spool& spool, const std::string& text, size_t length, std::string* error);
     int CreateTemporaryMessage(uint32_t* id, std::string* error);
@@ -131,35 +131,23 @@ class QueueStore {
     int dirFd_ = -1;
     int writersFd_ = -1;  // shared lock while open (.writers.lock)
     mutable std::mutex mutex_;
-    std::condition_variable wake_;
+    std::condition_variable idle_;  // a job ended: Close looks whether everything is done
     std::vector<Request> pending_;
-    std::condition_variable placeWake_;
     std::vector<Prepared> flushed_;
-    bool writerDone_ = false;
+    bool writing_ = false;  // the writer job is posted or running
+    bool placing_ = false;  // the placer job is posted or running
+    // Spool writes and removals posted and not yet ended, by their number (1 = the first posted).
+    std::set<uint64_t> spoolJobs_;
+    uint64_t spoolPosted_ = 0;
+    // Stores taken, and those whose completion has run and gone: both in the order taken, as
+    // the writer and placer jobs keep it.
+    uint64_t taken_ = 0;
+    uint64_t finished_ = 0;
     bool open_ = false;
     bool stopping_ = false;
     uint64_t stored_ = 0;
     uint64_t rounds_ = 0;
-    // Stores taken, and those whose completion has run and gone: both in the order taken, as
-    // the writer and the placer keep it.
-    uint64_t taken_ = 0;
-    uint64_t finished_ = 0;
-    std::condition_variable drained_;
-    std::unique_ptr<FlushPool> flusher_;
-    std::thread worker_;  // writes and flushes batches
-    std::thread placer_;  // renames them into place and flushes the directory
-
-    // Spool writes and removals, apart from the group commit's threads.
-    std::mutex jobsMutex_;
-    std::condition_variable jobsWake_;
-    std::deque<std::function<void()>> jobs_;
-    // Jobs start in the order posted; running ones by their number (1 = the first posted).
-    uint64_t jobsPosted_ = 0;
-    uint64_t jobsStarted_ = 0;
-    std::set<uint64_t> jobsRunning_;
-    std::condition_variable jobsDrained_;
-    bool jobsOpen_ = false;
-    std::vector<std::thread> jobThreads_;
+    std::shared_ptr<FlushPool> pool_;
 };
 
 }  // namespace relvo::mail

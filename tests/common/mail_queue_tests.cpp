@@ -295,6 +295,79 @@ TEST_F(MailQueueTest, RetryNowMakesTheMailDueAndAsksTheSendService) {
     EXPECT_EQ(TakeRetryRequests(queue_, &seen), std::vector<uint32_t>{7});
 }
 
+// Every change of a queued mail is made under its claim, which keeps the companion's writers
+// apart: none of them leaves a file of its own in queue/ or old/, and a rewrite killed before it
+// was renamed into place is swept by the next writer's first listing of the directory.
+TEST_F(MailQueueTest, ChangesUnderTheClaimLeaveOnlyTheMailsOwnFiles) {
+    const pid_t gone = fork();
+    if (gone == 0) {
+        _exit(0);
+    }
+    ASSERT_GT(gone, 0);
+    waitpid(gone, nullptr, 0);
+    const std::string killedRewrite = "5.cfg.tmp." + std::to_string(gone) + ".3";
+    app_.Write("queue/" + killedRewrite, "[MailInfo]\r\nPassword=kept in a stale copy\r\n");
+
+    auto load = [](const std::string& dir, uint32_t id) {
+        QueuedMail mail;
+        std::string error;
+        bool damaged = false;
+        EXPECT_TRUE(LoadQueuedMail(dir, id, 1 << 20, &mail, &error, &damaged)) << error;
+        mail.states[0] = "delivered 250 ok";
+        mail.tries = 1;
+        return mail;
+    };
+    const struct {
+        const char* change;
+        uint32_t id;
+        std::function<bool(uint32_t)> run;
+        const char* dir;  // where the entry is afterwards
+        const char* written;
+        bool claims;  // the change takes the claim itself
+    } cases[] = {
+        {"a try's states", 5, [&](uint32_t id) { return SaveState(queue_, load(queue_, id), 9); },
+         "queue", "RcptStatus0=delivered 250 ok", false},
+        {"an operator's retry", 6,
+         [&](uint32_t id) {
+             std::string error;
+             return RetryNow(queue_, id, &error) == OperatorOutcome::kDone;
+         },
+         "queue", "NextTry=0", true},
+        {"an operator's delete", 7,
+         [&](uint32_t id) {
+             std::string error;
+             return DeleteQueued(queue_, old_, id, &error) == OperatorOutcome::kDone;
+         },
+         "old", "RcptStatus0=deleted by the operator", true},
+        {"delivered, states written in old", 8,
+         [&](uint32_t id) {
+             QueuedMail mail = load(queue_, id);
+             return MoveToOld(queue_, old_, id) && SaveFinalState(old_, mail);
+         },
+         "old", "RcptStatus0=delivered 250 ok", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.change);
+        Queue(c.id, {"pending 451 later"});
+        Result result = Result::kTaken;
+        MailClaim claim = c.claims ? MailClaim() : MailClaim::TryTake(queue_, c.id, &result);
+        ASSERT_EQ(result, Result::kTaken);
+        ASSERT_TRUE(c.run(c.id));
+        EXPECT_NE(
+            app_.Read(std::string(c.dir) + "/" + std::to_string(c.id) + ".cfg").find(c.written),
+            std::string::npos);
+        for (const std::string& dir : {queue_, old_}) {
+            std::filesystem::create_directories(dir);
+            for (const auto& file : std::filesystem::directory_iterator(dir)) {
+                const std::string name = file.path().filename().string();
+                const bool entryFile = name.find('.') != std::string::npos &&
+                                       (name.ends_with(".eml") || name.ends_with(".cfg"));
+                EXPECT_TRUE(entryFile || name.starts_with("retry.cfg")) << dir << "/" << name;
+            }
+        }
+    }
+}
+
 TEST_F(MailQueueTest, DeleteSettlesWhatIsOpenAndMovesTheWholeMailToOld) {
     const struct {
         uint32_t id;

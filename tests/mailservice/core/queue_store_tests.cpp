@@ -222,17 +222,38 @@ TEST_F(QueueStoreTest, ConcurrentStoresShareFlushesAndAllComplete) {
     EXPECT_EQ(Names(QueueDir()).size(), 2 * ids.size());
 }
 
-TEST_F(QueueStoreTest, CloseFinishesEveryPendingStore) {
-    QueueStore store(QueueDir());
-    ASSERT_TRUE(store.Open(nullptr));
-    std::atomic<int> done{0};
-    for (int i = 0; i < 100; ++i) {
-        store.Store({"s@x.test", {"r@y.test"}, "", "", ""}, "", "m\r\n",
-                    [&](bool ok, uint32_t, const std::string&) { done += ok ? 1 : 0; });
+// Two stores of one process (the receiving side's and the notices') share its pool: closing one
+// finishes its own stores and spool writes, and removes its dropped spools, while the other goes
+// on; the pool ends with the last.
+TEST_F(QueueStoreTest, CloseFinishesEveryPendingStoreAndSpoolOfItsOwn) {
+    QueueStore stores[2] = {QueueStore(QueueDir()), QueueStore(QueueDir())};
+    std::atomic<int> done[2] = {0, 0};
+    std::atomic<int> appended[2] = {0, 0};
+    for (int n = 0; n < 2; ++n) {
+        ASSERT_TRUE(stores[n].Open(nullptr));
     }
-    store.Close();
-    EXPECT_EQ(done.load(), 100);
-    EXPECT_EQ(Names(QueueDir()).size(), 200u);
+    // Spool writes long enough to outlast the stores' flushes, and each spool dropped at once.
+    const std::string text(256 * 1024, 'x');
+    for (int n = 0; n < 2; ++n) {
+        for (int i = 0; i < 100; ++i) {
+            stores[n].Store({"s@x.test", {"r@y.test"}, "", "", ""}, "", "m\r\n",
+                            [&, n](bool ok, uint32_t, const std::string&) { done[n] += ok; });
+        }
+        for (int i = 0; i < 100; ++i) {
+            auto spool = std::make_shared<Spool>();
+            stores[n].Append(
+                spool, text, text.size(),
+                [&, n](bool ok, std::string, const std::string&) { appended[n] += ok; });
+            stores[n].Drop(std::move(spool));
+        }
+    }
+    stores[0].Close();
+    EXPECT_EQ(done[0].load(), 100);
+    EXPECT_EQ(appended[0].load(), 100);
+    stores[1].Close();
+    EXPECT_EQ(done[1].load(), 100);
+    EXPECT_EQ(appended[1].load(), 100);
+    EXPECT_EQ(Names(QueueDir()).size(), 400u);  // each entry's two files, and no spool left
 }
 
 // Mail ids from two processes sharing one state file never meet, and a restart goes on above.

@@ -422,6 +422,11 @@ TEST_F(SendServiceTest, StatesMissedOnAFullDiskAreWrittenWhenSpaceReturnsAndNoth
     std::vector<uint32_t> ids;
     for (int n = 0; n < 30; ++n) {
         ids.push_back(testing::Enqueue("sender@origin.test", {"x@fast.test"}, kMessage));
+        // Filled to its block's end, the companion cannot take its states over its own bytes.
+        const std::string companion = dir + "/queue/" + std::to_string(ids.back()) + ".cfg";
+        const size_t size = std::filesystem::file_size(companion);
+        std::ofstream(companion, std::ios::app)
+            << "Padding=" << std::string(4070 - size, 'x') << "\r\n";
     }
     const uint32_t split =
         testing::Enqueue("sender@origin.test", {"y@fast.test", "later@multi.test"}, kMessage);
