@@ -337,7 +337,9 @@ bool MailTries::QueueNoticeThenFinish(const QueuedMail& mail,
         if (ok) {
             ProfileBatch notice;
             notice.Set(mailqueue::kSection, mailqueue::kNoticeId, std::to_string(bounceId));
-            notice.Commit(mailqueue::CompanionFile(c_.queueDir, mail.id));
+            // Under this try's claim: no lock file beside the companion.
+            notice.CommitHeld(mailqueue::CompanionFile(c_.queueDir, mail.id),
+                              profile::Flush::kToDisk);
         }
         Say(mail.id,
             ok ? "failure notice " + std::to_string(bounceId) + " queued for " + mail.mailFrom
