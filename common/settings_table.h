@@ -4,6 +4,7 @@
 // apart. Standard library only; constexpr, so a key named in code is checked when it compiles.
 #pragma once
 
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
@@ -303,29 +304,37 @@ constexpr std::span<const SettingInfo> AllSettings() {
     return kSettings;
 }
 
-// The key of section System (ASCII case-insensitive, as the file's keys are); null when none.
-constexpr const SettingInfo* FindSetting(std::string_view key) {
+// The index in the table of a key of section System (ASCII case-insensitive, as the file's keys
+// are); the table's size when none. An index rather than a pointer: compilers that check pointers
+// at run time (the sanitizers) cannot compare one with null in a constant expression.
+constexpr std::size_t FindSettingIndex(std::string_view key) {
     const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    for (const SettingInfo& setting : kSettings) {
-        const std::string_view name = setting.key;
+    for (std::size_t index = 0; index < std::size(kSettings); ++index) {
+        const std::string_view name = kSettings[index].key;
         bool same = name.size() == key.size();
         for (std::size_t i = 0; same && i < name.size(); ++i) {
             same = lower(name[i]) == lower(key[i]);
         }
         if (same) {
-            return &setting;
+            return index;
         }
     }
-    return nullptr;
+    return std::size(kSettings);
+}
+
+// The key of section System; null when none.
+constexpr const SettingInfo* FindSetting(std::string_view key) {
+    const std::size_t index = FindSettingIndex(key);
+    return index < std::size(kSettings) ? &kSettings[index] : nullptr;
 }
 
 // A key named in code: a name not in the table does not compile.
 consteval const SettingInfo& Setting(std::string_view key) {
-    const SettingInfo* setting = FindSetting(key);
-    if (setting == nullptr) {
+    const std::size_t index = FindSettingIndex(key);
+    if (index >= std::size(kSettings)) {
         throw "no such setting";
     }
-    return *setting;
+    return kSettings[index];
 }
 
 consteval int SettingDefault(std::string_view key) {
