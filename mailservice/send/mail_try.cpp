@@ -12,6 +12,7 @@
 #include "mime/header_section.h"
 #include "send/delivery.h"
 #include "send/recipient_states.h"
+#include "send/send_queue.h"
 #include "send/send_service.h"
 
 namespace relvo::mail::send {
@@ -19,11 +20,6 @@ namespace relvo::mail::send {
 namespace {
 
 using Clock = std::chrono::system_clock;
-
-std::int64_t Now() {
-    return std::chrono::duration_cast<std::chrono::seconds>(Clock::now().time_since_epoch())
-        .count();
-}
 
 constexpr size_t kMaxReceived = 30;  // more Received fields than this are taken for a loop
 
@@ -116,7 +112,7 @@ asio::awaitable<bool> MailTries::ClaimAndLoad(uint32_t id, const SendSettings& s
     };
     bool loaded = co_await OnPool(c_.blocking, load);
     if (claimed == mailqueue::MailClaim::Result::kBusy) {
-        c_.finished(id, Now() + 1, false);
+        c_.finished(id, UnixNow() + 1, false);
         co_return false;
     }
     if (claimed == mailqueue::MailClaim::Result::kGone) {
@@ -130,10 +126,10 @@ asio::awaitable<bool> MailTries::ClaimAndLoad(uint32_t id, const SendSettings& s
     }
     if (!loaded) {
         Say(id, "cannot be read (" + error + "); tried again later");
-        c_.finished(id, Now() + firstRetry, false);
+        c_.finished(id, UnixNow() + firstRetry, false);
         co_return false;
     }
-    if (mail->nextTry > Now()) {
+    if (mail->nextTry > UnixNow()) {
         c_.finished(id, mail->nextTry, false);
         co_return false;
     }
@@ -150,7 +146,7 @@ asio::awaitable<void> MailTries::Quarantine(uint32_t id, const std::string& why)
     bool moved = co_await OnPool(c_.blocking, move);
     Say(id, "cannot be read (" + why + "); " +
                 (moved ? "moved to quarantine" : "could not be moved to quarantine"));
-    c_.finished(id, moved ? 0 : Now() + 3600, moved);
+    c_.finished(id, moved ? 0 : UnixNow() + 3600, moved);
 }
 
 // A mail whose every recipient was settled before: what is left is its notice, if that could not
@@ -170,7 +166,7 @@ asio::awaitable<bool> MailTries::FinishSettled(uint32_t id, const SendSettings& 
             return Record(*mail, 0, untold, helo, false);
         };
         bool finished = co_await OnPool(c_.blocking, record);
-        c_.finished(id, finished ? 0 : Now() + firstRetry, finished);
+        c_.finished(id, finished ? 0 : UnixNow() + firstRetry, finished);
         co_return true;
     }
     // An operator's delete or a move that was cut short: only the move to old is left.
@@ -266,14 +262,14 @@ asio::awaitable<void> MailTries::RecordTry(uint32_t id, const SendSettings& sett
     }
     SettleDuplicates(*mail, mailqueue::FirstOfSameAddress(mail->recipients));
     // Rounded up to the next whole second: the wait is never shorter than the interval.
-    std::int64_t nextTry = anyPending ? Now() + 1 + RetryDelay(mail->tries, firstRetry) : 0;
+    std::int64_t nextTry = anyPending ? UnixNow() + 1 + RetryDelay(mail->tries, firstRetry) : 0;
     std::string helo = settings.heloName;
     auto record = [this, &mail, nextTry, &failedNow, &helo, anyPending] {
         return Record(*mail, nextTry, failedNow, helo, anyPending);
     };
     bool finished = co_await OnPool(c_.blocking, record);
     if (anyPending) {
-        Say(id, "tried again in " + std::to_string(nextTry - Now()) + " s");
+        Say(id, "tried again in " + std::to_string(nextTry - UnixNow()) + " s");
     }
     c_.finished(id, nextTry, finished);
 }

@@ -10,17 +10,13 @@
 #include "core/event_log.h"
 #include "send/arrival_watch.h"
 #include "send/recipient_states.h"
+#include "send/send_queue.h"
 
 namespace relvo::mail::send {
 
 namespace {
 
 using Clock = std::chrono::system_clock;
-
-std::int64_t Now() {
-    return std::chrono::duration_cast<std::chrono::seconds>(Clock::now().time_since_epoch())
-        .count();
-}
 
 }  // namespace
 
@@ -108,7 +104,7 @@ SendScheduler::Steady::time_point SendScheduler::NextDueTime() const {
 
 // Under mutex_: starts due entries while there is room.
 void SendScheduler::StartDue() {
-    std::int64_t now = Now();
+    std::int64_t now = UnixNow();
     while (!stopping_ && schedule_.InFlight() < static_cast<size_t>(slots_)) {
         std::optional<uint32_t> id = schedule_.TakeDue(now);
         if (!id) {

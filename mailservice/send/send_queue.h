@@ -3,6 +3,7 @@
 // mail, writing its states, the claim, the move to old) are common/mail_queue.h's.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <optional>
@@ -71,5 +72,12 @@ std::string LastAnswer(const std::vector<RecipientOutcome>& outcomes);
 
 // Seconds to wait before try number `tries + 1`, after `tries` tries: first, doubling each time.
 std::int64_t RetryDelay(int tries, std::int64_t firstSeconds);
+
+// Now in Unix seconds, the unit of NextTry.
+inline std::int64_t UnixNow() {
+    return std::chrono::duration_cast<std::chrono::seconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
 
 }  // namespace relvo::mail::send

@@ -9,11 +9,11 @@ import smtplib
 import struct
 import sys
 import threading
-import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from relvo_server_process import RelvoServer, free_port, make_app_dir, remove_app_dir  # noqa: E402
+from relvo_server_process import (RelvoServer, free_port, make_app_dir,  # noqa: E402
+                                  remove_app_dir, wait_for)
 
 BINARY = None
 # On two cores; the I/O threads and the flush pool grow with the cores, up to 8 of them.
@@ -94,13 +94,6 @@ def read(path):
         return file.read()
 
 
-def wait_for(condition, timeout):
-    deadline = time.monotonic() + timeout
-    while not condition():
-        if time.monotonic() > deadline:
-            return False
-        time.sleep(0.05)
-    return True
 
 
 class LoadTest(unittest.TestCase):

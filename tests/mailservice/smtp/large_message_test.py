@@ -5,11 +5,11 @@ import os
 import smtplib
 import socket
 import sys
-import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "server"))
-from relvo_server_process import RelvoServer, free_port, make_app_dir, remove_app_dir  # noqa: E402
+from relvo_server_process import (RelvoServer, free_port, make_app_dir,  # noqa: E402
+                                  remove_app_dir, wait_for)
 
 BINARY = None
 MB = 1024 * 1024
@@ -70,22 +70,14 @@ class LargeMessageTest(unittest.TestCase):
                     self.assertEqual(answers.readline()[:9].decode(), reply)
             # Looked at once the server has seen the end (a file not made yet is no proof), and
             # with time for the store, which removes the file on one of its threads.
-            self.assertTrue(self.wait(lambda: f"127.0.0.1:{client} disconnected" in self.log()))
-            self.assertTrue(self.wait(lambda: self.queue_files() == []), self.queue_files())
+            self.assertTrue(wait_for(lambda: f"127.0.0.1:{client} disconnected" in self.log()))
+            self.assertTrue(wait_for(lambda: self.queue_files() == []), self.queue_files())
 
     def log(self):
         directory = os.path.join(self.app_dir, "log")
         return "".join(open(os.path.join(directory, n), errors="replace").read()
                        for n in os.listdir(directory) if n.startswith("smtp"))
 
-    @staticmethod
-    def wait(condition, timeout=30):
-        deadline = time.monotonic() + timeout
-        while not condition():
-            if time.monotonic() > deadline:
-                return False
-            time.sleep(0.05)
-        return True
 
 
 if __name__ == "__main__":

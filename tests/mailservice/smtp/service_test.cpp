@@ -62,14 +62,6 @@ class SmtpServiceTest : public ServiceFixture {
         }
         return text;
     }
-    std::string LogText() {
-        std::string text;
-        for (auto& entry : std::filesystem::directory_iterator(app_.File("log"))) {
-            std::ifstream in(entry.path(), std::ios::binary);
-            text += std::string(std::istreambuf_iterator<char>(in), {});
-        }
-        return text;
-    }
     size_t QueuedMessages() {
         size_t count = 0;
         for (auto& entry : std::filesystem::directory_iterator(app_.File("queue"))) {

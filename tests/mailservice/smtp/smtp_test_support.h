@@ -8,15 +8,16 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <csignal>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <csignal>
 
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -274,6 +275,15 @@ class ServiceFixture : public ::testing::Test {
         std::filesystem::rename(app_.File("relvoconsole.cfg.new"), app_.ConfigFile());
     }
 
+    // Every daily log of the application directory, as written so far.
+    std::string LogText() {
+        std::string text;
+        for (auto& entry : std::filesystem::directory_iterator(app_.File("log"))) {
+            std::ifstream in(entry.path(), std::ios::binary);
+            text += std::string(std::istreambuf_iterator<char>(in), {});
+        }
+        return text;
+    }
     TempAppDir app_;
     RecordingWindow window_;
 };

@@ -52,14 +52,6 @@ class SmtpTransactionTest : public ServiceFixture {
             std::this_thread::sleep_for(20ms);
         }
     }
-    std::string LogText() {
-        std::string text;
-        for (auto& entry : std::filesystem::directory_iterator(app_.File("log"))) {
-            std::ifstream in(entry.path(), std::ios::binary);
-            text += std::string(std::istreambuf_iterator<char>(in), {});
-        }
-        return text;
-    }
 
     int port_ = 0;
 };
