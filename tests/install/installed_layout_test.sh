@@ -6,7 +6,17 @@
 set -eu
 
 build=$1
-port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+# Below the kernel's ephemeral range, so no other test's outgoing connection takes it meanwhile.
+port=$(/usr/bin/python3 -c '
+import random, socket
+while True:
+    port = random.randint(20000, 32000)
+    try:
+        socket.create_server(("127.0.0.1", port)).close()
+        print(port)
+        break
+    except OSError:
+        pass')
 work=$(mktemp -d /tmp/relvo-installed-XXXXXX)
 console_pid=
 server_pid=

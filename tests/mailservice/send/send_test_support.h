@@ -31,6 +31,7 @@
 #include "core/shared_queue.h"
 #include "relvomail.h"
 #include "send/send_service.h"
+#include "support/free_port.h"
 
 namespace relvo::mail::send::testing {
 
@@ -98,17 +99,7 @@ class Child {
     std::string output_;
 };
 
-inline int FreePort() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    inet_pton(AF_INET, "127.0.0.1", &address.sin_addr);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
+using relvo::testing::FreePort;
 
 // dnsmasq on 127.0.0.1:port, answering from the zone's options (--mx-host, --host-record, ...)
 // only; Ready("started") tells when it listens.

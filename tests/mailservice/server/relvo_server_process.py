@@ -1,6 +1,7 @@
 """Runs relvoserver on a fresh application directory for tests and benchmarks (loopback only)."""
 import ctypes
 import os
+import random
 import shutil
 import signal
 import socket
@@ -28,10 +29,29 @@ def wait_for(condition, timeout=30):
     return True
 
 
+def _binds(family, kind, address):
+    try:
+        with socket.socket(family, kind) as probe:
+            if family == socket.AF_INET6:
+                probe.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 0)
+            probe.bind(address)
+            return True
+    except OSError:
+        return False
+
+
 def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as probe:
-        probe.bind(("127.0.0.1", 0))
-        return probe.getsockname()[1]
+    """A loopback port nobody uses, drawn below the kernel's ephemeral range (32768 and up): a
+    port the kernel handed out for probing is handed out again as the source port of another
+    test's outgoing connection before our server binds it."""
+    for _ in range(1000):
+        port = random.randint(20000, 32000)
+        if (_binds(socket.AF_INET, socket.SOCK_STREAM, ("127.0.0.1", port))
+                and _binds(socket.AF_INET, socket.SOCK_DGRAM, ("127.0.0.1", port))
+                and (not socket.has_ipv6
+                     or _binds(socket.AF_INET6, socket.SOCK_STREAM, ("::", port)))):
+            return port
+    raise RuntimeError("no free loopback port")
 
 
 def make_app_dir(port, extra_system=None, prefix="relvo-server-"):

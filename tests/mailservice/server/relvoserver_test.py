@@ -13,7 +13,8 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from relvo_server_process import RelvoServer, free_port, make_app_dir, remove_app_dir  # noqa: E402
+from relvo_server_process import (RelvoServer, free_port, make_app_dir,  # noqa: E402
+                                  remove_app_dir, wait_for)
 
 BINARY = None
 
@@ -100,16 +101,16 @@ class RelvoServerTest(unittest.TestCase):
         server = self.server().start()
         with smtplib.SMTP("127.0.0.1", self.port, timeout=5) as client:
             client.sendmail("a@sender.test", ["b@far.test"], b"Subject: two\r\n\r\nbody\r\n")
-        time.sleep(1.5)
+        expected = [f"log/{name}{today}.txt is a symbolic link" for name in ("smtp", "send")]
+        expected.append("Mail 7: its companion is a symbolic link or not a regular file; skipped")
+        wait_for(lambda: all(text in server.read_output() for text in expected))
         self.assertEqual(server.stop(), 0)
         for name in ("smtp" + today + ".txt", "send" + today + ".txt", "7.cfg"):
             self.assertEqual(pathlib.Path(outside, name).read_bytes(), b"[MailInfo]\r\nMailId=7\r\n"
                              b"RcptToNumber=1\r\nRcptTo0=b@far.test\r\n")
         output = server.read_output()
-        for name in ("smtp", "send"):
-            self.assertIn(f"log/{name}{today}.txt is a symbolic link", output)
-        self.assertIn("Mail 7: its companion is a symbolic link or not a regular file; skipped",
-                      output)
+        for text in expected:
+            self.assertIn(text, output)
 
     def test_start_failures_end_with_a_reason(self):
         blocker = socket.socket(socket.AF_INET, socket.SOCK_STREAM)

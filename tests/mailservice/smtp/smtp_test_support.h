@@ -25,6 +25,7 @@
 
 #include "relvomail.h"
 #include "smtp/smtp_service.h"
+#include "support/free_port.h"
 #include "support/temp_app_dir.h"
 
 namespace relvo::mail::smtp::testing {
@@ -208,35 +209,7 @@ class RawClient {
     std::string pending_;
 };
 
-// A loopback port nobody listens on at the moment.
-inline int FreePort() {
-    // Asked of the dual-stack wildcard, so the port is free on IPv4 and IPv6 alike: the service
-    // listens on both, and a peer on ::1 must not meet another test's listener.
-    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd >= 0) {
-        int off = 0;
-        setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
-        sockaddr_in6 address{};
-        address.sin6_family = AF_INET6;
-        address.sin6_addr = in6addr_any;
-        socklen_t length = sizeof address;
-        if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
-            close(fd);
-            return ntohs(address.sin6_port);
-        }
-        close(fd);
-    }
-    fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    close(fd);
-    return ntohs(address.sin_port);
-}
+using relvo::testing::FreePort;
 
 // A console window that records the lines it is given.
 struct RecordingWindow : RelvoMailWindow {
