@@ -62,6 +62,10 @@ class EngineConfigReader {
         limits.dataTimeoutSeconds = number(Setting("SmtpDataTimeout"));
         limits.minDataRate = number(Setting("SmtpMinDataRate"));
         limits.authFailLimit = number(Setting("SmtpAuthFailLimit"));
+        limits.maxHeaderSize = static_cast<size_t>(number(Setting("SmtpMaxHeaderSize")));
+        limits.maxMessagesPerSession = number(Setting("SmtpMaxMessagesPerSession"));
+        limits.junkCommandLimit = number(Setting("SmtpJunkCommandLimit"));
+        limits.queueMinFreeSpace = static_cast<uint64_t>(number(Setting("QueueMinFreeSpace")));
         config->relayNetworks =
             ParseIpNetworkList(text(Setting("SmtpRelayNetworks")), &config->invalidRelayNetworks);
 

@@ -40,7 +40,16 @@ struct SmtpLimits {
     int commandTimeoutSeconds = SettingDefault("SmtpCommandTimeout");
     int dataTimeoutSeconds = SettingDefault("SmtpDataTimeout");  // longest wait for more DATA
     int minDataRate = SettingDefault("SmtpMinDataRate");  // bytes/s over DATA, after its first 30 s
-    int authFailLimit = SettingDefault("SmtpAuthFailLimit");  // per client within 15 minutes
+    int authFailLimit = SettingDefault("SmtpAuthFailLimit");     // per client within 15 minutes
+    size_t maxHeaderSize = SettingDefault("SmtpMaxHeaderSize");  // bytes of one header section
+    int maxMessagesPerSession = SettingDefault("SmtpMaxMessagesPerSession");
+    int junkCommandLimit = SettingDefault("SmtpJunkCommandLimit");  // NOOP, RSET, ... per session
+    // QueueMinFreeSpace: bytes the queue's file system keeps free; 0 = 1.5 x maxMessageSize.
+    uint64_t queueMinFreeSpace = 0;
+    uint64_t QueueMinFree() const {
+        return queueMinFreeSpace != 0 ? queueMinFreeSpace
+                                      : static_cast<uint64_t>(maxMessageSize) * 3 / 2;
+    }
 };
 
 class EngineConfig {

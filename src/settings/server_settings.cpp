@@ -30,14 +30,26 @@ constexpr const SettingInfo* kSendKeys[] = {
 
 // The engine's own settings, in the order of the table.
 constexpr const SettingInfo* kAdvancedKeys[] = {
-    &Setting("SmtpListenAddress"),  &Setting("SmtpTlsCertFile"),
-    &Setting("SmtpTlsKeyFile"),     &Setting("SmtpMaxMessageSize"),
-    &Setting("SmtpMaxRecipients"),  &Setting("SmtpMaxErrors"),
-    &Setting("SmtpMaxSessions"),    &Setting("SmtpMaxSessionsPerClient"),
-    &Setting("SmtpCommandTimeout"), &Setting("SmtpDataTimeout"),
-    &Setting("SmtpMinDataRate"),    &Setting("SmtpAuthFailLimit"),
-    &Setting("SmtpRelayNetworks"),  &Setting("SmtpProxyFrom"),
-    &Setting("DnsServer"),          &Setting("RelayTlsVerify"),
+    &Setting("SmtpListenAddress"),
+    &Setting("SmtpTlsCertFile"),
+    &Setting("SmtpTlsKeyFile"),
+    &Setting("SmtpMaxMessageSize"),
+    &Setting("SmtpMaxRecipients"),
+    &Setting("SmtpMaxErrors"),
+    &Setting("SmtpMaxSessions"),
+    &Setting("SmtpMaxSessionsPerClient"),
+    &Setting("SmtpMaxHeaderSize"),
+    &Setting("SmtpMaxMessagesPerSession"),
+    &Setting("SmtpJunkCommandLimit"),
+    &Setting("SmtpCommandTimeout"),
+    &Setting("SmtpDataTimeout"),
+    &Setting("SmtpMinDataRate"),
+    &Setting("SmtpAuthFailLimit"),
+    &Setting("QueueMinFreeSpace"),
+    &Setting("SmtpRelayNetworks"),
+    &Setting("SmtpProxyFrom"),
+    &Setting("DnsServer"),
+    &Setting("RelayTlsVerify"),
     &Setting("SendRetrySeconds"),
 };
 
@@ -48,12 +60,27 @@ constexpr const char* kSmtpForm[] = {"SmtpPort", "SmtpAuthFlag", "LogSmtp", "Log
 constexpr const char* kSendForm[] = {"SendMailThread", "RetriesAfterFailed", "HELOString",
                                      "LogSend", "LogSendDays"};
 
-constexpr const char* kAdvancedForm[] = {
-    "SmtpListenAddress",  "SmtpTlsCertFile", "SmtpTlsKeyFile",  "SmtpMaxMessageSize",
-    "SmtpMaxRecipients",  "SmtpMaxErrors",   "SmtpMaxSessions", "SmtpMaxSessionsPerClient",
-    "SmtpCommandTimeout", "SmtpDataTimeout", "SmtpMinDataRate", "SmtpAuthFailLimit",
-    "SmtpRelayNetworks",  "SmtpProxyFrom",   "DnsServer",       "RelayTlsVerify",
-    "SendRetrySeconds"};
+constexpr const char* kAdvancedForm[] = {"SmtpListenAddress",
+                                         "SmtpTlsCertFile",
+                                         "SmtpTlsKeyFile",
+                                         "SmtpMaxMessageSize",
+                                         "SmtpMaxRecipients",
+                                         "SmtpMaxErrors",
+                                         "SmtpMaxSessions",
+                                         "SmtpMaxSessionsPerClient",
+                                         "SmtpMaxHeaderSize",
+                                         "SmtpMaxMessagesPerSession",
+                                         "SmtpJunkCommandLimit",
+                                         "SmtpCommandTimeout",
+                                         "SmtpDataTimeout",
+                                         "SmtpMinDataRate",
+                                         "SmtpAuthFailLimit",
+                                         "QueueMinFreeSpace",
+                                         "SmtpRelayNetworks",
+                                         "SmtpProxyFrom",
+                                         "DnsServer",
+                                         "RelayTlsVerify",
+                                         "SendRetrySeconds"};
 
 bool IsCSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';

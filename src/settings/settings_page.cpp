@@ -310,10 +310,14 @@ CDlgSettingsAdvanced::CDlgSettingsAdvanced(QWidget* parent)
                            {"SmtpMaxErrors", "Errors per session"},
                            {"SmtpMaxSessions", "Sessions at once"},
                            {"SmtpMaxSessionsPerClient", "Sessions per client"},
+                           {"SmtpMaxHeaderSize", "Largest header section (bytes)"},
+                           {"SmtpMaxMessagesPerSession", "Messages per session"},
+                           {"SmtpJunkCommandLimit", "Junk commands per session"},
                            {"SmtpCommandTimeout", "Command timeout (seconds)"},
                            {"SmtpDataTimeout", "Data timeout (seconds)"},
                            {"SmtpMinDataRate", "Least data rate (bytes/second)"},
                            {"SmtpAuthFailLimit", "Failed logins per client"},
+                           {"QueueMinFreeSpace", "Free disk for the queue (bytes)"},
                            {"SendRetrySeconds", "First retry after (seconds)"}};
     int row = 0;
     for (const Row& text : texts) {

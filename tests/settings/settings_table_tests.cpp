@@ -70,6 +70,16 @@ const std::map<std::string, Reader>& ConfigReaders() {
         {"SmtpDataTimeout", [](const EngineConfig& c) { return N(c.limits.dataTimeoutSeconds); }},
         {"SmtpMinDataRate", [](const EngineConfig& c) { return N(c.limits.minDataRate); }},
         {"SmtpAuthFailLimit", [](const EngineConfig& c) { return N(c.limits.authFailLimit); }},
+        {"SmtpMaxHeaderSize",
+         [](const EngineConfig& c) { return N(static_cast<long long>(c.limits.maxHeaderSize)); }},
+        {"SmtpMaxMessagesPerSession",
+         [](const EngineConfig& c) { return N(c.limits.maxMessagesPerSession); }},
+        {"SmtpJunkCommandLimit",
+         [](const EngineConfig& c) { return N(c.limits.junkCommandLimit); }},
+        {"QueueMinFreeSpace",
+         [](const EngineConfig& c) {
+             return N(static_cast<long long>(c.limits.queueMinFreeSpace));
+         }},
         {"SmtpRelayNetworks", [](const EngineConfig& c) { return Count(c.relayNetworks); }},
         {"SmtpProxyFrom", [](const EngineConfig& c) { return Count(c.proxyFrom); }},
         {"DnsServer", [](const EngineConfig& c) { return c.dnsServer; }},
