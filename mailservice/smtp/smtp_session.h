@@ -92,6 +92,7 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     void Greeted(std::string_view heloName, bool esmtp);
     void ReplyEhlo(std::string_view heloName);
     void AddRecipient(std::string_view address);
+    bool QueueHasRoom();
     void HandleAuthResponse(std::string_view line);
     void FinishAuth(std::string_view user, std::string_view password);
     void FinishData();

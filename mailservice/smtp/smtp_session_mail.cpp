@@ -26,10 +26,29 @@ void SmtpSession::OnMail(const Command& command) {
         ReplyError(kNeedSmtpUtf8);
         return;
     }
+    if (!QueueHasRoom()) {
+        ReplyError("452 4.3.1 Insufficient system storage");
+        return;
+    }
     transaction_.emplace(host_.Queue(), command.address, command.smtpUtf8,
                          config_->limits.maxMessageSize);
     SetState(SessionState::kMail);
     Reply("250 2.1.0 Ok");
+}
+
+// Checked before each transaction, so that receiving stops short of a full disk and resumes by
+// itself once space returns; one line each way in the log.
+bool SmtpSession::QueueHasRoom() {
+    const uint64_t minFree = config_->limits.QueueMinFree();
+    bool changed = false;
+    const bool room = host_.Queue().HasFreeSpace(minFree, &changed);
+    if (changed) {
+        host_.Log().Line(room ? "The queue's file system has room again; receiving resumes"
+                              : "The queue's file system has less than " + std::to_string(minFree) +
+                                    " bytes free (QueueMinFreeSpace); new mail is answered 452 "
+                                    "until space returns");
+    }
+    return room;
 }
 
 void SmtpSession::OnRcpt(const Command& command) {
