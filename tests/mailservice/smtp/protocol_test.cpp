@@ -290,7 +290,7 @@ TEST(Sasl, PlainMessages) {
 }
 
 // A window starts afresh after 15 minutes, a block ends after its 15 minutes, and the table keeps
-// its bound.
+// its bound without pushing out a block.
 TEST(AuthFailureTable, WindowBlockAndBound) {
     using namespace std::chrono_literals;
     AuthFailureTable table(3);
@@ -306,11 +306,19 @@ TEST(AuthFailureTable, WindowBlockAndBound) {
         }
         EXPECT_EQ(table.Blocked("a", t0 + at + 1s), blocked) << at.count();
     }
-    for (const char* key : {"b", "c", "d", "e"}) {
+    // Full of blocked keys and one unblocked ("a"): the unblocked one goes, the blocks stay
+    // however many new keys come, and come back to count once their blocks have ended.
+    for (const char* key : {"b", "c", "d", "e", "f"}) {
         table.RecordFailure(key, 1, t0 + 40min);
     }
     EXPECT_EQ(table.Size(), 3u);
-    EXPECT_FALSE(table.Blocked("b", t0 + 41min));  // the oldest went
+    for (const char* key : {"b", "c", "d"}) {
+        EXPECT_TRUE(table.Blocked(key, t0 + 41min)) << key;
+    }
+    EXPECT_FALSE(table.Blocked("e", t0 + 41min));
+    EXPECT_TRUE(table.RecordFailure("e", 1, t0 + 56min));
+    EXPECT_TRUE(table.Blocked("e", t0 + 57min));
+    EXPECT_EQ(table.Size(), 1u);  // the ended blocks made room
 }
 
 }  // namespace
