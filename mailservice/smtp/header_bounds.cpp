@@ -11,6 +11,7 @@ HeaderBounds::Verdict HeaderBounds::Scan(std::string_view text) {
 
 size_t HeaderBounds::TakeLine(std::string_view text) {
     size_t taken = 1;
+    bool ofField = true;  // the empty line belongs to no field
     const char c = text.front();
     switch (line_) {
         case Line::kRest: {
@@ -25,6 +26,7 @@ size_t HeaderBounds::TakeLine(std::string_view text) {
         case Line::kStart:
             if (c == '\r') {
                 line_ = Line::kEmpty;
+                ofField = false;
             } else if (c == ' ' || c == '\t') {
                 if (!inField_) {
                     ended_ = true;  // no field to continue: the body starts here
@@ -47,6 +49,7 @@ size_t HeaderBounds::TakeLine(std::string_view text) {
             if (c != '\n') {
                 return 0;
             }
+            ofField = false;
             break;
         case Line::kName:
             if (c == ':') {
@@ -58,10 +61,13 @@ size_t HeaderBounds::TakeLine(std::string_view text) {
             break;
     }
     section_ += taken;
-    field_ += taken;
-    if (section_ > maxSection_) {
+    field_ += ofField ? taken : 0;
+    // Both may be passed in one step: the verdict is the bound passed first, as byte by byte.
+    const size_t sectionOver = section_ > maxSection_ ? section_ - maxSection_ : 0;
+    const size_t fieldOver = inField_ && field_ > maxField_ ? field_ - maxField_ : 0;
+    if (sectionOver > 0 && sectionOver >= fieldOver) {
         verdict_ = Verdict::kSectionTooBig;
-    } else if (inField_ && field_ > maxField_) {
+    } else if (fieldOver > 0) {
         verdict_ = Verdict::kFieldTooLong;
     }
     return taken;

@@ -269,6 +269,13 @@ void SmtpServer::UpdateStressLocked() {
                        : "SMTP service under stress: " + inUse +
                              "; command timeout 10 s and 10 junk commands per session until "
                              "no more than 70% are in use");
+    if (!stressed) {
+        for (auto& [key, open] : sessions_) {
+            if (auto session = open.session.lock()) {
+                session->StressStarted();
+            }
+        }
+    }
 }
 
 void SmtpServer::ReleaseSlotLocked(OpenSession& open) {

@@ -95,6 +95,15 @@ void SmtpSession::Shutdown() {
     });
 }
 
+void SmtpSession::StressStarted() {
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+        // A session waiting for a command gets the shorter deadline now, not after its wait.
+        if (self->reading_ && kDialogue.Has(self->state_)) {
+            self->ArmTimerUntil(self->ReadDeadline(self->readStartedAt_));
+        }
+    });
+}
+
 void SmtpSession::ForceClose() {
     asio::post(socket_.get_executor(), [self = shared_from_this()] {
         self->stopping_ = true;
@@ -292,7 +301,9 @@ asio::awaitable<bool> SmtpSession::ReadMore() {
         inStart_ = 0;
     }
     const bool lineUnderWay = inEnd_ > inStart_ || discardingLine_;
-    ArmTimerUntil(ReadDeadline(std::chrono::steady_clock::now()));
+    readStartedAt_ = std::chrono::steady_clock::now();
+    reading_ = true;
+    ArmTimerUntil(ReadDeadline(readStartedAt_));
     asio::error_code ec;
     asio::mutable_buffer space(in_.get() + inEnd_, inCapacity_ - inEnd_);
     size_t n =
@@ -300,6 +311,7 @@ asio::awaitable<bool> SmtpSession::ReadMore() {
              : co_await socket_.async_read_some(space,
                                                 asio::redirect_error(asio::use_awaitable, ec));
     DisarmTimer();
+    reading_ = false;
     inEnd_ += n;
     lastReadAt_ = std::chrono::steady_clock::now();
     if (state_ == SessionState::kData) {

@@ -42,6 +42,8 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     void Shutdown();
     // Thread-safe: close the connection at once.
     void ForceClose();
+    // Thread-safe: the server came under stress; a wait for a command takes the shorter timeout.
+    void StressStarted();
 
     const std::string& ClientIp() const { return clientIp_; }
 
@@ -148,8 +150,10 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     // Deadlines, not idle timers: a trickle of bytes does not extend them.
     std::chrono::steady_clock::time_point lastReadAt_;
     std::chrono::steady_clock::time_point lineStartedAt_;  // first byte of the line under way
-    std::string out_;                                      // replies waiting for the next write
-    std::string logLine_;                                  // reused for every log line
+    std::chrono::steady_clock::time_point readStartedAt_;  // of the read under way, if any
+    bool reading_ = false;
+    std::string out_;      // replies waiting for the next write
+    std::string logLine_;  // reused for every log line
 
     SessionState state_ = SessionState::kGreeting;
     bool stopping_ = false;  // the server is stopping

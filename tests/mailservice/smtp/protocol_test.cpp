@@ -11,6 +11,7 @@
 #include "smtp/auth_failures.h"
 #include "smtp/command_parser.h"
 #include "smtp/data_reader.h"
+#include "smtp/header_bounds.h"
 #include "smtp/sasl.h"
 
 namespace relvo::mail::smtp {
@@ -207,6 +208,47 @@ TEST(DataReader, EndsOnlyAtCrLfDotCrLfAtAnySplit) {
             } else {
                 EXPECT_TRUE(result.body.empty());
             }
+        }
+    }
+}
+
+// The header section's bounds, whatever the pieces the text comes in: the section counts up to
+// its empty line, a field with its continuation lines, and nothing after the section counts.
+TEST(HeaderBounds, SectionAndFieldAtAnySplit) {
+    using V = HeaderBounds::Verdict;
+    const std::string field = "Subject: " + std::string(40, 's') + "\r\n";  // 51 bytes
+    auto times = [](const std::string& text, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i) {
+            out += text;
+        }
+        return out;
+    };
+    const std::string folded = "To: a@b.example,\r\n" + times(" c@d.example,\r\n", 8);
+    const std::vector<std::tuple<std::string, std::string, V>> cases = {
+        // name, text, verdict with a section bound of 500 and a field bound of 100
+        {"short section, long body", field + "\r\n" + times(field, 50), V::kWithin},
+        {"section exactly at the bound",
+         times(field, 9) + "X: " + std::string(34, 'x') + "\r\n\r\n", V::kWithin},
+        {"section one byte over", times(field, 9) + "X: " + std::string(35, 'x') + "\r\n\r\n",
+         V::kSectionTooBig},
+        {"many short lines, no end", times("A: b\r\n", 200), V::kSectionTooBig},
+        {"continuation lines count in the field", folded, V::kFieldTooLong},
+        {"the same lines as fields", times("To: c@d.example,\r\n", 8) + "\r\n", V::kWithin},
+        {"a line that is no field starts the body", "no field here\r\n" + times(field, 20),
+         V::kWithin},
+        {"a continuation without a field starts the body", " x\r\n" + times(field, 20), V::kWithin},
+        {"one long line without its end", "X: " + std::string(600, 'y'), V::kFieldTooLong},
+    };
+    for (const auto& [name, text, verdict] : cases) {
+        for (size_t piece : {size_t{1}, size_t{3}, size_t{64}, text.size()}) {
+            SCOPED_TRACE(name + " in pieces of " + std::to_string(piece));
+            HeaderBounds bounds(500, 100);
+            V seen = V::kWithin;
+            for (size_t at = 0; at < text.size(); at += piece) {
+                seen = bounds.Scan(std::string_view(text).substr(at, piece));
+            }
+            EXPECT_EQ(seen, verdict);
         }
     }
 }
