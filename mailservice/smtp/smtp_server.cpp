@@ -7,6 +7,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 #include <future>
+#include <utility>
 
 #include "common/ascii.h"
 #include "core/net_ranges.h"
