@@ -35,6 +35,12 @@ bool StressEnds(size_t sessions, int maxSessions) {
     return sessions * 10 <= static_cast<size_t>(std::max(0, maxSessions)) * 7;
 }
 
+// Names are case-insensitive; no account name is longer, and the table keeps no more of one.
+std::string AccountKey(std::string_view account) {
+    constexpr size_t kLongestName = 320;
+    return AsciiLowerCopy(account.substr(0, kLongestName));
+}
+
 std::string PeerText(const tcp::endpoint& endpoint) {
     const std::string port = ":" + std::to_string(endpoint.port());
     return endpoint.address().is_v6() ? "[" + endpoint.address().to_string() + "]" + port
@@ -316,14 +322,6 @@ bool SmtpServer::AuthBlocked(const std::string& clientIp) {
 bool SmtpServer::RecordAuthFailure(const std::string& clientIp, int limit) {
     return authFailures_.RecordFailure(ClientKey(clientIp), limit, AuthFailureTable::Clock::now());
 }
-
-namespace {
-// Names are case-insensitive; no account name is longer, and the table keeps no more of one.
-std::string AccountKey(std::string_view account) {
-    constexpr size_t kLongestName = 320;
-    return AsciiLowerCopy(account.substr(0, kLongestName));
-}
-}  // namespace
 
 bool SmtpServer::AccountAuthBlocked(std::string_view account) {
     return accountAuthFailures_.Blocked(AccountKey(account), AuthFailureTable::Clock::now());
