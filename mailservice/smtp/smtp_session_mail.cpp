@@ -18,6 +18,11 @@ constexpr std::string_view kNeedSmtpUtf8 =
 }  // namespace
 
 void SmtpSession::OnMail(const Command& command) {
+    if (messages_ >= config_->limits.maxMessagesPerSession) {
+        ReplyAndClose("421 4.7.0 " + host_.Settings().hostName +
+                      " Too many messages in one session, closing connection");
+        return;
+    }
     if (command.hasSize && command.size > config_->limits.maxMessageSize) {
         ReplyError("552 5.3.4 Message size exceeds fixed maximum message size");
         return;
@@ -30,8 +35,8 @@ void SmtpSession::OnMail(const Command& command) {
         ReplyError("452 4.3.1 Insufficient system storage");
         return;
     }
-    transaction_.emplace(host_.Queue(), command.address, command.smtpUtf8,
-                         config_->limits.maxMessageSize);
+    transaction_.emplace(host_.Queue(), command.address, command.smtpUtf8, config_->limits);
+    ++messages_;
     SetState(SessionState::kMail);
     Reply("250 2.1.0 Ok");
 }
@@ -62,7 +67,9 @@ void SmtpSession::OnRcpt(const Command& command) {
 }
 
 void SmtpSession::AddRecipient(std::string_view address) {
-    switch (CheckRecipient(*config_, address, !authUser_.empty(), clientIp_)) {
+    // A balancer's own connection names no client: its address earns it nothing.
+    const std::string_view trustedIp = balancersOwn_ ? std::string_view() : clientIp_;
+    switch (CheckRecipient(*config_, address, !authUser_.empty(), trustedIp)) {
         case RecipientVerdict::kAccept:
             transaction_->AddRecipient(address);
             SetState(SessionState::kRcpt);
