@@ -117,7 +117,7 @@ TEST_F(InboundChecksTest, ResultsForEachSignatureAndClientAddress) {
     } cases[] = {
         {"sender@signer.test",
          signed_,
-         {"dkim=pass header.d=signer.test", "spf=pass smtp.mailfrom=sender@signer.test"},
+         {"dkim=pass header.d=signer.test header.s=sel", "spf=pass smtp.mailfrom=sender@signer.test"},
          {"dkim=fail"}},
         {"sender@other.test",
          altered,
@@ -144,7 +144,7 @@ TEST_F(InboundChecksTest, ResultsForEachSignatureAndClientAddress) {
     for (auto& entry : std::filesystem::directory_iterator(app_.File("log"))) {
         log += send::testing::ReadFile(entry.path().string());
     }
-    EXPECT_NE(log.find("dkim=pass header.d=signer.test; spf=pass"), std::string::npos) << log;
+    EXPECT_NE(log.find("dkim=pass header.d=signer.test header.s=sel; spf=pass"), std::string::npos) << log;
 }
 
 }  // namespace
