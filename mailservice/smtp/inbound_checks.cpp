@@ -268,8 +268,13 @@ bool InboundChecks::HeaderField(std::string_view field) {
     }
     if (dkim_->handle != nullptr && dkim_->status == DKIM_STAT_OK) {
         std::string text = WithoutLineEnd(field);
-        dkim_->status =
+        DKIM_STAT status =
             dkim_header(dkim_->handle, reinterpret_cast<u_char*>(text.data()), text.size());
+        // A field the library cannot read (a broken signature) is left out; the others are
+        // still verified.
+        if (status != DKIM_STAT_SYNTAX) {
+            dkim_->status = status;
+        }
     }
     return true;
 }

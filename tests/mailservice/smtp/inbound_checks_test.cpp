@@ -280,6 +280,12 @@ TEST_F(InboundChecksTest, ResultsForEachSignatureAndClientAddress) {
          {"dkim=none", "spf=none", "Authentication-Results: other.test; spf=pass"},
          {"bank.test", "(ours)", "nested"}},
         {"sender@signer.test", nine, eightPass, {"dkim=fail", "dkim=temperror", "dkim=permerror"}},
+        // A signature that cannot be read does not keep the next from being verified.
+        {"sender@signer.test",
+         "DKIM-Signature: v=1; a=rsa-sha256; d=signer.test; s=bad; h=from; l=x\r\n" + signed_,
+         {"dkim=permerror header.d=signer.test header.s=bad;\r\n\t"
+          "dkim=pass header.d=signer.test header.s=sel"},
+         {"dkim=fail"}},
         // A key and an SPF record that cannot be read are permanent errors, not failures.
         {"sender@broken.test",
          broken,
