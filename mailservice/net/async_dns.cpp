@@ -48,6 +48,7 @@ AsyncDns::AsyncDns() : work_(io_.get_executor()) {
 
 AsyncDns::~AsyncDns() {
     asio::post(io_, [this] {
+        stopping_ = true;  // lookups asked for from now on end at once
         CloseChannel();
         auto pending = pending_;
         for (const auto& p : pending) {
@@ -80,7 +81,11 @@ void AsyncDns::Cancel(const std::shared_ptr<Group>& group) {
 void AsyncDns::Start(const std::shared_ptr<Pending>& pending, const std::string& server,
                      const std::string& name) {
     pending_.insert(pending);
-    if (pending->group->cancelled || std::chrono::steady_clock::now() >= pending->group->deadline) {
+    if (pending->group->cancelled || stopping_) {
+        Finish(pending, Failure("DNS lookup cancelled"));
+        return;
+    }
+    if (std::chrono::steady_clock::now() >= pending->group->deadline) {
         Finish(pending, Failure("DNS server did not answer"));
         return;
     }

@@ -85,6 +85,7 @@ class AsyncDns {
     std::map<int, std::shared_ptr<Watch>> watches_;
     asio::steady_timer retry_{io_};  // c-ares' own resends and timeouts
     std::unordered_set<std::shared_ptr<Pending>> pending_;
+    bool stopping_ = false;
     std::thread thread_;
 };
 

@@ -198,7 +198,7 @@ bool InboundCheckHub::Admit() {
                             .count();
     int64_t last = lastFullLine_.load();
     if ((last == 0 || now - last >= 60) && lastFullLine_.compare_exchange_strong(last, now)) {
-        log_.Line("Server/ inbound checks: " + std::to_string(kMaxMessages) +
+        log_.Line("Inbound checks: " + std::to_string(kMaxMessages) +
                   " messages already wait for DNS; new messages get temperror results at once");
     }
     return false;

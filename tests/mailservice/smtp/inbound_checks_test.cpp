@@ -8,6 +8,9 @@
 
 #include <regex>
 
+#include <future>
+
+#include "net/async_dns.h"
 #include "net/dns_lookup.h"
 
 #include "mailservice/send/send_test_support.h"
@@ -425,6 +428,60 @@ TEST_F(InboundChecksTest, SilentDnsStallsNoOtherSession) {
     }
     std::printf("third client: greeting %d ms, 250 after %d ms; stalled: %s | %s\n", greetingMs,
                 replyMs, replies[1].c_str(), replies[2].c_str());
+}
+
+// The resolver ends a lookup nobody answers by its group's deadline, and one whose group is
+// cancelled (its message went) at once.
+TEST(AsyncDns, DeadlineAndCancelEndUnansweredLookups) {
+    using Clock = std::chrono::steady_clock;
+    const int port = send::testing::FreePort();
+    int silent = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{AF_INET, htons(static_cast<uint16_t>(port)), {htonl(INADDR_LOOPBACK)}, {}};
+    ASSERT_EQ(bind(silent, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    const std::string server = "127.0.0.1:" + std::to_string(port);
+    net::AsyncDns dns;
+    const Clock::time_point start = Clock::now();
+    struct Case {
+        std::string name;
+        std::shared_ptr<net::AsyncDns::Group> group;
+        bool cancel;
+        std::string error;
+        std::chrono::milliseconds least, most;
+        std::promise<std::pair<net::DnsAnswer, Clock::time_point>> ended;
+    } cases[] = {
+        {"timed.test",
+         std::make_shared<net::AsyncDns::Group>(start + std::chrono::milliseconds(300)),
+         false,
+         "DNS server did not answer",
+         std::chrono::milliseconds(300),
+         std::chrono::milliseconds(1000),
+         {}},
+        {"cancelled.test",
+         std::make_shared<net::AsyncDns::Group>(start + std::chrono::seconds(10)),
+         true,
+         "DNS lookup cancelled",
+         std::chrono::milliseconds(0),
+         std::chrono::milliseconds(2000),
+         {}},
+    };
+    for (Case& c : cases) {
+        dns.Lookup(server, c.name, 16, c.group, [&c](net::DnsAnswer answer) {
+            c.ended.set_value({std::move(answer), Clock::now()});
+        });
+        if (c.cancel) {
+            dns.Cancel(c.group);
+        }
+    }
+    for (Case& c : cases) {
+        auto ended = c.ended.get_future();
+        ASSERT_EQ(ended.wait_for(std::chrono::seconds(5)), std::future_status::ready) << c.name;
+        auto [answer, at] = ended.get();
+        EXPECT_EQ(answer.status, net::DnsAnswer::Status::kTemporary) << c.name;
+        EXPECT_EQ(answer.error, c.error) << c.name;
+        EXPECT_GE(at - start, c.least) << c.name;
+        EXPECT_LT(at - start, c.most) << c.name;
+    }
+    close(silent);
 }
 
 }  // namespace
