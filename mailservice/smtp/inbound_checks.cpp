@@ -261,8 +261,12 @@ bool InboundChecks::HeaderField(std::string_view field) {
         return false;  // a client's claim in our name
     }
     if (name == "dkim-signature") {
-        signatures_.push_back({AsciiLowerCopy(TagValue(field, "d")), TagValue(field, "s")});
-        if (signatures_.size() > kMaxSignatures) {
+        if (signatures_.size() < kMaxListedSignatures) {
+            signatures_.push_back({AsciiLowerCopy(TagValue(field, "d")), TagValue(field, "s")});
+        } else {
+            ++unlisted_;
+        }
+        if (signatures_.size() + unlisted_ > kMaxSignatures) {
             return true;  // not shown to the library: no key, no body hash of its own
         }
     }
@@ -389,6 +393,10 @@ std::string InboundChecks::VerifyDkim() {
         results += results.empty() ? "" : ";\r\n\t";
         results += "dkim=" + result + " header.d=" + PropertyValue(signature.domain) +
                    " header.s=" + PropertyValue(signature.selector);
+    }
+    if (unlisted_ > 0) {
+        results += ";\r\n\tdkim=policy reason=\"" + std::to_string(unlisted_) +
+                   " more signatures not evaluated\"";
     }
     return results;
 }

@@ -24,6 +24,8 @@ namespace relvo::mail::smtp {
 inline constexpr std::chrono::milliseconds kCheckDnsTime{2000};
 // DKIM-Signature fields evaluated per message; the others are reported as dkim=policy.
 inline constexpr size_t kMaxSignatures = 8;
+// Signatures named one by one in the results; the rest are counted in one more line.
+inline constexpr size_t kMaxListedSignatures = 2 * kMaxSignatures;
 
 // What the checks of all sessions share: the resolver and the bound on messages whose lookups
 // are under way at once.
@@ -74,6 +76,7 @@ class InboundChecks final : public MessageObserver {
     InboundCheckHub& hub_;
     EventLog& log_;
     std::vector<Signature> signatures_;  // in header order; the first kMaxSignatures evaluated
+    size_t unlisted_ = 0;                // signatures past kMaxListedSignatures
     std::shared_ptr<Lookups> lookups_;   // from the end of the header section
     std::shared_ptr<net::AsyncDns::Group> group_;
     struct Verifier;

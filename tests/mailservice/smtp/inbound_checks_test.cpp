@@ -254,6 +254,11 @@ TEST_F(InboundChecksTest, ResultsForEachSignatureAndClientAddress) {
         prefixes.push_back(prefix);
     }
     std::string nine = SignedByDkimpy(longMessage, "signer.test", prefixes);
+    std::string many;
+    for (int i = 0; i < 39; ++i) {
+        many += signed_.substr(0, signed_.find("From:"));
+    }
+    many += signed_;
     std::vector<std::string> eightPass;
     for (size_t i = 1; i <= 8; ++i) {
         eightPass.push_back(std::string(i > 1 ? ";\r\n\t" : "\r\n\t") +
@@ -283,6 +288,12 @@ TEST_F(InboundChecksTest, ResultsForEachSignatureAndClientAddress) {
          {"dkim=none", "spf=none", "Authentication-Results: other.test; spf=pass"},
          {"bank.test", "(ours)", "nested"}},
         {"sender@signer.test", nine, eightPass, {"dkim=fail", "dkim=temperror", "dkim=permerror"}},
+        // Forty: eight verified, eight more named, the rest counted in one line.
+        {"sender@signer.test",
+         many,
+         {"dkim=policy header.d=signer.test header.s=sel;\r\n\t"
+          "dkim=policy reason=\"24 more signatures not evaluated\";\r\n\tspf=pass"},
+         {"dkim=fail", "dkim=temperror", "dkim=permerror"}},
         // A signature that cannot be read does not keep the next from being verified.
         {"sender@signer.test",
          "DKIM-Signature: v=1; a=rsa-sha256; d=signer.test; s=bad; h=from; l=x\r\n" + signed_,
