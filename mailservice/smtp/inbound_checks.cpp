@@ -189,7 +189,7 @@ bool SkipCfws(std::string_view text, size_t& at) {
 }  // namespace
 
 bool InboundCheckHub::Admit() {
-    if (inFlight_.fetch_add(1) < kMaxMessages) {
+    if (inFlight_.fetch_add(1) < maxMessages_) {
         return true;
     }
     inFlight_.fetch_sub(1);
@@ -198,7 +198,7 @@ bool InboundCheckHub::Admit() {
                             .count();
     int64_t last = lastFullLine_.load();
     if ((last == 0 || now - last >= 60) && lastFullLine_.compare_exchange_strong(last, now)) {
-        log_.Line("Inbound checks: " + std::to_string(kMaxMessages) +
+        log_.Line("Inbound checks: " + std::to_string(maxMessages_) +
                   " messages already wait for DNS; new messages get temperror results at once");
     }
     return false;

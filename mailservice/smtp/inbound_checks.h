@@ -33,15 +33,17 @@ class InboundCheckHub {
   public:
     static constexpr int kMaxMessages = 256;
 
-    explicit InboundCheckHub(EventLog& log) : log_(log) {}
+    explicit InboundCheckHub(EventLog& log, int maxMessages = kMaxMessages)
+        : log_(log), maxMessages_(maxMessages) {}
     net::AsyncDns& Dns() { return dns_; }
     // A place for one more message's lookups; false (and a line in the log, at most once a
-    // minute) when kMaxMessages already wait.
+    // minute) when maxMessages already wait.
     bool Admit();
     void Release() { inFlight_.fetch_sub(1); }
 
   private:
     EventLog& log_;
+    const int maxMessages_;
     std::atomic<int> inFlight_ = 0;
     std::atomic<int64_t> lastFullLine_ = 0;  // steady seconds of the last "full" line
     net::AsyncDns dns_;                      // last: its thread ends before the members above go

@@ -12,6 +12,7 @@
 
 #include "net/async_dns.h"
 #include "net/dns_lookup.h"
+#include "smtp/inbound_checks.h"
 
 #include "mailservice/send/send_test_support.h"
 #include "smtp_test_support.h"
@@ -493,6 +494,30 @@ TEST(AsyncDns, DeadlineAndCancelEndUnansweredLookups) {
         EXPECT_LT(at - start, c.most) << c.name;
     }
     close(silent);
+}
+
+// Past its bound the hub takes no more messages until one is done, and says so once a minute
+// however many it turns away.
+TEST(InboundCheckHub, BacklogIsBoundedAndLoggedOncePerMinute) {
+    ::TempAppDir app;
+    EventLog log(app.File("log"), "smtp");
+    log.Configure(true, 7);
+    InboundCheckHub hub(log, 2);
+    const bool expected[] = {true, true, false, false, true, false};
+    for (size_t i = 0; i < std::size(expected); ++i) {
+        if (i == 4) {
+            hub.Release();  // one message's lookups ended
+        }
+        EXPECT_EQ(hub.Admit(), expected[i]) << i;
+    }
+    log.Flush();
+    std::string text;
+    for (auto& entry : std::filesystem::directory_iterator(app.File("log"))) {
+        text += send::testing::ReadFile(entry.path().string());
+    }
+    const std::string line = "Inbound checks: 2 messages already wait for DNS";
+    ASSERT_NE(text.find(line), std::string::npos) << text;
+    EXPECT_EQ(text.find(line, text.find(line) + 1), std::string::npos) << text;
 }
 
 }  // namespace
