@@ -66,6 +66,15 @@ class InboundChecksTest : public testing::ServiceFixture {
             zone.push_back("--txt-record=" + record.first + "," + record.second);
         }
         zone.push_back("--host-record=" + clientIp + ".allow.test,127.0.0.2");
+        // The client as an exchanger of mx.test and by its name in ptr.test.
+        zone.push_back("--mx-host=mx.test,mail.mx.test,10");
+        zone.push_back("--host-record=mail.mx.test,host.ptr.test," + clientIp);
+        std::string reversed;
+        std::istringstream octets(clientIp);
+        for (std::string octet; std::getline(octets, octet, '.');) {
+            reversed.insert(0, octet + ".");
+        }
+        zone.push_back("--ptr-record=" + reversed + "in-addr.arpa,host.ptr.test");
         dnsPort_ = send::testing::FreePort();
         dns_ = send::testing::Dnsmasq(dnsPort_, zone);
         ASSERT_TRUE(dns_->Ready("started")) << dns_->Output();
@@ -110,6 +119,9 @@ class InboundChecksTest : public testing::ServiceFixture {
                                ip + " -all"});
         records.push_back({"macro.test", "v=spf1 exists:%{i}.allow.test -all"});
         records.push_back({"redirect.test", "v=spf1 redirect=signer.test"});
+        records.push_back({"mx.test", "v=spf1 mx/24 -all"});
+        records.push_back({"ptr.test", "v=spf1 ptr -all"});
+        records.push_back({"notptr.test", "v=spf1 ptr:other.test ?all"});
         return records;
     }
     static std::string Shell(const std::string& command) {
@@ -337,7 +349,8 @@ TEST_F(InboundChecksTest, SpfLimitsHoldAcrossIncludes) {
     } cases[] = {
         {"chain9.test", "pass"},     {"chain15.test", "permerror"}, {"void2.test", "pass"},
         {"void3.test", "permerror"}, {"macro.test", "pass"},        {"redirect.test", "pass"},
-        {"nowhere.test", "none"},
+        {"nowhere.test", "none"},    {"mx.test", "pass"},           {"ptr.test", "pass"},
+        {"notptr.test", "neutral"},
     };
     for (const Case& c : cases) {
         std::string stored = Deliver("sender@" + c.domain, message);
