@@ -232,7 +232,11 @@ std::string AuthservIdOf(std::string_view field) {
         return AsciiLowerCopy(id);
     }
     size_t end = value.find_first_of("; \t\r\n(", at);
-    return AsciiLowerCopy(value.substr(at, end == std::string_view::npos ? end : end - at));
+    id = AsciiLowerCopy(value.substr(at, end == std::string_view::npos ? end : end - at));
+    if (id.ends_with('.')) {
+        id.pop_back();  // the same name written as absolute
+    }
+    return id;
 }
 
 InboundChecks::InboundChecks(const MessageContext& context, std::string authservId,

@@ -248,6 +248,7 @@ TEST_F(InboundChecksTest, ResultsForEachSignatureAndClientAddress) {
     const std::string forged =
         "Authentication-Results: MX.relvo.test; dkim=pass header.d=bank.test\r\n"
         "Authentication-Results: (ours) mx.relvo.test; spf=pass smtp.mailfrom=bank.test\r\n"
+        "Authentication-Results: mx.relvo.test.; dkim=pass header.d=bank.test\r\n"
         "Authentication-Results:\r\n (a (nested) comment)\r\n\t\"mx.relvo.test\" 1; dkim=pass "
         "header.s=bank.test\r\n"
         "Authentication-Results: other.test; spf=pass\r\n" +
