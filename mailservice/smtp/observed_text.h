@@ -26,8 +26,10 @@ class ObservedText {
     // The first length bytes of text (at most Settled()) were taken out of it.
     void Removed(size_t length);
     // The message is complete in text: the last field and the end of the header section are
-    // shown; returns the fields the observer puts on top, each line CRLF-ended.
-    std::string Finish(std::string& text);
+    // shown. Then ready runs when the observer's results are in (see MessageObserver).
+    void Complete(std::string& text, std::function<void()> ready);
+    // After Complete's ready: the fields the observer puts on top, each line CRLF-ended.
+    std::string Finish();
 
   private:
     // Handles the complete line at scanned_; false when the text has no complete line there.

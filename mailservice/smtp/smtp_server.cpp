@@ -236,10 +236,8 @@ MessageObserverPtr SmtpServer::ObserveMessage(const MessageContext& context) {
     if (!context.forLocalDomain) {
         return nullptr;
     }
-    net::DnsSettings dns;
-    dns.server = EngineConfig::Load()->dnsServer;
-    return std::make_unique<InboundChecks>(context, settings_.hostName, std::move(dns), checks_,
-                                           log_);
+    return std::make_unique<InboundChecks>(context, settings_.hostName,
+                                           EngineConfig::Load()->dnsServer, checks_, log_);
 }
 
 Admission SmtpServer::Register(const std::shared_ptr<SmtpSession>& session,

@@ -19,6 +19,7 @@
 
 #include "core/engine_config.h"
 #include "smtp/auth_failures.h"
+#include "smtp/inbound_checks.h"
 #include "smtp/session_host.h"
 
 namespace relvo::mail::smtp {
@@ -90,13 +91,15 @@ class SmtpServer final : public SessionHost {
     EventLog& log_;
     const ServerSettings settings_;
 
-    asio::thread_pool checks_{2};  // the DNS of the inbound checks, off the I/O threads
-    // Finishing an observed message may wait up to the checks' time limit; a pool of its own,
-    // so that waiters never hold the threads their lookups need.
-    asio::thread_pool observerWaits_{4};
+    // Finishing an observed message verifies its signatures once its lookups are in: CPU work
+    // kept off the I/O threads.
+    asio::thread_pool observerWaits_{2};
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::vector<std::thread> threads_;
+    // The inbound checks' resolver, off the I/O threads. After io_: it goes first, so that its
+    // last answers are posted to a loop that still exists.
+    InboundCheckHub checks_{log_};
 
     mutable std::mutex listenersMutex_;
     std::vector<Listener> listeners_;

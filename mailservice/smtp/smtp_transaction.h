@@ -81,9 +81,14 @@ class SmtpTransaction {
     // The first length bytes of Text() were written to the file.
     void Spilled(size_t length);
 
-    // The text is complete: the observer's header fields for the top of the message. Runs off
-    // the session's thread while the session waits for it.
-    std::string FinishObserved() { return observed_->Finish(reader_.Body()); }
+    // The text is complete: shows its end to the observer; ready runs (on any thread) when the
+    // observer's results are in.
+    void CompleteObserved(std::function<void()> ready) {
+        observed_->Complete(reader_.Body(), std::move(ready));
+    }
+    // Then the observer's header fields for the top of the message. Runs off the session's
+    // thread while the session waits for it.
+    std::string FinishObserved() { return observed_->Finish(); }
     Message TakeMessage();
 
   private:
