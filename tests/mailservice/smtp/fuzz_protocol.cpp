@@ -79,7 +79,12 @@ std::string ObserveInPieces(std::string_view input, size_t piece, std::string* s
         text.erase(0, settled);
         observed.Removed(settled);
     }
-    return observed.Finish(text) + written + text;
+    bool ready = false;
+    observed.Complete(text, [&ready] { ready = true; });
+    if (!ready) {
+        std::abort();  // this observer has nothing to wait for
+    }
+    return observed.Finish() + written + text;
 }
 
 }  // namespace
