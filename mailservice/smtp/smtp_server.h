@@ -19,6 +19,7 @@
 
 #include "core/engine_config.h"
 #include "smtp/auth_failures.h"
+#include "smtp/recipient_verifier.h"
 #include "smtp/session_host.h"
 
 namespace relvo::mail::smtp {
@@ -54,6 +55,7 @@ class SmtpServer final : public SessionHost {
     // Mail for a local domain gets its DKIM and SPF results.
     MessageObserverPtr ObserveMessage(const MessageContext& context) override;
     asio::thread_pool& ObserverPool() override { return observerWaits_; }
+    RecipientVerifier* Verifier() override { return verifier_.get(); }
 
   private:
     struct Listener {
@@ -88,6 +90,8 @@ class SmtpServer final : public SessionHost {
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::vector<std::thread> threads_;
+    // Its connections run on io_; stopped before io_ is.
+    std::unique_ptr<RecipientVerifier> verifier_;
 
     mutable std::mutex listenersMutex_;
     std::vector<Listener> listeners_;
