@@ -16,6 +16,8 @@ packages=(build-essential make cmake ninja-build pkg-config qt6-base-dev qt6-qpa
           dpkg-dev file
           # the package test: the .deb checked as Debian checks packages
           lintian
+          # the fuzz targets' compiler and its libFuzzer runtime (scripts/fuzz.sh)
+          clang libclang-rt-dev
           # a TLS scanner for checking the STARTTLS port by hand (not part of the tests)
           testssl.sh)
 

@@ -41,12 +41,17 @@ class SmtpServer final : public SessionHost {
     // its completions post to the sessions' strands.
     void Stop();
 
+    // counted: the session counts against its client's limit (loopback's do not, unless they
+    // are a balancer's own connections).
     Admission Register(const std::shared_ptr<SmtpSession>& session, const std::string& clientIp,
-                       const SmtpLimits& limits);
+                       bool counted, const SmtpLimits& limits);
     void Unregister(SmtpSession* session) override;
     void ReleaseClientSlot(SmtpSession* session) override;
     bool AuthBlocked(const std::string& clientIp) override;
     bool RecordAuthFailure(const std::string& clientIp, int limit) override;
+    bool AccountAuthBlocked(std::string_view account) override;
+    bool RecordAccountAuthFailure(std::string_view account, int limit) override;
+    bool UnderStress() const override { return stressed_.load(std::memory_order_relaxed); }
     size_t SessionCount() const;
 
     const ServerSettings& Settings() const override { return settings_; }
@@ -72,7 +77,11 @@ class SmtpServer final : public SessionHost {
     // accept -> (from a listed balancer: read its PROXY header) -> admit the client -> session
     void OnAccepted(asio::ip::tcp::socket socket);
     void Admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& client,
-               const std::shared_ptr<const EngineConfig>& config);
+               const std::shared_ptr<const EngineConfig>& config, bool balancersOwn = false);
+    // Health checks are logged once a minute per balancer, with their count.
+    void NoteHealthCheck(const asio::ip::tcp::endpoint& balancer);
+    // Starts or ends stress as the count of sessions crosses its marks, with one line each way.
+    void UpdateStressLocked();
     void AdmitBehindBalancer(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& balancer,
                              std::shared_ptr<const EngineConfig> config);
     asio::awaitable<void> ReadHeaderThenAdmit(asio::ip::tcp::socket socket,
@@ -101,6 +110,15 @@ class SmtpServer final : public SessionHost {
     std::unordered_map<SmtpSession*, OpenSession> sessions_;
     std::unordered_map<std::string, int> perClient_;  // by client key
     AuthFailureTable authFailures_;
+    AuthFailureTable accountAuthFailures_;
+    int maxSessions_ = 0;  // of the configuration that admitted the latest session
+    std::atomic<bool> stressed_ = false;
+    struct HealthChecks {
+        std::chrono::steady_clock::time_point loggedAt;
+        int since = 0;  // checks since the last line
+    };
+    std::mutex healthChecksMutex_;
+    std::unordered_map<std::string, HealthChecks> healthChecks_;  // by balancer address
     std::atomic<int> pendingProxyHeaders_ = 0;
     bool stopped_ = false;
 };

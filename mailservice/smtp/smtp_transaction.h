@@ -16,6 +16,7 @@
 #include "core/engine_config.h"
 #include "core/queue_store.h"
 #include "smtp/data_reader.h"
+#include "smtp/header_bounds.h"
 #include "smtp/message_observer.h"
 #include "smtp/observed_text.h"
 
@@ -35,9 +36,9 @@ class SmtpTransaction {
         size_t size = 0;   // bytes of message text stored, the spooled ones included
     };
 
-    // maxMessageSize: the limit of the configuration that accepted the MAIL.
+    // limits: those of the configuration that accepted the MAIL.
     SmtpTransaction(QueueStore& queue, std::string_view sender, bool smtpUtf8,
-                    size_t maxMessageSize);
+                    const SmtpLimits& limits);
     ~SmtpTransaction();  // lets a begun message file go
     SmtpTransaction(const SmtpTransaction&) = delete;
     SmtpTransaction& operator=(const SmtpTransaction&) = delete;
@@ -59,7 +60,8 @@ class SmtpTransaction {
     std::chrono::steady_clock::time_point TextDeadline(std::chrono::steady_clock::time_point now,
                                                        const SmtpLimits& limits) const;
 
-    // Takes message text from input; returns how many bytes it used, up to the text's end.
+    // Takes message text from input; returns how many bytes it used, up to the text's end. A
+    // header section past its bounds is refused here, for every message, and none of it is kept.
     size_t Feed(std::string_view input);
     bool TextEnded() const { return reader_.Done(); }
     DataReader::Error TextError() const { return reader_.error(); }
@@ -93,6 +95,7 @@ class SmtpTransaction {
     bool smtpUtf8_ = false;
     std::vector<std::string> recipients_;
     DataReader reader_;
+    HeaderBounds header_;
     SpoolPtr spool_;                          // the message's text written so far
     std::unique_ptr<ObservedText> observed_;  // null when nothing looks at the message
     std::string_view refusal_;                // why the reader was stopped
