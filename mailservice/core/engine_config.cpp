@@ -98,6 +98,7 @@ class EngineConfigReader {
             domain.serverAddress = file.GetString("DomainInfo", name + "_ServerAddress", "");
             domain.serverPort = file.GetInt("DomainInfo", name + "_Port", 25);
             domain.dkimSelector = file.GetString("DomainInfo", name + "_DkimSelector", "");
+            domain.verifyRecipients = file.GetInt("DomainInfo", name + "_VerifyRecipients", 1) != 0;
             domain.name = std::move(name);
             config->domainIndex_.emplace(std::move(lower), config->domains_.size());
             config->domains_.push_back(std::move(domain));

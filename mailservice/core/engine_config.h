@@ -25,6 +25,8 @@ struct LocalDomain {
     std::string serverAddress;
     int serverPort = 25;
     std::string dkimSelector;  // <name>_DkimSelector, "" = the domain does not sign
+    // <name>_VerifyRecipients: a recipient is asked of the server before RCPT is answered.
+    bool verifyRecipients = true;
     bool HasServer() const { return !serverAddress.empty(); }
 };
 

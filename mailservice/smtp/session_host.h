@@ -16,12 +16,15 @@
 namespace relvo::mail::smtp {
 
 class SmtpSession;
+class RecipientVerifier;
 
 struct ServerSettings {
     std::string hostName;                     // in the greeting, EHLO and Received
     std::shared_ptr<asio::ssl::context> tls;  // null: STARTTLS not offered
     std::chrono::milliseconds authFailureDelay{1000};
     std::chrono::milliseconds stopGrace{1500};  // then the remaining sessions are cut
+    // Longest wait of an RCPT for a local domain's server to say whether it takes the recipient.
+    std::chrono::milliseconds recipientCheckWait{10000};
     int threads = 2;
 };
 
@@ -53,6 +56,8 @@ class SessionHost {
     virtual MessageObserverPtr ObserveMessage(const MessageContext& /*context*/) { return nullptr; }
     // Where an observer's Finish runs: it may wait for its lookups, which no I/O thread may do.
     virtual asio::thread_pool& ObserverPool() = 0;
+    // Asks local domains' servers about recipients; null: recipients are not asked.
+    virtual RecipientVerifier* Verifier() { return nullptr; }
 
   protected:
     ~SessionHost() = default;

@@ -14,6 +14,7 @@ enum class SessionState : uint8_t {
     kHelo,          // greeted, no mail transaction
     kMail,          // MAIL accepted, no recipient yet
     kRcpt,          // one recipient or more accepted
+    kVerifying,     // an RCPT waits for the local domain's server to judge its recipient
     kData,          // reading the message text
     kQueueing,      // the message is being stored; its 250 is due
     kStartTls,      // 220 sent: the TLS handshake is next
@@ -35,6 +36,8 @@ constexpr std::string_view StateName(SessionState state) {
             return "MAIL";
         case SessionState::kRcpt:
             return "RCPT";
+        case SessionState::kVerifying:
+            return "VERIFYING";
         case SessionState::kData:
             return "DATA";
         case SessionState::kQueueing:
@@ -83,7 +86,7 @@ inline constexpr StateSet kDialogue = {SessionState::kGreeting, SessionState::kH
                                        SessionState::kMail, SessionState::kRcpt};
 // From an accepted MAIL to the end of its message text.
 inline constexpr StateSet kTransaction = {SessionState::kMail, SessionState::kRcpt,
-                                          SessionState::kData};
+                                          SessionState::kVerifying, SessionState::kData};
 inline constexpr StateSet kAuthExchange = {SessionState::kAuthPlain, SessionState::kAuthUser,
                                            SessionState::kAuthPassword};
 // The others wait for a step that the session's loop runs between reads.

@@ -51,6 +51,10 @@ std::string PeerText(const tcp::endpoint& endpoint) {
 
 SmtpServer::SmtpServer(QueueStore& queue, EventLog& log, ServerSettings settings)
     : queue_(queue), log_(log), settings_(std::move(settings)), work_(io_.get_executor()) {
+    VerifierSettings verifier;
+    verifier.answerWait = settings_.recipientCheckWait;
+    verifier.heloName = settings_.hostName;
+    verifier_ = std::make_unique<RecipientVerifier>(io_, std::move(verifier));
     for (int i = 0; i < std::max(1, settings_.threads); ++i) {
         threads_.emplace_back([this] { io_.run(); });
     }
@@ -385,6 +389,7 @@ void SmtpServer::Stop() {
         std::unique_lock lock(sessionsMutex_);
         sessionsChanged_.wait(lock, [this] { return sessions_.empty(); });
     }
+    verifier_->Stop();
     work_.reset();
     io_.stop();
     for (std::thread& thread : threads_) {

@@ -20,6 +20,7 @@
 #include "core/engine_config.h"
 #include "smtp/auth_failures.h"
 #include "smtp/inbound_checks.h"
+#include "smtp/recipient_verifier.h"
 #include "smtp/session_host.h"
 
 namespace relvo::mail::smtp {
@@ -60,6 +61,7 @@ class SmtpServer final : public SessionHost {
     // Mail for a local domain gets its DKIM and SPF results.
     MessageObserverPtr ObserveMessage(const MessageContext& context) override;
     asio::thread_pool& ObserverPool() override { return observerWaits_; }
+    RecipientVerifier* Verifier() override { return verifier_.get(); }
 
   private:
     struct Listener {
@@ -100,6 +102,8 @@ class SmtpServer final : public SessionHost {
     // The inbound checks' resolver, off the I/O threads. After io_: it goes first, so that its
     // last answers are posted to a loop that still exists.
     InboundCheckHub checks_{log_};
+    // Its connections run on io_; stopped before io_ is.
+    std::unique_ptr<RecipientVerifier> verifier_;
 
     mutable std::mutex listenersMutex_;
     std::vector<Listener> listeners_;

@@ -59,6 +59,11 @@ void SmtpService::SetAuthFailureDelay(std::chrono::milliseconds delay) {
     authFailureDelay_ = delay;
 }
 
+void SmtpService::SetRecipientCheckWait(std::chrono::milliseconds wait) {
+    std::lock_guard lock(mutex_);
+    recipientCheckWait_ = wait;
+}
+
 bool SmtpService::Running() const {
     std::lock_guard lock(mutex_);
     return server_ != nullptr;
@@ -91,6 +96,7 @@ bool SmtpService::StartServer(std::string* failureLine) {
     ServerSettings settings;
     settings.hostName = HostName(*config);
     settings.authFailureDelay = authFailureDelay_;
+    settings.recipientCheckWait = recipientCheckWait_;
     settings.threads = static_cast<int>(std::clamp(std::thread::hardware_concurrency(), 2u, 8u));
     TlsFiles files{config->tlsCertFile, config->tlsKeyFile};
     std::string tlsError;

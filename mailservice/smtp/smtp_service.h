@@ -35,6 +35,9 @@ class SmtpService {
     std::vector<int> Ports() const;
     // How long a failed AUTH waits before its 535 (tests shorten it).
     void SetAuthFailureDelay(std::chrono::milliseconds delay);
+    // How long an RCPT waits for a local domain's server to judge the recipient (tests shorten
+    // it); counts from the next Start.
+    void SetRecipientCheckWait(std::chrono::milliseconds wait);
 
     // queue: the process's queue store, which the service holds while it runs.
     explicit SmtpService(SharedQueue& queue);
@@ -52,6 +55,7 @@ class SmtpService {
     RelvoMailWindow* window_ = nullptr;
     unsigned int message_ = RELVOMAIL_PROGRESS_MESSAGE;
     std::chrono::milliseconds authFailureDelay_{1000};
+    std::chrono::milliseconds recipientCheckWait_{10000};
     std::unique_ptr<EventLog> log_;
     std::unique_ptr<ServiceLock> lock_;
     SharedQueue& sharedQueue_;

@@ -248,6 +248,10 @@ asio::awaitable<void> SmtpSession::Converse() {
             co_await AuthFailed();
             continue;
         }
+        if (state_ == SessionState::kVerifying) {
+            co_await AwaitRecipientCheck();
+            continue;
+        }
         if (state_ == SessionState::kStartTls) {
             if (co_await StartTls()) {
                 continue;

@@ -19,6 +19,7 @@
 
 #include "core/engine_config.h"
 #include "smtp/command_parser.h"
+#include "smtp/recipient_verifier.h"
 #include "smtp/session_host.h"
 #include "smtp/session_rules.h"
 #include "smtp/session_state.h"
@@ -100,6 +101,12 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     void Greeted(std::string_view heloName, bool esmtp);
     void ReplyEhlo(std::string_view heloName);
     void AddRecipient(std::string_view address);
+    void AcceptRecipient(std::string_view address);
+    // A recipient of a local domain whose server is asked: answered now from what is known, or
+    // the session waits (kVerifying) for AwaitRecipientCheck.
+    void CheckWithServer(const LocalDomain& domain, std::string_view address);
+    asio::awaitable<void> AwaitRecipientCheck();
+    void AnswerCheckedRecipient(const ProbeOutcome& outcome, std::string_view address);
     bool QueueHasRoom();
     void HandleAuthResponse(std::string_view line);
     void FinishAuth(std::string_view user, std::string_view password);
@@ -173,6 +180,13 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
 
     // From an accepted MAIL to the transaction's end; always present in the kTransaction states.
     std::optional<SmtpTransaction> transaction_;
+
+    // The recipient whose RCPT waits for its domain's server (kVerifying), and the answer.
+    std::string checking_;
+    std::shared_ptr<RecipientWait> checkWait_;
+    std::optional<ProbeOutcome> checkOutcome_;
+    std::chrono::steady_clock::time_point checkDeadline_;
+    unsigned checkGeneration_ = 0;
 };
 
 }  // namespace relvo::mail::smtp

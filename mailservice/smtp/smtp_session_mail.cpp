@@ -7,6 +7,7 @@
 #include <chrono>
 
 #include "common/ascii.h"
+#include "common/mail_address.h"
 #include "smtp/session_rules.h"
 
 namespace relvo::mail::smtp {
@@ -71,9 +72,13 @@ void SmtpSession::AddRecipient(std::string_view address) {
     const std::string_view trustedIp = balancersOwn_ ? std::string_view() : clientIp_;
     switch (CheckRecipient(*config_, address, !authUser_.empty(), trustedIp)) {
         case RecipientVerdict::kAccept:
-            transaction_->AddRecipient(address);
-            SetState(SessionState::kRcpt);
-            Reply("250 2.1.5 Ok");
+            if (const LocalDomain* domain = config_->FindLocalDomain(MailboxDomain(address));
+                domain != nullptr && host_.Verifier() != nullptr &&
+                RecipientVerifier::Applies(*domain)) {
+                CheckWithServer(*domain, address);
+            } else {
+                AcceptRecipient(address);
+            }
             break;
         case RecipientVerdict::kUnknownUser:
             ReplyError("550 5.1.1 Mailbox unavailable: no such user here");
@@ -82,6 +87,12 @@ void SmtpSession::AddRecipient(std::string_view address) {
             ReplyError("554 5.7.1 Relay access denied");
             break;
     }
+}
+
+void SmtpSession::AcceptRecipient(std::string_view address) {
+    transaction_->AddRecipient(address);
+    SetState(SessionState::kRcpt);
+    Reply("250 2.1.5 Ok");
 }
 
 void SmtpSession::OnData(const Command&) {

@@ -1,5 +1,6 @@
 #include "tables/dlg_domain.h"
 
+#include <QCheckBox>
 #include <QGridLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -25,13 +26,19 @@ CDlgDomain::CDlgDomain(QWidget* parent)
           parent),
       name_(MakeLineEdit("domainName", this)),
       address_(MakeLineEdit("serverAddress", this)),
-      port_(MakeLineEdit("port", this)) {
+      port_(MakeLineEdit("port", this)),
+      verify_(MakeCheckBox(QStringLiteral("Verify recipients with the server"), "verifyRecipients",
+                           this)) {
     auto* form = new QGridLayout;
     AddLabelledRow(form, 0, QStringLiteral("Local domain"), name_);
     AddLabelledRow(form, 1, QStringLiteral("Server address"), address_);
     AddLabelledRow(form, 2, QStringLiteral("Port"), port_);
     form->addWidget(new QLabel(QStringLiteral("(default:25)"), this), 2, 2);
-    // DKIM is set up for a domain that is stored, the one the form names.
+    form->addWidget(verify_, 3, 1, 1, 2);
+    // Only a domain with a server has one to ask.
+    connect(address_, &QLineEdit::textChanged, verify_, [this](const QString& text) {
+        verify_->setEnabled(!text.trimmed().isEmpty());
+    });  // DKIM is set up for a domain that is stored, the one the form names.
     QPushButton* dkim = AddButton(QStringLiteral("D&KIM..."), "dkimButton");
     auto listed = [this] {
         return !name_->text().isEmpty() &&
@@ -43,8 +50,9 @@ CDlgDomain::CDlgDomain(QWidget* parent)
         }
     });
     connect(name_, &QLineEdit::textChanged, dkim, [dkim, listed] { dkim->setEnabled(listed()); });
-    Open(form, {name_, address_, port_});
+    Open(form, {name_, address_, port_, verify_});
     dkim->setEnabled(listed());
+    verify_->setEnabled(!address_->text().trimmed().isEmpty());
 }
 
 CDlgDomain::~CDlgDomain() = default;
@@ -54,7 +62,7 @@ bool CDlgDomain::ReadForm() {
     if (!port) {
         return false;
     }
-    form_ = {name_->text(), address_->text(), *port};
+    form_ = {name_->text(), address_->text(), *port, verify_->isChecked()};
     return true;
 }
 
@@ -62,6 +70,7 @@ void CDlgDomain::ShowForm() {
     name_->setText(form_.name);
     address_->setText(form_.serverAddress);
     port_->setText(UnsignedText(form_.port));
+    verify_->setChecked(form_.verifyRecipients);
 }
 
 void CDlgDomain::LoadRecord(const QString& name) {

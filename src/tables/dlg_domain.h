@@ -1,5 +1,6 @@
 // The Domains dialog: lists the local domains of the main configuration file and adds, changes
-// and deletes them one form at a time (domain name, server address, port). Modal; every Save and
+// and deletes them one form at a time (domain name, server address, port, whether recipients are
+// verified with the server). Modal; every Save and
 // Delete is written at once; Close and Escape write nothing, Enter saves a changed form only.
 // UI thread only.
 #pragma once
@@ -7,6 +8,7 @@
 #include "tables/record_layouts.h"
 #include "tables/table_dialog.h"
 
+class QCheckBox;
 class QLineEdit;
 
 class CDlgDomain final : public CTableDialog {
@@ -27,4 +29,5 @@ class CDlgDomain final : public CTableDialog {
     QLineEdit* name_;
     QLineEdit* address_;
     QLineEdit* port_;
+    QCheckBox* verify_;
 };

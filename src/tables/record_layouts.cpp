@@ -52,10 +52,11 @@ std::string StoredFlag(int flag) {
 }  // namespace
 
 const RecordTableLayout& DomainLayout() {
-    static const RecordTableLayout layout{RecordTable("DomainList", "DomainInfo"),
-                                          DomainListRow,
-                                          {"ServerAddress", "Port", "DkimSelector"},
-                                          "domain(s)"};
+    static const RecordTableLayout layout{
+        RecordTable("DomainList", "DomainInfo"),
+        DomainListRow,
+        {"ServerAddress", "Port", "DkimSelector", "VerifyRecipients"},
+        "domain(s)"};
     return layout;
 }
 
@@ -95,13 +96,22 @@ DomainRecord LoadDomain(const QString& name) {
     const std::string key = Utf8(name);
     const RecordReader record(file, DomainLayout().table, key);
     return {name, record.Text("ServerAddress", ""),
-            StoredToUnsigned(record.Int("Port", static_cast<int>(kDefaultSmtpPort)))};
+            StoredToUnsigned(record.Int("Port", static_cast<int>(kDefaultSmtpPort))),
+            record.Int("VerifyRecipients", 1) != 0};
 }
 
 void AddDomainSave(ProfileBatch& batch, const DomainRecord& domain) {
-    DomainLayout().table.AddToBatch(
-        batch, Utf8(domain.name),
-        {{"ServerAddress", Utf8(domain.serverAddress)}, {"Port", StoredNumber(domain.port)}});
+    const RecordTable& table = DomainLayout().table;
+    const std::string name = Utf8(domain.name);
+    RecordTable::Fields fields = {{"ServerAddress", Utf8(domain.serverAddress)},
+                                  {"Port", StoredNumber(domain.port)}};
+    if (!domain.verifyRecipients) {
+        fields.emplace_back("VerifyRecipients", StoredFlag(0));
+    }
+    table.AddToBatch(batch, name, fields);
+    if (domain.verifyRecipients) {
+        batch.Remove(table.InfoSection(), table.FieldKey(name, "VerifyRecipients"));
+    }
 }
 
 QStringList DomainSavedRow(const DomainRecord& domain) {

@@ -40,13 +40,16 @@ struct DomainRecord {
     QString name;
     QString serverAddress;
     quint32 port = kDefaultSmtpPort;
+    // <domain>_VerifyRecipients: stored only as 0 (off); on is the default and leaves no key.
+    bool verifyRecipients = true;
 };
 
 // The row of a listed domain: name, address, the stored port text unparsed ("25" when missing).
 QStringList DomainListRow(const ProfileSnapshot& file, const std::string& name);
 // The domain as the form loads it: a missing port is 25, a stored text the number it begins with.
 DomainRecord LoadDomain(const QString& name);
-// Writes of a Save, in file order: the list line, then address and port (signed decimal text).
+// Writes of a Save, in file order: the list line, then address and port (signed decimal text),
+// then VerifyRecipients=0 when it is off, or its removal when it is on.
 void AddDomainSave(ProfileBatch& batch, const DomainRecord& domain);
 // The row after a Save: name, address, port as signed decimal text.
 QStringList DomainSavedRow(const DomainRecord& domain);

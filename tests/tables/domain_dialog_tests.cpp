@@ -1,5 +1,6 @@
 #include "tables/dlg_domain.h"
 
+#include <QCheckBox>
 #include <QHeaderView>
 #include <filesystem>
 
@@ -173,6 +174,44 @@ TEST_F(DomainDialogTest, KeyboardMovesLoadAndDeleteAsksWithNoAsTheDefault) {
     EXPECT_EQ(seen->icon, QMessageBox::Question);
     EXPECT_EQ(seen->text, "Are you sure to delete 1 domain(s)?\nc.net");
     EXPECT_EQ(ProfileGetSection("DomainList", nullptr), 2);
+}
+
+// Whether the engine asks a domain's server about recipients: on unless stored as 0, and only
+// for a domain that has a server to ask.
+TEST_F(DomainDialogTest, VerifyRecipientsBoxNeedsAServerAndIsStoredOnlyWhenOff) {
+    Open(kList + kInfo + "c.net_VerifyRecipients=0\n");
+    auto* verify = Find<QCheckBox>("verifyRecipients");
+    EXPECT_EQ(verify->text(), "Verify recipients with the server");
+    const struct {
+        int row;
+        bool enabled;
+        bool checked;
+    } loads[] = {{0, true, true}, {1, false, true}, {2, false, false}};
+    for (const auto& load : loads) {
+        ClickRow(load.row);
+        EXPECT_EQ(verify->isEnabled(), load.enabled) << load.row;
+        EXPECT_EQ(verify->isChecked(), load.checked) << load.row;
+    }
+    Type("serverAddress", "10.0.0.2");  // c.net gets a server
+    EXPECT_TRUE(verify->isEnabled());
+    Type("serverAddress", " ");
+    EXPECT_FALSE(verify->isEnabled());
+
+    ClickRow(0);
+    verify->click();
+    Press("saveButton");
+    EXPECT_EQ(ProfileGetString("DomainInfo", "b.com_VerifyRecipients", "?", ".cfg"), "0");
+    ClickRow(1);
+    ClickRow(0);
+    EXPECT_FALSE(verify->isChecked());
+    verify->click();
+    Press("saveButton");
+    EXPECT_EQ(ProfileGetString("DomainInfo", "b.com_VerifyRecipients", "?", ".cfg"), "?");
+
+    ClickRow(2);
+    answer_ = true;
+    Press("deleteButton");
+    EXPECT_EQ(ProfileGetString("DomainInfo", "c.net_VerifyRecipients", "?", ".cfg"), "?");
 }
 
 TEST_F(DomainDialogTest, TheNameColumnTakesTheWidthTheDialogGives) {

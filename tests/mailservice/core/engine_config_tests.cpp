@@ -24,8 +24,9 @@ TEST_F(EngineConfigTest, AccountsAndDomainsAreFoundWithoutRegardToCase) {
                "[AccountList]\r\nAlice@Local.Test=1\r\nbob@local.test=1\r\nALICE@local.test=1\r\n"
                "[AccountInfo]\r\nalice@local.test_Password=  \"sec ret\"  \r\n"
                "Alice@Local.Test_Enabled=1\r\nbob@local.test_Password=pw\r\n"
-               "[DomainList]\r\nLocal.Test=1\r\nrelay.test=1\r\n"
-               "[DomainInfo]\r\nrelay.test_ServerAddress=10.0.0.5\r\nrelay.test_Port=2525\r\n");
+               "[DomainList]\r\nLocal.Test=1\r\nrelay.test=1\r\nquiet.test=1\r\n"
+               "[DomainInfo]\r\nrelay.test_ServerAddress=10.0.0.5\r\nrelay.test_Port=2525\r\n"
+               "quiet.test_ServerAddress=10.0.0.6\r\nquiet.test_VerifyRecipients=0\r\n");
     auto config = EngineConfig::Load();
     EXPECT_FALSE(config->smtpAuthRequired);
     EXPECT_FALSE(config->logSmtp);
@@ -68,6 +69,10 @@ TEST_F(EngineConfigTest, AccountsAndDomainsAreFoundWithoutRegardToCase) {
     EXPECT_TRUE(relay->HasServer());
     EXPECT_EQ(relay->serverAddress, "10.0.0.5");
     EXPECT_EQ(relay->serverPort, 2525);
+    EXPECT_TRUE(relay->verifyRecipients);  // absent: on
+    const LocalDomain* quiet = config->FindLocalDomain("quiet.test");
+    ASSERT_NE(quiet, nullptr);
+    EXPECT_FALSE(quiet->verifyRecipients);
     EXPECT_EQ(config->FindLocalDomain("other.test"), nullptr);
 }
 

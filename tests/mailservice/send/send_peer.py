@@ -2,11 +2,12 @@
 
 Usage: send_peer.py HOST PORT OUTDIR [--starttls CERT KEY] [--tls CERT KEY] [--auth USER:PASS]
        [--reject-rcpt ADDR]... [--defer-rcpt ADDR]... [--defer-mail] [--data-delay SECONDS]
-       [--defer-while-exists PATH]
+       [--defer-while-exists PATH] [--print-rcpt]
 Each accepted mail is written to OUTDIR/<n>.json (envelope, TLS, login, message). Prints
 "ready" once listening and runs until killed; with --data-delay it also prints "holding DATA"
 when it starts holding back an answer to DATA. --defer-while-exists answers every RCPT with a
 temporary failure for as long as PATH exists, so a test can turn acceptance on by removing it.
+--print-rcpt prints "RCPT <address>" for every RCPT it answers.
 """
 import argparse
 import asyncio
@@ -36,6 +37,7 @@ def main():
     parser.add_argument("--defer-mail", action="store_true")
     parser.add_argument("--data-delay", type=float, default=0.0)
     parser.add_argument("--defer-while-exists")
+    parser.add_argument("--print-rcpt", action="store_true")
     args = parser.parse_args()
     counter = itertools.count(1)
 
@@ -48,6 +50,8 @@ def main():
             return "250 OK"
 
         async def handle_RCPT(self, server, session, envelope, address, options):
+            if args.print_rcpt:
+                print("RCPT <%s>" % address, flush=True)
             if address in args.reject_rcpt:
                 return "550 5.1.1 no such user here"
             if address in args.defer_rcpt or (
