@@ -14,6 +14,7 @@
 #include "send/recipient_states.h"
 #include "send/send_queue.h"
 #include "send/send_service.h"
+#include "send/transport/signing_trust.h"
 
 namespace relvo::mail::send {
 
@@ -33,11 +34,23 @@ void SettleDuplicates(QueuedMail& mail, const std::vector<size_t>& first) {
     }
 }
 
+// Why the sender gets no failure notice at all; "" when it is due one. A sender that failed SPF
+// is most likely forged: a notice would go to someone who never sent the mail (backscatter).
+std::string NoNoticeReason(const QueuedMail& mail) {
+    if (mail.mailFrom.empty()) {
+        return "no failure notice for the null sender";
+    }
+    if (mail.spfResult == "fail") {
+        return "no failure notice: the sender " + mail.mailFrom + " failed SPF when received";
+    }
+    return "";
+}
+
 // The failed recipients of a settled mail whose sender was never told (its notice could not be
-// stored). None for the null sender, a mail with its notice, or one the operator deleted.
+// stored). None for a sender due no notice, a mail with its notice, or one the operator deleted.
 std::vector<FailedRecipient> UntoldFailures(const QueuedMail& mail) {
     std::vector<FailedRecipient> untold;
-    if (mail.mailFrom.empty() || mail.noticeSent) {
+    if (!NoNoticeReason(mail).empty() || mail.noticeSent) {
         return untold;
     }
     const std::string failed = std::string(kStateFailed) + " ";
@@ -187,6 +200,8 @@ asio::awaitable<std::vector<RecipientOutcome>> MailTries::SendPending(
     job.mailFrom = mail->mailFrom;
     job.loginUser = mail->loginUser;
     job.loginPass = mail->loginPass;
+    job.trustedSubmission =
+        TrustedSubmission(mail->authUser, mail->clientAddress, settings.config->relayNetworks);
     std::vector<size_t>& pendingIndexes = *pendingIndexesOut;
     const std::vector<size_t> first = mailqueue::FirstOfSameAddress(mail->recipients);
     SettleDuplicates(*mail, first);
@@ -306,12 +321,13 @@ bool MailTries::Record(const QueuedMail& mail, std::int64_t nextTry,
     return finished;
 }
 
-// Queues the failure notice the sender is due (none for the null sender) and names it in the
-// companion; then moves mail with nothing pending to old. False while the mail stays queued.
+// Queues the failure notice the sender is due (NoNoticeReason) and names it in the companion;
+// then moves mail with nothing pending to old. False while the mail stays queued.
 bool MailTries::QueueNoticeThenFinish(const QueuedMail& mail,
                                       const std::vector<FailedRecipient>& failed,
                                       const std::string& helo, bool anyPending) {
-    if (!failed.empty() && !mail.mailFrom.empty()) {
+    const std::string noNotice = NoNoticeReason(mail);
+    if (!failed.empty() && noNotice.empty()) {
         DeliveryReportContent input;
         input.reportingHost = helo;
         input.originalSender = mail.mailFrom;
@@ -344,7 +360,7 @@ bool MailTries::QueueNoticeThenFinish(const QueuedMail& mail,
             return false;
         }
     } else if (!failed.empty()) {
-        Say(mail.id, "no failure notice for the null sender");
+        Say(mail.id, noNotice);
     }
     if (anyPending) {
         return false;

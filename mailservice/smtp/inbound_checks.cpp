@@ -240,6 +240,7 @@ std::string InboundChecks::Finish() {
     if (spf_.wait_until(deadline_) == std::future_status::ready) {
         spf = spf_.get();
     }
+    spfResult_ = spf.result;
     std::string identity = spf.identity.substr(0, spf.identity.find('=') + 1) +
                            SafeValue(spf.identity.substr(spf.identity.find('=') + 1));
     std::string spfText = "spf=" + spf.result;

@@ -34,6 +34,7 @@ class InboundChecks final : public MessageObserver {
     void EndOfHeaders() override;
     void Body(std::string_view piece) override;
     std::string Finish() override;
+    std::string SpfResult() const override { return spfResult_; }
 
     // The library's key lookup: the prefetched answer for the signature's selector and domain.
     net::DnsAnswer KeyRecord(const std::string& selector, const std::string& domain);
@@ -51,6 +52,7 @@ class InboundChecks final : public MessageObserver {
     std::map<std::pair<std::string, std::string>, std::shared_future<net::DnsAnswer>> keys_;
     struct Verifier;
     std::unique_ptr<Verifier> dkim_;
+    std::string spfResult_;  // set by Finish
 };
 
 // The authserv-id of an Authentication-Results field ("" when it has none).

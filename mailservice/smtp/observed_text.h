@@ -28,6 +28,8 @@ class ObservedText {
     // The message is complete in text: the last field and the end of the header section are
     // shown; returns the fields the observer puts on top, each line CRLF-ended.
     std::string Finish(std::string& text);
+    // After Finish: the observer's SPF result ("" when it ran no check).
+    std::string SpfResult() const { return observer_->SpfResult(); }
 
   private:
     // Handles the complete line at scanned_; false when the text has no complete line there.
