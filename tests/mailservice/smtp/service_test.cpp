@@ -29,7 +29,7 @@ const std::string kAccounts =
     "Alice@Local.Example_Enabled=1\r\ncarol@local.example_Password=carol-secret\r\n"
     "carol@local.example_Enabled=0\r\n"
     "[DomainList]\r\nlocal.example=1\r\nhosted.example=1\r\n"
-    "[DomainInfo]\r\nhosted.example_ServerAddress=192.0.2.10\r\n";
+    "[DomainInfo]\r\nhosted.example_ServerAddress=127.0.0.10\r\n";
 
 std::string Repeat(const std::string& text, int times) {
     std::string out;
@@ -130,7 +130,7 @@ TEST_F(SmtpServiceTest, SmtplibMessageLandsInTheQueueExactly) {
     for (const std::string& line : std::vector<std::string>{
              "[MailInfo]", "MailId=" + id, "MailFrom=sender@remote.example", "RcptToNumber=1",
              "RcptTo0=ALICE@local.example", "HeloName=client.example",
-             "AuthUser=", "MailSize=" + std::to_string(eml.size())}) {
+             "AuthUser=", "SpfResult=pass", "MailSize=" + std::to_string(eml.size())}) {
         EXPECT_NE(cfg.find(line + "\r\n"), std::string::npos) << line << "\n" << cfg;
     }
     EXPECT_NE(cfg.find("ClientAddress=127.0.0.1:"), std::string::npos) << cfg;
