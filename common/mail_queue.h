@@ -78,15 +78,13 @@ inline constexpr const char* kHeloName = "HeloName";
 inline constexpr const char* kAuthUser = "AuthUser";
 inline constexpr const char* kLoginUser = "LoginUser";  // the relay login to send with
 inline constexpr const char* kLoginPass = "LoginPass";
-inline constexpr const char* kMailSize = "MailSize";      // bytes of the .eml
-inline constexpr const char* kTries = "Tries";            // delivery attempts so far
-inline constexpr const char* kNextTry = "NextTry";        // seconds since 1970; 0 = at once
-inline constexpr const char* kLastAnswer = "LastAnswer";  // the other side's latest reply
-inline constexpr const char* kNoticeId = "NoticeId";      // the failure notice queued
-// The receiving side's SPF result (pass, fail, softfail, neutral, none, temperror, permerror);
-// written only when a check ran, so a missing key means unknown.
-inline constexpr const char* kSpfResult = "SpfResult";
+inline constexpr const char* kMailSize = "MailSize";            // bytes of the .eml
+inline constexpr const char* kTries = "Tries";                  // delivery attempts so far
+inline constexpr const char* kNextTry = "NextTry";              // seconds since 1970; 0 = at once
+inline constexpr const char* kLastAnswer = "LastAnswer";        // the other side's latest reply
+inline constexpr const char* kNoticeId = "NoticeId";            // the failure notice queued
 inline constexpr const char* kRcptStatusPrefix = "RcptStatus";  // RcptStatus<n>: a status
+inline constexpr const char* kSpfResult = "SpfResult";          // missing: no SPF check ran
 std::string RecipientKey(int n);
 std::string StatusKey(int n);
 // More recipients than this is a damaged companion.

@@ -152,9 +152,9 @@ asio::awaitable<void> SmtpSession::StoreMessage() {
     }
     SmtpTransaction::Message message = transaction_->TakeMessage();
     EndTransaction();  // the reply to the store below is its last
-    Envelope envelope{
-        std::move(message.sender),   std::move(message.recipients), peer_, heloName_, authUser_,
-        std::move(message.spfResult)};
+    Envelope envelope{std::move(message.sender), std::move(message.recipients), peer_, heloName_,
+                      authUser_};
+    envelope.spfResult = std::move(message.spfResult);
     auto [ok, id, error] =
         co_await AsyncStore(host_.Queue(), std::move(envelope), std::move(head),
                             std::move(message.spool), std::move(message.text), asio::use_awaitable);

