@@ -126,7 +126,7 @@ TEST(SigningTrustTest, OnlyAuthLoopbackRelayNetworksAndTheMailBuilderAreVouchedF
         {"", "[2001:db8:1::5]:25", true},
         {"", "198.51.100.2:40000", false},  // anyone on the Internet
         {"", "10.1.2.3:25", false},         // private networks are not trusted as such
-        {"", "", false},  // present but empty
+        {"", "", false},                    // present but empty
         {"", "127.0.0.1", false},
         {"", "::1:25", false},
         {"", "127.0.0.1:x", false},
