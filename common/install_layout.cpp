@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 
 #include "common/app_paths.h"
+#include "common/owner_only_directory.h"
 
 namespace {
 
@@ -134,7 +135,8 @@ std::string ApplyInstallLayout(const std::optional<std::string>& dataDirArgument
                    error.message();
         }
         if (made) {
-            chmod(layout.dataDirectory.c_str(), 0700);  // a mode chosen later by the user stays
+            // A mode chosen later by the user stays.
+            RestrictDirectoryToOwner(layout.dataDirectory);
         }
     }
     const std::optional<std::string> resolved = Resolved(layout.dataDirectory);

@@ -12,6 +12,7 @@
 #include <unordered_map>
 #include <utility>
 
+#include "common/file_moves.h"
 #include "common/owner_only_directory.h"
 
 namespace mailqueue {
@@ -68,15 +69,6 @@ void ForEachEntry(const std::string& dir, Visit visit, std::vector<std::string>*
         }
     }
     closedir(listing);
-}
-
-// rename that never replaces: the file keeps its name elsewhere or stays where it was.
-bool MoveNoReplace(const std::string& from, const std::string& to) {
-    if (link(from.c_str(), to.c_str()) != 0) {
-        return false;
-    }
-    unlink(from.c_str());
-    return true;
 }
 
 char AsciiLower(char c) {
@@ -285,19 +277,20 @@ MailClaim MailClaim::TryTake(const std::string& queueDir, uint32_t id, Result* r
 }
 
 bool MoveToOld(const std::string& queueDir, const std::string& oldDir, uint32_t id) {
-    MakeOwnerOnlyDirectory(oldDir);
     const std::string queued = CompanionFile(queueDir, id);
     const std::string finished = CompanionFile(oldDir, id);
-    if (rename(queued.c_str(), finished.c_str()) != 0) {
+    // old/ is made when a move finds it missing, not looked for with every mail.
+    if (!RenameNoReplace(queued, finished) &&
+        (errno != ENOENT || !MakeOwnerOnlyDirectory(oldDir).empty() ||
+         !RenameNoReplace(queued, finished))) {
         return false;
     }
     // A message that is already missing leaves nothing behind. One that cannot follow takes its
     // companion back: a companion in old with its message queued would be neither sent again nor
     // finished.
-    if (rename(MessageFile(queueDir, id).c_str(), MessageFile(oldDir, id).c_str()) != 0 &&
-        errno != ENOENT) {
+    if (!RenameNoReplace(MessageFile(queueDir, id), MessageFile(oldDir, id)) && errno != ENOENT) {
         const int error = errno;
-        rename(finished.c_str(), queued.c_str());
+        RenameNoReplace(finished, queued);
         errno = error;
         return false;
     }
@@ -309,14 +302,14 @@ bool MoveToOld(const std::string& queueDir, const std::string& oldDir, uint32_t 
 }
 
 bool MoveToQuarantine(const std::string& queueDir, const std::string& quarantineDir, uint32_t id) {
-    mkdir(quarantineDir.c_str(), 0700);
+    MakeOwnerOnlyDirectory(quarantineDir);
     // The message first: a companion left behind without it is quarantined at the next look,
     // where a message left behind without its companion would be removed as a cut-off write.
     const std::string message = MessageFile(queueDir, id);
-    if (Exists(message) && !MoveNoReplace(message, MessageFile(quarantineDir, id))) {
+    if (Exists(message) && !RenameNoReplace(message, MessageFile(quarantineDir, id))) {
         return false;
     }
-    if (!MoveNoReplace(CompanionFile(queueDir, id), CompanionFile(quarantineDir, id))) {
+    if (!RenameNoReplace(CompanionFile(queueDir, id), CompanionFile(quarantineDir, id))) {
         return false;
     }
     unlink((CompanionFile(queueDir, id) + ".lock").c_str());
@@ -325,13 +318,13 @@ bool MoveToQuarantine(const std::string& queueDir, const std::string& quarantine
 
 bool MoveStrayToQuarantine(const std::string& queueDir, const std::string& quarantineDir,
                            const std::string& name) {
-    mkdir(quarantineDir.c_str(), 0700);
+    MakeOwnerOnlyDirectory(quarantineDir);
     uint32_t id = 0;
     const std::string from = queueDir + "/" + name;
-    if (ParseEntryName(name, &id) && MoveNoReplace(from, CompanionFile(quarantineDir, id))) {
+    if (ParseEntryName(name, &id) && RenameNoReplace(from, CompanionFile(quarantineDir, id))) {
         return true;
     }
-    return MoveNoReplace(from, quarantineDir + "/" + name);
+    return RenameNoReplace(from, quarantineDir + "/" + name);
 }
 
 std::vector<size_t> FirstOfSameAddress(const std::vector<std::string>& recipients) {

@@ -8,3 +8,6 @@
 // Makes path with mode 0700 unless a directory (or a link to one) is there. "" when path is a
 // directory afterwards, otherwise why not.
 std::string MakeOwnerOnlyDirectory(const std::string& path);
+// Sets an existing directory to mode 0700 through its own open descriptor (never through a link
+// put where it was). "" when done, otherwise why not.
+std::string RestrictDirectoryToOwner(const std::string& path);

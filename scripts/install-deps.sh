@@ -7,8 +7,8 @@ packages=(build-essential make cmake ninja-build pkg-config qt6-base-dev qt6-qpa
           libgtest-dev libgmock-dev xvfb xauth fonts-dejavu-core
           # the engine library: sockets and TLS, DNS, MIME
           libasio-dev libssl-dev libc-ares-dev libgmime-3.0-dev
-          # DKIM signing and verifying, SPF
-          libopendkim-dev libspf2-dev
+          # DKIM signing and verifying
+          libopendkim-dev
           # test peers nobody here wrote, and a desktop with a tray for the process tests
           python3 python3-aiosmtpd python3-dkim swaks libnet-ssleay-perl dnsmasq-base iproute2 openssl haproxy
           openbox trayer xdotool x11-utils desktop-file-utils
@@ -16,6 +16,8 @@ packages=(build-essential make cmake ninja-build pkg-config qt6-base-dev qt6-qpa
           dpkg-dev file
           # the package test: the .deb checked as Debian checks packages
           lintian
+          # the fuzz targets' compiler and its libFuzzer runtime (scripts/fuzz.sh)
+          clang libclang-rt-dev
           # a TLS scanner for checking the STARTTLS port by hand (not part of the tests)
           testssl.sh)
 

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <utility>
 
 #include "common/clock.h"
+#include "common/file_moves.h"
 #include "common/owner_only_directory.h"
 #include "core/arrival_channel.h"
 #include "core/mail_ids.h"
@@ -533,16 +535,24 @@ void QueueStore::Place(std::vector<Prepared>& items) {
     }
 }
 
+bool QueueStore::HasFreeSpace(uint64_t minFree, bool* changed) {
+    struct statvfs info {};
+    const bool room = dirFd_ < 0 || fstatvfs(dirFd_, &info) != 0 ||
+                      static_cast<uint64_t>(info.f_bavail) * info.f_frsize >= minFree;
+    *changed = lowOnSpace_.exchange(!room) == room;
+    return room;
+}
+
 bool QueueStore::PlaceOne(Prepared& item) {
-    if (renameat(dirFd_, TemporaryMessageName(item.id).c_str(), dirFd_,
-                 MessageName(item.id).c_str()) != 0) {
+    if (!RenameNoReplaceAt(dirFd_, TemporaryMessageName(item.id).c_str(), dirFd_,
+                           MessageName(item.id).c_str())) {
         item.error = SystemError("cannot rename the message file", errno);
         unlinkat(dirFd_, TemporaryMessageName(item.id).c_str(), 0);
         unlinkat(dirFd_, TemporaryCompanionName(item.id).c_str(), 0);
         return false;
     }
-    if (renameat(dirFd_, TemporaryCompanionName(item.id).c_str(), dirFd_,
-                 CompanionName(item.id).c_str()) != 0) {
+    if (!RenameNoReplaceAt(dirFd_, TemporaryCompanionName(item.id).c_str(), dirFd_,
+                           CompanionName(item.id).c_str())) {
         item.error = SystemError("cannot rename the companion file", errno);
         unlinkat(dirFd_, MessageName(item.id).c_str(), 0);
         unlinkat(dirFd_, TemporaryCompanionName(item.id).c_str(), 0);

@@ -8,6 +8,7 @@
 // (core/flush_pool.h): a store owns no thread.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -80,6 +81,10 @@ class QueueStore {
     // Lets spool go on a pool thread, where its file is removed once no write holds it.
     void Drop(SpoolPtr spool);
 
+    // Whether the queue's file system has minFree bytes free for new mail (true when it cannot
+    // be told). changed says whether this answer differs from the one before, for the log.
+    bool HasFreeSpace(uint64_t minFree, bool* changed);
+
     // Statistics for tests and the benchmark: stores completed, and flush rounds taken.
     uint64_t StoredCount() const;
     uint64_t FlushRounds() const;
@@ -134,6 +139,7 @@ class QueueStore {
     std::condition_variable idle_;  // a job ended: Close looks whether everything is done
     std::vector<Request> pending_;
     std::vector<Prepared> flushed_;
+    std::atomic<bool> lowOnSpace_{false};
     bool writing_ = false;  // the writer job is posted or running
     bool placing_ = false;  // the placer job is posted or running
     // Spool writes and removals posted and not yet ended, by their number (1 = the first posted).

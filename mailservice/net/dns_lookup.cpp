@@ -1,5 +1,7 @@
 #include "net/dns_lookup.h"
 
+#include "net/ares_channel.h"
+
 #include <ares.h>
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -18,25 +20,46 @@ void InitLibrary() {
     std::call_once(once, [] { ares_library_init(ARES_LIB_INIT_ALL); });
 }
 
+}  // namespace
+
+int InitChannel(ares_channel* channel, const std::string& server, long long timeoutMs,
+                ares_sock_state_cb watch, void* watchData) {
+    InitLibrary();
+    ares_options options{};
+    int mask = ARES_OPT_LOOKUPS | ARES_OPT_TRIES | ARES_OPT_TIMEOUTMS | ARES_OPT_FLAGS;
+    options.lookups = const_cast<char*>("b");
+    // A SERVFAIL or REFUSED answer reaches the caller as what it is; without this flag c-ares
+    // reports a server that answered as one it could not contact.
+    options.flags = ARES_FLAG_NOCHECKRESP;
+    options.tries = 2;
+    options.timeout = static_cast<int>(timeoutMs);
+    if (watch != nullptr) {
+        mask |= ARES_OPT_SOCK_STATE_CB;
+        options.sock_state_cb = watch;
+        options.sock_state_cb_data = watchData;
+    }
+    int status = ares_init_options(channel, &options, mask);
+    if (status == ARES_SUCCESS && !server.empty()) {
+        // c-ares takes "[v6]" only with a port; the settings also allow it alone.
+        std::string servers = server;
+        if (servers.size() > 2 && servers.front() == '[' && servers.back() == ']') {
+            servers = servers.substr(1, servers.size() - 2);
+        }
+        status = ares_set_servers_ports_csv(*channel, servers.c_str());
+    }
+    return status;
+}
+
+namespace {
+
 // One channel for one lookup: its own servers, no hosts file, bounded tries.
 class Channel {
   public:
     explicit Channel(const DnsSettings& settings) {
         InitLibrary();
-        ares_options options{};
-        int mask = ARES_OPT_LOOKUPS | ARES_OPT_TRIES | ARES_OPT_TIMEOUTMS;
-        options.lookups = const_cast<char*>("b");
-        options.tries = 2;
-        options.timeout = static_cast<int>(std::max<long long>(500, settings.timeout.count() / 4));
-        status_ = ares_init_options(&channel_, &options, mask);
-        if (status_ == ARES_SUCCESS && !settings.server.empty()) {
-            // c-ares takes "[v6]" only with a port; the settings also allow it alone.
-            std::string server = settings.server;
-            if (server.size() > 2 && server.front() == '[' && server.back() == ']') {
-                server = server.substr(1, server.size() - 2);
-            }
-            status_ = ares_set_servers_ports_csv(channel_, server.c_str());
-        }
+        status_ =
+            InitChannel(&channel_, settings.server,
+                        std::max<long long>(500, settings.timeout.count() / 4), nullptr, nullptr);
         deadline_ = std::chrono::steady_clock::now() + settings.timeout;
         cancel_ = settings.cancel;
     }
@@ -119,6 +142,13 @@ class Channel {
     const std::atomic<bool>* cancel_ = nullptr;
 };
 
+std::string AddressText(int family, const void* address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    return inet_ntop(family, address, text, sizeof text) != nullptr ? text : "";
+}
+
+}  // namespace
+
 void SetFailure(int status, DnsAnswer* answer) {
     switch (status) {
         case ARES_ENOTFOUND:
@@ -131,13 +161,24 @@ void SetFailure(int status, DnsAnswer* answer) {
             answer->status = DnsAnswer::Status::kTemporary;
             break;
     }
-    answer->error = status == ARES_ECANCELLED ? "DNS lookup timed out" : ares_strerror(status);
+    switch (status) {
+        case ARES_ECANCELLED:  // our deadline passed
+        case ARES_ETIMEOUT:
+            answer->error = "DNS server did not answer";
+            break;
+        case ARES_EREFUSED:
+            answer->error = "DNS server refused the query";
+            break;
+        case ARES_ESERVFAIL:
+            answer->error = "DNS server failed to answer (SERVFAIL)";
+            break;
+        default:
+            answer->error = ares_strerror(status);
+            break;
+    }
 }
 
-std::string AddressText(int family, const void* address) {
-    char text[INET6_ADDRSTRLEN] = {};
-    return inet_ntop(family, address, text, sizeof text) != nullptr ? text : "";
-}
+namespace {
 
 // The records of a raw answer as text; the parsing status.
 int ParseRecords(int type, const unsigned char* buffer, int length, std::vector<std::string>* out) {
@@ -229,18 +270,23 @@ DnsAnswer LookupRecords(const std::string& name, int type, const DnsSettings& se
         channel.Get(), name.c_str(), 1 /* C_IN */, type,
         [](void* arg, int status, int, unsigned char* buffer, int length) {
             auto* q = static_cast<Query*>(arg);
-            if (status == ARES_SUCCESS) {
-                status = ParseRecords(q->type, buffer, length, &q->answer->records);
-            }
-            if (status != ARES_SUCCESS) {
-                SetFailure(status, q->answer);
-                return;
-            }
-            q->answer->status =
-                q->answer->records.empty() ? DnsAnswer::Status::kNoData : DnsAnswer::Status::kOk;
+            *q->answer = AnswerOfQuery(q->type, status, buffer, length);
         },
         &query);
     channel.Run();
+    return answer;
+}
+
+DnsAnswer AnswerOfQuery(int type, int status, const unsigned char* buffer, int length) {
+    DnsAnswer answer;
+    if (status == ARES_SUCCESS) {
+        status = ParseRecords(type, buffer, length, &answer.records);
+    }
+    if (status != ARES_SUCCESS) {
+        SetFailure(status, &answer);
+        return answer;
+    }
+    answer.status = answer.records.empty() ? DnsAnswer::Status::kNoData : DnsAnswer::Status::kOk;
     return answer;
 }
 

@@ -163,7 +163,8 @@ asio::awaitable<void> Send(std::shared_ptr<ProgressChannel> window, std::string 
     job.loginPass = loaded.loginPass;
     job.onlyRelay = loaded.relay;
     job.trustedSubmission =
-        TrustedSubmission(loaded.authUser, loaded.clientAddress, settings.config->relayNetworks);
+        TrustedSubmission(loaded.authUser, loaded.clientAddress, settings.config->relayNetworks,
+                          settings.config->proxyFrom);
     Transcript transcript = say;
     std::vector<RecipientOutcome> outcomes = co_await Deliver(job, settings, blocking, transcript);
     const RecipientOutcome& outcome = outcomes.front();

@@ -37,12 +37,12 @@ void SettleDuplicates(QueuedMail& mail, const std::vector<size_t>& first) {
 // Why the sender gets no failure notice at all; "" when it is due one. A sender that failed SPF
 // is most likely forged, and a notice would go to someone who never sent the mail (backscatter);
 // not so for a trusted submission, where it means a user away from the domain's own servers.
-std::string NoNoticeReason(const QueuedMail& mail, const std::vector<IpNetwork>& relayNetworks) {
+std::string NoNoticeReason(const QueuedMail& mail, const EngineConfig& config) {
     if (mail.mailFrom.empty()) {
         return "no failure notice for the null sender";
     }
-    if (mail.spfResult == "fail" &&
-        !TrustedSubmission(mail.authUser, mail.clientAddress, relayNetworks)) {
+    if (mail.spfResult == "fail" && !TrustedSubmission(mail.authUser, mail.clientAddress,
+                                                       config.relayNetworks, config.proxyFrom)) {
         return "no failure notice: the sender " + mail.mailFrom + " failed SPF when received";
     }
     return "";
@@ -174,7 +174,7 @@ asio::awaitable<bool> MailTries::FinishSettled(uint32_t id, const SendSettings& 
     }
     // A failure whose notice could not be stored then is told now, before the mail leaves the
     // queue.
-    const std::string noNotice = NoNoticeReason(*mail, settings.config->relayNetworks);
+    const std::string noNotice = NoNoticeReason(*mail, *settings.config);
     std::vector<FailedRecipient> untold = UntoldFailures(*mail, noNotice);
     if (!untold.empty()) {
         std::string helo = settings.heloName;
@@ -204,7 +204,8 @@ asio::awaitable<std::vector<RecipientOutcome>> MailTries::SendPending(
     job.loginUser = mail->loginUser;
     job.loginPass = mail->loginPass;
     job.trustedSubmission =
-        TrustedSubmission(mail->authUser, mail->clientAddress, settings.config->relayNetworks);
+        TrustedSubmission(mail->authUser, mail->clientAddress, settings.config->relayNetworks,
+                          settings.config->proxyFrom);
     std::vector<size_t>& pendingIndexes = *pendingIndexesOut;
     const std::vector<size_t> first = mailqueue::FirstOfSameAddress(mail->recipients);
     SettleDuplicates(*mail, first);
@@ -282,7 +283,7 @@ asio::awaitable<void> MailTries::RecordTry(uint32_t id, const SendSettings& sett
     // Rounded up to the next whole second: the wait is never shorter than the interval.
     std::int64_t nextTry = anyPending ? UnixNow() + 1 + RetryDelay(mail->tries, firstRetry) : 0;
     std::string helo = settings.heloName;
-    const std::string noNotice = NoNoticeReason(*mail, settings.config->relayNetworks);
+    const std::string noNotice = NoNoticeReason(*mail, *settings.config);
     auto record = [this, &mail, nextTry, &failedNow, &helo, &noNotice, anyPending] {
         return Record(*mail, nextTry, failedNow, helo, noNotice, anyPending);
     };

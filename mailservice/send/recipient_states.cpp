@@ -29,6 +29,26 @@ bool LayKeptStates(const QueuedMail& kept, QueuedMail& mail) {
 RecipientStates::RecipientStates(std::string queueDir, std::string oldDir, EventLog& log)
     : queueDir_(std::move(queueDir)), oldDir_(std::move(oldDir)), log_(log) {}
 
+void RecipientStates::Open() {
+    std::vector<uint32_t> owed;
+    std::string problem;
+    {
+        std::lock_guard lock(mutex_);
+        journal_.emplace(queueDir_ + "/.owed-states");
+        problem = journal_->Problem();
+        for (const QueuedMail& states : journal_->Replayed()) {
+            kept_.try_emplace(states.id, Kept{Where::kOld, states});
+            owed.push_back(states.id);
+        }
+    }
+    if (!problem.empty()) {
+        log_.Line("States owed to old/ are kept in memory only: " + problem);
+    }
+    for (uint32_t id : owed) {
+        Say(id, "states owed to old since before the last stop; written again");
+    }
+}
+
 void RecipientStates::Say(uint32_t id, const std::string& text) {
     log_.Line("Mail " + std::to_string(id) + ": " + text);
 }
@@ -81,10 +101,18 @@ void RecipientStates::WriteFinished(const QueuedMail& mail) {
         mailqueue::SaveFinalState(oldDir_, mail)) {
         std::lock_guard lock(mutex_);
         kept_.erase(mail.id);  // not moved there after all, or written
+        ClearJournalWhenSettled();
         return;
     }
-    Say(mail.id, "cannot write its states in old; written again when the disk allows");
     Keep(mail, 0, Where::kOld);
+    bool journaled = false;
+    {
+        std::lock_guard lock(mutex_);
+        journaled = journal_ && journal_->Append(kept_[mail.id].states);
+    }
+    Say(mail.id, journaled ? "cannot write its states in old; written again when the disk allows"
+                           : "cannot write its states in old, nor record them for after a stop; "
+                             "written again when the disk allows while the service runs");
 }
 
 void RecipientStates::Forget(uint32_t id) {
@@ -121,6 +149,16 @@ void RecipientStates::RewriteOwed() {
                 kept_.erase(found);
             }
         }
+    }
+    std::lock_guard lock(mutex_);
+    ClearJournalWhenSettled();
+}
+
+void RecipientStates::ClearJournalWhenSettled() {
+    if (journal_ && std::none_of(kept_.begin(), kept_.end(), [](const auto& entry) {
+            return entry.second.where == Where::kOld;
+        })) {
+        journal_->Clear();
     }
 }
 

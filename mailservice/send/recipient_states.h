@@ -3,14 +3,17 @@
 // is finished), and what could not be written there (a full disk) is kept here until it can be.
 // States kept for a queued mail are laid over its companion when it is read again, so that no
 // recipient that got its 250 is sent the mail twice; states kept for a finished mail are written
-// into old/ again on the dispatcher's passes, so that no finished mail stays "pending" there.
+// into old/ again on the dispatcher's passes, so that no finished mail stays "pending" there, and
+// recorded in a journal that survives a stop.
 #pragma once
 
 #include <cstdint>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
 
+#include "send/owed_states_journal.h"
 #include "send/send_queue.h"
 
 namespace relvo::mail {
@@ -28,6 +31,10 @@ bool LayKeptStates(const QueuedMail& kept, QueuedMail& mail);
 class RecipientStates {
   public:
     RecipientStates(std::string queueDir, std::string oldDir, EventLog& log);
+
+    // Opens the journal of what old/ is owed (queue/.owed-states, in the queue directory, which
+    // must exist): what a stop left owed is owed again, and written on the next pass.
+    void Open();
 
     // A mail just read from the queue, under its claim: what an earlier try could not write is
     // laid over it, and written now if the disk allows.
@@ -58,6 +65,8 @@ class RecipientStates {
         QueuedMail states;  // id, states, tries, nextTry and lastAnswer only
     };
     void Keep(const QueuedMail& mail, std::int64_t nextTry, Where where);
+    // Under mutex_: once old/ is owed nothing, the journal's records go.
+    void ClearJournalWhenSettled();
     void Say(uint32_t id, const std::string& text);
 
     const std::string queueDir_;
@@ -65,6 +74,7 @@ class RecipientStates {
     EventLog& log_;
     mutable std::mutex mutex_;
     std::map<uint32_t, Kept> kept_;
+    std::optional<OwedStatesJournal> journal_;  // none before Open
 };
 
 }  // namespace relvo::mail::send

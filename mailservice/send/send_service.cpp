@@ -53,6 +53,7 @@ class SendRunner {
         if (!notices_) {
             return false;
         }
+        states_.Open();
         tries_ = std::make_unique<MailTries>(MailTries::Context{
             queueDir_, oldDir_, log_, blocking_, sessions_, cancel_, states_, notices_.Store(),
             [this](uint32_t id, std::int64_t nextTry, bool left) {

@@ -1,6 +1,8 @@
-// Failed AUTH attempts per client (an IPv4 address or an IPv6 /64), shared by every session and
-// listener of one server, so that guessing cannot start afresh with each connection. Bounded:
-// when full, the client not heard of for the longest time is forgotten.
+// Failed AUTH attempts per key (a client: an IPv4 address or an IPv6 /64; or an account name),
+// shared by every session and listener of one server, so that guessing cannot start afresh with
+// each connection or address. Bounded: when full, the unblocked key not heard of for the longest
+// time is forgotten. A blocked key is never pushed out by new ones (else a flood of fresh
+// addresses would lift the block); while every entry is blocked a new key is not counted.
 #pragma once
 
 #include <chrono>
@@ -21,11 +23,11 @@ class AuthFailureTable {
 
     explicit AuthFailureTable(size_t capacity = 10000) : capacity_(capacity) {}
 
-    // Whether AUTH from the client is refused at the moment. Thread-safe.
-    bool Blocked(const std::string& clientKey, Clock::time_point now) const;
+    // Whether AUTH for the key is refused at the moment. Thread-safe.
+    bool Blocked(const std::string& key, Clock::time_point now) const;
     // Counts a failure; true when it is the limit-th within the window, which starts the block.
     // Thread-safe.
-    bool RecordFailure(const std::string& clientKey, int limit, Clock::time_point now);
+    bool RecordFailure(const std::string& key, int limit, Clock::time_point now);
     size_t Size() const;
 
   private:
@@ -33,14 +35,17 @@ class AuthFailureTable {
         int failures = 0;  // since windowStart
         Clock::time_point windowStart{};
         Clock::time_point blockedUntil{};
-        std::list<std::string>::iterator age;
+        bool inBlocked = false;                // listed in blocked_, not byAge_
+        std::list<std::string>::iterator age;  // its place in the list it is in
     };
-    Entry& Touch(const std::string& clientKey);
+    // The key's entry, made if need be; null when the table is full of blocked keys.
+    Entry* Touch(const std::string& key, Clock::time_point now);
 
     const size_t capacity_;
     mutable std::mutex mutex_;
     std::unordered_map<std::string, Entry> entries_;
-    std::list<std::string> byAge_;  // least recently heard of first
+    std::list<std::string> byAge_;    // unblocked, least recently heard of first
+    std::list<std::string> blocked_;  // blocked, in the order their blocks end
 };
 
 }  // namespace relvo::mail::smtp

@@ -4,30 +4,62 @@
 #include <opendkim/dkim.h>
 #undef _Bool
 
-#include <asio/post.hpp>
+#include <algorithm>
+#include <asio/co_spawn.hpp>
 #include <cctype>
 #include <cstring>
+#include <map>
+#include <mutex>
+#include <optional>
 
 #include "common/ascii.h"
 #include "core/header_fields.h"
 
 namespace relvo::mail::smtp {
 
+// The answers of one message's lookups. The resolver's loop fills it; the session's waiter runs
+// when the last lookup has ended (answered, failed, or out of time).
+struct InboundChecks::Lookups {
+    std::mutex mutex;
+    std::map<std::pair<std::string, std::string>, net::DnsAnswer> keys;  // (selector, domain)
+    std::optional<SpfOutcome> spf;
+    int pending = 0;
+    std::function<void()> waiter;
+    InboundCheckHub* hub = nullptr;
+
+    void Ended() {  // with the mutex held by the caller's lock, which it gives here
+        if (--pending == 0) {
+            hub->Release();
+            if (waiter) {
+                auto ready = std::move(waiter);
+                waiter = nullptr;
+                ready();
+            }
+        }
+    }
+};
+
 namespace {
 
-constexpr size_t kMaxSignatures = 8;
+std::pair<std::string, std::string> KeyName(std::string_view selector, std::string_view domain) {
+    return {AsciiLowerCopy(selector), AsciiLowerCopy(domain)};
+}
 
 DKIM_CBSTAT LookUpKey(DKIM* dkim, DKIM_SIGINFO* sig, u_char* buffer, size_t size) {
-    auto* checks = static_cast<InboundChecks*>(dkim_get_user_context(dkim));
+    auto* lookups = static_cast<InboundChecks::Lookups*>(dkim_get_user_context(dkim));
     const char* selector = reinterpret_cast<const char*>(dkim_sig_getselector(sig));
     const char* domain = reinterpret_cast<const char*>(dkim_sig_getdomain(sig));
-    if (checks == nullptr || selector == nullptr || domain == nullptr) {
+    if (lookups == nullptr || selector == nullptr || domain == nullptr) {
         return DKIM_CBSTAT_ERROR;
     }
-    net::DnsAnswer answer = checks->KeyRecord(selector, domain);
-    if (answer.status == net::DnsAnswer::Status::kTemporary) {
+    // Only what was fetched before: this never waits.
+    std::lock_guard lock(lookups->mutex);
+    auto found = lookups->keys.find(KeyName(selector, domain));
+    if (found == lookups->keys.end() ||
+        found->second.status == net::DnsAnswer::Status::kTemporary) {
         return DKIM_CBSTAT_TRYAGAIN;
     }
+    const net::DnsAnswer& answer = found->second;
     if (answer.status != net::DnsAnswer::Status::kOk || answer.records.front().size() >= size) {
         return DKIM_CBSTAT_NOTFOUND;
     }
@@ -40,7 +72,8 @@ DKIM_LIB* VerifyingLibrary() {
         DKIM_LIB* lib = dkim_init(nullptr, nullptr);
         if (lib != nullptr) {
             dkim_set_key_lookup(lib, LookUpKey);
-            unsigned int flags = DKIM_LIBFLAGS_FIXCRLF;
+            // Keys are asked for at the end of the message only, when they have been fetched.
+            unsigned int flags = DKIM_LIBFLAGS_FIXCRLF | DKIM_LIBFLAGS_DELAYSIGPROC;
             dkim_options(lib, DKIM_OP_SETOPT, DKIM_OPTS_FLAGS, &flags, sizeof flags);
         }
         return lib;
@@ -77,33 +110,99 @@ std::string TagValue(std::string_view field, std::string_view tag) {
     return "";
 }
 
-// Text that may stand in a header field as a property value, or "" when it may not.
-std::string SafeValue(std::string_view value) {
+// A property value for the field: the text itself when it is a plain token, else a quoted
+// string of its printable characters, at most 255 of them.
+std::string PropertyValue(std::string_view value) {
+    value = value.substr(0, 255);
+    bool plain = !value.empty();
     for (char c : value) {
-        if (!std::isalnum(static_cast<unsigned char>(c)) &&
-            std::strchr(".-_@+=!#$%&'*/?^`{|}~", c) == nullptr) {
-            return "";
+        plain = plain && (std::isalnum(static_cast<unsigned char>(c)) ||
+                          std::strchr(".-_@+=!#$%&'*/?^`{|}~", c) != nullptr);
+    }
+    if (plain) {
+        return std::string(value);
+    }
+    std::string quoted = "\"";
+    for (char c : value) {
+        if (c >= ' ' && c <= '~') {
+            quoted += (c == '"' || c == '\\') ? std::string{'\\', c} : std::string{c};
         }
     }
-    return std::string(value);
+    return quoted + "\"";
 }
 
-std::string DkimResult(DKIM_SIGINFO* sig) {
+std::string DkimResult(DKIM_SIGINFO* sig, bool keyUnanswered) {
     if (DKIM_SIG_CHECK(sig)) {
         return "pass";
+    }
+    if (keyUnanswered) {
+        return "temperror";
     }
     switch (dkim_sig_geterror(sig)) {
         case DKIM_SIGERROR_KEYFAIL:
             return "temperror";
-        case DKIM_SIGERROR_NOKEY:
-        case DKIM_SIGERROR_DNSSYNTAX:
-            return "permerror";
-        default:
+        case DKIM_SIGERROR_OK:
+        case DKIM_SIGERROR_UNKNOWN:
+        case DKIM_SIGERROR_BADSIG:
+        case DKIM_SIGERROR_EXPIRED:
+        case DKIM_SIGERROR_FUTURE:
+        case DKIM_SIGERROR_TIMESTAMPS:
+        case DKIM_SIGERROR_SUBDOMAIN:
+        case DKIM_SIGERROR_TOOLARGE_L:
+        case DKIM_SIGERROR_MBSFAILED:
+        case DKIM_SIGERROR_KEYHASHMISMATCH:
             return "fail";
+        default:
+            return "permerror";  // a broken signature, key record or key
     }
 }
 
+// Skips comments and folding white space; false on a comment that does not end.
+bool SkipCfws(std::string_view text, size_t& at) {
+    while (at < text.size()) {
+        char c = text[at];
+        if (c == ' ' || c == '\t' || c == '\r' || c == '\n') {
+            ++at;
+            continue;
+        }
+        if (c != '(') {
+            return true;
+        }
+        int depth = 0;
+        for (; at < text.size(); ++at) {
+            if (text[at] == '\\') {
+                ++at;
+            } else if (text[at] == '(') {
+                ++depth;
+            } else if (text[at] == ')' && --depth == 0) {
+                break;
+            }
+        }
+        if (at >= text.size()) {
+            return false;
+        }
+        ++at;
+    }
+    return true;
+}
+
 }  // namespace
+
+bool InboundCheckHub::Admit() {
+    if (inFlight_.fetch_add(1) < maxMessages_) {
+        return true;
+    }
+    inFlight_.fetch_sub(1);
+    const int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                            std::chrono::steady_clock::now().time_since_epoch())
+                            .count();
+    int64_t last = lastFullLine_.load();
+    if ((last == 0 || now - last >= 60) && lastFullLine_.compare_exchange_strong(last, now)) {
+        log_.Line("Inbound checks: " + std::to_string(maxMessages_) +
+                  " messages already wait for DNS; new messages get temperror results at once");
+    }
+    return false;
+}
 
 struct InboundChecks::Verifier {
     DKIM* handle = nullptr;
@@ -117,73 +216,119 @@ struct InboundChecks::Verifier {
 };
 
 std::string AuthservIdOf(std::string_view field) {
-    std::string value = WithoutLineEnd(field.substr(field.find(':') + 1));
-    size_t begin = value.find_first_not_of(" \t\r\n");
-    if (begin == std::string::npos) {
+    std::string_view value = field.substr(field.find(':') + 1);
+    size_t at = 0;
+    if (!SkipCfws(value, at) || at >= value.size()) {
         return "";
     }
-    size_t end = value.find_first_of("; \t\r\n(", begin);
-    return AsciiLowerCopy(value.substr(begin, end == std::string::npos ? end : end - begin));
+    std::string id;
+    if (value[at] == '"') {  // the id may be a quoted string
+        for (++at; at < value.size() && value[at] != '"'; ++at) {
+            if (value[at] == '\\' && at + 1 < value.size()) {
+                ++at;
+            }
+            id += value[at];
+        }
+        return AsciiLowerCopy(id);
+    }
+    size_t end = value.find_first_of("; \t\r\n(", at);
+    id = AsciiLowerCopy(value.substr(at, end == std::string_view::npos ? end : end - at));
+    if (id.ends_with('.')) {
+        id.pop_back();  // the same name written as absolute
+    }
+    return id;
 }
 
 InboundChecks::InboundChecks(const MessageContext& context, std::string authservId,
-                             net::DnsSettings dns, asio::thread_pool& pool, EventLog& log)
+                             std::string dnsServer, InboundCheckHub& hub, EventLog& log)
     : context_(context),
       authservId_(std::move(authservId)),
-      dns_(std::move(dns)),
-      pool_(pool),
+      dnsServer_(std::move(dnsServer)),
+      hub_(hub),
       log_(log),
-      deadline_(std::chrono::steady_clock::now() + kCheckDnsTime),
       dkim_(std::make_unique<Verifier>()) {
-    dns_.timeout = kCheckDnsTime;
-    auto spf = std::make_shared<std::packaged_task<SpfOutcome()>>([c = context_, dns = dns_] {
-        return CheckSpf(c.clientAddress, c.heloName, c.mailFrom, dns);
-    });
-    spf_ = spf->get_future();
-    asio::post(pool_, [spf] { (*spf)(); });
     if (DKIM_LIB* library = VerifyingLibrary()) {
         dkim_->handle =
             dkim_verify(library, reinterpret_cast<const u_char*>("relvo"), nullptr, &dkim_->status);
-        if (dkim_->handle != nullptr) {
-            dkim_set_user_context(dkim_->handle, this);
-        }
     }
 }
 
-InboundChecks::~InboundChecks() = default;
+InboundChecks::~InboundChecks() {
+    if (group_ != nullptr) {
+        hub_.Dns().Cancel(group_);  // a no-op when every lookup has ended
+    }
+}
 
 bool InboundChecks::HeaderField(std::string_view field) {
     std::string name = AsciiLowerCopy(HeaderFieldName(field));
     if (name == "authentication-results" && AuthservIdOf(field) == AsciiLowerCopy(authservId_)) {
         return false;  // a client's claim in our name
     }
-    if (name == "dkim-signature" && keys_.size() < kMaxSignatures) {
-        std::string selector = TagValue(field, "s");
-        std::string domain = AsciiLowerCopy(TagValue(field, "d"));
-        if (!selector.empty() && !domain.empty()) {
-            keys_.emplace(std::make_pair(selector, domain), std::shared_future<net::DnsAnswer>());
+    if (name == "dkim-signature") {
+        if (signatures_.size() < kMaxListedSignatures) {
+            signatures_.push_back({AsciiLowerCopy(TagValue(field, "d")), TagValue(field, "s")});
+        } else {
+            ++unlisted_;
+        }
+        if (signatures_.size() + unlisted_ > kMaxSignatures) {
+            return true;  // not shown to the library: no key, no body hash of its own
         }
     }
     if (dkim_->handle != nullptr && dkim_->status == DKIM_STAT_OK) {
         std::string text = WithoutLineEnd(field);
-        dkim_->status =
+        DKIM_STAT status =
             dkim_header(dkim_->handle, reinterpret_cast<u_char*>(text.data()), text.size());
+        // A field the library cannot read (a broken signature) is left out; the others are
+        // still verified.
+        if (status != DKIM_STAT_SYNTAX) {
+            dkim_->status = status;
+        }
     }
     return true;
 }
 
 void InboundChecks::EndOfHeaders() {
-    for (auto& [key, answer] : keys_) {
-        auto lookup = std::make_shared<std::packaged_task<net::DnsAnswer()>>(
-            [name = key.first + "._domainkey." + key.second, dns = dns_] {
-                return net::LookupRecords(name, 16 /* TXT */, dns);
-            });
-        answer = lookup->get_future().share();
-        asio::post(pool_, [lookup] { (*lookup)(); });
+    lookups_ = std::make_shared<Lookups>();
+    lookups_->hub = &hub_;
+    if (!hub_.Admit()) {
+        return;  // no lookups: every result is a temperror
     }
-    if (dkim_->handle != nullptr && dkim_->status == DKIM_STAT_OK) {
-        dkim_->status = dkim_eoh(dkim_->handle);
-        dkim_->signatures = dkim_->status == DKIM_STAT_OK;
+    group_ =
+        std::make_shared<net::AsyncDns::Group>(std::chrono::steady_clock::now() + kCheckDnsTime);
+    std::vector<std::pair<std::string, std::string>> keys;
+    for (size_t i = 0; i < signatures_.size() && i < kMaxSignatures; ++i) {
+        auto key = KeyName(signatures_[i].selector, signatures_[i].domain);
+        if (!key.first.empty() && !key.second.empty() &&
+            std::find(keys.begin(), keys.end(), key) == keys.end()) {
+            keys.push_back(key);
+        }
+    }
+    lookups_->pending = static_cast<int>(keys.size()) + 1;  // and SPF
+    net::AsyncDns& dns = hub_.Dns();
+    for (const auto& key : keys) {
+        dns.Lookup(dnsServer_, key.first + "._domainkey." + key.second, 16 /* TXT */, group_,
+                   [lookups = lookups_, key](net::DnsAnswer answer) {
+                       std::lock_guard lock(lookups->mutex);
+                       lookups->keys[key] = std::move(answer);
+                       lookups->Ended();
+                   });
+    }
+    SpfQuery query{context_.clientAddress, context_.heloName, context_.mailFrom, dnsServer_,
+                   group_};
+    asio::co_spawn(dns.Executor(), CheckSpf(dns, std::move(query)),
+                   [lookups = lookups_](std::exception_ptr error, SpfOutcome outcome) {
+                       std::lock_guard lock(lookups->mutex);
+                       if (!error) {
+                           lookups->spf = std::move(outcome);
+                       }
+                       lookups->Ended();
+                   });
+    if (dkim_->handle != nullptr) {
+        dkim_set_user_context(dkim_->handle, lookups_.get());
+        if (dkim_->status == DKIM_STAT_OK) {
+            dkim_->status = dkim_eoh(dkim_->handle);
+            dkim_->signatures = dkim_->status == DKIM_STAT_OK;
+        }
     }
 }
 
@@ -195,58 +340,92 @@ void InboundChecks::Body(std::string_view piece) {
     }
 }
 
-net::DnsAnswer InboundChecks::KeyRecord(const std::string& selector, const std::string& domain) {
-    auto found = keys_.find({selector, AsciiLowerCopy(domain)});
-    net::DnsAnswer answer;  // temporary failure until an answer comes
-    answer.error = "DNS lookup timed out";
-    if (found == keys_.end() || !found->second.valid()) {
-        return answer;
+void InboundChecks::WhenReady(std::function<void()> ready) {
+    if (lookups_ != nullptr) {
+        std::lock_guard lock(lookups_->mutex);
+        if (lookups_->pending > 0) {
+            lookups_->waiter = std::move(ready);
+            return;
+        }
     }
-    if (found->second.wait_until(deadline_) == std::future_status::ready) {
-        answer = found->second.get();
-    }
-    return answer;
+    ready();
 }
 
 std::string InboundChecks::VerifyDkim() {
-    if (!dkim_->signatures) {
-        // A DKIM-Signature field the library could not take is a signature that cannot verify.
-        return keys_.empty() ? "dkim=none" : "dkim=permerror";
-    }
-    if (dkim_->status == DKIM_STAT_OK) {
-        dkim_eom(dkim_->handle, nullptr);
+    if (signatures_.empty()) {
+        return "dkim=none";
     }
     DKIM_SIGINFO** sigs = nullptr;
     int count = 0;
-    if (dkim_getsiglist(dkim_->handle, &sigs, &count) != DKIM_STAT_OK || count == 0) {
-        return "dkim=permerror";
-    }
-    std::string results;
-    for (int i = 0; i < count && static_cast<size_t>(i) < kMaxSignatures; ++i) {
-        results += results.empty() ? "" : ";\r\n\t";
-        results += "dkim=" + DkimResult(sigs[i]);
-        const char* domain = reinterpret_cast<const char*>(dkim_sig_getdomain(sigs[i]));
-        std::string d = SafeValue(domain != nullptr ? domain : "");
-        if (!d.empty()) {
-            results += " header.d=" + d;
+    if (dkim_->signatures && group_ != nullptr) {
+        if (dkim_->status == DKIM_STAT_OK) {
+            dkim_eom(dkim_->handle, nullptr);
         }
+        if (dkim_getsiglist(dkim_->handle, &sigs, &count) != DKIM_STAT_OK) {
+            count = 0;
+        }
+    }
+    std::vector<bool> used(static_cast<size_t>(count), false);
+    std::string results;
+    for (size_t i = 0; i < signatures_.size(); ++i) {
+        const Signature& signature = signatures_[i];
+        std::string result = "policy";
+        if (i < kMaxSignatures) {
+            // The library's signature of the same domain and selector; none when it could not
+            // take the field.
+            DKIM_SIGINFO* sig = nullptr;
+            for (int j = 0; j < count && sig == nullptr; ++j) {
+                const char* d = reinterpret_cast<const char*>(dkim_sig_getdomain(sigs[j]));
+                const char* s = reinterpret_cast<const char*>(dkim_sig_getselector(sigs[j]));
+                if (!used[j] && d != nullptr && s != nullptr &&
+                    KeyName(s, d) == KeyName(signature.selector, signature.domain)) {
+                    used[j] = true;
+                    sig = sigs[j];
+                }
+            }
+            bool unanswered = group_ == nullptr;
+            if (!unanswered) {
+                std::lock_guard lock(lookups_->mutex);
+                auto key = lookups_->keys.find(KeyName(signature.selector, signature.domain));
+                unanswered = key != lookups_->keys.end() &&
+                             key->second.status == net::DnsAnswer::Status::kTemporary;
+            }
+            result = sig != nullptr      ? DkimResult(sig, unanswered)
+                     : group_ == nullptr ? "temperror"
+                                         : "permerror";
+        }
+        results += results.empty() ? "" : ";\r\n\t";
+        results += "dkim=" + result + " header.d=" + PropertyValue(signature.domain) +
+                   " header.s=" + PropertyValue(signature.selector);
+    }
+    if (unlisted_ > 0) {
+        results += ";\r\n\tdkim=policy reason=\"" + std::to_string(unlisted_) +
+                   " more signatures not evaluated\"";
     }
     return results;
 }
 
 std::string InboundChecks::Finish() {
+    if (lookups_ == nullptr) {
+        EndOfHeaders();  // not reached without it; the results need its lookups' record
+    }
     std::string dkim = VerifyDkim();
     SpfOutcome spf{"temperror", ""};
-    if (spf_.wait_until(deadline_) == std::future_status::ready) {
-        spf = spf_.get();
+    {
+        std::lock_guard lock(lookups_->mutex);
+        if (lookups_->spf) {
+            spf = *lookups_->spf;
+        }
     }
     spfResult_ = spf.result;
-    std::string identity = spf.identity.substr(0, spf.identity.find('=') + 1) +
-                           SafeValue(spf.identity.substr(spf.identity.find('=') + 1));
-    std::string spfText = "spf=" + spf.result;
-    if (!identity.empty() && identity.back() != '=') {
-        spfText += " " + identity;
+    if (spf.identity.empty()) {
+        spf.identity = context_.mailFrom.empty() ? "smtp.helo=" + context_.heloName
+                                                 : "smtp.mailfrom=" + context_.mailFrom;
     }
+    size_t equals = spf.identity.find('=') + 1;
+    std::string identity =
+        spf.identity.substr(0, equals) + PropertyValue(spf.identity.substr(equals));
+    std::string spfText = "spf=" + spf.result + " " + identity;
     std::string logged = dkim;
     for (size_t at; (at = logged.find("\r\n\t")) != std::string::npos;) {
         logged.replace(at, 3, " ");

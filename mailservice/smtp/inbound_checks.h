@@ -1,61 +1,93 @@
 // The results of DKIM and SPF for a message received for a local domain, stored above it as an
-// Authentication-Results field. DNS runs on the checks' own pool from the moment the data
-// starts (SPF) and the header section ends (DKIM keys), each bounded in time, so that the end of
-// the message waits at most for what is left of that time.
+// Authentication-Results field. The lookups (the SPF evaluation and the key of each signature)
+// start when the header section ends and run on the resolver's loop, all ending by one deadline;
+// the session waits for them by yielding, and libopendkim takes the keys from what was fetched,
+// so no I/O thread ever waits for DNS.
 #pragma once
 
-#include <asio/thread_pool.hpp>
+#include <atomic>
 #include <chrono>
-#include <future>
-#include <map>
+#include <functional>
 #include <memory>
 #include <string>
-#include <utility>
+#include <vector>
 
 #include "core/event_log.h"
-#include "net/dns_lookup.h"
+#include "net/async_dns.h"
 #include "smtp/message_observer.h"
 #include "smtp/spf_check.h"
 
 namespace relvo::mail::smtp {
 
-// The longest a message's DNS lookups may take; what has no answer by then is a temperror.
-inline constexpr std::chrono::milliseconds kCheckDnsTime{4000};
+// The longest a message's lookups may take from the end of its header section; what has no
+// answer by then is a temperror.
+inline constexpr std::chrono::milliseconds kCheckDnsTime{2000};
+// DKIM-Signature fields evaluated per message; the others are reported as dkim=policy.
+inline constexpr size_t kMaxSignatures = 8;
+// Signatures named one by one in the results; the rest are counted in one more line.
+inline constexpr size_t kMaxListedSignatures = 2 * kMaxSignatures;
+
+// What the checks of all sessions share: the resolver and the bound on messages whose lookups
+// are under way at once.
+class InboundCheckHub {
+  public:
+    static constexpr int kMaxMessages = 256;
+
+    explicit InboundCheckHub(EventLog& log, int maxMessages = kMaxMessages)
+        : log_(log), maxMessages_(maxMessages) {}
+    net::AsyncDns& Dns() { return dns_; }
+    // A place for one more message's lookups; false (and a line in the log, at most once a
+    // minute) when maxMessages already wait.
+    bool Admit();
+    void Release() { inFlight_.fetch_sub(1); }
+
+  private:
+    EventLog& log_;
+    const int maxMessages_;
+    std::atomic<int> inFlight_ = 0;
+    std::atomic<int64_t> lastFullLine_ = 0;  // steady seconds of the last "full" line
+    net::AsyncDns dns_;                      // last: its thread ends before the members above go
+};
 
 class InboundChecks final : public MessageObserver {
   public:
-    InboundChecks(const MessageContext& context, std::string authservId, net::DnsSettings dns,
-                  asio::thread_pool& pool, EventLog& log);
-    ~InboundChecks() override;
+    InboundChecks(const MessageContext& context, std::string authservId, std::string dnsServer,
+                  InboundCheckHub& hub, EventLog& log);
+    ~InboundChecks() override;  // cancels lookups still under way
     InboundChecks(const InboundChecks&) = delete;
     InboundChecks& operator=(const InboundChecks&) = delete;
 
     bool HeaderField(std::string_view field) override;
     void EndOfHeaders() override;
     void Body(std::string_view piece) override;
+    void WhenReady(std::function<void()> ready) override;
     std::string Finish() override;
     std::string SpfResult() const override { return spfResult_; }
 
-    // The library's key lookup: the prefetched answer for the signature's selector and domain.
-    net::DnsAnswer KeyRecord(const std::string& selector, const std::string& domain);
+    struct Lookups;  // the answers, filled on the resolver's loop
 
   private:
+    struct Signature {
+        std::string domain;
+        std::string selector;
+    };
     std::string VerifyDkim();
 
     MessageContext context_;
     std::string authservId_;
-    net::DnsSettings dns_;
-    asio::thread_pool& pool_;
+    std::string dnsServer_;
+    InboundCheckHub& hub_;
     EventLog& log_;
-    std::chrono::steady_clock::time_point deadline_;
-    std::future<SpfOutcome> spf_;
-    std::map<std::pair<std::string, std::string>, std::shared_future<net::DnsAnswer>> keys_;
+    std::vector<Signature> signatures_;  // in header order; the first kMaxSignatures evaluated
+    size_t unlisted_ = 0;                // signatures past kMaxListedSignatures
+    std::shared_ptr<Lookups> lookups_;   // from the end of the header section
+    std::shared_ptr<net::AsyncDns::Group> group_;
     struct Verifier;
     std::unique_ptr<Verifier> dkim_;
     std::string spfResult_;  // set by Finish
 };
 
-// The authserv-id of an Authentication-Results field ("" when it has none).
+// The authserv-id of an Authentication-Results field, lower case ("" when it has none).
 std::string AuthservIdOf(std::string_view field);
 
 }  // namespace relvo::mail::smtp

@@ -3,6 +3,7 @@
 // asks it at the end for header fields to put at the top of the stored message.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -29,8 +30,12 @@ class MessageObserver {
     virtual void EndOfHeaders() = 0;
     // Body text as received (dot-unstuffed, CRLF lines), in pieces of any size.
     virtual void Body(std::string_view piece) = 0;
-    // The message is complete: header fields (CRLF-ended, possibly none) to store above the
-    // Received header.
+    // The message is complete (the end of its header section was shown): ready runs, once, when
+    // Finish has what it needs, on any thread and possibly within this call. Finish must not
+    // be called before.
+    virtual void WhenReady(std::function<void()> ready) { ready(); }
+    // The message is complete and ready: header fields (CRLF-ended, possibly none) to store above
+    // the Received header.
     virtual std::string Finish() = 0;
     // After Finish: the SPF result the checks came to, for the queue's companion; "" when no
     // check ran.

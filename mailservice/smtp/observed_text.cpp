@@ -88,12 +88,16 @@ void ObservedText::Removed(size_t length) {
     settledEnd_ -= std::min(length, settledEnd_);
 }
 
-std::string ObservedText::Finish(std::string& text) {
+void ObservedText::Complete(std::string& text, std::function<void()> ready) {
     Scan(text);
     if (inHeader_) {
         EndField(text);
         EndHeader();
     }
+    observer_->WhenReady(std::move(ready));
+}
+
+std::string ObservedText::Finish() {
     std::string top = observer_->Finish();
     if (!top.empty() && !top.ends_with("\r\n")) {
         top += "\r\n";

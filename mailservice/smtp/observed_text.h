@@ -26,8 +26,10 @@ class ObservedText {
     // The first length bytes of text (at most Settled()) were taken out of it.
     void Removed(size_t length);
     // The message is complete in text: the last field and the end of the header section are
-    // shown; returns the fields the observer puts on top, each line CRLF-ended.
-    std::string Finish(std::string& text);
+    // shown. Then ready runs when the observer's results are in (see MessageObserver).
+    void Complete(std::string& text, std::function<void()> ready);
+    // After Complete's ready: the fields the observer puts on top, each line CRLF-ended.
+    std::string Finish();
     // After Finish: the observer's SPF result ("" when it ran no check).
     std::string SpfResult() const { return observer_->SpfResult(); }
 

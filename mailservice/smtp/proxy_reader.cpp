@@ -30,19 +30,19 @@ struct FinishOnExit {
 };
 
 ProxyReadResult Failed(std::string why) {
-    return ProxyReadResult{std::nullopt, std::move(why)};
+    return ProxyReadResult{std::nullopt, std::move(why), false};
 }
 
 ProxyReadResult ClientOf(const ProxyHeader& header, const tcp::endpoint& balancer) {
     if (!header.namesClient) {
-        return ProxyReadResult{balancer, {}};
+        return ProxyReadResult{balancer, {}, true};
     }
     asio::error_code ec;
     const asio::ip::address address = asio::ip::make_address(header.clientIp, ec);
     if (ec) {
         return Failed("PROXY header with an unusable client address");
     }
-    return ProxyReadResult{tcp::endpoint(address, header.clientPort), {}};
+    return ProxyReadResult{tcp::endpoint(address, header.clientPort), {}, false};
 }
 
 }  // namespace

@@ -14,7 +14,8 @@ struct ProxyReadResult {
     // The client the header names, or the balancer itself for its own (health check)
     // connections; empty when the connection must be closed.
     std::optional<asio::ip::tcp::endpoint> client;
-    std::string failure;  // why it is closed, for the log
+    std::string failure;        // why it is closed, for the log
+    bool balancersOwn = false;  // the header named no client: client is the balancer
 };
 
 asio::awaitable<ProxyReadResult> ReadProxyHeader(asio::ip::tcp::socket& socket,

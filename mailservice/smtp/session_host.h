@@ -7,6 +7,7 @@
 #include <chrono>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "core/event_log.h"
 #include "core/queue_store.h"
@@ -41,6 +42,13 @@ class SessionHost {
     virtual bool AuthBlocked(const std::string& clientIp) = 0;
     // Counts a failure; true when it starts the client's block.
     virtual bool RecordAuthFailure(const std::string& clientIp, int limit) = 0;
+    // Failed AUTH per account name (any letter case, existing or not) over all clients.
+    virtual bool AccountAuthBlocked(std::string_view account) = 0;
+    // Counts a failure; true when it starts the name's block.
+    virtual bool RecordAccountAuthFailure(std::string_view account, int limit) = 0;
+    // More than 80% of SmtpMaxSessions are in use: sessions get shorter command timeouts and
+    // fewer junk commands, so that idle ones make room sooner.
+    virtual bool UnderStress() const = 0;
     // Called when DATA starts; the session feeds the message to what it returns, if anything.
     virtual MessageObserverPtr ObserveMessage(const MessageContext& /*context*/) { return nullptr; }
     // Where an observer's Finish runs: it may wait for its lookups, which no I/O thread may do.

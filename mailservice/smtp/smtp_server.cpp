@@ -7,7 +7,9 @@
 #include <asio/steady_timer.hpp>
 #include <asio/strand.hpp>
 #include <future>
+#include <utility>
 
+#include "common/ascii.h"
 #include "core/net_ranges.h"
 #include "smtp/inbound_checks.h"
 #include "smtp/listen_failure.h"
@@ -22,6 +24,22 @@ namespace {
 
 // A balancer gets this long to send the header that precedes its client's bytes.
 constexpr std::chrono::seconds kProxyHeaderDeadline{5};
+constexpr std::chrono::minutes kHealthCheckLogInterval{1};
+constexpr size_t kMaxBalancersLogged = 1024;
+// Stress starts above 80% of SmtpMaxSessions and ends at 70%, so that a count that hovers at the
+// mark does not flood the log.
+bool StressStarts(size_t sessions, int maxSessions) {
+    return sessions * 5 > static_cast<size_t>(std::max(0, maxSessions)) * 4;
+}
+bool StressEnds(size_t sessions, int maxSessions) {
+    return sessions * 10 <= static_cast<size_t>(std::max(0, maxSessions)) * 7;
+}
+
+// Names are case-insensitive; no account name is longer, and the table keeps no more of one.
+std::string AccountKey(std::string_view account) {
+    constexpr size_t kLongestName = 320;
+    return AsciiLowerCopy(account.substr(0, kLongestName));
+}
 
 std::string PeerText(const tcp::endpoint& endpoint) {
     const std::string port = ":" + std::to_string(endpoint.port());
@@ -154,9 +172,35 @@ void SmtpServer::OnAccepted(tcp::socket socket) {
 }
 
 void SmtpServer::Admit(tcp::socket socket, const tcp::endpoint& client,
-                       const std::shared_ptr<const EngineConfig>& config) {
-    auto session = std::make_shared<SmtpSession>(*this, std::move(socket), client, config);
-    session->Start(Register(session, session->ClientIp(), config->limits));
+                       const std::shared_ptr<const EngineConfig>& config, bool balancersOwn) {
+    auto session =
+        std::make_shared<SmtpSession>(*this, std::move(socket), client, config, balancersOwn);
+    // Loopback is this machine's own software (a submission proxy, a script): it has no
+    // per-client limit, only the total. A balancer's own connection is no such software.
+    const bool counted = balancersOwn || !IsLoopback(session->ClientIp());
+    session->Start(Register(session, session->ClientIp(), counted, config->limits));
+}
+
+void SmtpServer::NoteHealthCheck(const tcp::endpoint& balancer) {
+    const std::string address = balancer.address().to_string();
+    const auto now = std::chrono::steady_clock::now();
+    int count = 0;
+    {
+        std::lock_guard lock(healthChecksMutex_);
+        if (healthChecks_.size() >= kMaxBalancersLogged && !healthChecks_.contains(address)) {
+            healthChecks_.clear();
+        }
+        auto [entry, added] = healthChecks_.try_emplace(address);
+        ++entry->second.since;
+        if (!added && now - entry->second.loggedAt < kHealthCheckLogInterval) {
+            return;
+        }
+        count = std::exchange(entry->second.since, 0);
+        entry->second.loggedAt = now;
+    }
+    log_.Line("Server/" + address + " " + std::to_string(count) +
+              " connection(s) of the balancer's own (PROXY header without a client address) "
+              "since the last such line; served as an outside client");
 }
 
 void SmtpServer::AdmitBehindBalancer(tcp::socket socket, const tcp::endpoint& balancer,
@@ -182,24 +226,23 @@ asio::awaitable<void> SmtpServer::ReadHeaderThenAdmit(tcp::socket socket, tcp::e
         log_.Line("Server/" + PeerText(balancer) + " " + header.failure + "; connection closed");
         co_return;
     }
-    Admit(std::move(socket), *header.client, config);
+    if (header.balancersOwn) {
+        NoteHealthCheck(balancer);
+    }
+    Admit(std::move(socket), *header.client, config, header.balancersOwn);
 }
 
 MessageObserverPtr SmtpServer::ObserveMessage(const MessageContext& context) {
     if (!context.forLocalDomain) {
         return nullptr;
     }
-    net::DnsSettings dns;
-    dns.server = EngineConfig::Load()->dnsServer;
-    return std::make_unique<InboundChecks>(context, settings_.hostName, std::move(dns), checks_,
-                                           log_);
+    return std::make_unique<InboundChecks>(context, settings_.hostName,
+                                           EngineConfig::Load()->dnsServer, checks_, log_);
 }
 
 Admission SmtpServer::Register(const std::shared_ptr<SmtpSession>& session,
-                               const std::string& clientIp, const SmtpLimits& limits) {
-    // Loopback is this machine's own software (a submission proxy, a script): it has no
-    // per-client limit, only the total.
-    const bool counted = !IsLoopback(clientIp);
+                               const std::string& clientIp, bool counted,
+                               const SmtpLimits& limits) {
     std::string key = ClientKey(clientIp);
     std::lock_guard lock(sessionsMutex_);
     if (stopped_ || sessions_.size() >= static_cast<size_t>(std::max(0, limits.maxSessions))) {
@@ -213,7 +256,31 @@ Admission SmtpServer::Register(const std::shared_ptr<SmtpSession>& session,
         ++perClient_[key];
     }
     sessions_.emplace(session.get(), OpenSession{session, std::move(key), counted});
+    maxSessions_ = limits.maxSessions;
+    UpdateStressLocked();
     return Admission::kAdmitted;
+}
+
+void SmtpServer::UpdateStressLocked() {
+    const bool stressed = stressed_.load(std::memory_order_relaxed);
+    const size_t count = sessions_.size();
+    if (stressed ? !StressEnds(count, maxSessions_) : !StressStarts(count, maxSessions_)) {
+        return;
+    }
+    stressed_.store(!stressed, std::memory_order_relaxed);
+    const std::string inUse =
+        std::to_string(count) + " of " + std::to_string(maxSessions_) + " sessions in use";
+    log_.Line(stressed ? "SMTP service no longer under stress: " + inUse
+                       : "SMTP service under stress: " + inUse +
+                             "; command timeout 10 s and 10 junk commands per session until "
+                             "no more than 70% are in use");
+    if (!stressed) {
+        for (auto& [key, open] : sessions_) {
+            if (auto session = open.session.lock()) {
+                session->StressStarted();
+            }
+        }
+    }
 }
 
 void SmtpServer::ReleaseSlotLocked(OpenSession& open) {
@@ -242,6 +309,7 @@ void SmtpServer::Unregister(SmtpSession* session) {
     }
     ReleaseSlotLocked(found->second);
     sessions_.erase(found);
+    UpdateStressLocked();
     sessionsChanged_.notify_all();
 }
 
@@ -251,6 +319,15 @@ bool SmtpServer::AuthBlocked(const std::string& clientIp) {
 
 bool SmtpServer::RecordAuthFailure(const std::string& clientIp, int limit) {
     return authFailures_.RecordFailure(ClientKey(clientIp), limit, AuthFailureTable::Clock::now());
+}
+
+bool SmtpServer::AccountAuthBlocked(std::string_view account) {
+    return accountAuthFailures_.Blocked(AccountKey(account), AuthFailureTable::Clock::now());
+}
+
+bool SmtpServer::RecordAccountAuthFailure(std::string_view account, int limit) {
+    return accountAuthFailures_.RecordFailure(AccountKey(account), limit,
+                                              AuthFailureTable::Clock::now());
 }
 
 size_t SmtpServer::SessionCount() const {

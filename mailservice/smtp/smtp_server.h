@@ -19,6 +19,7 @@
 
 #include "core/engine_config.h"
 #include "smtp/auth_failures.h"
+#include "smtp/inbound_checks.h"
 #include "smtp/session_host.h"
 
 namespace relvo::mail::smtp {
@@ -40,12 +41,17 @@ class SmtpServer final : public SessionHost {
     // its completions post to the sessions' strands.
     void Stop();
 
+    // counted: the session counts against its client's limit (loopback's do not, unless they
+    // are a balancer's own connections).
     Admission Register(const std::shared_ptr<SmtpSession>& session, const std::string& clientIp,
-                       const SmtpLimits& limits);
+                       bool counted, const SmtpLimits& limits);
     void Unregister(SmtpSession* session) override;
     void ReleaseClientSlot(SmtpSession* session) override;
     bool AuthBlocked(const std::string& clientIp) override;
     bool RecordAuthFailure(const std::string& clientIp, int limit) override;
+    bool AccountAuthBlocked(std::string_view account) override;
+    bool RecordAccountAuthFailure(std::string_view account, int limit) override;
+    bool UnderStress() const override { return stressed_.load(std::memory_order_relaxed); }
     size_t SessionCount() const;
 
     const ServerSettings& Settings() const override { return settings_; }
@@ -70,7 +76,11 @@ class SmtpServer final : public SessionHost {
     // accept -> (from a listed balancer: read its PROXY header) -> admit the client -> session
     void OnAccepted(asio::ip::tcp::socket socket);
     void Admit(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& client,
-               const std::shared_ptr<const EngineConfig>& config);
+               const std::shared_ptr<const EngineConfig>& config, bool balancersOwn = false);
+    // Health checks are logged once a minute per balancer, with their count.
+    void NoteHealthCheck(const asio::ip::tcp::endpoint& balancer);
+    // Starts or ends stress as the count of sessions crosses its marks, with one line each way.
+    void UpdateStressLocked();
     void AdmitBehindBalancer(asio::ip::tcp::socket socket, const asio::ip::tcp::endpoint& balancer,
                              std::shared_ptr<const EngineConfig> config);
     asio::awaitable<void> ReadHeaderThenAdmit(asio::ip::tcp::socket socket,
@@ -81,13 +91,15 @@ class SmtpServer final : public SessionHost {
     EventLog& log_;
     const ServerSettings settings_;
 
-    asio::thread_pool checks_{2};  // the DNS of the inbound checks, off the I/O threads
-    // Finishing an observed message may wait up to the checks' time limit; a pool of its own,
-    // so that waiters never hold the threads their lookups need.
-    asio::thread_pool observerWaits_{4};
+    // Finishing an observed message verifies its signatures once its lookups are in: CPU work
+    // kept off the I/O threads.
+    asio::thread_pool observerWaits_{2};
     asio::io_context io_;
     asio::executor_work_guard<asio::io_context::executor_type> work_;
     std::vector<std::thread> threads_;
+    // The inbound checks' resolver, off the I/O threads. After io_: it goes first, so that its
+    // last answers are posted to a loop that still exists.
+    InboundCheckHub checks_{log_};
 
     mutable std::mutex listenersMutex_;
     std::vector<Listener> listeners_;
@@ -97,6 +109,15 @@ class SmtpServer final : public SessionHost {
     std::unordered_map<SmtpSession*, OpenSession> sessions_;
     std::unordered_map<std::string, int> perClient_;  // by client key
     AuthFailureTable authFailures_;
+    AuthFailureTable accountAuthFailures_;
+    int maxSessions_ = 0;  // of the configuration that admitted the latest session
+    std::atomic<bool> stressed_ = false;
+    struct HealthChecks {
+        std::chrono::steady_clock::time_point loggedAt;
+        int since = 0;  // checks since the last line
+    };
+    std::mutex healthChecksMutex_;
+    std::unordered_map<std::string, HealthChecks> healthChecks_;  // by balancer address
     std::atomic<int> pendingProxyHeaders_ = 0;
     bool stopped_ = false;
 };

@@ -19,12 +19,15 @@ namespace {
 constexpr size_t kInputBufferSize = 64 * 1024;
 constexpr size_t kMaxPendingReplies = 64 * 1024;
 constexpr auto kShutdownWriteTimeout = std::chrono::seconds(1);
+// Under stress, as a busy server must: idle sessions go sooner, and do less that is useless.
+constexpr auto kStressCommandTimeout = std::chrono::seconds(10);
+constexpr int kStressJunkCommandLimit = 10;
 
 }  // namespace
 
 SmtpSession::SmtpSession(SessionHost& host, asio::ip::tcp::socket socket,
                          const asio::ip::tcp::endpoint& client,
-                         std::shared_ptr<const EngineConfig> config)
+                         std::shared_ptr<const EngineConfig> config, bool balancersOwn)
     : host_(host),
       socket_(std::move(socket)),
       timer_(socket_.get_executor()),
@@ -40,7 +43,8 @@ SmtpSession::SmtpSession(SessionHost& host, asio::ip::tcp::socket socket,
     clientIp_ = address.to_string();
     peer_ = address.is_v6() ? "[" + clientIp_ + "]:" + std::to_string(client.port())
                             : clientIp_ + ":" + std::to_string(client.port());
-    clientIsLocal_ = IsLoopbackOrPrivate(clientIp_);
+    clientIsLocal_ = !balancersOwn && IsLoopbackOrPrivate(clientIp_);
+    balancersOwn_ = quiet_ = balancersOwn;
     asio::error_code ec;
     socket_.set_option(asio::ip::tcp::no_delay(true), ec);
 }
@@ -64,6 +68,7 @@ void SmtpSession::EndAfterException(std::exception_ptr error) {
         what = exception.what();
     } catch (...) {
     }
+    quiet_ = false;
     LogLine("Server/", "session ended by an internal error: " + what);
     transaction_.reset();
     DisarmTimer();
@@ -86,6 +91,15 @@ void SmtpSession::Shutdown() {
         // A session waiting for its store must still answer 250; it sees the flag afterwards.
         if (self->state_ != SessionState::kQueueing) {
             self->CancelIo();
+        }
+    });
+}
+
+void SmtpSession::StressStarted() {
+    asio::post(socket_.get_executor(), [self = shared_from_this()] {
+        // A session waiting for a command gets the shorter deadline now, not after its wait.
+        if (self->reading_ && kDialogue.Has(self->state_)) {
+            self->ArmTimerUntil(self->ReadDeadline(self->readStartedAt_));
         }
     });
 }
@@ -130,8 +144,17 @@ std::chrono::steady_clock::time_point SmtpSession::ReadDeadline(
         return transaction_->TextDeadline(now, limits);
     }
     const bool lineUnderWay = inEnd_ > inStart_ || discardingLine_;
-    return (lineUnderWay ? lineStartedAt_ : now) +
-           std::chrono::seconds(limits.commandTimeoutSeconds);
+    return (lineUnderWay ? lineStartedAt_ : now) + CommandTimeout();
+}
+
+std::chrono::seconds SmtpSession::CommandTimeout() const {
+    const std::chrono::seconds configured(config_->limits.commandTimeoutSeconds);
+    return host_.UnderStress() ? std::min(configured, kStressCommandTimeout) : configured;
+}
+
+int SmtpSession::JunkCommandLimit() const {
+    const int configured = config_->limits.junkCommandLimit;
+    return host_.UnderStress() ? std::min(configured, kStressJunkCommandLimit) : configured;
 }
 
 void SmtpSession::DisarmTimer() {
@@ -153,6 +176,9 @@ void SmtpSession::SetState(SessionState next) {
 }
 
 void SmtpSession::LogLine(std::string_view marker, std::string_view text) {
+    if (quiet_) {
+        return;
+    }
     logLine_.assign(marker);
     logLine_.append(peer_);
     logLine_.push_back(' ');
@@ -275,7 +301,9 @@ asio::awaitable<bool> SmtpSession::ReadMore() {
         inStart_ = 0;
     }
     const bool lineUnderWay = inEnd_ > inStart_ || discardingLine_;
-    ArmTimerUntil(ReadDeadline(std::chrono::steady_clock::now()));
+    readStartedAt_ = std::chrono::steady_clock::now();
+    reading_ = true;
+    ArmTimerUntil(ReadDeadline(readStartedAt_));
     asio::error_code ec;
     asio::mutable_buffer space(in_.get() + inEnd_, inCapacity_ - inEnd_);
     size_t n =
@@ -283,6 +311,7 @@ asio::awaitable<bool> SmtpSession::ReadMore() {
              : co_await socket_.async_read_some(space,
                                                 asio::redirect_error(asio::use_awaitable, ec));
     DisarmTimer();
+    reading_ = false;
     inEnd_ += n;
     lastReadAt_ = std::chrono::steady_clock::now();
     if (state_ == SessionState::kData) {
@@ -302,7 +331,7 @@ asio::awaitable<bool> SmtpSession::ReadMore() {
 asio::awaitable<bool> SmtpSession::Flush() {
     ArmTimer(stopping_ ? std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                              kShutdownWriteTimeout)
-                       : std::chrono::seconds(config_->limits.commandTimeoutSeconds));
+                       : CommandTimeout());
     asio::error_code ec;
     if (tls_) {
         co_await asio::async_write(*tls_, asio::buffer(out_),
@@ -398,6 +427,7 @@ void SmtpSession::RefuseLine(std::string_view reply) {
 
 void SmtpSession::HandleLine(std::string_view line) {
     if (kAuthExchange.Has(state_)) {
+        maskedLines_ = std::max(0, maskedLines_ - 1);
         LogLine("Client/", "****");
         HandleAuthResponse(line);
     } else {
@@ -413,7 +443,7 @@ asio::awaitable<bool> SmtpSession::StartTls() {
     inStart_ = inEnd_ = 0;
     tls_ =
         std::make_unique<asio::ssl::stream<asio::ip::tcp::socket&>>(socket_, *host_.Settings().tls);
-    ArmTimer(std::chrono::seconds(config_->limits.commandTimeoutSeconds));
+    ArmTimer(CommandTimeout());
     asio::error_code ec;
     co_await tls_->async_handshake(asio::ssl::stream_base::server,
                                    asio::redirect_error(asio::use_awaitable, ec));

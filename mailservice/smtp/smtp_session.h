@@ -29,8 +29,12 @@ namespace relvo::mail::smtp {
 class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
   public:
     // client: the socket's remote end, or the client a balancer's PROXY header named.
+    // balancersOwn: a listed balancer's connection whose header names no client (a health
+    // check): it keeps the balancer's address but is trusted for nothing by it, and it logs
+    // nothing until it does more than a health check does.
     SmtpSession(SessionHost& host, asio::ip::tcp::socket socket,
-                const asio::ip::tcp::endpoint& client, std::shared_ptr<const EngineConfig> config);
+                const asio::ip::tcp::endpoint& client, std::shared_ptr<const EngineConfig> config,
+                bool balancersOwn = false);
 
     // Runs the conversation; an admission other than kAdmitted answers 421 and closes.
     void Start(Admission admission);
@@ -38,6 +42,8 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     void Shutdown();
     // Thread-safe: close the connection at once.
     void ForceClose();
+    // Thread-safe: the server came under stress; a wait for a command takes the shorter timeout.
+    void StressStarted();
 
     const std::string& ClientIp() const { return clientIp_; }
 
@@ -74,6 +80,8 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     void HandleLine(std::string_view line);
     void HandleCommand(std::string_view line);
     void LogCommand(const Command& command, std::string_view line);
+    // NOOP, RSET, HELP, VRFY and unknown verbs: true when this one is over the session's limit.
+    bool OverJunkLimit(const Command& command);
 
     // The verbs, once the table has let them through.
     void OnHelo(const Command& command);
@@ -92,6 +100,7 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     void Greeted(std::string_view heloName, bool esmtp);
     void ReplyEhlo(std::string_view heloName);
     void AddRecipient(std::string_view address);
+    bool QueueHasRoom();
     void HandleAuthResponse(std::string_view line);
     void FinishAuth(std::string_view user, std::string_view password);
     void FinishData();
@@ -105,6 +114,9 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     void LogLine(std::string_view marker, std::string_view text);
     bool AuthOffered() const { return tlsActive_ || clientIsLocal_; }
     size_t LineLimit(std::string_view pending) const;
+    // The limits that tighten while the server is under stress.
+    std::chrono::seconds CommandTimeout() const;
+    int JunkCommandLimit() const;
 
     void ArmTimer(std::chrono::steady_clock::duration timeout);
     void ArmTimerUntil(std::chrono::steady_clock::time_point deadline);
@@ -126,6 +138,8 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     std::string clientIp_;
     std::string peer_;  // "ip:port" ("[v6]:port"), the log marker's address
     bool clientIsLocal_ = false;
+    bool balancersOwn_ = false;
+    bool quiet_ = false;  // a balancer's health check so far: nothing is logged
 
     // Input: bytes [inStart_, inEnd_) of in_ are received and not yet used.
     // Not zeroed: a session touches only the pages it reads into.
@@ -137,19 +151,23 @@ class SmtpSession : public std::enable_shared_from_this<SmtpSession> {
     // Deadlines, not idle timers: a trickle of bytes does not extend them.
     std::chrono::steady_clock::time_point lastReadAt_;
     std::chrono::steady_clock::time_point lineStartedAt_;  // first byte of the line under way
-    std::string out_;                                      // replies waiting for the next write
-    std::string logLine_;                                  // reused for every log line
+    std::chrono::steady_clock::time_point readStartedAt_;  // of the read under way, if any
+    bool reading_ = false;
+    std::string out_;      // replies waiting for the next write
+    std::string logLine_;  // reused for every log line
 
     SessionState state_ = SessionState::kGreeting;
     bool stopping_ = false;  // the server is stopping
     bool timedOut_ = false;
     int errors_ = 0;
     int authFailures_ = 0;
+    int junkCommands_ = 0;
+    int messages_ = 0;  // MAIL commands accepted
     std::string loginUser_;
 
     std::string heloName_;
     bool esmtp_ = false;
-    bool lastLineWasAuth_ = false;  // the previous command line was AUTH (see LogCommand)
+    int maskedLines_ = 0;  // lines after an AUTH command that may still be credentials
     bool tlsActive_ = false;
     std::string authUser_;
 

@@ -21,9 +21,47 @@ namespace relvo::mail::smtp {
 namespace {
 
 constexpr int kMaxAuthFailures = 3;
+// An account is shared by its user's devices and addresses: it takes more failures than a client.
+constexpr int kAccountFailureFactor = 4;
 constexpr std::string_view kAuthBlocked =
     "454 4.7.0 Too many authentication failures, try again later";
 constexpr std::string_view kNeedMail = "503 5.5.1 Need MAIL command first";
+
+// How many lines after an AUTH command may carry credentials, whatever its answer: a client
+// whose AUTH was refused may send its responses all the same.
+int LinesAfterAuth(const Command& command) {
+    if (command.verb != Verb::kAuth || command.error != CommandError::kNone) {
+        return 2;
+    }
+    if (AsciiEqualNoCase(command.argument, "PLAIN")) {
+        return command.hasInitialResponse ? 0 : 1;
+    }
+    if (AsciiEqualNoCase(command.argument, "LOGIN")) {
+        return command.hasInitialResponse ? 1 : 2;
+    }
+    return 2;
+}
+
+// Commands that move no mail; a session made of them only holds a place.
+bool IsJunk(const Command& command) {
+    switch (command.verb) {
+        case Verb::kNoop:
+        case Verb::kRset:
+        case Verb::kHelp:
+        case Verb::kVrfy:
+            return true;
+        case Verb::kUnknown:
+            return command.error == CommandError::kUnknownVerb;
+        default:
+            return false;
+    }
+}
+
+// What a balancer's health check does; anything else is worth a log.
+bool HealthCheckVerb(Verb verb) {
+    return verb == Verb::kHelo || verb == Verb::kEhlo || verb == Verb::kNoop ||
+           verb == Verb::kQuit || verb == Verb::kRset;
+}
 
 // The reply to a line that the parser refused.
 std::string_view ParseErrorReply(const Command& command) {
@@ -119,7 +157,14 @@ const SmtpSession::VerbRule* SmtpSession::RuleFor(Verb verb) {
 
 void SmtpSession::HandleCommand(std::string_view line) {
     Command command = ParseCommand(line);
+    if (quiet_ && !HealthCheckVerb(command.verb)) {
+        quiet_ = false;
+        LogLine("Client/", "connected (the balancer's own connection: no client address)");
+    }
     LogCommand(command, line);
+    if (OverJunkLimit(command)) {
+        return;
+    }
     if (command.error != CommandError::kNone) {
         ReplyError(ParseErrorReply(command));
         return;
@@ -139,16 +184,28 @@ void SmtpSession::HandleCommand(std::string_view line) {
     (this->*rule->handler)(command);
 }
 
+bool SmtpSession::OverJunkLimit(const Command& command) {
+    if (!IsJunk(command) || ++junkCommands_ <= JunkCommandLimit()) {
+        return false;
+    }
+    ReplyAndClose("421 4.7.0 " + host_.Settings().hostName +
+                  " Too many commands that move no mail, closing connection");
+    return true;
+}
+
 void SmtpSession::LogCommand(const Command& command, std::string_view line) {
-    // A client whose AUTH was refused may still send its credentials as the next line.
     const bool authVerb = AsciiStartsNoCase(line, "AUTH") && (line.size() == 4 || line[4] == ' ');
-    const bool afterAuth = std::exchange(lastLineWasAuth_, authVerb);
+    if (authVerb) {
+        maskedLines_ = LinesAfterAuth(command);
+    }
     if (command.verb == Verb::kAuth && command.error == CommandError::kNone) {
         LogLine("Client/", std::string("AUTH ") + std::string(command.argument) +
                                (command.hasInitialResponse ? " ****" : ""));
-    } else if (authVerb || (afterAuth && command.verb == Verb::kUnknown)) {
-        // Whatever follows AUTH may be a credential, however malformed the line.
-        LogLine("Client/", authVerb ? "AUTH ****" : "****");
+    } else if (authVerb) {
+        LogLine("Client/", "AUTH ****");  // however malformed, it may carry a credential
+    } else if (maskedLines_ > 0) {
+        --maskedLines_;
+        LogLine("Client/", "****");
     } else if (command.error == CommandError::kBadCharacters) {
         // Control characters would forge or garble lines of the log and the console's pane.
         std::string shown(line);
@@ -284,18 +341,30 @@ void SmtpSession::HandleAuthResponse(std::string_view line) {
 }
 
 void SmtpSession::FinishAuth(std::string_view user, std::string_view password) {
-    // Another session of this client may have started the block meanwhile.
-    if (host_.AuthBlocked(clientIp_)) {
+    // Another session of this client may have started the block meanwhile. A name's block is
+    // answered alike, and kept for names that are no account too: nothing tells which exist.
+    if (host_.AuthBlocked(clientIp_) || host_.AccountAuthBlocked(user)) {
         ReplyError(kAuthBlocked);
         return;
     }
     config_ = EngineConfig::Load();
     const AccountEntry* account = Authenticate(*config_, user, password);
     if (account == nullptr) {
-        if (host_.RecordAuthFailure(clientIp_, config_->limits.authFailLimit)) {
-            LogLine("Server/", "AUTH refused for 15 minutes: " +
-                                   std::to_string(config_->limits.authFailLimit) +
+        const int limit = config_->limits.authFailLimit;
+        if (host_.RecordAuthFailure(clientIp_, limit)) {
+            LogLine("Server/", "AUTH refused for 15 minutes: " + std::to_string(limit) +
                                    " failures from " + ClientKey(clientIp_));
+        }
+        // Guessing one account's password from many addresses.
+        const int accountLimit = limit * kAccountFailureFactor;
+        if (host_.RecordAccountAuthFailure(user, accountLimit)) {
+            // An unknown name may be a password typed in the wrong field: not logged.
+            const AccountEntry* named = config_->FindAccount(user);
+            LogLine("Server/", "AUTH for " +
+                                   (named != nullptr ? "account " + named->name
+                                                     : std::string("a name that is no account")) +
+                                   " refused for 15 minutes: " + std::to_string(accountLimit) +
+                                   " failures from any address");
         }
         SetState(SessionState::kAuthFailed);
         return;

@@ -56,6 +56,21 @@ auto AsyncAppend(QueueStore& queue, SpoolPtr spool, std::string text, size_t len
         token, std::move(spool), std::move(text), length);
 }
 
+// Completes on the session's strand once the message's observer has its results: the session
+// yields meanwhile, and no thread waits.
+template <typename Token>
+auto AsyncObserverReady(SmtpTransaction& mail, Token&& token) {
+    return asio::async_initiate<Token, void()>(
+        [&mail](auto handler) {
+            auto shared = std::make_shared<decltype(handler)>(std::move(handler));
+            mail.CompleteObserved([shared] {
+                auto executor = asio::get_associated_executor(*shared);
+                asio::post(executor, [shared]() mutable { (*shared)(); });
+            });
+        },
+        token);
+}
+
 constexpr std::string_view kLocalProblem =
     "451 4.3.0 Error: local problem storing the message, try again later";
 
@@ -146,6 +161,7 @@ asio::awaitable<void> SmtpSession::StoreMessage() {
     std::string head;
     if (transaction_->Observed()) {
         // Nothing else of the session runs while this coroutine waits, as with the store below.
+        co_await AsyncObserverReady(*transaction_, asio::use_awaitable);
         auto finish = [this] { return transaction_->FinishObserved(); };
         head = co_await OnPool(host_.ObserverPool(), finish);
         head += ReceivedHeader(ReceivedNow());

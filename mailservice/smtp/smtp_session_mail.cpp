@@ -18,6 +18,11 @@ constexpr std::string_view kNeedSmtpUtf8 =
 }  // namespace
 
 void SmtpSession::OnMail(const Command& command) {
+    if (messages_ >= config_->limits.maxMessagesPerSession) {
+        ReplyAndClose("421 4.7.0 " + host_.Settings().hostName +
+                      " Too many messages in one session, closing connection");
+        return;
+    }
     if (command.hasSize && command.size > config_->limits.maxMessageSize) {
         ReplyError("552 5.3.4 Message size exceeds fixed maximum message size");
         return;
@@ -26,10 +31,29 @@ void SmtpSession::OnMail(const Command& command) {
         ReplyError(kNeedSmtpUtf8);
         return;
     }
-    transaction_.emplace(host_.Queue(), command.address, command.smtpUtf8,
-                         config_->limits.maxMessageSize);
+    if (!QueueHasRoom()) {
+        ReplyError("452 4.3.1 Insufficient system storage");
+        return;
+    }
+    transaction_.emplace(host_.Queue(), command.address, command.smtpUtf8, config_->limits);
+    ++messages_;
     SetState(SessionState::kMail);
     Reply("250 2.1.0 Ok");
+}
+
+// Checked before each transaction, so that receiving stops short of a full disk and resumes by
+// itself once space returns; one line each way in the log.
+bool SmtpSession::QueueHasRoom() {
+    const uint64_t minFree = config_->limits.QueueMinFree();
+    bool changed = false;
+    const bool room = host_.Queue().HasFreeSpace(minFree, &changed);
+    if (changed) {
+        host_.Log().Line(room ? "The queue's file system has room again; receiving resumes"
+                              : "The queue's file system has less than " + std::to_string(minFree) +
+                                    " bytes free (QueueMinFreeSpace); new mail is answered 452 "
+                                    "until space returns");
+    }
+    return room;
 }
 
 void SmtpSession::OnRcpt(const Command& command) {
@@ -43,7 +67,9 @@ void SmtpSession::OnRcpt(const Command& command) {
 }
 
 void SmtpSession::AddRecipient(std::string_view address) {
-    switch (CheckRecipient(*config_, address, !authUser_.empty(), clientIp_)) {
+    // A balancer's own connection names no client: its address earns it nothing.
+    const std::string_view trustedIp = balancersOwn_ ? std::string_view() : clientIp_;
+    switch (CheckRecipient(*config_, address, !authUser_.empty(), trustedIp)) {
         case RecipientVerdict::kAccept:
             transaction_->AddRecipient(address);
             SetState(SessionState::kRcpt);

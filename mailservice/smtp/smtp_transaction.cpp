@@ -8,12 +8,19 @@ namespace {
 
 // DATA may start slowly (a client composing, a slow first hop); the minimum rate counts after it.
 constexpr auto kDataRateGrace = std::chrono::seconds(30);
+constexpr std::string_view kHeaderTooBig =
+    "552 5.3.4 Message refused: the header section is too big";
+constexpr std::string_view kFieldTooLong = "552 5.3.4 Message refused: a header field is too long";
 
 }  // namespace
 
 SmtpTransaction::SmtpTransaction(QueueStore& queue, std::string_view sender, bool smtpUtf8,
-                                 size_t maxMessageSize)
-    : queue_(queue), sender_(sender), smtpUtf8_(smtpUtf8), reader_(maxMessageSize) {}
+                                 const SmtpLimits& limits)
+    : queue_(queue),
+      sender_(sender),
+      smtpUtf8_(smtpUtf8),
+      reader_(limits.maxMessageSize),
+      header_(limits.maxHeaderSize) {}
 
 SmtpTransaction::~SmtpTransaction() {
     DropText();
@@ -39,11 +46,21 @@ std::chrono::steady_clock::time_point SmtpTransaction::TextDeadline(
 }
 
 size_t SmtpTransaction::Feed(std::string_view input) {
+    // The reader only appends to the text (or empties it on an error).
+    const size_t before = reader_.Body().size();
     const size_t used = reader_.Feed(input);
+    const HeaderBounds::Verdict header =
+        header_.Done() || reader_.error() != DataReader::Error::kNone
+            ? HeaderBounds::Verdict::kWithin
+            : header_.Scan(std::string_view(reader_.Body()).substr(before));
     if (reader_.error() != DataReader::Error::kNone) {
         DropText();  // refused: nothing more is stored or shown
+    } else if (header == HeaderBounds::Verdict::kSectionTooBig) {
+        Refuse(kHeaderTooBig);
+    } else if (header == HeaderBounds::Verdict::kFieldTooLong) {
+        Refuse(kFieldTooLong);
     } else if (observed_ && !observed_->Scan(reader_.Body())) {
-        Refuse("552 5.3.4 Message refused: a header field is too long");
+        Refuse(kFieldTooLong);
     }
     return used;
 }

@@ -16,6 +16,7 @@
 #include "core/engine_config.h"
 #include "core/queue_store.h"
 #include "smtp/data_reader.h"
+#include "smtp/header_bounds.h"
 #include "smtp/message_observer.h"
 #include "smtp/observed_text.h"
 
@@ -36,9 +37,9 @@ class SmtpTransaction {
         std::string spfResult;  // the observer's SPF result after FinishObserved; "" when none
     };
 
-    // maxMessageSize: the limit of the configuration that accepted the MAIL.
+    // limits: those of the configuration that accepted the MAIL.
     SmtpTransaction(QueueStore& queue, std::string_view sender, bool smtpUtf8,
-                    size_t maxMessageSize);
+                    const SmtpLimits& limits);
     ~SmtpTransaction();  // lets a begun message file go
     SmtpTransaction(const SmtpTransaction&) = delete;
     SmtpTransaction& operator=(const SmtpTransaction&) = delete;
@@ -60,7 +61,8 @@ class SmtpTransaction {
     std::chrono::steady_clock::time_point TextDeadline(std::chrono::steady_clock::time_point now,
                                                        const SmtpLimits& limits) const;
 
-    // Takes message text from input; returns how many bytes it used, up to the text's end.
+    // Takes message text from input; returns how many bytes it used, up to the text's end. A
+    // header section past its bounds is refused here, for every message, and none of it is kept.
     size_t Feed(std::string_view input);
     bool TextEnded() const { return reader_.Done(); }
     DataReader::Error TextError() const { return reader_.error(); }
@@ -80,9 +82,14 @@ class SmtpTransaction {
     // The first length bytes of Text() were written to the file.
     void Spilled(size_t length);
 
-    // The text is complete: the observer's header fields for the top of the message. Runs off
-    // the session's thread while the session waits for it.
-    std::string FinishObserved() { return observed_->Finish(reader_.Body()); }
+    // The text is complete: shows its end to the observer; ready runs (on any thread) when the
+    // observer's results are in.
+    void CompleteObserved(std::function<void()> ready) {
+        observed_->Complete(reader_.Body(), std::move(ready));
+    }
+    // Then the observer's header fields for the top of the message. Runs off the session's
+    // thread while the session waits for it.
+    std::string FinishObserved() { return observed_->Finish(); }
     Message TakeMessage();
 
   private:
@@ -94,6 +101,7 @@ class SmtpTransaction {
     bool smtpUtf8_ = false;
     std::vector<std::string> recipients_;
     DataReader reader_;
+    HeaderBounds header_;
     SpoolPtr spool_;                          // the message's text written so far
     std::unique_ptr<ObservedText> observed_;  // null when nothing looks at the message
     std::string_view refusal_;                // why the reader was stopped

@@ -1,10 +1,13 @@
-// The SPF result for a client address and an envelope sender (or, for the null sender, the HELO
-// name), resolved through the engine's DNS settings within a time limit.
+// The SPF result (RFC 7208) for a client address and an envelope sender (or, for the null
+// sender, the HELO name). Evaluated as a coroutine on the resolver's loop: a lookup waits for
+// nothing but its answer, and every lookup ends by the message's deadline.
 #pragma once
 
+#include <asio/awaitable.hpp>
+#include <memory>
 #include <string>
 
-#include "net/dns_lookup.h"
+#include "net/async_dns.h"
 
 namespace relvo::mail::smtp {
 
@@ -13,7 +16,15 @@ struct SpfOutcome {
     std::string identity;  // what was checked: "smtp.mailfrom=<address>" or "smtp.helo=<name>"
 };
 
-SpfOutcome CheckSpf(const std::string& clientAddress, const std::string& heloName,
-                    const std::string& mailFrom, const net::DnsSettings& dns);
+struct SpfQuery {
+    std::string clientAddress;
+    std::string heloName;
+    std::string mailFrom;   // "" for the null sender
+    std::string dnsServer;  // "" = resolv.conf's
+    std::shared_ptr<net::AsyncDns::Group> group;
+};
+
+// Runs on dns.Executor().
+asio::awaitable<SpfOutcome> CheckSpf(net::AsyncDns& dns, SpfQuery query);
 
 }  // namespace relvo::mail::smtp

@@ -230,14 +230,20 @@ CDlgSettingsGene::CDlgSettingsGene(QWidget* parent)
 namespace {
 
 // "label [box] trailer" in one row of the form.
+// column: 0, or kSecondColumn for the right half of a two-column form.
 void AddFieldRow(QGridLayout* form, int row, QWidget* label, QWidget* box,
-                 const QString& trailer = QString()) {
-    form->addWidget(label, row, 0);
-    form->addWidget(box, row, 1);
+                 const QString& trailer = QString(), int column = 0) {
+    form->addWidget(label, row, column);
+    form->addWidget(box, row, column + 1);
     if (!trailer.isEmpty()) {
-        form->addWidget(new QLabel(trailer, box->parentWidget()), row, 2);
+        form->addWidget(new QLabel(trailer, box->parentWidget()), row, column + 2);
     }
 }
+
+// The Advanced page's numbers go in two halves side by side (columns 0-2 and 4-6, with 3 as
+// the gap between), so that the sheet fits a laptop's screen.
+constexpr int kSecondColumn = 4;
+constexpr int kWholeRow = 2 * kSecondColumn - 1;
 
 QLabel* Caption(const QString& text, QWidget* buddy) {
     auto* label = new QLabel(text, buddy->parentWidget());
@@ -326,39 +332,47 @@ CDlgSettingsAdvanced::CDlgSettingsAdvanced(QWidget* parent)
                                     ? QString()
                                     : QStringLiteral("empty: one the server makes"));
         Form()->addWidget(Caption(QString::fromLatin1(text.caption), box), row, 0);
-        Form()->addWidget(box, row++, 1, 1, 3);
+        Form()->addWidget(box, row++, 1, 1, kWholeRow - 1);
     }
+    int column = 0;
     for (const Row& number : numbers) {
         QLineEdit* box = FieldBox(number.key);
         if (number.key == std::string_view("SmtpAuthFailLimit")) {
             box->setToolTip(QStringLiteral(
                 "After this many failed logins within 15 minutes, a client address is refused "
                 "logins for 15 minutes"));
+        } else if (number.key == std::string_view("QueueMinFreeSpace")) {
+            box->setToolTip(QStringLiteral(
+                "New mail is refused for the time being while the disk of the queue has less "
+                "free; 0: one and a half times the largest message"));
         }
-        AddFieldRow(Form(), row++, Caption(QString::fromLatin1(number.caption), box), box,
-                    RangeText(number.key));
+        AddFieldRow(Form(), row, Caption(QString::fromLatin1(number.caption), box), box,
+                    RangeText(number.key), column);
+        column = column == 0 ? kSecondColumn : 0;
+        row += column == 0 ? 1 : 0;
     }
+    row += column == 0 ? 0 : 1;
     QLineEdit* relay = FieldBox("SmtpRelayNetworks");
     relay->setPlaceholderText(QStringLiteral("empty: this machine only"));
     relay->setToolTip(QStringLiteral(
         "When the SMTP service does not ask for a login, clients in these networks (and this "
         "machine) may send mail to any domain, for example 192.0.2.0/24, 2001:db8::/48"));
     Form()->addWidget(Caption(QStringLiteral("Relay networks without login"), relay), row, 0);
-    Form()->addWidget(relay, row++, 1, 1, 3);
+    Form()->addWidget(relay, row++, 1, 1, kWholeRow - 1);
     QLineEdit* balancers = FieldBox("SmtpProxyFrom");
     balancers->setPlaceholderText(QStringLiteral("empty: no load balancer"));
     balancers->setToolTip(QStringLiteral(
         "Load balancers that send a PROXY header with each connection, so that the client's own "
         "address counts, for example 192.0.2.10"));
     Form()->addWidget(Caption(QStringLiteral("Load balancers (PROXY header)"), balancers), row, 0);
-    Form()->addWidget(balancers, row++, 1, 1, 3);
+    Form()->addWidget(balancers, row++, 1, 1, kWholeRow - 1);
     QLineEdit* dns = FieldBox("DnsServer");
     dns->setPlaceholderText(QStringLiteral("empty: the system's servers"));
     Form()->addWidget(Caption(QStringLiteral("DNS server"), dns), row, 0);
-    Form()->addWidget(dns, row++, 1, 1, 3);
+    Form()->addWidget(dns, row++, 1, 1, kWholeRow - 1);
     Form()->addWidget(FlagBox("RelayTlsVerify",
                               QStringLiteral("Check the certificates of relays and exchangers.")),
-                      row, 0, 1, 4);
+                      row, 0, 1, kWholeRow);
     AddNote(QStringLiteral(
         "The listen address and the certificate take effect at the next start of the SMTP "
         "service; restart it after changing them. The other settings apply to the next session "

@@ -21,6 +21,7 @@
 #include "common/ascii.h"
 #include "common/base64.h"
 #include "common/dkim_key_file.h"
+#include "common/owner_only_directory.h"
 #include "common/profile_file.h"
 #include "common/profile_store.h"
 #include "engine/engine_binding.h"
@@ -51,7 +52,7 @@ std::optional<std::string> PrivatePem(EVP_PKEY* key) {
 bool EnsurePrivateDirectory(const std::filesystem::path& dir, std::string* error) {
     std::error_code ec;
     std::filesystem::create_directories(dir, ec);
-    if (ec || chmod(dir.c_str(), 0700) != 0) {
+    if (ec || !RestrictDirectoryToOwner(dir.string()).empty()) {
         *error = "cannot make the directory " + dir.string();
         return false;
     }

@@ -78,6 +78,8 @@ class QueueEngineTest : public ::testing::Test {
                                            "LogSmtp=0\r\n"
                                            "SendRetrySeconds=3600\r\nRetriesAfterFailed=5\r\n"
                                            "SmtpListenAddress=127.0.0.1\r\nSmtpAuthFlag=1\r\n"
+                                           // 250 mails on each of 4 connections
+                                           "SmtpMaxMessagesPerSession=1000\r\n"
                                            "[AccountList]\r\nops@local.test=1\r\n"
                                            "[AccountInfo]\r\nops@local.test_Enabled=1\r\n"
                                            "[DomainList]\r\nlocal.test=1\r\n");

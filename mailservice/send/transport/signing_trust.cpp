@@ -23,13 +23,15 @@ std::string ClientIpOf(std::string_view clientAddress) {
 }
 
 bool TrustedSubmission(std::string_view authUser, const std::optional<std::string>& clientAddress,
-                       const std::vector<IpNetwork>& relayNetworks) {
+                       const std::vector<IpNetwork>& relayNetworks,
+                       const std::vector<IpNetwork>& balancers) {
     if (!authUser.empty() || !clientAddress) {
         return true;
     }
     const std::string ip = ClientIpOf(*clientAddress);
     const std::optional<IpAddress> address = ParseIpAddress(ip);
-    return address && (IsLoopback(ip) || InAnyNetwork(relayNetworks, *address));
+    return address && !InAnyNetwork(balancers, *address) &&
+           (IsLoopback(ip) || InAnyNetwork(relayNetworks, *address));
 }
 
 }  // namespace relvo::mail::send

@@ -18,8 +18,10 @@ std::string ClientIpOf(std::string_view clientAddress);
 
 // True for mail submitted with AUTH (authUser not empty), from loopback or one of relayNetworks,
 // or made on this machine without any client (no clientAddress at all: the mail builder). A
-// client address that cannot be read is not trusted.
+// client address that cannot be read is not trusted, nor one inside balancers (SmtpProxyFrom): a
+// balancer's own connections, which name no client, keep its address and are trusted for nothing.
 bool TrustedSubmission(std::string_view authUser, const std::optional<std::string>& clientAddress,
-                       const std::vector<IpNetwork>& relayNetworks);
+                       const std::vector<IpNetwork>& relayNetworks,
+                       const std::vector<IpNetwork>& balancers);
 
 }  // namespace relvo::mail::send

@@ -108,10 +108,11 @@ TEST(DkimKeyTest, AKeyThatIsNoRegularFileLeavesTheMailUnsignedWithoutWaiting) {
 }
 
 // Our signature goes only on mail a client we trust handed in; any address we cannot read is
-// no such client.
+// no such client, and neither is a balancer's own address.
 TEST(SigningTrustTest, OnlyAuthLoopbackRelayNetworksAndTheMailBuilderAreVouchedFor) {
     const std::vector<IpNetwork> relayNetworks =
         ParseIpNetworkList("203.0.113.0/24, 2001:db8:1::/48");
+    const std::vector<IpNetwork> balancers = ParseIpNetworkList("127.0.0.5, 203.0.113.7");
     const struct {
         std::string authUser;
         std::optional<std::string> clientAddress;
@@ -124,6 +125,9 @@ TEST(SigningTrustTest, OnlyAuthLoopbackRelayNetworksAndTheMailBuilderAreVouchedF
         {"", "[::ffff:127.0.0.1]:25", true},
         {"", "203.0.113.9:25", true},
         {"", "[2001:db8:1::5]:25", true},
+        {"", "127.0.0.5:40000", false},  // a balancer's own connection
+        {"", "203.0.113.7:40000", false},
+        {"alice@signed.test", "127.0.0.5:40000", true},
         {"", "198.51.100.2:40000", false},  // anyone on the Internet
         {"", "10.1.2.3:25", false},         // private networks are not trusted as such
         {"", "", false},                    // present but empty
@@ -137,7 +141,8 @@ TEST(SigningTrustTest, OnlyAuthLoopbackRelayNetworksAndTheMailBuilderAreVouchedF
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.authUser + " " + c.clientAddress.value_or("(none)"));
-        EXPECT_EQ(TrustedSubmission(c.authUser, c.clientAddress, relayNetworks), c.trusted);
+        EXPECT_EQ(TrustedSubmission(c.authUser, c.clientAddress, relayNetworks, balancers),
+                  c.trusted);
     }
 }
 

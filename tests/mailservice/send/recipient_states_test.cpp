@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/profile_store.h"
 #include "core/event_log.h"
+#include "send/owed_states_journal.h"
 #include "send/recipient_states.h"
 #include "support/queue_entries.h"
 #include "support/temp_app_dir.h"
@@ -139,6 +142,58 @@ TEST_F(RecipientStatesFiles, WhatAWriteMissedIsKeptUntilTheDiskTakesIt) {
     states_.RewriteOwed();
     EXPECT_EQ(states_.OwedToOld(), 0u);
     EXPECT_FALSE(std::filesystem::exists(app_.File("old/7.cfg")));
+}
+
+TEST(OwedStatesJournalTest, RecordsComeBackAsWrittenAndDamagedOnesAreRefused) {
+    const QueuedMail awkward = Mail({"delivered 250 a\ttab\\", std::string("failed 5\0\n", 10), ""},
+                                    4, 1700000000, "250 last\n");
+    std::optional<QueuedMail> back =
+        DecodeOwedStates(std::string_view(EncodeOwedStates(awkward))
+                             .substr(0, EncodeOwedStates(awkward).size() - 1));
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->id, 7u);
+    EXPECT_EQ(back->states, awkward.states);
+    EXPECT_EQ(back->tries, 4);
+    EXPECT_EQ(back->nextTry, 1700000000);
+    EXPECT_EQ(back->lastAnswer, awkward.lastAnswer);
+    for (const char* damaged :
+         {"", "1\t7\t1\t0\t1\tdelivered", "2\t7\t1\t0\t0\t", "1\t0\t1\t0\t0\t", "1\t7\t-1\t0\t0\t",
+          "1\t7\t1\t0\t99999\t", "1\t7\t1\t0\t1\tbad\\q\t", "1\t7x\t1\t0\t0\t"}) {
+        EXPECT_FALSE(DecodeOwedStates(damaged)) << damaged;
+    }
+}
+
+// What old/ is owed when the service stops on a full disk is owed again after the next start,
+// and written then; once written, a later start owes nothing.
+TEST_F(RecipientStatesFiles, WhatOldIsOwedSurvivesAStop) {
+    const QueuedMail finished = Mail({"delivered 250 ok", "failed 550 no"}, 2, 0, "550 no");
+    Block("old");
+    {
+        RecipientStates before{app_.File("queue"), app_.File("old"), log_};
+        before.Open();
+        before.WriteFinished(finished);
+        EXPECT_EQ(before.OwedToOld(), 1u);
+    }
+    {  // a crash cut the last record short: it is written over, the one before stays owed
+        std::ofstream journal(app_.File("queue/.owed-states"), std::ios::in | std::ios::out);
+        journal.seekp(static_cast<std::streamoff>(EncodeOwedStates(finished).size()));
+        journal << "1\t8\t1\t0";
+    }
+    {
+        RecipientStates after{app_.File("queue"), app_.File("old"), log_};
+        after.Open();
+        EXPECT_EQ(after.OwedToOld(), 1u);
+        Unblock("old");
+        after.RewriteOwed();
+        EXPECT_EQ(after.OwedToOld(), 0u);
+        EXPECT_EQ(State("old", 0), "delivered 250 ok");
+        EXPECT_EQ(State("old", 1), "failed 550 no");
+    }
+    RecipientStates later{app_.File("queue"), app_.File("old"), log_};
+    later.Open();
+    EXPECT_EQ(later.OwedToOld(), 0u);
+    EXPECT_GE(std::filesystem::file_size(app_.File("queue/.owed-states")),
+              OwedStatesJournal::kRoom);
 }
 
 }  // namespace

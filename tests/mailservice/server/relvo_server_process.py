@@ -54,8 +54,8 @@ def free_port():
     raise RuntimeError("no free loopback port")
 
 
-def make_app_dir(port, extra_system=None, prefix="relvo-server-"):
-    directory = tempfile.mkdtemp(prefix=prefix)
+def make_app_dir(port, extra_system=None, prefix="relvo-server-", parent=None):
+    directory = tempfile.mkdtemp(prefix=prefix, dir=parent)
     keys = {"SmtpPort": port, "SmtpAuthFlag": 0, "LogSmtp": 1, "AutoStartSendService": 0}
     keys.update(extra_system or {})
     with open(os.path.join(directory, "relvoconsole.cfg"), "w", newline="") as config:

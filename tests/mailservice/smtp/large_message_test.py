@@ -1,6 +1,6 @@
 #!/usr/bin/python3
 """relvoserver with long messages: stored whole in memory far below their size, or nothing left
-behind when cut off or refused part way. usage: large_message_test.py PATH_TO_RELVOSERVER"""
+behind when cut off or refused part way; a header flood refused without being held. usage: large_message_test.py PATH_TO_RELVOSERVER"""
 import os
 import smtplib
 import socket
@@ -72,6 +72,26 @@ class LargeMessageTest(unittest.TestCase):
             # with time for the store, which removes the file on one of its threads.
             self.assertTrue(wait_for(lambda: f"127.0.0.1:{client} disconnected" in self.log()))
             self.assertTrue(wait_for(lambda: self.queue_files() == []), self.queue_files())
+
+    def test_header_flood_is_refused_in_bounded_memory(self):
+        # Short fields, so that only the section's bound can stop them: 200 KiB, and 40 MB sent
+        # in pieces, the way a flood comes.
+        line = b"X-Flood: " + b"h" * 60 + b"\r\n"
+        piece = line * (64 * 1024 // len(line))
+        head = b"HELO c.test\r\nMAIL FROM:<a@sender.test>\r\nRCPT TO:<b@far.test>\r\nDATA\r\n"
+        before = peak_memory(self.server.process.pid)
+        for size in (200 * 1024, 40 * MB):
+            with self.subTest(size), socket.create_connection(("127.0.0.1", self.port)) as sock, \
+                    sock.makefile("rb") as answers:
+                sock.sendall(head)
+                self.assertEqual([answers.readline()[:3] for _ in range(5)],
+                                 [b"220", b"250", b"250", b"250", b"354"])
+                for _ in range(size // len(piece) + 1):
+                    sock.sendall(piece)
+                sock.sendall(b"\r\nbody\r\n.\r\n")
+                self.assertIn(b"552 5.3.4 Message refused: the header section", answers.readline())
+        self.assertLess(peak_memory(self.server.process.pid) - before, 16 * MB)
+        self.assertTrue(wait_for(lambda: self.queue_files() == []), self.queue_files())
 
     def log(self):
         directory = os.path.join(self.app_dir, "log")

@@ -40,6 +40,9 @@ class ObservingHost : public SessionHost {
     void ReleaseClientSlot(SmtpSession*) override {}
     bool AuthBlocked(const std::string&) override { return false; }
     bool RecordAuthFailure(const std::string&, int) override { return false; }
+    bool AccountAuthBlocked(std::string_view) override { return false; }
+    bool RecordAccountAuthFailure(std::string_view, int) override { return false; }
+    bool UnderStress() const override { return false; }
     asio::thread_pool& ObserverPool() override { return pool_; }
     MessageObserverPtr ObserveMessage(const MessageContext& context) override {
         context_ = context;

@@ -11,6 +11,7 @@
 #include "smtp/auth_failures.h"
 #include "smtp/command_parser.h"
 #include "smtp/data_reader.h"
+#include "smtp/header_bounds.h"
 #include "smtp/sasl.h"
 
 namespace relvo::mail::smtp {
@@ -211,6 +212,47 @@ TEST(DataReader, EndsOnlyAtCrLfDotCrLfAtAnySplit) {
     }
 }
 
+// The header section's bounds, whatever the pieces the text comes in: the section counts up to
+// its empty line, a field with its continuation lines, and nothing after the section counts.
+TEST(HeaderBounds, SectionAndFieldAtAnySplit) {
+    using V = HeaderBounds::Verdict;
+    const std::string field = "Subject: " + std::string(40, 's') + "\r\n";  // 51 bytes
+    auto times = [](const std::string& text, int n) {
+        std::string out;
+        for (int i = 0; i < n; ++i) {
+            out += text;
+        }
+        return out;
+    };
+    const std::string folded = "To: a@b.example,\r\n" + times(" c@d.example,\r\n", 8);
+    const std::vector<std::tuple<std::string, std::string, V>> cases = {
+        // name, text, verdict with a section bound of 500 and a field bound of 100
+        {"short section, long body", field + "\r\n" + times(field, 50), V::kWithin},
+        {"section exactly at the bound",
+         times(field, 9) + "X: " + std::string(34, 'x') + "\r\n\r\n", V::kWithin},
+        {"section one byte over", times(field, 9) + "X: " + std::string(35, 'x') + "\r\n\r\n",
+         V::kSectionTooBig},
+        {"many short lines, no end", times("A: b\r\n", 200), V::kSectionTooBig},
+        {"continuation lines count in the field", folded, V::kFieldTooLong},
+        {"the same lines as fields", times("To: c@d.example,\r\n", 8) + "\r\n", V::kWithin},
+        {"a line that is no field starts the body", "no field here\r\n" + times(field, 20),
+         V::kWithin},
+        {"a continuation without a field starts the body", " x\r\n" + times(field, 20), V::kWithin},
+        {"one long line without its end", "X: " + std::string(600, 'y'), V::kFieldTooLong},
+    };
+    for (const auto& [name, text, verdict] : cases) {
+        for (size_t piece : {size_t{1}, size_t{3}, size_t{64}, text.size()}) {
+            SCOPED_TRACE(name + " in pieces of " + std::to_string(piece));
+            HeaderBounds bounds(500, 100);
+            V seen = V::kWithin;
+            for (size_t at = 0; at < text.size(); at += piece) {
+                seen = bounds.Scan(std::string_view(text).substr(at, piece));
+            }
+            EXPECT_EQ(seen, verdict);
+        }
+    }
+}
+
 TEST(DataReader, ResetStartsAFreshMessage) {
     DataReader reader(10);
     reader.Feed(std::string(20, 'x'));
@@ -290,7 +332,7 @@ TEST(Sasl, PlainMessages) {
 }
 
 // A window starts afresh after 15 minutes, a block ends after its 15 minutes, and the table keeps
-// its bound.
+// its bound without pushing out a block.
 TEST(AuthFailureTable, WindowBlockAndBound) {
     using namespace std::chrono_literals;
     AuthFailureTable table(3);
@@ -306,11 +348,19 @@ TEST(AuthFailureTable, WindowBlockAndBound) {
         }
         EXPECT_EQ(table.Blocked("a", t0 + at + 1s), blocked) << at.count();
     }
-    for (const char* key : {"b", "c", "d", "e"}) {
+    // Full of blocked keys and one unblocked ("a"): the unblocked one goes, the blocks stay
+    // however many new keys come, and come back to count once their blocks have ended.
+    for (const char* key : {"b", "c", "d", "e", "f"}) {
         table.RecordFailure(key, 1, t0 + 40min);
     }
     EXPECT_EQ(table.Size(), 3u);
-    EXPECT_FALSE(table.Blocked("b", t0 + 41min));  // the oldest went
+    for (const char* key : {"b", "c", "d"}) {
+        EXPECT_TRUE(table.Blocked(key, t0 + 41min)) << key;
+    }
+    EXPECT_FALSE(table.Blocked("e", t0 + 41min));
+    EXPECT_TRUE(table.RecordFailure("e", 1, t0 + 56min));
+    EXPECT_TRUE(table.Blocked("e", t0 + 57min));
+    EXPECT_EQ(table.Size(), 1u);  // the ended blocks made room
 }
 
 }  // namespace

@@ -66,6 +66,8 @@ TEST(ProxyHeader, ReadFromListedBalancersOnly) {
         {Binary('\x21', '\x21', kV6), "2001:db8::7 40000 | "},
         {Binary('\x20', '\x00', ""), "balancer | "},
         {Binary('\x21', '\x31', std::string(216, 'u')), "balancer | "},
+        {Binary('\x21', '\x00', ""), "balancer | "},                 // UNSPEC
+        {Binary('\x21', '\x12', kV4.substr(0, 12)), "balancer | "},  // UDP over IPv4
         {"PROXY TCP4 192.0.2.7 198.51.100.1 40000", "waits"},
         {Binary('\x21', '\x11', kV4).substr(0, 20), "waits"},
         {"PROXY TCP4 " + std::string(100, '1'), "refused"},
