@@ -35,6 +35,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -83,6 +84,7 @@ inline constexpr const char* kNextTry = "NextTry";              // seconds since
 inline constexpr const char* kLastAnswer = "LastAnswer";        // the other side's latest reply
 inline constexpr const char* kNoticeId = "NoticeId";            // the failure notice queued
 inline constexpr const char* kRcptStatusPrefix = "RcptStatus";  // RcptStatus<n>: a status
+inline constexpr const char* kSpfResult = "SpfResult";          // missing: no SPF check ran
 std::string RecipientKey(int n);
 std::string StatusKey(int n);
 // More recipients than this is a damaged companion.
@@ -114,7 +116,8 @@ struct Envelope {
     std::vector<std::string> recipients;  // at least one
     std::string clientAddress;            // "203.0.113.5:51234"
     std::string heloName;
-    std::string authUser;  // "" when the client did not authenticate
+    std::string authUser;        // "" when the client did not authenticate
+    std::string spfResult = {};  // "" when no SPF check ran (then no SpfResult key is written)
 };
 
 // Whether every value of the envelope comes back from the companion exactly as given.
@@ -140,6 +143,7 @@ class CompanionReader {
     int Tries() const;                           // never below 0
     std::int64_t Number(const char* key) const;  // 0 when missing or not a plain number
     std::string Text(const char* key) const;     // "" when missing
+    bool Has(const char* key) const;             // whether the key is there at all
 
   private:
     ProfileSnapshot companion_;
@@ -156,6 +160,11 @@ struct QueuedMail {
     std::int64_t nextTry = 0;
     std::string loginUser;
     std::string loginPass;
+    // Who handed the mail in: the AUTH user ("" when none) and the client's "address:port", which
+    // mail made on this machine without a client (the mail builder) does not have.
+    std::string authUser;
+    std::optional<std::string> clientAddress;
+    std::string spfResult;    // the receiving side's SPF result; "" when unknown
     std::string lastAnswer;   // written with the states when not empty
     bool noticeSent = false;  // the companion names the failure notice sent back
     std::string message;

@@ -58,7 +58,7 @@ std::int64_t ParseNumber(std::string_view text) {
 bool CanStore(const Envelope& envelope) {
     return !envelope.recipients.empty() && IsCompanionValue(envelope.mailFrom) &&
            IsCompanionValue(envelope.clientAddress) && IsCompanionValue(envelope.heloName) &&
-           IsCompanionValue(envelope.authUser) &&
+           IsCompanionValue(envelope.authUser) && IsCompanionValue(envelope.spfResult) &&
            std::all_of(envelope.recipients.begin(), envelope.recipients.end(), IsCompanionValue);
 }
 
@@ -78,6 +78,9 @@ std::string NewCompanionText(uint32_t id, const Envelope& envelope, size_t mailS
     AppendValueLine(text, kClientAddress, envelope.clientAddress);
     AppendValueLine(text, kHeloName, envelope.heloName);
     AppendValueLine(text, kAuthUser, envelope.authUser);
+    if (!envelope.spfResult.empty()) {
+        AppendValueLine(text, kSpfResult, envelope.spfResult);
+    }
     AppendValueLine(text, kMailSize, std::to_string(mailSize));
     AppendValueLine(text, kTries, "0");
     AppendValueLine(text, kNextTry, "0");
@@ -119,6 +122,11 @@ std::string CompanionReader::Text(const char* key) const {
     return companion_.GetString(kSection, key, "");
 }
 
+bool CompanionReader::Has(const char* key) const {
+    // A line can hold no line feed, so this default is never a stored value.
+    return companion_.GetString(kSection, key, "\n") != "\n";
+}
+
 bool LoadQueuedMail(const std::string& dir, uint32_t id, size_t maxBytes, QueuedMail* mail,
                     std::string* error, bool* damaged) {
     *damaged = true;
@@ -157,6 +165,12 @@ bool LoadQueuedMail(const std::string& dir, uint32_t id, size_t maxBytes, Queued
     mail->loginUser = companion.Text(kLoginUser);
     mail->loginPass = companion.Text(kLoginPass);
     mail->noticeSent = !companion.Text(kNoticeId).empty();
+    mail->authUser = companion.Text(kAuthUser);
+    mail->clientAddress.reset();
+    if (companion.Has(kClientAddress)) {
+        mail->clientAddress = companion.Text(kClientAddress);
+    }
+    mail->spfResult = companion.Text(kSpfResult);
 
     bool whole = false;
     if (!ReadMessage(dir, id, maxBytes, &mail->message, &whole, error)) {

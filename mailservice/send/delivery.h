@@ -32,6 +32,9 @@ struct DeliveryJob {
     std::string loginUser;                       // for a local domain's server
     std::string loginPass;
     std::optional<RelayAccount> onlyRelay;  // diagnose send through one relay
+    // Handed in by a client we vouch for (TrustedSubmission): only such mail gets our DKIM
+    // signature.
+    bool trustedSubmission = false;
     // Called before each further destination with every outcome so far, so that the recipients
     // that got their 250 are recorded before the next destination is tried.
     std::function<asio::awaitable<void>(const std::vector<RecipientOutcome>&)> checkpoint;

@@ -22,6 +22,7 @@
 #include "core/timestamp.h"
 #include "send/delivery.h"
 #include "send/route/relay_accounts.h"
+#include "send/transport/signing_trust.h"
 
 namespace relvo::mail::send {
 
@@ -69,6 +70,9 @@ struct Loaded {
     std::string loginUser;
     std::string loginPass;
     std::optional<RelayAccount> relay;
+    // Who handed the mail in, when it came from the queue: a copy of received mail keeps them.
+    std::string authUser;
+    std::optional<std::string> clientAddress;
     std::shared_ptr<const std::string> message;
 };
 
@@ -91,6 +95,12 @@ Loaded LoadMail(const std::string& companionPath, size_t maxBytes) {
     loaded.loginUser = companion.GetString("MailInfo", "LoginUser", "");
     loaded.loginPass = companion.GetString("MailInfo", "LoginPass", "");
     loaded.relay = RelayFromCompanion(companion);
+    loaded.authUser = companion.GetString("MailInfo", "AuthUser", "");
+    // A line holds no line feed: this default is never a stored value.
+    if (std::string client = companion.GetString("MailInfo", "ClientAddress", "\n");
+        client != "\n") {
+        loaded.clientAddress = std::move(client);
+    }
     std::ifstream in(loaded.emlPath, std::ios::binary | std::ios::ate);
     if (!in) {
         loaded.why = "cannot open the mail " + loaded.emlPath;
@@ -152,6 +162,9 @@ asio::awaitable<void> Send(std::shared_ptr<ProgressChannel> window, std::string 
     job.loginUser = loaded.loginUser;
     job.loginPass = loaded.loginPass;
     job.onlyRelay = loaded.relay;
+    job.trustedSubmission =
+        TrustedSubmission(loaded.authUser, loaded.clientAddress, settings.config->relayNetworks,
+                          settings.config->proxyFrom);
     Transcript transcript = say;
     std::vector<RecipientOutcome> outcomes = co_await Deliver(job, settings, blocking, transcript);
     const RecipientOutcome& outcome = outcomes.front();

@@ -14,6 +14,7 @@
 #include "send/recipient_states.h"
 #include "send/send_queue.h"
 #include "send/send_service.h"
+#include "send/transport/signing_trust.h"
 
 namespace relvo::mail::send {
 
@@ -33,11 +34,25 @@ void SettleDuplicates(QueuedMail& mail, const std::vector<size_t>& first) {
     }
 }
 
+// Why the sender gets no failure notice at all; "" when it is due one. A sender that failed SPF
+// is most likely forged, and a notice would go to someone who never sent the mail (backscatter);
+// not so for a trusted submission, where it means a user away from the domain's own servers.
+std::string NoNoticeReason(const QueuedMail& mail, const EngineConfig& config) {
+    if (mail.mailFrom.empty()) {
+        return "no failure notice for the null sender";
+    }
+    if (mail.spfResult == "fail" && !TrustedSubmission(mail.authUser, mail.clientAddress,
+                                                       config.relayNetworks, config.proxyFrom)) {
+        return "no failure notice: the sender " + mail.mailFrom + " failed SPF when received";
+    }
+    return "";
+}
+
 // The failed recipients of a settled mail whose sender was never told (its notice could not be
-// stored). None for the null sender, a mail with its notice, or one the operator deleted.
-std::vector<FailedRecipient> UntoldFailures(const QueuedMail& mail) {
+// stored). None for a sender due no notice, a mail with its notice, or one the operator deleted.
+std::vector<FailedRecipient> UntoldFailures(const QueuedMail& mail, const std::string& noNotice) {
     std::vector<FailedRecipient> untold;
-    if (mail.mailFrom.empty() || mail.noticeSent) {
+    if (!noNotice.empty() || mail.noticeSent) {
         return untold;
     }
     const std::string failed = std::string(kStateFailed) + " ";
@@ -159,11 +174,12 @@ asio::awaitable<bool> MailTries::FinishSettled(uint32_t id, const SendSettings& 
     }
     // A failure whose notice could not be stored then is told now, before the mail leaves the
     // queue.
-    std::vector<FailedRecipient> untold = UntoldFailures(*mail);
+    const std::string noNotice = NoNoticeReason(*mail, *settings.config);
+    std::vector<FailedRecipient> untold = UntoldFailures(*mail, noNotice);
     if (!untold.empty()) {
         std::string helo = settings.heloName;
-        auto record = [this, &mail, &untold, &helo] {
-            return Record(*mail, 0, untold, helo, false);
+        auto record = [this, &mail, &untold, &helo, &noNotice] {
+            return Record(*mail, 0, untold, helo, noNotice, false);
         };
         bool finished = co_await OnPool(c_.blocking, record);
         c_.finished(id, finished ? 0 : UnixNow() + firstRetry, finished);
@@ -187,6 +203,9 @@ asio::awaitable<std::vector<RecipientOutcome>> MailTries::SendPending(
     job.mailFrom = mail->mailFrom;
     job.loginUser = mail->loginUser;
     job.loginPass = mail->loginPass;
+    job.trustedSubmission =
+        TrustedSubmission(mail->authUser, mail->clientAddress, settings.config->relayNetworks,
+                          settings.config->proxyFrom);
     std::vector<size_t>& pendingIndexes = *pendingIndexesOut;
     const std::vector<size_t> first = mailqueue::FirstOfSameAddress(mail->recipients);
     SettleDuplicates(*mail, first);
@@ -264,8 +283,9 @@ asio::awaitable<void> MailTries::RecordTry(uint32_t id, const SendSettings& sett
     // Rounded up to the next whole second: the wait is never shorter than the interval.
     std::int64_t nextTry = anyPending ? UnixNow() + 1 + RetryDelay(mail->tries, firstRetry) : 0;
     std::string helo = settings.heloName;
-    auto record = [this, &mail, nextTry, &failedNow, &helo, anyPending] {
-        return Record(*mail, nextTry, failedNow, helo, anyPending);
+    const std::string noNotice = NoNoticeReason(*mail, *settings.config);
+    auto record = [this, &mail, nextTry, &failedNow, &helo, &noNotice, anyPending] {
+        return Record(*mail, nextTry, failedNow, helo, noNotice, anyPending);
     };
     bool finished = co_await OnPool(c_.blocking, record);
     if (anyPending) {
@@ -279,7 +299,7 @@ asio::awaitable<void> MailTries::RecordTry(uint32_t id, const SendSettings& sett
 // left the queue.
 bool MailTries::Record(const QueuedMail& mail, std::int64_t nextTry,
                        const std::vector<FailedRecipient>& failed, const std::string& helo,
-                       bool anyPending) {
+                       const std::string& noNotice, bool anyPending) {
     // Mail delivered to everyone leaves the queue first and has its states written in old/: out
     // of the queue it is never sent again, and one rewrite in the long queue directory is saved.
     if (!anyPending && failed.empty()) {
@@ -299,19 +319,20 @@ bool MailTries::Record(const QueuedMail& mail, std::int64_t nextTry,
     if (!saved) {
         Say(mail.id, "cannot write its companion");
     }
-    bool finished = QueueNoticeThenFinish(mail, failed, helo, anyPending);
+    bool finished = QueueNoticeThenFinish(mail, failed, helo, noNotice, anyPending);
     if (finished && !saved) {
         c_.states.WriteFinished(mail);  // the states went with it to old/ unwritten
     }
     return finished;
 }
 
-// Queues the failure notice the sender is due (none for the null sender) and names it in the
-// companion; then moves mail with nothing pending to old. False while the mail stays queued.
+// Queues the failure notice the sender is due (none when noNotice says why not) and names it in
+// the companion; then moves mail with nothing pending to old. False while the mail stays queued.
 bool MailTries::QueueNoticeThenFinish(const QueuedMail& mail,
                                       const std::vector<FailedRecipient>& failed,
-                                      const std::string& helo, bool anyPending) {
-    if (!failed.empty() && !mail.mailFrom.empty()) {
+                                      const std::string& helo, const std::string& noNotice,
+                                      bool anyPending) {
+    if (!failed.empty() && noNotice.empty()) {
         DeliveryReportContent input;
         input.reportingHost = helo;
         input.originalSender = mail.mailFrom;
@@ -344,7 +365,7 @@ bool MailTries::QueueNoticeThenFinish(const QueuedMail& mail,
             return false;
         }
     } else if (!failed.empty()) {
-        Say(mail.id, "no failure notice for the null sender");
+        Say(mail.id, noNotice);
     }
     if (anyPending) {
         return false;

@@ -63,11 +63,13 @@ class MailTries {
                                     std::int64_t firstRetry, std::shared_ptr<QueuedMail> mail,
                                     const std::vector<size_t>& pendingIndexes,
                                     const std::vector<RecipientOutcome>& outcomes);
+    // noNotice: why the sender is due no failure notice ("" when it is).
     bool Record(const QueuedMail& mail, std::int64_t nextTry,
                 const std::vector<FailedRecipient>& failed, const std::string& helo,
-                bool anyPending);
+                const std::string& noNotice, bool anyPending);
     bool QueueNoticeThenFinish(const QueuedMail& mail, const std::vector<FailedRecipient>& failed,
-                               const std::string& helo, bool anyPending);
+                               const std::string& helo, const std::string& noNotice,
+                               bool anyPending);
     void Say(uint32_t id, const std::string& text);
 
     Context c_;

@@ -417,6 +417,7 @@ std::string InboundChecks::Finish() {
             spf = *lookups_->spf;
         }
     }
+    spfResult_ = spf.result;
     if (spf.identity.empty()) {
         spf.identity = context_.mailFrom.empty() ? "smtp.helo=" + context_.heloName
                                                  : "smtp.mailfrom=" + context_.mailFrom;

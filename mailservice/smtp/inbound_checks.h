@@ -62,6 +62,7 @@ class InboundChecks final : public MessageObserver {
     void Body(std::string_view piece) override;
     void WhenReady(std::function<void()> ready) override;
     std::string Finish() override;
+    std::string SpfResult() const override { return spfResult_; }
 
     struct Lookups;  // the answers, filled on the resolver's loop
 
@@ -83,6 +84,7 @@ class InboundChecks final : public MessageObserver {
     std::shared_ptr<net::AsyncDns::Group> group_;
     struct Verifier;
     std::unique_ptr<Verifier> dkim_;
+    std::string spfResult_;  // set by Finish
 };
 
 // The authserv-id of an Authentication-Results field, lower case ("" when it has none).

@@ -37,6 +37,9 @@ class MessageObserver {
     // The message is complete and ready: header fields (CRLF-ended, possibly none) to store above
     // the Received header.
     virtual std::string Finish() = 0;
+    // After Finish: the SPF result the checks came to, for the queue's companion; "" when no
+    // check ran.
+    virtual std::string SpfResult() const { return ""; }
 };
 
 // Made by the server for each message; null when nothing needs to look at it.

@@ -30,6 +30,8 @@ class ObservedText {
     void Complete(std::string& text, std::function<void()> ready);
     // After Complete's ready: the fields the observer puts on top, each line CRLF-ended.
     std::string Finish();
+    // After Finish: the observer's SPF result ("" when it ran no check).
+    std::string SpfResult() const { return observer_->SpfResult(); }
 
   private:
     // Handles the complete line at scanned_; false when the text has no complete line there.

@@ -170,6 +170,7 @@ asio::awaitable<void> SmtpSession::StoreMessage() {
     EndTransaction();  // the reply to the store below is its last
     Envelope envelope{std::move(message.sender), std::move(message.recipients), peer_, heloName_,
                       authUser_};
+    envelope.spfResult = std::move(message.spfResult);
     auto [ok, id, error] =
         co_await AsyncStore(host_.Queue(), std::move(envelope), std::move(head),
                             std::move(message.spool), std::move(message.text), asio::use_awaitable);

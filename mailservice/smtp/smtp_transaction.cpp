@@ -92,6 +92,9 @@ SmtpTransaction::Message SmtpTransaction::TakeMessage() {
     message.spool = std::move(spool_);
     message.size = reader_.StoredBytes();
     message.text = std::move(reader_.Body());
+    if (observed_) {
+        message.spfResult = observed_->SpfResult();
+    }
     return message;
 }
 

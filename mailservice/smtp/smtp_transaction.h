@@ -31,9 +31,10 @@ class SmtpTransaction {
     struct Message {
         std::string sender;
         std::vector<std::string> recipients;
-        SpoolPtr spool;    // the text written so far, if any
-        std::string text;  // the rest of it
-        size_t size = 0;   // bytes of message text stored, the spooled ones included
+        SpoolPtr spool;         // the text written so far, if any
+        std::string text;       // the rest of it
+        size_t size = 0;        // bytes of message text stored, the spooled ones included
+        std::string spfResult;  // the observer's SPF result after FinishObserved; "" when none
     };
 
     // limits: those of the configuration that accepted the MAIL.

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "common/mail_queue.h"
 #include "common/owner_only_directory.h"
 #include "common/profile_store.h"
 #include "common/queue_scan.h"
@@ -59,6 +60,13 @@ bool CopyForDiagnose(const std::string& dir, uint32_t id, std::string* copyPath,
     batch.SetInt(q::kSection, q::kRecipientCount, entry.recipients.empty() ? 0 : 1);
     if (!entry.recipients.empty()) {
         batch.Set(q::kSection, q::RecipientKey(0), entry.recipients.front().address);
+    }
+    // Who handed it in goes along: the diagnose send signs only mail a trusted client submitted.
+    const q::CompanionReader original(dir, id);
+    for (const char* key : {q::kClientAddress, q::kAuthUser}) {
+        if (original.Has(key)) {
+            batch.Set(q::kSection, key, original.Text(key));
+        }
     }
     if (!batch.Commit(companion)) {
         *error = ProfileLastWriteError();

@@ -292,6 +292,14 @@ TEST_F(QueueViewTest, DiagnoseWorksOnACopyAndOpenShowsTheMessage) {
     EXPECT_EQ(copy.GetInt("MailInfo", "RcptToNumber", 0), 1);
     // The queue's own companion is untouched by whatever the diagnose dialog writes.
     EXPECT_EQ(dir_.Read("queue/7.cfg"), queue_entries::CompanionText(entry));
+    // Who handed the mail in goes along: the diagnose send signs only what the queue would.
+    dir_.Write("queue/7.cfg", queue_entries::CompanionText(entry) +
+                                  "ClientAddress=198.51.100.2:4000\r\nAuthUser=\r\n");
+    dialog.DiagnoseSelected();
+    EXPECT_EQ(copy.GetString("MailInfo", "ClientAddress", "none"), "none");
+    const ProfileSnapshot received(dir_.File("mail/queued-7.cfg"));
+    EXPECT_EQ(received.GetString("MailInfo", "ClientAddress", ""), "198.51.100.2:4000");
+    EXPECT_EQ(received.GetString("MailInfo", "AuthUser", "none"), "");
 
     dialog.OpenSelected();
     auto* text = dialog.findChild<QPlainTextEdit*>("MessageText");

@@ -383,16 +383,21 @@ std::string FromDomain(std::string_view message) {
     return domain;
 }
 
+std::string SigningDomain(std::string_view message, const EngineConfig& config) {
+    std::string domain = FromDomain(message);
+    const LocalDomain* local = domain.empty() ? nullptr : config.FindLocalDomain(domain);
+    return local == nullptr || local->dkimSelector.empty() ? "" : domain;
+}
+
 DkimSignature SignMessage(std::string_view message, const EngineConfig& config,
                           const std::string& appDir) {
     DkimSignature signature;
-    std::string domain = FromDomain(message);
-    const LocalDomain* local = domain.empty() ? nullptr : config.FindLocalDomain(domain);
-    if (local == nullptr || local->dkimSelector.empty()) {
+    std::string domain = SigningDomain(message, config);
+    if (domain.empty()) {
         return signature;
     }
     signature.domain = domain;
-    signature.selector = local->dkimSelector;
+    signature.selector = config.FindLocalDomain(domain)->dkimSelector;
     // A name of DNS labels: a path into the key directory, or a tag of the field, is refused.
     if (signature.selector.find_first_not_of("abcdefghijklmnopqrstuvwxyz"
                                              "ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789-_.") !=

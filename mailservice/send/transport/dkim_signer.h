@@ -20,8 +20,13 @@ struct DkimSignature {
 // The domain of the first address of the message's From field, lower case; "" when none.
 std::string FromDomain(std::string_view message);
 
+// The From domain when it is a local domain with a DKIM selector, whose key would sign the
+// message; "" otherwise.
+std::string SigningDomain(std::string_view message, const EngineConfig& config);
+
 // Signs message (the .eml bytes) when its From domain is a local domain with a selector and a
-// key under appDir. Reads the message in place, in pieces.
+// key under appDir. Reads the message in place, in pieces. Whether the mail deserves our
+// signature at all (TrustedSubmission) is the caller's to decide.
 DkimSignature SignMessage(std::string_view message, const EngineConfig& config,
                           const std::string& appDir);
 

@@ -4,13 +4,16 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include <sys/stat.h>
 
 #include "common/dkim_key_file.h"
 #include "core/engine_config.h"
 #include "send/transport/dkim_signer.h"
+#include "send/transport/signing_trust.h"
 #include "send_test_support.h"
 #include "support/temp_app_dir.h"
 
@@ -102,6 +105,45 @@ TEST(DkimKeyTest, AKeyThatIsNoRegularFileLeavesTheMailUnsignedWithoutWaiting) {
         SignMessage("From: a@signed.test\r\n\r\nBody.\r\n", *EngineConfig::Load(), app.Path());
     EXPECT_EQ(signature.field, "");
     EXPECT_NE(signature.problem.find("not a regular file"), std::string::npos) << signature.problem;
+}
+
+// Our signature goes only on mail a client we trust handed in; any address we cannot read is
+// no such client, and neither is a balancer's own address.
+TEST(SigningTrustTest, OnlyAuthLoopbackRelayNetworksAndTheMailBuilderAreVouchedFor) {
+    const std::vector<IpNetwork> relayNetworks =
+        ParseIpNetworkList("203.0.113.0/24, 2001:db8:1::/48");
+    const std::vector<IpNetwork> balancers = ParseIpNetworkList("127.0.0.5, 203.0.113.7");
+    const struct {
+        std::string authUser;
+        std::optional<std::string> clientAddress;
+        bool trusted;
+    } cases[] = {
+        {"", std::nullopt, true},  // the mail builder: no client at all
+        {"alice@signed.test", "198.51.100.2:40000", true},
+        {"", "127.0.0.1:40000", true},
+        {"", "[::1]:25", true},
+        {"", "[::ffff:127.0.0.1]:25", true},
+        {"", "203.0.113.9:25", true},
+        {"", "[2001:db8:1::5]:25", true},
+        {"", "127.0.0.5:40000", false},  // a balancer's own connection
+        {"", "203.0.113.7:40000", false},
+        {"alice@signed.test", "127.0.0.5:40000", true},
+        {"", "198.51.100.2:40000", false},  // anyone on the Internet
+        {"", "10.1.2.3:25", false},         // private networks are not trusted as such
+        {"", "", false},                    // present but empty
+        {"", "127.0.0.1", false},
+        {"", "::1:25", false},
+        {"", "127.0.0.1:x", false},
+        {"", "localhost:25", false},
+        {"", "[127.0.0.1:25", false},
+        {"", "127.0.0.1.example:25", false},
+        {"", "198.51.100.2:25 127.0.0.1:25", false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.authUser + " " + c.clientAddress.value_or("(none)"));
+        EXPECT_EQ(TrustedSubmission(c.authUser, c.clientAddress, relayNetworks, balancers),
+                  c.trusted);
+    }
 }
 
 }  // namespace

@@ -74,28 +74,40 @@ class Child {
 
     bool Ready(const std::string& text,
                std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        return ReadUntil([&] { return output_.find(text) != std::string::npos; }, timeout);
+    }
+    // Reads its output until the process closes it (it ended); false when that took too long.
+    bool Ended(std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+        ReadUntil([] { return false; }, timeout);
+        return ended_;
+    }
+    const std::string& Output() const { return output_; }
+
+  private:
+    template <typename Done>
+    bool ReadUntil(Done done, std::chrono::milliseconds timeout) {
         auto end = std::chrono::steady_clock::now() + timeout;
-        while (output_.find(text) == std::string::npos) {
+        while (!done()) {
             auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
                 end - std::chrono::steady_clock::now());
             pollfd p{out_, POLLIN, 0};
-            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            if (ended_ || left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) {
                 return false;
             }
             char buffer[4096];
             ssize_t n = read(out_, buffer, sizeof buffer);
             if (n <= 0) {
+                ended_ = true;
                 return false;
             }
             output_.append(buffer, static_cast<size_t>(n));
         }
         return true;
     }
-    const std::string& Output() const { return output_; }
 
-  private:
     pid_t pid_ = -1;
     int out_ = -1;
+    bool ended_ = false;
     std::string output_;
 };
 

@@ -147,6 +147,52 @@ class SendServiceTest : public ::testing::Test {
         return {cert, key};
     }
 
+    // A new key of keyType (RSA, ED25519) for the domain's selector in the data directory; returns
+    // the dnsmasq option that publishes it.
+    std::string DkimKey(const std::string& domain, const std::string& selector,
+                        const std::string& keyType) {
+        std::string key = app_.File("dkim/" + domain + "/" + selector + ".key");
+        std::filesystem::create_directories(std::filesystem::path(key).parent_path());
+        int status = 0;
+        std::string publicKey = testing::RunPython(
+            "import subprocess,base64\n"
+            "subprocess.run(['openssl','genpkey','-algorithm','" +
+                keyType + "','-out','" + key +
+                "'],check=True,capture_output=True)\n"
+                "der=subprocess.run(['openssl','pkey','-in','" +
+                key +
+                "','-pubout','-outform','DER'],check=True,capture_output=True).stdout\n"
+                "print(base64.b64encode(der[-32:] if '" +
+                keyType + "'=='ED25519' else der).decode(),end='')\n",
+            "", &status);
+        EXPECT_EQ(status, 0);
+        std::string record =
+            "v=DKIM1; k=" + std::string(keyType == "RSA" ? "rsa" : "ed25519") + "; p=" + publicKey;
+        std::string strings;
+        for (size_t at = 0; at < record.size(); at += 200) {
+            strings += (at ? "," : "") + record.substr(at, 200);
+        }
+        return "--txt-record=" + selector + "._domainkey." + domain + "," + strings;
+    }
+    // dkimpy's verdict on a message as received, with the keys dnsmasq serves: "unsigned", or
+    // "True False" for a signature that verifies and fails once "Body" is changed after signing.
+    std::string DkimVerdicts(const std::string& message) {
+        int status = 0;
+        return testing::RunPython(
+            "import dkim,sys,dns.resolver\n"
+            "r=dns.resolver.Resolver(configure=False); r.nameservers=['127.0.0.1']; r.port=" +
+                std::to_string(dnsPort_) +
+                "\n"
+                "def txt(name, timeout=5):\n"
+                "  return b''.join(b''.join(a.strings) for a in "
+                "r.resolve(name.decode().rstrip('.'),'TXT'))\n"
+                "m=sys.stdin.buffer.read()\n"
+                "if b'DKIM-Signature:' not in m: print('unsigned'); sys.exit()\n"
+                "print(dkim.verify(m,dnsfunc=txt), "
+                "dkim.verify(m.replace(b'Body',b'Bodo'),dnsfunc=txt))\n",
+            message, &status);
+    }
+
     std::string Finished(uint32_t id) { return app_.File("old/" + std::to_string(id) + ".cfg"); }
     // In old/ with its final states: delivered mail is moved first and has its states written
     // there just after.
@@ -968,7 +1014,9 @@ namespace {
 // veth pair with documentation addresses, made and removed by the test (root only).
 class RemoteRelay {
   public:
-    RemoteRelay() {
+    // hostIp and peerIp with their prefix length, as in "198.51.100.1/24".
+    explicit RemoteRelay(const std::string& hostIp = "198.51.100.1/24",
+                         const std::string& peerIp = "198.51.100.2/24") {
         std::string id = std::to_string(getpid() % 100000);
         ns_ = "relvo-send-" + id;
         std::string host = "rsh" + id;
@@ -976,9 +1024,8 @@ class RemoteRelay {
         ok_ = Run("ip netns add " + ns_) &&
               Run("ip link add " + host + " type veth peer name " + peer) &&
               Run("ip link set " + peer + " netns " + ns_) &&
-              Run("ip addr add 198.51.100.1/24 dev " + host) &&
-              Run("ip link set " + host + " up") &&
-              Run("ip netns exec " + ns_ + " ip addr add 198.51.100.2/24 dev " + peer) &&
+              Run("ip addr add " + hostIp + " dev " + host) && Run("ip link set " + host + " up") &&
+              Run("ip netns exec " + ns_ + " ip addr add " + peerIp + " dev " + peer) &&
               Run("ip netns exec " + ns_ + " ip link set " + peer + " up") &&
               Run("ip netns exec " + ns_ + " ip link set lo up");
     }
@@ -1105,28 +1152,7 @@ TEST_F(SendServiceTest, SignsMailFromDomainsWithAKey) {
         if (d.keyType.empty()) {
             continue;
         }
-        std::string key = app_.File("dkim/" + d.name + "/" + d.selector + ".key");
-        std::filesystem::create_directories(std::filesystem::path(key).parent_path());
-        int status = 0;
-        std::string publicKey = testing::RunPython(
-            "import subprocess,base64\n"
-            "subprocess.run(['openssl','genpkey','-algorithm','" +
-                d.keyType + "','-out','" + key +
-                "'],check=True,capture_output=True)\n"
-                "der=subprocess.run(['openssl','pkey','-in','" +
-                key +
-                "','-pubout','-outform','DER'],check=True,capture_output=True).stdout\n"
-                "print(base64.b64encode(der[-32:] if '" +
-                d.keyType + "'=='ED25519' else der).decode(),end='')\n",
-            "", &status);
-        ASSERT_EQ(status, 0);
-        std::string record = "v=DKIM1; k=" + std::string(d.keyType == "RSA" ? "rsa" : "ed25519") +
-                             "; p=" + publicKey;
-        std::string strings;
-        for (size_t at = 0; at < record.size(); at += 200) {
-            strings += (at ? "," : "") + record.substr(at, 200);
-        }
-        zone.push_back("--txt-record=" + d.selector + "._domainkey." + d.name + "," + strings);
+        zone.push_back(DkimKey(d.name, d.selector, d.keyType));
     }
     dns_.reset();  // its port is taken again, with the keys
     dns_ = testing::Dnsmasq(dnsPort_, zone);
@@ -1145,23 +1171,10 @@ TEST_F(SendServiceTest, SignsMailFromDomainsWithAKey) {
     ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.3").size() == std::size(domains); }))
         << window_.Text();
 
-    const std::string verify =
-        "import dkim,sys,dns.resolver\n"
-        "r=dns.resolver.Resolver(configure=False); r.nameservers=['127.0.0.1']; r.port=" +
-        std::to_string(dnsPort_) +
-        "\n"
-        "def txt(name, timeout=5):\n"
-        "  return b''.join(b''.join(a.strings) for a in "
-        "r.resolve(name.decode().rstrip('.'),'TXT'))\n"
-        "m=sys.stdin.buffer.read()\n"
-        "if b'DKIM-Signature:' not in m: print('unsigned'); sys.exit()\n"
-        "print(dkim.verify(m,dnsfunc=txt), dkim.verify(m.replace(b'Body',b'Bodo'),dnsfunc=txt))\n";
     for (const Received& mail : Got("127.0.0.3")) {
         for (const Domain& d : domains) {
             if (mail.from == "sender@" + d.name) {
-                int status = 0;
-                EXPECT_EQ(testing::RunPython(verify, mail.message, &status), d.verdict + "\n")
-                    << mail.message;
+                EXPECT_EQ(DkimVerdicts(mail.message), d.verdict + "\n") << mail.message;
                 std::smatch signedFields;  // From once more than it appears
                 if (std::regex_search(mail.message, signedFields, std::regex("\\sh=([^;]*);"))) {
                     EXPECT_EQ(std::regex_replace(signedFields[1].str(), std::regex("\\s"), ""),
@@ -1221,6 +1234,122 @@ TEST_F(SendServiceTest, TakesNewMailAtOnceWithoutListingTheQueue) {
         ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
         ++boxed;
     }
+}
+
+}  // namespace
+}  // namespace relvo::mail::send
+
+namespace relvo::mail::send {
+namespace {
+
+// The smtplib peer's steps (smtp_peer.py) as JSON; the texts hold no control character but CR
+// and LF.
+std::string PeerSteps(const std::vector<std::vector<std::string>>& steps) {
+    std::string json = "[";
+    for (const auto& step : steps) {
+        json += json.size() > 1 ? ",[" : "[";
+        for (size_t k = 0; k < step.size(); ++k) {
+            json += k ? ",\"" : "\"";
+            for (char c : step[k]) {
+                json += c == '\r'   ? "\\r"
+                        : c == '\n' ? "\\n"
+                        : c == '"'  ? "\\\""
+                                    : std::string(1, c);
+            }
+            json += "\"";
+        }
+        json += "]";
+    }
+    return json + "]";
+}
+
+// Both services of relvoserver, fed by a client from outside the private networks (a network
+// namespace) and delivering to a local domain's server (aiosmtpd on loopback). Mail that anyone
+// could send with our domain in From leaves unsigned; the same mail after AUTH leaves signed and
+// verifies with dkimpy. A sender whose SPF failed gets no failure notice, unless it logged in (a
+// user away from home); one without SPF gets one.
+TEST_F(SendServiceTest, SignsOnlyTrustedSubmissionsAndReturnsNoMailToForgedSenders) {
+    if (getuid() != 0) {
+        GTEST_SKIP() << "needs root for the network namespace";
+    }
+    // A /30 of its own from the process id, so that other suites' namespaces can run beside.
+    const std::string host = "203.0.113." + std::to_string(getpid() % 63 * 4 + 1);
+    RemoteRelay client(host + "/30", "203.0.113." + std::to_string(getpid() % 63 * 4 + 2) + "/30");
+    if (!client.Ok()) {
+        GTEST_SKIP() << "cannot make the network namespace for the remote client";
+    }
+    std::vector<std::string> zone = kZone;
+    zone.push_back(DkimKey("sign.test", "s1", "ED25519"));
+    zone.push_back("--txt-record=spffail.test,v=spf1 -all");
+    dns_.reset();  // its port is taken again, with the records
+    dns_ = testing::Dnsmasq(dnsPort_, zone);
+    ASSERT_TRUE(dns_->Ready("started")) << dns_->Output();
+    const int smtpPort = testing::FreePort();
+    WriteConfig("SmtpPort=" + std::to_string(smtpPort) +
+                    "\r\nSmtpAuthFlag=1\r\nAutoStartSendService=1\r\nLogSmtp=1\r\n",
+                "[AccountList]\r\nalice@sign.test=1\r\n[AccountInfo]\r\n"
+                "alice@sign.test_Password=alice-secret\r\nalice@sign.test_Enabled=1\r\n"
+                "[DomainList]\r\nsign.test=1\r\nhosted.test=1\r\n[DomainInfo]\r\n"
+                "sign.test_DkimSelector=s1\r\nhosted.test_ServerAddress=127.0.0.5\r\n"
+                "hosted.test_Port=" +
+                    std::to_string(port_) + "\r\n");
+    Peer("127.0.0.5", {"--reject-rcpt", "gone@hosted.test"});
+    testing::Child server({RELVOSERVER_PATH, "--data-dir", app_.Path()});
+    ASSERT_TRUE(WaitUntil([&] { return Accepts(smtpPort); })) << server.Output();
+
+    const std::vector<std::vector<std::string>> login = {
+        {"starttls"},
+        {"ehlo", "client.test"},
+        {"auth", "PLAIN", "alice@sign.test", "alice-secret"}};
+    const struct {
+        std::string subject;
+        bool auth;
+        std::string sender, recipient;
+    } mails[] = {
+        {"anyone", false, "ceo@sign.test", "boss@hosted.test"},
+        {"alice", true, "ceo@sign.test", "boss@hosted.test"},
+        {"forged", false, "ceo@spffail.test", "gone@hosted.test"},
+        {"roaming", true, "boss@spffail.test", "gone@hosted.test"},
+        {"unchecked", false, "ceo@nospf.test", "gone@hosted.test"},
+    };
+    for (const auto& m : mails) {
+        std::vector<std::vector<std::string>> steps = {{"ehlo", "client.test"}};
+        if (m.auth) {
+            steps.insert(steps.end(), login.begin(), login.end());
+        }
+        const std::string text = "From: The Boss <ceo@sign.test>\r\nTo: " + m.recipient +
+                                 "\r\nSubject: " + m.subject +
+                                 "\r\nDate: Mon, 7 Dec 2026 10:00:00 +0000\r\n\r\nBody text.\r\n";
+        steps.insert(steps.end(), {{"mail", m.sender}, {"rcpt", m.recipient}, {"data", text}});
+        std::vector<std::string> argv = client.Prefix();
+        argv.insert(argv.end(), {"/usr/bin/python3", SMTP_PEER_SCRIPT, host,
+                                 std::to_string(smtpPort), PeerSteps(steps)});
+        testing::Child peer(argv);
+        ASSERT_TRUE(peer.Ended()) << peer.Output();
+        ASSERT_NE(peer.Output().find("250 2.0.0 Ok: queued as"), std::string::npos)
+            << m.subject << "\n"
+            << peer.Output();
+    }
+
+    ASSERT_TRUE(WaitUntil([&] { return Got("127.0.0.5").size() == 2; }, 30s)) << LogText();
+    for (const Received& mail : Got("127.0.0.5")) {
+        const bool alice = mail.message.find("Subject: alice") != std::string::npos;
+        EXPECT_EQ(DkimVerdicts(mail.message), alice ? "True False\n" : "unsigned\n")
+            << mail.message;
+    }
+    const std::vector<std::string> lines = {
+        "DKIM: mail from sign.test goes unsigned: not submitted by a trusted client",
+        "DKIM signature d=sign.test s=s1 a=ed25519-sha256",
+        "no failure notice: the sender ceo@spffail.test failed SPF when received",
+        "queued for boss@spffail.test",
+        "queued for ceo@nospf.test",
+    };
+    for (const std::string& line : lines) {
+        EXPECT_TRUE(WaitUntil([&] { return LogText().find(line) != std::string::npos; }, 30s))
+            << line << "\n"
+            << LogText();
+    }
+    EXPECT_EQ(LogText().find("queued for ceo@spffail.test"), std::string::npos);
 }
 
 }  // namespace

@@ -106,7 +106,7 @@ TEST_F(SmtpLifecycleTest, FailedStartsSayWhyAndWhatToDo) {
     EXPECT_NE(line.find("port of 1024 or above in Server settings"), std::string::npos) << line;
 
     // An address this machine does not have.
-    WriteConfig("SmtpListenAddress=192.0.2.77\r\n");
+    WriteConfig("SmtpListenAddress=203.0.113.77\r\n");
     EXPECT_FALSE(Service().Start(FreePort()));
     EXPECT_NE(LastLine().find("SmtpListenAddress"), std::string::npos);
     EXPECT_FALSE(Service().Running());

@@ -29,7 +29,7 @@ const std::string kAccounts =
     "Alice@Local.Example_Enabled=1\r\ncarol@local.example_Password=carol-secret\r\n"
     "carol@local.example_Enabled=0\r\n"
     "[DomainList]\r\nlocal.example=1\r\nhosted.example=1\r\n"
-    "[DomainInfo]\r\nhosted.example_ServerAddress=192.0.2.10\r\n";
+    "[DomainInfo]\r\nhosted.example_ServerAddress=127.0.0.10\r\n";
 
 std::string Repeat(const std::string& text, int times) {
     std::string out;
@@ -134,6 +134,10 @@ TEST_F(SmtpServiceTest, SmtplibMessageLandsInTheQueueExactly) {
         EXPECT_NE(cfg.find(line + "\r\n"), std::string::npos) << line << "\n" << cfg;
     }
     EXPECT_NE(cfg.find("ClientAddress=127.0.0.1:"), std::string::npos) << cfg;
+    // The SPF result of the field above goes to the SEND side (no notice to a sender that failed).
+    std::smatch spf;
+    ASSERT_TRUE(std::regex_search(eml, spf, std::regex("spf=([a-z]+)"))) << eml;
+    EXPECT_NE(cfg.find("\r\nSpfResult=" + spf[1].str() + "\r\n"), std::string::npos) << cfg;
 
     // The conversation is logged, the content is not.
     Service().Stop();
