@@ -245,8 +245,10 @@ std::string ProxyV2(char command, char family, const std::string& addresses) {
 // loopback) but none of loopback's trust: no AUTH without TLS, no relay, the per-client limit.
 // Health checks are logged once a minute per balancer, not a conversation each.
 TEST_F(SmtpLimitsTest, BalancersOwnConnectionsGetNoPrivileges) {
-    WriteConfig("SmtpProxyFrom=127.0.0.5\r\nSmtpMaxSessionsPerClient=1\r\n");
-    const std::string balancer = "127.0.0.5";
+    WriteConfig("SmtpProxyFrom=127.0.0.0/27\r\nSmtpMaxSessionsPerClient=1\r\n");
+    // A balancer of its own for each case: a closed session leaves the per-client count a
+    // moment later, and the next case must not meet it.
+    int nextBalancer = 10;
     const std::vector<std::tuple<std::string, std::string, bool>> cases = {
         // name, header, the balancer's own
         {"text UNKNOWN", "PROXY UNKNOWN\r\n", true},
@@ -258,6 +260,7 @@ TEST_F(SmtpLimitsTest, BalancersOwnConnectionsGetNoPrivileges) {
     };
     for (const auto& [name, header, own] : cases) {
         SCOPED_TRACE(name);
+        const std::string balancer = "127.0.0." + std::to_string(nextBalancer++);
         RawClient first(port_, balancer);
         first.Send(header + "EHLO c.example\r\n");
         EXPECT_EQ(first.Read().substr(0, 3), "220");
@@ -271,7 +274,7 @@ TEST_F(SmtpLimitsTest, BalancersOwnConnectionsGetNoPrivileges) {
         EXPECT_EQ(greeting.substr(0, own ? 9 : 3), own ? "421 4.7.0" : "220") << greeting;
     }
     for (int i = 0; i < 5; ++i) {
-        RawClient check(port_, balancer);
+        RawClient check(port_, "127.0.0.5");
         check.Send(ProxyV2('\x20', '\x00', "") + "QUIT\r\n");
         EXPECT_EQ(check.Read().substr(0, 3), "220");
         EXPECT_EQ(check.Read().substr(0, 3), "221");
