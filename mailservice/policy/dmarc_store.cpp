@@ -19,13 +19,17 @@ namespace {
 
 using namespace std::chrono;
 
-std::string DayName(std::int64_t day) {
+}  // namespace
+
+std::string UtcDayName(std::int64_t day) {
     const year_month_day date{sys_days{days{day}}};
     char text[16];
     std::snprintf(text, sizeof text, "%04d%02u%02u", static_cast<int>(date.year()),
                   static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
     return text;
 }
+
+namespace {
 
 std::optional<std::int64_t> DayFromName(std::string_view name) {
     int year = 0;
@@ -364,7 +368,7 @@ bool DmarcReportStore::OpenDay(std::int64_t day) {
     if (!MakeOwnerOnlyDirectory(directory_).empty()) {
         return false;
     }
-    const std::string path = directory_ + '/' + DayName(day) + ".rows";
+    const std::string path = directory_ + '/' + UtcDayName(day) + ".rows";
     file_.Reset(open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
     struct stat status {};
     if (file_.Get() < 0 || fstat(file_.Get(), &status) != 0) {
@@ -395,34 +399,41 @@ bool DmarcReportStore::Append(const std::string& lines) {
 }
 
 DayRows DmarcReportStore::ReadDay(std::int64_t day) const {
-    return ParseDay(ReadBounded(directory_ + '/' + DayName(day) + ".rows", kMaxDayFileBytes));
+    return ParseDay(ReadBounded(directory_ + '/' + UtcDayName(day) + ".rows", kMaxDayFileBytes));
 }
 
-int DmarcReportStore::ClaimReports(std::int64_t day, const std::string& policyDomain, int wanted) {
+std::vector<std::string> DmarcReportStore::ClaimReports(
+    std::int64_t day, const std::string& policyDomain, const std::vector<std::string>& recipients) {
     std::lock_guard lock(mutex_);
-    if (wanted <= 0 || !MakeOwnerOnlyDirectory(directory_).empty()) {
-        return 0;
+    std::vector<std::string> granted;
+    if (recipients.empty() || !MakeOwnerOnlyDirectory(directory_).empty()) {
+        return granted;
     }
-    const std::string path = directory_ + '/' + DayName(day) + ".sent";
+    const std::string path = directory_ + '/' + UtcDayName(day) + ".sent";
+    std::set<std::string, std::less<>> sent;
     const std::string text = ReadBounded(path, kMaxDayFileBytes);
-    int taken = 0;
     for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
          start = end + 1) {
-        taken += std::string_view(text).substr(start, end - start) == policyDomain;
+        const auto fields = SplitTabs(std::string_view(text).substr(start, end - start));
+        if (fields.size() == 2 && fields[0] == policyDomain) {
+            sent.emplace(fields[1]);
+        }
     }
-    const int granted = std::min(wanted, kMaxReportsPerDomainDay - taken);
-    if (granted <= 0) {
-        return 0;
+    std::string lines;
+    for (const std::string& recipient : recipients) {
+        if (sent.size() < kMaxReportsPerDomainDay && sent.insert(recipient).second) {
+            granted.push_back(recipient);
+            lines += policyDomain + '\t' + recipient + '\n';
+        }
+    }
+    if (granted.empty()) {
+        return granted;
     }
     FileDescriptor file(
         open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600));
-    std::string lines;
-    for (int i = 0; i < granted; ++i) {
-        lines += policyDomain + '\n';
-    }
-    // A claim that cannot be written is no claim: sending without it could exceed the bound.
+    // A claim that cannot be written is no claim: sending without it could pass the bound.
     if (file.Get() < 0 || !WriteAll(file.Get(), lines) || !file.Close()) {
-        return 0;
+        granted.clear();
     }
     return granted;
 }

@@ -23,7 +23,7 @@ namespace relvo::mail::policy {
 inline constexpr size_t kMaxRowsPerDay = 10000;
 inline constexpr std::uint64_t kMaxDayFileBytes = 32ull << 20;
 inline constexpr size_t kMaxRowDkim = 4;  // DKIM results kept per row
-inline constexpr int kMaxReportsPerDomainDay = 2;
+inline constexpr size_t kMaxReportsPerDomainDay = 2;
 
 // One distinct row of a day's report and how many messages it counts.
 struct ReportRow {
@@ -47,6 +47,7 @@ struct DayRows {
 };
 
 std::int64_t UtcDayOf(std::chrono::system_clock::time_point when);  // days since 1970-01-01
+std::string UtcDayName(std::int64_t day);                           // "YYYYMMDD"
 std::string DmarcStoreDir();                                        // <app dir>/dmarc
 
 class DmarcReportStore {
@@ -65,9 +66,10 @@ class DmarcReportStore {
     // The day's rows as stored; lines that do not read back are left out.
     DayRows ReadDay(std::int64_t day) const;
 
-    // Takes up to wanted of the day's report sends for policyDomain, at most
-    // kMaxReportsPerDomainDay in all, across calls and restarts. Returns how many were taken.
-    int ClaimReports(std::int64_t day, const std::string& policyDomain, int wanted);
+    // Takes the day's report sends to those recipients that policyDomain has not had yet, up to
+    // kMaxReportsPerDomainDay in all across calls and restarts. Returns the recipients taken.
+    std::vector<std::string> ClaimReports(std::int64_t day, const std::string& policyDomain,
+                                          const std::vector<std::string>& recipients);
 
     // Removes the files of the days before day.
     void RemoveDaysBefore(std::int64_t day);
