@@ -134,7 +134,7 @@ std::optional<Reporter> ReporterFromSetting(std::string_view text) {
     }
     const size_t at = reporter.email.rfind('@');
     reporter.email = reporter.email.substr(0, at + 1) + reporter.domain;
-    std::string name = MailDisplayName(text);
+    const std::string name = ExplicitDisplayName(text);
     std::string clean;
     for (char c : name) {
         if (static_cast<unsigned char>(c) >= 0x20 && c != 0x7f && clean.size() < kMaxOrgName) {
