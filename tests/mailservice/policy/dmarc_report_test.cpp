@@ -44,7 +44,7 @@ struct Message {
 
 class DmarcReportTest : public ::testing::Test {
   protected:
-    bool Add(const Message& m, int percent = 0) {
+    bool Add(const Message& m, int percent = 0, DmarcReportStore* store = nullptr) {
         // The record is published at the organizational domain.
         const TxtLookup dns = [&](const std::string& name) {
             return name == "_dmarc." + OrganizationalDomain(m.from)
@@ -54,7 +54,8 @@ class DmarcReportTest : public ::testing::Test {
         const DmarcInput input{
             {m.from}, {{m.from, "sel", m.dkim}}, {m.from, SpfScope::kMailFrom, m.spf}};
         const DmarcOutcome outcome = EvaluateDmarc(input, dns, [percent] { return percent; });
-        return store_.Add(input, outcome, m.source, kDay + std::chrono::hours(13));
+        return (store != nullptr ? *store : store_)
+            .Add(input, outcome, m.source, kDay + std::chrono::hours(13));
     }
 
     TempAppDir app_;
@@ -92,6 +93,8 @@ TEST_F(DmarcReportTest, ReportsFollowTheSchemaAndCountWhatWasStored) {
     const auto reporter = ReporterFromSetting("\"Relvo Mail & Co\" <dmarc@mx.example.net>");
     ASSERT_TRUE(reporter);
     EXPECT_EQ(reporter->domain, "mx.example.net");
+    EXPECT_EQ(ReporterFromSetting("dmarc@MX.example.net")->orgName, "mx.example.net");
+    EXPECT_FALSE(ReporterFromSetting("Reports <nobody>"));
     const std::vector<AggregateReport> reports =
         BuildDailyReports(store_, kDayNumber, *reporter, dns);
     ASSERT_EQ(reports.size(), 2u);
@@ -175,15 +178,16 @@ TEST_F(DmarcReportTest, DistinctRowsAreBoundedAndRepeatsStillCount) {
     std::ofstream(file, std::ios::app)
         << "R\t10000\texample.com\t<script>\n+7\n+99999\nR\t10000\texa";
     DmarcReportStore restarted(DmarcStoreDir());
-    EXPECT_FALSE(restarted.Add({{"example.com"}, {}, {}}, {}, source(1), kDay));  // no policy found
-    const auto reporter = ReporterFromSetting("dmarc@mx.example.net");
-    ASSERT_TRUE(reporter);
-    EXPECT_EQ(reporter->orgName, "mx.example.net");
+    EXPECT_FALSE(Add({"example.com", record, source(10001), AuthResult::kPass, AuthResult::kPass},
+                     0, &restarted));
+    EXPECT_TRUE(Add({"example.com", record, source(8), AuthResult::kPass, AuthResult::kPass}, 0,
+                    &restarted));
     store_.RemoveDaysBefore(0);  // nothing so old
     DayRows day = restarted.ReadDay(kDayNumber);
     ASSERT_EQ(day.rows.size(), kMaxRowsPerDay);
     EXPECT_EQ(day.rows[7].count, 3u);
-    EXPECT_EQ(day.rows[8].count, 1u);
+    EXPECT_EQ(day.rows[8].count, 2u);
+    EXPECT_EQ(day.rows[9].count, 1u);
     EXPECT_EQ(day.rows[7].sourceAddress, "10.0.7.1");
 
     restarted.RemoveDaysBefore(kDayNumber + 1);
