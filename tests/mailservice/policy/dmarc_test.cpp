@@ -4,6 +4,7 @@
 #include <map>
 
 #include "policy/dmarc.h"
+#include "policy/from_field.h"
 #include "policy/org_domain.h"
 
 using namespace relvo::mail::policy;
@@ -165,6 +166,26 @@ TEST(DmarcDomains, NormalizedAndOrganizational) {
              std::string(), longest + "b", "." + label63 + "a.com", "a..com", "-a.com", "a-.com",
              "a b.com", "a_b.com", "bücher.de", "a.com.."}) {
         EXPECT_FALSE(NormalizeDomain(bad).has_value()) << bad;
+    }
+}
+
+TEST(DmarcFromField, OneDomainPerMailbox) {
+    using Domains = std::vector<std::string>;
+    const std::pair<std::vector<std::string_view>, Domains> cases[] = {
+        {{"alice@example.com"}, {"example.com"}},
+        {{" \"Doe, Jane <x@evil.test>\" <jane@Example.COM> (at work, a@b.test)"}, {"Example.COM"}},
+        {{"\"a@b\"@quoted.test"}, {"quoted.test"}},
+        {{"Alice <alice@example.com>,\r\n\tBob <bob@example.net>"}, {"example.com", "example.net"}},
+        {{"alice@example.com", "bob@example.net"}, {"example.com", "example.net"}},
+        {{"team: a@one.test, b@two.test;"}, {"one.test", "two.test"}},
+        {{"undisclosed"}, {""}},
+        {{"", " (nobody) "}, {}},
+        {{"a@x.test,b@x.test,c@x.test,d@x.test,e@x.test,f@x.test,g@x.test,h@x.test,i@x.test,j@x."
+          "test"},
+         Domains(kMaxFromMailboxes, "x.test")},
+    };
+    for (const auto& [fields, expected] : cases) {
+        EXPECT_EQ(FromDomains(fields), expected) << fields.front();
     }
 }
 
