@@ -15,19 +15,7 @@
 #include "policy/org_domain.h"
 
 namespace relvo::mail::policy {
-namespace {
-
 using namespace std::chrono;
-
-}  // namespace
-
-std::string UtcDayName(std::int64_t day) {
-    const year_month_day date{sys_days{days{day}}};
-    char text[16];
-    std::snprintf(text, sizeof text, "%04d%02u%02u", static_cast<int>(date.year()),
-                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
-    return text;
-}
 
 namespace {
 
@@ -290,6 +278,14 @@ bool WriteAll(int fd, std::string_view text) {
 
 std::int64_t UtcDayOf(system_clock::time_point when) {
     return floor<days>(when).time_since_epoch().count();
+}
+
+std::string UtcDayName(std::int64_t day) {
+    const year_month_day date{sys_days{days{day}}};
+    char text[16];
+    std::snprintf(text, sizeof text, "%04d%02u%02u", static_cast<int>(date.year()),
+                  static_cast<unsigned>(date.month()), static_cast<unsigned>(date.day()));
+    return text;
 }
 
 std::string DmarcStoreDir() {
