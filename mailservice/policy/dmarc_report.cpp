@@ -5,6 +5,7 @@
 #include <map>
 
 #include "common/mail_address.h"
+#include "common/utilities.h"
 #include "policy/org_domain.h"
 
 namespace relvo::mail::policy {
@@ -141,7 +142,9 @@ std::optional<Reporter> ReporterFromSetting(std::string_view text) {
             clean += c;
         }
     }
-    reporter.orgName = clean.empty() || clean == reporter.email ? reporter.domain : clean;
+    // The report is XML in UTF-8: a name that is not valid UTF-8 would make it unreadable.
+    const bool usable = !clean.empty() && clean != reporter.email && IsValidUtf8(clean);
+    reporter.orgName = usable ? clean : reporter.domain;
     return reporter;
 }
 

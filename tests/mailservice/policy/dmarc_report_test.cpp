@@ -94,6 +94,7 @@ TEST_F(DmarcReportTest, ReportsFollowTheSchemaAndCountWhatWasStored) {
     ASSERT_TRUE(reporter);
     EXPECT_EQ(reporter->domain, "mx.example.net");
     EXPECT_EQ(ReporterFromSetting("dmarc@MX.example.net")->orgName, "mx.example.net");
+    EXPECT_EQ(ReporterFromSetting("\"Caf\xe9\" <r@mx.example.net>")->orgName, "mx.example.net");
     EXPECT_FALSE(ReporterFromSetting("Reports <nobody>"));
     const std::vector<AggregateReport> reports =
         BuildDailyReports(store_, kDayNumber, *reporter, dns);
