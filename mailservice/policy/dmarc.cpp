@@ -16,12 +16,18 @@ struct Discovery {
     std::string reason;
 };
 
+// The name of a domain's policy record, or "" when it would be too long to ask for.
+std::string RecordName(const std::string& domain) {
+    std::string name = "_dmarc." + domain;
+    return name.size() <= kMaxDomainName ? name : "";
+}
+
 // One name's answer: kFound, kNoPolicy (stop looking), or nullopt (no DMARC record: look further).
 std::optional<Discovery> AskName(const std::string& domain, const TxtLookup& lookup) {
     Discovery found;
     found.domain = domain;
-    const std::string name = "_dmarc." + domain;
-    if (name.size() > kMaxDomainName) {
+    const std::string name = RecordName(domain);
+    if (name.empty()) {
         return std::nullopt;
     }
     const TxtAnswer answer = lookup(name);
@@ -158,6 +164,30 @@ DmarcOutcome EvaluateDmarc(const DmarcInput& input, const TxtLookup& lookup,
             outcome.action == DmarcAction::kReject ? DmarcAction::kQuarantine : DmarcAction::kNone;
     }
     return outcome;
+}
+
+std::vector<std::string> PolicyRecordNames(std::string_view fromDomain) {
+    std::vector<std::string> names;
+    const auto from = NormalizeDomain(fromDomain);
+    if (!from) {
+        return names;
+    }
+    const std::string organizational = OrganizationalDomain(*from);
+    for (const std::string& domain : {*from, organizational}) {
+        std::string name = RecordName(domain);
+        if (!name.empty() && (names.empty() || names.front() != name)) {
+            names.push_back(std::move(name));
+        }
+    }
+    return names;
+}
+
+TxtLookup AnswersFrom(std::map<std::string, TxtAnswer> answers) {
+    return [answers = std::move(answers)](const std::string& name) {
+        const auto found = answers.find(name);
+        return found != answers.end() ? found->second
+                                      : TxtAnswer{TxtAnswer::Status::kTemporary, {}};
+    };
 }
 
 std::string DmarcAuthResults(const DmarcOutcome& outcome) {

@@ -1,7 +1,8 @@
 // DMARC (RFC 7489) for mail received for a local domain: which policy the From domain publishes,
 // whether DKIM or SPF passed for a domain aligned with it, and what to do with a message that
-// fails. DNS comes in through TxtLookup, so the evaluation is pure: tests answer from a table, the
-// receiving path from c-ares (dmarc_dns.h) on its checks' pool with the message's deadline.
+// fails. DNS comes in through TxtLookup, so the evaluation is pure: tests answer from a table; the
+// receiving path either fetches PolicyRecordNames ahead on its asynchronous resolver and answers
+// with AnswersFrom, or runs the blocking DnsTxtLookup (dmarc_dns.h) on a pool.
 //
 // Our own parser and evaluator rather than libopendmarc: that library keeps its suffix table and
 // resolver in process-wide state set once, asks DNS itself with blocking res_query (no deadline,
@@ -10,6 +11,7 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -78,6 +80,15 @@ bool DomainsAligned(const std::string& a, const std::string& b, Alignment mode);
 // and none passed; never a reason to refuse. none: no record applies.
 DmarcOutcome EvaluateDmarc(const DmarcInput& input, const TxtLookup& lookup,
                            const PercentSource& percent);
+
+// For a caller on an asynchronous resolver: the names EvaluateDmarc may ask about for a From
+// domain (its own _dmarc name, then its organizational domain's when that differs), to be fetched
+// together within the message's deadline; then EvaluateDmarc with AnswersFrom(what came back).
+// Empty when the From domain is no valid name.
+std::vector<std::string> PolicyRecordNames(std::string_view fromDomain);
+// Answers from what was fetched ahead; a name that is not there did not answer in time, so it is
+// a temporary failure.
+TxtLookup AnswersFrom(std::map<std::string, TxtAnswer> answers);
 
 // The Authentication-Results piece: "dmarc=fail header.from=example.com policy.dmarc=reject".
 std::string DmarcAuthResults(const DmarcOutcome& outcome);

@@ -449,6 +449,16 @@ TEST(DmarcEvaluation, PolicyAlignmentAndAction) {
         if (c.result == DmarcResult::kPermerror) {
             EXPECT_TRUE(dns.asked.empty());
         }
+        // Fetched ahead, as a caller on an asynchronous resolver does: the same outcome, and every
+        // name the evaluation asked was among those fetched.
+        std::map<std::string, TxtAnswer> fetched;
+        for (const std::string& name : PolicyRecordNames(c.from.empty() ? "" : c.from.front())) {
+            fetched[name] = dns.Lookup()(name);
+        }
+        const DmarcOutcome ahead =
+            EvaluateDmarc(input, AnswersFrom(fetched), [&] { return c.percent; });
+        EXPECT_EQ(std::make_tuple(ahead.result, ahead.policyDomain, ahead.action),
+                  std::make_tuple(outcome.result, outcome.policyDomain, outcome.action));
     }
 }
 
