@@ -12,6 +12,9 @@ packages=(build-essential make cmake ninja-build pkg-config qt6-base-dev qt6-qpa
           # test peers nobody here wrote, and a desktop with a tray for the process tests
           python3 python3-aiosmtpd python3-dkim swaks libnet-ssleay-perl dnsmasq-base iproute2 openssl haproxy
           openbox trayer xdotool x11-utils desktop-file-utils
+          # DMARC: organizational domains from the Public Suffix List, gzip of the aggregate reports,
+          # and the schema check of those reports in the tests
+          libpsl-dev publicsuffix zlib1g-dev libxml2-utils
           # make package: dependencies of the .deb found by dpkg-shlibdeps
           dpkg-dev file
           # the package test: the .deb checked as Debian checks packages
