@@ -49,7 +49,10 @@ class RemoteClientTest : public ServiceFixture {
                       "[AccountInfo]\r\nalice@local.example_Password=alice-secret\r\n"
                       "alice@local.example_Enabled=1\r\ncarol@local.example_Password=c\r\n"
                       "[DomainList]\r\nlocal.example=1\r\nhosted.example=1\r\n"
-                      "[DomainInfo]\r\nhosted.example_ServerAddress=127.0.0.10\r\n");
+                      "[DomainInfo]\r\nhosted.example_ServerAddress=127.0.0.10\r\n"
+                      // Not asked about recipients: these tests are about our own rules, whatever
+                      // listens there.
+                      "hosted.example_VerifyRecipients=0\r\n");
     }
     std::vector<PeerReply> RemotePeer(const std::vector<std::vector<std::string>>& steps) {
         return RunPeer(hostIp_, port_, steps, {"ip", "netns", "exec", namespace_});
