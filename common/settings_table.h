@@ -24,6 +24,7 @@ enum class SettingKind {
     AddressList,  // comma-separated addresses and CIDR networks
     DnsServer,    // "address[:port]"
     FilePath,     // the full path of a file
+    Mailbox,      // an address, or `Name <address>`
 };
 
 // How a number stored in the file becomes the value in use.
@@ -331,6 +332,20 @@ inline constexpr SettingInfo kSettings[] = {
                     "with the reason. 0: a relay's certificate is not checked (a lab relay with a "
                     "self-signed certificate)",
      .defaultValue = 1},
+    {.key = "DmarcPolicy",
+     .owner = SettingOwner::Engine,
+     .kind = SettingKind::Flag,
+     .description = "1: mail for a local domain whose From domain's DMARC policy it fails is "
+                    "refused (`p=reject`) or put in the Junk folder (`p=quarantine`); 0: the "
+                    "results are only recorded. Mail of authenticated, loopback and "
+                    "`SmtpRelayNetworks` clients is not evaluated",
+     .defaultValue = 1},
+    {.key = "DmarcReportFrom",
+     .owner = SettingOwner::Engine,
+     .kind = SettingKind::Mailbox,
+     .description = "the sender of the daily DMARC aggregate reports to the domains that ask for "
+                    "them (`Example Org <dmarc@example.org>` or an address)",
+     .emptyMeans = "no reports"},
     {.key = "SendRetrySeconds",
      .owner = SettingOwner::Engine,
      .kind = SettingKind::Number,

@@ -51,6 +51,8 @@ class EngineConfigReader {
         config->proxyFrom =
             ParseIpNetworkList(text(Setting("SmtpProxyFrom")), &config->proxyFromRejected);
         config->dnsServer = text(Setting("DnsServer"));
+        config->dmarcPolicy = flag(Setting("DmarcPolicy"));
+        config->dmarcReportFrom = text(Setting("DmarcReportFrom"));
 
         SmtpLimits& limits = config->limits;
         limits.maxMessageSize = static_cast<size_t>(number(Setting("SmtpMaxMessageSize")));

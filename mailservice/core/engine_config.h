@@ -77,6 +77,8 @@ class EngineConfig {
     std::vector<IpNetwork> proxyFrom;
     std::vector<std::string> proxyFromRejected;  // its entries that are no address or network
     std::string dnsServer;                       // DnsServer, "" = the system's resolvers
+    bool dmarcPolicy = SettingDefault("DmarcPolicy") != 0;  // act on a failed sender's policy
+    std::string dmarcReportFrom;  // DmarcReportFrom, "" = no aggregate reports
     SmtpLimits limits;
     // SmtpRelayNetworks: besides loopback, who may relay without AUTH when SmtpAuthFlag is 0.
     std::vector<IpNetwork> relayNetworks;

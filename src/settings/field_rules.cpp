@@ -6,6 +6,7 @@
 #include <charconv>
 
 #include "common/ip_network.h"
+#include "common/mail_address.h"
 #include "common/settings_table.h"
 #include "common/utilities.h"
 
@@ -94,6 +95,17 @@ std::string TextFieldHint(std::string_view key, std::string_view value) {
                 return "Give the full path of the file, starting with /";
             }
             return access(path.c_str(), R_OK) == 0 ? "" : "The file " + path + " cannot be read";
+        }
+        case relvo::SettingKind::Mailbox: {
+            const size_t open = value.rfind('<');
+            std::string_view address = value;
+            if (open != std::string_view::npos && value.back() == '>') {
+                address = value.substr(open + 1, value.size() - open - 2);
+            }
+            return IsValidMailbox(address) && address.find('@') != std::string_view::npos
+                       ? ""
+                       : "Give an address such as dmarc@example.org, or a name and an address "
+                         "such as Example Org <dmarc@example.org>";
         }
         case relvo::SettingKind::Flag:
         case relvo::SettingKind::Number:

@@ -50,6 +50,8 @@ constexpr const SettingInfo* kAdvancedKeys[] = {
     &Setting("SmtpProxyFrom"),
     &Setting("DnsServer"),
     &Setting("RelayTlsVerify"),
+    &Setting("DmarcPolicy"),
+    &Setting("DmarcReportFrom"),
     &Setting("SendRetrySeconds"),
 };
 
@@ -79,7 +81,9 @@ constexpr const char* kAdvancedForm[] = {"SmtpListenAddress",
                                          "SmtpRelayNetworks",
                                          "SmtpProxyFrom",
                                          "DnsServer",
+                                         "DmarcReportFrom",
                                          "RelayTlsVerify",
+                                         "DmarcPolicy",
                                          "SendRetrySeconds"};
 
 bool IsCSpace(char c) {

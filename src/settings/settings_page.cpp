@@ -370,9 +370,21 @@ CDlgSettingsAdvanced::CDlgSettingsAdvanced(QWidget* parent)
     dns->setPlaceholderText(QStringLiteral("empty: the system's servers"));
     Form()->addWidget(Caption(QStringLiteral("DNS server"), dns), row, 0);
     Form()->addWidget(dns, row++, 1, 1, kWholeRow - 1);
+    QLineEdit* reports = FieldBox("DmarcReportFrom");
+    reports->setPlaceholderText(QStringLiteral("empty: no reports"));
+    reports->setToolTip(QStringLiteral(
+        "The sender of the daily DMARC aggregate reports to the domains that ask for them, for "
+        "example Example Org <dmarc@example.org>"));
+    Form()->addWidget(Caption(QStringLiteral("DMARC reports from"), reports), row, 0);
+    Form()->addWidget(reports, row++, 1, 1, kWholeRow - 1);
     Form()->addWidget(FlagBox("RelayTlsVerify",
                               QStringLiteral("Check the certificates of relays and exchangers.")),
-                      row, 0, 1, kWholeRow);
+                      row++, 0, 1, kWholeRow);
+    Form()->addWidget(
+        FlagBox("DmarcPolicy",
+                QStringLiteral("Refuse or put in Junk the mail that fails its sender's DMARC "
+                               "policy.")),
+        row, 0, 1, kWholeRow);
     AddNote(QStringLiteral(
         "The listen address and the certificate take effect at the next start of the SMTP "
         "service; restart it after changing them. The other settings apply to the next session "

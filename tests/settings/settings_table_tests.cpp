@@ -83,6 +83,8 @@ const std::map<std::string, Reader>& ConfigReaders() {
         {"SmtpRelayNetworks", [](const EngineConfig& c) { return Count(c.relayNetworks); }},
         {"SmtpProxyFrom", [](const EngineConfig& c) { return Count(c.proxyFrom); }},
         {"DnsServer", [](const EngineConfig& c) { return c.dnsServer; }},
+        {"DmarcPolicy", [](const EngineConfig& c) { return N(c.dmarcPolicy ? 1 : 0); }},
+        {"DmarcReportFrom", [](const EngineConfig& c) { return c.dmarcReportFrom; }},
         {"RelayTlsVerify", [](const EngineConfig& c) { return N(c.relayTlsVerify ? 1 : 0); }},
         {"SendRetrySeconds", [](const EngineConfig& c) { return N(c.sendRetrySeconds); }},
     };
@@ -119,6 +121,7 @@ std::vector<Stored> Cases(const SettingInfo& s, const std::string& readableFile)
             {SettingKind::DnsServer, "192.0.2.53:5353"},
             {SettingKind::FilePath, readableFile},
             {SettingKind::AddressList, "192.0.2.0/24, 2001:db8::/48"},
+            {SettingKind::Mailbox, "Example Org <dmarc@example.org>"},
         };
         return {{std::nullopt, list ? "0" : ""}, {valid.at(s.kind), list ? "2" : valid.at(s.kind)}};
     }
