@@ -17,6 +17,7 @@
 #include "controls/xhyperlink.h"
 #include "engine/engine_binding.h"
 #include "engine/engine_window.h"
+#include "mailtools/arrival_results.h"
 #include "mailtools/diagnose_send.h"
 #include "mailtools/dlg_mail_compose.h"
 #include "mailtools/mail_files.h"
@@ -119,6 +120,12 @@ void CDlgMailSend::BuildWidgets(const QString& supportUrl) {
     form->addWidget(pathEdit_, 3, 1);
     form->addWidget(choose, 3, 2);
     form->addWidget(compose, 3, 3);
+    arrivalResults_ = new QLabel(this);
+    arrivalResults_->setObjectName(QStringLiteral("ArrivalResults"));
+    arrivalResults_->setWordWrap(true);
+    arrivalResults_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    arrivalResults_->hide();
+    form->addWidget(arrivalResults_, 4, 1, 1, 3);
     form->setColumnStretch(1, 1);
 
     help_ = new CXHyperLink(QStringLiteral("Click for help"), this);
@@ -168,6 +175,11 @@ void CDlgMailSend::ReadMailFile(const QString& path) {
     mailId_ = companion.GetInt(kMailInfoSection, "MailId", 0);
     from_ = FromUtf8(companion.GetString(kMailInfoSection, "MailFrom", ""));
     to_ = FromUtf8(companion.GetString(kMailInfoSection, "RcptTo0", ""));
+    if (arrivalResults_ != nullptr) {
+        const std::string results = ArrivalResultsText(ArrivalResultsOfFile(Utf8(path)));
+        arrivalResults_->setText(FromUtf8(results));
+        arrivalResults_->setVisible(!results.empty());
+    }
 }
 
 void CDlgMailSend::FillLists() {
@@ -242,6 +254,7 @@ void CDlgMailSend::ComposeNewMail() {
         }
     }
     mailPath_ = FromUtf8(MailFilePath(mailId_, ".eml"));
+    arrivalResults_->hide();  // a mail composed here has not arrived through the SMTP service
     toEdit_->setText(to_);
     pathEdit_->setText(mailPath_);
     ShowFrom();

@@ -14,6 +14,7 @@
 
 class CXHyperLink;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QPlainTextEdit;
 
@@ -76,6 +77,7 @@ class CDlgMailSend final : public QDialog {
     QLineEdit* toEdit_ = nullptr;
     QComboBox* sendViaBox_ = nullptr;
     QLineEdit* pathEdit_ = nullptr;
+    QLabel* arrivalResults_ = nullptr;  // the checks' results of a received mail, when it has any
     QPlainTextEdit* transcript_ = nullptr;
     CXHyperLink* help_ = nullptr;
 };

@@ -16,6 +16,7 @@
 #include "common/mail_queue.h"
 #include "common/utilities.h"
 #include "controls/sort_list_ctrl.h"
+#include "mailtools/arrival_results.h"
 #include "mailtools/mail_widgets.h"
 #include "mailtools/queue_diagnose_copy.h"
 #include "tables/table_messages.h"
@@ -630,6 +631,14 @@ void CDlgQueue::ShowMessage(quint32 id) {
     view->setFont(font);
     view->setPlainText(FromUtf8(text));
     auto* layout = new QVBoxLayout(window);
+    const std::string results = ArrivalResultsText(ArrivalResults(text));
+    if (!results.empty()) {
+        auto* label = new QLabel(FromUtf8(results), window);
+        label->setObjectName(QStringLiteral("ArrivalResults"));
+        label->setWordWrap(true);
+        label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        layout->addWidget(label);
+    }
     if (!whole) {
         layout->addWidget(new QLabel(
             QStringLiteral("Only the first %1 MiB are shown.").arg(kMaxShownMessage >> 20),

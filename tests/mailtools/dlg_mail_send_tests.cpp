@@ -3,6 +3,7 @@
 // of each dialog's own sends, a dialog closed while lines arrive, and the main window's button.
 #include "mailtools/dlg_mail_send.h"
 
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <map>
@@ -112,6 +113,17 @@ TEST_F(DiagnoseDialogTest, OpensWithTheSampleMailTheAccountsAndTheRelays) {
 
     dir.Write("help/9999000001.cfg", "[MailInfo]\r\nMailId=0\r\nMailFrom=ZED@x.org\r\n");
     EXPECT_EQ(Child<QComboBox>(*Open(), "FromBox")->currentIndex(), 2) << "letter case aside";
+    EXPECT_TRUE(Child<QLabel>(*d, "ArrivalResults")->isHidden()) << "the sample was never received";
+
+    // A received mail's copy shows the checks made when it arrived.
+    dir.Write("mail/queued-7.eml",
+              "Authentication-Results: mx.test; spf=fail smtp.mailfrom=far.test\r\n"
+              "Subject: x\r\n\r\nbody\r\n");
+    dir.Write("mail/queued-7.cfg", "[MailInfo]\r\nMailId=0\r\nRcptTo0=t@y.org\r\n");
+    d->OpenMailFile(QString::fromStdString(dir.File("mail/queued-7.eml")));
+    auto* results = Child<QLabel>(*d, "ArrivalResults");
+    EXPECT_FALSE(results->isHidden());
+    EXPECT_EQ(results->text(), "Checks on arrival: mx.test; spf=fail smtp.mailfrom=far.test");
 }
 
 TEST_F(DiagnoseDialogTest, EachSendWritesExactlyItsOwnSettingsThenCallsTheEngine) {

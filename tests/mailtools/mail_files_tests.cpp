@@ -9,6 +9,7 @@
 
 #include "common/profile_file.h"
 #include "common/profile_store.h"
+#include "mailtools/arrival_results.h"
 #include "mailtools/diagnose_send.h"
 #include "mailtools/mail_files.h"
 #include "support/temp_app_dir.h"
@@ -147,4 +148,44 @@ TEST(TranscriptLineTest, TodaysDateGoesAndEveryLineEndsOnce) {
     }
     EXPECT_EQ(TodayPrefix().size(), 11u);
     EXPECT_EQ(TodayPrefix().back(), ' ');
+}
+
+// What the queue view and the diagnose dialog show of the checks made on arrival: only the
+// header section's results fields, unfolded, bounded in number and length.
+TEST(ArrivalResultsTest, OnlyTheHeaderSectionsResultsAreShownUnfolded) {
+    std::string many;
+    for (int i = 0; i < 12; ++i) {
+        many += "Authentication-Results: mx.test; spf=none\r\n";
+    }
+    many += "\r\nbody\r\n";
+    const struct {
+        const char* name;
+        std::string message;
+        std::vector<std::string> results;
+    } cases[] = {
+        {"folded and in any letter case",
+         "authentication-RESULTS: mx.test;\r\n\tdkim=pass header.d=a.test;\r\n  spf=pass\r\n"
+         "Received: from x\r\n\r\nbody\r\n",
+         {"mx.test; dkim=pass header.d=a.test; spf=pass"}},
+        {"none in the header, one in the body",
+         "Subject: x\r\n\r\nAuthentication-Results: mx.test; dkim=pass\r\n",
+         {}},
+        {"bare line ends, two fields",
+         "Authentication-Results: a; spf=fail\nX: y\nAuthentication-Results: b; dmarc=fail\n",
+         {"a; spf=fail", "b; dmarc=fail"}},
+        {"a name that only begins alike", "Authentication-Results-X: a; spf=pass\r\n\r\n", {}},
+        {"control characters dropped",
+         "Authentication-Results: a;\x01 spf=pass\r\n",
+         {"a; spf=pass"}},
+        {"at most eight", many, std::vector<std::string>(8, "mx.test; spf=none")},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(ArrivalResults(c.message), c.results);
+    }
+    const auto cut = ArrivalResults("Authentication-Results: " + std::string(10000, 'x') + "\r\n");
+    ASSERT_EQ(cut.size(), 1u);
+    EXPECT_EQ(cut[0].size(), kMaxArrivalResultLength + 3);
+    EXPECT_EQ(ArrivalResultsText({"a; spf=pass", "b; dkim=none"}),
+              "Checks on arrival: a; spf=pass\nChecks on arrival: b; dkim=none");
 }

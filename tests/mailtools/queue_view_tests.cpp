@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QSignalSpy>
 #include <QTest>
@@ -306,6 +307,15 @@ TEST_F(QueueViewTest, DiagnoseWorksOnACopyAndOpenShowsTheMessage) {
     ASSERT_NE(text, nullptr);
     EXPECT_EQ(text->toPlainText(), "Subject: hello\n\nline one\n");
     EXPECT_TRUE(text->isReadOnly());
+    EXPECT_EQ(dialog.findChild<QLabel*>("ArrivalResults"), nullptr) << "no checks were made";
+    // A received mail's checks are shown above its text.
+    dir_.Write("queue/7.eml",
+               "Authentication-Results: mx.test;\r\n dkim=pass header.d=far.test\r\n" + entry.body);
+    dialog.OpenSelected();
+    auto* results = dialog.findChild<QLabel*>("ArrivalResults");
+    ASSERT_NE(results, nullptr);
+    EXPECT_EQ(results->text(), "Checks on arrival: mx.test; dkim=pass header.d=far.test");
+    dir_.Write("queue/7.eml", entry.body);
 
     fs::remove(queue_ + "/7.eml");
     dialog.OpenSelected();
