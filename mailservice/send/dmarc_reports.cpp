@@ -1,12 +1,15 @@
 #include "send/dmarc_reports.h"
 
+#include <algorithm>
 #include <asio/post.hpp>
 #include <chrono>
 #include <ctime>
 #include <future>
 #include <optional>
+#include <string>
 #include <tuple>
 #include <utility>
+#include <vector>
 
 #include "core/engine_config.h"
 #include "core/queue_store.h"

@@ -9,6 +9,7 @@
 #include <asio/steady_timer.hpp>
 #include <asio/thread_pool.hpp>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 #include "send/transcript.h"
