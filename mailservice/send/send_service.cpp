@@ -17,6 +17,7 @@
 #include "core/event_log.h"
 #include "core/service_lock.h"
 #include "send/arrival_watch.h"
+#include "send/dmarc_reports.h"
 #include "send/mail_try.h"
 #include "send/recipient_states.h"
 #include "send/scheduler.h"
@@ -60,6 +61,10 @@ class SendRunner {
                 scheduler_.Finished(id, nextTry, left);
             }});
         arrivals_.Start();
+        reports_ = std::make_unique<DailyDmarcReports>(
+            io_, blocking_, notices_.Store(), [this](std::string_view line) { log_.Line(line); },
+            cancel_);
+        reports_->Start();
         // One I/O thread: the conversations are light next to the file work on the blocking
         // workers, and kept connections may then pass from one delivery to the next.
         ioThread_ = std::thread([this] { io_.run(); });
@@ -107,6 +112,7 @@ class SendRunner {
     ArrivalWatch arrivals_;  // before io_ goes: its watch belongs to io_
     SendScheduler scheduler_;
     std::unique_ptr<MailTries> tries_;
+    std::unique_ptr<DailyDmarcReports> reports_;  // its timer belongs to io_
 };
 
 SendService::SendService(SharedQueue& queue) : queue_(queue) {}

@@ -1,6 +1,6 @@
 // Shared pieces of the SEND tests: child processes (aiosmtpd peers, dnsmasq, openssl) started and
-// ended by the test, what a peer received, a recording window, and queue entries made by the
-// real queue store.
+// ended by the test, DKIM keys and dkimpy's verdicts, what a peer received, a recording window,
+// and queue entries made by the real queue store.
 #pragma once
 
 #include <arpa/inet.h>
@@ -145,6 +145,58 @@ inline std::string RunPython(const std::string& script, const std::string& input
     std::string out = ReadFile(dir + "/out");
     std::filesystem::remove_all(dir);
     return out;
+}
+
+// A new key of keyType (RSA, ED25519) written to keyFile; returns the dnsmasq option that
+// publishes it as selector._domainkey.domain.
+inline std::string DkimKey(const std::string& keyFile, const std::string& domain,
+                           const std::string& selector, const std::string& keyType) {
+    std::filesystem::create_directories(std::filesystem::path(keyFile).parent_path());
+    int status = 0;
+    std::string publicKey = RunPython(
+        "import subprocess,base64\n"
+        "subprocess.run(['openssl','genpkey','-algorithm','" +
+            keyType + "','-out','" + keyFile +
+            "'],check=True,capture_output=True)\n"
+            "der=subprocess.run(['openssl','pkey','-in','" +
+            keyFile +
+            "','-pubout','-outform','DER'],check=True,capture_output=True).stdout\n"
+            "print(base64.b64encode(der[-32:] if '" +
+            keyType + "'=='ED25519' else der).decode(),end='')\n",
+        "", &status);
+    if (status != 0) {
+        return "";
+    }
+    std::string record =
+        "v=DKIM1; k=" + std::string(keyType == "RSA" ? "rsa" : "ed25519") + "; p=" + publicKey;
+    std::string strings;
+    for (size_t at = 0; at < record.size(); at += 200) {
+        strings += (at ? "," : "") + record.substr(at, 200);
+    }
+    return "--txt-record=" + selector + "._domainkey." + domain + "," + strings;
+}
+
+// dkimpy's verdict on a message as received, with the keys dnsmasq on dnsPort serves:
+// "unsigned", or "True False" for a signature that verifies and fails once the text signed is
+// changed to changed after signing.
+inline std::string DkimVerdicts(const std::string& message, int dnsPort,
+                                const std::string& signedText = "Body",
+                                const std::string& changed = "Bodo") {
+    int status = 0;
+    return RunPython(
+        "import dkim,sys,dns.resolver\n"
+        "r=dns.resolver.Resolver(configure=False); r.nameservers=['127.0.0.1']; r.port=" +
+            std::to_string(dnsPort) +
+            "\n"
+            "def txt(name, timeout=5):\n"
+            "  return b''.join(b''.join(a.strings) for a in "
+            "r.resolve(name.decode().rstrip('.'),'TXT'))\n"
+            "m=sys.stdin.buffer.read()\n"
+            "if b'DKIM-Signature:' not in m: print('unsigned'); sys.exit()\n"
+            "print(dkim.verify(m,dnsfunc=txt), "
+            "dkim.verify(m.replace(b'" +
+            signedText + "',b'" + changed + "'),dnsfunc=txt))\n",
+        message, &status);
 }
 
 // One mail as a peer took it, read back with Python's json module into "key=value" lines.

@@ -151,46 +151,11 @@ class SendServiceTest : public ::testing::Test {
     // the dnsmasq option that publishes it.
     std::string DkimKey(const std::string& domain, const std::string& selector,
                         const std::string& keyType) {
-        std::string key = app_.File("dkim/" + domain + "/" + selector + ".key");
-        std::filesystem::create_directories(std::filesystem::path(key).parent_path());
-        int status = 0;
-        std::string publicKey = testing::RunPython(
-            "import subprocess,base64\n"
-            "subprocess.run(['openssl','genpkey','-algorithm','" +
-                keyType + "','-out','" + key +
-                "'],check=True,capture_output=True)\n"
-                "der=subprocess.run(['openssl','pkey','-in','" +
-                key +
-                "','-pubout','-outform','DER'],check=True,capture_output=True).stdout\n"
-                "print(base64.b64encode(der[-32:] if '" +
-                keyType + "'=='ED25519' else der).decode(),end='')\n",
-            "", &status);
-        EXPECT_EQ(status, 0);
-        std::string record =
-            "v=DKIM1; k=" + std::string(keyType == "RSA" ? "rsa" : "ed25519") + "; p=" + publicKey;
-        std::string strings;
-        for (size_t at = 0; at < record.size(); at += 200) {
-            strings += (at ? "," : "") + record.substr(at, 200);
-        }
-        return "--txt-record=" + selector + "._domainkey." + domain + "," + strings;
+        return testing::DkimKey(app_.File("dkim/" + domain + "/" + selector + ".key"), domain,
+                                selector, keyType);
     }
-    // dkimpy's verdict on a message as received, with the keys dnsmasq serves: "unsigned", or
-    // "True False" for a signature that verifies and fails once "Body" is changed after signing.
     std::string DkimVerdicts(const std::string& message) {
-        int status = 0;
-        return testing::RunPython(
-            "import dkim,sys,dns.resolver\n"
-            "r=dns.resolver.Resolver(configure=False); r.nameservers=['127.0.0.1']; r.port=" +
-                std::to_string(dnsPort_) +
-                "\n"
-                "def txt(name, timeout=5):\n"
-                "  return b''.join(b''.join(a.strings) for a in "
-                "r.resolve(name.decode().rstrip('.'),'TXT'))\n"
-                "m=sys.stdin.buffer.read()\n"
-                "if b'DKIM-Signature:' not in m: print('unsigned'); sys.exit()\n"
-                "print(dkim.verify(m,dnsfunc=txt), "
-                "dkim.verify(m.replace(b'Body',b'Bodo'),dnsfunc=txt))\n",
-            message, &status);
+        return testing::DkimVerdicts(message, dnsPort_);
     }
 
     std::string Finished(uint32_t id) { return app_.File("old/" + std::to_string(id) + ".cfg"); }
