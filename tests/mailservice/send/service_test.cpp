@@ -20,6 +20,7 @@
 #include "send/diagnose_send.h"
 #include "send/send_service.h"
 #include "send_test_support.h"
+#include "support/netns_slot.h"
 #include "support/queue_entries.h"
 #include "support/temp_app_dir.h"
 
@@ -979,10 +980,15 @@ namespace {
 // veth pair with documentation addresses, made and removed by the test (root only).
 class RemoteRelay {
   public:
-    // hostIp and peerIp with their prefix length, as in "198.51.100.1/24".
-    explicit RemoteRelay(const std::string& hostIp = "198.51.100.1/24",
-                         const std::string& peerIp = "198.51.100.2/24") {
-        std::string id = std::to_string(getpid() % 100000);
+    // In network ("198.51.100." or "203.0.113."): a /30 held for the object's life, so that
+    // namespaces of tests running beside never share its addresses.
+    explicit RemoteRelay(const std::string& network = "198.51.100.")
+        : hostIp_(slot_.Address(network, 1)), peerIp_(slot_.Address(network, 2)) {
+        if (slot_.Index() < 0) {
+            return;
+        }
+        const std::string hostIp = hostIp_ + "/30", peerIp = peerIp_ + "/30";
+        std::string id = std::to_string(getpid() % 10000 * 100 + slot_.Index());
         ns_ = "relvo-send-" + id;
         std::string host = "rsh" + id;
         std::string peer = "rsp" + id;
@@ -994,14 +1000,22 @@ class RemoteRelay {
               Run("ip netns exec " + ns_ + " ip link set " + peer + " up") &&
               Run("ip netns exec " + ns_ + " ip link set lo up");
     }
-    ~RemoteRelay() { Run("ip netns del " + ns_); }
+    ~RemoteRelay() {
+        if (!ns_.empty()) {
+            Run("ip netns del " + ns_);
+        }
+    }
     bool Ok() const { return ok_; }
+    const std::string& HostIp() const { return hostIp_; }  // this machine's end
+    const std::string& PeerIp() const { return peerIp_; }  // the namespace's
     std::vector<std::string> Prefix() const { return {"ip", "netns", "exec", ns_}; }
 
   private:
     static bool Run(const std::string& command) {
         return system((command + " >/dev/null 2>&1").c_str()) == 0;
     }
+    relvo::testing::NetnsSlot slot_;  // first: the addresses come from it
+    std::string hostIp_, peerIp_;
     std::string ns_;
     bool ok_ = false;
 };
@@ -1059,6 +1073,7 @@ TEST_F(SendServiceTest, ARemoteRelayGetsNoLoginOrMailWithoutVerifiedTls) {
         // As the receiving side's remote-client test: a chroot without its own /run cannot.
         GTEST_SKIP() << "cannot make the network namespace for the remote relay";
     }
+    const std::string relay = remote.PeerIp();
     const std::vector<std::string> selfSigned = Certificate("relay.test");
     const struct {
         const char* verify;
@@ -1069,29 +1084,31 @@ TEST_F(SendServiceTest, ARemoteRelayGetsNoLoginOrMailWithoutVerifiedTls) {
         {"1",
          {"--auth", "user:plain-secret", "--starttls", selfSigned[0], selfSigned[1]},
          "certificate"},
-        {"0", {"--auth", "user:plain-secret"}, "refusing to send the password to 198.51.100.2"},
+        {"0", {"--auth", "user:plain-secret"}, "refusing to send the password to " + relay},
     };
     for (const auto& c : cases) {
         const std::string p = std::to_string(testing::FreePort());
         WriteConfig(std::string("RetriesAfterFailed=0\r\nRelayTlsVerify=") + c.verify + "\r\n",
                     "[RelayList]\r\nremote@relay.test=1\r\n[RelayInfo]\r\n"
-                    "remote@relay.test_SmtpServer=198.51.100.2\r\nremote@relay.test_SmtpPort=" +
-                        p +
+                    "remote@relay.test_SmtpServer=" +
+                        relay + "\r\nremote@relay.test_SmtpPort=" + p +
                         "\r\nremote@relay.test_Enabled=1\r\nremote@relay.test_LoginAcc=user\r\n"
                         "remote@relay.test_LoginPwd=plain-secret\r\n");
-        Peer("198.51.100.2", c.peer, std::stoi(p), remote.Prefix());
+        Peer(relay, c.peer, std::stoi(p), remote.Prefix());
         uint32_t id = testing::Enqueue("", {"a@down.test"}, kMessage);
         ASSERT_TRUE(Service().Start(1));
         ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
         EXPECT_NE(State(Finished(id), 0).find(c.reason), std::string::npos)
             << State(Finished(id), 0);
-        EXPECT_TRUE(Got("198.51.100.2").empty()) << c.reason;
+        EXPECT_TRUE(Got(relay).empty()) << c.reason;
         Service().Stop();
         std::string log = LogText();
-        EXPECT_NE(log.find("Server/198.51.100.2:" + p + " 250-AUTH LOGIN PLAIN"), std::string::npos)
+        EXPECT_NE(log.find("Server/" + relay + ":" + p + " 250-AUTH LOGIN PLAIN"),
+                  std::string::npos)
             << log;
         for (const char* command : {" AUTH", " MAIL"}) {
-            EXPECT_EQ(log.find("Client/198.51.100.2:" + p + command), std::string::npos) << command;
+            EXPECT_EQ(log.find("Client/" + relay + ":" + p + command), std::string::npos)
+                << command;
         }
         EXPECT_EQ(log.find("plain-secret"), std::string::npos);
     }
@@ -1238,8 +1255,8 @@ TEST_F(SendServiceTest, SignsOnlyTrustedSubmissionsAndReturnsNoMailToForgedSende
         GTEST_SKIP() << "needs root for the network namespace";
     }
     // A /30 of its own from the process id, so that other suites' namespaces can run beside.
-    const std::string host = "203.0.113." + std::to_string(getpid() % 63 * 4 + 1);
-    RemoteRelay client(host + "/30", "203.0.113." + std::to_string(getpid() % 63 * 4 + 2) + "/30");
+    RemoteRelay client("203.0.113.");
+    const std::string host = client.HostIp();
     if (!client.Ok()) {
         GTEST_SKIP() << "cannot make the network namespace for the remote client";
     }

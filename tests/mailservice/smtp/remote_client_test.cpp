@@ -23,7 +23,7 @@ class RemoteClientTest : public ServiceFixture {
         net_.emplace("rs", 0);
         namespace_ = net_->Name();
         hostIp_ = net_->HostIp();
-        v6_ = "2001:db8:" + std::to_string(net_->Tag() % 10000);
+        v6_ = "2001:db8:" + std::to_string(1000 + net_->Slot());
         const std::string& link = net_->HostLink();
         const std::string failed = net_->Make({
             {"ip", "netns", "exec", namespace_, "ip", "link", "set", "lo", "up"},

@@ -26,6 +26,7 @@
 #include "relvomail.h"
 #include "smtp/smtp_service.h"
 #include "support/free_port.h"
+#include "support/netns_slot.h"
 #include "support/temp_app_dir.h"
 
 namespace relvo::mail::smtp::testing {
@@ -262,20 +263,19 @@ class ServiceFixture : public ::testing::Test {
 };
 
 // A network namespace joined to this machine by a veth pair with a /30 of documentation addresses
-// (198.51.100.0/24): a client from outside the private networks. Its names and /30 come from the
-// process id (shifted by `salt`, so that two suites differ), so that tests of other builds can run
-// beside. Made by Make, which needs root; removed with the object.
+// (198.51.100.0/24): a client from outside the private networks. Its /30 is a slot held for its
+// life (support/netns_slot.h), and its names come from the process id and the slot, so that
+// tests of other suites and builds can run beside. Made by Make, which needs root; removed with
+// the object.
 class ClientNamespace {
   public:
-    ClientNamespace(const std::string& prefix, int salt)
-        : tag_(getpid() % 100000),
+    ClientNamespace(const std::string& prefix, int /*salt*/)
+        : tag_(getpid() % 10000 * 100 + slot_.Index() + 1),
           name_(prefix + "ns" + std::to_string(tag_)),
           hostLink_(prefix + "h" + std::to_string(tag_)),
-          peerLink_(prefix + "n" + std::to_string(tag_)) {
-        const int slot = (getpid() + salt) % 63;
-        hostIp_ = "198.51.100." + std::to_string(4 * slot + 1);
-        clientIp_ = "198.51.100." + std::to_string(4 * slot + 2);
-    }
+          peerLink_(prefix + "n" + std::to_string(tag_)),
+          hostIp_(slot_.Address("198.51.100.", 1)),
+          clientIp_(slot_.Address("198.51.100.", 2)) {}
     ~ClientNamespace() {
         if (made_) {
             RunProcess({"ip", "link", "del", hostLink_});
@@ -287,6 +287,9 @@ class ClientNamespace {
 
     // Makes the namespace and the pair, then runs `extra`: "" or the first command that failed.
     std::string Make(const std::vector<std::vector<std::string>>& extra = {}) {
+        if (slot_.Index() < 0) {
+            return "taking a free test network";
+        }
         std::vector<std::vector<std::string>> commands = {
             {"ip", "netns", "add", name_},
             {"ip", "link", "add", hostLink_, "type", "veth", "peer", "name", peerLink_},
@@ -308,12 +311,14 @@ class ClientNamespace {
         return "";
     }
     int Tag() const { return tag_; }
+    int Slot() const { return slot_.Index(); }
     const std::string& Name() const { return name_; }
     const std::string& HostLink() const { return hostLink_; }
     const std::string& HostIp() const { return hostIp_; }
     const std::string& ClientIp() const { return clientIp_; }
 
   private:
+    relvo::testing::NetnsSlot slot_;  // first: the addresses below come from it
     int tag_;
     std::string name_, hostLink_, peerLink_, hostIp_, clientIp_;
     bool made_ = false;
