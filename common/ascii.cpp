@@ -28,3 +28,15 @@ std::string AsciiUpperCopy(std::string_view text) {
 bool AsciiStartsNoCase(std::string_view text, std::string_view prefix) {
     return text.size() >= prefix.size() && AsciiEqualNoCase(text.substr(0, prefix.size()), prefix);
 }
+
+std::vector<std::string_view> SplitAt(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
+    size_t start = 0;
+    for (size_t at = text.find(separator); at != std::string_view::npos;
+         at = text.find(separator, start)) {
+        pieces.push_back(text.substr(start, at - start));
+        start = at + 1;
+    }
+    pieces.push_back(text.substr(start));
+    return pieces;
+}

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 // No byte of 0x80 or above: what SMTP without SMTPUTF8 or 8BITMIME may carry.
 bool IsAsciiText(std::string_view text);
@@ -24,6 +25,9 @@ inline char AsciiUpper(char c) {
 }
 std::string AsciiLowerCopy(std::string_view text);
 std::string AsciiUpperCopy(std::string_view text);
+
+// The pieces of text between separators, empty ones included ("a\t\tb" gives 3); views into text.
+std::vector<std::string_view> SplitAt(std::string_view text, char separator);
 
 namespace ascii_detail {
 

@@ -129,18 +129,6 @@ std::string PolicyLine(const std::string& domain, const DmarcRecord& record) {
     return line + '\n';
 }
 
-std::vector<std::string_view> SplitTabs(std::string_view line) {
-    std::vector<std::string_view> fields;
-    size_t start = 0;
-    for (size_t tab = line.find('\t'); tab != std::string_view::npos;
-         tab = line.find('\t', start)) {
-        fields.push_back(line.substr(start, tab - start));
-        start = tab + 1;
-    }
-    fields.push_back(line.substr(start));
-    return fields;
-}
-
 bool IsDomainField(std::string_view field) {
     const auto domain = NormalizeDomain(field);
     return domain && *domain == field;
@@ -230,7 +218,7 @@ DayRows ParseDay(std::string_view text) {
             }
             continue;
         }
-        const auto fields = SplitTabs(line);
+        const auto fields = SplitAt(line, '\t');
         if (fields[0] == "P") {
             if (auto policy = ParsePolicyLine(fields)) {
                 day.policies.emplace(std::move(policy->first), std::move(policy->second));
@@ -410,7 +398,7 @@ std::vector<std::string> DmarcReportStore::ClaimReports(
     const std::string text = ReadBounded(path, kMaxDayFileBytes);
     for (size_t start = 0, end; (end = text.find('\n', start)) != std::string::npos;
          start = end + 1) {
-        const auto fields = SplitTabs(std::string_view(text).substr(start, end - start));
+        const auto fields = SplitAt(std::string_view(text).substr(start, end - start), '\t');
         if (fields.size() == 2 && fields[0] == policyDomain) {
             sent.emplace(fields[1]);
         }

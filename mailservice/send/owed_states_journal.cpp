@@ -10,6 +10,8 @@
 #include <map>
 #include <utility>
 
+#include "common/ascii.h"
+
 namespace relvo::mail::send {
 namespace {
 
@@ -73,18 +75,6 @@ bool ParseWhole(std::string_view text, Number* value) {
     return error == std::errc() && end == text.data() + text.size() && *value >= 0;
 }
 
-std::vector<std::string_view> Fields(std::string_view line) {
-    std::vector<std::string_view> fields;
-    size_t start = 0;
-    for (size_t tab = line.find('\t'); tab != std::string_view::npos;
-         tab = line.find('\t', start)) {
-        fields.push_back(line.substr(start, tab - start));
-        start = tab + 1;
-    }
-    fields.push_back(line.substr(start));
-    return fields;
-}
-
 bool WriteAll(int fd, const char* data, size_t size, off_t offset) {
     while (size > 0) {
         ssize_t written = pwrite(fd, data, size, offset);
@@ -122,7 +112,7 @@ std::string EncodeOwedStates(const QueuedMail& states) {
 }
 
 std::optional<QueuedMail> DecodeOwedStates(std::string_view line) {
-    std::vector<std::string_view> fields = Fields(line);
+    std::vector<std::string_view> fields = SplitAt(line, '\t');
     QueuedMail states;
     size_t count = 0;
     if (fields.size() < 6 || fields[0] != kVersion || !ParseWhole(fields[1], &states.id) ||
