@@ -75,6 +75,17 @@ class InboundChecksTest : public testing::ServiceFixture {
             reversed.insert(0, octet + ".");
         }
         zone.push_back("--ptr-record=" + reversed + "in-addr.arpa,host.ptr.test");
+        reversed_ = reversed + "in-addr.arpa";
+        // DMARC: each policy's domain signs with the same key.
+        for (const char* domain : {"reject", "quarantine", "none", "pct0"}) {
+            zone.push_back("--txt-record=sel._domainkey." + std::string(domain) + ".test," +
+                           TxtStrings("v=DKIM1; k=rsa; p=" + publicKey));
+        }
+        zone.push_back(
+            "--txt-record=_dmarc.reject.test,v=DMARC1; p=reject; rua=mailto:r@reject.test");
+        zone.push_back("--txt-record=_dmarc.quarantine.test,v=DMARC1; p=quarantine");
+        zone.push_back("--txt-record=_dmarc.none.test,v=DMARC1; p=none");
+        zone.push_back("--txt-record=_dmarc.pct0.test,v=DMARC1; p=reject; pct=0");
         dnsPort_ = send::testing::FreePort();
         dns_ = send::testing::Dnsmasq(dnsPort_, zone);
         ASSERT_TRUE(dns_->Ready("started")) << dns_->Output();
@@ -90,9 +101,10 @@ class InboundChecksTest : public testing::ServiceFixture {
         }
     }
 
-    void UseDnsServer(const std::string& server) {
+    void UseDnsServer(const std::string& server, const std::string& system = "") {
         ReplaceConfig(
-            "[System]\r\nHELOString=mx.relvo.test\r\nLogSmtp=1\r\nDnsServer=" + server +
+            "[System]\r\n" + system +
+            "HELOString=mx.relvo.test\r\nLogSmtp=1\r\nDnsServer=" + server +
             "\r\n[DomainList]\r\nlocal.example=1\r\n[AccountList]\r\n"
             "alice@local.example=1\r\n[AccountInfo]\r\nalice@local.example_Enabled=1\r\n");
     }
@@ -206,15 +218,18 @@ for s in started:
         return app_.Read("queue/" + id[1].str() + ".eml");
     }
 
-    // Sends the message from the namespace; returns what was stored, or the replies.
-    std::string Deliver(const std::string& sender, const std::string& message) {
-        auto replies = testing::RunPeer(serverIp_, port_,
+    // Sends the message from the namespace (or from loopback); returns what was stored, or the
+    // replies; the queue id in *id when there is one.
+    std::string Deliver(const std::string& sender, const std::string& message,
+                        bool loopback = false, std::string* queued = nullptr) {
+        std::vector<std::string> prefix = {"ip", "netns", "exec", namespace_};
+        auto replies = testing::RunPeer(loopback ? "127.0.0.1" : serverIp_, port_,
                                         {{"ehlo", "client.test"},
                                          {"mail", sender},
                                          {"rcpt", "alice@local.example"},
                                          {"data", message},
                                          {"quit"}},
-                                        {"ip", "netns", "exec", namespace_});
+                                        loopback ? std::vector<std::string>{} : prefix);
         std::smatch id;
         std::string all;
         for (const auto& reply : replies) {
@@ -223,10 +238,14 @@ for s in started:
         if (!std::regex_search(all, id, std::regex("queued as ([0-9]+)"))) {
             return all;
         }
+        if (queued != nullptr) {
+            *queued = id[1].str();
+        }
         return app_.Read("queue/" + id[1].str() + ".eml");
     }
 
     std::optional<testing::ClientNamespace> net_;
+    std::string reversed_;  // the client's PTR name
     int silent_ = -1;
     int silentPort_ = send::testing::FreePort();
     int dnsPort_ = 0;
@@ -319,7 +338,7 @@ TEST_F(InboundChecksTest, ResultsForEachSignatureAndClientAddress) {
          broken,
          {"dkim=permerror header.d=broken.test header.s=sel",
           "spf=permerror smtp.mailfrom=sender@broken.test"},
-         {"pass", "temperror"}},
+         {"dkim=pass", "spf=pass", "temperror"}},
     };
     for (const Case& c : cases) {
         std::string stored = Deliver(c.sender, c.message);
@@ -339,6 +358,184 @@ TEST_F(InboundChecksTest, ResultsForEachSignatureAndClientAddress) {
     }
     EXPECT_NE(log.find("dkim=pass header.d=signer.test header.s=sel; spf=pass"), std::string::npos)
         << log;
+}
+
+// DMARC and iprev of outside mail: the From domain's policy decides between storing, refusing
+// (nothing queued) and quarantining (recorded in the companion); our own clients are not
+// evaluated, DNS failures never refuse, and DmarcPolicy=0 only records.
+TEST_F(InboundChecksTest, DmarcDecidesAndIprevInforms) {
+    const int liarPort = send::testing::FreePort();  // PTR to a name without the client's address
+    auto liar =
+        send::testing::Dnsmasq(liarPort, {"--ptr-record=" + reversed_ + ",liar.test",
+                                          "--host-record=liar.test,192.0.2.1", "--local=/test/"});
+    ASSERT_TRUE(liar->Ready("started")) << liar->Output();
+    const std::string main = "127.0.0.1:" + std::to_string(dnsPort_);
+    const std::string silent = "127.0.0.1:" + std::to_string(silentPort_);
+    const std::string iprevPass = "iprev=pass policy.iprev=" + net_->ClientIp();
+    const std::string reject =
+        "550 5.7.1 Message refused: it fails the DMARC policy of reject.test";
+    struct Case {
+        std::string dns, system;
+        bool loopback;
+        std::string from, signer, reply;
+        std::vector<std::string> present, absent;
+        std::string quarantine;
+    } cases[] = {
+        {main,
+         "",
+         false,
+         "a@reject.test",
+         "reject.test",
+         "250",
+         {"dkim=pass header.d=reject.test",
+          "dmarc=pass header.from=reject.test policy.dmarc=reject", iprevPass},
+         {},
+         ""},
+        {main, "", false, "a@reject.test", "", reject, {}, {}, ""},
+        {main, "", false, "a@reject.test", "signer.test", reject, {}, {}, ""},  // not aligned
+        {main,
+         "",
+         false,
+         "a@quarantine.test",
+         "",
+         "250",
+         {"dmarc=fail header.from=quarantine.test policy.dmarc=quarantine"},
+         {},
+         "dmarc"},
+        {main,
+         "",
+         false,
+         "a@pct0.test",
+         "",
+         "250",  // outside the sample: one step milder
+         {"dmarc=fail header.from=pct0.test policy.dmarc=reject"},
+         {},
+         "dmarc"},
+        {main,
+         "",
+         false,
+         "a@none.test",
+         "",
+         "250",
+         {"dmarc=fail header.from=none.test policy.dmarc=none"},
+         {},
+         ""},
+        {main,
+         "",
+         false,
+         "a@signer.test",
+         "signer.test",
+         "250",
+         {"dmarc=none header.from=signer.test"},
+         {"policy.dmarc"},
+         ""},
+        {main,
+         "",
+         false,
+         "a@reject.test, b@none.test",
+         "",
+         "550 5.7.1 Message refused: more than one From",
+         {},
+         {},
+         ""},
+        {main,
+         "",
+         false,
+         "a@reject.test\r\nFrom: b@reject.test",
+         "",
+         "550 5.7.1 Message refused: more than one From",
+         {},
+         {},
+         ""},
+        {main,
+         "DmarcPolicy=0\r\n",
+         false,
+         "a@reject.test",
+         "",
+         "250",
+         {"dmarc=fail header.from=reject.test policy.dmarc=reject"},
+         {},
+         ""},
+        {main, "", true, "a@reject.test", "", "250", {"spf="}, {"dmarc=", "iprev="}, ""},
+        {main,
+         "SmtpRelayNetworks=" + net_->ClientIp() + "\r\n",
+         false,
+         "a@reject.test",
+         "",
+         "250",
+         {"spf="},
+         {"dmarc=", "iprev="},
+         ""},
+        {"127.0.0.1:" + std::to_string(liarPort),
+         "",
+         false,
+         "a@reject.test",
+         "",
+         "250",
+         {"dmarc=none", "iprev=fail policy.iprev=" + net_->ClientIp()},
+         {},
+         ""},
+        {silent,
+         "",
+         false,
+         "a@reject.test",
+         "reject.test",
+         "250",
+         {"dmarc=temperror header.from=reject.test", "iprev=temperror"},
+         {},
+         ""},
+    };
+    std::filesystem::create_directories(app_.File("queue"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.dns + " " + c.system + (c.loopback ? " loopback " : " ") + c.from + " " +
+                     c.signer);
+        UseDnsServer(c.dns, c.system);
+        std::string message =
+            "From: " + c.from + "\r\nTo: alice@local.example\r\nSubject: dmarc\r\n\r\nHello.\r\n";
+        if (!c.signer.empty()) {
+            message = SignedByDkimpy(message, c.signer);
+        }
+        const auto queued = std::distance(std::filesystem::directory_iterator(app_.File("queue")),
+                                          std::filesystem::directory_iterator());
+        std::string id;
+        std::string stored = Deliver("sender@other.test", message, c.loopback, &id);
+        if (c.reply != "250") {
+            EXPECT_NE(stored.find("\n" + c.reply), std::string::npos) << stored;
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(app_.File("queue")),
+                                    std::filesystem::directory_iterator()),
+                      queued);
+            continue;
+        }
+        ASSERT_FALSE(id.empty()) << stored;
+        for (const std::string& text : c.present) {
+            EXPECT_NE(stored.find(text), std::string::npos) << text << "\n" << stored;
+        }
+        for (const std::string& text : c.absent) {
+            EXPECT_EQ(stored.find(text), std::string::npos) << text << "\n" << stored;
+        }
+        const std::string companion = app_.Read("queue/" + id + ".cfg");
+        EXPECT_EQ(companion.find("\r\nQuarantine=dmarc\r\n") != std::string::npos,
+                  !c.quarantine.empty())
+            << companion;
+    }
+    Service().Stop();
+    EXPECT_NE(LogText().find("message refused: " + reject.substr(0, 3)), std::string::npos);
+}
+
+// The report rows of each evaluation under a policy with rua are kept when reports are sent.
+TEST_F(InboundChecksTest, DmarcRowsAreKeptForReports) {
+    UseDnsServer("127.0.0.1:" + std::to_string(dnsPort_),
+                 "DmarcReportFrom=dmarc@local.example\r\n");
+    const std::string message =
+        "From: a@reject.test\r\nTo: alice@local.example\r\nSubject: dmarc\r\n\r\nHello.\r\n";
+    std::string stored = Deliver("sender@other.test", SignedByDkimpy(message, "reject.test"));
+    ASSERT_NE(stored.find("dmarc=pass"), std::string::npos) << stored;
+    std::string rows;
+    for (auto& entry : std::filesystem::directory_iterator(app_.File("dmarc"))) {
+        rows += send::testing::ReadFile(entry.path().string());
+    }
+    EXPECT_NE(rows.find("reject.test"), std::string::npos) << rows;
+    EXPECT_NE(rows.find(net_->ClientIp()), std::string::npos) << rows;
 }
 
 // RFC 7208's limits hold across the whole evaluation: ten terms that query DNS, counted through
@@ -448,7 +645,8 @@ TEST_F(InboundChecksTest, SilentDnsStallsNoOtherSession) {
         EXPECT_LT(stalledReplyMs, 2500) << replies[i];
         EXPECT_NE(StoredOf(replies[i])
                       .find("dkim=temperror header.d=silent.test header.s=sel;\r\n\t"
-                            "spf=temperror smtp.mailfrom=sender@silent.test"),
+                            "spf=temperror smtp.mailfrom=sender@silent.test;\r\n\t"
+                            "dmarc=temperror header.from=silent.test"),
                   std::string::npos)
             << StoredOf(replies[i]);
     }
