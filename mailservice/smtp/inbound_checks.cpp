@@ -608,7 +608,8 @@ std::string InboundChecks::IprevResult() {
     std::string result = "temperror";
     std::lock_guard lock(lookups_->mutex);
     if (lookups_->ptr && lookups_->ptr->status != net::DnsAnswer::Status::kTemporary) {
-        result = "fail";
+        // No PTR name, or none whose addresses include the client's: fail, unless a name's
+        // addresses did not come.
         bool temporary = false;
         for (const net::DnsAnswer& answer : lookups_->forward) {
             temporary = temporary || answer.status == net::DnsAnswer::Status::kTemporary;
