@@ -103,11 +103,11 @@ class InboundChecksTest : public testing::ServiceFixture {
     }
 
     void UseDnsServer(const std::string& server, const std::string& system = "") {
-        ReplaceConfig(
-            "[System]\r\n" + system +
-            "HELOString=mx.relvo.test\r\nLogSmtp=1\r\nDnsServer=" + server +
-            "\r\n[DomainList]\r\nlocal.example=1\r\n[AccountList]\r\n"
-            "alice@local.example=1\r\n[AccountInfo]\r\nalice@local.example_Enabled=1\r\n");
+        ReplaceConfig("[System]\r\n" + system +
+                      "HELOString=mx.relvo.test\r\nLogSmtp=1\r\nDnsServer=" + server +
+                      "\r\n[DomainList]\r\nlocal.example=1\r\n[AccountList]\r\n"
+                      "alice@local.example=1\r\n[AccountInfo]\r\nalice@local.example_Enabled=1\r\n"
+                      "alice@local.example_Password=alice-secret\r\n");
     }
 
     // SPF records that try the limits: include chains of 9 and 15 (cN includes cN+1 until the
@@ -219,18 +219,27 @@ for s in started:
         return app_.Read("queue/" + id[1].str() + ".eml");
     }
 
-    // Sends the message from the namespace (or from loopback); returns what was stored, or the
-    // replies; the queue id in *id when there is one.
+    // How a test client comes: from the namespace, from loopback, or from the namespace after
+    // AUTH over TLS.
+    enum class From { kOutside, kLoopback, kAuthenticated };
+    // Sends the message; returns what was stored, or the replies; the queue id in *queued when
+    // there is one.
     std::string Deliver(const std::string& sender, const std::string& message,
-                        bool loopback = false, std::string* queued = nullptr) {
-        std::vector<std::string> prefix = {"ip", "netns", "exec", namespace_};
-        auto replies = testing::RunPeer(loopback ? "127.0.0.1" : serverIp_, port_,
-                                        {{"ehlo", "client.test"},
-                                         {"mail", sender},
-                                         {"rcpt", "alice@local.example"},
-                                         {"data", message},
-                                         {"quit"}},
-                                        loopback ? std::vector<std::string>{} : prefix);
+                        From from = From::kOutside, std::string* queued = nullptr) {
+        std::vector<std::vector<std::string>> steps = {{"ehlo", "client.test"}};
+        if (from == From::kAuthenticated) {
+            steps.insert(steps.end(), {{"starttls"},
+                                       {"ehlo", "client.test"},
+                                       {"auth", "PLAIN", "alice@local.example", "alice-secret"}});
+        }
+        steps.insert(
+            steps.end(),
+            {{"mail", sender}, {"rcpt", "alice@local.example"}, {"data", message}, {"quit"}});
+        const bool loopback = from == From::kLoopback;
+        auto replies = testing::RunPeer(
+            loopback ? "127.0.0.1" : serverIp_, port_, steps,
+            loopback ? std::vector<std::string>{}
+                     : std::vector<std::string>{"ip", "netns", "exec", namespace_});
         std::smatch id;
         std::string all;
         for (const auto& reply : replies) {
@@ -378,44 +387,46 @@ TEST_F(InboundChecksTest, DmarcDecidesAndIprevInforms) {
     const std::string reject =
         "550 5.7.1 Message refused: it fails the DMARC policy of reject.test";
     const std::string twoFrom = "550 5.7.1 Message refused: more than one From address";
+    const From out = From::kOutside, lo = From::kLoopback, auth = From::kAuthenticated;
     struct Case {
         std::string dns, system;
-        bool loopback;
+        From client;
         std::string from, signer, reply;
         std::vector<std::string> present, absent;
         std::string quarantine;
     } cases[] = {
         // clang-format off
-        {main, "DmarcReportFrom=dmarc@local.example\r\n", false, "a@reject.test", "reject.test",
+        {main, "DmarcReportFrom=dmarc@local.example\r\n", out, "a@reject.test", "reject.test",
          "250", {"dkim=pass header.d=reject.test",
                  "dmarc=pass header.from=reject.test policy.dmarc=reject", iprevPass}, {}, ""},
-        {main, "", false, "a@reject.test", "", reject, {}, {}, ""},
-        {main, "", false, "a@reject.test", "signer.test", reject, {}, {}, ""},  // not aligned
-        {main, "", false, "a@quarantine.test", "", "250",
+        {main, "", out, "a@reject.test", "", reject, {}, {}, ""},
+        {main, "", out, "a@reject.test", "signer.test", reject, {}, {}, ""},  // not aligned
+        {main, "", out, "a@quarantine.test", "", "250",
          {"dmarc=fail header.from=quarantine.test policy.dmarc=quarantine"}, {}, "dmarc"},
-        {main, "", false, "a@pct0.test", "", "250",  // outside the sample: one step milder
+        {main, "", out, "a@pct0.test", "", "250",  // outside the sample: one step milder
          {"dmarc=fail header.from=pct0.test policy.dmarc=reject"}, {}, "dmarc"},
-        {main, "", false, "a@none.test", "", "250",
+        {main, "", out, "a@none.test", "", "250",
          {"dmarc=fail header.from=none.test policy.dmarc=none"}, {}, ""},
-        {main, "", false, "a@signer.test", "signer.test", "250",
+        {main, "", out, "a@signer.test", "signer.test", "250",
          {"dmarc=none header.from=signer.test"}, {"policy.dmarc"}, ""},
-        {main, "", false, "a@reject.test, b@none.test", "", twoFrom, {}, {}, ""},
-        {main, "", false, "a@reject.test\r\nFrom: b@reject.test", "", twoFrom, {}, {}, ""},
-        {main, "DmarcPolicy=0\r\n", false, "a@reject.test", "", "250",
+        {main, "", out, "a@reject.test, b@none.test", "", twoFrom, {}, {}, ""},
+        {main, "", out, "a@reject.test\r\nFrom: b@reject.test", "", twoFrom, {}, {}, ""},
+        {main, "DmarcPolicy=0\r\n", out, "a@reject.test", "", "250",
          {"dmarc=fail header.from=reject.test policy.dmarc=reject"}, {}, ""},
-        {main, "", true, "a@reject.test", "", "250", {"spf="}, {"dmarc=", "iprev="}, ""},
-        {main, "SmtpRelayNetworks=" + net_->ClientIp() + "\r\n", false, "a@reject.test", "",
+        {main, "", lo, "a@reject.test", "", "250", {"spf="}, {"dmarc=", "iprev="}, ""},
+        {main, "", auth, "a@reject.test", "", "250", {"spf="}, {"dmarc=", "iprev="}, ""},
+        {main, "SmtpRelayNetworks=" + net_->ClientIp() + "\r\n", out, "a@reject.test", "",
          "250", {"spf="}, {"dmarc=", "iprev="}, ""},
-        {liar, "", false, "a@reject.test", "", "250",
+        {liar, "", out, "a@reject.test", "", "250",
          {"dmarc=none", "iprev=fail policy.iprev=" + net_->ClientIp()}, {}, ""},
-        {silent, "", false, "a@reject.test", "reject.test", "250",
+        {silent, "", out, "a@reject.test", "reject.test", "250",
          {"dmarc=temperror header.from=reject.test", "iprev=temperror"}, {}, ""},
         // clang-format on
     };
     std::filesystem::create_directories(app_.File("queue"));
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.dns + " " + c.system + (c.loopback ? " loopback " : " ") + c.from + " " +
-                     c.signer);
+        SCOPED_TRACE(c.dns + " " + c.system + " " + std::to_string(static_cast<int>(c.client)) +
+                     " " + c.from + " " + c.signer);
         UseDnsServer(c.dns, c.system);
         std::string message =
             "From: " + c.from + "\r\nTo: alice@local.example\r\nSubject: dmarc\r\n\r\nHello.\r\n";
@@ -425,7 +436,7 @@ TEST_F(InboundChecksTest, DmarcDecidesAndIprevInforms) {
         const auto queued = std::distance(std::filesystem::directory_iterator(app_.File("queue")),
                                           std::filesystem::directory_iterator());
         std::string id;
-        std::string stored = Deliver("sender@other.test", message, c.loopback, &id);
+        std::string stored = Deliver("sender@other.test", message, c.client, &id);
         if (c.reply != "250") {
             EXPECT_NE(stored.find("\n" + c.reply), std::string::npos) << stored;
             EXPECT_EQ(std::distance(std::filesystem::directory_iterator(app_.File("queue")),
