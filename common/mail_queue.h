@@ -85,6 +85,9 @@ inline constexpr const char* kLastAnswer = "LastAnswer";        // the other sid
 inline constexpr const char* kNoticeId = "NoticeId";            // the failure notice queued
 inline constexpr const char* kRcptStatusPrefix = "RcptStatus";  // RcptStatus<n>: a status
 inline constexpr const char* kSpfResult = "SpfResult";          // missing: no SPF check ran
+// Why the mail goes to the recipient's junk folder ("dmarc": the sender's DMARC policy asks for
+// quarantine); missing: it does not.
+inline constexpr const char* kQuarantine = "Quarantine";
 std::string RecipientKey(int n);
 std::string StatusKey(int n);
 // More recipients than this is a damaged companion.
@@ -116,8 +119,9 @@ struct Envelope {
     std::vector<std::string> recipients;  // at least one
     std::string clientAddress;            // "203.0.113.5:51234"
     std::string heloName;
-    std::string authUser;        // "" when the client did not authenticate
-    std::string spfResult = {};  // "" when no SPF check ran (then no SpfResult key is written)
+    std::string authUser;         // "" when the client did not authenticate
+    std::string spfResult = {};   // "" when no SPF check ran (then no SpfResult key is written)
+    std::string quarantine = {};  // "" when the mail is not quarantined (no Quarantine key)
 };
 
 // Whether every value of the envelope comes back from the companion exactly as given.
@@ -165,6 +169,7 @@ struct QueuedMail {
     std::string authUser;
     std::optional<std::string> clientAddress;
     std::string spfResult;    // the receiving side's SPF result; "" when unknown
+    std::string quarantine;   // why it goes to the junk folder; "" when it does not
     std::string lastAnswer;   // written with the states when not empty
     bool noticeSent = false;  // the companion names the failure notice sent back
     std::string message;

@@ -59,6 +59,7 @@ bool CanStore(const Envelope& envelope) {
     return !envelope.recipients.empty() && IsCompanionValue(envelope.mailFrom) &&
            IsCompanionValue(envelope.clientAddress) && IsCompanionValue(envelope.heloName) &&
            IsCompanionValue(envelope.authUser) && IsCompanionValue(envelope.spfResult) &&
+           IsCompanionValue(envelope.quarantine) &&
            std::all_of(envelope.recipients.begin(), envelope.recipients.end(), IsCompanionValue);
 }
 
@@ -80,6 +81,9 @@ std::string NewCompanionText(uint32_t id, const Envelope& envelope, size_t mailS
     AppendValueLine(text, kAuthUser, envelope.authUser);
     if (!envelope.spfResult.empty()) {
         AppendValueLine(text, kSpfResult, envelope.spfResult);
+    }
+    if (!envelope.quarantine.empty()) {
+        AppendValueLine(text, kQuarantine, envelope.quarantine);
     }
     AppendValueLine(text, kMailSize, std::to_string(mailSize));
     AppendValueLine(text, kTries, "0");
@@ -171,6 +175,7 @@ bool LoadQueuedMail(const std::string& dir, uint32_t id, size_t maxBytes, Queued
         mail->clientAddress = companion.Text(kClientAddress);
     }
     mail->spfResult = companion.Text(kSpfResult);
+    mail->quarantine = companion.Text(kQuarantine);
 
     bool whole = false;
     if (!ReadMessage(dir, id, maxBytes, &mail->message, &whole, error)) {

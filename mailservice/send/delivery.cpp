@@ -230,10 +230,12 @@ asio::awaitable<void> StoreInMailboxes(Delivery& d, const std::vector<size_t>& i
         std::string mailbox = LocalMailboxName(*d.settings.config, rcpt);
         auto store = [&d, &mailbox, &error] {
             return WriteMaildir(d.settings.mailboxDir, mailbox, d.job.mailFrom, *d.job.message,
-                                &error);
+                                &error, d.job.quarantine ? kJunkFolder : "");
         };
         bool stored = co_await OnPool(d.blocking, store);
-        d.transcript(stored ? "Stored for " + rcpt + " in the local mailbox of " + mailbox
+        const std::string where =
+            d.job.quarantine ? std::string(" (") + kJunkFolder + " folder)" : "";
+        d.transcript(stored ? "Stored for " + rcpt + " in the local mailbox of " + mailbox + where
                             : "Local mailbox of " + rcpt + ": " + error);
         Status status = stored
                             ? Status::kDelivered
@@ -327,6 +329,9 @@ asio::awaitable<std::vector<RecipientOutcome>> Deliver(const DeliveryJob& job,
                                                        asio::thread_pool& blocking,
                                                        const Transcript& transcript) {
     std::string signature = co_await SignatureFor(job, settings, blocking, transcript);
+    if (job.quarantine) {
+        signature.insert(0, "X-Spam-Flag: YES\r\n");  // for the receiving server's filters
+    }
     Delivery d(job, settings, blocking, transcript, signature);
     if (job.onlyRelay) {
         std::vector<Target> relay(1, RelayTarget(*job.onlyRelay, settings.relayTlsVerify));

@@ -35,6 +35,9 @@ struct DeliveryJob {
     // Handed in by a client we vouch for (TrustedSubmission): only such mail gets our DKIM
     // signature.
     bool trustedSubmission = false;
+    // The sender's DMARC policy asked for quarantine: a Maildir copy goes to the Junk folder, a
+    // copy for a server goes with X-Spam-Flag: YES on top.
+    bool quarantine = false;
     // Called before each further destination with every outcome so far, so that the recipients
     // that got their 250 are recorded before the next destination is tried.
     std::function<asio::awaitable<void>(const std::vector<RecipientOutcome>&)> checkpoint;

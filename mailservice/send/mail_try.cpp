@@ -203,6 +203,7 @@ asio::awaitable<std::vector<RecipientOutcome>> MailTries::SendPending(
     job.mailFrom = mail->mailFrom;
     job.loginUser = mail->loginUser;
     job.loginPass = mail->loginPass;
+    job.quarantine = !mail->quarantine.empty();
     job.trustedSubmission =
         TrustedSubmission(mail->authUser, mail->clientAddress, settings.config->relayNetworks,
                           settings.config->proxyFrom);

@@ -13,7 +13,12 @@
 #include <optional>
 
 #include "common/ascii.h"
+#include "common/ip_network.h"
+#include "common/mail_address.h"
 #include "core/header_fields.h"
+#include "policy/dmarc_dns.h"
+#include "policy/from_field.h"
+#include "policy/org_domain.h"
 
 namespace relvo::mail::smtp {
 
@@ -23,6 +28,9 @@ struct InboundChecks::Lookups {
     std::mutex mutex;
     std::map<std::pair<std::string, std::string>, net::DnsAnswer> keys;  // (selector, domain)
     std::optional<SpfOutcome> spf;
+    std::map<std::string, net::DnsAnswer> policies;  // by the policy record's name
+    std::optional<net::DnsAnswer> ptr;               // the client's PTR names
+    std::vector<net::DnsAnswer> forward;  // the addresses of the first kMaxPtrNames names
     int pending = 0;
     std::function<void()> waiter;
     InboundCheckHub* hub = nullptr;
@@ -186,7 +194,52 @@ bool SkipCfws(std::string_view text, size_t& at) {
     return true;
 }
 
+policy::AuthResult AuthResultOf(std::string_view result) {
+    using policy::AuthResult;
+    static const std::pair<std::string_view, AuthResult> kNames[] = {
+        {"pass", AuthResult::kPass},          {"fail", AuthResult::kFail},
+        {"softfail", AuthResult::kSoftfail},  {"neutral", AuthResult::kNeutral},
+        {"policy", AuthResult::kPolicy},      {"temperror", AuthResult::kTemperror},
+        {"permerror", AuthResult::kPermerror}};
+    for (const auto& [name, value] : kNames) {
+        if (name == result) {
+            return value;
+        }
+    }
+    return AuthResult::kNone;
+}
+
+// The name a PTR record gives for a forward lookup; "" when it is no host name.
+std::string PtrHostName(std::string_view name) {
+    if (name.ends_with('.')) {
+        name.remove_suffix(1);
+    }
+    return policy::NormalizeDomain(name).value_or("");
+}
+
+std::string ReverseName(const IpAddress& address) {
+    std::string name;
+    if (address.IsV4()) {
+        for (int i = 15; i >= 12; --i) {
+            name += std::to_string(address.bytes[i]) + ".";
+        }
+        return name + "in-addr.arpa";
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    for (int i = 15; i >= 0; --i) {
+        name += std::string{kHex[address.bytes[i] & 15], '.', kHex[address.bytes[i] >> 4], '.'};
+    }
+    return name + "ip6.arpa";
+}
+
 }  // namespace
+
+policy::DmarcReportStore& InboundCheckHub::Reports() {
+    std::call_once(reportsOnce_, [this] {
+        reports_ = std::make_unique<policy::DmarcReportStore>(policy::DmarcStoreDir());
+    });
+    return *reports_;
+}
 
 bool InboundCheckHub::Admit() {
     if (inFlight_.fetch_add(1) < maxMessages_) {
@@ -240,13 +293,15 @@ std::string AuthservIdOf(std::string_view field) {
 }
 
 InboundChecks::InboundChecks(const MessageContext& context, std::string authservId,
-                             std::string dnsServer, InboundCheckHub& hub, EventLog& log)
+                             std::string dnsServer, InboundCheckHub& hub, EventLog& log,
+                             SenderPolicy senderPolicy)
     : context_(context),
       authservId_(std::move(authservId)),
       dnsServer_(std::move(dnsServer)),
       hub_(hub),
       log_(log),
-      dkim_(std::make_unique<Verifier>()) {
+      dkim_(std::make_unique<Verifier>()),
+      senderPolicy_(std::move(senderPolicy)) {
     if (DKIM_LIB* library = VerifyingLibrary()) {
         dkim_->handle =
             dkim_verify(library, reinterpret_cast<const u_char*>("relvo"), nullptr, &dkim_->status);
@@ -263,6 +318,12 @@ bool InboundChecks::HeaderField(std::string_view field) {
     std::string name = AsciiLowerCopy(HeaderFieldName(field));
     if (name == "authentication-results" && AuthservIdOf(field) == AsciiLowerCopy(authservId_)) {
         return false;  // a client's claim in our name
+    }
+    if (name == "from") {
+        if (fromFields_.size() < kMaxFromFields) {
+            fromFields_.emplace_back(field.substr(field.find(':') + 1));
+        }
+        ++fromFieldCount_;
     }
     if (name == "dkim-signature") {
         if (signatures_.size() < kMaxListedSignatures) {
@@ -290,6 +351,12 @@ bool InboundChecks::HeaderField(std::string_view field) {
 void InboundChecks::EndOfHeaders() {
     lookups_ = std::make_shared<Lookups>();
     lookups_->hub = &hub_;
+    if (!context_.trustedClient) {
+        fromDomains_ = policy::FromDomains({fromFields_.begin(), fromFields_.end()});
+        if (fromFieldCount_ > fromFields_.size()) {
+            fromDomains_.push_back("");  // authors in the fields not kept: more than one
+        }
+    }
     if (!hub_.Admit()) {
         return;  // no lookups: every result is a temperror
     }
@@ -303,8 +370,27 @@ void InboundChecks::EndOfHeaders() {
             keys.push_back(key);
         }
     }
-    lookups_->pending = static_cast<int>(keys.size()) + 1;  // and SPF
+    std::vector<std::string> policyNames;
+    const std::optional<IpAddress> client =
+        context_.trustedClient ? std::nullopt : ParseIpAddress(context_.clientAddress);
+    if (fromDomains_.size() == 1) {
+        policyNames = policy::PolicyRecordNames(fromDomains_.front());
+    }
+    // SPF, each key, each policy record name and the client's PTR names (their addresses are
+    // added when the names come).
+    lookups_->pending = static_cast<int>(keys.size() + policyNames.size()) + 1 + (client ? 1 : 0);
     net::AsyncDns& dns = hub_.Dns();
+    for (const std::string& name : policyNames) {
+        dns.Lookup(dnsServer_, name, 16 /* TXT */, group_,
+                   [lookups = lookups_, name](net::DnsAnswer answer) {
+                       std::lock_guard lock(lookups->mutex);
+                       lookups->policies[name] = std::move(answer);
+                       lookups->Ended();
+                   });
+    }
+    if (client) {
+        LookUpClientNames(dns, *client);
+    }
     for (const auto& key : keys) {
         dns.Lookup(dnsServer_, key.first + "._domainkey." + key.second, 16 /* TXT */, group_,
                    [lookups = lookups_, key](net::DnsAnswer answer) {
@@ -330,6 +416,37 @@ void InboundChecks::EndOfHeaders() {
             dkim_->signatures = dkim_->status == DKIM_STAT_OK;
         }
     }
+}
+
+void InboundChecks::LookUpClientNames(net::AsyncDns& dns, const IpAddress& client) {
+    const int type = client.IsV4() ? 1 /* A */ : 28 /* AAAA */;
+    dns.Lookup(dnsServer_, ReverseName(client), 12 /* PTR */, group_,
+               [lookups = lookups_, &dns, server = dnsServer_, group = group_,
+                type](net::DnsAnswer answer) {
+                   std::vector<std::string> names;
+                   {
+                       std::lock_guard lock(lookups->mutex);
+                       for (const std::string& record : answer.records) {
+                           std::string name = PtrHostName(record);
+                           if (!name.empty() && names.size() < kMaxPtrNames &&
+                               std::find(names.begin(), names.end(), name) == names.end()) {
+                               names.push_back(std::move(name));
+                           }
+                       }
+                       lookups->ptr = std::move(answer);
+                       lookups->forward.resize(names.size());
+                       lookups->pending += static_cast<int>(names.size());
+                       lookups->Ended();
+                   }
+                   for (size_t i = 0; i < names.size(); ++i) {
+                       dns.Lookup(server, names[i], type, group,
+                                  [lookups, i](net::DnsAnswer addresses) {
+                                      std::lock_guard lock(lookups->mutex);
+                                      lookups->forward[i] = std::move(addresses);
+                                      lookups->Ended();
+                                  });
+                   }
+               });
 }
 
 void InboundChecks::Body(std::string_view piece) {
@@ -393,6 +510,7 @@ std::string InboundChecks::VerifyDkim() {
             result = sig != nullptr      ? DkimResult(sig, unanswered)
                      : group_ == nullptr ? "temperror"
                                          : "permerror";
+            dkimChecks_.push_back({signature.domain, signature.selector, AuthResultOf(result)});
         }
         results += results.empty() ? "" : ";\r\n\t";
         results += "dkim=" + result + " header.d=" + PropertyValue(signature.domain) +
@@ -425,14 +543,88 @@ std::string InboundChecks::Finish() {
     size_t equals = spf.identity.find('=') + 1;
     std::string identity =
         spf.identity.substr(0, equals) + PropertyValue(spf.identity.substr(equals));
-    std::string spfText = "spf=" + spf.result + " " + identity;
-    std::string logged = dkim;
+    std::string results = dkim + ";\r\n\tspf=" + spf.result + " " + identity;
+    if (!context_.trustedClient) {
+        results += ";\r\n\t" + EvaluateSender(spf.result);
+        if (std::string iprev = IprevResult(); !iprev.empty()) {
+            results += ";\r\n\t" + iprev;
+        }
+    }
+    std::string logged = results;
     for (size_t at; (at = logged.find("\r\n\t")) != std::string::npos;) {
         logged.replace(at, 3, " ");
     }
-    log_.Line("Server/" + context_.clientAddress + " " + logged + "; " + spfText);
-    return "Authentication-Results: " + authservId_ + ";\r\n\t" + dkim + ";\r\n\t" + spfText +
-           "\r\n";
+    log_.Line("Server/" + context_.clientAddress + " " + logged);
+    return "Authentication-Results: " + authservId_ + ";\r\n\t" + results + "\r\n";
+}
+
+std::string InboundChecks::EvaluateSender(const std::string& spfResult) {
+    policy::DmarcInput input;
+    input.fromDomains = fromDomains_;
+    input.dkim = dkimChecks_;
+    input.spf.scope =
+        context_.mailFrom.empty() ? policy::SpfScope::kHelo : policy::SpfScope::kMailFrom;
+    input.spf.domain = context_.mailFrom.empty() ? context_.heloName
+                                                 : std::string(MailboxDomain(context_.mailFrom));
+    input.spf.result = AuthResultOf(spfResult);
+    std::map<std::string, policy::TxtAnswer> answers;
+    {
+        std::lock_guard lock(lookups_->mutex);
+        for (const auto& [name, answer] : lookups_->policies) {
+            answers.emplace(name, policy::ToTxtAnswer(answer));
+        }
+    }
+    policy::DmarcOutcome outcome = policy::EvaluateDmarc(
+        input, policy::AnswersFrom(std::move(answers)), senderPolicy_.percent);
+    if (!senderPolicy_.act) {
+        outcome.action = policy::DmarcAction::kNone;  // what the reports say was done
+    } else if (outcome.result == policy::DmarcResult::kPermerror && outcome.fromDomain.empty()) {
+        // No single author to hold to a policy (RFC 7489 6.6.1).
+        refusal_ = "550 5.7.1 Message refused: " + outcome.reason;
+    } else if (outcome.action == policy::DmarcAction::kReject) {
+        refusal_ =
+            "550 5.7.1 Message refused: it fails the DMARC policy of " + outcome.policyDomain;
+    } else if (outcome.action == policy::DmarcAction::kQuarantine) {
+        quarantine_ = "dmarc";
+    }
+    if (senderPolicy_.report && outcome.policyFound && !outcome.record.rua.empty()) {
+        // Finish runs on the observers' pool, so the row's write holds no I/O thread.
+        hub_.Reports().Add(input, outcome, context_.clientAddress,
+                           std::chrono::system_clock::now());
+    }
+    std::string text = policy::DmarcAuthResults(outcome);
+    if (!outcome.reason.empty() && outcome.result != policy::DmarcResult::kFail) {
+        text += " reason=" + PropertyValue(outcome.reason);
+    }
+    return text;
+}
+
+// RFC 8601 3: pass when a PTR name of the client has the client's address among its own.
+std::string InboundChecks::IprevResult() {
+    const std::optional<IpAddress> client = ParseIpAddress(context_.clientAddress);
+    if (!client) {
+        return "";
+    }
+    std::string result = "temperror";
+    std::lock_guard lock(lookups_->mutex);
+    if (lookups_->ptr && lookups_->ptr->status != net::DnsAnswer::Status::kTemporary) {
+        // No PTR name, or none whose addresses include the client's: fail, unless a name's
+        // addresses did not come.
+        bool temporary = false;
+        for (const net::DnsAnswer& answer : lookups_->forward) {
+            temporary = temporary || answer.status == net::DnsAnswer::Status::kTemporary;
+            for (const auto* list : {&answer.records, &answer.addresses}) {
+                for (const std::string& text : *list) {
+                    const std::optional<IpAddress> address = ParseIpAddress(text);
+                    if (address && address->bytes == client->bytes) {
+                        return "iprev=pass policy.iprev=" + PropertyValue(context_.clientAddress);
+                    }
+                }
+            }
+        }
+        result = temporary ? "temperror" : "fail";
+    }
+    return "iprev=" + result + " policy.iprev=" + PropertyValue(context_.clientAddress);
 }
 
 }  // namespace relvo::mail::smtp

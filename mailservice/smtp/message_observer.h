@@ -17,6 +17,7 @@ struct MessageContext {
     std::string mailFrom;         // the envelope sender, "" for the null sender
     std::string authUser;         // "" when the client did not authenticate
     bool forLocalDomain = false;  // at least one recipient is in a local domain
+    bool trustedClient = false;   // loopback, authenticated or in SmtpRelayNetworks: our own mail
 };
 
 class MessageObserver {
@@ -40,6 +41,10 @@ class MessageObserver {
     // After Finish: the SPF result the checks came to, for the queue's companion; "" when no
     // check ran.
     virtual std::string SpfResult() const { return ""; }
+    // After Finish: the reply that refuses the message (a sender's DMARC policy), "" to store it.
+    virtual std::string Refusal() const { return ""; }
+    // After Finish: why the message belongs in the recipient's junk folder, "" when it does not.
+    virtual std::string Quarantine() const { return ""; }
 };
 
 // Made by the server for each message; null when nothing needs to look at it.

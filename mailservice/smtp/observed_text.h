@@ -32,6 +32,8 @@ class ObservedText {
     std::string Finish();
     // After Finish: the observer's SPF result ("" when it ran no check).
     std::string SpfResult() const { return observer_->SpfResult(); }
+    std::string Refusal() const { return observer_->Refusal(); }
+    std::string Quarantine() const { return observer_->Quarantine(); }
 
   private:
     // Handles the complete line at scanned_; false when the text has no complete line there.

@@ -36,6 +36,11 @@ bool MayRelayWithoutAuth(const EngineConfig& config, std::string_view clientIp) 
     return IsLoopback(clientIp) || (address && InAnyNetwork(config.relayNetworks, *address));
 }
 
+bool OwnNetworkClient(const EngineConfig& config, std::string_view clientIp) {
+    const std::optional<IpAddress> address = ParseIpAddress(clientIp);
+    return address && (IsLoopback(clientIp) || InAnyNetwork(config.relayNetworks, *address));
+}
+
 const AccountEntry* Authenticate(const EngineConfig& config, std::string_view user,
                                  std::string_view password) {
     const AccountEntry* account = config.FindAccount(user);

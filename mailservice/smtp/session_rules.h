@@ -26,6 +26,10 @@ RecipientVerdict CheckRecipient(const EngineConfig& config, std::string_view rec
 // such: behind NAT or a container proxy every host would relay.
 bool MayRelayWithoutAuth(const EngineConfig& config, std::string_view clientIp);
 
+// Loopback or in SmtpRelayNetworks (whatever SmtpAuthFlag says): mail of our own software and
+// users, which no sender policy (DMARC) is applied to. clientIp is "" for a balancer's own.
+bool OwnNetworkClient(const EngineConfig& config, std::string_view clientIp);
+
 // The account when the name (any letter case) is an enabled account with this password; the
 // comparison runs also for unknown names so that timing does not tell names apart.
 const AccountEntry* Authenticate(const EngineConfig& config, std::string_view user,

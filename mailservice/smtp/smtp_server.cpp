@@ -240,8 +240,12 @@ MessageObserverPtr SmtpServer::ObserveMessage(const MessageContext& context) {
     if (!context.forLocalDomain) {
         return nullptr;
     }
-    return std::make_unique<InboundChecks>(context, settings_.hostName,
-                                           EngineConfig::Load()->dnsServer, checks_, log_);
+    const std::shared_ptr<const EngineConfig> config = EngineConfig::Load();
+    SenderPolicy senderPolicy;
+    senderPolicy.act = config->dmarcPolicy;
+    senderPolicy.report = !config->dmarcReportFrom.empty();
+    return std::make_unique<InboundChecks>(context, settings_.hostName, config->dnsServer, checks_,
+                                           log_, std::move(senderPolicy));
 }
 
 Admission SmtpServer::Register(const std::shared_ptr<SmtpSession>& session,

@@ -77,8 +77,10 @@ constexpr std::string_view kLocalProblem =
 }  // namespace
 
 void SmtpSession::StartMessage() {
-    const MessageContext context{clientIp_, heloName_, transaction_->Sender(), authUser_,
-                                 ForLocalDomain()};
+    const bool trusted =
+        !authUser_.empty() || OwnNetworkClient(*config_, balancersOwn_ ? "" : clientIp_);
+    const MessageContext context{clientIp_, heloName_,        transaction_->Sender(),
+                                 authUser_, ForLocalDomain(), trusted};
     transaction_->StartText(std::chrono::steady_clock::now(), host_.ObserveMessage(context));
     if (!transaction_->Observed()) {
         // Known now, so the message's file starts with it and is never copied.
@@ -164,6 +166,13 @@ asio::awaitable<void> SmtpSession::StoreMessage() {
         co_await AsyncObserverReady(*transaction_, asio::use_awaitable);
         auto finish = [this] { return transaction_->FinishObserved(); };
         head = co_await OnPool(host_.ObserverPool(), finish);
+        if (std::string refusal = transaction_->ObservedRefusal(); !refusal.empty()) {
+            LogLine("Server/", "message refused: " + refusal);
+            SetState(SessionState::kHelo);
+            EndTransaction();  // and with it the text written so far
+            ReplyError(refusal);
+            co_return;
+        }
         head += ReceivedHeader(ReceivedNow());
     }
     SmtpTransaction::Message message = transaction_->TakeMessage();
@@ -171,6 +180,7 @@ asio::awaitable<void> SmtpSession::StoreMessage() {
     Envelope envelope{std::move(message.sender), std::move(message.recipients), peer_, heloName_,
                       authUser_};
     envelope.spfResult = std::move(message.spfResult);
+    envelope.quarantine = std::move(message.quarantine);
     auto [ok, id, error] =
         co_await AsyncStore(host_.Queue(), std::move(envelope), std::move(head),
                             std::move(message.spool), std::move(message.text), asio::use_awaitable);

@@ -94,6 +94,7 @@ SmtpTransaction::Message SmtpTransaction::TakeMessage() {
     message.text = std::move(reader_.Body());
     if (observed_) {
         message.spfResult = observed_->SpfResult();
+        message.quarantine = observed_->Quarantine();
     }
     return message;
 }

@@ -31,10 +31,11 @@ class SmtpTransaction {
     struct Message {
         std::string sender;
         std::vector<std::string> recipients;
-        SpoolPtr spool;         // the text written so far, if any
-        std::string text;       // the rest of it
-        size_t size = 0;        // bytes of message text stored, the spooled ones included
-        std::string spfResult;  // the observer's SPF result after FinishObserved; "" when none
+        SpoolPtr spool;          // the text written so far, if any
+        std::string text;        // the rest of it
+        size_t size = 0;         // bytes of message text stored, the spooled ones included
+        std::string spfResult;   // the observer's SPF result after FinishObserved; "" when none
+        std::string quarantine;  // why it goes to the junk folder; "" when it does not
     };
 
     // limits: those of the configuration that accepted the MAIL.
@@ -90,6 +91,8 @@ class SmtpTransaction {
     // Then the observer's header fields for the top of the message. Runs off the session's
     // thread while the session waits for it.
     std::string FinishObserved() { return observed_->Finish(); }
+    // After FinishObserved: the observer's refusal of the message, "" when it may be stored.
+    std::string ObservedRefusal() const { return observed_->Refusal(); }
     Message TakeMessage();
 
   private:

@@ -298,24 +298,27 @@ TEST_F(MailQueueTest, RetryNowMakesTheMailDueAndAsksTheSendService) {
 // Every change of a queued mail is made under its claim, which keeps the companion's writers
 // apart: none of them leaves a file of its own in queue/ or old/, and a rewrite killed before it
 // was renamed into place is swept by the next writer's first listing of the directory.
-// The companion says who handed the mail in and what SPF said, for the SEND service's signing and
-// failure notices; a companion written before SpfResult existed, or by the mail builder (no
-// client at all), reads as unknown and as no client.
+// The companion says who handed the mail in, what SPF said and whether DMARC quarantined it, for
+// the SEND service's signing, failure notices and Junk folder; a companion written before
+// SpfResult and Quarantine existed, or by the mail builder (no client at all), reads as unknown,
+// not quarantined and as no client.
 TEST_F(MailQueueTest, CompanionKeepsWhoHandedTheMailInAndOlderOnesStayReadable) {
-    const Envelope checked{"a@origin.test", {"b@dest.test"}, "198.51.100.2:4000", "h", "", "fail"};
+    const Envelope checked{"a@origin.test", {"b@dest.test"}, "198.51.100.2:4000", "h", "",
+                           "fail",          "dmarc"};
     const Envelope unchecked{"a@origin.test", {"b@dest.test"}, "[::1]:25", "h", "alice@x.test"};
     const struct {
         uint32_t id;
         std::string companion;
         std::string authUser;
         std::optional<std::string> clientAddress;
-        std::string spfResult;
+        std::string spfResult, quarantine;
     } cases[] = {
-        {1, NewCompanionText(1, checked, 20, 0, "x"), "", "198.51.100.2:4000", "fail"},
-        {2, NewCompanionText(2, unchecked, 20, 0, "x"), "alice@x.test", "[::1]:25", ""},
-        {3, Companion(3, {""}), "", std::nullopt, ""},
+        {1, NewCompanionText(1, checked, 20, 0, "x"), "", "198.51.100.2:4000", "fail", "dmarc"},
+        {2, NewCompanionText(2, unchecked, 20, 0, "x"), "alice@x.test", "[::1]:25", "", ""},
+        {3, Companion(3, {""}), "", std::nullopt, "", ""},
     };
     EXPECT_EQ(NewCompanionText(2, unchecked, 20, 0, "x").find(kSpfResult), std::string::npos);
+    EXPECT_EQ(NewCompanionText(2, unchecked, 20, 0, "x").find(kQuarantine), std::string::npos);
     for (const auto& c : cases) {
         SCOPED_TRACE(c.id);
         app_.Write("queue/" + std::to_string(c.id) + ".eml", "Subject: x\r\n\r\nbody\r\n");
@@ -327,6 +330,7 @@ TEST_F(MailQueueTest, CompanionKeepsWhoHandedTheMailInAndOlderOnesStayReadable) 
         EXPECT_EQ(mail.authUser, c.authUser);
         EXPECT_EQ(mail.clientAddress, c.clientAddress);
         EXPECT_EQ(mail.spfResult, c.spfResult);
+        EXPECT_EQ(mail.quarantine, c.quarantine);
     }
 }
 

@@ -104,6 +104,18 @@ bool WriteNewFile(const std::string& path, std::string_view head, std::string_vi
     return ok;
 }
 
+// Maildir++ readers (and delivery agents) tell a folder by this empty file in it.
+bool MarkFolder(const std::string& folder, std::string* error) {
+    const std::string path = folder + "/maildirfolder";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+        *error = "451 4.3.0 cannot make " + path + ": " + std::strerror(errno);
+        return false;
+    }
+    close(fd);
+    return true;
+}
+
 }  // namespace
 
 std::string LocalMailboxName(const EngineConfig& config, std::string_view recipient) {
@@ -132,7 +144,8 @@ bool WriteWithLineFeeds(int fd, std::string_view message) {
 }
 
 bool WriteMaildir(const std::string& mailboxDir, const std::string& mailbox,
-                  const std::string& mailFrom, const std::string& message, std::string* error) {
+                  const std::string& mailFrom, const std::string& message, std::string* error,
+                  const std::string& folder) {
     // One directory per domain, whatever case its accounts spell it in.
     std::string domain = AsciiLowerCopy(MailboxDomain(mailbox));
     std::string local(MailboxLocalPart(mailbox));
@@ -143,6 +156,12 @@ bool WriteMaildir(const std::string& mailboxDir, const std::string& mailbox,
     std::string box = mailboxDir + "/" + domain + "/" + local;
     if (!MakeMaildir(box, error)) {
         return false;
+    }
+    if (!folder.empty()) {
+        box += "/." + folder;
+        if (!MakeMaildir(box, error) || !MarkFolder(box, error)) {
+            return false;
+        }
     }
     std::string name = MaildirName();
     std::string tmpPath = box + "/tmp/" + name;

@@ -19,9 +19,14 @@ std::string LocalMailboxName(const EngineConfig& config, std::string_view recipi
 // a unique name written in tmp/, flushed, linked into new/. The file starts with Return-Path and
 // Delivered-To and has LF line ends, as mail readers expect of a Maildir; the queue's CRLF bytes
 // are converted while they are copied. False with a reason on failure or for a local part that
-// is no file name.
+// is no file name. With a folder ("Junk"), the message goes into that Maildir++ folder of the
+// mailbox, <mailbox>/.<folder>/, made with the Maildir layout (and the mailbox's own) when missing.
 bool WriteMaildir(const std::string& mailboxDir, const std::string& mailbox,
-                  const std::string& mailFrom, const std::string& message, std::string* error);
+                  const std::string& mailFrom, const std::string& message, std::string* error,
+                  const std::string& folder = "");
+
+// The Maildir++ folder quarantined mail is stored in.
+inline constexpr const char* kJunkFolder = "Junk";
 
 // The message with every CRLF turned into LF, written to fd through a small buffer.
 bool WriteWithLineFeeds(int fd, std::string_view message);

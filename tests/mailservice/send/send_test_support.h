@@ -304,7 +304,7 @@ inline TestEngine& Engine() {
 // Puts a mail into the queue through the process's shared store, as the receiving side of the
 // same process does; returns its id.
 inline uint32_t Enqueue(const std::string& from, const std::vector<std::string>& to,
-                        const std::string& body) {
+                        const std::string& body, const std::string& quarantine = "") {
     std::string error;
     QueueLease lease = Engine().queue.Acquire(QueueDir(), &error);
     if (!lease) {
@@ -316,6 +316,7 @@ inline uint32_t Enqueue(const std::string& from, const std::vector<std::string>&
     envelope.recipients = to;
     envelope.clientAddress = "127.0.0.1:40000";
     envelope.heloName = "client.test";
+    envelope.quarantine = quarantine;
     std::promise<uint32_t> done;
     store.Store(envelope, "Received: from client.test by relvo.test; Mon, 7 Dec 2026\r\n", body,
                 [&done](bool ok, uint32_t id, const std::string&) { done.set_value(ok ? id : 0); });

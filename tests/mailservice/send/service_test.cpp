@@ -937,6 +937,55 @@ TEST_F(SendServiceTest, DiagnoseSendReportsToTheWindowItStartedWith) {
     ASSERT_TRUE(second.WaitFor("not sent: \"not an address\" is not a mail address", 5s));
 }
 
+// Mail the receiving side quarantined (the sender's DMARC policy) goes into the account's Junk
+// folder, which a Maildir++ reader finds as such, and to a local domain's server marked as spam;
+// other mail still goes to the inbox unmarked.
+TEST_F(SendServiceTest, QuarantinedMailGoesToJunkOrIsMarked) {
+    WriteConfig("",
+                "[DomainList]\r\nrelvo.test=1\r\ncorp.test=1\r\n[DomainInfo]\r\n"
+                "corp.test_ServerAddress=127.0.0.5\r\ncorp.test_Port=" +
+                    std::to_string(port_) + "\r\n[AccountList]\r\nalice@relvo.test=1\r\n");
+    Peer("127.0.0.5");
+    struct Case {
+        std::string subject, recipient, quarantine;
+    } cases[] = {
+        {"junk", "alice@relvo.test", "dmarc"},
+        {"inbox", "alice@relvo.test", ""},
+        {"flagged", "boss@corp.test", "dmarc"},
+        {"plain", "boss@corp.test", ""},
+    };
+    std::vector<uint32_t> ids;
+    for (const Case& c : cases) {
+        ids.push_back(testing::Enqueue(
+            "s@origin.test", {c.recipient},
+            "From: s@origin.test\r\nSubject: " + c.subject + "\r\n\r\nbody\r\n", c.quarantine));
+        ASSERT_NE(ids.back(), 0u);
+    }
+    ASSERT_TRUE(Service().Start(2));
+    for (uint32_t id : ids) {
+        ASSERT_TRUE(WaitUntil([&] { return Done(id); })) << window_.Text();
+        EXPECT_EQ(State(Finished(id), 0).rfind("delivered", 0), 0u) << State(Finished(id), 0);
+    }
+    int status = 0;
+    std::string folders = testing::RunPython(
+        "import mailbox,sys\n"
+        "box=mailbox.Maildir(sys.stdin.read(),create=False)\n"
+        "junk=box.get_folder('Junk')\n"
+        "print(box.list_folders(),[m['Subject'] for m in box],[m['Subject'] for m in junk])\n",
+        app_.File("mailbox/relvo.test/alice"), &status);
+    EXPECT_EQ(status, 0) << folders;
+    EXPECT_EQ(folders, "['Junk'] ['inbox'] ['junk']\n");
+    EXPECT_TRUE(std::filesystem::exists(app_.File("mailbox/relvo.test/alice/.Junk/maildirfolder")));
+    std::map<std::string, bool> flagged;
+    for (const Received& got : Got("127.0.0.5")) {
+        const size_t subject = got.message.find("Subject: ");
+        ASSERT_NE(subject, std::string::npos) << got.message;
+        flagged[got.message.substr(subject + 9, got.message.find("\r\n", subject) - subject - 9)] =
+            got.message.rfind("X-Spam-Flag: YES\r\n", 0) == 0;
+    }
+    EXPECT_EQ(flagged, (std::map<std::string, bool>{{"flagged", true}, {"plain", false}}));
+}
+
 TEST_F(SendServiceTest, LocalDomainServerGetsTheMailsLogin) {
     std::string p = std::to_string(port_);
     WriteConfig(
