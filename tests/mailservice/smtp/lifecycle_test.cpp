@@ -144,6 +144,8 @@ TEST_F(SmtpLifecycleTest, SecondPortAddsAListenerOnEveryAddress) {
 // Clients keep sending while the service stops: every open session hears 421 4.3.2, the stop
 // takes no more than about 2 seconds, and each message that got its 250 is in the queue whole.
 TEST_F(SmtpLifecycleTest, StopEndsSessionsAndKeepsAcknowledgedMail) {
+    // The senders go on until the stop: no session may reach its message limit first.
+    WriteConfig("SmtpMaxMessagesPerSession=100000\r\n");
     int port = FreePort();
     ASSERT_TRUE(Service().Start(port));
     RawClient idle(port);
@@ -186,7 +188,15 @@ TEST_F(SmtpLifecycleTest, StopEndsSessionsAndKeepsAcknowledgedMail) {
             }
         });
     }
-    std::this_thread::sleep_for(700ms);
+    // The stop comes while the senders are busy: once a dozen of their mails are acknowledged.
+    const auto busyBy = std::chrono::steady_clock::now() + 30s;
+    auto acknowledgedCount = [&] {
+        std::lock_guard lock(mutex);
+        return acknowledged.size();
+    };
+    while (acknowledgedCount() < 12 && std::chrono::steady_clock::now() < busyBy) {
+        std::this_thread::sleep_for(10ms);
+    }
     auto start = std::chrono::steady_clock::now();
     Service().Stop();
     auto took = std::chrono::steady_clock::now() - start;
