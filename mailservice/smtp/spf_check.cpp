@@ -137,7 +137,8 @@ std::string UrlEscaped(const std::string& text) {
     return out;
 }
 
-// spec with its macros expanded for domain; nullopt when the spec is not a macro-string.
+// A macro-string (RFC 7208 section 7) with its macros expanded for domain; nullopt when the text is
+// not one.
 // Without values only the syntax is checked.
 std::optional<std::string> Expand(std::string_view spec, const std::string& domain,
                                   const MacroValues* values, bool explanation = false) {
